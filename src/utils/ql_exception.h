@@ -1,0 +1,36 @@
+#ifndef LODEMIG_UTILS_QL_EXCEPTION_H_
+#define LODEMIG_UTILS_QL_EXCEPTION_H_
+
+#include <stdexcept>
+#include <string>
+
+namespace lodemig {
+
+// Base of the tool's own errors. Carries only its message text, returned by
+// what(); the driver shows it after "\nError: ".
+class QLException : public std::runtime_error {
+ public:
+  explicit QLException(const std::string& message) : std::runtime_error(message) {}
+};
+
+// A store error: ends the current message, folder, mailbox or domain.
+class QLStoreException : public QLException {
+ public:
+  using QLException::QLException;
+};
+
+// A settings-file error raised by the dictionary parser.
+class QLParseException : public QLException {
+ public:
+  using QLException::QLException;
+};
+
+// A target-server error raised by the migration engine; ends the whole run.
+class QLNetworkException : public QLException {
+ public:
+  using QLException::QLException;
+};
+
+}  // namespace lodemig
+
+#endif  // LODEMIG_UTILS_QL_EXCEPTION_H_

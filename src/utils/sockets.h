@@ -1,0 +1,43 @@
+#ifndef LODEMIG_UTILS_SOCKETS_H_
+#define LODEMIG_UTILS_SOCKETS_H_
+
+#include <mutex>
+#include <string>
+
+namespace ostrel::utils {
+
+// A recursive in-process lock.
+class VMutex {
+ public:
+  VMutex() = default;
+  virtual ~VMutex() = default;
+  VMutex(const VMutex&) = delete;
+  VMutex& operator=(const VMutex&) = delete;
+  void lock() { mutex_.lock(); }
+  bool tryLock() { return mutex_.try_lock(); }
+  void unlock() { mutex_.unlock(); }
+
+ private:
+  std::recursive_mutex mutex_;
+};
+
+// Process-wide start of the socket layer: ignores SIGPIPE, so that a peer that
+// closes gives a write error instead of killing the process. Returns 0 on
+// success (also when already started), else an errno value.
+[[nodiscard]] int socketsStartup();
+// Ends it; 0 on success.
+int socketsCleanup();
+
+// Waits until `socket` is readable (or writable when `forReading` is false),
+// at most `milliseconds` (0xFFFFFFFF: no limit). Uses poll, so any descriptor
+// value works. Returns 1 when ready, 0 on time-out, -1 on error or an invalid
+// socket.
+[[nodiscard]] int waitForSocket(int socket, bool forReading, unsigned milliseconds);
+
+// The fully qualified DNS name of this machine (gethostname, then the
+// canonical name lookup); "unspecified.host" when none can be had.
+std::string localHostName();
+
+}  // namespace ostrel::utils
+
+#endif  // LODEMIG_UTILS_SOCKETS_H_

@@ -1,0 +1,49 @@
+#ifndef LODEMIG_UTILS_TCP_STREAM_H_
+#define LODEMIG_UTILS_TCP_STREAM_H_
+
+#include <cstdint>
+#include <iostream>
+#include <memory>
+
+#include "utils/inet_address.h"
+
+namespace ostrel::utils {
+
+class tcpbuffer;
+
+// A standard iostream over one TCP (optionally TLS) client connection with a
+// read time-out. Failures never throw: connect, bind and handshake failures
+// set the fail state; a read time-out, the peer's close and a receive error
+// end the read with end-of-file; a send error makes flush set the bad state.
+// Writing to a closed peer gives an error, never SIGPIPE.
+class basic_tcpclientiostream : public std::iostream {
+ public:
+  // Plain TCP. Read and write areas of the given sizes (the read size comes
+  // as two 32-bit halves); `unused` is kept for the constructor's shape.
+  basic_tcpclientiostream(const InetSocketAddress& remote, const InetSocketAddress& local,
+                          std::uint32_t readSizeLow, std::uint32_t readSizeHigh,
+                          std::uint32_t writeSize, std::uint32_t unused = 0);
+  // TLS client (no certificate verification; compression never enabled).
+  basic_tcpclientiostream(const InetSSLSocketAddress& remote, const InetSocketAddress& local,
+                          std::uint32_t readSizeLow, std::uint32_t readSizeHigh,
+                          std::uint32_t writeSize, std::uint32_t unused, bool useTls);
+  ~basic_tcpclientiostream() override;
+
+  // Clears the state, creates and binds the socket when needed, connects (and
+  // runs the TLS handshake). A failure sets the fail state.
+  void open();
+  // Closes the connection; never throws. Closing a never-opened stream sets
+  // the fail state.
+  void close();
+  // Read time-out in seconds (0: wait without limit).
+  void setTimeout(unsigned seconds);
+  bool isOpened() const { return opened_; }
+
+ private:
+  std::unique_ptr<tcpbuffer> buffer_;
+  bool opened_ = false;
+};
+
+}  // namespace ostrel::utils
+
+#endif  // LODEMIG_UTILS_TCP_STREAM_H_

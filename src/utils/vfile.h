@@ -1,0 +1,105 @@
+#ifndef LODEMIG_UTILS_VFILE_H_
+#define LODEMIG_UTILS_VFILE_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <thread>
+
+namespace ostrel::utils {
+
+// Buffered byte stream: 4096-byte read and write buffers over readRaw/writeRaw.
+// At least the last two bytes read can always be put back, also across a
+// buffer refill.
+class VStream {
+ public:
+  static constexpr int kBufferSize = 4096;
+
+  VStream() = default;
+  virtual ~VStream() = default;
+  VStream(const VStream&) = delete;
+  VStream& operator=(const VStream&) = delete;
+
+  // The next byte as 0-255, or -1 at end of input or on a read error.
+  int getChar();
+  // Like getChar, but the byte stays to be read again.
+  int peekChar();
+  // Puts byte `c` back in front of the unread input and returns it; -1 (end
+  // of input) changes nothing.
+  int ungetChar(int c);
+  // Writes `size` bytes through the write buffer; returns the count accepted.
+  std::size_t write(const void* buffer, std::size_t size);
+  // Writes out buffered output: 0 on success, -1 on failure.
+  int flush();
+
+  virtual bool isReadBufferEmpty() const { return unread_ <= 0; }
+  virtual bool isClosed() const { return false; }
+  // True once the last raw read returned 0 bytes.
+  bool atEndOfInput() const { return endOfInput_; }
+
+ protected:
+  // Reads up to `size` bytes: the count, 0 at end of input, -1 on error.
+  virtual ssize_t readRaw(void* buffer, std::size_t size) = 0;
+  // Writes up to `size` bytes: the count written, 0 on error.
+  virtual ssize_t writeRaw(const void* buffer, std::size_t size) = 0;
+  // Drops buffered input and output state (used when a file is (re)opened).
+  void resetBuffers();
+
+ private:
+  int refill();
+
+  // Two spare bytes in front of the read area keep put-back possible after
+  // a refill.
+  static constexpr int kPutBack = 2;
+  unsigned char readBuffer_[kPutBack + kBufferSize];
+  int readPosition_ = kPutBack;
+  int unread_ = 0;
+  unsigned char writeBuffer_[kBufferSize];
+  int writePosition_ = 0;
+  bool endOfInput_ = false;
+};
+
+// A file behind the buffered stream, opened with POSIX calls.
+// Mode letters: 'r' read an existing file; 'w' create or truncate for
+// writing; 'a' open or create for appending; '+' adds the other direction;
+// other letters (such as 'b') are ignored. Created files get `permissions`.
+// Locks are whole-file advisory locks taken with fcntl; they nest (shared
+// counts up, exclusive counts down) and only the thread that opened the file
+// may lock it. The destructor closes the file.
+class VFile : public VStream {
+ public:
+  VFile() = default;
+  ~VFile() override;
+
+  [[nodiscard]] bool open(const std::string& name, const char* mode, mode_t permissions = 0644);
+  void close();
+  bool isClosed() const override { return fd_ < 0; }
+
+  // Moves the file position (origin 0 begin, 1 current, 2 end). Acts on the
+  // file position only: neither flushes nor drops buffered bytes.
+  int seek(std::int64_t offset, int origin);  // 0 on success, -1 on failure
+  std::int64_t tell();                         // -1 on failure
+
+  [[nodiscard]] bool lockExclusive();
+  [[nodiscard]] bool tryLockExclusive();
+  [[nodiscard]] bool lockShared();
+  [[nodiscard]] bool tryLockShared();
+  bool unlock();
+
+ protected:
+  ssize_t readRaw(void* buffer, std::size_t size) override;
+  ssize_t writeRaw(const void* buffer, std::size_t size) override;
+
+ private:
+  bool lock(bool exclusive, bool wait);
+
+  int fd_ = -1;
+  bool append_ = false;
+  int lockDepth_ = 0;  // >0 shared locks held, <0 exclusive depth
+  std::thread::id owner_;
+};
+
+}  // namespace ostrel::utils
+
+#endif  // LODEMIG_UTILS_VFILE_H_
