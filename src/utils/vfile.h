@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -11,7 +12,8 @@ namespace ostrel::utils {
 
 // Buffered byte stream: 4096-byte read and write buffers over readRaw/writeRaw.
 // At least the last two bytes read can always be put back, also across a
-// buffer refill.
+// buffer refill. Reading first writes out any buffered output. Never throws:
+// failures are reported by return values.
 class VStream {
  public:
   static constexpr int kBufferSize = 4096;
@@ -26,17 +28,24 @@ class VStream {
   // Like getChar, but the byte stays to be read again.
   int peekChar();
   // Puts byte `c` back in front of the unread input and returns it; -1 (end
-  // of input) changes nothing.
+  // of input) changes nothing. There is always room for two bytes more than
+  // were read since the last refill; beyond that it returns -1 and does
+  // nothing.
   int ungetChar(int c);
-  // Writes `size` bytes through the write buffer; returns the count accepted.
+  // Writes `size` bytes through the write buffer; returns the count accepted
+  // (less than `size` only when writing out a full buffer failed).
   std::size_t write(const void* buffer, std::size_t size);
-  // Writes out buffered output: 0 on success, -1 on failure.
+  // Writes out buffered output: 0 on success, -1 on failure. Bytes written
+  // before a failure leave the buffer, so a later flush does not repeat them.
   int flush();
 
   virtual bool isReadBufferEmpty() const { return unread_ <= 0; }
   virtual bool isClosed() const { return false; }
   // True once the last raw read returned 0 bytes.
   bool atEndOfInput() const { return endOfInput_; }
+  // True when the last raw read failed (getChar then returned -1 although the
+  // input may not be over).
+  bool readFailed() const { return readFailed_; }
 
  protected:
   // Reads up to `size` bytes: the count, 0 at end of input, -1 on error.
@@ -58,33 +67,48 @@ class VStream {
   unsigned char writeBuffer_[kBufferSize];
   int writePosition_ = 0;
   bool endOfInput_ = false;
+  bool readFailed_ = false;
 };
 
 // A file behind the buffered stream, opened with POSIX calls.
 // Mode letters: 'r' read an existing file; 'w' create or truncate for
 // writing; 'a' open or create for appending; '+' adds the other direction;
 // other letters (such as 'b') are ignored. Created files get `permissions`.
-// Locks are whole-file advisory locks taken with fcntl; they nest (shared
-// counts up, exclusive counts down) and only the thread that opened the file
-// may lock it. The destructor closes the file.
+// Locks are whole-file advisory locks taken with fcntl on the open file (not
+// the process), so two VFile objects on one file exclude each other; an
+// exclusive lock needs write access. They nest (shared counts up, exclusive
+// counts down) and only the thread that opened the file may lock it. The
+// destructor closes the file, which flushes it and releases its locks.
 class VFile : public VStream {
  public:
   VFile() = default;
   ~VFile() override;
 
+  // Opens `name`, closing any open file first. False, with errno set, when
+  // the file cannot be opened or is a directory. An empty name, a name with a
+  // NUL byte or a mode that does not begin with 'r', 'w' or 'a' fails at once,
+  // leaving the file system and any open file untouched.
   [[nodiscard]] bool open(const std::string& name, const char* mode, mode_t permissions = 0644);
+  // Flushes (a failure is ignored), releases the locks and closes; a closed
+  // file is left as it is.
   void close();
   bool isClosed() const override { return fd_ < 0; }
 
   // Moves the file position (origin 0 begin, 1 current, 2 end). Acts on the
   // file position only: neither flushes nor drops buffered bytes.
   int seek(std::int64_t offset, int origin);  // 0 on success, -1 on failure
-  std::int64_t tell();                         // -1 on failure
+  std::int64_t tell();                        // -1 on failure
 
+  // Lock operations return true on success. Exclusive locking fails while
+  // shared locks are held; shared locking under an exclusive lock nests as
+  // exclusive. Only the first level takes the file lock; the try forms fail
+  // at once when another open file holds a conflicting lock.
   [[nodiscard]] bool lockExclusive();
   [[nodiscard]] bool tryLockExclusive();
   [[nodiscard]] bool lockShared();
   [[nodiscard]] bool tryLockShared();
+  // Releases one level; the file lock goes with the last. False when nothing
+  // is locked or no file is open.
   bool unlock();
 
  protected:
@@ -95,7 +119,6 @@ class VFile : public VStream {
   bool lock(bool exclusive, bool wait);
 
   int fd_ = -1;
-  bool append_ = false;
   int lockDepth_ = 0;  // >0 shared locks held, <0 exclusive depth
   std::thread::id owner_;
 };
