@@ -24,9 +24,11 @@ class basic_tcpclientiostream : public std::iostream {
                           std::uint32_t readSizeLow, std::uint32_t readSizeHigh,
                           std::uint32_t writeSize, std::uint32_t unused = 0);
   // TLS client (no certificate verification; compression never enabled).
+  // With `useTls` false it talks plain TCP until TLS is started.
   basic_tcpclientiostream(const InetSSLSocketAddress& remote, const InetSocketAddress& local,
                           std::uint32_t readSizeLow, std::uint32_t readSizeHigh,
                           std::uint32_t writeSize, std::uint32_t unused, bool useTls);
+  // Destroys the owned buffer, which flushes and closes an open connection.
   ~basic_tcpclientiostream() override;
 
   // Clears the state, creates and binds the socket when needed, connects (and
@@ -35,7 +37,8 @@ class basic_tcpclientiostream : public std::iostream {
   // Closes the connection; never throws. Closing a never-opened stream sets
   // the fail state.
   void close();
-  // Read time-out in seconds (0: wait without limit).
+  // Read time-out in seconds (0: wait without limit; the default is 30). A
+  // read that times out ends with end-of-file, as a peer's close does.
   void setTimeout(unsigned seconds);
   bool isOpened() const { return opened_; }
 

@@ -1,0 +1,508 @@
+#include "utils/tcp_buffer.h"
+
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "utils/sockets.h"
+
+namespace ostrel::utils {
+namespace {
+
+constexpr std::size_t kLargestTransfer = INT_MAX;
+
+std::size_t areaSize(std::uint64_t requested) {
+  return static_cast<std::size_t>(std::clamp<std::uint64_t>(requested, 1, kLargestTransfer));
+}
+
+}  // namespace
+
+tcpbuffer::tcpbuffer(const InetSocketAddress& remote, const InetSocketAddress& local,
+                     std::uint64_t readSize, std::uint32_t writeSize)
+    : remote_(remote),
+      local_(local),
+      readSize_(areaSize(readSize)),
+      writeSize_(areaSize(writeSize)),
+      storage_(std::make_unique<char[]>(writeSize_ + readSize_)) {
+  tcpbuffer::setbuf(storage_.get(), static_cast<std::streamsize>(writeSize_ + readSize_));
+}
+
+tcpbuffer::~tcpbuffer() {
+  if (socket_ >= 0) {
+    tcpbuffer::close();
+  }
+}
+
+const InetSocketAddress& tcpbuffer::localAddress() {
+  return local_;
+}
+
+bool tcpbuffer::startTls() {
+  return false;
+}
+
+void tcpbuffer::stopTls() {}
+
+long tcpbuffer::sendRaw(const char* bytes, std::size_t count) {
+  const std::size_t size = std::min(count, kLargestTransfer);
+  ssize_t sent;
+  do {
+    // MSG_NOSIGNAL: a peer that has gone away must give EPIPE, not a signal
+    // that ends the whole migration.
+    sent = ::send(socket_, bytes, size, MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  return static_cast<long>(sent);
+}
+
+long tcpbuffer::recvRaw(char* bytes, std::size_t count) {
+  const std::size_t size = std::min(count, kLargestTransfer);
+  ssize_t received;
+  do {
+    received = ::recv(socket_, bytes, size, 0);
+  } while (received < 0 && errno == EINTR);
+  return static_cast<long>(received);
+}
+
+bool tcpbuffer::createAndBind() {
+  if (bound_) {
+    return true;
+  }
+  if (socket_ >= 0) {
+    closeSocket();
+  }
+  // Bytes left from an earlier connection belong to none of the next one.
+  setp(writeArea_, writeArea_ + writeSize_);
+  setg(readArea_, readArea_, readArea_);
+  socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (socket_ < 0) {
+    return false;
+  }
+  applyReceiveTimeout();
+  local_ = InetSocketAddress();
+  const sockaddr_in& form = local_.sockaddr();
+  if (::bind(socket_, reinterpret_cast<const ::sockaddr*>(&form), sizeof form) != 0) {
+    std::perror("");
+    closeSocket();
+    return false;
+  }
+  bound_ = true;
+  return true;
+}
+
+bool tcpbuffer::connectSocket() {
+  if (socket_ < 0) {
+    return false;
+  }
+  // Linux takes 0.0.0.0 as this host; here it stands for a host that could
+  // not be resolved, so the attempt has to fail.
+  if (remote_.address() == 0) {
+    closeSocket();
+    errno = EADDRNOTAVAIL;
+    return false;
+  }
+  const sockaddr_in& form = remote_.sockaddr();
+  if (::connect(socket_, reinterpret_cast<const ::sockaddr*>(&form), sizeof form) != 0) {
+    closeSocket();
+    return false;
+  }
+  connected_ = true;
+  return true;
+}
+
+bool tcpbuffer::refreshLocalAddress() {
+  sockaddr_in form{};
+  socklen_t length = sizeof form;
+  if (socket_ < 0 || ::getsockname(socket_, reinterpret_cast<::sockaddr*>(&form), &length) != 0) {
+    return false;
+  }
+  local_ = InetSocketAddress(Inet4Address(ntohl(form.sin_addr.s_addr)), ntohs(form.sin_port));
+  return true;
+}
+
+bool tcpbuffer::close() {
+  bound_ = false;
+  if (connected_) {
+    connected_ = false;
+    sync();
+  }
+  if (socket_ < 0) {
+    return false;
+  }
+  ::shutdown(socket_, SHUT_WR);
+  const int result = ::close(socket_);
+  // The descriptor is released even when close reports an error.
+  socket_ = -1;
+  return result == 0;
+}
+
+void tcpbuffer::closeSocket() {
+  ::close(socket_);
+  socket_ = -1;
+  bound_ = false;
+  connected_ = false;
+}
+
+void tcpbuffer::setTimeout(unsigned seconds, unsigned microseconds) {
+  timeoutSeconds_ = seconds;
+  timeoutMicroseconds_ = microseconds;
+  applyReceiveTimeout();
+}
+
+// The readiness wait in underflow is the read time-out proper. A TLS read may
+// still need more bytes than that wait saw (the rest of a record, or a record
+// that carries no data); the socket's own time-out bounds those reads and the
+// handshake.
+void tcpbuffer::applyReceiveTimeout() {
+  if (socket_ < 0) {
+    return;
+  }
+  timeval limit{};
+  limit.tv_sec = static_cast<time_t>(timeoutSeconds_ + timeoutMicroseconds_ / 1000000);
+  limit.tv_usec = static_cast<suseconds_t>(timeoutMicroseconds_ % 1000000);
+  // Failing leaves reads bounded by the readiness wait alone.
+  (void)::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+}
+
+std::streambuf* tcpbuffer::setbuf(char_type* area, std::streamsize size) {
+  // Areas smaller than the sizes chosen at construction, or a switch while
+  // bytes wait to be sent, would lose data.
+  if (area == nullptr || size < 0 || static_cast<std::size_t>(size) < writeSize_ + readSize_ ||
+      pptr() != pbase()) {
+    return nullptr;
+  }
+  writeArea_ = area;
+  readArea_ = area + writeSize_;
+  setp(writeArea_, writeArea_ + writeSize_);
+  setg(readArea_, readArea_, readArea_);
+  return this;
+}
+
+int tcpbuffer::sync() {
+  if (socket_ < 0) {
+    return -1;
+  }
+  const std::size_t pending = static_cast<std::size_t>(pptr() - pbase());
+  std::size_t sent = 0;
+  while (sent < pending) {
+    const long result = sendRaw(pbase() + sent, pending - sent);
+    if (result <= 0) {
+      // Keep what has not gone so that nothing is sent twice.
+      const std::size_t left = pending - sent;
+      std::memmove(writeArea_, pbase() + sent, left);
+      setp(writeArea_, writeArea_ + writeSize_);
+      pbump(static_cast<int>(left));
+      return -1;
+    }
+    sent += static_cast<std::size_t>(result);
+  }
+  setp(writeArea_, writeArea_ + writeSize_);
+  return 0;
+}
+
+tcpbuffer::int_type tcpbuffer::overflow(int_type c) {
+  if (sync() != 0) {
+    return traits_type::eof();
+  }
+  if (!traits_type::eq_int_type(c, traits_type::eof())) {
+    *pptr() = traits_type::to_char_type(c);
+    pbump(1);
+  }
+  return traits_type::not_eof(c);
+}
+
+std::streamsize tcpbuffer::xsputn(const char_type* bytes, std::streamsize count) {
+  std::streamsize done = 0;
+  while (done < count) {
+    const std::streamsize room = epptr() - pptr();
+    if (room == 0) {
+      if (sync() != 0) {
+        break;
+      }
+      continue;
+    }
+    const std::streamsize chunk = std::min(room, count - done);
+    std::memcpy(pptr(), bytes + done, static_cast<std::size_t>(chunk));
+    pbump(static_cast<int>(chunk));
+    done += chunk;
+  }
+  return done;
+}
+
+tcpbuffer::int_type tcpbuffer::underflow() {
+  if (socket_ < 0) {
+    return traits_type::eof();
+  }
+  if (gptr() < egptr()) {
+    return traits_type::to_int_type(*gptr());
+  }
+  // A command must be on its way before its answer is awaited.
+  pubsync();
+  const std::uint64_t microseconds =
+      static_cast<std::uint64_t>(timeoutSeconds_) * 1000000u + timeoutMicroseconds_;
+  if (microseconds != 0 && !hasBufferedInput()) {
+    // 0xFFFFFFFF means no limit to waitForSocket; a longer limit is cut just below it.
+    const std::uint64_t milliseconds = std::min<std::uint64_t>(
+        static_cast<std::uint64_t>(timeoutSeconds_) * 1000u + timeoutMicroseconds_ / 1000u,
+        0xFFFFFFFEu);
+    if (waitForSocket(socket_, true, static_cast<unsigned>(milliseconds)) <= 0) {
+      return traits_type::eof();
+    }
+  }
+  const long received = recvRaw(readArea_, readSize_);
+  if (received <= 0) {
+    return traits_type::eof();
+  }
+  setg(readArea_, readArea_, readArea_ + received);
+  return traits_type::to_int_type(*gptr());
+}
+
+std::streamsize tcpbuffer::xsgetn(char_type* bytes, std::streamsize count) {
+  std::streamsize done = 0;
+  while (done < count) {
+    std::streamsize available = egptr() - gptr();
+    if (available == 0) {
+      if (traits_type::eq_int_type(underflow(), traits_type::eof())) {
+        break;
+      }
+      available = egptr() - gptr();
+    }
+    const std::streamsize chunk = std::min(available, count - done);
+    std::memcpy(bytes + done, gptr(), static_cast<std::size_t>(chunk));
+    gbump(static_cast<int>(chunk));
+    done += chunk;
+  }
+  return done;
+}
+
+const InetSocketAddress& basic_tcpclientbuffer::localAddress() {
+  refreshLocalAddress();
+  return tcpbuffer::localAddress();
+}
+
+bool basic_tcpclientbuffer::connect(const SSL_METHOD* /*method*/) {
+  return connectSocket();
+}
+
+}  // namespace ostrel::utils
+
+namespace ostrel::ssl {
+namespace {
+
+// OpenSSL writes through its own socket calls, which raise SIGPIPE when the
+// peer has gone. The signal is held back for this thread while a TLS call
+// runs and a SIGPIPE that call raised is taken off the pending set before the
+// mask is restored, so the call just fails.
+class SigpipeGuard {
+ public:
+  SigpipeGuard() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
+    sigset_t pending;
+    sigemptyset(&pending);
+    wasPending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  }
+  ~SigpipeGuard() {
+    const int savedErrno = errno;
+    sigset_t pending;
+    sigemptyset(&pending);
+    if (!wasPending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+      const timespec noWait{};
+      while (sigtimedwait(&pipe_, nullptr, &noWait) < 0 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    errno = savedErrno;
+  }
+  SigpipeGuard(const SigpipeGuard&) = delete;
+  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+ private:
+  sigset_t pipe_;
+  sigset_t previous_;
+  bool wasPending_ = false;
+};
+
+utils::VMutex& libraryMutex() {
+  static utils::VMutex mutex;
+  return mutex;
+}
+
+utils::VMutex& contextMutex() {
+  static utils::VMutex mutex;
+  return mutex;
+}
+
+void startLibrary() {
+  static bool started = false;
+  std::lock_guard<utils::VMutex> lock(libraryMutex());
+  if (started) {
+    return;
+  }
+  started = true;
+  if (OPENSSL_init_ssl(0, nullptr) != 1) {
+    return;
+  }
+  // OpenSSL seeds its random generator by itself. No compression method is
+  // registered: compressed TLS leaks secrets through record sizes, so the
+  // contexts keep compression switched off.
+  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+}
+
+}  // namespace
+
+SslContext::~SslContext() {
+  SSL_CTX_free(context_);
+}
+
+SSL_CTX* SslContext::get() {
+  if (!tried_) {
+    tried_ = true;
+    startLibrary();
+    std::lock_guard<utils::VMutex> lock(contextMutex());
+    context_ = SSL_CTX_new(TLS_method());
+    if (context_ == nullptr) {
+      ERR_clear_error();
+    }
+  }
+  return context_;
+}
+
+basic_sslbuffer::basic_sslbuffer(const utils::InetSocketAddress& remote,
+                                 const utils::InetSocketAddress& local, std::uint64_t readSize,
+                                 std::uint32_t writeSize, bool useTls)
+    : tcpbuffer(remote, local, readSize, writeSize), useTls_(useTls) {
+  if (SSL_CTX* context = context_.get()) {
+    if (SSL_CTX_set_cipher_list(context, "DEFAULT:!LOW:!SSLv2:!EXPORT:!RC4:@STRENGTH") != 1) {
+      ERR_clear_error();
+    }
+    SSL_CTX_set_options(context, SSL_OP_ALL | SSL_OP_NO_COMPRESSION);
+  }
+}
+
+basic_sslbuffer::~basic_sslbuffer() {
+  if (socket() >= 0) {
+    basic_sslbuffer::close();
+  }
+  endSession(false);
+}
+
+bool basic_sslbuffer::startTls() {
+  return handshake(nullptr);
+}
+
+bool basic_sslbuffer::connect(const SSL_METHOD* method) {
+  return handshake(method);
+}
+
+bool basic_sslbuffer::handshake(const SSL_METHOD* method) {
+  SSL_CTX* context = context_.get();
+  if (context == nullptr || !isConnected()) {
+    return false;
+  }
+  endSession(false);
+  connection_ = SSL_new(context);
+  if (connection_ == nullptr) {
+    ERR_clear_error();
+    return false;
+  }
+  bool ready = SSL_set_fd(connection_, socket()) == 1;
+  if (ready && method != nullptr) {
+    ready = SSL_set_ssl_method(connection_, method) == 1;
+  }
+  if (ready) {
+    ERR_clear_error();
+    SigpipeGuard guard;
+    ready = SSL_connect(connection_) >= 1;
+  }
+  if (!ready) {
+    ERR_clear_error();
+    endSession(false);
+    return false;
+  }
+  useTls_ = true;
+  return true;
+}
+
+void basic_sslbuffer::endSession(bool notifyPeer) {
+  if (connection_ == nullptr) {
+    return;
+  }
+  if (notifyPeer && SSL_is_init_finished(connection_)) {
+    ERR_clear_error();
+    SigpipeGuard guard;
+    SSL_shutdown(connection_);
+  }
+  SSL_free(connection_);
+  connection_ = nullptr;
+  ERR_clear_error();
+}
+
+long basic_sslbuffer::sendRaw(const char* bytes, std::size_t count) {
+  if (!useTls_) {
+    return tcpbuffer::sendRaw(bytes, count);
+  }
+  if (connection_ == nullptr) {
+    return -1;
+  }
+  ERR_clear_error();
+  SigpipeGuard guard;
+  return SSL_write(connection_, bytes, static_cast<int>(std::min(count, utils::kLargestTransfer)));
+}
+
+long basic_sslbuffer::recvRaw(char* bytes, std::size_t count) {
+  if (!useTls_) {
+    return tcpbuffer::recvRaw(bytes, count);
+  }
+  if (connection_ == nullptr) {
+    return -1;
+  }
+  ERR_clear_error();
+  SigpipeGuard guard;
+  return SSL_read(connection_, bytes, static_cast<int>(std::min(count, utils::kLargestTransfer)));
+}
+
+bool basic_sslbuffer::hasBufferedInput() const {
+  return useTls_ && connection_ != nullptr && SSL_pending(connection_) > 0;
+}
+
+bool basic_sslbuffer::close() {
+  // Pending bytes go out inside the session, before the peer is told it ends.
+  if (isConnected()) {
+    pubsync();
+  }
+  endSession(true);
+  return tcpbuffer::close();
+}
+
+const utils::InetSocketAddress& basic_sslclientbuffer::localAddress() {
+  refreshLocalAddress();
+  return tcpbuffer::localAddress();
+}
+
+bool basic_sslclientbuffer::connect(const SSL_METHOD* method) {
+  if (!connectSocket()) {
+    return false;
+  }
+  if (!refreshLocalAddress()) {
+    close();
+    return false;
+  }
+  if (!usesTls()) {
+    return true;
+  }
+  return handshake(method);
+}
+
+}  // namespace ostrel::ssl

@@ -1,0 +1,178 @@
+#ifndef LODEMIG_UTILS_TCP_BUFFER_H_
+#define LODEMIG_UTILS_TCP_BUFFER_H_
+
+#include <openssl/ssl.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <streambuf>
+
+#include "utils/inet_address.h"
+
+namespace ostrel::utils {
+
+// The stream buffer of one IPv4 TCP client socket, which it owns. One
+// allocation holds the write area followed by the read area. Writes gather in
+// the write area and are sent when it is full or on sync; a read that finds
+// the read area empty first flushes, then waits up to the read time-out and
+// receives at most one read area. Never throws: failures come back as
+// end-of-file from underflow/overflow and -1 from sync, and as false from the
+// connection operations. Writing to a peer that has closed gives an error,
+// never SIGPIPE. Not copyable; used by one thread at a time.
+class tcpbuffer : public std::streambuf {
+ public:
+  // Areas of the given sizes (each at least 1 byte and at most 2^31-1). The
+  // local address given here is replaced by 0.0.0.0 port 0 when binding.
+  tcpbuffer(const InetSocketAddress& remote, const InetSocketAddress& local, std::uint64_t readSize,
+            std::uint32_t writeSize);
+  // Closes a socket that is still open (flushing while connected).
+  ~tcpbuffer() override;
+  tcpbuffer(const tcpbuffer&) = delete;
+  tcpbuffer& operator=(const tcpbuffer&) = delete;
+
+  // The local address: as stored here; client buffers refresh it from the socket.
+  virtual const InetSocketAddress& localAddress();
+  // Starts TLS on the connected socket; the plain buffer has none (false).
+  virtual bool startTls();
+  // Stops using TLS for later sends and receives; nothing in the plain buffer.
+  virtual void stopTls();
+  // Connects the created and bound socket to the remote address (and runs the
+  // TLS handshake where there is one). On failure of the TCP connect the
+  // socket is closed. `method` may be null (the library's default).
+  virtual bool connect(const SSL_METHOD* method) = 0;
+  // Moves up to min(count, 2^31-1) bytes; returns the count moved, 0 at an
+  // orderly end, negative on error.
+  virtual long sendRaw(const char* bytes, std::size_t count);
+  virtual long recvRaw(char* bytes, std::size_t count);
+
+  // Empties both areas, creates a new socket and binds it to 0.0.0.0 port 0.
+  // Does nothing when already bound. A bind failure is reported on stderr.
+  bool createAndBind();
+  // Flushes while connected, then shuts down the sending direction and closes
+  // the socket. False when no socket was open or closing failed.
+  virtual bool close();
+
+  // Read time-out; 0 seconds and 0 microseconds wait without limit.
+  void setTimeout(unsigned seconds, unsigned microseconds);
+  void setTimeout(unsigned seconds) { setTimeout(seconds, timeoutMicroseconds_); }
+  unsigned timeoutSeconds() const { return timeoutSeconds_; }
+
+  bool isBound() const { return bound_; }
+  bool isConnected() const { return connected_; }
+  // The socket descriptor, -1 when none.
+  int socket() const { return socket_; }
+  const InetSocketAddress& remoteAddress() const { return remote_; }
+
+ protected:
+  // True when input is already waiting above the socket (decrypted TLS bytes),
+  // so that a read must not wait for the socket to become readable.
+  virtual bool hasBufferedInput() const { return false; }
+  // The TCP connect shared by the client buffers.
+  bool connectSocket();
+  // Reads the local address back from the socket; false when that fails.
+  bool refreshLocalAddress();
+
+  int_type overflow(int_type c) override;
+  int_type underflow() override;
+  std::streambuf* setbuf(char_type* area, std::streamsize size) override;
+  int sync() override;
+  std::streamsize xsputn(const char_type* bytes, std::streamsize count) override;
+  std::streamsize xsgetn(char_type* bytes, std::streamsize count) override;
+
+ private:
+  void closeSocket();
+  void applyReceiveTimeout();
+
+  InetSocketAddress remote_;
+  InetSocketAddress local_;
+  std::size_t readSize_;
+  std::size_t writeSize_;
+  std::unique_ptr<char[]> storage_;
+  char* writeArea_ = nullptr;
+  char* readArea_ = nullptr;
+  unsigned timeoutSeconds_ = 30;
+  unsigned timeoutMicroseconds_ = 0;
+  bool connected_ = false;
+  bool bound_ = false;
+  int socket_ = -1;
+};
+
+// A plain TCP client.
+class basic_tcpclientbuffer : public tcpbuffer {
+ public:
+  using tcpbuffer::tcpbuffer;
+  const InetSocketAddress& localAddress() override;
+  // The TCP connect; `method` is ignored.
+  bool connect(const SSL_METHOD* method) override;
+};
+
+}  // namespace ostrel::utils
+
+namespace ostrel::ssl {
+
+// One TLS client context, created on first use (the process-wide library
+// start-up comes first). Creation is serialised across threads. Not copyable.
+class SslContext {
+ public:
+  SslContext() = default;
+  ~SslContext();
+  SslContext(const SslContext&) = delete;
+  SslContext& operator=(const SslContext&) = delete;
+  // The context, or null when it could not be created.
+  SSL_CTX* get();
+
+ private:
+  SSL_CTX* context_ = nullptr;
+  bool tried_ = false;
+};
+
+// Adds TLS to the TCP buffer. Owns its context and the TLS connection object.
+// The server's certificate is accepted as presented (no verification) and
+// compression is never enabled. The socket's receive time-out follows the read
+// time-out, which also bounds the handshake.
+class basic_sslbuffer : public utils::tcpbuffer {
+ public:
+  // `useTls` chooses TLS for the connection to come.
+  basic_sslbuffer(const utils::InetSocketAddress& remote, const utils::InetSocketAddress& local,
+                  std::uint64_t readSize, std::uint32_t writeSize, bool useTls);
+  // Flushes through TLS, says goodbye to the peer without waiting for its
+  // answer, frees the connection object and closes the socket.
+  ~basic_sslbuffer() override;
+
+  // Runs the handshake on the connected socket.
+  bool startTls() override;
+  void stopTls() override { useTls_ = false; }
+  // The handshake on the connected socket; success turns TLS on.
+  bool connect(const SSL_METHOD* method) override;
+  // Through TLS while it is on. With TLS wanted but no session, they fail
+  // rather than send or accept plain text.
+  long sendRaw(const char* bytes, std::size_t count) override;
+  long recvRaw(char* bytes, std::size_t count) override;
+  // As the plain close, after flushing through TLS and ending the session.
+  bool close() override;
+  bool usesTls() const { return useTls_; }
+
+ protected:
+  bool handshake(const SSL_METHOD* method);
+  bool hasBufferedInput() const override;
+
+ private:
+  void endSession(bool notifyPeer);
+
+  SslContext context_;
+  SSL* connection_ = nullptr;
+  bool useTls_;
+};
+
+// A TLS client: TCP connect, then the handshake when TLS is wanted.
+class basic_sslclientbuffer : public basic_sslbuffer {
+ public:
+  using basic_sslbuffer::basic_sslbuffer;
+  const utils::InetSocketAddress& localAddress() override;
+  bool connect(const SSL_METHOD* method) override;
+};
+
+}  // namespace ostrel::ssl
+
+#endif  // LODEMIG_UTILS_TCP_BUFFER_H_

@@ -1,0 +1,67 @@
+#include "utils/tcp_stream.h"
+
+#include "utils/tcp_buffer.h"
+
+namespace ostrel::utils {
+namespace {
+
+std::uint64_t readAreaSize(std::uint32_t low, std::uint32_t high) {
+  return (static_cast<std::uint64_t>(high) << 32) | low;
+}
+
+}  // namespace
+
+// The buffer member is built after the iostream base, so the stream is bound
+// to it once it exists.
+basic_tcpclientiostream::basic_tcpclientiostream(const InetSocketAddress& remote,
+                                                 const InetSocketAddress& local,
+                                                 std::uint32_t readSizeLow,
+                                                 std::uint32_t readSizeHigh,
+                                                 std::uint32_t writeSize, std::uint32_t /*unused*/)
+    : std::iostream(nullptr),
+      buffer_(std::make_unique<basic_tcpclientbuffer>(
+          remote, local, readAreaSize(readSizeLow, readSizeHigh), writeSize)) {
+  rdbuf(buffer_.get());
+}
+
+basic_tcpclientiostream::basic_tcpclientiostream(
+    const InetSSLSocketAddress& remote, const InetSocketAddress& local, std::uint32_t readSizeLow,
+    std::uint32_t readSizeHigh, std::uint32_t writeSize, std::uint32_t /*unused*/, bool useTls)
+    : std::iostream(nullptr),
+      buffer_(std::make_unique<ostrel::ssl::basic_sslclientbuffer>(
+          remote, local, readAreaSize(readSizeLow, readSizeHigh), writeSize, useTls)) {
+  rdbuf(buffer_.get());
+}
+
+basic_tcpclientiostream::~basic_tcpclientiostream() = default;
+
+void basic_tcpclientiostream::open() {
+  clear();
+  if (!opened_) {
+    opened_ = true;
+    if (!buffer_->createAndBind()) {
+      setstate(std::ios_base::failbit);
+      return;
+    }
+  }
+  // Connecting a connected socket again would fail and close a working line.
+  if (buffer_->isConnected()) {
+    return;
+  }
+  if (!buffer_->createAndBind() || !buffer_->connect(nullptr)) {
+    setstate(std::ios_base::failbit);
+  }
+}
+
+void basic_tcpclientiostream::close() {
+  opened_ = false;
+  if (!buffer_->close()) {
+    setstate(std::ios_base::failbit);
+  }
+}
+
+void basic_tcpclientiostream::setTimeout(unsigned seconds) {
+  buffer_->setTimeout(seconds);
+}
+
+}  // namespace ostrel::utils
