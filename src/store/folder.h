@@ -21,13 +21,21 @@ std::string folderFileName(const std::string& name);
 std::string monthName(int month);
 // Flag letters to the IMAP flag list text ("SA" -> "\Seen \Answered ").
 std::string convertFlags(const std::string& letters);
+// A mailbox header's timestamp ("Wed Jun 30 21:49:08 1993" or
+// "30-6-1993_21:49:08_") as IMAP date-time text ("30-Jun-1993 21:49:08 +0000");
+// empty when it is longer than 80 bytes, of another form or out of range.
+std::string convertHeaderTimestamp(const std::string& text);
+// A message file name's "YYYYMMDDhhmmss" as IMAP date-time text; empty when it
+// does not scan or is out of range. Bytes after the fourteenth digit are ignored.
+std::string convertNameTimestamp(const std::string& text);
 
 // One folder of an account. Built by Mailbox::readFolders and copied by value
 // into the account's folder list (copies never carry an open file or listing).
 // Between open() and close() it owns at most one open file (the mailbox file,
 // or the current message file of a message directory) and one listing; the
 // Message being transferred reads its bytes through that file. `log` must
-// outlive the folder.
+// outlive the folder; the reader's "Info:", "Warning:" and "Error:" lines go
+// there, an "Error:" line before every QLStoreException.
 class Folder {
  public:
   explicit Folder(std::ostream* log);
@@ -54,17 +62,25 @@ class Folder {
   // Rewinds and fills `message` with the first message; false when none.
   bool firstMessage(Message& message, bool fixCrLf);
   // Fills `message` with the next message; false at the end. Throws
-  // QLStoreException when the store cannot be read.
+  // QLStoreException when the store cannot be read. Mailbox-file lines are
+  // looked at up to their first 64 KiB when searching for header lines.
   bool nextMessage(Message& message, bool fixCrLf);
   // Closes the open file and listing, if any.
   void close();
 
   // The open file the current message is read from, or nullptr.
-  ostrel::utils::InputFile* file() { return file_.get(); }
+  ostrel::utils::InputFile* file() { return file_ && file_->isOpen() ? file_.get() : nullptr; }
 
  private:
   bool nextMailboxMessage(Message& message, bool fixCrLf);
   bool nextDirectoryMessage(Message& message, bool fixCrLf);
+  bool parseHeader(const std::string& line, Message& message);
+  // Finds where the message that starts at the file position ends; leaves the
+  // file at the next header search position. Returns the length.
+  std::uint64_t measureMessage();
+  // The date text, with the warning logged when the store gave none usable.
+  std::string checkedDate(std::string date);
+  [[noreturn]] void fail(const std::string& text);
 
   std::string accountPath_;
   std::string name_;
@@ -77,6 +93,7 @@ class Folder {
   StorageKind kind_ = NoStorage;
   std::string directoryPath_;
   ostrel::utils::DirectoryListing listing_;
+  std::string line_;  // reused by the line reads of the mailbox walk
 };
 
 }  // namespace lodemig

@@ -2,6 +2,7 @@
 #define LODEMIG_STORE_MESSAGE_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "utils/imessage.h"
@@ -14,11 +15,22 @@ class Folder;
 // Turns every LF into CR LF unless it is the piece's first byte or follows a
 // CR. Each piece is converted on its own.
 std::string convertLineEnds(const char* piece, std::size_t size);
+// The same, appended to `out` (whose capacity is reused).
+void appendLineEnds(const char* piece, std::size_t size, std::string& out);
+// How many bytes convertLineEnds would add to the piece.
+std::size_t countLineEndsToFix(const char* piece, std::size_t size);
 
 // The store's IMessage: the position of one message in its folder's open
 // file, with its flags, date and local uid. The content is read on demand in
-// pieces of at most 65535 bytes, never held whole. Reading is valid only while
-// the folder is open and before its next nextMessage(). Not copyable.
+// pieces of at most 65535 bytes through one reused work buffer, never held
+// whole. Reading is valid only while the folder is open and before its next
+// nextMessage(). `folder` must outlive the message. Not copyable.
+//
+// The piece operations and contentSize() throw QLStoreException "message
+// cannot be read" when the folder has no open file, the file cannot be read,
+// or it holds fewer bytes than the stored size promises: a message is never
+// delivered shorter than announced. Content of 4 GiB or more (after line-end
+// fixing) is refused the same way.
 class Message : public IMessage {
  public:
   static constexpr std::uint32_t kPieceSize = 65535;
@@ -35,14 +47,21 @@ class Message : public IMessage {
   const std::string& localUid() const { return localUid_; }
   std::uint64_t offset() const { return offset_; }
 
+  // Rewinds to the offset and delivers the first piece.
   bool firstChunk(std::string& buffer) override;
+  // The next piece (line ends fixed when asked); false at the end.
   bool nextChunk(std::string& buffer) override;
   std::string flags() const override { return flags_; }
   std::string internalDate() const override { return date_; }
   std::uint64_t storedSize() const override { return storedSize_; }
+  // With fixCrLf, counts the fixed size by reading the content once (the
+  // result is cached until the next setRange); otherwise the stored size.
   std::uint32_t contentSize() override;
 
  private:
+  // Reads the next raw piece into the work buffer; 0 at the end of the content.
+  std::size_t readPiece();
+
   std::string flags_;
   std::string date_;
   std::string localUid_;
@@ -53,6 +72,7 @@ class Message : public IMessage {
   bool fixCrLf_ = true;
   Folder* folder_;
   ostrel::utils::VMutex mutex_;
+  std::unique_ptr<char[]> work_;
 };
 
 }  // namespace lodemig

@@ -1,0 +1,173 @@
+#include "utils/input_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace ostrel::utils {
+
+bool InputFile::open(const std::string& path) {
+  close();
+  // Non-blocking, so that a FIFO met in the store cannot hang the open; it is
+  // refused below like a directory, which opens fine for reading too.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    return false;
+  }
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  // Mailbox files are walked front to back; ask for generous read-ahead.
+  static_cast<void>(::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL));
+  if (!buffer_) {
+    buffer_ = std::make_unique<char[]>(kBufferSize);
+  }
+  fd_ = fd;
+  failFrom_ = -1;
+  return true;
+}
+
+void InputFile::close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  bufferStart_ = 0;
+  bufferLength_ = 0;
+  position_ = 0;
+  clearState();
+}
+
+bool InputFile::seek(std::int64_t position) {
+  if (!isOpen() || position < 0) {
+    return false;
+  }
+  position_ = position;
+  clearState();
+  return true;
+}
+
+std::int64_t InputFile::size() const {
+  struct stat info;
+  if (!isOpen() || ::fstat(fd_, &info) != 0) {
+    return -1;
+  }
+  return static_cast<std::int64_t>(info.st_size);
+}
+
+std::int64_t InputFile::readAt(char* buffer, std::size_t size, std::int64_t at) {
+  if (failFrom_ >= 0) {
+    if (at >= failFrom_) {
+      errno = EIO;
+      return -1;
+    }
+    size = std::min<std::size_t>(size, static_cast<std::size_t>(failFrom_ - at));
+  }
+  for (;;) {
+    ssize_t count = ::pread(fd_, buffer, size, static_cast<off_t>(at));
+    if (count >= 0 || errno != EINTR) {
+      return count;
+    }
+  }
+}
+
+bool InputFile::fill() {
+  if (!isOpen()) {
+    failed_ = true;
+    return false;
+  }
+  if (position_ >= bufferStart_ &&
+      position_ < bufferStart_ + static_cast<std::int64_t>(bufferLength_)) {
+    return true;
+  }
+  std::int64_t count = readAt(buffer_.get(), kBufferSize, position_);
+  if (count < 0) {
+    bufferLength_ = 0;
+    failed_ = true;
+    return false;
+  }
+  bufferStart_ = position_;
+  bufferLength_ = static_cast<std::size_t>(count);
+  if (count == 0) {
+    atEnd_ = true;
+    return false;
+  }
+  return true;
+}
+
+bool InputFile::readLine(std::string& line, std::size_t maxKeep) {
+  line.clear();
+  bool readAny = false;
+  for (;;) {
+    if (!fill()) {
+      if (failed_) {
+        line.clear();
+        return false;
+      }
+      return readAny;
+    }
+    std::size_t skip = static_cast<std::size_t>(position_ - bufferStart_);
+    const char* begin = buffer_.get() + skip;
+    std::size_t available = bufferLength_ - skip;
+    const char* lineFeed = static_cast<const char*>(std::memchr(begin, '\n', available));
+    std::size_t take = lineFeed != nullptr ? static_cast<std::size_t>(lineFeed - begin) : available;
+    if (line.size() < maxKeep) {
+      line.append(begin, std::min(take, maxKeep - line.size()));
+    }
+    readAny = true;
+    if (lineFeed != nullptr) {
+      position_ += static_cast<std::int64_t>(take) + 1;
+      return true;
+    }
+    position_ += static_cast<std::int64_t>(take);
+  }
+}
+
+std::int64_t InputFile::read(char* buffer, std::size_t size) {
+  if (!isOpen()) {
+    failed_ = true;
+    return -1;
+  }
+  std::size_t done = 0;
+  while (done < size) {
+    std::int64_t bufferEnd = bufferStart_ + static_cast<std::int64_t>(bufferLength_);
+    if (position_ >= bufferStart_ && position_ < bufferEnd) {
+      std::size_t take = std::min(size - done, static_cast<std::size_t>(bufferEnd - position_));
+      std::memcpy(buffer + done, buffer_.get() + (position_ - bufferStart_), take);
+      done += take;
+      position_ += static_cast<std::int64_t>(take);
+      continue;
+    }
+    std::size_t remaining = size - done;
+    if (remaining >= kBufferSize) {
+      // Large reads go straight into the caller's buffer: one copy less.
+      std::int64_t count = readAt(buffer + done, remaining, position_);
+      if (count < 0) {
+        failed_ = true;
+        return -1;
+      }
+      if (count == 0) {
+        atEnd_ = true;
+        break;
+      }
+      done += static_cast<std::size_t>(count);
+      position_ += count;
+      continue;
+    }
+    if (!fill()) {
+      if (failed_) {
+        return -1;
+      }
+      break;
+    }
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+}  // namespace ostrel::utils

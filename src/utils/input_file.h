@@ -1,0 +1,86 @@
+#ifndef LODEMIG_UTILS_INPUT_FILE_H_
+#define LODEMIG_UTILS_INPUT_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace ostrel::utils {
+
+// A read-only file with 64-bit positions and its own read buffer, made for
+// walking large mailbox files line by line and for reading message content
+// from arbitrary positions. The file position is a logical one: seek() only
+// moves it, and a read that falls inside the buffered window is served without
+// touching the file. Other processes may keep reading and writing the file.
+//
+// Returns values and never throws. The state of the last read is kept like a
+// stream state: atEnd() after a read ran into the end of the file, failed()
+// after a read error; seek() and clearState() reset both. Not copyable; the
+// destructor closes the file.
+class InputFile {
+ public:
+  static constexpr std::size_t kBufferSize = 1024 * 1024;
+  static constexpr std::size_t kKeepAll = static_cast<std::size_t>(-1);
+
+  InputFile() = default;
+  ~InputFile() { close(); }
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  // Opens `path` for reading at position 0, closing any open file first.
+  // False when it does not exist, is not a regular file (a directory, a FIFO)
+  // or cannot be read.
+  [[nodiscard]] bool open(const std::string& path);
+  void close();
+  bool isOpen() const { return fd_ >= 0; }
+
+  // Reads the next line: the bytes up to the next LF (or the end of the file),
+  // without the LF, of which at most `maxKeep` are stored in `line`; the rest
+  // of a longer line is consumed unseen. False, with `line` empty, when the
+  // file is already at its end or a read fails.
+  bool readLine(std::string& line, std::size_t maxKeep = kKeepAll);
+  // Reads up to `size` bytes into `buffer`. Returns the count, which is short
+  // only at the end of the file, or -1 on a read error.
+  std::int64_t read(char* buffer, std::size_t size);
+
+  // Moves the position; false when the file is not open or `position` is
+  // negative. Positions past the end are allowed (reads there find the end).
+  bool seek(std::int64_t position);
+  // The current position, or -1 when no file is open.
+  std::int64_t tell() const { return isOpen() ? position_ : -1; }
+  // The file's current size, or -1 when no file is open or it cannot be taken.
+  std::int64_t size() const;
+
+  bool atEnd() const { return atEnd_; }
+  bool failed() const { return failed_; }
+  void clearState() { atEnd_ = failed_ = false; }
+
+  // For tests: from now on every read of bytes at or after `position` fails
+  // as a device error would, also of bytes buffered before. A negative
+  // position turns this off.
+  void failFrom(std::int64_t position) {
+    failFrom_ = position;
+    bufferLength_ = 0;
+  }
+
+ private:
+  // Makes the buffer hold the bytes at position_; false at the end of the
+  // file (atEnd_) or on an error (failed_).
+  bool fill();
+  // One positioned read from the file, honouring failFrom_.
+  std::int64_t readAt(char* buffer, std::size_t size, std::int64_t at);
+
+  int fd_ = -1;
+  std::unique_ptr<char[]> buffer_;
+  std::int64_t bufferStart_ = 0;  // file position of buffer_[0]
+  std::size_t bufferLength_ = 0;  // valid bytes in buffer_
+  std::int64_t position_ = 0;
+  bool atEnd_ = false;
+  bool failed_ = false;
+  std::int64_t failFrom_ = -1;
+};
+
+}  // namespace ostrel::utils
+
+#endif  // LODEMIG_UTILS_INPUT_FILE_H_

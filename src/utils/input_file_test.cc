@@ -1,0 +1,129 @@
+#include "utils/input_file.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/temp_dir.h"
+
+namespace ostrel::utils {
+namespace {
+
+using lodemig::testing::ScopedTempDir;
+using lodemig::testing::writeFile;
+
+class InputFileTest : public ::testing::Test {
+ protected:
+  void openWith(const std::string& content) {
+    writeFile(dir_ / "file", content);
+    ASSERT_TRUE(file_.open(dir_ / "file"));
+  }
+
+  std::vector<std::string> allLines(std::size_t maxKeep = InputFile::kKeepAll) {
+    std::vector<std::string> lines;
+    std::string line;
+    for (int i = 0; i < 100 && file_.readLine(line, maxKeep); ++i) {
+      lines.push_back(line);
+    }
+    return lines;
+  }
+
+  std::string readAt(std::int64_t at, std::size_t size) {
+    std::string buffer(size, '\0');
+    if (!file_.seek(at)) {
+      return "(no seek)";
+    }
+    std::int64_t count = file_.read(buffer.data(), size);
+    return count < 0 ? "(failed)" : buffer.substr(0, static_cast<std::size_t>(count));
+  }
+
+  ScopedTempDir dir_;
+  InputFile file_;
+};
+
+TEST_F(InputFileTest, OpenRefusesWhatIsNoRegularFile) {
+  writeFile(dir_ / "sub/x", "x");
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  for (const char* name : {"missing", "sub", "fifo"}) {
+    EXPECT_FALSE(file_.open(dir_ / name)) << name;
+  }
+  EXPECT_EQ(file_.tell(), -1);
+  EXPECT_EQ(readAt(0, 1), "(no seek)");
+  std::string line;
+  EXPECT_FALSE(file_.readLine(line));
+}
+
+TEST_F(InputFileTest, Lines) {
+  openWith("one\r\n\ntwo\nlast");
+  EXPECT_EQ(allLines(), (std::vector<std::string>{"one\r", "", "two", "last"}));
+  EXPECT_TRUE(file_.atEnd());
+  EXPECT_EQ(file_.tell(), 14);
+  openWith("");
+  EXPECT_TRUE(allLines().empty());
+
+  // Lines longer than the buffer; a cut line is still consumed whole.
+  std::string longLine(InputFile::kBufferSize * 2 + 17, 'x');
+  openWith("a\n" + longLine + "\nb\n");
+  EXPECT_EQ(allLines(), (std::vector<std::string>{"a", longLine, "b"}));
+  ASSERT_TRUE(file_.seek(0));
+  EXPECT_EQ(allLines(3), (std::vector<std::string>{"a", "xxx", "b"}));
+}
+
+TEST_F(InputFileTest, ReadsFromAnyPositionInAndOutsideTheBuffer) {
+  std::string content;
+  for (std::size_t i = 0; i < InputFile::kBufferSize * 3; ++i) {
+    content += static_cast<char>('a' + i % 26);
+  }
+  openWith(content + "\nend");
+  std::string line;
+  ASSERT_TRUE(file_.readLine(line));  // leaves the buffer holding the end
+  const std::pair<std::int64_t, std::size_t> cases[] = {
+      {10, 5},     {0, 1},
+      {99990, 20}, {5000, InputFile::kBufferSize * 2 + 3},
+      {3, 200000}, {static_cast<std::int64_t>(content.size()) - 4, 4}};
+  for (const auto& [at, size] : cases) {
+    EXPECT_EQ(readAt(at, size), content.substr(at, size)) << at;
+    EXPECT_EQ(file_.tell(), at + static_cast<std::int64_t>(size));
+  }
+  EXPECT_EQ(readAt(static_cast<std::int64_t>(content.size()) + 2, 16), "nd");
+  EXPECT_TRUE(file_.atEnd());
+  EXPECT_EQ(readAt(1 << 30, 16), "");
+  EXPECT_EQ(readAt(-1, 1), "(no seek)");
+}
+
+TEST_F(InputFileTest, InjectedFailureStopsReadsUntilTurnedOff) {
+  openWith("line one\nline two\n");
+  file_.failFrom(12);
+  std::string line;
+  EXPECT_TRUE(file_.readLine(line));
+  EXPECT_FALSE(file_.readLine(line));
+  EXPECT_TRUE(line.empty());
+  EXPECT_TRUE(file_.failed());
+  EXPECT_FALSE(file_.atEnd());
+  EXPECT_EQ(readAt(10, 4), "(failed)");
+  file_.failFrom(-1);
+  EXPECT_EQ(readAt(9, 4), "line");
+  EXPECT_FALSE(file_.failed());
+}
+
+TEST_F(InputFileTest, PositionsPastFourGigabytesInASparseFile) {
+  const std::int64_t at = (std::int64_t{1} << 32) + 5;
+  int fd = ::open((dir_ / "sparse").c_str(), O_CREAT | O_WRONLY, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, "marker\n", 7, at), 7);
+  ::close(fd);
+  ASSERT_TRUE(file_.open(dir_ / "sparse"));
+  EXPECT_EQ(file_.size(), at + 7);
+  ASSERT_TRUE(file_.seek(at - 1));
+  std::string line;
+  ASSERT_TRUE(file_.readLine(line));
+  EXPECT_EQ(line, std::string(1, '\0') + "marker");
+  EXPECT_EQ(file_.tell(), at + 7);
+}
+
+}  // namespace
+}  // namespace ostrel::utils
