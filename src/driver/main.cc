@@ -1,1 +1,5 @@
-int main() { return 1; }
+#include "driver/run.h"
+
+int main(int argc, char** argv) {
+  return lodemig::runLodemig(argc, argv);
+}

@@ -1,0 +1,136 @@
+#include "driver/run_options.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace lodemig {
+namespace {
+
+constexpr int kVersionMajor = 1;
+constexpr int kVersionMinor = 0;
+constexpr int kVersionPatch = 0;
+constexpr const char* kBuildTag = "R1";
+constexpr int kBuildNumber = 1;
+
+// ASCII-only on purpose: option names are ASCII, and the result must not
+// depend on the locale.
+bool equalsIgnoreCase(const char* argument, const char* name) {
+  for (;; ++argument, ++name) {
+    char a = *argument;
+    char b = *name;
+    if (a >= 'A' && a <= 'Z') {
+      a = static_cast<char>(a - 'A' + 'a');
+    }
+    if (b >= 'A' && b <= 'Z') {
+      b = static_cast<char>(b - 'A' + 'a');
+    }
+    if (a != b) {
+      return false;
+    }
+    if (a == '\0') {
+      return true;
+    }
+  }
+}
+
+// atoi's reading (leading blanks, sign, digits, stop at anything else); 0
+// means the default port.
+int parsePort(const char* text) {
+  int port = static_cast<int>(std::strtol(text, nullptr, 10));
+  return port == 0 ? RunOptions::kDefaultPort : port;
+}
+
+// The value options, in the order they are tested.
+bool takeValue(RunOptions& options, const char* name, const char* value) {
+  if (equalsIgnoreCase(name, "-path")) {
+    options.storePath = value;
+  } else if (equalsIgnoreCase(name, "-domain")) {
+    options.domainMask = value;
+  } else if (equalsIgnoreCase(name, "-primarydomain")) {
+    options.primaryDomain = value;
+  } else if (equalsIgnoreCase(name, "-user")) {
+    options.userMask = value;
+  } else if (equalsIgnoreCase(name, "-password")) {
+    options.masterPassword = value;
+  } else if (equalsIgnoreCase(name, "-setpass")) {
+    options.setPassword = value;
+  } else if (equalsIgnoreCase(name, "-forcesetpass")) {
+    options.forceSetPassword = value;
+  } else if (equalsIgnoreCase(name, "-server")) {
+    options.server = value;
+  } else if (equalsIgnoreCase(name, "-port")) {
+    options.port = parsePort(value);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void takeFlag(RunOptions& options, const char* name) {
+  if (equalsIgnoreCase(name, "-migrate")) {
+    options.migrate = true;
+  } else if (equalsIgnoreCase(name, "-force")) {
+    options.force = true;
+  } else if (equalsIgnoreCase(name, "-quiet")) {
+    options.quiet = true;
+  } else if (equalsIgnoreCase(name, "-disableCrLfFixing")) {
+    options.fixCrLf = false;
+  } else if (equalsIgnoreCase(name, "-help") || equalsIgnoreCase(name, "-?")) {
+    options.help = true;
+  }
+}
+
+}  // namespace
+
+RunOptions parseCommandLine(int argc, const char* const* argv) {
+  RunOptions options;
+  for (int i = 1; i < argc; ++i) {
+    if (i + 1 < argc && takeValue(options, argv[i], argv[i + 1])) {
+      ++i;
+      continue;
+    }
+    takeFlag(options, argv[i]);
+  }
+  return options;
+}
+
+void printUsage(std::ostream& out) {
+  out << "\n";
+  out << "Brenhart Quillon Pro to Torvane migration tool v" << versionString() << "\n";
+  out << "Usage: lodemig -path PATH [options]\n";
+  out << "       -path      path to Quillon store,\n";
+  out << "                  typically \"/var/Quillon\", \"c:\\Quillon Files\", etc.\n";
+  out << "       -migrate   required for migration, leave out to print info\n";
+  out << "       -server    Torvane hostname (required for migration)\n";
+  out << "       -port      IMAP port number (optional, default 143)\n";
+  out << "       -password  Torvane master password (required for migration)\n";
+  out << "       -domain    migrated/printed domain (required if user is specified)\n";
+  out << "       -user      migrated user (optional)\n";
+  out << "       -force     migrate users who already exist in Torvane (optional)\n";
+  out << "       -setPass   password for migrated user (optional), see readme.html\n";
+  out << "       -forceSetPass   password for migrated user (optional), see readme.html\n";
+  out << "       -primaryDomain  the name of primary domain (optional but recommended)\n";
+  out << "       -quiet     disable standard output (optional)\n";
+  out << "       -help      print help and exit (optional)\n";
+  out << "\n";
+  out << "Notes: Quillon must be stopped before migration!\n";
+  out << "       migration process is logged into lodemig_[datetime].log file\n";
+  out << "\n";
+  out << "For more details, see readme.html\n";
+  out << "\n";
+  out.flush();
+}
+
+const char* versionString() {
+  static char buffer[128];
+  if (buffer[0] == '\0') {
+    int length = std::snprintf(buffer, sizeof(buffer), "%d.%d.%d-%s-%d", kVersionMajor,
+                               kVersionMinor, kVersionPatch, kBuildTag, kBuildNumber);
+    if (length <= 0) {
+      std::snprintf(buffer, sizeof(buffer), "%s", "ManualBuild");
+    }
+  }
+  return buffer;
+}
+
+}  // namespace lodemig

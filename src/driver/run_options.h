@@ -1,0 +1,45 @@
+#ifndef LODEMIG_DRIVER_RUN_OPTIONS_H_
+#define LODEMIG_DRIVER_RUN_OPTIONS_H_
+
+#include <ostream>
+#include <string>
+
+namespace lodemig {
+
+// The run configuration, filled from the command line by parseCommandLine.
+// Texts are taken verbatim (no trimming, no case folding).
+struct RunOptions {
+  static constexpr int kDefaultPort = 143;
+
+  std::string storePath;         // -path; required
+  std::string domainMask;        // -domain; empty means every domain
+  std::string userMask;          // -user; empty means every account
+  std::string masterPassword;    // -password; required with -migrate
+  std::string setPassword;       // -setPass
+  std::string forceSetPassword;  // -forceSetPass
+  std::string server;            // -server; required with -migrate
+  int port = kDefaultPort;       // -port
+  std::string primaryDomain;     // -primaryDomain; empty: the local host's name
+  bool migrate = false;          // -migrate
+  bool force = false;            // -force
+  bool quiet = false;            // -quiet
+  bool help = false;             // -help, -?
+  bool fixCrLf = true;           // cleared by -disableCrLfFixing
+};
+
+// Fills a RunOptions from argv[1..argc-1]. Option names match without regard
+// to ASCII letter case; a value option takes the next argument whatever it
+// looks like, and is only a value option when one follows. Unknown arguments
+// are skipped. Never fails and never prints.
+RunOptions parseCommandLine(int argc, const char* const* argv);
+
+// Writes the usage text to `out` and flushes it once at the end.
+void printUsage(std::ostream& out);
+
+// The program version, "major.minor.patch-tag-build" (for example
+// "1.0.0-R1-1"). The text lives in a static buffer.
+const char* versionString();
+
+}  // namespace lodemig
+
+#endif  // LODEMIG_DRIVER_RUN_OPTIONS_H_

@@ -1,0 +1,82 @@
+#include "driver/run_options.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace lodemig {
+namespace {
+
+RunOptions parse(std::vector<const char*> arguments) {
+  arguments.insert(arguments.begin(), "lodemig");
+  return parseCommandLine(static_cast<int>(arguments.size()), arguments.data());
+}
+
+TEST(RunOptionsTest, ValueOptionsMatchInAnyCaseAndTakeTheNextArgument) {
+  RunOptions options = parse({"-PATH", "/store", "-Domain", "ex*", "-primarydomain", "example.com",
+                              "-USER", "j?", "-password", "pw", "-SetPass", "sp", "-forceSETpass",
+                              "fp", "-server", "host", "-Port", "1143"});
+  EXPECT_EQ(options.storePath, "/store");
+  EXPECT_EQ(options.domainMask, "ex*");
+  EXPECT_EQ(options.primaryDomain, "example.com");
+  EXPECT_EQ(options.userMask, "j?");
+  EXPECT_EQ(options.masterPassword, "pw");
+  EXPECT_EQ(options.setPassword, "sp");
+  EXPECT_EQ(options.forceSetPassword, "fp");
+  EXPECT_EQ(options.server, "host");
+  EXPECT_EQ(options.port, 1143);
+}
+
+TEST(RunOptionsTest, FlagsMatchInAnyCase) {
+  RunOptions options = parse({"-MIGRATE", "-Force", "-quiet", "-disablecrlffixing", "-?"});
+  EXPECT_TRUE(options.migrate);
+  EXPECT_TRUE(options.force);
+  EXPECT_TRUE(options.quiet);
+  EXPECT_FALSE(options.fixCrLf);
+  EXPECT_TRUE(options.help);
+  EXPECT_TRUE(parse({"-HeLp"}).help);
+}
+
+TEST(RunOptionsTest, ValueIsTakenEvenWhenItLooksLikeAnOption) {
+  RunOptions options = parse({"-password", "-migrate", "-path", "-help"});
+  EXPECT_EQ(options.masterPassword, "-migrate");
+  EXPECT_FALSE(options.migrate);
+  EXPECT_EQ(options.storePath, "-help");
+  EXPECT_FALSE(options.help);
+}
+
+TEST(RunOptionsTest, ValueOptionStandingLastIsIgnored) {
+  EXPECT_EQ(parse({"-migrate", "-path"}).storePath, "");
+  RunOptions options = parse({"-domain", "example.com", "-user"});
+  EXPECT_EQ(options.domainMask, "example.com");
+  EXPECT_EQ(options.userMask, "");
+}
+
+TEST(RunOptionsTest, UnknownArgumentsAreSkipped) {
+  RunOptions options = parse({"--migrate", "stray", "-path", "/s", "-x"});
+  EXPECT_FALSE(options.migrate);
+  EXPECT_EQ(options.storePath, "/s");
+}
+
+TEST(RunOptionsTest, RepeatedOptionOverwrites) {
+  EXPECT_EQ(parse({"-path", "/a", "-path", "/b"}).storePath, "/b");
+}
+
+TEST(RunOptionsTest, PortIsReadLikeAtoiAndZeroMeansDefault) {
+  struct Case {
+    const char* text;
+    int port;
+  };
+  const Case cases[] = {{"1143", 1143}, {"  25x", 25}, {"+7", 7}, {"-5", -5},
+                        {"0", 143},     {"abc", 143},  {"", 143}, {"0x10", 143}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(parse({"-port", c.text}).port, c.port) << "\"" << c.text << "\"";
+  }
+}
+
+TEST(RunOptionsTest, VersionHasNumbersTagAndBuild) {
+  EXPECT_STREQ(versionString(), "1.0.0-R1-1");
+}
+
+}  // namespace
+}  // namespace lodemig

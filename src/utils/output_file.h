@@ -1,0 +1,61 @@
+#ifndef LODEMIG_UTILS_OUTPUT_FILE_H_
+#define LODEMIG_UTILS_OUTPUT_FILE_H_
+
+#include <sys/types.h>
+
+#include <ostream>
+#include <streambuf>
+#include <string>
+
+namespace ostrel::utils {
+
+// A file written through a standard output stream, for the run's log and
+// password files. The file is opened for appending and created when missing,
+// never truncated, so two runs that share a file name both keep their lines;
+// bytes go out unchanged (no newline translation). A write error sets the
+// stream's bad state; nothing throws. Not copyable; the destructor flushes and
+// closes the file.
+class OutputFile : public std::ostream {
+ public:
+  OutputFile();
+  ~OutputFile() override;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Opens `path` for appending, creating it with `permissions` (reduced by the
+  // umask) when missing; an existing file keeps its permissions. Closes any
+  // file open before. False, with errno set, when the file cannot be opened.
+  [[nodiscard]] bool open(const std::string& path, mode_t permissions = 0600);
+  bool isOpen() const { return buffer_.fd() >= 0; }
+  // Flushes and closes; false when the last bytes could not be written.
+  bool close();
+
+ private:
+  // 4096 bytes of buffer in front of the file descriptor; flush() writes them
+  // out with as many write calls as it takes.
+  class Buffer : public std::streambuf {
+   public:
+    Buffer();
+    void attach(int fd);
+    int fd() const { return fd_; }
+    bool detach();
+
+   protected:
+    int_type overflow(int_type c) override;
+    std::streamsize xsputn(const char* bytes, std::streamsize count) override;
+    int sync() override;
+
+   private:
+    bool writeAll(const char* bytes, std::size_t count);
+
+    static constexpr std::size_t kSize = 4096;
+    int fd_ = -1;
+    char area_[kSize];
+  };
+
+  Buffer buffer_;
+};
+
+}  // namespace ostrel::utils
+
+#endif  // LODEMIG_UTILS_OUTPUT_FILE_H_

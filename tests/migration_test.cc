@@ -1,0 +1,560 @@
+// End-to-end tests of a migration run: the lodemig program migrates stores the
+// tests build into the stand-in target server, and the tests compare the
+// console, the log, the password file and what the server stored.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <tuple>
+#include <vector>
+
+#include "tests/process.h"
+#include "tests/store_builder.h"
+#include "tests/temp_dir.h"
+
+namespace lodemig::testing {
+namespace {
+
+// One message as the target stored it.
+struct Stored {
+  std::string folder;
+  std::string flags;
+  std::string date;
+  std::string command;
+  std::string content;
+
+  bool operator==(const Stored& other) const {
+    return std::tie(folder, flags, date, command, content) ==
+           std::tie(other.folder, other.flags, other.date, other.command, other.content);
+  }
+  bool operator<(const Stored& other) const {
+    return std::tie(folder, flags, date, command, content) <
+           std::tie(other.folder, other.flags, other.date, other.command, other.content);
+  }
+};
+
+void PrintTo(const Stored& m, std::ostream* out) {
+  *out << "{" << m.folder << " | " << m.flags << " | " << m.date << " | " << m.command << " | "
+       << ::testing::PrintToString(m.content) << "}";
+}
+
+// Three counter erasures ("\b \b" per character of a counter like "1/2").
+const std::string kErase3 = "\b \b\b \b\b \b";
+
+std::string metaField(const std::string& meta, const std::string& name) {
+  std::size_t start = meta.find(name + ": ");
+  if (start == std::string::npos) {
+    return "<missing>";
+  }
+  start += name.size() + 2;
+  return meta.substr(start, meta.find('\n', start) - start);
+}
+
+int countOf(const std::string& text, const std::string& piece) {
+  int count = 0;
+  for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+bool contains(const std::string& text, const std::string& piece) {
+  return text.find(piece) != std::string::npos;
+}
+
+class MigrationTest : public ::testing::Test {
+ protected:
+  MigrationTest() : store_(dir_ / "store"), builder_(store_) {}
+
+  // Starts a fresh target server storing into its own directory.
+  void startServer(std::vector<std::string> arguments = {}) {
+    arrived_ = dir_ / ("arrived" + std::to_string(++servers_));
+    arguments.insert(arguments.end(), {"--store", arrived_});
+    server_ = std::make_unique<TargetServer>(LODEMIG_TARGET_BINARY, arguments);
+    ASSERT_GT(server_->port(), 0) << "the target server did not start";
+  }
+
+  // Runs a migration of the store into the running server from `work`.
+  ProcessResult migrate(std::vector<std::string> arguments = {}, std::string work = "") {
+    if (work.empty()) {
+      work = work_;
+    }
+    makeDirectories(work);
+    std::vector<std::string> all = {"-path",     store_,           "-migrate",          "-server",
+                                    "127.0.0.1", "-port",          server_->portText(), "-password",
+                                    "master",    "-primaryDomain", "example.com"};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    ProcessOptions options;
+    options.workingDirectory = work;
+    return runProcess(LODEMIG_BINARY, all, options);
+  }
+
+  std::string accountDirectory(const std::string& account) const {
+    return arrived_ + "/accounts/" + account;
+  }
+  std::string accountFile(const std::string& account) const {
+    return readFile(accountDirectory(account) + "/account");
+  }
+  std::string foldersFile(const std::string& account) const {
+    return readFile(accountDirectory(account) + "/folders");
+  }
+
+  // The account's messages in arrival order.
+  std::vector<Stored> storedMessages(const std::string& account) const {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(accountDirectory(account) + "/messages", error)) {
+      if (entry.path().extension() == ".eml") {
+        names.push_back(entry.path().string());
+      }
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<Stored> messages;
+    for (const std::string& eml : names) {
+      std::string meta = readFile(eml.substr(0, eml.size() - 4) + ".meta");
+      messages.push_back({metaField(meta, "folder"), metaField(meta, "flags"),
+                          metaField(meta, "date"), metaField(meta, "command"), readFile(eml)});
+    }
+    return messages;
+  }
+
+  // All the run files of that kind in `work`, one after the other.
+  static std::string allFiles(const std::string& work, const char* extension) {
+    std::string content;
+    for (const std::string& file : lodemigFiles(work, extension)) {
+      content += readFile(file);
+    }
+    return content;
+  }
+
+  std::string onlyFile(const std::string& work, const char* extension) const {
+    std::vector<std::string> files = lodemigFiles(work, extension);
+    EXPECT_EQ(files.size(), 1u) << extension;
+    return files.empty() ? std::string() : readFile(files[0]);
+  }
+
+  // The generated password the target received for `account`.
+  std::string storedPassword(const std::string& account) const {
+    return metaField(accountFile(account), "password");
+  }
+
+  // A small account of the default domain with `count` messages in its INBOX.
+  void inboxAccount(const std::string& name, int count) {
+    builder_.account("", name, AccountDirectory)
+        .settings("{ Password = pw" + name + "; }")
+        .info("{ INBOX = { Messages = #" + std::to_string(count) + "; }; }");
+    builder_.mailboxFile("", name, "INBOX", messages(name, count));
+  }
+
+  static std::vector<MailboxMessage> messages(const std::string& tag, int count) {
+    std::vector<MailboxMessage> list;
+    for (int i = 1; i <= count; ++i) {
+      list.push_back({"S", std::to_string(i), "Wed Jun 30 21:49:08 1993",
+                      "Subject: " + tag + " " + std::to_string(i) + "\r\n\r\nbody\r\n"});
+    }
+    return list;
+  }
+
+  static Stored inboxMessage(const std::string& tag, int number) {
+    return {"INBOX", "\\Seen ", "30-Jun-1993 21:49:08 +0000", "X-APPEND",
+            "Subject: " + tag + " " + std::to_string(number) + "\r\n\r\nbody\r\n"};
+  }
+
+  ScopedTempDir dir_;
+  const std::string work_ = dir_ / "work";
+  const std::string store_;
+  StoreBuilder builder_;
+  std::unique_ptr<TargetServer> server_;
+  std::string arrived_;
+  int servers_ = 0;
+};
+
+TEST_F(MigrationTest, EveryFolderAndMessageOfEveryAccountKindArrives) {
+  builder_.account("", "john", AccountDirectory)
+      .settings("{ RealName = \"John Smith\"; Password = johnpw; }")
+      .info(
+          "{ #StorageUsed = #2048; INBOX = { Class = IPF.Note; Messages = #2; };"
+          " \"Archive/2007\" = { Class = IPF.Note; Messages = #1; };"
+          " \"Bad:Name?\" = { Messages = #1; };"
+          " Calendar = { Class = IPF.Appointment; Messages = #1; };"
+          " Drafts = { Class = IPF.Note; Messages = #1; };"
+          " Empty = { Class = IPF.Note; Messages = #0; };"
+          " More = { Class = IPF.Note; Messages = #1; }; }");
+  builder_.mailboxFile("", "john", "INBOX",
+                       {{"SA", "1", "Wed Jun 30 21:49:08 1993", "Subject: one\r\n\r\nfirst\r\n"},
+                        {"", "2", "5-1-2007_7:3:9_", "Subject: two\r\n\r\nsecond\r\n"}});
+  builder_.mailboxFile("", "john", "Archive/2007",
+                       {{"F", "3", "Mon Feb 12 10:00:00 2007", "Subject: old\r\n\r\nx\r\n"}});
+  builder_.mailboxFile("", "john", "Bad:Name?",
+                       {{"", "4", "Mon Feb 12 10:00:00 2007", "Subject: bad\r\n\r\ny\r\n"}});
+  builder_.messageFile("", "john", "Calendar", "1-S-20070823103000-host",
+                       "BEGIN:VCALENDAR\r\nEND:VCALENDAR\r\n");
+  builder_.messageFile("", "john", "Drafts", "2-D-20070101120000-host", "Subject: d\nbody\n");
+  builder_.mailboxFile("", "john", "Empty", messages("empty", 1));
+  builder_.mailboxFile("", "john", "More", messages("more", 2));
+
+  builder_.account("example.org", "jane", MailboxFile)
+      .settings("{ PasswordEncryption = md5; Password = 0123abcd; }")
+      .info("{ #StorageUsed = #100; INBOX = { Messages = #1; }; }");
+  builder_.mailboxFile("example.org", "jane", "INBOX", messages("jane", 1));
+
+  builder_.account("example.net", "bob", MessageDirectory)
+      .settings("{ RealName = Bob; PasswordEncryption = crypt; Password = zz; }")
+      .info("{ INBOX = { Messages = #2; }; Sent = { Messages = #1; }; }");
+  builder_.messageFile("example.net", "bob", "INBOX", "a-S-20070823103000-h", "bob 1\r\n");
+  builder_.messageFile("example.net", "bob", "INBOX", "b--20070823103001-h", "bob 2\r\n");
+  builder_.messageFile("example.net", "bob", "Sent", "c-A-20070823103002-h", "bob 3\r\n");
+
+  startServer();
+  ProcessResult result = migrate();
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.err, "");
+
+  // What arrived.
+  EXPECT_EQ(accountFile("john@example.com"), "password: johnpw\nfullname: John Smith\n");
+  EXPECT_EQ(foldersFile("john@example.com"),
+            "X-MAIL INBOX\nX-MAIL Archive\nX-MAIL Archive/2007\n- Bad_Name_\n"
+            "X-CALENDAR Calendar\nX-MAIL Drafts\nX-MAIL Empty\nX-MAIL More\n");
+  const std::string day = "12-Feb-2007 10:00:00 +0000";
+  EXPECT_EQ(
+      storedMessages("john@example.com"),
+      (std::vector<Stored>{
+          {"Archive/2007", "\\Flagged ", day, "X-APPEND", "Subject: old\r\n\r\nx\r\n"},
+          {"Bad_Name_", "", day, "X-APPEND", "Subject: bad\r\n\r\ny\r\n"},
+          {"Calendar", "\\Seen ", "23-Aug-2007 10:30:00 +0000", "X-APPEND",
+           "BEGIN:VCALENDAR\r\nEND:VCALENDAR\r\n"},
+          {"Drafts", "\\Draft ", "01-Jan-2007 12:00:00 +0000", "X-APPEND",
+           "Subject: d\r\nbody\r\n"},
+          {"INBOX", "\\Seen \\Answered ", "30-Jun-1993 21:49:08 +0000", "X-APPEND",
+           "Subject: one\r\n\r\nfirst\r\n"},
+          {"INBOX", "", "05-Jan-2007 07:03:09 +0000", "X-APPEND", "Subject: two\r\n\r\nsecond\r\n"},
+          {"More", "\\Seen ", "30-Jun-1993 21:49:08 +0000", "X-APPEND",
+           "Subject: more 1\r\n\r\nbody\r\n"},
+          {"More", "\\Seen ", "30-Jun-1993 21:49:08 +0000", "X-APPEND",
+           "Subject: more 2\r\n\r\nbody\r\n"},
+      }));
+  EXPECT_EQ(foldersFile("jane@example.org"), "X-MAIL INBOX\n");
+  EXPECT_EQ(storedMessages("jane@example.org"), std::vector<Stored>{inboxMessage("jane", 1)});
+  EXPECT_EQ(foldersFile("bob@example.net"), "X-MAIL INBOX\n- Sent\n");
+  std::vector<Stored> bob = storedMessages("bob@example.net");
+  std::sort(bob.begin(), bob.end());
+  EXPECT_EQ(bob, (std::vector<Stored>{
+                     {"INBOX", "", "23-Aug-2007 10:30:01 +0000", "X-APPEND", "bob 2\r\n"},
+                     {"INBOX", "\\Seen ", "23-Aug-2007 10:30:00 +0000", "X-APPEND", "bob 1\r\n"},
+                     {"Sent", "\\Answered ", "23-Aug-2007 10:30:02 +0000", "X-APPEND", "bob 3\r\n"},
+                 }));
+  EXPECT_TRUE(storedMessages("admin").empty());
+  EXPECT_EQ(metaField(accountFile("bob@example.net"), "fullname"), "Bob");
+
+  // Generated passwords: the allowed ranges, different even within one second.
+  const std::string janePassword = storedPassword("jane@example.org");
+  const std::string bobPassword = storedPassword("bob@example.net");
+  for (const std::string& password : {janePassword, bobPassword}) {
+    ASSERT_EQ(password.size(), 6u) << password;
+    for (char c : password) {
+      EXPECT_TRUE((c >= 'a' && c <= 'y') || (c >= 'A' && c <= 'Y') || (c >= '0' && c <= '8'))
+          << password;
+    }
+  }
+  EXPECT_NE(janePassword, bobPassword);
+
+  // The password file, private.
+  std::string record = onlyFile(work_, "pass");
+  EXPECT_EQ(countOf(record, "\n"), 3);
+  EXPECT_TRUE(contains(record, "<john@example.com>, password: \"johnpw\"\n"));
+  EXPECT_TRUE(
+      contains(record, "<jane@example.org>, password: \"" + janePassword + "\" (generated)\n"));
+  EXPECT_TRUE(
+      contains(record, "<bob@example.net>, password: \"" + bobPassword + "\" (generated)\n"));
+  struct stat info;
+  ASSERT_EQ(stat(lodemigFiles(work_, "pass")[0].c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  // The console: header, one block per domain in listing order, result.
+  const std::string out = maskTimes(result.out);
+  const std::string header =
+      "\nBrenhart Quillon Pro to Torvane migration tool 1.0.0-R1-1\n\n"
+      "Quillon path: \"" +
+      store_ +
+      "\"\n"
+      "Torvane hostname: 127.0.0.1:" +
+      server_->portText() +
+      "\n"
+      "Start time: T\n"
+      "Info: domains to migrate (mask): *\n"
+      "Info: users to migrate (mask): *\n"
+      "Info: primary domain: example.com\n";
+  const std::string johnBlock =
+      "\ndomain (example.com)\n"
+      " + mailbox <john>, size: 2.0KB\n"
+      "   - \"Archive/2007\", messages: 1/1" +
+      kErase3 + "1/1" + kErase3 +
+      "1\n"
+      "Warning: folder-name \"Bad:Name?\" contain forbidden chars. "
+      "Name \"Bad_Name_\" will be usead instead it.\n"
+      "   - \"Bad:Name?\", messages: 1/1" +
+      kErase3 + "1/1" + kErase3 +
+      "1\n"
+      "   - \"Calendar\", messages: 1/1" +
+      kErase3 + "1/1" + kErase3 +
+      "1\n"
+      "   - \"Drafts\", messages: 1/1" +
+      kErase3 + "1/1" + kErase3 +
+      "1\n"
+      "   - \"Empty\", messages: 0\n"
+      "   - \"INBOX\", messages: 1/2" +
+      kErase3 + "1/2" + kErase3 + "2/2" + kErase3 +
+      "2\n"
+      "   - \"More\", messages: 1/1" +
+      kErase3 + "1/1" + kErase3 + "2/1" + kErase3 + "1\n";
+  const std::string janeBlock =
+      "\ndomain (example.org)\n"
+      " + mailbox <jane>, size: 100B\n"
+      "   - \"INBOX\", messages: 1/1" +
+      kErase3 + "1/1" + kErase3 + "1\n";
+  const std::string bobInbox =
+      "   - \"INBOX\", messages: 1/2" + kErase3 + "1/2" + kErase3 + "2/2" + kErase3 + "2\n";
+  const std::string bobBlock = "\ndomain (example.net)\n + mailbox <bob>, size: 0B\n" + bobInbox +
+                               "   - \"Sent\", messages: 1/1" + kErase3 + "1/1" + kErase3 + "1\n";
+  const std::string tail = "\nFinish time: T\n\nResult: migration successful\n";
+  const bool orgFirst = out.find("(example.org)") < out.find("(example.net)");
+  EXPECT_EQ(out,
+            header + johnBlock + (orgFirst ? janeBlock + bobBlock : bobBlock + janeBlock) + tail);
+
+  // The log: the same report without the console's counters, and its own lines.
+  const std::string log = onlyFile(work_, "log");
+  EXPECT_EQ(countOf(log,
+                    "Info: Ostrel MailServer 6.3.0 or newer detected, search indexing "
+                    "disabled (improve migration speed).\n"),
+            3);
+  EXPECT_TRUE(contains(log, "   - \"More\", messages: 1\n"));
+  EXPECT_TRUE(contains(log, "   - \"Empty\", messages: 0\n"));
+  EXPECT_TRUE(contains(
+      log, "   Info: created user <jane@example.org>, password: \"" + janePassword + "\"\n"));
+  EXPECT_FALSE(contains(log, "\b"));
+  EXPECT_TRUE(contains(maskTimes(log), " + mailbox <john>, size: 2.0KB, time: T\n"));
+  EXPECT_TRUE(contains(maskTimes(log), tail));
+}
+
+TEST_F(MigrationTest, OlderServerGetsPlainAppendAndLineEndsCanStayAsStored) {
+  builder_.account("", "ann", MessageDirectory)
+      .settings("{ Password = annpw; }")
+      .info("{ INBOX = { Messages = #1; }; }");
+  builder_.messageFile("", "ann", "INBOX", "1-S-20070823103000-h", "Subject: a\nbody\n");
+  startServer({"--version", "6.2.0"});
+  ProcessResult result = migrate({"-disableCrLfFixing"});
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(storedMessages("ann@example.com"),
+            (std::vector<Stored>{{"INBOX", "\\Seen ", "23-Aug-2007 10:30:00 +0000", "APPEND",
+                                  "Subject: a\nbody\n"}}));
+  EXPECT_FALSE(contains(onlyFile(work_, "log"), "6.3.0 or newer"));
+}
+
+TEST_F(MigrationTest, PasswordChoice) {
+  builder_.domain("");
+  builder_.account("example.org", "clear", MessageDirectory)
+      .settings("{ Password = storepw; }")
+      .info("{ INBOX = { Messages = #0; }; }");
+  builder_.account("example.org", "crypt", MessageDirectory)
+      .settings("{ PasswordEncryption = md5; Password = hashed; }")
+      .info("{ INBOX = { Messages = #0; }; }");
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string clear;
+    std::string crypt;  // empty: generated
+  };
+  const Case cases[] = {
+      {{"-domain", "example.org", "-user", "*", "-setPass", "SP"}, "storepw", "SP"},
+      {{"-domain", "example.org", "-user", "*", "-forceSetPass", "FP"}, "FP", "FP"},
+      // Without a user mask the preset passwords have no effect.
+      {{"-setPass", "SP", "-forceSetPass", "FP"}, "storepw", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.arguments));
+    startServer();
+    ScopedTempDir work;
+    ProcessResult result = migrate(c.arguments, work.path());
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(storedPassword("clear@example.org"), c.clear);
+    std::string crypt = storedPassword("crypt@example.org");
+    std::string record = onlyFile(work.path(), "pass");
+    EXPECT_TRUE(contains(record, "<clear@example.org>, password: \"" + c.clear + "\"\n"));
+    if (c.crypt.empty()) {
+      EXPECT_EQ(crypt.size(), 6u);
+      EXPECT_TRUE(
+          contains(record, "<crypt@example.org>, password: \"" + crypt + "\" (generated)\n"));
+    } else {
+      EXPECT_EQ(crypt, c.crypt);
+      EXPECT_TRUE(contains(record, "<crypt@example.org>, password: \"" + crypt + "\"\n"));
+    }
+  }
+}
+
+TEST_F(MigrationTest, ExistingAccountNeedsForceAndKeepsItsPassword) {
+  inboxAccount("john", 1);
+  startServer({"--account", "john@example.com:old"});
+  ProcessResult skipped = migrate();
+  EXPECT_TRUE(contains(skipped.out,
+                       " + mailbox <john>, size: 0B\n"
+                       "   Info: cannot migrate, user already exist: use \"-force\" "
+                       "argument\n"));
+  EXPECT_TRUE(contains(skipped.out, "Result: migration successful\n"));
+  EXPECT_EQ(skipped.exitStatus, 0);
+  EXPECT_TRUE(storedMessages("john@example.com").empty());
+
+  ProcessResult forced = migrate({"-force"});
+  EXPECT_EQ(forced.exitStatus, 0);
+  EXPECT_EQ(storedMessages("john@example.com"), std::vector<Stored>{inboxMessage("john", 1)});
+  EXPECT_EQ(storedPassword("john@example.com"), "old");
+  EXPECT_FALSE(contains(allFiles(work_, "log"), "created user"));
+  // Both runs' lines are kept, whether or not they started in the same second.
+  EXPECT_EQ(allFiles(work_, "pass"),
+            "<john@example.com> already exist, hold current password\n"
+            "<john@example.com> already exist, hold current password\n");
+}
+
+TEST_F(MigrationTest, RefusedMessageIsReportedAndTheNextOneSent) {
+  inboxAccount("ann", 3);
+  startServer({"--refuse-append", "2"});
+  ProcessResult result = migrate();
+  EXPECT_EQ(storedMessages("ann@example.com"),
+            (std::vector<Stored>{inboxMessage("ann", 1), inboxMessage("ann", 3)}));
+  EXPECT_TRUE(contains(result.out, "2/3\nError: cannot migrate message nr.: 2\n"));
+  EXPECT_TRUE(contains(result.out, "Result: migration failed\n"));
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_TRUE(contains(onlyFile(work_, "log"),
+                       "Error: append message error\nError: cannot migrate message nr.: 2\n"));
+}
+
+TEST_F(MigrationTest, TargetThatCannotBeUsedEndsTheRunAtTheFirstDomain) {
+  inboxAccount("ann", 1);
+  startServer();
+  ProcessResult wrongPassword = migrate({"-password", "wrong"});
+  EXPECT_EQ(wrongPassword.exitStatus, 1);
+  EXPECT_TRUE(contains(maskTimes(wrongPassword.out),
+                       "Info: primary domain: example.com\n"
+                       "\nError: problem with authentication to Torvane\n"
+                       "Finish time: T\n\nResult: migration failed\n"));
+  EXPECT_TRUE(contains(onlyFile(work_, "log"), "Error: problem with authentication to Torvane\n"));
+  EXPECT_FALSE(contains(wrongPassword.out, "domain ("));
+
+  server_->stop();  // now nothing listens on its port
+  ScopedTempDir work;
+  ProcessOptions options;
+  options.workingDirectory = work.path();
+  // Without -primaryDomain the default domain is named after this host.
+  ProcessResult unreachable = runProcess(LODEMIG_BINARY,
+                                         {"-path", store_, "-migrate", "-server", "127.0.0.1",
+                                          "-port", server_->portText(), "-password", "master"},
+                                         options);
+  EXPECT_EQ(unreachable.exitStatus, 1);
+  EXPECT_TRUE(contains(unreachable.out,
+                       "\nInfo: primary domain is not specified, the hostname is used instead: "));
+  EXPECT_TRUE(contains(maskTimes(unreachable.out),
+                       "\nError: cannot connect to Torvane\nFinish time: T\n\n"
+                       "Result: migration failed\n"));
+  EXPECT_TRUE(contains(onlyFile(work.path(), "log"), "Network error: cannot connect to Torvane\n"));
+}
+
+TEST_F(MigrationTest, LostConnectionWhileCreatingTheAccountEndsTheRun) {
+  inboxAccount("ann", 1);
+  // Commands 1-2 are the test connection's login and logout, 3 the mailbox's
+  // login, 4 its X-CREATEUSER.
+  startServer({"--bye-at", "4"});
+  ProcessResult result = migrate();
+  EXPECT_TRUE(contains(result.out, "\nError: cannot create user\nFinish time: "));
+  EXPECT_FALSE(contains(result.out, "user already exist"));
+  EXPECT_TRUE(contains(onlyFile(work_, "log"), "Network error: cannot create user\n"));
+  EXPECT_TRUE(lodemigFiles(work_, "pass").empty());
+  EXPECT_EQ(result.exitStatus, 1);
+}
+
+TEST_F(MigrationTest, RefusedIdentitySwitchFailsOnlyThatMailbox) {
+  inboxAccount("amy", 1);
+  inboxAccount("ben", 1);
+  startServer({"--refuse-setuser", "amy@example.com"});
+  ProcessResult result = migrate();
+  EXPECT_TRUE(contains(result.out, "Error: cannot migrate mailbox <amy>\n"));
+  EXPECT_TRUE(storedMessages("amy@example.com").empty());
+  EXPECT_EQ(storedMessages("ben@example.com"), std::vector<Stored>{inboxMessage("ben", 1)});
+  EXPECT_TRUE(storedMessages("admin").empty());
+  EXPECT_TRUE(contains(onlyFile(work_, "log"), "Error: problem with identity switching\n"));
+  EXPECT_EQ(result.exitStatus, 1);
+}
+
+TEST_F(MigrationTest, StoreErrorInAFolderReconnectsAndGoesOnWithTheNextFolder) {
+  builder_.account("", "cid", AccountDirectory)
+      .settings("{ Password = cidpw; }")
+      .info("{ A = { Messages = #3; }; B = { Messages = #1; }; }");
+  builder_.messageFile("", "cid", "A", "1-S-20070823103000-h", "a 1\r\n");
+  builder_.messageFile("", "cid", "A", "2-S-20070823103000-h", "a 2\r\n");
+  // A message file that cannot be opened.
+  const std::string dangling = builder_.messageDirectoryPath("", "cid", "A") + "/3-S-x-h";
+  ASSERT_EQ(symlink((dir_ / "nowhere").c_str(), dangling.c_str()), 0);
+  builder_.mailboxFile("", "cid", "B", messages("b", 1));
+  startServer();
+  ProcessResult result = migrate();
+
+  std::vector<Stored> stored = storedMessages("cid@example.com");
+  ASSERT_FALSE(stored.empty());
+  EXPECT_EQ(stored.back(), (Stored{"B", "\\Seen ", "30-Jun-1993 21:49:08 +0000", "X-APPEND",
+                                   "Subject: b 1\r\n\r\nbody\r\n"}));
+  for (std::size_t i = 0; i + 1 < stored.size(); ++i) {
+    EXPECT_EQ(stored[i].folder, "A");
+  }
+  EXPECT_LE(stored.size(), 3u);
+  EXPECT_TRUE(storedMessages("admin").empty());
+  EXPECT_TRUE(contains(result.out, "\nError: cannot migrate folder \"A\"\n3\n"));
+  EXPECT_TRUE(contains(onlyFile(work_, "log"), "Error: cannot read messages file \"3-S-x-h\"\n"));
+  // The account was provisioned again on the new connection.
+  EXPECT_EQ(onlyFile(work_, "pass"),
+            "<cid@example.com>, password: \"cidpw\"\n"
+            "<cid@example.com> already exist, hold current password\n");
+  EXPECT_EQ(result.exitStatus, 1);
+}
+
+TEST_F(MigrationTest, ConnectionDroppedInsideAnAppendLosesNothingIntoOtherAccounts) {
+  inboxAccount("dan", 3);
+  startServer({"--drop-append", "2"});
+  ProcessResult result = migrate();
+  std::vector<Stored> stored = storedMessages("dan@example.com");
+  ASSERT_FALSE(stored.empty());
+  EXPECT_EQ(stored[0], inboxMessage("dan", 1));
+  std::vector<Stored> distinct = stored;
+  std::sort(distinct.begin(), distinct.end());
+  EXPECT_EQ(std::unique(distinct.begin(), distinct.end()), distinct.end()) << "stored twice";
+  EXPECT_TRUE(storedMessages("admin").empty());
+  EXPECT_TRUE(contains(result.out, "Result: migration failed\n"));
+  EXPECT_EQ(result.exitStatus, 1);
+}
+
+TEST_F(MigrationTest, QuietRunWritesNothingToTheConsoleAndTheSameLog) {
+  inboxAccount("eve", 2);
+  startServer();
+  ScopedTempDir loudWork;
+  ProcessResult loud = migrate({}, loudWork.path());
+  const std::string loudPort = server_->portText();
+  startServer();
+  ScopedTempDir quietWork;
+  ProcessResult quiet = migrate({"-quiet"}, quietWork.path());
+  EXPECT_EQ(quiet.out, "");
+  EXPECT_EQ(quiet.exitStatus, 0);
+  EXPECT_EQ(loud.exitStatus, 0);
+
+  std::string loudLog = maskTimes(onlyFile(loudWork.path(), "log"));
+  std::string quietLog = maskTimes(onlyFile(quietWork.path(), "log"));
+  const std::string loudHost = "127.0.0.1:" + loudPort + "\n";
+  ASSERT_TRUE(contains(loudLog, loudHost));
+  loudLog.replace(loudLog.find(loudHost), loudHost.size(),
+                  "127.0.0.1:" + server_->portText() + "\n");
+  EXPECT_EQ(quietLog, loudLog);
+  EXPECT_EQ(storedMessages("eve@example.com").size(), 2u);
+}
+
+}  // namespace
+}  // namespace lodemig::testing

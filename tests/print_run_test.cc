@@ -1,0 +1,310 @@
+// End-to-end tests of the lodemig program without -migrate: the usage text,
+// the argument errors, the print run's report on the console and in the log,
+// and the files it leaves.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <sstream>
+#include <vector>
+
+#include "tests/process.h"
+#include "tests/store_builder.h"
+#include "tests/temp_dir.h"
+
+namespace lodemig::testing {
+namespace {
+
+const char kUsage[] =
+    "\n"
+    "Brenhart Quillon Pro to Torvane migration tool v1.0.0-R1-1\n"
+    "Usage: lodemig -path PATH [options]\n"
+    "       -path      path to Quillon store,\n"
+    "                  typically \"/var/Quillon\", \"c:\\Quillon Files\", etc.\n"
+    "       -migrate   required for migration, leave out to print info\n"
+    "       -server    Torvane hostname (required for migration)\n"
+    "       -port      IMAP port number (optional, default 143)\n"
+    "       -password  Torvane master password (required for migration)\n"
+    "       -domain    migrated/printed domain (required if user is specified)\n"
+    "       -user      migrated user (optional)\n"
+    "       -force     migrate users who already exist in Torvane (optional)\n"
+    "       -setPass   password for migrated user (optional), see readme.html\n"
+    "       -forceSetPass   password for migrated user (optional), see readme.html\n"
+    "       -primaryDomain  the name of primary domain (optional but recommended)\n"
+    "       -quiet     disable standard output (optional)\n"
+    "       -help      print help and exit (optional)\n"
+    "\n"
+    "Notes: Quillon must be stopped before migration!\n"
+    "       migration process is logged into lodemig_[datetime].log file\n"
+    "\n"
+    "For more details, see readme.html\n"
+    "\n";
+
+const char kMissingArguments[] =
+    "Argument error: missing required command line arguments, for help use \"-help\"\n";
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// The report with the lines of every domain block sorted and the blocks
+// sorted, so that it does not depend on the order of the directory listings.
+std::string canonical(const std::string& report) {
+  std::vector<std::string> blocks;
+  std::size_t start = 0;
+  for (std::size_t next; (next = report.find("\ndomain (", start + 1)) != std::string::npos;
+       start = next) {
+    blocks.push_back(report.substr(start, next - start));
+  }
+  blocks.push_back(report.substr(start));
+  for (std::size_t i = 1; i < blocks.size(); ++i) {
+    std::vector<std::string> lines = splitLines(blocks[i].substr(1));
+    std::sort(lines.begin() + 1, lines.end());
+    std::string block = "\n";
+    for (const std::string& line : lines) {
+      block += line + "\n";
+    }
+    blocks[i] = block;
+  }
+  std::sort(blocks.begin() + 1, blocks.end());
+  std::string joined;
+  for (const std::string& block : blocks) {
+    joined += block;
+  }
+  return joined;
+}
+
+// The log without the store reader's own lines, with the mailbox lines cut
+// before their time: what the console shows.
+std::string withoutLogOnlyLines(const std::string& log) {
+  std::string shown;
+  for (const std::string& line : splitLines(log)) {
+    std::string trimmed = line.substr(std::min(line.find_first_not_of(' '), line.size()));
+    if (trimmed.rfind("Info: read ", 0) == 0 || trimmed.rfind("Warning: ", 0) == 0 ||
+        trimmed.rfind("Error: cannot parse", 0) == 0) {
+      continue;
+    }
+    std::size_t time = line.find(", time: ");
+    shown += (time == std::string::npos ? line : line.substr(0, time)) + "\n";
+  }
+  return shown;
+}
+
+std::string fileNameAt(std::time_t when, const char* extension) {
+  std::tm local{};
+  localtime_r(&when, &local);
+  char name[64];
+  std::strftime(name, sizeof(name), "lodemig_%Y-%m-%d_%H-%M-%S.", &local);
+  return name + std::string(extension);
+}
+
+class PrintRunTest : public ::testing::Test {
+ protected:
+  PrintRunTest() : store_(dir_ / "store"), builder_(store_) { makeDirectories(work_); }
+
+  ProcessResult run(const std::vector<std::string>& arguments) {
+    ProcessOptions options;
+    options.workingDirectory = work_;
+    return runProcess(LODEMIG_BINARY, arguments, options);
+  }
+
+  ProcessResult printRun(std::vector<std::string> arguments = {}) {
+    arguments.insert(arguments.begin(), {"-path", store_, "-primaryDomain", "example.com"});
+    return run(arguments);
+  }
+
+  std::string onlyLog() {
+    std::vector<std::string> logs = lodemigFiles(work_, "log");
+    EXPECT_EQ(logs.size(), 1u);
+    return logs.empty() ? std::string() : readFile(logs[0]);
+  }
+
+  // One account of each kind in the default domain, one in a second domain.
+  void buildStore() {
+    builder_.account("", "john", AccountDirectory)
+        .settings("{ RealName = \"John Smith\"; Password = secret; }")
+        .info("{ #StorageUsed = #1536; INBOX = { Messages = #0; }; }");
+    builder_.account("", "jane", MailboxFile)
+        .settings("{ PasswordEncryption = md5; Password = xyz; }")
+        .info("{ INBOX = { Messages = #0; }; }");
+    builder_.account("", "bob", MessageDirectory).settings("{}");  // no info file
+    builder_.account("example.org", "carol", AccountDirectory)
+        .settings("{}")
+        .info("{ #StorageUsed = #3221225472; }");
+  }
+
+  ScopedTempDir dir_;
+  const std::string work_ = dir_ / "work";
+  const std::string store_;
+  StoreBuilder builder_;
+};
+
+TEST_F(PrintRunTest, UsageWithoutArgumentsOrWithHelp) {
+  const std::vector<std::vector<std::string>> commandLines = {
+      {}, {"-help"}, {"-?"}, {"-migrate", "-HELP", "-path", "/nowhere"}};
+  for (const auto& arguments : commandLines) {
+    ProcessResult result = run(arguments);
+    EXPECT_EQ(result.out, kUsage);
+    EXPECT_EQ(result.exitStatus, 0);
+  }
+  EXPECT_TRUE(lodemigFiles(work_, "log").empty());
+}
+
+TEST_F(PrintRunTest, ArgumentErrorsInTheirOrder) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string out;
+  };
+  const Case cases[] = {
+      {{"-migrate", "-path"}, kMissingArguments},
+      {{"-domain", "x", "-user", "john"}, kMissingArguments},
+      {{"-path", store_, "-migrate", "-server", "h"}, kMissingArguments},
+      {{"-path", store_, "-migrate", "-password", "pw"}, kMissingArguments},
+      {{"-path", store_, "-migrate", "-password", "-server", "h"}, kMissingArguments},
+      {{"-path", store_, "-user", "john"}, "Argument error: unknown domain for user <john>\n"},
+      {{"-path", store_, "-migrate", "-server", "h", "-password", "pw", "-user", "j*"},
+       "Argument error: unknown domain for user <j*>\n"},
+  };
+  for (const Case& c : cases) {
+    ProcessResult result = run(c.arguments);
+    EXPECT_EQ(result.out, c.out) << ::testing::PrintToString(c.arguments);
+    EXPECT_EQ(result.exitStatus, 2);
+  }
+  EXPECT_TRUE(lodemigFiles(work_, "log").empty());
+}
+
+TEST_F(PrintRunTest, ReportsEveryDomainAndMailboxWithItsSize) {
+  buildStore();
+  ProcessResult result = printRun();
+  const std::string expected =
+      "\nBrenhart Quillon Pro to Torvane migration tool 1.0.0-R1-1\n\n"
+      "Quillon path: \"" +
+      store_ +
+      "\"\n"
+      "\ndomain (example.com)\n"
+      " + mailbox <john>, size: 1.5KB\n"
+      " + mailbox <jane>, size: 0B\n"
+      " + mailbox <bob>, size: 0B\n"
+      "\ndomain (example.org)\n"
+      " + mailbox <carol>, size: 3.0GB\n";
+  ASSERT_EQ(result.out.back(), '\n');
+  EXPECT_EQ(canonical(result.out.substr(0, result.out.size() - 1)), canonical(expected));
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.err, "");
+
+  std::string log = onlyLog();
+  EXPECT_EQ(withoutLogOnlyLines(log), result.out);
+  EXPECT_NE(log.find("Info: read default domain (example.com) path: \"" + store_ + "/Accounts\"\n"),
+            std::string::npos);
+  EXPECT_NE(log.find(" Info: read mailbox <john> full name: \"John Smith\" password: \"secret\" "
+                     "size: 1536 path: \"" +
+                     store_ + "/Accounts/john.macnt\"\n"),
+            std::string::npos);
+  EXPECT_NE(log.find(" + mailbox <bob>, size: 0B, time: "), std::string::npos);
+  EXPECT_NE(log.find(" Info: read mailbox <bob> full name: \"\" password: \"\" size: unknown"),
+            std::string::npos);
+  EXPECT_TRUE(lodemigFiles(work_, "pass").empty());
+}
+
+TEST_F(PrintRunTest, QuietWritesNothingToTheConsoleButTheSameLog) {
+  buildStore();
+  ProcessResult loud = printRun({"-domain", "example.org"});
+  std::string loudLog = onlyLog();
+  std::filesystem::remove(lodemigFiles(work_, "log")[0]);
+
+  ProcessResult quiet = printRun({"-domain", "example.org", "-quiet"});
+  EXPECT_EQ(quiet.out, "");
+  EXPECT_EQ(quiet.exitStatus, 0);
+  EXPECT_EQ(maskTimes(onlyLog()), maskTimes(loudLog));
+  EXPECT_NE(loud.out.find("domain (example.org)"), std::string::npos);
+  EXPECT_EQ(loud.out.find("example.com"), std::string::npos);
+}
+
+TEST_F(PrintRunTest, MasksSelectDomainsAndMailboxes) {
+  buildStore();
+  EXPECT_EQ(printRun({"-domain", "*"}).out, printRun().out);
+  ProcessResult some = printRun({"-domain", "EXAMPLE.COM", "-user", "J*"});
+  EXPECT_NE(some.out.find(" + mailbox <john>"), std::string::npos);
+  EXPECT_NE(some.out.find(" + mailbox <jane>"), std::string::npos);
+  EXPECT_EQ(some.out.find(" + mailbox <bob>"), std::string::npos);
+  EXPECT_EQ(some.out.find("example.org"), std::string::npos);
+  // A domain mask that matches nothing prints no domain and is no failure.
+  ProcessResult none = printRun({"-domain", "nothing.*"});
+  EXPECT_EQ(none.out.find("domain ("), std::string::npos);
+  EXPECT_EQ(none.exitStatus, 0);
+}
+
+TEST_F(PrintRunTest, FailuresAreReportedAndEndWithStatusOne) {
+  buildStore();
+  builder_.account("", "broken", AccountDirectory);  // no settings file
+  ProcessResult result = printRun({"-domain", "example.com"});
+  EXPECT_NE(result.out.find("Error: cannot print mailbox <broken>\n"), std::string::npos);
+  EXPECT_NE(result.out.find(" + mailbox <john>, size: 1.5KB\n"), std::string::npos);
+  EXPECT_EQ(result.exitStatus, 1);
+
+  ProcessResult wrongPath = run({"-path", dir_ / "missing", "-primaryDomain", "example.com"});
+  EXPECT_EQ(wrongPath.out,
+            "\nBrenhart Quillon Pro to Torvane migration tool 1.0.0-R1-1\n\n"
+            "Quillon path: \"" +
+                dir_ / "missing" +
+                "\"\n"
+                "Error: default domain not found, wrong path or corrupted Quillon store\n\n");
+  EXPECT_EQ(wrongPath.exitStatus, 1);
+}
+
+TEST_F(PrintRunTest, LogFileIsNamedAfterTheStartPrivateAndAppendedTo) {
+  buildStore();
+  // Runs that start within the same second share the file: both reports stay.
+  const std::time_t now = std::time(nullptr);
+  for (std::time_t when = now; when < now + 10; ++when) {
+    writeFile(work_ + "/" + fileNameAt(when, "log"), "earlier run\n");
+  }
+  ProcessResult result = printRun();
+  int appended = 0;
+  for (const std::string& log : lodemigFiles(work_, "log")) {
+    std::string content = readFile(log);
+    if (content != "earlier run\n") {
+      ++appended;
+      EXPECT_EQ(withoutLogOnlyLines(content), "earlier run\n" + result.out);
+    }
+  }
+  EXPECT_EQ(appended, 1);
+
+  ScopedTempDir fresh;
+  ProcessOptions options;
+  options.workingDirectory = fresh.path();
+  ProcessResult second = runProcess(LODEMIG_BINARY, {"-path", store_, "-quiet"}, options);
+  std::vector<std::string> logs = lodemigFiles(fresh.path(), "log");
+  ASSERT_EQ(logs.size(), 1u);
+  struct stat info;
+  ASSERT_EQ(stat(logs[0].c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(second.exitStatus, 0);
+}
+
+TEST_F(PrintRunTest, UnopenableLogGoesToStandardError) {
+  buildStore();
+  ProcessOptions options;
+  options.workingDirectory = dir_ / "gone";
+  options.removeWorkingDirectory = true;
+  makeDirectories(options.workingDirectory);
+  ProcessResult result =
+      runProcess(LODEMIG_BINARY, {"-path", store_, "-primaryDomain", "example.com"}, options);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_NE(result.err.find("\nBrenhart Quillon Pro to Torvane migration tool 1.0.0-R1-1\n"),
+            std::string::npos);
+  EXPECT_NE(result.err.find(" + mailbox <john>, size: 1.5KB, time: "), std::string::npos);
+  EXPECT_NE(result.err.find(" Info: read mailbox <john> "), std::string::npos);
+}
+
+}  // namespace
+}  // namespace lodemig::testing

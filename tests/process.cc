@@ -1,0 +1,233 @@
+#include "tests/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+namespace lodemig::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int millisecondsLeft(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+std::vector<char*> makeArgv(const std::string& binary, const std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(binary.c_str()));
+  for (const std::string& argument : arguments) {
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  }
+  argv.push_back(nullptr);
+  return argv;
+}
+
+// Reads what is available from `fd` into `out`; false at the end of the
+// stream or on an error.
+bool readSome(int fd, std::string& out) {
+  char buffer[65536];
+  ssize_t count = ::read(fd, buffer, sizeof(buffer));
+  if (count < 0 && errno == EINTR) {
+    return true;
+  }
+  if (count <= 0) {
+    return false;
+  }
+  out.append(buffer, static_cast<std::size_t>(count));
+  return true;
+}
+
+// Waits for the child until the deadline, then kills it. Returns the exit
+// status (128 + signal when it was killed by one).
+int reap(pid_t pid, Clock::time_point deadline, bool& timedOut) {
+  int status = 0;
+  for (;;) {
+    pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) {
+      break;
+    }
+    if (done < 0 && errno != EINTR) {
+      return -1;
+    }
+    if (Clock::now() >= deadline) {
+      timedOut = true;
+      ::kill(pid, SIGKILL);
+      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (WIFEXITED(status)) {
+    return WEXITSTATUS(status);
+  }
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+}
+
+[[noreturn]] void execChild(const std::vector<char*>& argv, int out, int err) {
+  int input = ::open("/dev/null", O_RDONLY);
+  if (input < 0 || ::dup2(input, 0) < 0 || ::dup2(out, 1) < 0 || (err >= 0 && ::dup2(err, 2) < 0)) {
+    ::_exit(126);
+  }
+  ::execv(argv[0], argv.data());
+  ::_exit(127);
+}
+
+}  // namespace
+
+ProcessResult runProcess(const std::string& binary, const std::vector<std::string>& arguments,
+                         const ProcessOptions& options) {
+  ProcessResult result;
+  std::vector<char*> argv = makeArgv(binary, arguments);
+  int out[2];
+  int err[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) {
+    return result;
+  }
+  if (::pipe2(err, O_CLOEXEC) != 0) {
+    ::close(out[0]);
+    ::close(out[1]);
+    return result;
+  }
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(options.timeoutSeconds);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls from here on: the test process has threads.
+    if (!options.workingDirectory.empty()) {
+      if (::chdir(options.workingDirectory.c_str()) != 0) {
+        ::_exit(125);
+      }
+      if (options.removeWorkingDirectory && ::rmdir(options.workingDirectory.c_str()) != 0) {
+        ::_exit(125);
+      }
+    }
+    execChild(argv, out[1], err[1]);
+  }
+  ::close(out[1]);
+  ::close(err[1]);
+  if (pid < 0) {
+    ::close(out[0]);
+    ::close(err[0]);
+    return result;
+  }
+
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open = 2;
+  while (open > 0 && Clock::now() < deadline) {
+    int ready = ::poll(fds, 2, millisecondsLeft(deadline));
+    if (ready < 0 && errno != EINTR) {
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0 &&
+          !readSome(fds[i].fd, *sinks[i])) {
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  ::close(out[0]);
+  ::close(err[0]);
+  result.exitStatus = reap(pid, deadline, result.timedOut);
+  return result;
+}
+
+TargetServer::TargetServer(const std::string& binary, const std::vector<std::string>& arguments) {
+  std::vector<std::string> all = {"--port", "0"};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv = makeArgv(binary, all);
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) {
+    return;
+  }
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    execChild(argv, out[1], -1);
+  }
+  ::close(out[1]);
+  if (pid_ < 0) {
+    ::close(out[0]);
+    return;
+  }
+  output_ = out[0];
+
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(5);
+  std::size_t end;
+  while ((end = pending_.find('\n')) == std::string::npos && Clock::now() < deadline) {
+    pollfd fd = {output_, POLLIN, 0};
+    if (::poll(&fd, 1, millisecondsLeft(deadline)) > 0 && !readSome(output_, pending_)) {
+      break;
+    }
+  }
+  if (end == std::string::npos) {
+    stop();
+    return;
+  }
+  port_ = std::atoi(pending_.substr(0, end).c_str());
+  pending_.erase(0, end + 1);
+}
+
+TargetServer::~TargetServer() {
+  stop();
+}
+
+std::string TargetServer::stop() {
+  if (pid_ <= 0) {
+    return std::string();
+  }
+  ::kill(pid_, SIGTERM);
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(5);
+  while (output_ >= 0 && Clock::now() < deadline) {
+    pollfd fd = {output_, POLLIN, 0};
+    if (::poll(&fd, 1, millisecondsLeft(deadline)) > 0 && !readSome(output_, pending_)) {
+      break;
+    }
+  }
+  if (output_ >= 0) {
+    ::close(output_);
+    output_ = -1;
+  }
+  bool timedOut = false;
+  reap(pid_, deadline, timedOut);
+  pid_ = -1;
+  std::string summary;
+  summary.swap(pending_);
+  return summary;
+}
+
+std::vector<std::string> lodemigFiles(const std::string& directory, const std::string& extension) {
+  // "lodemig_" + "YYYY-MM-DD_hh-mm-ss" + "." + extension
+  const std::regex name("lodemig_\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d\\." + extension);
+  std::vector<std::string> files;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+    std::string file = entry.path().filename().string();
+    if (std::regex_match(file, name)) {
+      files.push_back(entry.path().string());
+    }
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+std::string maskTimes(const std::string& text) {
+  static const std::regex clock(
+      "(Start time: |Finish time: |, time: )[A-Z][a-z]{2} [A-Z][a-z]{2} "
+      "[ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n");
+  return std::regex_replace(text, clock, "$1T\n");
+}
+
+}  // namespace lodemig::testing
