@@ -1,0 +1,49 @@
+#ifndef LODEMIG_TARGET_CONNECTION_READER_H_
+#define LODEMIG_TARGET_CONNECTION_READER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "utils/tcp_server.h"
+
+namespace lodemig::target {
+
+// Buffered reading of lines and literal bytes from one connection, with one
+// large receive per refill. When a transcript stream is given, every byte
+// received is copied to it as it arrives.
+//
+// The connection and the transcript must outlive the reader.
+class ConnectionReader {
+ public:
+  enum class Status {
+    kOk,
+    kTooLong,  // no line end within the limit; the connection cannot be resynchronized
+    kClosed,   // the peer closed, the connection failed or the server shut it down
+  };
+
+  ConnectionReader(ostrel::utils::TcpConnection& connection, std::size_t bufferSize,
+                   std::ostream* transcript);
+
+  // Reads through the next LF into `line`, without the LF and a CR before it.
+  // At most `limit` bytes may precede the line end.
+  Status readLine(std::string& line, std::size_t limit);
+  // Appends exactly `count` bytes to `out`, or drops them when `out` is null.
+  // `out` grows with the bytes as they arrive, never by `count` at once.
+  Status readBytes(std::uint64_t count, std::string* out);
+
+ private:
+  bool refill();
+
+  ostrel::utils::TcpConnection& connection_;
+  std::ostream* transcript_;
+  std::vector<char> buffer_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+};
+
+}  // namespace lodemig::target
+
+#endif  // LODEMIG_TARGET_CONNECTION_READER_H_

@@ -1,0 +1,547 @@
+#include "target/imap_session.h"
+
+#include <iostream>
+
+#include "imap/digest.h"
+#include "utils/ql_exception.h"
+
+namespace lodemig::target {
+
+namespace {
+
+// Large enough that a stream of small appends needs few receives.
+constexpr std::size_t kReadBufferSize = 128 * 1024;
+constexpr std::size_t kKeptMessageCapacity = 16 * 1024 * 1024;
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i];
+    char y = b[i];
+    x = x >= 'a' && x <= 'z' ? static_cast<char>(x - 'a' + 'A') : x;
+    y = y >= 'a' && y <= 'z' ? static_cast<char>(y - 'a' + 'A') : y;
+    if (x != y) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The folder kinds CREATE takes, in the spelling the folders file keeps.
+constexpr std::string_view kKindWords[] = {"X-CONTACT", "X-CALENDAR", "X-TODO",
+                                           "X-JOURNAL", "X-MAIL",     "X-MAPI",
+                                           "X-NOTE",    "X-SEARCH",   "X-ALL"};
+
+std::string_view kindWord(std::string_view word) {
+  for (const std::string_view kind : kKindWords) {
+    if (equalsIgnoreCase(word, kind)) {
+      return kind;
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+ImapSession::ImapSession(ServerState& state, ostrel::utils::TcpConnection& connection,
+                         std::ostream* transcript)
+    : state_(state),
+      options_(state.options()),
+      store_(state.store()),
+      connection_(connection),
+      reader_(connection, kReadBufferSize, transcript) {}
+
+void ImapSession::run() {
+  if (!sendNow("* OK lodemig-target IMAP4rev1 server ready")) {
+    return;
+  }
+  while (!state_.stopping() && readCommand() == Flow::kContinue) {
+  }
+}
+
+bool ImapSession::inMessagePosition() const {
+  // The first literal after the mailbox argument of an append, outside any
+  // list, is the message; every other literal is a small argument.
+  return parser_.depth() == 0 && !parser_.hasMessage() && parser_.topLevelCount() >= 3 &&
+         parser_[1].kind == Token::Kind::kAtom &&
+         (equalsIgnoreCase(parser_[1].text, "APPEND") ||
+          equalsIgnoreCase(parser_[1].text, "X-APPEND"));
+}
+
+ImapSession::Flow ImapSession::readCommand() {
+  parser_.reset();
+  if (message_.capacity() > kKeptMessageCapacity) {
+    // One huge message should not pin its memory for the whole connection.
+    std::string().swap(message_);
+  }
+  message_.clear();
+  tag_.clear();
+  const char* abandoned = nullptr;
+  std::size_t budget = options_.maxCommandLength;
+  bool first = true;
+  for (;;) {
+    const ConnectionReader::Status status = reader_.readLine(line_, budget);
+    if (status == ConnectionReader::Status::kClosed) {
+      return Flow::kClose;
+    }
+    if (status == ConnectionReader::Status::kTooLong) {
+      // The rest of the line may announce a literal whose bytes would then be
+      // read as commands; only closing is safe.
+      sendNow("* BYE Command line too long");
+      return Flow::kClose;
+    }
+    budget -= line_.size();
+    const LiteralAnnouncement literal = findLiteralAnnouncement(line_);
+    parser_.feed(std::string_view(line_).substr(0, literal.present ? literal.start : line_.size()));
+    if (first) {
+      first = false;
+      if (parser_.size() > 0 && parser_[0].kind == Token::Kind::kAtom && line_[0] != ' ' &&
+          parser_[0].text != "*" && parser_[0].text != "+") {
+        tag_ = parser_[0].text;
+      }
+    }
+    if (!literal.present) {
+      break;
+    }
+    const bool message = !parser_.failed() && inMessagePosition();
+    // Dropped bytes cost no memory, so a failed command's literal has the
+    // message bound too.
+    const std::uint64_t limit =
+        message || parser_.failed() ? options_.maxLiteralSize : std::uint64_t{budget};
+    if (literal.size > limit) {
+      if (!literal.synchronizing) {
+        // The bytes are on their way and too many to read through.
+        sendNow("* BYE Literal too large");
+        return Flow::kClose;
+      }
+      abandoned = "Literal too large";
+      break;
+    }
+    if (literal.synchronizing) {
+      if (parser_.failed()) {
+        // The client waits for the continuation; without it the literal
+        // never comes and the command ends here.
+        break;
+      }
+      if (!sendNow("+ Ready")) {
+        return Flow::kClose;
+      }
+    }
+    ConnectionReader::Status read;
+    if (message) {
+      read = reader_.readBytes(literal.size, &message_);
+      parser_.addMessage();
+    } else if (parser_.failed()) {
+      read = reader_.readBytes(literal.size, nullptr);
+    } else {
+      literal_.clear();
+      read = reader_.readBytes(literal.size, &literal_);
+      budget -= static_cast<std::size_t>(literal.size);
+      parser_.addLiteral(literal_);
+    }
+    if (read != ConnectionReader::Status::kOk) {
+      return Flow::kClose;
+    }
+  }
+  if (abandoned == nullptr) {
+    parser_.finish();
+  }
+  std::string_view error = parser_.error();
+  if (abandoned != nullptr) {
+    error = abandoned;
+  }
+  if (tag_.empty()) {
+    return sendNow("* BAD " + std::string(error.empty() ? "Missing tag" : error)) ? Flow::kContinue
+                                                                                  : Flow::kClose;
+  }
+  if (state_.countCommandForBye()) {
+    sendNow("* BYE Server shutting down the connection");
+    return Flow::kClose;
+  }
+  if (!error.empty()) {
+    return reply("BAD", error);
+  }
+  try {
+    return execute();
+  } catch (const QLException& e) {
+    // The store could not be written: the client hears NO and the person
+    // running the server sees why.
+    std::cerr << "lodemig-target: " << e.what() << std::endl;
+    return reply("NO", "[SERVERBUG] ", e.what());
+  }
+}
+
+std::size_t ImapSession::argumentCount() const {
+  return args_.size();
+}
+
+const Token& ImapSession::argument(std::size_t n) const {
+  return parser_[args_[n]];
+}
+
+bool ImapSession::isAString(std::size_t n) const {
+  return n < args_.size() &&
+         (argument(n).kind == Token::Kind::kAtom || argument(n).kind == Token::Kind::kString);
+}
+
+ImapSession::Flow ImapSession::execute() {
+  if (parser_.size() < 2 || parser_[1].kind != Token::Kind::kAtom) {
+    return reply("BAD", "Missing command name");
+  }
+  args_.clear();
+  for (std::size_t i = parser_[1].end; i < parser_.size(); i = parser_[i].end) {
+    args_.push_back(i);
+  }
+  const std::string& name = parser_[1].text;
+  if (equalsIgnoreCase(name, "APPEND")) {
+    return append("APPEND");
+  }
+  if (equalsIgnoreCase(name, "X-APPEND")) {
+    return append("X-APPEND");
+  }
+  if (equalsIgnoreCase(name, "SELECT")) {
+    return select();
+  }
+  if (equalsIgnoreCase(name, "CREATE")) {
+    return createFolder();
+  }
+  if (equalsIgnoreCase(name, "X-SETUSER")) {
+    return setUser();
+  }
+  if (equalsIgnoreCase(name, "X-CREATEUSER")) {
+    return createUser();
+  }
+  if (equalsIgnoreCase(name, "X-MASTERAUTH")) {
+    return masterAuth();
+  }
+  if (equalsIgnoreCase(name, "AUTHENTICATE")) {
+    return authenticate();
+  }
+  if (equalsIgnoreCase(name, "LOGIN")) {
+    return login();
+  }
+  if (equalsIgnoreCase(name, "X-CHECKVERSION")) {
+    return reply("OK", "X-CHECKVERSION ", options_.version);
+  }
+  if (equalsIgnoreCase(name, "CAPABILITY")) {
+    untagged(
+        "CAPABILITY IMAP4rev1 LITERAL+ AUTH=CRAM-MD5 X-MASTERAUTH X-CHECKVERSION X-CREATEUSER "
+        "X-SETUSER X-APPEND");
+    return reply("OK", "CAPABILITY completed");
+  }
+  if (equalsIgnoreCase(name, "NOOP")) {
+    return reply("OK", "NOOP completed");
+  }
+  if (equalsIgnoreCase(name, "LOGOUT")) {
+    untagged("BYE lodemig-target logging out");
+    answer("OK", "LOGOUT completed");
+    return Flow::kClose;
+  }
+  return reply("BAD", "Unknown command");
+}
+
+bool ImapSession::exchange(const std::string& continuation) {
+  if (!sendNow(continuation)) {
+    return false;
+  }
+  const ConnectionReader::Status status = reader_.readLine(line_, options_.maxCommandLength);
+  if (status == ConnectionReader::Status::kTooLong) {
+    sendNow("* BYE Line too long");
+  }
+  return status == ConnectionReader::Status::kOk;
+}
+
+ImapSession::Flow ImapSession::login() {
+  if (argumentCount() != 2 || !isAString(0) || !isAString(1)) {
+    return reply("BAD", "LOGIN needs a user name and a password");
+  }
+  if (acting_) {
+    return reply("BAD", "Already authenticated");
+  }
+  const std::optional<MailStore::AccountId> account = store_.findAccount(argument(0).text);
+  if (!account || *account == MailStore::kAdministrator ||
+      store_.password(*account) != argument(1).text) {
+    return reply("NO", "[AUTHENTICATIONFAILED] Authentication failed");
+  }
+  acting_ = account;
+  master_ = false;
+  return reply("OK", "LOGIN completed");
+}
+
+ImapSession::Flow ImapSession::authenticate() {
+  if (argumentCount() != 1 || !isAString(0)) {
+    return reply("BAD", "AUTHENTICATE needs a mechanism");
+  }
+  if (acting_) {
+    return reply("BAD", "Already authenticated");
+  }
+  if (!equalsIgnoreCase(argument(0).text, "CRAM-MD5")) {
+    return reply("NO", "Unsupported authentication mechanism");
+  }
+  const std::string challenge = state_.newChallenge();
+  if (!exchange("+ " + ostrel::crypto::base64Encode(challenge))) {
+    return Flow::kClose;
+  }
+  if (line_ == "*") {
+    return reply("BAD", "Authentication cancelled");
+  }
+  bool valid = true;
+  const std::string response = ostrel::crypto::base64Decode(line_, &valid);
+  const std::size_t space = response.rfind(' ');
+  if (!valid || space == std::string::npos) {
+    return reply("BAD", "Malformed CRAM-MD5 response");
+  }
+  const std::optional<MailStore::AccountId> account =
+      store_.findAccount(std::string_view(response).substr(0, space));
+  if (!account || *account == MailStore::kAdministrator ||
+      ostrel::crypto::hmacMd5(store_.password(*account), challenge) !=
+          std::string_view(response).substr(space + 1)) {
+    return reply("NO", "[AUTHENTICATIONFAILED] Authentication failed");
+  }
+  acting_ = account;
+  master_ = false;
+  return reply("OK", "AUTHENTICATE completed");
+}
+
+ImapSession::Flow ImapSession::masterAuth() {
+  if (argumentCount() != 0) {
+    return reply("BAD", "X-MASTERAUTH takes no arguments");
+  }
+  if (acting_) {
+    return reply("BAD", "Already authenticated");
+  }
+  const std::string challenge = state_.newChallenge();
+  if (!exchange("+ " + challenge)) {
+    return Flow::kClose;
+  }
+  if (line_ == "*") {
+    return reply("BAD", "Authentication cancelled");
+  }
+  // Only the lower-case form is accepted: a client that sends anything else
+  // is wrong, and accepting it would hide that.
+  if (line_ != ostrel::crypto::md5Hex(challenge + options_.masterPassword)) {
+    return reply("NO", "[AUTHENTICATIONFAILED] Master authentication failed");
+  }
+  acting_ = MailStore::kAdministrator;
+  master_ = true;
+  return reply("OK", "X-MASTERAUTH completed");
+}
+
+ImapSession::Flow ImapSession::createUser() {
+  if (!acting_) {
+    return reply("BAD", "Not authenticated");
+  }
+  if (!master_) {
+    return reply("NO", "X-CREATEUSER needs the master login");
+  }
+  if (argumentCount() != 1 || argument(0).kind != Token::Kind::kList) {
+    return reply("BAD", "X-CREATEUSER needs a parenthesized list");
+  }
+  const std::string* name = nullptr;
+  const std::string* domain = nullptr;
+  const std::string* password = nullptr;
+  const std::string* fullName = nullptr;
+  bool groups = false;
+  const Token& list = argument(0);
+  for (std::size_t i = args_[0] + 1; i < list.end;) {
+    const Token& key = parser_[i];
+    const std::size_t valueIndex = key.end;
+    if (key.kind != Token::Kind::kAtom || valueIndex >= list.end) {
+      return reply("BAD", "Malformed X-CREATEUSER list");
+    }
+    const Token& value = parser_[valueIndex];
+    const bool isText = value.kind == Token::Kind::kAtom || value.kind == Token::Kind::kString;
+    const std::string** slot = nullptr;
+    if (equalsIgnoreCase(key.text, "NAME")) {
+      slot = &name;
+    } else if (equalsIgnoreCase(key.text, "DOMAIN")) {
+      slot = &domain;
+    } else if (equalsIgnoreCase(key.text, "PASSWORD")) {
+      slot = &password;
+    } else if (equalsIgnoreCase(key.text, "FULLNAME")) {
+      slot = &fullName;
+    } else if (equalsIgnoreCase(key.text, "GROUPS")) {
+      if (groups || value.kind != Token::Kind::kList) {
+        return reply("BAD", "Malformed X-CREATEUSER list");
+      }
+      for (std::size_t g = valueIndex + 1; g < value.end; g = parser_[g].end) {
+        if (parser_[g].kind != Token::Kind::kString && parser_[g].kind != Token::Kind::kAtom) {
+          return reply("BAD", "Malformed X-CREATEUSER list");
+        }
+      }
+      groups = true;
+    } else {
+      return reply("BAD", "Unknown X-CREATEUSER item");
+    }
+    if (slot != nullptr) {
+      if (*slot != nullptr || !isText) {
+        return reply("BAD", "Malformed X-CREATEUSER list");
+      }
+      *slot = &value.text;
+    }
+    i = value.end;
+  }
+  if (name == nullptr || domain == nullptr) {
+    return reply("BAD", "X-CREATEUSER needs NAME and DOMAIN");
+  }
+  const std::string empty;
+  switch (store_.createAccount(*name + "@" + *domain, password != nullptr ? *password : empty,
+                               fullName != nullptr ? *fullName : empty)) {
+    case MailStore::Outcome::kDone:
+      return reply("OK", "X-CREATEUSER completed");
+    case MailStore::Outcome::kExists:
+      return reply("NO", "[ALREADYEXISTS] Account exists");
+    default:
+      return reply("NO", "Invalid account");
+  }
+}
+
+ImapSession::Flow ImapSession::setUser() {
+  if (!acting_) {
+    return reply("BAD", "Not authenticated");
+  }
+  if (!master_) {
+    return reply("NO", "X-SETUSER needs the master login");
+  }
+  if (argumentCount() != 1 || !isAString(0)) {
+    return reply("BAD", "X-SETUSER needs an account");
+  }
+  const std::string& address = argument(0).text;
+  if (state_.refusesSetUser(address)) {
+    return reply("NO", "X-SETUSER refused");
+  }
+  const std::optional<MailStore::AccountId> account = store_.findAccount(address);
+  if (!account) {
+    return reply("NO", "No such account");
+  }
+  acting_ = account;
+  return reply("OK", "X-SETUSER completed");
+}
+
+ImapSession::Flow ImapSession::createFolder() {
+  if (!acting_) {
+    return reply("BAD", "Not authenticated");
+  }
+  const std::size_t count = argumentCount();
+  if (count < 1 || count > 2 || !isAString(count - 1) ||
+      (count == 2 && argument(0).kind != Token::Kind::kList)) {
+    return reply("BAD", "CREATE needs a folder name, after an optional kind list");
+  }
+  std::string_view kind = MailStore::kNoKind;
+  if (count == 2) {
+    bool kindSeen = false;
+    const Token& list = argument(0);
+    for (std::size_t i = args_[0] + 1; i < list.end; i = parser_[i].end) {
+      const Token& item = parser_[i];
+      if (item.kind != Token::Kind::kAtom) {
+        return reply("BAD", "Malformed kind list");
+      }
+      if (equalsIgnoreCase(item.text, "GUID")) {
+        const std::size_t guid = item.end;
+        if (guid >= list.end || (parser_[guid].kind != Token::Kind::kString &&
+                                 parser_[guid].kind != Token::Kind::kAtom)) {
+          return reply("BAD", "Malformed kind list");
+        }
+        i = guid;
+        continue;
+      }
+      const std::string_view word = kindWord(item.text);
+      if (word.empty() || kindSeen) {
+        return reply("BAD", "Unknown folder kind");
+      }
+      kind = word;
+      kindSeen = true;
+    }
+  }
+  switch (store_.createFolder(*acting_, kind, argument(count - 1).text)) {
+    case MailStore::Outcome::kDone:
+      return reply("OK", "CREATE completed");
+    case MailStore::Outcome::kExists:
+      return reply("NO", "[ALREADYEXISTS] Folder exists");
+    default:
+      return reply("NO", "Invalid folder name");
+  }
+}
+
+ImapSession::Flow ImapSession::select() {
+  if (!acting_) {
+    return reply("BAD", "Not authenticated");
+  }
+  if (argumentCount() != 1 || !isAString(0)) {
+    return reply("BAD", "SELECT needs a folder name");
+  }
+  const std::optional<std::uint64_t> messages = store_.folderMessages(*acting_, argument(0).text);
+  if (!messages) {
+    return reply("NO", "[NONEXISTENT] No such folder");
+  }
+  untagged("FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)");
+  untagged(std::to_string(*messages) + " EXISTS");
+  untagged("0 RECENT");
+  untagged("OK [UIDVALIDITY 1] UIDs valid");
+  return reply("OK", "[READ-WRITE] SELECT completed");
+}
+
+ImapSession::Flow ImapSession::append(std::string_view command) {
+  // Mailbox, an optional flag list, an optional date, then the message.
+  const std::size_t count = argumentCount();
+  std::size_t next = 1;
+  std::string_view flags;
+  std::string_view date;
+  if (next + 1 < count && argument(next).kind == Token::Kind::kList) {
+    const Token& list = argument(next);
+    for (std::size_t i = args_[next] + 1; i < list.end; i = parser_[i].end) {
+      if (parser_[i].kind != Token::Kind::kAtom) {
+        return reply("BAD", "Malformed flag list");
+      }
+    }
+    flags = list.text;
+    ++next;
+  }
+  if (next + 1 < count && argument(next).kind == Token::Kind::kString) {
+    date = argument(next).text;
+    ++next;
+  }
+  if (count < 2 || !isAString(0) || next + 1 != count ||
+      argument(next).kind != Token::Kind::kMessage) {
+    return reply("BAD", "Malformed ", command);
+  }
+  switch (state_.countAppend()) {
+    case ServerState::AppendFault::kDrop:
+      return Flow::kClose;
+    case ServerState::AppendFault::kRefuse:
+      return reply("NO", command, " refused");
+    case ServerState::AppendFault::kNone:
+      break;
+  }
+  if (!acting_) {
+    return reply("BAD", "Not authenticated");
+  }
+  if (store_.storeMessage(*acting_, argument(0).text, flags, date, command, message_) ==
+      MailStore::Outcome::kMissing) {
+    return reply("NO", "[TRYCREATE] No such folder");
+  }
+  return reply("OK", command, " completed");
+}
+
+void ImapSession::untagged(std::string_view text) {
+  out_.append("* ").append(text).append("\r\n");
+}
+
+bool ImapSession::answer(std::string_view status, std::string_view text, std::string_view more) {
+  state_.delayAnswer();
+  out_.append(tag_).append(" ").append(status).append(" ").append(text).append(more).append("\r\n");
+  const bool sent = connection_.sendAll(out_);
+  out_.clear();
+  return sent;
+}
+
+bool ImapSession::sendNow(std::string_view line) {
+  out_.append(line).append("\r\n");
+  const bool sent = connection_.sendAll(out_);
+  out_.clear();
+  return sent;
+}
+
+}  // namespace lodemig::target

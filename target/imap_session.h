@@ -1,0 +1,92 @@
+#ifndef LODEMIG_TARGET_IMAP_SESSION_H_
+#define LODEMIG_TARGET_IMAP_SESSION_H_
+
+#include <cstddef>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "target/command_parser.h"
+#include "target/connection_reader.h"
+#include "target/mail_store.h"
+#include "target/server_state.h"
+#include "utils/tcp_server.h"
+
+namespace lodemig::target {
+
+// The server side of one IMAP connection: greets, reads commands (with
+// literals anywhere in them), answers them and applies them to the store.
+// The connection, the shared state and the transcript stream must outlive
+// the session; the caller closes the connection after run().
+class ImapSession {
+ public:
+  ImapSession(ServerState& state, ostrel::utils::TcpConnection& connection,
+              std::ostream* transcript);
+  ImapSession(const ImapSession&) = delete;
+  ImapSession& operator=(const ImapSession&) = delete;
+
+  // Serves the connection until the client logs out or goes away, the server
+  // stops, a bound is exceeded or a fault switch ends it. A store that
+  // cannot be written is answered with NO and reported on standard error.
+  void run();
+
+ private:
+  enum class Flow { kContinue, kClose };
+
+  Flow readCommand();
+  bool inMessagePosition() const;
+  Flow execute();
+
+  Flow login();
+  Flow authenticate();
+  Flow masterAuth();
+  Flow createUser();
+  Flow setUser();
+  Flow createFolder();
+  Flow select();
+  Flow append(std::string_view command);
+  // Sends `continuation` and reads the client's one-line reply into line_;
+  // false when the connection ended.
+  bool exchange(const std::string& continuation);
+
+  // Arguments after the command name.
+  std::size_t argumentCount() const;
+  const Token& argument(std::size_t n) const;
+  bool isAString(std::size_t n) const;
+
+  // Adds "* <text>" to the pending answer.
+  void untagged(std::string_view text);
+  // Sends the pending answer and "<tag> <status> <text><more>" in one write,
+  // after the configured delay. False when the connection failed.
+  bool answer(std::string_view status, std::string_view text, std::string_view more = {});
+  Flow reply(std::string_view status, std::string_view text, std::string_view more = {}) {
+    return answer(status, text, more) ? Flow::kContinue : Flow::kClose;
+  }
+  // Sends the pending answer and "<line>" at once, without a tag or delay.
+  bool sendNow(std::string_view line);
+
+  ServerState& state_;
+  const TargetOptions& options_;
+  MailStore& store_;
+  ostrel::utils::TcpConnection& connection_;
+  ConnectionReader reader_;
+  CommandParser parser_;
+
+  // Login state: the acting account, and whether the master login was made.
+  std::optional<MailStore::AccountId> acting_;
+  bool master_ = false;
+
+  // Buffers reused from command to command.
+  std::string line_;
+  std::string literal_;
+  std::string message_;
+  std::string tag_;
+  std::string out_;
+  std::vector<std::size_t> args_;  // token indices of the arguments after the name
+};
+
+}  // namespace lodemig::target
+
+#endif  // LODEMIG_TARGET_IMAP_SESSION_H_

@@ -1,0 +1,118 @@
+#ifndef LODEMIG_TARGET_MAIL_STORE_H_
+#define LODEMIG_TARGET_MAIL_STORE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "imap/digest.h"
+
+namespace lodemig::target {
+
+// Totals for the stop line. Accounts and folders leave out the
+// administrator's own mailbox; messages and bytes count everything stored.
+struct StoreCounts {
+  std::size_t accounts = 0;
+  std::size_t folders = 0;
+  std::uint64_t messages = 0;
+  std::uint64_t bytes = 0;
+};
+
+// The server's accounts, folders and messages. Without a directory it keeps
+// only the counts and a running MD5 over every stored message's bytes; with
+// one it also writes, under DIR/accounts/<address>/:
+//   account              "password: <pw>\nfullname: <full name>\n"
+//   folders              one "<kind word or -> <name>\n" line per folder, INBOX first
+//   messages/NNNNNN.eml  the message bytes as received
+//   messages/NNNNNN.meta "folder: ..\nflags: ..\ndate: ..\ncommand: ..\n"
+// Files are complete when the call that writes them returns. The
+// administrator's mailbox ("admin") exists from the start; its directory
+// appears when something is first stored in it.
+//
+// Every method may be called from any thread. Methods that write files throw
+// QLException when a file cannot be written; nothing is recorded then.
+class MailStore {
+ public:
+  using AccountId = std::size_t;
+  static constexpr AccountId kAdministrator = 0;
+  // The folders-file word of a folder created without a kind.
+  static constexpr std::string_view kNoKind = "-";
+
+  enum class Outcome {
+    kDone,
+    kExists,   // the account or folder is already there
+    kMissing,  // no such folder
+    kInvalid,  // a name or text that cannot be kept (path characters, line ends, empty)
+  };
+
+  // `directory` empty: counting only. Otherwise DIR/accounts is created;
+  // throws QLException when it cannot be, or when it already holds accounts
+  // (two runs' messages must never mix).
+  explicit MailStore(std::string directory);
+  MailStore(const MailStore&) = delete;
+  MailStore& operator=(const MailStore&) = delete;
+
+  // Creates the account `address` (user@domain) with an INBOX of kind X-MAIL.
+  Outcome createAccount(const std::string& address, const std::string& password,
+                        const std::string& fullName);
+  // The account with that address, compared without regard to ASCII case.
+  std::optional<AccountId> findAccount(std::string_view address) const;
+  std::string password(AccountId account) const;
+
+  // `kind` is a kind word or kNoKind. INBOX is matched without regard to case;
+  // other names exactly.
+  Outcome createFolder(AccountId account, std::string_view kind, const std::string& name);
+  // Messages in the folder, or nothing when it does not exist.
+  std::optional<std::uint64_t> folderMessages(AccountId account, std::string_view name) const;
+  // Stores one message; kMissing when the folder does not exist.
+  Outcome storeMessage(AccountId account, std::string_view folder, std::string_view flags,
+                       std::string_view date, std::string_view command, std::string_view bytes);
+
+  StoreCounts counts() const;
+  // Lower-case hex MD5 over all stored message bytes in arrival order. Ends
+  // the running digest: call it once, when nothing more will be stored.
+  std::string finishDigest();
+
+ private:
+  struct Folder {
+    std::string kind;
+    std::string name;
+    std::uint64_t messages = 0;
+  };
+  struct Account {
+    std::string address;
+    std::string password;
+    std::string fullName;
+    std::vector<Folder> folders;
+    std::map<std::string, std::size_t, std::less<>> folderIndex;
+    std::uint64_t nextMessage = 1;
+    bool written = false;
+  };
+
+  Folder* findFolder(Account& account, std::string_view name);
+  const Folder* findFolder(const Account& account, std::string_view name) const;
+  std::string accountDirectory(const Account& account) const;
+  void writeAccount(Account& account);
+  Account& newAccount(const std::string& address, const std::string& password,
+                      const std::string& fullName);
+
+  const std::string directory_;
+  mutable std::mutex mutex_;
+  std::vector<std::unique_ptr<Account>> accounts_;
+  std::unordered_map<std::string, AccountId> accountIndex_;
+  StoreCounts counts_;
+  ostrel::crypto::StreamDigestMD5 digest_;
+  std::string name_;  // reused for message file names
+};
+
+}  // namespace lodemig::target
+
+#endif  // LODEMIG_TARGET_MAIL_STORE_H_

@@ -1,0 +1,76 @@
+#include "target/server_state.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace lodemig::target {
+
+namespace {
+
+bool contains(const std::vector<std::uint64_t>& numbers, std::uint64_t number) {
+  return std::find(numbers.begin(), numbers.end(), number) != numbers.end();
+}
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           const auto lower = [](char c) {
+             return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+           };
+           return lower(x) == lower(y);
+         });
+}
+
+}  // namespace
+
+ServerState::ServerState(const TargetOptions& options, MailStore& store)
+    : options_(options), store_(store), random_(std::random_device{}()) {}
+
+bool ServerState::countCommandForBye() {
+  const std::uint64_t number = ++commands_;
+  return contains(options_.byeAt, number);
+}
+
+ServerState::AppendFault ServerState::countAppend() {
+  const std::uint64_t number = ++appends_;
+  if (contains(options_.dropAppend, number)) {
+    return AppendFault::kDrop;
+  }
+  return contains(options_.refuseAppend, number) ? AppendFault::kRefuse : AppendFault::kNone;
+}
+
+bool ServerState::refusesSetUser(std::string_view address) const {
+  return std::any_of(options_.refuseSetUser.begin(), options_.refuseSetUser.end(),
+                     [address](const std::string& refused) {
+                       return refused == "*" || equalsIgnoreCase(refused, address);
+                     });
+}
+
+std::string ServerState::newChallenge() {
+  if (!options_.fixedChallenge.empty()) {
+    return options_.fixedChallenge;
+  }
+  std::uniform_int_distribution<unsigned> digits(10000, 99999);
+  std::lock_guard<std::mutex> lock(mutex_);
+  const unsigned first = digits(random_);
+  const unsigned second = digits(random_);
+  return "<" + std::to_string(first) + "." + std::to_string(second) + "@lodemig-target>";
+}
+
+void ServerState::delayAnswer() {
+  if (options_.delayMs == 0) {
+    return;
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  stopped_.wait_for(lock, std::chrono::milliseconds(options_.delayMs),
+                    [this] { return stopping_.load(); });
+}
+
+void ServerState::requestStop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  stopped_.notify_all();
+}
+
+}  // namespace lodemig::target

@@ -1,0 +1,60 @@
+#ifndef LODEMIG_TARGET_SERVER_STATE_H_
+#define LODEMIG_TARGET_SERVER_STATE_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <random>
+#include <string>
+#include <string_view>
+
+#include "target/mail_store.h"
+#include "target/target_options.h"
+
+namespace lodemig::target {
+
+// What all connections of one server share: the options, the store, the
+// lifetime counters behind the fault switches and the stop flag. Every
+// method may be called from any thread. The options and the store must
+// outlive this object.
+class ServerState {
+ public:
+  ServerState(const TargetOptions& options, MailStore& store);
+  ServerState(const ServerState&) = delete;
+  ServerState& operator=(const ServerState&) = delete;
+
+  const TargetOptions& options() const { return options_; }
+  MailStore& store() { return store_; }
+
+  // Counts one more command (or append) and tells whether a fault switch is
+  // set for its number.
+  bool countCommandForBye();
+  enum class AppendFault { kNone, kRefuse, kDrop };
+  AppendFault countAppend();
+  // Whether X-SETUSER of `address` is to be refused.
+  bool refusesSetUser(std::string_view address) const;
+
+  // A fresh login challenge such as "<12345.67890@lodemig-target>", or the
+  // fixed one of the options.
+  std::string newChallenge();
+
+  // Waits the answer delay of the options; returns early when the server stops.
+  void delayAnswer();
+  void requestStop();
+  bool stopping() const { return stopping_.load(); }
+
+ private:
+  const TargetOptions& options_;
+  MailStore& store_;
+  std::atomic<std::uint64_t> commands_{0};
+  std::atomic<std::uint64_t> appends_{0};
+  std::atomic<bool> stopping_{false};
+  std::mutex mutex_;  // guards random_ and the stop wake-up
+  std::condition_variable stopped_;
+  std::mt19937_64 random_;
+};
+
+}  // namespace lodemig::target
+
+#endif  // LODEMIG_TARGET_SERVER_STATE_H_

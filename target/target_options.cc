@@ -1,0 +1,139 @@
+#include "target/target_options.h"
+
+#include <limits>
+#include <string_view>
+
+#include "utils/ql_exception.h"
+
+namespace lodemig::target {
+
+namespace {
+
+std::uint64_t parseNumber(const std::string& option, const std::string& text, std::uint64_t max) {
+  std::uint64_t value = 0;
+  bool ok = !text.empty() && text.size() <= 20;
+  for (const char c : text) {
+    if (c < '0' || c > '9' || value > (max - static_cast<unsigned>(c - '0')) / 10) {
+      ok = false;
+      break;
+    }
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (!ok) {
+    throw QLException(option + " needs a number from 0 to " + std::to_string(max) + ", not \"" +
+                      text + "\"");
+  }
+  return value;
+}
+
+std::uint64_t parseCount(const std::string& option, const std::string& text) {
+  const std::uint64_t value =
+      parseNumber(option, text, std::numeric_limits<std::uint64_t>::max() / 2);
+  if (value == 0) {
+    throw QLException(option + " counts from 1");
+  }
+  return value;
+}
+
+AccountOption parseAccount(const std::string& text) {
+  const std::size_t colon = text.find(':');
+  const std::size_t at = text.find('@');
+  if (colon == std::string::npos || at == std::string::npos || at == 0 || at + 1 >= colon) {
+    throw QLException("--account needs user@domain:password, not \"" + text + "\"");
+  }
+  return AccountOption{text.substr(0, colon), text.substr(colon + 1)};
+}
+
+}  // namespace
+
+TargetOptions parseTargetOptions(int argc, const char* const* argv) {
+  TargetOptions options;
+  for (int i = 1; i < argc; ++i) {
+    std::string option = argv[i];
+    if (option == "--help" || option == "-h") {
+      options.help = true;
+      continue;
+    }
+    std::string value;
+    bool hasValue = false;
+    const std::size_t equals = option.find('=');
+    if (option.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+      value = option.substr(equals + 1);
+      option.resize(equals);
+      hasValue = true;
+    }
+    static constexpr std::string_view kKnown[] = {
+        "--listen",      "--port",   "--master-password", "--version",
+        "--account",     "--store",  "--transcript",      "--refuse-append",
+        "--drop-append", "--bye-at", "--refuse-setuser",  "--delay-ms"};
+    bool known = false;
+    for (const std::string_view name : kKnown) {
+      known = known || option == name;
+    }
+    if (!known) {
+      throw QLException("unknown option: " + option);
+    }
+    if (!hasValue) {
+      if (i + 1 >= argc) {
+        throw QLException(option + " needs a value");
+      }
+      value = argv[++i];
+    }
+    if (option == "--listen") {
+      options.listenAddress = value;
+    } else if (option == "--port") {
+      options.port = static_cast<std::uint16_t>(parseNumber(option, value, 65535));
+    } else if (option == "--master-password") {
+      options.masterPassword = value;
+    } else if (option == "--version") {
+      options.version = value;
+    } else if (option == "--account") {
+      options.accounts.push_back(parseAccount(value));
+    } else if (option == "--store") {
+      options.storeDirectory = value;
+    } else if (option == "--transcript") {
+      options.transcriptDirectory = value;
+    } else if (option == "--refuse-append") {
+      options.refuseAppend.push_back(parseCount(option, value));
+    } else if (option == "--drop-append") {
+      options.dropAppend.push_back(parseCount(option, value));
+    } else if (option == "--bye-at") {
+      options.byeAt.push_back(parseCount(option, value));
+    } else if (option == "--refuse-setuser") {
+      options.refuseSetUser.push_back(value);
+    } else {
+      options.delayMs = static_cast<unsigned>(parseNumber(option, value, 3600000));
+    }
+  }
+  return options;
+}
+
+std::string targetUsage() {
+  return "Usage: lodemig-target [options]\n"
+         "A stand-in target IMAP server: accepts the migration's logins, accounts, folders\n"
+         "and messages, and keeps them in memory or in a directory for inspection.\n"
+         "The first line written to standard output is the port bound. SIGINT or SIGTERM\n"
+         "stops the server, which then writes\n"
+         "  accounts: A folders: F messages: M bytes: B digest: HEX\n"
+         "(accounts and folders without the administrator's own; messages, bytes and the\n"
+         "MD5 over all stored message bytes in arrival order, the administrator's included).\n"
+         "\n"
+         "Options:\n"
+         "  --listen ADDR              address to listen on (default 127.0.0.1)\n"
+         "  --port N                   port to listen on, 0 for any free one (default 143)\n"
+         "  --master-password PW       password of X-MASTERAUTH (default master)\n"
+         "  --version V                version reported by X-CHECKVERSION (default 6.4.1)\n"
+         "  --account USER@DOMAIN:PW   create this account at start (repeatable)\n"
+         "  --store DIR                write accounts, folders and messages under DIR/accounts\n"
+         "  --transcript DIR           write the bytes each connection sent to DIR/conn-N.txt\n"
+         "  --refuse-append N          answer the Nth APPEND or X-APPEND with NO\n"
+         "  --drop-append N            close the connection after the Nth append's message\n"
+         "  --bye-at N                 answer the Nth command with * BYE and close\n"
+         "  --refuse-setuser ADDR|*    answer X-SETUSER of ADDR (or of every one) with NO\n"
+         "  --delay-ms N               delay every tagged answer by N milliseconds\n"
+         "  --help                     show this text\n"
+         "Fault counts start at 1 and run over all connections; the fault options may be\n"
+         "repeated.\n";
+}
+
+}  // namespace lodemig::target

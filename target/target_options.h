@@ -1,0 +1,58 @@
+#ifndef LODEMIG_TARGET_TARGET_OPTIONS_H_
+#define LODEMIG_TARGET_TARGET_OPTIONS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lodemig::target {
+
+// An account to create when the server starts (--account user@domain:password).
+struct AccountOption {
+  std::string address;
+  std::string password;
+};
+
+// Everything lodemig-target is told on its command line, plus the few knobs
+// that only tests set.
+struct TargetOptions {
+  std::string listenAddress = "127.0.0.1";
+  std::uint16_t port = 143;
+  std::string masterPassword = "master";
+  // The last word of the X-CHECKVERSION answer.
+  std::string version = "6.4.1";
+  std::vector<AccountOption> accounts;
+  // Empty: keep only counts and the running digest, write no files.
+  std::string storeDirectory;
+  // Empty: no transcripts.
+  std::string transcriptDirectory;
+  // Fault switches. Numbers are 1-based over the server's lifetime, all
+  // connections together; each switch may be given several times.
+  std::vector<std::uint64_t> refuseAppend;
+  std::vector<std::uint64_t> dropAppend;
+  std::vector<std::uint64_t> byeAt;
+  // Addresses (compared without regard to case) or "*" for every one.
+  std::vector<std::string> refuseSetUser;
+  unsigned delayMs = 0;
+  bool help = false;
+
+  // Not on the command line. When not empty, used as every login challenge.
+  std::string fixedChallenge;
+  // Bound on one command's lines and small literals together.
+  std::size_t maxCommandLength = std::size_t{1} << 20;
+  // Bound on a message literal.
+  std::uint64_t maxLiteralSize = std::uint64_t{1} << 30;
+};
+
+// Parses argv[1] onwards. Options take their value as the next argument or
+// after "=". Throws QLException with a one-line reason (such as
+// "unknown option: --x") for anything it cannot use.
+TargetOptions parseTargetOptions(int argc, const char* const* argv);
+
+// The --help text.
+std::string targetUsage();
+
+}  // namespace lodemig::target
+
+#endif  // LODEMIG_TARGET_TARGET_OPTIONS_H_

@@ -1,0 +1,103 @@
+#include "target/target_options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "utils/ql_exception.h"
+
+namespace lodemig::target {
+namespace {
+
+TargetOptions parseArgs(std::vector<const char*> args) {
+  args.insert(args.begin(), "lodemig-target");
+  return parseTargetOptions(static_cast<int>(args.size()), args.data());
+}
+
+TEST(TargetOptionsTest, Defaults) {
+  const TargetOptions options = parseArgs({});
+  EXPECT_EQ("127.0.0.1", options.listenAddress);
+  EXPECT_EQ(143, options.port);
+  EXPECT_EQ("master", options.masterPassword);
+  EXPECT_EQ("6.4.1", options.version);
+  EXPECT_TRUE(options.storeDirectory.empty());
+  EXPECT_FALSE(options.help);
+}
+
+TEST(TargetOptionsTest, EveryOption) {
+  const TargetOptions options = parseArgs({"--listen",
+                                           "0.0.0.0",
+                                           "--port=0",
+                                           "--master-password",
+                                           "pw:x",
+                                           "--version",
+                                           "6.2.0",
+                                           "--account",
+                                           "a@x.org:p:w",
+                                           "--account=b@y:",
+                                           "--store",
+                                           "/s",
+                                           "--transcript",
+                                           "/t",
+                                           "--refuse-append",
+                                           "3",
+                                           "--drop-append",
+                                           "4",
+                                           "--bye-at",
+                                           "5",
+                                           "--bye-at",
+                                           "7",
+                                           "--refuse-setuser",
+                                           "*",
+                                           "--delay-ms",
+                                           "20",
+                                           "--help"});
+  EXPECT_EQ("0.0.0.0", options.listenAddress);
+  EXPECT_EQ(0, options.port);
+  EXPECT_EQ("pw:x", options.masterPassword);
+  EXPECT_EQ("6.2.0", options.version);
+  ASSERT_EQ(2u, options.accounts.size());
+  EXPECT_EQ("a@x.org", options.accounts[0].address);
+  EXPECT_EQ("p:w", options.accounts[0].password);
+  EXPECT_EQ("", options.accounts[1].password);
+  EXPECT_EQ("/s", options.storeDirectory);
+  EXPECT_EQ("/t", options.transcriptDirectory);
+  EXPECT_EQ(std::vector<std::uint64_t>{3}, options.refuseAppend);
+  EXPECT_EQ(std::vector<std::uint64_t>{4}, options.dropAppend);
+  EXPECT_EQ((std::vector<std::uint64_t>{5, 7}), options.byeAt);
+  EXPECT_EQ(std::vector<std::string>{"*"}, options.refuseSetUser);
+  EXPECT_EQ(20u, options.delayMs);
+  EXPECT_TRUE(options.help);
+}
+
+TEST(TargetOptionsTest, Errors) {
+  const struct {
+    std::vector<const char*> args;
+    const char* message;
+  } cases[] = {
+      {{"--bogus"}, "unknown option: --bogus"},
+      {{"port"}, "unknown option: port"},
+      {{"--port"}, "--port needs a value"},
+      {{"--port", "65536"}, "--port needs a number from 0 to 65535, not \"65536\""},
+      {{"--port", "-1"}, "--port needs a number from 0 to 65535, not \"-1\""},
+      {{"--port="}, "--port needs a number from 0 to 65535, not \"\""},
+      {{"--bye-at", "0"}, "--bye-at counts from 1"},
+      {{"--refuse-append", "x"},
+       "--refuse-append needs a number from 0 to 9223372036854775807, not \"x\""},
+      {{"--account", "nobody"}, "--account needs user@domain:password, not \"nobody\""},
+      {{"--account", "@x:p"}, "--account needs user@domain:password, not \"@x:p\""},
+      {{"--account", "a@:p"}, "--account needs user@domain:password, not \"a@:p\""},
+  };
+  for (const auto& c : cases) {
+    try {
+      parseArgs(c.args);
+      ADD_FAILURE() << "accepted: " << c.message;
+    } catch (const QLException& e) {
+      EXPECT_EQ(c.message, std::string(e.what()));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace lodemig::target

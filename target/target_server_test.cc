@@ -1,0 +1,538 @@
+#include "target/target_server.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <thread>
+
+#include "imap/digest.h"
+#include "target/line_client.h"
+#include "tests/temp_dir.h"
+#include "utils/ql_exception.h"
+
+namespace lodemig::target {
+namespace {
+
+using lodemig::testing::readFile;
+using lodemig::testing::ScopedTempDir;
+
+constexpr char kChallenge[] = "<1896.697170952@postoffice.reston.mci.net>";
+
+class TargetServerTest : public ::testing::Test {
+ protected:
+  // Starts a server on a free port, storing under the temporary directory,
+  // with one account and a fixed challenge unless the test says otherwise.
+  void start(TargetOptions options = TargetOptions()) {
+    options.port = 0;
+    if (options.storeDirectory == "none") {
+      options.storeDirectory.clear();
+    } else if (options.storeDirectory.empty()) {
+      options.storeDirectory = dir_.path();
+    }
+    if (options.fixedChallenge.empty()) {
+      options.fixedChallenge = kChallenge;
+    }
+    options.accounts.push_back({"tim@example.com", "tanstaaftanstaaf"});
+    server_ = std::make_unique<TargetServer>(options);
+    server_->start();
+    runner_ = std::thread([this] { server_->run(); });
+  }
+
+  // Stops the server and returns its summary line.
+  std::string stop() {
+    if (server_ == nullptr) {
+      return "";
+    }
+    server_->stop();
+    runner_.join();
+    const std::string summary = server_->summaryLine();
+    server_.reset();
+    return summary;
+  }
+
+  void TearDown() override { stop(); }
+
+  std::unique_ptr<LineClient> connect() {
+    auto client = std::make_unique<LineClient>(server_->port());
+    EXPECT_TRUE(client->connected());
+    EXPECT_EQ("* OK lodemig-target IMAP4rev1 server ready\r\n", client->readLine());
+    return client;
+  }
+
+  // A connection logged in with X-MASTERAUTH, acting as `account` when given.
+  std::unique_ptr<LineClient> admin(const std::string& account = "") {
+    auto client = connect();
+    EXPECT_EQ(std::string("+ ") + kChallenge + "\r\n",
+              client->sendAndReadLine("M1 X-MASTERAUTH\r\n"));
+    EXPECT_EQ("M1 OK X-MASTERAUTH completed\r\n",
+              client->exchange(ostrel::crypto::md5Hex(std::string(kChallenge) + "master") + "\r\n",
+                               "M1"));
+    if (!account.empty()) {
+      EXPECT_EQ("M2 OK X-SETUSER completed\r\n",
+                client->exchange("M2 X-SETUSER \"" + account + "\"\r\n", "M2"));
+    }
+    return client;
+  }
+
+  std::string account(const std::string& address, const std::string& file) {
+    return readFile(dir_ / ("accounts/" + address + "/" + file));
+  }
+
+  ScopedTempDir dir_;
+  std::unique_ptr<TargetServer> server_;
+  std::thread runner_;
+};
+
+TEST_F(TargetServerTest, MasterAuthAcceptsOnlyTheLowerCaseDigestOfChallengeAndPassword) {
+  start();
+  admin();  // the right reply, checked inside
+  auto client = connect();
+  client->sendAndReadLine("A1 X-MASTERAUTH\r\n");
+  EXPECT_EQ(
+      "A1 NO [AUTHENTICATIONFAILED] Master authentication failed\r\n",
+      client->exchange(ostrel::crypto::md5Hex(std::string(kChallenge) + "wrong") + "\r\n", "A1"));
+  client->sendAndReadLine("A2 X-MASTERAUTH\r\n");
+  std::string upper = ostrel::crypto::md5Hex(std::string(kChallenge) + "master");
+  for (char& c : upper) {
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  EXPECT_EQ("A2 NO [AUTHENTICATIONFAILED] Master authentication failed\r\n",
+            client->exchange(upper + "\r\n", "A2"));
+  // Still not logged in.
+  EXPECT_EQ("A3 BAD Not authenticated\r\n", client->exchange("A3 SELECT INBOX\r\n", "A3"));
+}
+
+TEST_F(TargetServerTest, MasterAuthChallengesAreFresh) {
+  TargetOptions options;
+  options.fixedChallenge = "";
+  options.storeDirectory = "none";
+  options.port = 0;
+  options.accounts.clear();
+  server_ = std::make_unique<TargetServer>(options);
+  server_->start();
+  runner_ = std::thread([this] { server_->run(); });
+  auto client = connect();
+  const std::string first = client->sendAndReadLine("A1 X-MASTERAUTH\r\n");
+  EXPECT_TRUE(std::regex_match(first, std::regex("\\+ <[0-9]+\\.[0-9]+@lodemig-target>\r\n")))
+      << first;
+  client->exchange("*\r\n", "A1");
+  const std::string second = client->sendAndReadLine("A2 X-MASTERAUTH\r\n");
+  EXPECT_NE(first, second);
+  const std::string challenge = second.substr(2, second.size() - 4);
+  EXPECT_EQ("A2 OK X-MASTERAUTH completed\r\n",
+            client->exchange(ostrel::crypto::md5Hex(challenge + "master") + "\r\n", "A2"));
+}
+
+TEST_F(TargetServerTest, CramMd5FollowsTheRfcExample) {
+  start();
+  auto client = connect();
+  EXPECT_EQ("+ PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+\r\n",
+            client->sendAndReadLine("C1 AUTHENTICATE CRAM-MD5\r\n"));
+  EXPECT_EQ(
+      "C1 NO [AUTHENTICATIONFAILED] Authentication failed\r\n",
+      client->exchange(
+          ostrel::crypto::base64Encode("tim@example.com b913a602c7eda7a495b4e6e7334d3891") + "\r\n",
+          "C1"));
+  client->sendAndReadLine("C2 AUTHENTICATE CRAM-MD5\r\n");
+  EXPECT_EQ(
+      "C2 OK AUTHENTICATE completed\r\n",
+      client->exchange(
+          ostrel::crypto::base64Encode("tim@example.com b913a602c7eda7a495b4e6e7334d3890") + "\r\n",
+          "C2"));
+  EXPECT_EQ("C3 OK CREATE completed\r\n", client->exchange("C3 CREATE Drafts\r\n", "C3"));
+  EXPECT_EQ("- Drafts\n", account("tim@example.com", "folders").substr(13));
+}
+
+TEST_F(TargetServerTest, LoginTakesQuotedOrAtomArgumentsAndGivesNoMasterRights) {
+  start();
+  auto client = connect();
+  EXPECT_EQ("L1 NO [AUTHENTICATIONFAILED] Authentication failed\r\n",
+            client->exchange("L1 LOGIN tim@example.com wrong\r\n", "L1"));
+  EXPECT_EQ("L2 NO [AUTHENTICATIONFAILED] Authentication failed\r\n",
+            client->exchange("L2 LOGIN admin \"\"\r\n", "L2"));
+  EXPECT_EQ("L3 OK LOGIN completed\r\n",
+            client->exchange("L3 LOGIN \"Tim@Example.com\" tanstaaftanstaaf\r\n", "L3"));
+  EXPECT_EQ("L4 NO X-SETUSER needs the master login\r\n",
+            client->exchange("L4 X-SETUSER \"tim@example.com\"\r\n", "L4"));
+  EXPECT_EQ("L5 NO X-CREATEUSER needs the master login\r\n",
+            client->exchange("L5 X-CREATEUSER (NAME {1+}\r\nx DOMAIN {1+}\r\ny)\r\n", "L5"));
+  EXPECT_EQ("L6 BAD Already authenticated\r\n",
+            client->exchange("L6 LOGIN tim@example.com tanstaaftanstaaf\r\n", "L6"));
+}
+
+TEST_F(TargetServerTest, CheckVersionAnswersWithTheConfiguredVersionInAnyState) {
+  TargetOptions options;
+  options.version = "6.2.0";
+  start(options);
+  auto client = connect();
+  EXPECT_EQ("V0 OK X-CHECKVERSION 6.2.0\r\n", client->exchange("V0 X-CHECKVERSION\r\n", "V0"));
+}
+
+TEST_F(TargetServerTest, CreateUserTakesLiteralsAndRefusesExistingAccounts) {
+  start();
+  auto client = admin();
+  EXPECT_EQ("U1 OK X-CREATEUSER completed\r\n",
+            client->exchange(
+                "U1 X-CREATEUSER (NAME {7+}\r\nann lee DOMAIN {7+}\r\nx ample PASSWORD "
+                "\"p\\\"w\\\\\" FULLNAME \"Ann \\\"A\\\" Lee\" GROUPS ( \"g1\"  \"g2\"))\r\n",
+                "U1"));
+  EXPECT_EQ("password: p\"w\\\nfullname: Ann \"A\" Lee\n", account("ann lee@x ample", "account"));
+  EXPECT_EQ("X-MAIL INBOX\n", account("ann lee@x ample", "folders"));
+  EXPECT_EQ("U2 NO [ALREADYEXISTS] Account exists\r\n",
+            client->exchange("U2 X-CREATEUSER (NAME {7+}\r\nANN LEE DOMAIN {7+}\r\nx ample "
+                             "PASSWORD \"other\")\r\n",
+                             "U2"));
+  EXPECT_EQ("password: p\"w\\\nfullname: Ann \"A\" Lee\n", account("ann lee@x ample", "account"));
+  // Without FULLNAME, with a synchronizing literal.
+  EXPECT_EQ("+ Ready\r\n", client->sendAndReadLine("U3 X-CREATEUSER (NAME {3}\r\n"));
+  EXPECT_EQ("U3 OK X-CREATEUSER completed\r\n",
+            client->exchange("bob DOMAIN \"y.org\" PASSWORD \"pw\")\r\n", "U3"));
+  EXPECT_EQ("password: pw\nfullname: \n", account("bob@y.org", "account"));
+}
+
+TEST_F(TargetServerTest, CreateUserRefusesNamesThatLeaveTheStore) {
+  start();
+  auto client = admin();
+  const struct {
+    const char* command;
+    const char* answer;
+  } cases[] = {
+      {"X-CREATEUSER (NAME \"../../x\" DOMAIN \"y\" PASSWORD \"p\")", "NO Invalid account"},
+      {"X-CREATEUSER (NAME \"a@b\" DOMAIN \"y\" PASSWORD \"p\")", "NO Invalid account"},
+      {"X-CREATEUSER (NAME \"\" DOMAIN \"y\" PASSWORD \"p\")", "NO Invalid account"},
+      {"X-CREATEUSER (NAME {2+}\r\na\n DOMAIN \"y\")", "NO Invalid account"},
+      {"X-CREATEUSER (NAME \"a\" PASSWORD \"p\")", "BAD X-CREATEUSER needs NAME and DOMAIN"},
+      {"X-CREATEUSER (NAME \"a\" DOMAIN \"y\" COLOR \"red\")", "BAD Unknown X-CREATEUSER item"},
+      {"X-CREATEUSER (NAME \"a\" DOMAIN)", "BAD Malformed X-CREATEUSER list"},
+      {"X-CREATEUSER NAME", "BAD X-CREATEUSER needs a parenthesized list"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(std::string("T ") + c.answer + "\r\n",
+              client->exchange(std::string("T ") + c.command + "\r\n", "T"))
+        << c.command;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "x"));
+  EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir_ / "accounts"),
+                             std::filesystem::directory_iterator()))
+      << "only tim's";
+}
+
+TEST_F(TargetServerTest, SetUserSwitchesAccountsUnlessUnknownOrRefused) {
+  TargetOptions options;
+  options.accounts.push_back({"ann@example.com", "a"});
+  options.refuseSetUser.push_back("ANN@example.com");
+  start(options);
+  auto client = admin();
+  EXPECT_EQ("S1 NO No such account\r\n",
+            client->exchange("S1 X-SETUSER \"nobody@example.com\"\r\n", "S1"));
+  EXPECT_EQ("S2 NO X-SETUSER refused\r\n",
+            client->exchange("S2 X-SETUSER \"ann@example.com\"\r\n", "S2"));
+  EXPECT_EQ("S3 OK X-SETUSER completed\r\n",
+            client->exchange("S3 X-SETUSER \"tim@example.com\"\r\n", "S3"));
+  client->exchange("S4 CREATE \"Tims\"\r\n", "S4");
+  EXPECT_EQ("X-MAIL INBOX\n- Tims\n", account("tim@example.com", "folders"));
+}
+
+TEST_F(TargetServerTest, RefuseSetUserStarRefusesEveryAccount) {
+  TargetOptions options;
+  options.refuseSetUser.push_back("*");
+  start(options);
+  auto client = admin();
+  EXPECT_EQ("S1 NO X-SETUSER refused\r\n",
+            client->exchange("S1 X-SETUSER \"tim@example.com\"\r\n", "S1"));
+}
+
+TEST_F(TargetServerTest, CreateRecordsTheKindWordBeforeTheName) {
+  start();
+  auto client = admin("tim@example.com");
+  const struct {
+    const char* command;
+    const char* answer;
+  } cases[] = {
+      {"CREATE (X-MAIL) \"Sent Items\"", "OK CREATE completed"},
+      {"CREATE (X-CALENDAR GUID \"{abc}\") \"Calendar\"", "OK CREATE completed"},
+      {"CREATE (GUID \"g\" X-TODO) Tasks", "OK CREATE completed"},
+      {"CREATE (GUID \"g\") \"Guid only\"", "OK CREATE completed"},
+      {"CREATE () \"Empty list\"", "OK CREATE completed"},
+      {"CREATE \"Sent Items/Old\"", "OK CREATE completed"},
+      {"CREATE (x-note) \"Notes\"", "OK CREATE completed"},
+      {"CREATE \"Sent Items\"", "NO [ALREADYEXISTS] Folder exists"},
+      {"CREATE (X-MAIL) \"inbox\"", "NO [ALREADYEXISTS] Folder exists"},
+      {"CREATE (X-BOGUS) \"B\"", "BAD Unknown folder kind"},
+      {"CREATE (X-MAIL X-NOTE) \"B\"", "BAD Unknown folder kind"},
+      {"CREATE (X-MAIL GUID) \"B\"", "BAD Malformed kind list"},
+      {"CREATE \"\"", "NO Invalid folder name"},
+      {"CREATE \"B\" (X-MAIL)", "BAD CREATE needs a folder name, after an optional kind list"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(std::string("T ") + c.answer + "\r\n",
+              client->exchange(std::string("T ") + c.command + "\r\n", "T"))
+        << c.command;
+  }
+  EXPECT_EQ(
+      "X-MAIL INBOX\nX-MAIL Sent Items\nX-CALENDAR Calendar\nX-TODO Tasks\n- Guid only\n"
+      "- Empty list\n- Sent Items/Old\nX-NOTE Notes\n",
+      account("tim@example.com", "folders"));
+}
+
+TEST_F(TargetServerTest, SelectAnswersOkOnlyForFoldersOfTheActingAccount) {
+  start();
+  auto client = admin();
+  client->exchange("A CREATE \"Admins\"\r\n", "A");
+  const std::string selected = client->exchange("B SELECT \"Admins\"\r\n", "B");
+  EXPECT_NE(std::string::npos, selected.find("\r\n* 0 EXISTS\r\n")) << selected;
+  EXPECT_NE(std::string::npos, selected.find("\r\nB OK [READ-WRITE] SELECT completed\r\n"));
+  client->exchange("C X-SETUSER \"tim@example.com\"\r\n", "C");
+  EXPECT_EQ("D NO [NONEXISTENT] No such folder\r\n",
+            client->exchange("D SELECT \"Admins\"\r\n", "D"));
+  client->exchange("E APPEND inbox {1+}\r\nx\r\n", "E");
+  EXPECT_EQ(
+      "* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)\r\n* 1 EXISTS\r\n* 0 RECENT\r\n"
+      "* OK [UIDVALIDITY 1] UIDs valid\r\nF OK [READ-WRITE] SELECT completed\r\n",
+      client->exchange("F SELECT INBOX\r\n", "F"));
+}
+
+TEST_F(TargetServerTest, AppendStoresExactBytesWithFlagsDateAndCommand) {
+  start();
+  auto client = admin("tim@example.com");
+  client->exchange("A CREATE (X-MAIL) \"Sent\"\r\n", "A");
+  // Message bytes that look like protocol: a tagged line, a literal
+  // announcement, a lone LF and a NUL byte.
+  const char raw[] = "Subject: x\r\n\r\nB OK fake\r\n{5}\r\nlone\nnul\0end";
+  const std::string body(raw, sizeof raw - 1);
+  EXPECT_EQ(
+      "B OK APPEND completed\r\n",
+      client->exchange("B APPEND \"Sent\" (\\Seen \\Answered ) \"30-Jun-1993 21:49:08 +0000\" {" +
+                           std::to_string(body.size()) + "+}\r\n" + body + "\r\n",
+                       "B"));
+  EXPECT_EQ("+ Ready\r\n", client->sendAndReadLine("C X-APPEND INBOX {5}\r\n"));
+  EXPECT_EQ("C OK X-APPEND completed\r\n", client->exchange("hello\r\n", "C"));
+  EXPECT_EQ("D OK APPEND completed\r\n", client->exchange("D APPEND INBOX {0+}\r\n\r\n", "D"));
+  EXPECT_EQ("E NO [TRYCREATE] No such folder\r\n",
+            client->exchange("E APPEND \"Nope\" {1+}\r\nx\r\n", "E"));
+  EXPECT_EQ(body, account("tim@example.com", "messages/000001.eml"));
+  EXPECT_EQ(
+      "folder: Sent\nflags: \\Seen \\Answered \ndate: 30-Jun-1993 21:49:08 +0000\n"
+      "command: APPEND\n",
+      account("tim@example.com", "messages/000001.meta"));
+  EXPECT_EQ("hello", account("tim@example.com", "messages/000002.eml"));
+  EXPECT_EQ("folder: INBOX\nflags: \ndate: \ncommand: X-APPEND\n",
+            account("tim@example.com", "messages/000002.meta"));
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "accounts/tim@example.com/messages/000003.eml"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "accounts/tim@example.com/messages/000004.eml"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "accounts/admin"));
+}
+
+TEST_F(TargetServerTest, AppendWithoutSetUserLandsInTheAdministratorsMailbox) {
+  start();
+  auto client = admin();
+  EXPECT_EQ("A OK APPEND completed\r\n", client->exchange("A APPEND INBOX {3+}\r\nabc\r\n", "A"));
+  EXPECT_EQ("abc", account("admin", "messages/000001.eml"));
+  EXPECT_EQ("X-MAIL INBOX\n", account("admin", "folders"));
+  EXPECT_EQ("", account("tim@example.com", "messages/000001.eml"));
+  EXPECT_NE(std::string::npos, stop().find("accounts: 1 folders: 1 messages: 1 bytes: 3 "));
+}
+
+TEST_F(TargetServerTest, AppendRejectsMalformedArguments) {
+  start();
+  auto client = admin("tim@example.com");
+  const struct {
+    const char* command;
+    const char* answer;
+  } cases[] = {
+      {"APPEND INBOX \"date\" (\\Seen) {1+}\r\nx", "BAD Malformed APPEND"},
+      {"APPEND INBOX ((\\Seen)) {1+}\r\nx", "BAD Malformed flag list"},
+      {"X-APPEND INBOX x y {1+}\r\nx", "BAD Malformed X-APPEND"},
+      {"APPEND INBOX", "BAD Malformed APPEND"},
+      {"APPEND INBOX {1+}\r\nx more", "BAD Malformed APPEND"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(std::string("T ") + c.answer + "\r\n",
+              client->exchange(std::string("T ") + c.command + "\r\n", "T"))
+        << c.command;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "accounts/tim@example.com/messages/000001.eml"));
+}
+
+TEST_F(TargetServerTest, MalformedAndUnknownCommandsAreAnsweredBad) {
+  start();
+  auto client = connect();
+  EXPECT_EQ("A BAD Unknown command\r\n", client->exchange("A FROB x\r\n", "A"));
+  EXPECT_EQ("* BAD Missing tag\r\n", client->exchange("\r\n", "*"));
+  EXPECT_EQ("* BAD Missing tag\r\n", client->exchange(" A NOOP\r\n", "*"));
+  EXPECT_EQ("B BAD Unterminated quoted string\r\n", client->exchange("B LOGIN \"x\r\n", "B"));
+  EXPECT_EQ("C BAD Unbalanced parenthesis\r\n",
+            client->exchange("C CREATE (X-MAIL \"a\"\r\n", "C"));
+  EXPECT_EQ("D BAD Missing command name\r\n", client->exchange("D\r\n", "D"));
+  // A syntax error before a synchronizing literal ends the command at once;
+  // before a non-synchronizing one the literal is read and dropped.
+  EXPECT_EQ("E BAD Unbalanced parenthesis\r\n", client->exchange("E LOGIN ) {5}\r\n", "E"));
+  EXPECT_EQ("F BAD Bad escape in quoted string\r\n",
+            client->exchange("F LOGIN \"\\x\" {8+}\r\nG NOOP\r\n\r\n", "F"));
+  EXPECT_EQ("G OK NOOP completed\r\n", client->exchange("G NOOP\r\n", "G"));
+}
+
+TEST_F(TargetServerTest, LogoutSaysByeThenOkAndCloses) {
+  start();
+  auto client = connect();
+  EXPECT_EQ("* BYE lodemig-target logging out\r\nZ OK LOGOUT completed\r\n",
+            client->exchange("Z LOGOUT\r\n", "Z"));
+  EXPECT_TRUE(client->closedByServer());
+}
+
+TEST_F(TargetServerTest, RefuseAppendRefusesOnlyTheNthAppendOfTheServer) {
+  TargetOptions options;
+  options.refuseAppend.push_back(2);
+  start(options);
+  auto first = admin("tim@example.com");
+  EXPECT_EQ("A OK APPEND completed\r\n", first->exchange("A APPEND INBOX {1+}\r\n1\r\n", "A"));
+  auto second = admin("tim@example.com");
+  EXPECT_EQ("B NO APPEND refused\r\n", second->exchange("B APPEND INBOX {1+}\r\n2\r\n", "B"));
+  EXPECT_EQ("C OK X-APPEND completed\r\n", first->exchange("C X-APPEND INBOX {1+}\r\n3\r\n", "C"));
+  EXPECT_EQ("1", account("tim@example.com", "messages/000001.eml"));
+  EXPECT_EQ("3", account("tim@example.com", "messages/000002.eml"));
+  EXPECT_EQ("", account("tim@example.com", "messages/000003.eml"));
+}
+
+TEST_F(TargetServerTest, DropAppendClosesWithoutAnsweringOrStoring) {
+  TargetOptions options;
+  options.dropAppend.push_back(1);
+  start(options);
+  auto client = admin("tim@example.com");
+  client->send("A APPEND INBOX {5+}\r\nfirst\r\n");
+  EXPECT_TRUE(client->closedByServer());
+  auto again = admin("tim@example.com");
+  EXPECT_EQ("B OK APPEND completed\r\n", again->exchange("B APPEND INBOX {6+}\r\nsecond\r\n", "B"));
+  EXPECT_EQ("second", account("tim@example.com", "messages/000001.eml"));
+  EXPECT_NE(std::string::npos, stop().find(" messages: 1 bytes: 6 "));
+}
+
+TEST_F(TargetServerTest, ByeAtEndsTheConnectionAtTheNthCommand) {
+  TargetOptions options;
+  options.byeAt.push_back(3);
+  start(options);
+  auto client = admin();  // commands 1 (X-MASTERAUTH)
+  EXPECT_EQ("A OK NOOP completed\r\n", client->exchange("A NOOP\r\n", "A"));
+  EXPECT_EQ("* BYE Server shutting down the connection\r\n",
+            client->exchange("B APPEND INBOX {3+}\r\nabc\r\n", "B"));
+  EXPECT_TRUE(client->closedByServer());
+  EXPECT_NE(std::string::npos, stop().find(" messages: 0 "));
+}
+
+TEST_F(TargetServerTest, DelayHoldsBackTaggedAnswers) {
+  TargetOptions options;
+  options.delayMs = 100;
+  start(options);
+  const auto before = std::chrono::steady_clock::now();
+  auto client = connect();
+  EXPECT_EQ("A OK NOOP completed\r\n", client->exchange("A NOOP\r\n", "A"));
+  EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(100));
+}
+
+TEST_F(TargetServerTest, TranscriptKeepsEveryByteOfEachConnection) {
+  TargetOptions options;
+  options.transcriptDirectory = dir_ / "transcripts";
+  start(options);
+  auto first = connect();
+  first->exchange("A NOOP\r\n", "A");
+  auto second = connect();
+  second->exchange("B APPEND x {2+}\r\n\r\n\r\n", "B");
+  first->exchange("C LOGOUT\r\n", "C");
+  stop();
+  EXPECT_EQ("A NOOP\r\nC LOGOUT\r\n", readFile(dir_ / "transcripts/conn-1.txt"));
+  EXPECT_EQ("B APPEND x {2+}\r\n\r\n\r\n", readFile(dir_ / "transcripts/conn-2.txt"));
+}
+
+TEST_F(TargetServerTest, LineOverTheBoundEndsTheConnection) {
+  TargetOptions options;
+  options.maxCommandLength = 64;
+  start(options);
+  auto client = connect();
+  EXPECT_EQ("A OK NOOP completed\r\n",
+            client->exchange("A NOOP " + std::string(55, 'x') + "\r\n", "A"));
+  EXPECT_EQ("* BYE Command line too long\r\n",
+            client->exchange("B NOOP " + std::string(58, 'x') + "\r\n", "*"));
+  EXPECT_TRUE(client->closedByServer());
+}
+
+TEST_F(TargetServerTest, LiteralsOverTheBoundAreRefused) {
+  TargetOptions options;
+  options.maxCommandLength = 64;
+  options.maxLiteralSize = 100;
+  start(options);
+  auto client = admin("tim@example.com");
+  // Synchronizing: nothing was sent yet, so the connection goes on.
+  EXPECT_EQ("A BAD Literal too large\r\n", client->exchange("A APPEND INBOX {101}\r\n", "A"));
+  EXPECT_EQ("B BAD Literal too large\r\n", client->exchange("B LOGIN {65}\r\n", "B"));
+  EXPECT_EQ("C OK APPEND completed\r\n",
+            client->exchange("C APPEND INBOX {100+}\r\n" + std::string(100, 'm') + "\r\n", "C"));
+  // Non-synchronizing: the bytes are coming, the connection has to end.
+  EXPECT_EQ("* BYE Literal too large\r\n",
+            client->exchange("D APPEND INBOX {18446744073709551616+}\r\n", "*"));
+  EXPECT_TRUE(client->closedByServer());
+}
+
+TEST_F(TargetServerTest, CountingModeKeepsNoFilesButCountsAndDigests) {
+  TargetOptions options;
+  options.storeDirectory = "none";
+  start(options);
+  auto client = admin();
+  client->exchange("A X-CREATEUSER (NAME {3+}\r\nann DOMAIN {1+}\r\nx PASSWORD \"p\")\r\n", "A");
+  client->exchange("B X-SETUSER \"ann@x\"\r\n", "B");
+  client->exchange("C CREATE (X-MAIL) \"Sent\"\r\n", "C");
+  EXPECT_EQ("D OK APPEND completed\r\n", client->exchange("D APPEND Sent {5+}\r\nhello\r\n", "D"));
+  EXPECT_EQ("E OK APPEND completed\r\n",
+            client->exchange("E APPEND INBOX {6+}\r\n world\r\n", "E"));
+  EXPECT_EQ("accounts: 2 folders: 3 messages: 2 bytes: 11 digest: " +
+                ostrel::crypto::md5Hex("hello world"),
+            stop());
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
+}
+
+TEST_F(TargetServerTest, EmptyServerDigestIsThatOfNothing) {
+  start();
+  EXPECT_EQ("accounts: 1 folders: 1 messages: 0 bytes: 0 digest: d41d8cd98f00b204e9800998ecf8427e",
+            stop());
+}
+
+TEST_F(TargetServerTest, StopEndsOpenConnections) {
+  start();
+  auto idle = connect();
+  auto literal = admin("tim@example.com");
+  literal->send("A APPEND INBOX {10+}\r\nhalf");
+  EXPECT_EQ("B OK NOOP completed\r\n", idle->exchange("B NOOP\r\n", "B"));
+  EXPECT_EQ("accounts: 1 folders: 1 messages: 0 bytes: 0 digest: d41d8cd98f00b204e9800998ecf8427e",
+            stop());
+  EXPECT_TRUE(idle->closedByServer());
+  EXPECT_TRUE(literal->closedByServer());
+}
+
+TEST_F(TargetServerTest, StoreDirectoryWithAccountsIsNotReused) {
+  lodemig::testing::writeFile(dir_ / "accounts/old@x/account", "password: \nfullname: \n");
+  TargetOptions options;
+  options.storeDirectory = dir_.path();
+  try {
+    TargetServer server(options);
+    FAIL() << "a store with accounts was taken";
+  } catch (const QLException& e) {
+    EXPECT_EQ("store directory already holds accounts: " + dir_.path() + "/accounts",
+              std::string(e.what()));
+  }
+}
+
+TEST_F(TargetServerTest, AccountOptionsMustBeDistinct) {
+  TargetOptions options;
+  options.accounts = {{"a@x", "1"}, {"A@X", "2"}};
+  try {
+    TargetServer server(options);
+    FAIL() << "the same account was created twice";
+  } catch (const QLException& e) {
+    EXPECT_EQ("account given twice: A@X", std::string(e.what()));
+  }
+}
+
+}  // namespace
+}  // namespace lodemig::target
