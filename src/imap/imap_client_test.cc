@@ -1,0 +1,255 @@
+#include "imap/imap_client.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "imap/imap_command.h"
+#include "tests/scripted_peer.h"
+
+namespace lodemig {
+namespace {
+
+using testing::ScriptedPeer;
+
+constexpr char kGreeting[] = "* OK ready\r\n";
+
+// What one exchange came to: the status and lines, or the failure.
+struct Outcome {
+  CommandStatus status = CommandStatus::Bad;
+  std::string finalLine;
+  std::vector<std::string> untagged;
+  std::string error;  // "timeout", "bye", "auth:<text>" or "connection:<text>"
+  ClientState state = ClientState::Disconnected;
+  bool peerOk = false;
+};
+
+template <typename Action>
+Outcome capture(ImapClient& client, Action action) {
+  Outcome outcome;
+  try {
+    action(outcome);
+  } catch (const ImapTimeoutException&) {
+    outcome.error = "timeout";
+  } catch (const ImapServerBrokeConnection&) {
+    outcome.error = "bye";
+  } catch (const AuthenticateFailedException& error) {
+    outcome.error = std::string("auth:") + error.what();
+  } catch (const ImapConnectionFailed& error) {
+    outcome.error = std::string("connection:") + error.what();
+  }
+  outcome.state = client.state();
+  return outcome;
+}
+
+// Answers one NOOP with `response`, then closes (or stays silent for
+// `silentSeconds`, letting a client with a 1-second time-out give up).
+Outcome noop(const std::string& response, int silentSeconds = 0) {
+  ScriptedPeer peer;
+  peer.accept().send(kGreeting).expect("V0 NOOP").send(response);
+  if (silentSeconds > 0) {
+    peer.silence(silentSeconds);
+  } else {
+    peer.close();
+  }
+  peer.start();
+  ImapClient client;
+  client.configureUser("127.0.0.1", peer.port(), "u", "p", false, 1, false);
+  client.connect(false);
+  Outcome outcome = capture(client, [&](Outcome& out) {
+    ImapCommand command(client, "NOOP");
+    out.status = command.execute();
+    out.finalLine = command.finalLine();
+    out.untagged = command.untaggedLines();
+  });
+  outcome.peerOk = peer.finish();
+  return outcome;
+}
+
+TEST(ImapClientTest, TaggedLineDecidesTheStatus) {
+  const std::pair<std::string, CommandStatus> cases[] = {
+      {"V0 OK done\r\n", CommandStatus::Ok},
+      {"V0 NO nope\r\n", CommandStatus::No},
+      {"V0 BAD what\r\n", CommandStatus::Bad},
+      {"V0 MAYBE\r\n", CommandStatus::Bad},
+      {"* 3 EXISTS\r\n+ go on\r\n* NO warn\r\nV00 OK\r\n\nV0 OK all\r\n", CommandStatus::Ok},
+  };
+  for (const auto& [response, status] : cases) {
+    const Outcome outcome = noop(response);
+    EXPECT_EQ(outcome.error, "") << response;
+    EXPECT_EQ(outcome.status, status) << response;
+    EXPECT_TRUE(outcome.peerOk);
+  }
+  const Outcome last = noop(cases[4].first);
+  EXPECT_EQ(last.finalLine, "V0 OK all");
+  EXPECT_EQ(last.untagged,
+            (std::vector<std::string>{"* 3 EXISTS", "+ go on", "* NO warn", "V00 OK", ""}));
+}
+
+constexpr char kLiteralResponse[] =
+    "* 1 FETCH (BODY {5}\r\nab\r\nc)\r\n* 2 FETCH {7}\r\n* BYE x)\r\nV0 OK done\r\n";
+
+TEST(ImapClientTest, LiteralsAreDataOfTheirResponse) {
+  const Outcome outcome = noop(kLiteralResponse);
+  EXPECT_EQ(outcome.status, CommandStatus::Ok);
+  EXPECT_EQ(outcome.finalLine, "V0 OK done");
+  EXPECT_EQ(outcome.untagged, (std::vector<std::string>{"* 1 FETCH (BODY {5}\r\nab\r\nc)",
+                                                        "* 2 FETCH {7}\r\n* BYE x)"}));
+}
+
+TEST(ImapClientTest, EveryTruncatedResponseFailsTheConnection) {
+  const std::string full = kLiteralResponse;
+  for (std::size_t length = 0; length < full.size(); ++length) {
+    const Outcome outcome = noop(full.substr(0, length));
+    EXPECT_TRUE(outcome.peerOk);
+    EXPECT_NE(outcome.error, "") << length;
+    EXPECT_EQ(outcome.state, ClientState::Disconnected) << length;
+  }
+  // Cut inside the literal: never sent again, the connection is given up.
+  EXPECT_EQ(noop(full.substr(0, 25)).error, "connection:recvLine failed");
+  EXPECT_EQ(noop(full.substr(0, 28)).error, "connection:recvLine failed");
+  EXPECT_EQ(noop(full.substr(0, 29)).error, "timeout");
+}
+
+TEST(ImapClientTest, ByeSilenceAndOversizeEndTheConnection) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"* BYE going down\r\n", "bye"},
+      {"* OK {70000000}\r\n", "connection:recvLine failed"},
+      {"* OK {100000000000}\r\n", "connection:recvLine failed"},
+      {"* " + std::string(ImapClient::kMaxLineLength, 'a') + "\r\n", "connection:recvLine failed"},
+  };
+  for (const auto& [response, error] : cases) {
+    const Outcome outcome = noop(response);
+    EXPECT_EQ(outcome.error, error) << response.substr(0, 20);
+    EXPECT_EQ(outcome.state, ClientState::Disconnected);
+  }
+  EXPECT_EQ(noop("", 3).error, "timeout");
+}
+
+// Starts `peer` and connects to it with a master login.
+Outcome masterConnect(ScriptedPeer& peer) {
+  peer.start();
+  ImapClient client;
+  client.configureMaster("127.0.0.1", peer.port(), "tanstaaftanstaaf", 1, false);
+  return capture(client, [&](Outcome&) { client.connect(true); });
+}
+
+TEST(ImapClientTest, MasterAuthRepliesWithDigestOfChallengeAndPassword) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"+ x <1896.697170952@postoffice.reston.mci.net> y\r\n", "d16ff9ac2a65d209022d7eb541ecf24d"},
+      // No ">": the challenge runs to the end, line end included.
+      {"+ <abc\r\n", "a939a26478f1ffd28a52d712a2ec1d99"},
+  };
+  for (const auto& [challenge, reply] : cases) {
+    ScriptedPeer peer;
+    peer.accept().send(kGreeting).expect("V0 X-MASTERAUTH").send(challenge).expect(reply);
+    peer.send("* OK noted\r\nV0 OK welcome\r\n").expect("V1 LOGOUT").send("V1 OK\r\n");
+    const std::string password = challenge.size() > 10 ? "tanstaaftanstaaf" : "secret";
+    peer.start();
+    {
+      ImapClient client;
+      client.configureMaster("127.0.0.1", peer.port(), password, 2, false);
+      client.connect(true);
+      EXPECT_EQ(client.state(), ClientState::Authenticated);
+    }
+    EXPECT_TRUE(peer.finish()) << peer.failure();
+  }
+}
+
+TEST(ImapClientTest, MasterAuthRefusals) {
+  const std::string refused = "auth:Authentication failed - Master Authentication";
+  const std::pair<std::string, std::string> cases[] = {
+      {"V0 NO not here\r\n", refused},
+      {"+ no challenge\r\n", refused},
+      {"* BYE busy\r\n", "bye"},
+  };
+  for (const auto& [answer, error] : cases) {
+    ScriptedPeer peer;
+    peer.accept().send(kGreeting).expect("V0 X-MASTERAUTH").send(answer).expectClosed();
+    const Outcome outcome = masterConnect(peer);
+    EXPECT_EQ(outcome.error, error) << answer;
+    EXPECT_EQ(outcome.state, ClientState::Disconnected);
+    EXPECT_TRUE(peer.finish()) << peer.failure();
+    EXPECT_EQ(peer.received().size(), 1u) << "nothing is sent after " << answer;
+  }
+  ScriptedPeer peer;
+  peer.accept().send(kGreeting).expect("V0 X-MASTERAUTH").send("+ <1>\r\n").readLine();
+  peer.send("V0 NO wrong\r\n");
+  EXPECT_EQ(masterConnect(peer).error, refused);
+  EXPECT_TRUE(peer.finish()) << peer.failure();
+}
+
+TEST(ImapClientTest, GreetingMustBeAnOkLine) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"* BYE go away\r\n", "connection:* BYE go away\r"},
+      {"", "connection:"},
+  };
+  for (const auto& [greeting, error] : cases) {
+    ScriptedPeer peer;
+    peer.accept().send(greeting).close();
+    EXPECT_EQ(masterConnect(peer).error, error);
+  }
+  int port = 0;
+  {
+    const ScriptedPeer gone;
+    port = gone.port();
+  }
+  ImapClient client;
+  client.configureMaster("127.0.0.1", port, "pw", 1, false);
+  EXPECT_EQ(capture(client, [&](Outcome&) { client.connect(true); }).error, "connection:");
+}
+
+TEST(ImapClientTest, TlsFlagStartsAHandshake) {
+  ScriptedPeer peer;
+  peer.accept().readBytes(1).close();
+  peer.start();
+  ImapClient client;
+  client.configureMaster("127.0.0.1", peer.port(), "pw", 1, true);
+  EXPECT_EQ(capture(client, [&](Outcome&) { client.connect(true); }).error, "connection:");
+  EXPECT_TRUE(peer.finish()) << peer.failure();
+  EXPECT_EQ(peer.received(), std::vector<std::string>{"\x16"});  // a TLS handshake record
+}
+
+TEST(ImapClientTest, PreauthGreetingStillLogsIn) {
+  ScriptedPeer peer;
+  peer.accept().send("* PREAUTH hi\r\n").expect("V0 LOGIN \"a\\\"b\" \"p\\\\q\"");
+  peer.send("V0 NO wrong\r\n");
+  peer.start();
+  ImapClient client;
+  client.configureUser("127.0.0.1", peer.port(), "a\"b", "p\\q", false, 1, false);
+  EXPECT_EQ(capture(client, [&](Outcome&) { client.connect(true); }).error,
+            "auth:Authentication failed - Login");
+  EXPECT_TRUE(peer.finish()) << peer.failure();
+}
+
+TEST(ImapClientTest, CramMd5FollowsTheRfc2195Example) {
+  ScriptedPeer peer;
+  peer.accept().send(kGreeting).expect("V0 AUTHENTICATE CRAM-MD5");
+  peer.send("+ PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+\r\n");
+  peer.expect("dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw").send("V0 OK\r\n");
+  peer.start();
+  ImapClient client;
+  client.configureUser("127.0.0.1", peer.port(), "tim", "tanstaaftanstaaf", true, 2, false);
+  client.connect(true);
+  EXPECT_EQ(client.state(), ClientState::Authenticated);
+  EXPECT_TRUE(peer.finish()) << peer.failure();
+}
+
+TEST(ImapClientTest, OnlyListedStateTransitionsApply) {
+  ImapClient client;
+  client.setState(ClientState::Authenticated);
+  EXPECT_EQ(client.state(), ClientState::Disconnected);
+  client.setState(ClientState::Connected);
+  client.setState(ClientState::Selected);
+  EXPECT_EQ(client.state(), ClientState::Connected);
+  client.setState(ClientState::Authenticated);
+  client.setState(ClientState::Selected);
+  client.setState(ClientState::Connected);
+  EXPECT_EQ(client.state(), ClientState::Selected);
+  client.setState(ClientState::Disconnected);
+  EXPECT_EQ(client.state(), ClientState::Disconnected);
+}
+
+}  // namespace
+}  // namespace lodemig

@@ -1,0 +1,207 @@
+#include "imap/imap_command.h"
+
+#include "imap/imap_client.h"
+#include "imap/imap_exception.h"
+
+namespace lodemig {
+
+namespace {
+
+bool startsWith(const std::string& text, const char* prefix, std::size_t length) {
+  return text.size() >= length && text.compare(0, length, prefix, length) == 0;
+}
+
+void stripLineEnd(std::string& text) {
+  if (!text.empty() && text.back() == '\n') {
+    text.pop_back();
+  }
+  if (!text.empty() && text.back() == '\r') {
+    text.pop_back();
+  }
+}
+
+}  // namespace
+
+ImapCommand::ImapCommand(ImapClient& client, const std::string& name)
+    : client_(client), tag_(client.nextTag()), name_(name) {
+  line_.reserve(tag_.size() + name.size() + 120);
+  line_ = tag_;
+  addAtom(name);
+}
+
+void ImapCommand::appendAtom(std::string& line, const std::string& text) {
+  if (!line.empty()) {
+    line += ' ';
+  }
+  line += text;
+}
+
+void ImapCommand::appendQuoted(std::string& line, const std::string& text) {
+  if (!line.empty()) {
+    line += ' ';
+  }
+  line += '"';
+  for (char c : text) {
+    if (c == '"' || c == '\\') {
+      line += '\\';
+    }
+    line += c;
+  }
+  line += '"';
+}
+
+void ImapCommand::appendParenthesized(std::string& line, const std::string& text) {
+  if (!line.empty()) {
+    line += ' ';
+  }
+  line += '(';
+  line += text;
+  line += ')';
+}
+
+void ImapCommand::appendQuotedList(std::string& line, const std::vector<std::string>& items) {
+  if (!line.empty()) {
+    line += ' ';
+  }
+  line += '(';
+  bool first = true;
+  for (const std::string& item : items) {
+    // The quoted item brings its own space (the line is never empty here),
+    // so every item after the first stands two spaces from the previous one.
+    if (!first) {
+      line += ' ';
+    }
+    first = false;
+    appendQuoted(line, item);
+  }
+  line += ')';
+}
+
+void ImapCommand::appendLiteral(std::string& line, const std::string& bytes) {
+  if (!line.empty()) {
+    line += ' ';
+  }
+  line += '{';
+  line += std::to_string(bytes.size());
+  line += "+}\r\n";
+  line += bytes;
+}
+
+void ImapCommand::announceContent(std::uint32_t size) {
+  line_ += " {";
+  line_ += std::to_string(size);
+  line_ += "+}\r\n";
+  announcedSize_ = size;
+}
+
+CommandStatus ImapCommand::execute(IMessage* content) {
+  if (content == nullptr) {
+    line_ += "\r\n";
+  }
+  client_.sendCommand(line_, content, announcedSize_, true);
+  return readUntilTagged();
+}
+
+void ImapCommand::sendDirect() {
+  line_ += "\r\n";
+  client_.sendCommand(line_, nullptr, 0, false);
+}
+
+void ImapCommand::countReceived(std::uint64_t bytes) {
+  received_ += bytes;
+  if (received_ > ImapClient::kMaxResponseLength) {
+    client_.failReceive();
+  }
+}
+
+const std::string& ImapCommand::readResponse() {
+  std::string& response = client_.responseBuffer_;
+  std::string& line = client_.lineBuffer_;
+  response.clear();
+  for (;;) {
+    client_.recvLine(line);
+    if (startsWith(line, "* BYE", 5)) {
+      // The server is ending the connection: nothing more will come, and the
+      // next command must start a new one.
+      client_.closeStream();
+      throw ImapServerBrokeConnection();
+    }
+    if (line.empty()) {
+      // Silence or the end of the stream: the answer to this command is
+      // unknown, so the connection cannot carry another one.
+      client_.closeStream();
+      throw ImapTimeoutException();
+    }
+    countReceived(line.size());
+    response += line;
+    if (!announcesLiteral(line)) {
+      return response;
+    }
+    const std::uint64_t size =
+        announcedLiteralSize(line, ImapClient::kMaxResponseLength - received_);
+    countReceived(size);
+    client_.readLiteral(size, response);
+  }
+}
+
+bool ImapCommand::isTagged(const std::string& response) const {
+  if (response.compare(0, tag_.size(), tag_) != 0) {
+    return false;
+  }
+  // "V1" must not match the line of a "V10".
+  if (response.size() == tag_.size()) {
+    return true;
+  }
+  const char next = response[tag_.size()];
+  return next == ' ' || next == '\r' || next == '\n';
+}
+
+CommandStatus ImapCommand::readUntilTagged() {
+  for (;;) {
+    const std::string& response = readResponse();
+    if (isTagged(response)) {
+      finalLine_ = response;
+      stripLineEnd(finalLine_);
+      return statusOf(finalLine_, tag_);
+    }
+    untaggedLines_.push_back(response);
+    stripLineEnd(untaggedLines_.back());
+  }
+}
+
+bool announcesLiteral(const std::string& response) {
+  return response.size() >= 3 && response[response.size() - 3] == '}';
+}
+
+std::uint64_t announcedLiteralSize(const std::string& line, std::uint64_t limit) {
+  const std::size_t brace = line.rfind('{');
+  std::size_t position = brace == std::string::npos ? 0 : brace + 1;
+  std::uint64_t size = 0;
+  for (; position < line.size() && line[position] >= '0' && line[position] <= '9'; ++position) {
+    size = size * 10 + static_cast<std::uint64_t>(line[position] - '0');
+    if (size > limit) {
+      return limit + 1;
+    }
+  }
+  return size;
+}
+
+CommandStatus statusOf(const std::string& line, const std::string& tag) {
+  std::size_t position = tag.size();
+  if (position > line.size()) {
+    return CommandStatus::Bad;
+  }
+  while (position < line.size() && line[position] == ' ') {
+    ++position;
+  }
+  if (line.compare(position, 2, "OK") == 0) {
+    return CommandStatus::Ok;
+  }
+  if (line.compare(position, 2, "NO") == 0) {
+    return CommandStatus::No;
+  }
+  // BAD, and any word that is none of the three: the command did not succeed.
+  return CommandStatus::Bad;
+}
+
+}  // namespace lodemig

@@ -1,0 +1,269 @@
+#include "imap/imap_gateway.h"
+
+#include <stdexcept>
+
+#include "imap/imap_command.h"
+
+namespace lodemig {
+
+GatewayResult gatewayResultFor(const ImapException& error, GatewayResult fallback) {
+  if (dynamic_cast<const ImapTimeoutException*>(&error) != nullptr ||
+      dynamic_cast<const ImapConnectionFailed*>(&error) != nullptr) {
+    return kGatewayConnectionProblem;
+  }
+  if (dynamic_cast<const AuthenticateFailedException*>(&error) != nullptr) {
+    return kGatewayAuthenticationFailed;
+  }
+  if (dynamic_cast<const ImapServerBrokeConnection*>(&error) != nullptr) {
+    return kGatewayConnectionProblem;
+  }
+  if (dynamic_cast<const IMessageLoadFailedException*>(&error) != nullptr) {
+    return kGatewayContentFailed;
+  }
+  return fallback;
+}
+
+unsigned folderKindBits(int folderType) {
+  switch (folderType) {
+    case 1:
+      return 1;
+    case 2:
+      return 2;
+    case 3:
+      return 4;
+    case 4:
+      return 8;
+    case 5:
+      return 16;
+    case 6:
+      return 64;
+    default:
+      return 0;
+  }
+}
+
+std::string folderKindWord(unsigned bits) {
+  if ((bits & 0x7fffu) == 0x7fffu) {
+    return "X-ALL";
+  }
+  static const char* const kWords[] = {"X-CONTACT", "X-CALENDAR", "X-TODO", "X-JOURNAL",
+                                       "X-MAIL",    "X-MAPI",     "X-NOTE", "X-SEARCH"};
+  for (unsigned bit = 0; bit < 8; ++bit) {
+    if ((bits & (1u << bit)) != 0) {
+      return kWords[bit];
+    }
+  }
+  return std::string();
+}
+
+namespace {
+
+// The decimal value at `position`, digits up to the first non-digit; large
+// values stop growing instead of overflowing.
+unsigned leadingNumber(const std::string& text, std::size_t position) {
+  unsigned value = 0;
+  for (; position < text.size() && text[position] >= '0' && text[position] <= '9'; ++position) {
+    if (value < 100000) {
+      value = value * 10 + static_cast<unsigned>(text[position] - '0');
+    }
+  }
+  return value;
+}
+
+}  // namespace
+
+bool versionAtLeast63(const std::string& finalLine) {
+  const std::size_t space = finalLine.rfind(' ');
+  if (space == std::string::npos) {
+    return false;
+  }
+  const std::size_t firstDot = finalLine.find('.', space + 1);
+  if (firstDot == std::string::npos || finalLine.find('.', firstDot + 1) == std::string::npos) {
+    return false;
+  }
+  const unsigned major = leadingNumber(finalLine, space + 1);
+  const unsigned minor = leadingNumber(finalLine, firstDot + 1);
+  return major > 6 || (major == 6 && minor >= 3);
+}
+
+GatewayResult ImapGateway::connect(const std::string& host, int port, const std::string& user,
+                                   const std::string& password, bool useCramMd5) {
+  if (connected_) {
+    return kGatewayAlreadyConnected;
+  }
+  const auto portNumber = static_cast<std::uint32_t>(port);
+  if (master_) {
+    client_.configureMaster(host, portNumber, password, timeoutSeconds_, false);
+  } else {
+    client_.configureUser(host, portNumber, user, password, useCramMd5, timeoutSeconds_, false);
+  }
+  client_.forgetIdentity();
+  try {
+    client_.connect(true);
+  } catch (const ImapException& error) {
+    return gatewayResultFor(error, kGatewayAuthenticationFailed);
+  }
+  connected_ = true;
+  return kGatewayOk;
+}
+
+GatewayResult ImapGateway::connectMaster(const std::string& host, int port,
+                                         const std::string& password, const std::string&) {
+  master_ = true;
+  return connect(host, port, std::string(), password, false);
+}
+
+void ImapGateway::disconnect(bool sendLogout) {
+  if (!connected_) {
+    return;
+  }
+  if (sendLogout) {
+    try {
+      client_.logout();
+    } catch (const ImapException&) {
+      // Whatever the server answers, the connection ends here.
+    }
+  }
+  client_.closeStream();
+  client_.forgetIdentity();
+  connected_ = false;
+}
+
+GatewayResult ImapGateway::createUser(const std::string& name, const std::string& domain,
+                                      const std::string& password, const std::string& fullName,
+                                      const std::vector<std::string>& groups) {
+  if (!connected_) {
+    return kGatewayNotConnected;
+  }
+  try {
+    std::string arguments;
+    ImapCommand::appendAtom(arguments, "NAME");
+    ImapCommand::appendLiteral(arguments, name);
+    ImapCommand::appendAtom(arguments, "DOMAIN");
+    ImapCommand::appendLiteral(arguments, domain);
+    ImapCommand::appendAtom(arguments, "PASSWORD");
+    ImapCommand::appendQuoted(arguments, password);
+    if (!fullName.empty()) {
+      ImapCommand::appendAtom(arguments, "FULLNAME");
+      ImapCommand::appendQuoted(arguments, fullName);
+    }
+    if (!groups.empty()) {
+      ImapCommand::appendAtom(arguments, "GROUPS");
+      ImapCommand::appendQuotedList(arguments, groups);
+    }
+    ImapCommand command(client_, "X-CREATEUSER");
+    command.addParenthesized(arguments);
+    return command.execute() == CommandStatus::Ok ? kGatewayOk : kGatewayCreateUserFailed;
+  } catch (const ImapException& error) {
+    return gatewayResultFor(error, kGatewayCreateUserFailed);
+  }
+}
+
+GatewayResult ImapGateway::setUser(const std::string& user, const std::string& domain) {
+  if (!connected_) {
+    return kGatewayNotConnected;
+  }
+  try {
+    const std::string qualified = user + "@" + domain;
+    ImapCommand command(client_, "X-SETUSER");
+    command.addQuoted(qualified);
+    if (command.execute() != CommandStatus::Ok) {
+      return kGatewaySetUserFailed;
+    }
+    client_.rememberIdentity(qualified);
+    return kGatewayOk;
+  } catch (const ImapException& error) {
+    return gatewayResultFor(error, kGatewaySetUserFailed);
+  }
+}
+
+GatewayResult ImapGateway::createFolder(const std::string& name, int folderType,
+                                        const std::string& guid) {
+  if (!connected_) {
+    return kGatewayNotConnected;
+  }
+  try {
+    ImapCommand command(client_, "CREATE");
+    const unsigned bits = folderKindBits(folderType);
+    if (bits != 0) {
+      std::string kind = "(" + folderKindWord(bits);
+      if (!guid.empty()) {
+        kind += " GUID \"" + guid + "\"";
+      }
+      kind += ")";
+      command.addAtom(kind);
+    } else if (!guid.empty()) {
+      command.addAtom("(GUID \"" + guid + "\")");
+    }
+    command.addQuoted(name);
+    return command.execute() == CommandStatus::Ok ? kGatewayOk : kGatewayCreateFolderFailed;
+  } catch (const ImapException& error) {
+    return gatewayResultFor(error, kGatewayCreateFolderFailed);
+  }
+}
+
+GatewayResult ImapGateway::select(const std::string& name) {
+  if (!connected_) {
+    return kGatewayNotConnected;
+  }
+  try {
+    ImapCommand command(client_, "SELECT");
+    command.addQuoted(name);
+    if (command.execute() != CommandStatus::Ok) {
+      return kGatewaySelectFailed;
+    }
+    client_.setState(ClientState::Selected);
+    return kGatewayOk;
+  } catch (const ImapException& error) {
+    return gatewayResultFor(error, kGatewaySelectFailed);
+  }
+}
+
+GatewayResult ImapGateway::append(const std::string& folderName, IMessage& message,
+                                  bool useXAppend) {
+  if (!connected_) {
+    return kGatewayNotConnected;
+  }
+  try {
+    const std::string date = message.internalDate();
+    const std::string flags = message.flags();
+    std::uint32_t size = 0;
+    try {
+      size = message.contentSize();
+    } catch (const std::runtime_error& error) {
+      // Counting the content reads it: a failure is a content failure.
+      throw IMessageLoadFailedException(error.what());
+    }
+    ImapCommand command(client_, useXAppend ? "X-APPEND" : "APPEND");
+    command.addQuoted(folderName);
+    if (!flags.empty()) {
+      command.addParenthesized(flags);
+    }
+    if (!date.empty()) {
+      command.addQuoted(date);
+    }
+    command.announceContent(size);
+    return command.execute(&message) == CommandStatus::Ok ? kGatewayOk : kGatewayAppendFailed;
+  } catch (const ImapException& error) {
+    return gatewayResultFor(error, kGatewayAppendFailed);
+  }
+}
+
+bool ImapGateway::checkVersion() {
+  if (!connected_) {
+    return false;
+  }
+  try {
+    ImapCommand command(client_, "X-CHECKVERSION");
+    if (command.execute() == CommandStatus::Bad) {
+      return false;
+    }
+    return versionAtLeast63(command.finalLine());
+  } catch (const std::exception&) {
+    // The version only decides between APPEND and X-APPEND; failing to learn
+    // it must not stop the migration.
+    return false;
+  }
+}
+
+}  // namespace lodemig

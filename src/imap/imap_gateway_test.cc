@@ -1,0 +1,299 @@
+#include "imap/imap_gateway.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+#include "tests/scripted_peer.h"
+
+namespace lodemig {
+namespace {
+
+using testing::ScriptedPeer;
+
+constexpr char kGreeting[] = "* OK ready\r\n";
+constexpr char kMasterPassword[] = "master-pw";
+
+// The server side of a master login whose X-MASTERAUTH is tagged `tag`. The
+// reply is the MD5 of "<12345.678@target>master-pw".
+ScriptedPeer& masterLogin(ScriptedPeer& peer, int tag) {
+  const std::string t = "V" + std::to_string(tag);
+  return peer.accept()
+      .send(kGreeting)
+      .expect(t + " X-MASTERAUTH")
+      .send("+ <12345.678@target>\r\n")
+      .expect("aef74ed1caa4ebe46cf72cb97dda3b54")
+      .send(t + " OK\r\n");
+}
+
+// A message held in memory, delivered in pieces of `piece` bytes. It can fail
+// at a given piece, fail to count its size, or announce more or fewer bytes
+// than it delivers.
+class TestMessage : public IMessage {
+ public:
+  explicit TestMessage(std::string content, std::string flags = "", std::string date = "")
+      : content_(std::move(content)), flags_(std::move(flags)), date_(std::move(date)) {}
+  bool firstChunk(std::string& buffer) override {
+    position_ = 0;
+    pieces_ = 0;
+    return nextChunk(buffer);
+  }
+  bool nextChunk(std::string& buffer) override {
+    if (pieces_++ == failAt) {
+      throw std::runtime_error("cannot read");
+    }
+    buffer = content_.substr(position_, piece);
+    position_ += buffer.size();
+    return !buffer.empty();
+  }
+  std::string flags() const override { return flags_; }
+  std::string internalDate() const override { return date_; }
+  std::uint64_t storedSize() const override { return content_.size(); }
+  std::uint32_t contentSize() override {
+    if (failSize) {
+      throw std::runtime_error("cannot count");
+    }
+    return static_cast<std::uint32_t>(content_.size() + sizeDelta);
+  }
+
+  std::size_t piece = 4;
+  int failAt = -1;
+  int sizeDelta = 0;
+  bool failSize = false;
+
+ private:
+  std::string content_, flags_, date_;
+  std::size_t position_ = 0;
+  int pieces_ = 0;
+};
+
+class ImapGatewayTest : public ::testing::Test {
+ protected:
+  GatewayResult connect() {
+    peer_.start();
+    gateway_.setTimeoutSeconds(2);
+    return gateway_.connectMaster("127.0.0.1", peer_.port(), kMasterPassword);
+  }
+  void finish() { EXPECT_TRUE(peer_.finish()) << peer_.failure(); }
+
+  ScriptedPeer peer_;
+  ImapGateway gateway_;
+};
+
+// Runs `operation` after a master login; the peer expects `wire` and answers.
+int play(const std::function<int(ImapGateway&)>& operation, const std::string& wire,
+         const std::string& answer) {
+  ScriptedPeer peer;
+  masterLogin(peer, 0).expectBytes(wire).send(answer);
+  peer.start();
+  ImapGateway gateway;
+  gateway.setTimeoutSeconds(2);
+  EXPECT_EQ(gateway.connectMaster("127.0.0.1", peer.port(), kMasterPassword), kGatewayOk);
+  const int result = operation(gateway);
+  EXPECT_TRUE(peer.finish()) << wire << ": " << peer.failure();
+  return result;
+}
+
+TEST(ImapGatewayWireTest, CommandLinesAreExact) {
+  TestMessage flagged("hello", "\\Seen \\Answered ", "30-Jun-1993 21:49:08 +0000");
+  TestMessage plain("hello");
+  TestMessage empty("");
+  TestMessage pieces("0123456789abcdefghij\r\nklmnopq\r\n");
+  const struct {
+    std::function<int(ImapGateway&)> operation;
+    std::string wire, answer;
+    int result;
+  } cases[] = {
+      {[](ImapGateway& g) { return g.createUser("alice", "example.com", "pw", ""); },
+       "V1 X-CREATEUSER (NAME {5+}\r\nalice DOMAIN {11+}\r\nexample.com PASSWORD \"pw\")\r\n",
+       "V1 OK\r\n", 0},
+      {[](ImapGateway& g) { return g.createUser("a b\"c", "zo\xc3\xab.org", "p\"w", "Al \"I\""); },
+       "V1 X-CREATEUSER (NAME {5+}\r\na b\"c DOMAIN {8+}\r\nzo\xc3\xab.org PASSWORD \"p\\\"w\" "
+       "FULLNAME \"Al \\\"I\\\"\")\r\n",
+       "V1 NO exists\r\n", 5},
+      {[](ImapGateway& g) {
+         return g.createUser("a", "b", "c", "", {"g1", "g2"});
+       },
+       "V1 X-CREATEUSER (NAME {1+}\r\na DOMAIN {1+}\r\nb PASSWORD \"c\" GROUPS ( \"g1\"  "
+       "\"g2\"))\r\n",
+       "V1 OK\r\n", 0},
+      {[](ImapGateway& g) { return g.setUser("bob", "example.com"); },
+       "V1 X-SETUSER \"bob@example.com\"\r\n", "V1 NO who\r\n", 6},
+      {[](ImapGateway& g) { return g.createFolder("Inbox", 5); },
+       "V1 CREATE (X-MAIL) \"Inbox\"\r\n", "V1 OK\r\n", 0},
+      {[](ImapGateway& g) { return g.createFolder("My \"Box\"", 0); },
+       "V1 CREATE \"My \\\"Box\\\"\"\r\n", "V1 BAD no\r\n", 7},
+      {[](ImapGateway& g) { return g.createFolder("x", 7); }, "V1 CREATE \"x\"\r\n", "V1 OK\r\n",
+       0},
+      {[](ImapGateway& g) { return g.createFolder("C", 2, "G-1"); },
+       "V1 CREATE (X-CALENDAR GUID \"G-1\") \"C\"\r\n", "V1 OK\r\n", 0},
+      {[](ImapGateway& g) { return g.createFolder("y", 0, "G-2"); },
+       "V1 CREATE (GUID \"G-2\") \"y\"\r\n", "V1 OK\r\n", 0},
+      {[](ImapGateway& g) { return g.select("Sent Items"); }, "V1 SELECT \"Sent Items\"\r\n",
+       "V1 NO missing\r\n", 10},
+      {[&](ImapGateway& g) { return g.append("INBOX", flagged, false); },
+       "V1 APPEND \"INBOX\" (\\Seen \\Answered ) \"30-Jun-1993 21:49:08 +0000\" {5+}\r\nhello\r\n",
+       "V1 OK\r\n", 0},
+      {[&](ImapGateway& g) { return g.append("INBOX", plain, true); },
+       "V1 X-APPEND \"INBOX\" {5+}\r\nhello\r\n", "V1 NO full\r\n", 8},
+      {[&](ImapGateway& g) { return g.append("INBOX", empty, false); },
+       "V1 APPEND \"INBOX\" {0+}\r\n\r\n", "V1 OK\r\n", 0},
+      {[&](ImapGateway& g) { return g.append("A/B", pieces, false); },
+       "V1 APPEND \"A/B\" {31+}\r\n0123456789abcdefghij\r\nklmnopq\r\n\r\n", "V1 OK\r\n", 0},
+      {[](ImapGateway& g) { return g.checkVersion() ? 1 : 0; }, "V1 X-CHECKVERSION\r\n",
+       "V1 NO server 6.4.1\r\n", 1},
+      {[](ImapGateway& g) { return g.checkVersion() ? 1 : 0; }, "V1 X-CHECKVERSION\r\n",
+       "V1 BAD 6.4.1\r\n", 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(play(c.operation, c.wire, c.answer), c.result) << c.wire;
+  }
+  const char* const words[] = {"X-CONTACT", "X-CALENDAR", "X-TODO",
+                               "X-JOURNAL", "X-MAIL",     "X-NOTE"};
+  for (int type = 1; type <= 6; ++type) {
+    const std::string wire = "V1 CREATE (" + std::string(words[type - 1]) + ") \"f\"\r\n";
+    EXPECT_EQ(play([type](ImapGateway& g) { return g.createFolder("f", type); }, wire, "V1 OK\r\n"),
+              0);
+  }
+}
+
+TEST_F(ImapGatewayTest, NeverConnectedGatewayAnswersOne) {
+  TestMessage message("x");
+  EXPECT_EQ(gateway_.createUser("a", "b", "c", "d"), kGatewayNotConnected);
+  EXPECT_EQ(gateway_.setUser("a", "b"), kGatewayNotConnected);
+  EXPECT_EQ(gateway_.createFolder("a", 5), kGatewayNotConnected);
+  EXPECT_EQ(gateway_.select("a"), kGatewayNotConnected);
+  EXPECT_EQ(gateway_.append("a", message, false), kGatewayNotConnected);
+  EXPECT_FALSE(gateway_.checkVersion());
+  gateway_.disconnect(true);
+  EXPECT_EQ(gateway_.client().state(), ClientState::Disconnected);
+}
+
+TEST_F(ImapGatewayTest, ConnectWhileConnectedSendsNothing) {
+  masterLogin(peer_, 0).expectClosed();
+  ASSERT_EQ(connect(), kGatewayOk);
+  EXPECT_EQ(gateway_.connectMaster("127.0.0.1", peer_.port(), kMasterPassword),
+            kGatewayAlreadyConnected);
+  gateway_.disconnect(false);
+  finish();
+  EXPECT_EQ(peer_.received().size(), 2u);
+}
+
+TEST_F(ImapGatewayTest, ConnectFailures) {
+  peer_.accept().send(kGreeting).expect("V0 X-MASTERAUTH").send("+ <1>\r\n").readLine();
+  peer_.send("V0 NO wrong password\r\n").accept().send("* BYE full\r\n");
+  EXPECT_EQ(connect(), kGatewayAuthenticationFailed);
+  EXPECT_FALSE(gateway_.connected());
+  EXPECT_EQ(gateway_.connectMaster("127.0.0.1", peer_.port(), "x"), kGatewayConnectionProblem);
+  finish();
+  int port = 0;
+  {
+    const ScriptedPeer gone;
+    port = gone.port();
+  }
+  EXPECT_EQ(gateway_.connectMaster("127.0.0.1", port, "x"), kGatewayConnectionProblem);
+}
+
+TEST_F(ImapGatewayTest, SelectAndLogout) {
+  masterLogin(peer_, 0).expect("V1 SELECT \"INBOX\"").send("* 0 EXISTS\r\nV1 OK\r\n");
+  peer_.expect("V2 LOGOUT").send("* BYE bye\r\nV2 OK\r\n").expectClosed();
+  ASSERT_EQ(connect(), kGatewayOk);
+  EXPECT_EQ(gateway_.select("INBOX"), kGatewayOk);
+  EXPECT_EQ(gateway_.client().state(), ClientState::Selected);
+  gateway_.disconnect(true);
+  EXPECT_EQ(gateway_.select("INBOX"), kGatewayNotConnected);
+  finish();
+}
+
+TEST(ImapGatewayLifetimeTest, DestroyingALoggedInGatewayLogsOut) {
+  ScriptedPeer peer;
+  masterLogin(peer, 0).expect("V1 LOGOUT").send("V1 OK\r\n");
+  peer.start();
+  {
+    ImapGateway gateway;
+    ASSERT_EQ(gateway.connectMaster("127.0.0.1", peer.port(), kMasterPassword), kGatewayOk);
+  }
+  EXPECT_TRUE(peer.finish()) << peer.failure();
+}
+
+TEST_F(ImapGatewayTest, ContentFailureClosesAndNextCommandReconnectsAsTheAccount) {
+  masterLogin(peer_, 0).expect("V1 X-SETUSER \"bob@b.org\"").send("V1 OK\r\n").expectClosed();
+  masterLogin(peer_, 4).expect("V5 X-SETUSER \"bob@b.org\"").send("V5 OK\r\n");
+  peer_.expect("V3 SELECT \"INBOX\"").send("V3 OK\r\n");
+  ASSERT_EQ(connect(), kGatewayOk);
+  ASSERT_EQ(gateway_.setUser("bob", "b.org"), kGatewayOk);
+  TestMessage message("hello world!");
+  message.failAt = 1;
+  EXPECT_EQ(gateway_.append("INBOX", message, false), kGatewayContentFailed);
+  EXPECT_EQ(gateway_.select("INBOX"), kGatewayOk);
+  finish();
+  EXPECT_EQ(peer_.received()[3], "V2 APPEND \"INBOX\" {12+}\r\nhell");
+}
+
+TEST_F(ImapGatewayTest, ContentThatDiffersFromItsSizeIsNeverCompleted) {
+  masterLogin(peer_, 0).expectClosed();
+  masterLogin(peer_, 3).expectClosed();
+  masterLogin(peer_, 5).expect("V4 SELECT \"x\"").send("V4 OK\r\n");
+  ASSERT_EQ(connect(), kGatewayOk);
+  TestMessage shorter("hello");
+  shorter.sizeDelta = 3;
+  EXPECT_EQ(gateway_.append("I", shorter, false), kGatewayContentFailed);
+  TestMessage longer("hello");
+  longer.sizeDelta = -2;
+  EXPECT_EQ(gateway_.append("I", longer, false), kGatewayContentFailed);
+  TestMessage uncountable("hello");
+  uncountable.failSize = true;
+  EXPECT_EQ(gateway_.append("I", uncountable, false), kGatewayContentFailed);
+  EXPECT_EQ(gateway_.select("x"), kGatewayOk);
+  finish();
+  const std::vector<std::string> received = peer_.received();
+  ASSERT_EQ(received.size(), 9u);
+  EXPECT_EQ(received[2], "V1 APPEND \"I\" {8+}\r\nhello");
+  EXPECT_EQ(received[5], "V2 APPEND \"I\" {3+}\r\n");  // no byte beyond the announced size
+}
+
+TEST_F(ImapGatewayTest, DropBetweenCommandsResendsOnceAsTheAccount) {
+  masterLogin(peer_, 0).expect("V1 X-SETUSER \"bob@b.org\"").send("V1 OK\r\n").pause().reset();
+  masterLogin(peer_, 3).expect("V4 X-SETUSER \"bob@b.org\"").send("V4 OK\r\n");
+  peer_.expectBytes("V2 APPEND \"INBOX\" {2+}\r\nhi\r\n").send("V2 OK\r\n").expectClosed();
+  ASSERT_EQ(connect(), kGatewayOk);
+  ASSERT_EQ(gateway_.setUser("bob", "b.org"), kGatewayOk);
+  peer_.resume();
+  ASSERT_TRUE(peer_.waitForSteps(10));
+  TestMessage message("hi");
+  EXPECT_EQ(gateway_.append("INBOX", message, false), kGatewayOk);
+  gateway_.disconnect(false);
+  finish();
+  EXPECT_EQ(peer_.connections(), 2);
+}
+
+TEST_F(ImapGatewayTest, DropInsideAppendIsNotResentButNextAppendLandsInTheAccount) {
+  masterLogin(peer_, 0).expect("V1 X-SETUSER \"bob@b.org\"").send("V1 OK\r\n");
+  peer_.expect("V2 APPEND \"INBOX\" {5+}").readBytes(2).reset();
+  masterLogin(peer_, 4).expect("V5 X-SETUSER \"bob@b.org\"").send("V5 OK\r\n");
+  peer_.expectBytes("V3 APPEND \"INBOX\" {5+}\r\nhello\r\n").send("V3 OK\r\n");
+  ASSERT_EQ(connect(), kGatewayOk);
+  ASSERT_EQ(gateway_.setUser("bob", "b.org"), kGatewayOk);
+  TestMessage message("hello");
+  EXPECT_EQ(gateway_.append("INBOX", message, false), kGatewayConnectionProblem);
+  EXPECT_EQ(gateway_.append("INBOX", message, false), kGatewayOk);
+  finish();
+}
+
+TEST_F(ImapGatewayTest, RefusedIdentityAfterReconnectionSendsNothingAsAdministrator) {
+  masterLogin(peer_, 0).expect("V1 X-SETUSER \"bob@b.org\"").send("V1 OK\r\n").pause().reset();
+  masterLogin(peer_, 3).expect("V4 X-SETUSER \"bob@b.org\"").send("V4 NO gone\r\n").expectClosed();
+  ASSERT_EQ(connect(), kGatewayOk);
+  ASSERT_EQ(gateway_.setUser("bob", "b.org"), kGatewayOk);
+  peer_.resume();
+  ASSERT_TRUE(peer_.waitForSteps(10));
+  TestMessage message("hi");
+  EXPECT_EQ(gateway_.append("INBOX", message, false), kGatewayConnectionProblem);
+  finish();
+  EXPECT_EQ(peer_.received().size(), 6u);
+}
+
+}  // namespace
+}  // namespace lodemig
