@@ -7,11 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <regex>
 #include <thread>
 
 namespace lodemig::testing {
@@ -208,14 +209,50 @@ std::string TargetServer::stop() {
   return summary;
 }
 
+namespace {
+
+// True when `text` has the shape of `pattern`, where '9' stands for any digit
+// and every other byte for itself.
+bool hasShape(const std::string& text, const std::string& pattern) {
+  if (text.size() != pattern.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    bool digit = text[i] >= '0' && text[i] <= '9';
+    if (pattern[i] == '9' ? !digit : text[i] != pattern[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// "Wed Jun 30 21:49:08 1993": the C library's ctime form without its newline.
+bool isCtimeText(const std::string& text) {
+  if (text.size() != 24) {
+    return false;
+  }
+  auto letters = [&text](std::size_t at) {
+    return std::isupper(static_cast<unsigned char>(text[at])) &&
+           std::islower(static_cast<unsigned char>(text[at + 1])) &&
+           std::islower(static_cast<unsigned char>(text[at + 2]));
+  };
+  std::string shape = text;
+  shape.replace(0, 3, "Www").replace(4, 3, "Mmm");
+  if (shape[8] == ' ') {
+    shape[8] = '9';
+  }
+  return letters(0) && letters(4) && hasShape(shape, "Www Mmm 99 99:99:99 9999");
+}
+
+}  // namespace
+
 std::vector<std::string> lodemigFiles(const std::string& directory, const std::string& extension) {
-  // "lodemig_" + "YYYY-MM-DD_hh-mm-ss" + "." + extension
-  const std::regex name("lodemig_\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d\\." + extension);
+  const std::string shape = "lodemig_9999-99-99_99-99-99." + extension;
   std::vector<std::string> files;
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
     std::string file = entry.path().filename().string();
-    if (std::regex_match(file, name)) {
+    if (hasShape(file, shape)) {
       files.push_back(entry.path().string());
     }
   }
@@ -224,10 +261,29 @@ std::vector<std::string> lodemigFiles(const std::string& directory, const std::s
 }
 
 std::string maskTimes(const std::string& text) {
-  static const std::regex clock(
-      "(Start time: |Finish time: |, time: )[A-Z][a-z]{2} [A-Z][a-z]{2} "
-      "[ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n");
-  return std::regex_replace(text, clock, "$1T\n");
+  static const char* const kPrefixes[] = {"Start time: ", "Finish time: ", ", time: "};
+  std::string masked;
+  masked.reserve(text.size());
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    end = end == std::string::npos ? text.size() : end + 1;
+    std::string line = text.substr(start, end - start);
+    for (const char* prefix : kPrefixes) {
+      std::size_t at = line.find(prefix);
+      if (at == std::string::npos) {
+        continue;
+      }
+      std::size_t time = at + std::strlen(prefix);
+      if (line.size() == time + 25 && line.back() == '\n' && isCtimeText(line.substr(time, 24))) {
+        line.replace(time, 24, "T");
+        break;
+      }
+    }
+    masked += line;
+    start = end;
+  }
+  return masked;
 }
 
 }  // namespace lodemig::testing
