@@ -1,0 +1,38 @@
+#include "bench/floors.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "tests/temp_dir.h"
+
+namespace lodemig::bench {
+namespace {
+
+using lodemig::testing::ScopedTempDir;
+using lodemig::testing::writeFile;
+
+TEST(FloorsTest, FileReadReadsEveryByteOfEveryFile) {
+  ScopedTempDir dir;
+  writeFile(dir / "a", std::string(70000, 'a'));
+  writeFile(dir / "b", "");
+  writeFile(dir / "c", std::string(65536, 'c'));
+  uint64_t bytes = 0;
+  EXPECT_GE(measureFileRead({dir / "a", dir / "b", dir / "c"}, &bytes), 0.0);
+  EXPECT_EQ(bytes, 135536u);
+  EXPECT_THROW(measureFileRead({dir / "missing"}, &bytes), std::runtime_error);
+}
+
+TEST(FloorsTest, SocketPushDeliversOddSizes) {
+  for (uint64_t bytes : {0ull, 1ull, 65537ull, 3000000ull}) {
+    EXPECT_GE(measureSocketPush(bytes), 0.0) << bytes;
+  }
+}
+
+TEST(FloorsTest, RoundTripNeedsAPositiveCount) {
+  EXPECT_GT(measureRoundTrip(20), 0.0);
+  EXPECT_THROW(measureRoundTrip(0), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace lodemig::bench

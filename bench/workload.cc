@@ -1,0 +1,155 @@
+#include "bench/workload.h"
+
+#include <algorithm>
+#include <sstream>
+
+namespace lodemig::bench {
+
+std::vector<Workload> standardWorkloads(bool quick) {
+  const int scale = quick ? 10 : 1;
+  std::vector<Workload> list(5);
+
+  Workload& mailboxFile = list[0];
+  mailboxFile.number = 1;
+  mailboxFile.name = "mailbox file, 1 account";
+  mailboxFile.plan.messagesPerAccount = 20000 / scale;
+  mailboxFile.plan.seed = 101;
+  mailboxFile.cpuTarget = 40;
+  mailboxFile.cpuTargetQuietOnly = true;
+  mailboxFile.wallTarget = 1.5;
+
+  // The same seed gives the same messages, one file each.
+  Workload& messageDirectory = list[1];
+  messageDirectory = mailboxFile;
+  messageDirectory.number = 2;
+  messageDirectory.name = "message directory, 1 account";
+  messageDirectory.plan.layouts = {AccountLayout::kMessageDirectory};
+
+  Workload& large = list[2];
+  large.number = 3;
+  large.name = "1 MB messages";
+  large.plan.messagesPerAccount = 200 / scale;
+  large.plan.sizes = SizeProfile::kOneMebibyte;
+  large.plan.seed = 303;
+  large.cpuUnit = Unit::kMebibyte;
+  large.cpuTarget = 1.2;
+  large.cpuTargetFixOnly = true;
+  large.wallTarget = 1.5;
+  large.floorIsSocketRead = true;
+
+  Workload& accounts = list[3];
+  accounts.number = 4;
+  accounts.name = "accounts of 10 messages";
+  accounts.plan.accounts = 2000 / scale;
+  accounts.plan.messagesPerAccount = 10;
+  accounts.plan.sizes = SizeProfile::kSmall;
+  accounts.plan.layouts = {AccountLayout::kMailboxFile, AccountLayout::kMailboxFile,
+                           AccountLayout::kAccountDirectory, AccountLayout::kMessageDirectory};
+  accounts.plan.seed = 404;
+
+  Workload& print = list[4];
+  print.number = 5;
+  print.name = "print run";
+  print.migrate = false;
+  print.plan.accounts = 20000 / scale;
+  print.plan.layouts = {AccountLayout::kMailboxFile, AccountLayout::kAccountDirectory,
+                        AccountLayout::kMessageDirectory};
+  print.plan.extraDomains = 3;
+  print.plan.extraFolders = true;
+  print.plan.seed = 505;
+  print.cpuUnit = Unit::kAccount;
+  print.cpuTarget = 60;
+  return list;
+}
+
+std::vector<Variant> variantsOf(const Workload& workload) {
+  if (!workload.migrate) {
+    return {{"quiet", true, true}, {"console", false, true}};
+  }
+  return {{"quiet", true, true},
+          {"console", false, true},
+          {"quiet, no CR/LF fixing", true, false},
+          {"console, no CR/LF fixing", false, false}};
+}
+
+std::string verifyRun(const Workload& workload, const Variant& variant,
+                      const StoreManifest& manifest, const std::string& expectedDigest,
+                      const RunResult& run, int timeoutSeconds) {
+  std::ostringstream problem;
+  const size_t mailboxLines = countLinesStartingWith(run.logText, " + mailbox <");
+  const TargetSummary& held = run.summary;
+  if (run.client.timedOut) {
+    problem << "TIMED OUT after " << timeoutSeconds << " s with " << run.units << " of "
+            << (workload.migrate ? manifest.messages : manifest.accounts.size())
+            << (workload.migrate ? " messages" : " mailboxes");
+  } else if (!run.client.succeeded()) {
+    problem << "lodemig ended with wait status " << run.client.status;
+  } else if (!run.haveLog) {
+    problem << "no log file";
+  } else if (mailboxLines != manifest.accounts.size()) {
+    problem << mailboxLines << " of " << manifest.accounts.size() << " mailboxes in the log";
+  } else if (workload.migrate &&
+             run.logText.find("Result: migration successful") == std::string::npos) {
+    problem << "no successful result line";
+  } else if (workload.migrate && !run.haveSummary) {
+    problem << "no summary line from the target";
+  } else if (workload.migrate && held.messages != manifest.messages) {
+    problem << "target holds " << held.messages << " of " << manifest.messages << " messages";
+  } else if (workload.migrate && held.bytes != manifest.bytes) {
+    problem << "target holds " << held.bytes << " of " << manifest.bytes << " bytes";
+  } else if (workload.migrate && held.digest != expectedDigest) {
+    problem << "content digest differs";
+  } else if (!variant.quiet && run.consoleBytes == 0) {
+    problem << "nothing on the console";
+  } else if (variant.quiet && run.consoleBytes != 0) {
+    problem << run.consoleBytes << " console bytes despite -quiet";
+  }
+  return problem.str();
+}
+
+RunFigures figuresOf(const Workload& workload, const StoreManifest& manifest,
+                     const RunResult& run) {
+  RunFigures figures;
+  const double wall = run.client.wallSeconds;
+  const double messages = static_cast<double>(run.summary.messages);
+  const double megabytes = static_cast<double>(run.summary.bytes) / kBytesPerMebibyte;
+  const double share = manifest.bytes > 0 ? static_cast<double>(run.summary.bytes) /
+                                                static_cast<double>(manifest.bytes)
+                                          : 0;
+  if (wall > 0) {
+    figures.messagesPerSecond = messages / wall;
+    figures.megabytesPerSecond = megabytes / wall;
+  }
+  if (workload.cpuUnit == Unit::kMebibyte) {
+    figures.cpuPerUnit = megabytes > 0 ? run.client.cpuSeconds() / megabytes * 1e3 : 0;
+  } else if (run.units > 0) {
+    figures.cpuPerUnit = run.client.cpuSeconds() / static_cast<double>(run.units) * 1e6;
+  }
+  if (!workload.migrate) {
+    figures.floor = run.floors.read * static_cast<double>(run.units) /
+                    static_cast<double>(std::max<size_t>(manifest.accounts.size(), 1));
+  } else if (workload.floorIsSocketRead) {
+    figures.floor = (run.floors.socket + run.floors.read) * share;
+  } else {
+    figures.floor = messages * run.floors.roundTrip + run.floors.socket * share;
+  }
+  return figures;
+}
+
+size_t countLinesStartingWith(const std::string& text, const std::string& prefix) {
+  size_t count = 0;
+  size_t at = 0;
+  while (at < text.size()) {
+    if (text.compare(at, prefix.size(), prefix) == 0) {
+      ++count;
+    }
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) {
+      break;
+    }
+    at = end + 1;
+  }
+  return count;
+}
+
+}  // namespace lodemig::bench

@@ -1,0 +1,91 @@
+#ifndef LODEMIG_BENCH_WORKLOAD_H_
+#define LODEMIG_BENCH_WORKLOAD_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bench/measured_run.h"
+#include "bench/store_generator.h"
+#include "bench/target_process.h"
+
+namespace lodemig::bench {
+
+inline constexpr double kBytesPerMebibyte = 1048576.0;
+
+// What the client CPU of a workload is counted per.
+enum class Unit { kMessage, kMebibyte, kAccount };
+
+// One benchmark workload: its store, whether it migrates or only prints, and
+// the figures it must reach.
+struct Workload {
+  int number = 0;
+  std::string name;
+  StorePlan plan;
+  bool migrate = true;
+  Unit cpuUnit = Unit::kMessage;
+  double cpuTarget = 0;  // client CPU per unit (us, or ms per MB); 0 for none
+  bool cpuTargetQuietOnly = false;
+  bool cpuTargetFixOnly = false;
+  double wallTarget = 0;           // wall / floor; 0 for none
+  bool floorIsSocketRead = false;  // the floor is socket push + file read
+};
+
+// How lodemig is started for one row of the table.
+struct Variant {
+  std::string name;
+  bool quiet = true;
+  bool fixCrLf = true;
+};
+
+// The five workloads, each shrunk ten times when `quick` is set.
+std::vector<Workload> standardWorkloads(bool quick);
+
+// Quiet and console, each with CR/LF fixing on and off; a print run only has
+// the first two.
+std::vector<Variant> variantsOf(const Workload& workload);
+
+// One run's floors, measured right before it so that both see the same load.
+struct Floors {
+  double roundTrip = 0;  // seconds per round trip
+  double socket = 0;     // seconds to push the store's content bytes
+  double read = 0;       // seconds to read the files the run reads
+};
+
+// Everything observed about one run.
+struct RunResult {
+  ChildUsage client;
+  ChildUsage server;
+  Floors floors;
+  uint64_t consoleBytes = 0;
+  bool haveLog = false;
+  std::string logText;
+  bool haveSummary = false;
+  TargetSummary summary;
+  uint64_t units = 0;  // messages the target holds, or mailboxes of a print run
+};
+
+// What is wrong with `run`, or the empty text when it delivered exactly the
+// store. A run killed at the time-out yields a text that begins with
+// "TIMED OUT" and says how far it came; every other text is a failure.
+std::string verifyRun(const Workload& workload, const Variant& variant,
+                      const StoreManifest& manifest, const std::string& expectedDigest,
+                      const RunResult& run, int timeoutSeconds);
+
+// A run's rates, taken over what it delivered, so that a run cut off by the
+// time-out still gives honest figures.
+struct RunFigures {
+  double messagesPerSecond = 0;
+  double megabytesPerSecond = 0;
+  double cpuPerUnit = 0;  // us per message or account, ms per MB
+  double floor = 0;       // seconds, for the part of the store delivered
+};
+
+RunFigures figuresOf(const Workload& workload, const StoreManifest& manifest, const RunResult& run);
+
+// The number of lines of `text` that begin with `prefix`.
+size_t countLinesStartingWith(const std::string& text, const std::string& prefix);
+
+}  // namespace lodemig::bench
+
+#endif  // LODEMIG_BENCH_WORKLOAD_H_

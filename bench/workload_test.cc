@@ -1,0 +1,160 @@
+#include "bench/workload.h"
+
+#include <gtest/gtest.h>
+
+namespace lodemig::bench {
+namespace {
+
+class VerifyRunTest : public ::testing::Test {
+ protected:
+  VerifyRunTest() {
+    workload_ = standardWorkloads(false)[0];
+    manifest_.accounts.resize(1);
+    manifest_.messages = 3;
+    manifest_.bytes = 3000;
+    good_.client.status = 0;
+    good_.consoleBytes = 0;
+    good_.haveLog = true;
+    good_.logText = "banner\n + mailbox <user00000>, size: 2.9KB\n\nResult: migration successful\n";
+    good_.haveSummary = true;
+    good_.summary = TargetSummary{1, 1, 3, 3000, "abc"};
+    good_.units = 3;
+  }
+  std::string verify(const RunResult& run, bool quiet = true) {
+    Variant variant{"v", quiet, true};
+    return verifyRun(workload_, variant, manifest_, "abc", run, 120);
+  }
+
+  Workload workload_;
+  StoreManifest manifest_;
+  RunResult good_;
+};
+
+TEST_F(VerifyRunTest, ExactDeliveryPasses) {
+  EXPECT_EQ(verify(good_), "");
+}
+
+TEST_F(VerifyRunTest, EveryShortfallIsNamed) {
+  struct Case {
+    void (*spoil)(RunResult&);
+    std::string problem;
+  };
+  const Case cases[] = {
+      {[](RunResult& r) { r.client.status = 1 << 8; }, "lodemig ended with wait status 256"},
+      {[](RunResult& r) {
+         r.haveLog = false;
+         r.logText.clear();
+       },
+       "no log file"},
+      {[](RunResult& r) { r.logText = "Result: migration successful\n"; },
+       "0 of 1 mailboxes in the log"},
+      {[](RunResult& r) { r.logText = " + mailbox <a>\nResult: migration failed\n"; },
+       "no successful result line"},
+      {[](RunResult& r) { r.haveSummary = false; }, "no summary line from the target"},
+      {[](RunResult& r) { r.summary.messages = 2; }, "target holds 2 of 3 messages"},
+      {[](RunResult& r) { r.summary.bytes = 2999; }, "target holds 2999 of 3000 bytes"},
+      {[](RunResult& r) { r.summary.digest = "abd"; }, "content digest differs"},
+      {[](RunResult& r) { r.consoleBytes = 12; }, "12 console bytes despite -quiet"},
+  };
+  for (const Case& c : cases) {
+    RunResult run = good_;
+    c.spoil(run);
+    EXPECT_EQ(verify(run), c.problem);
+  }
+}
+
+TEST_F(VerifyRunTest, ConsoleVariantMustWriteSomething) {
+  EXPECT_EQ(verify(good_, false), "nothing on the console");
+  good_.consoleBytes = 100;
+  EXPECT_EQ(verify(good_, false), "");
+}
+
+TEST_F(VerifyRunTest, TimeOutSaysHowFarTheRunCame) {
+  good_.client.timedOut = true;
+  good_.units = 2;
+  EXPECT_EQ(verify(good_), "TIMED OUT after 120 s with 2 of 3 messages");
+}
+
+TEST_F(VerifyRunTest, PrintRunIsCheckedByItsMailboxLines) {
+  workload_ = standardWorkloads(false)[4];
+  good_.haveSummary = false;
+  good_.logText = " + mailbox <a>, size: 0B\n";
+  EXPECT_EQ(verify(good_), "");
+  manifest_.accounts.resize(2);
+  EXPECT_EQ(verify(good_), "1 of 2 mailboxes in the log");
+}
+
+TEST(FiguresOfTest, FloorsAndRatesFollowTheWorkload) {
+  std::vector<Workload> workloads = standardWorkloads(false);
+  StoreManifest manifest;
+  manifest.accounts.resize(4);
+  manifest.messages = 1000;
+  manifest.bytes = 10 * 1048576;
+  RunResult run;
+  run.client.wallSeconds = 2;
+  run.client.userSeconds = 0.03;
+  run.client.systemSeconds = 0.01;
+  run.floors = Floors{20e-6, 0.1, 0.05};
+  run.summary.messages = 1000;
+  run.summary.bytes = manifest.bytes;
+  run.units = 1000;
+
+  RunFigures one = figuresOf(workloads[0], manifest, run);
+  EXPECT_DOUBLE_EQ(one.floor, 1000 * 20e-6 + 0.1);
+  EXPECT_DOUBLE_EQ(one.messagesPerSecond, 500);
+  EXPECT_DOUBLE_EQ(one.megabytesPerSecond, 5);
+  EXPECT_NEAR(one.cpuPerUnit, 40, 1e-9);  // us per message
+
+  RunFigures large = figuresOf(workloads[2], manifest, run);
+  EXPECT_DOUBLE_EQ(large.floor, 0.15);
+  EXPECT_NEAR(large.cpuPerUnit, 4, 1e-9);  // ms per MB
+
+  run.units = 2;  // two of four mailboxes printed
+  RunFigures print = figuresOf(workloads[4], manifest, run);
+  EXPECT_DOUBLE_EQ(print.floor, 0.025);
+  EXPECT_NEAR(print.cpuPerUnit, 20000, 1e-6);  // us per account
+}
+
+TEST(FiguresOfTest, CutOffRunIsMeasuredOnWhatItDelivered) {
+  Workload workload = standardWorkloads(false)[0];
+  StoreManifest manifest;
+  manifest.messages = 1000;
+  manifest.bytes = 1000000;
+  RunResult run;
+  run.client.wallSeconds = 10;
+  run.client.userSeconds = 0.25;
+  run.floors = Floors{10e-6, 0.2, 0};
+  run.summary.messages = 250;
+  run.summary.bytes = 250000;
+  run.units = 250;
+  RunFigures figures = figuresOf(workload, manifest, run);
+  EXPECT_DOUBLE_EQ(figures.floor, 250 * 10e-6 + 0.05);
+  EXPECT_DOUBLE_EQ(figures.messagesPerSecond, 25);
+  EXPECT_NEAR(figures.cpuPerUnit, 1000, 1e-9);
+}
+
+TEST(StandardWorkloadsTest, QuickModeShrinksTenTimesAndKeepsTheSameMessages) {
+  std::vector<Workload> full = standardWorkloads(false);
+  std::vector<Workload> quick = standardWorkloads(true);
+  ASSERT_EQ(full.size(), 5u);
+  EXPECT_EQ(full[0].plan.messagesPerAccount, 20000);
+  EXPECT_EQ(quick[0].plan.messagesPerAccount, 2000);
+  EXPECT_EQ(full[2].plan.messagesPerAccount, 200);
+  EXPECT_EQ(full[3].plan.accounts * full[3].plan.messagesPerAccount, 20000);
+  EXPECT_EQ(quick[3].plan.accounts, 200);
+  EXPECT_EQ(full[4].plan.accounts, 20000);
+  EXPECT_FALSE(full[4].migrate);
+  EXPECT_EQ(full[0].plan.seed, full[1].plan.seed);
+  EXPECT_EQ(full[1].plan.layouts[0], AccountLayout::kMessageDirectory);
+  EXPECT_EQ(variantsOf(full[0]).size(), 4u);
+  EXPECT_EQ(variantsOf(full[4]).size(), 2u);
+}
+
+TEST(CountLinesTest, CountsOnlyLineStarts) {
+  EXPECT_EQ(countLinesStartingWith("", " + m"), 0u);
+  EXPECT_EQ(countLinesStartingWith(" + m1\nx + m2\n + m3", " + m"), 2u);
+  EXPECT_EQ(countLinesStartingWith("\n\n + m\n", " + m"), 1u);
+}
+
+}  // namespace
+}  // namespace lodemig::bench
