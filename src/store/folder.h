@@ -28,6 +28,10 @@ std::string convertHeaderTimestamp(const std::string& text);
 // A message file name's "YYYYMMDDhhmmss" as IMAP date-time text; empty when it
 // does not scan or is out of range. Bytes after the fourteenth digit are ignored.
 std::string convertNameTimestamp(const std::string& text);
+// The two conversions above read the common exact forms by hand and leave the
+// rest to these, which do it all with sscanf; they give the same results.
+std::string scanHeaderTimestamp(const std::string& text);
+std::string scanNameTimestamp(const std::string& text);
 
 // One folder of an account. Built by Mailbox::readFolders and copied by value
 // into the account's folder list (copies never carry an open file or listing).
@@ -74,12 +78,29 @@ class Folder {
  private:
   bool nextMailboxMessage(Message& message, bool fixCrLf);
   bool nextDirectoryMessage(Message& message, bool fixCrLf);
+  // The LFs of a message's content that its pieces will turn into CR LF,
+  // counted while the message is measured; lastTwo are the positions of the
+  // last two counted (-1 for none).
+  struct LineEndCount {
+    std::int64_t contentStart = 0;
+    std::uint64_t count = 0;
+    std::int64_t lastTwo[2] = {-1, -1};
+  };
+
+  // Moves the mailbox file to the start of the next line that begins with
+  // "From <", taking the current position for a line start, without copying
+  // the lines passed over; counts into `count` unless it is nullptr. False at
+  // the end of the file or on a read error, with the file where it stopped.
+  bool findHeaderStart(LineEndCount* count);
   bool parseHeader(const std::string& line, Message& message);
   // Finds where the message that starts at the file position ends; leaves the
-  // file at the next header search position. Returns the length.
-  std::uint64_t measureMessage();
+  // file at the next header search position. Returns the length, and the LFs
+  // to fix in `lineEndsToFix`.
+  std::uint64_t measureMessage(std::uint64_t& lineEndsToFix);
   // The date text, with the warning logged when the store gave none usable.
-  std::string checkedDate(std::string date);
+  const std::string& checkedDate(const std::string& date);
+  // "    Info: read message, local uid: ..." for a mailbox-file message.
+  void logMessageLine(const Message& message, std::int64_t start, std::uint64_t length);
   [[noreturn]] void fail(const std::string& text);
 
   std::string accountPath_;
@@ -93,7 +114,9 @@ class Folder {
   StorageKind kind_ = NoStorage;
   std::string directoryPath_;
   ostrel::utils::DirectoryListing listing_;
-  std::string line_;  // reused by the line reads of the mailbox walk
+  ostrel::utils::DirectoryHandle directory_;  // the same directory, to open its files in
+  std::string line_;     // reused by the line reads of the mailbox walk
+  std::string scratch_;  // reused for the texts built for every message
 };
 
 }  // namespace lodemig

@@ -126,6 +126,68 @@ TEST(FolderConversionTest, Timestamps) {
   }
 }
 
+// The conversions read the usual forms by hand; whatever they accept must give
+// what the sscanf patterns give, and everything else is left to those.
+TEST(FolderConversionTest, TimestampShortcutsAgreeWithTheScanPatterns) {
+  std::vector<std::string> header = {
+      kDate, kDate + "\r", kDate + " extra fields", kDate + "7", "Wed Jun  5 21:49:08 1993",
+      "Wed Jun 5 1:2:3 0", "Wed Jun 05 21:49:08 0993", "Wed Jun 30 21:49:08 1234567890",
+      "Wed Jun 30 21:49:08 123456789", "Wed Jun 30 21:49:08 -1993", "Wed Jun 30 21:49:08 +1993",
+      "Wed Jun 30 21:49:08", "Wed Jun 30 21:49", "Wed Jun 30", "Wed Jun", "Jun 30 21:49:08 1993",
+      " Wed Jun 30 21:49:08 1993", "Wed  Jun 30 21:49:08 1993", "Wed\tJun\t30 21:49:08 1993",
+      "Wed Jun 30  21:49:08 1993", "Wed Jun 30 21: 49:08 1993", "Wed Jun 30 21:49 :08 1993",
+      "Wed Jun 30 021:49:08 1993", "Wed Jun 300 21:49:08 1993", "Wed Jun 32 21:49:08 1993",
+      "Wed Jun 31 23:59:59 1993", "Wed Jun 30 21:60:08 1993", "Wed Jun +30 21:49:08 1993",
+      "Wed June 30 21:49:08 1993", "Wed JUN 30 21:49:08 1993", "Wednesday Jun 30 21:49:08 1993",
+      std::string(25, 'W') + " Jun 30 21:49:08 1993", std::string(60, 'W') + " Jun 3 1:4:8 1",
+      std::string(100, 'W') + "Jun 30 21:49:08 1993", "1 Jun 30 21:49:08 1993",
+      "30-6-1993_21:49:08_", "30-6-1993_21:49:08_\r", "30-6-1993_21:49:08", "30-6-1993_21:49:08_x",
+      "30-6-1993_21:49:08_ Jun 5 1:2:3 4", "30-6-1993_21:49:08_ \r\n\t ", "30-6-1993_21:49:08 ",
+      "5-1-2007_7:3:9_", "05-01-2007_07:03:09_", "5-13-2007_7:3:9_", "5-0-2007_7:3:9_",
+      "0-1-2007_7:3:9_", "5--1-2007_7:3:9_", "5-+1-2007_7:3:9_", "5-1-2007_-7:3:9_",
+      "5-1-2007 _7:3:9_", " 5-1-2007_7:3:9_", "5-1-2007_7:3:", "5-1-2007_7:3:99_",
+      "5-1-2007_7:3:9_" + std::string(64, ' '), "5-1-2007_7:3:9_" + std::string(66, ' '),
+      "5-1-12345678901_7:3:9_", "5-1-0_7:3:9_", std::string(56, ' ') + kDate,
+      std::string(57, ' ') + kDate, "", " ", "\r", kDate + std::string("\0x", 2),
+      "Wed Jun 30 21:49:08 19" + std::string("\0", 1) + "93",
+      "30-6-1993_21:49:08" + std::string("\0", 1) + " Jun 5 1:2:3 4"};
+  for (const std::string& text : header) {
+    EXPECT_EQ(convertHeaderTimestamp(text), scanHeaderTimestamp(text)) << "[" << text << "]";
+  }
+  std::vector<std::string> name = {
+      "20070823103000", "20070823103000-host", "200708231030009", "2007082310300",
+      "20071301000000", "20070100000000", "20070132000000", "20070131240000", "20070131235960",
+      "00000101000000", " 2007082310300", "+2007082310300", "2007-8231030000", "2007 823103000",
+      "20070823 03000", "2007082310300x", "", "x"};
+  for (const std::string& text : name) {
+    EXPECT_EQ(convertNameTimestamp(text), scanNameTimestamp(text)) << "[" << text << "]";
+  }
+  // Every prefix of the usual forms, and every one-byte change of them.
+  const std::string kBytes = " \t\r0159-+:_xJ";
+  auto variants = [&kBytes](const std::string& base) {
+    std::vector<std::string> result;
+    for (std::size_t at = 0; at <= base.size(); ++at) {
+      result.push_back(base.substr(0, at));
+      for (char c : kBytes) {
+        result.push_back(base.substr(0, at) + c + base.substr(at));
+        if (at < base.size()) {
+          result.push_back(base.substr(0, at) + c + base.substr(at + 1));
+        }
+      }
+    }
+    return result;
+  };
+  for (const std::string& base : {kDate + "\r", std::string("Sun Jan  2 03:04:05 2006"),
+                                  std::string("30-6-1993_21:49:08_\r")}) {
+    for (const std::string& text : variants(base)) {
+      EXPECT_EQ(convertHeaderTimestamp(text), scanHeaderTimestamp(text)) << "[" << text << "]";
+    }
+  }
+  for (const std::string& text : variants("20070823103000")) {
+    EXPECT_EQ(convertNameTimestamp(text), scanNameTimestamp(text)) << "[" << text << "]";
+  }
+}
+
 TEST_F(FolderTest, TwoMessagesByteForByte) {
   EXPECT_EQ(
       readMailbox("From <alice>(SA-1) " + kDate + "\r\nSubject: x\r\n\r\nbody\r\n\r\n" +
@@ -159,6 +221,8 @@ TEST_F(FolderTest, MessageBoundaries) {
       {a + b + "x", {"1|\\Seen |" + kImapDate + "|", "2||" + kImapDate + "|x"}},
       {a + "x\r\n" + b, {"1|\\Seen |" + kImapDate + "|x", "2||" + kImapDate + "|"}},
       {"From <a>(S-1-2)\r\nx", {"1-2|\\Seen ||x"}},
+      // The last line, without a line end, is a header of an empty message.
+      {a + "x\r\n\r\nFrom <c>(-3)", {"1|\\Seen |" + kImapDate + "|x\r\n", "3|||"}},
       {"From <a>b>(F-x)Xjunk\r\nx", {"x|\\Flagged ||x"}},
       {"From <a(b>(-)  " + kDate + "\r\nx", {"||" + kImapDate + "|x"}},
   };
@@ -223,6 +287,87 @@ TEST_F(FolderTest, ReadErrorDuringTheWalkIsAStoreError) {
   openMailbox(folder, message, first + "From <b>(S-2)\r\n" + std::string(300000, 'x'));
   folder.file()->failFrom(static_cast<std::int64_t>(first.size()) + 1000);
   expectStoreError([&] { folder.nextMessage(message, false); }, "message cannot be read");
+}
+
+TEST_F(FolderTest, ReadErrorInTheNextHeaderLineEndsTheWalkWhereItStopped) {
+  const std::string first = "From <a>(S-1)\r\nbody\r\n\r\n";
+  writeFile(dir_ / "acct.mbox", first + "From <b>(S-2) " + kDate + "\r\nx\r\n");
+  Folder folder(&log_);
+  Message message(&folder);
+  folder.assign("INBOX", dir_.path(), MailboxFile);
+  folder.open("acct");
+  // Within the second header line, after its "From <".
+  folder.file()->failFrom(static_cast<std::int64_t>(first.size()) + 9);
+  expectStoreError([&] { folder.firstMessage(message, true); }, "message cannot be read");
+  // The message was measured up to where the reading failed.
+  EXPECT_NE(log_.str().find("    Info: read message, local uid: 1 offset: 15 size: 17 "),
+            std::string::npos)
+      << log_.str();
+}
+
+// Positions around the read buffer's edges: the walk looks at the buffered
+// bytes in place and must find lines, header starts and the LFs to fix across
+// the edges exactly as within one buffer.
+TEST_F(FolderTest, MessagesAcrossReadBufferEdges) {
+  const std::int64_t edge = static_cast<std::int64_t>(ostrel::utils::InputFile::kBufferSize);
+  const std::string first = "From <a>(S-1) " + kDate + "\r\n";
+  const std::string second = "From <b>(A-2) " + kDate + "\r\n";
+  const std::int64_t start = static_cast<std::int64_t>(first.size());
+  const std::int64_t secondAt = 5 * edge - 3;  // "Fro" before the edge, "m <" after
+  std::string text = first + std::string(static_cast<std::size_t>(secondAt - start), 'x');
+  auto put = [&text](std::int64_t at, const std::string& bytes) {
+    text.replace(static_cast<std::size_t>(at), bytes.size(), bytes);
+  };
+  put(start + 65534, "y\n");       // first byte of the second piece: left alone
+  put(edge - 1, "\r\nFrom x");     // CR LF cut by the edge: nothing to fix
+  put(2 * edge - 1, "x\n");        // LF first in the buffer after an x: fixed
+  put(3 * edge - 5, "\nFrom nope");  // a cut "From " that is no header start
+  put(secondAt - 2, "\n\n");        // the two bytes that belong to no message
+  text += second + "tail\n";
+  const std::string content = text.substr(static_cast<std::size_t>(start),
+                                          static_cast<std::size_t>(secondAt - 2 - start));
+  for (bool fixCrLf : {false, true}) {
+    writeFile(dir_ / "acct.mbox", text);
+    Folder folder(&log_);
+    folder.assign("INBOX", dir_.path(), MailboxFile);
+    Message message(&folder);
+    folder.open("acct");
+    ASSERT_TRUE(folder.firstMessage(message, fixCrLf));
+    EXPECT_EQ(message.offset(), static_cast<std::uint64_t>(start));
+    EXPECT_EQ(message.storedSize(), content.size());
+    EXPECT_EQ(message.contentSize(), content.size() + (fixCrLf ? 2 : 0));
+    ASSERT_TRUE(folder.nextMessage(message, fixCrLf));
+    EXPECT_EQ(message.localUid(), "2");
+    EXPECT_EQ(message.contentSize(), fixCrLf ? 6u : 5u);
+    EXPECT_FALSE(folder.nextMessage(message, fixCrLf));
+    folder.close();
+    // The pieces deliver what was announced (readAll checks the sizes).
+    std::vector<std::string> got = readMailbox(text, fixCrLf);
+    ASSERT_EQ(got.size(), 2u);
+    if (!fixCrLf) {
+      EXPECT_TRUE(got[0] == "1|\\Seen |" + kImapDate + "|" + content);
+      EXPECT_EQ(got[1], "2|\\Answered |" + kImapDate + "|tail\n");
+    }
+  }
+  EXPECT_EQ(log_.str().find("Error"), std::string::npos);
+}
+
+TEST_F(FolderTest, LinesLongerThanTheReadBuffer) {
+  const std::size_t longer = ostrel::utils::InputFile::kBufferSize * 2 + 100;
+  const std::string a = "From <a>(S-1) " + kDate + "\r\n";
+  // It ends the message before it, but is no header: its marker lies beyond
+  // the first 64 KiB of the line, the part that is looked at.
+  const std::string lateMarker = "From <z" + std::string(70000, ' ') + ">(S-9) " + kDate;
+  const std::string longHeader = "From <b>(A-2) " + std::string(longer, ' ');
+  const std::string body = "body " + std::string(longer, 'b') + " From <x>(S-3)\r\n";
+  std::vector<std::string> got =
+      readMailbox(std::string(longer, 'j') + "\r\n" + a + body + "\r\n" + lateMarker +
+                  "\r\nlost\r\n\r\n" + longHeader + "\r\nend");
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_TRUE(got[0] == "1|\\Seen |" + kImapDate + "|" + body) << got[0].size();
+  EXPECT_EQ(got[1], "2|\\Answered ||end");
+  EXPECT_EQ(log_.str().find("Error"), std::string::npos);
+  EXPECT_NE(log_.str().find("Warning: cannot parse timestamp.\n"), std::string::npos);
 }
 
 TEST_F(FolderTest, MissingMailboxFileIsAStoreError) {

@@ -1,5 +1,6 @@
 #include "store/message.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -14,6 +15,8 @@ namespace {
 
 const char kCannotRead[] = "message cannot be read";
 constexpr std::uint64_t kMaxContentSize = std::numeric_limits<std::uint32_t>::max();
+static_assert(ostrel::utils::InputFile::kBufferSize >= Message::kPieceSize,
+              "a piece must fit in the file's buffer");
 
 }  // namespace
 
@@ -64,9 +67,18 @@ void Message::setRange(std::uint64_t offset, std::uint64_t storedSize, bool fixC
   storedSize_ = storedSize;
   fixCrLf_ = fixCrLf;
   contentSize_ = 0;
+  nothingToFix_ = false;
 }
 
-std::size_t Message::readPiece() {
+void Message::setLineEndsToFix(std::uint64_t count) {
+  // Sizes past the limit are left to contentSize(), which refuses them.
+  if (fixCrLf_ && storedSize_ + count <= kMaxContentSize) {
+    contentSize_ = static_cast<std::uint32_t>(storedSize_ + count);
+    nothingToFix_ = count == 0;
+  }
+}
+
+std::size_t Message::readPiece(const char*& data) {
   ostrel::utils::InputFile* file = folder_ != nullptr ? folder_->file() : nullptr;
   if (file == nullptr || readPosition_ > static_cast<std::uint64_t>(INT64_MAX) ||
       !file->seek(static_cast<std::int64_t>(readPosition_))) {
@@ -78,14 +90,15 @@ std::size_t Message::readPiece() {
   }
   std::size_t count =
       static_cast<std::size_t>(std::min<std::uint64_t>(end - readPosition_, kPieceSize));
-  if (!work_) {
-    work_ = std::make_unique<char[]>(kPieceSize + 1);
-  }
-  // A file that ended or failed early must not turn into a short literal: the
-  // announced size has already gone out.
-  if (file->read(work_.get(), count) != static_cast<std::int64_t>(count)) {
+  // The piece is looked at where the file buffered it; it is copied only
+  // into the caller's buffer. A file that ended or failed early must not turn
+  // into a short literal: the announced size has already gone out.
+  std::size_t available = 0;
+  data = file->peek(available, count);
+  if (available < count) {
     throw QLStoreException(kCannotRead);
   }
+  file->skip(count);
   readPosition_ += count;
   return count;
 }
@@ -101,14 +114,15 @@ bool Message::firstChunk(std::string& buffer) {
 
 bool Message::nextChunk(std::string& buffer) {
   buffer.clear();
-  std::size_t count = readPiece();
+  const char* data = nullptr;
+  std::size_t count = readPiece(data);
   if (count == 0) {
     return false;
   }
-  if (fixCrLf_) {
-    appendLineEnds(work_.get(), count, buffer);
+  if (fixCrLf_ && !nothingToFix_) {
+    appendLineEnds(data, count, buffer);
   } else {
-    buffer.assign(work_.get(), count);
+    buffer.assign(data, count);
   }
   return true;
 }
@@ -123,15 +137,18 @@ std::uint32_t Message::contentSize() {
       contentSize_ = static_cast<std::uint32_t>(storedSize_);
     } else {
       // Count the CRs the pieces will gain instead of building them.
-      std::uint64_t total = 0;
+      std::uint64_t added = 0;
       readPosition_ = offset_;
-      for (std::size_t count = readPiece(); count > 0; count = readPiece()) {
-        total += count + countLineEndsToFix(work_.get(), count);
+      const char* data = nullptr;
+      for (std::size_t count = readPiece(data); count > 0; count = readPiece(data)) {
+        added += countLineEndsToFix(data, count);
       }
-      if (total > kMaxContentSize) {
+      if (storedSize_ + added > kMaxContentSize) {
         throw QLStoreException(kCannotRead);
       }
-      contentSize_ = static_cast<std::uint32_t>(total);
+      contentSize_ = static_cast<std::uint32_t>(storedSize_ + added);
+      // Content that already has CR LF everywhere is then sent as it is.
+      nothingToFix_ = added == 0;
     }
   }
   return contentSize_;

@@ -2,7 +2,6 @@
 #define LODEMIG_STORE_MESSAGE_H_
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "utils/imessage.h"
@@ -22,9 +21,10 @@ std::size_t countLineEndsToFix(const char* piece, std::size_t size);
 
 // The store's IMessage: the position of one message in its folder's open
 // file, with its flags, date and local uid. The content is read on demand in
-// pieces of at most 65535 bytes through one reused work buffer, never held
-// whole. Reading is valid only while the folder is open and before its next
-// nextMessage(). `folder` must outlive the message. Not copyable.
+// pieces of at most 65535 bytes, straight from the file's buffer into the
+// caller's, never held whole. Reading is valid only while the folder is open
+// and before its next nextMessage(). `folder` must outlive the message. Not
+// copyable.
 //
 // The piece operations and contentSize() throw QLStoreException "message
 // cannot be read" when the folder has no open file, the file cannot be read,
@@ -41,10 +41,17 @@ class Message : public IMessage {
 
   // Sets where the content lies; resets the content-size cache.
   void setRange(std::uint64_t offset, std::uint64_t storedSize, bool fixCrLf);
+  // After setRange: how many LFs the pieces will turn into CR LF, when the
+  // reader counted them while it located the content; contentSize() then
+  // reads nothing, and content without any is handed out unchanged.
+  void setLineEndsToFix(std::uint64_t count);
   void setFlags(const std::string& flags) { flags_ = flags; }
   void setDate(const std::string& date) { date_ = date; }
   void setLocalUid(const std::string& uid) { localUid_ = uid; }
   const std::string& localUid() const { return localUid_; }
+  // The texts flags() and internalDate() copy.
+  const std::string& flagText() const { return flags_; }
+  const std::string& date() const { return date_; }
   std::uint64_t offset() const { return offset_; }
 
   // Rewinds to the offset and delivers the first piece.
@@ -56,11 +63,14 @@ class Message : public IMessage {
   std::uint64_t storedSize() const override { return storedSize_; }
   // With fixCrLf, counts the fixed size by reading the content once (the
   // result is cached until the next setRange); otherwise the stored size.
+  // When that count (or the reader's) finds no LF to fix, the pieces are
+  // handed out unchanged without looking at them again.
   std::uint32_t contentSize() override;
 
  private:
-  // Reads the next raw piece into the work buffer; 0 at the end of the content.
-  std::size_t readPiece();
+  // Points `data` at the next raw piece, in the folder file's buffer (valid
+  // until the file is read again); returns its size, 0 at the end.
+  std::size_t readPiece(const char*& data);
 
   std::string flags_;
   std::string date_;
@@ -70,9 +80,9 @@ class Message : public IMessage {
   std::uint32_t contentSize_ = 0;
   std::uint64_t readPosition_ = 0;
   bool fixCrLf_ = true;
+  bool nothingToFix_ = false;  // counted: the content has no LF to fix
   Folder* folder_;
   ostrel::utils::VMutex mutex_;
-  std::unique_ptr<char[]> work_;
 };
 
 }  // namespace lodemig

@@ -113,6 +113,27 @@ TEST_F(MessageTest, ContentSizeIsCachedUntilTheNextRange) {
   expectCannotRead([&] { message_.contentSize(); });
 }
 
+TEST_F(MessageTest, LineEndsCountedByTheReaderSpareTheSizePass) {
+  place("a\nb\r\nc", true);
+  message_.setLineEndsToFix(1);
+  folder_.file()->failFrom(0);
+  EXPECT_EQ(message_.contentSize(), 7u);  // not read
+  folder_.file()->failFrom(-1);
+  EXPECT_EQ(pieces(), std::vector<std::string>{"a\r\nb\r\nc"});
+  place("a\r\nb", true);
+  message_.setLineEndsToFix(0);
+  EXPECT_EQ(message_.contentSize(), 4u);
+  EXPECT_EQ(pieces(), std::vector<std::string>{"a\r\nb"});
+  place("a\nb", false);  // nothing is fixed without fixCrLf
+  message_.setLineEndsToFix(1);
+  EXPECT_EQ(message_.contentSize(), 3u);
+  EXPECT_EQ(pieces(), std::vector<std::string>{"a\nb"});
+  // A size past the limit is still refused.
+  message_.setRange(0, std::numeric_limits<std::uint32_t>::max(), true);
+  message_.setLineEndsToFix(1);
+  expectCannotRead([&] { message_.contentSize(); });
+}
+
 TEST_F(MessageTest, FailingOrShrunkFileNeverGivesAShortMessage) {
   place(std::string(200000, 'y'), true);
   folder_.file()->failFrom(100000);

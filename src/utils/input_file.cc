@@ -10,11 +10,34 @@
 
 namespace ostrel::utils {
 
-bool InputFile::open(const std::string& path) {
+bool DirectoryHandle::open(const std::string& path) {
+  close();
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY);
+  return fd_ >= 0;
+}
+
+void DirectoryHandle::close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+bool InputFile::open(const std::string& path) { return openAt(AT_FDCWD, path.c_str()); }
+
+bool InputFile::open(const DirectoryHandle& directory, const std::string& name) {
+  if (!directory.isOpen()) {
+    close();
+    return false;
+  }
+  return openAt(directory.fd_, name.c_str());
+}
+
+bool InputFile::openAt(int directoryFd, const char* name) {
   close();
   // Non-blocking, so that a FIFO met in the store cannot hang the open; it is
   // refused below like a directory, which opens fine for reading too.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  int fd = ::openat(directoryFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     return false;
   }
@@ -23,12 +46,17 @@ bool InputFile::open(const std::string& path) {
     ::close(fd);
     return false;
   }
-  // Mailbox files are walked front to back; ask for generous read-ahead.
-  static_cast<void>(::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL));
+  // A file that one read takes whole gains nothing from read-ahead advice,
+  // and a message directory opens one such file per message.
+  if (info.st_size > static_cast<off_t>(kBufferSize)) {
+    static_cast<void>(::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL));
+  }
   if (!buffer_) {
-    buffer_ = std::make_unique<char[]>(kBufferSize);
+    // Not value-initialised: a small file never touches most of the pages.
+    buffer_.reset(new char[kBufferSize]);
   }
   fd_ = fd;
+  openedSize_ = static_cast<std::int64_t>(info.st_size);
   failFrom_ = -1;
   return true;
 }
@@ -77,28 +105,49 @@ std::int64_t InputFile::readAt(char* buffer, std::size_t size, std::int64_t at) 
   }
 }
 
-bool InputFile::fill() {
+bool InputFile::fill(std::size_t want) {
   if (!isOpen()) {
     failed_ = true;
     return false;
   }
+  want = std::min(want, kBufferSize);
+  std::size_t have = 0;
   if (position_ >= bufferStart_ &&
       position_ < bufferStart_ + static_cast<std::int64_t>(bufferLength_)) {
-    return true;
-  }
-  std::int64_t count = readAt(buffer_.get(), kBufferSize, position_);
-  if (count < 0) {
-    bufferLength_ = 0;
-    failed_ = true;
-    return false;
+    have = bufferLength_ - static_cast<std::size_t>(position_ - bufferStart_);
+    if (have >= want) {
+      return true;
+    }
+    // Keep the tail already read and read on behind it.
+    std::memmove(buffer_.get(), buffer_.get() + (bufferLength_ - have), have);
   }
   bufferStart_ = position_;
-  bufferLength_ = static_cast<std::size_t>(count);
-  if (count == 0) {
-    atEnd_ = true;
-    return false;
+  bufferLength_ = have;
+  while (bufferLength_ < want) {
+    std::int64_t count = readAt(buffer_.get() + bufferLength_, kBufferSize - bufferLength_,
+                                bufferStart_ + static_cast<std::int64_t>(bufferLength_));
+    if (count < 0) {
+      bufferLength_ = 0;
+      failed_ = true;
+      return false;
+    }
+    if (count == 0) {
+      atEnd_ = true;
+      return bufferLength_ > 0;
+    }
+    bufferLength_ += static_cast<std::size_t>(count);
   }
   return true;
+}
+
+const char* InputFile::peek(std::size_t& available, std::size_t want) {
+  if (!fill(want)) {
+    available = 0;
+    return nullptr;
+  }
+  std::size_t skipped = static_cast<std::size_t>(position_ - bufferStart_);
+  available = bufferLength_ - skipped;
+  return buffer_.get() + skipped;
 }
 
 bool InputFile::readLine(std::string& line, std::size_t maxKeep) {

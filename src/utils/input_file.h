@@ -8,11 +8,34 @@
 
 namespace ostrel::utils {
 
+// An open directory that files are opened in by name (InputFile::open), which
+// spares the system walking the directory's whole path once per file. Returns
+// values and never throws. Not copyable; the destructor closes it.
+class DirectoryHandle {
+ public:
+  DirectoryHandle() = default;
+  ~DirectoryHandle() { close(); }
+  DirectoryHandle(const DirectoryHandle&) = delete;
+  DirectoryHandle& operator=(const DirectoryHandle&) = delete;
+
+  // Opens the directory `path`, closing any open one first. False when it
+  // does not exist, is no directory or cannot be opened.
+  [[nodiscard]] bool open(const std::string& path);
+  void close();
+  bool isOpen() const { return fd_ >= 0; }
+
+ private:
+  friend class InputFile;
+  int fd_ = -1;
+};
+
 // A read-only file with 64-bit positions and its own read buffer, made for
 // walking large mailbox files line by line and for reading message content
 // from arbitrary positions. The file position is a logical one: seek() only
 // moves it, and a read that falls inside the buffered window is served without
-// touching the file. Other processes may keep reading and writing the file.
+// touching the file. peek() hands out the buffered bytes themselves, so that a
+// caller that only looks at them need not copy them. Other processes may keep
+// reading and writing the file.
 //
 // Returns values and never throws. The state of the last read is kept like a
 // stream state: atEnd() after a read ran into the end of the file, failed()
@@ -20,7 +43,7 @@ namespace ostrel::utils {
 // destructor closes the file.
 class InputFile {
  public:
-  static constexpr std::size_t kBufferSize = 1024 * 1024;
+  static constexpr std::size_t kBufferSize = 128 * 1024;
   static constexpr std::size_t kKeepAll = static_cast<std::size_t>(-1);
 
   InputFile() = default;
@@ -32,6 +55,11 @@ class InputFile {
   // False when it does not exist, is not a regular file (a directory, a FIFO)
   // or cannot be read.
   [[nodiscard]] bool open(const std::string& path);
+  // The same for the file `name` in `directory`; false also when `directory`
+  // is not open.
+  [[nodiscard]] bool open(const DirectoryHandle& directory, const std::string& name);
+  // The size the file had when open() checked it, or -1 when none is open.
+  std::int64_t openedSize() const { return isOpen() ? openedSize_ : -1; }
   void close();
   bool isOpen() const { return fd_ >= 0; }
 
@@ -43,6 +71,15 @@ class InputFile {
   // Reads up to `size` bytes into `buffer`. Returns the count, which is short
   // only at the end of the file, or -1 on a read error.
   std::int64_t read(char* buffer, std::size_t size);
+  // The bytes at the current position, in place: returns a pointer into the
+  // file's own buffer and sets `available` to the count buffered there, which
+  // is at least `want` (capped at kBufferSize) unless the file ends first.
+  // Does not move the position. The pointer is valid until the next call
+  // other than skip(). nullptr, with `available` 0, at the end of the file
+  // (atEnd()) or on a read error (failed()).
+  const char* peek(std::size_t& available, std::size_t want = 1);
+  // Moves the position `count` bytes forward, as past bytes seen with peek().
+  void skip(std::size_t count) { position_ += static_cast<std::int64_t>(count); }
 
   // Moves the position; false when the file is not open or `position` is
   // negative. Positions past the end are allowed (reads there find the end).
@@ -65,9 +102,11 @@ class InputFile {
   }
 
  private:
-  // Makes the buffer hold the bytes at position_; false at the end of the
-  // file (atEnd_) or on an error (failed_).
-  bool fill();
+  bool openAt(int directoryFd, const char* name);
+  // Makes the buffer hold `want` bytes at position_ (fewer when the file ends
+  // first, but at least one); false at the end of the file (atEnd_) or on an
+  // error (failed_).
+  bool fill(std::size_t want = 1);
   // One positioned read from the file, honouring failFrom_.
   std::int64_t readAt(char* buffer, std::size_t size, std::int64_t at);
 
@@ -76,6 +115,7 @@ class InputFile {
   std::int64_t bufferStart_ = 0;  // file position of buffer_[0]
   std::size_t bufferLength_ = 0;  // valid bytes in buffer_
   std::int64_t position_ = 0;
+  std::int64_t openedSize_ = 0;
   bool atEnd_ = false;
   bool failed_ = false;
   std::int64_t failFrom_ = -1;

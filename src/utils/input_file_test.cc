@@ -48,13 +48,72 @@ class InputFileTest : public ::testing::Test {
 TEST_F(InputFileTest, OpenRefusesWhatIsNoRegularFile) {
   writeFile(dir_ / "sub/x", "x");
   ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  DirectoryHandle directory;
+  EXPECT_FALSE(file_.open(directory, "fifo"));  // no directory open
+  EXPECT_FALSE(directory.open(dir_ / "sub/x"));
+  ASSERT_TRUE(directory.open(dir_.path()));
   for (const char* name : {"missing", "sub", "fifo"}) {
     EXPECT_FALSE(file_.open(dir_ / name)) << name;
+    EXPECT_FALSE(file_.open(directory, name)) << name;
   }
   EXPECT_EQ(file_.tell(), -1);
+  EXPECT_EQ(file_.openedSize(), -1);
   EXPECT_EQ(readAt(0, 1), "(no seek)");
   std::string line;
   EXPECT_FALSE(file_.readLine(line));
+}
+
+TEST_F(InputFileTest, OpensByNameInADirectory) {
+  writeFile(dir_ / "sub/msg", "abc\n");
+  DirectoryHandle directory;
+  ASSERT_TRUE(directory.open(dir_ / "sub"));
+  ASSERT_TRUE(file_.open(directory, "msg"));
+  EXPECT_EQ(file_.openedSize(), 4);
+  EXPECT_EQ(allLines(), std::vector<std::string>{"abc"});
+  directory.close();
+  EXPECT_EQ(readAt(1, 2), "bc");  // the file does not need the directory open
+}
+
+TEST_F(InputFileTest, PeekHandsOutBufferedBytesAndReadsOnAcrossTheEdge) {
+  const std::size_t size = InputFile::kBufferSize;
+  std::string content;
+  for (std::size_t i = 0; i < size * 2 + 10; ++i) {
+    content += static_cast<char>('a' + i % 23);
+  }
+  openWith(content);
+  std::size_t available = 0;
+  const char* bytes = file_.peek(available);
+  ASSERT_NE(bytes, nullptr);
+  EXPECT_EQ(available, size);
+  EXPECT_EQ(std::string(bytes, 5), content.substr(0, 5));
+  EXPECT_EQ(file_.tell(), 0);
+  // Asking for more than is left before the buffer's edge reads on.
+  file_.skip(size - 3);
+  bytes = file_.peek(available, 100);
+  ASSERT_NE(bytes, nullptr);
+  ASSERT_GE(available, 100u);
+  EXPECT_EQ(std::string(bytes, 100), content.substr(size - 3, 100));
+  EXPECT_EQ(file_.tell(), static_cast<std::int64_t>(size - 3));
+  ASSERT_NE(file_.peek(available, size * 3), nullptr);  // capped at the buffer
+  EXPECT_EQ(available, size);
+  // At the end: fewer bytes than asked for, then none.
+  ASSERT_TRUE(file_.seek(static_cast<std::int64_t>(content.size()) - 4));
+  bytes = file_.peek(available, 100);
+  ASSERT_NE(bytes, nullptr);
+  EXPECT_EQ(std::string(bytes, available), content.substr(content.size() - 4));
+  file_.skip(available);
+  EXPECT_EQ(file_.peek(available), nullptr);
+  EXPECT_EQ(available, 0u);
+  EXPECT_TRUE(file_.atEnd());
+  // A read error before the asked-for bytes are in.
+  file_.failFrom(50);
+  ASSERT_TRUE(file_.seek(40));
+  EXPECT_EQ(file_.peek(available, 20), nullptr);
+  EXPECT_TRUE(file_.failed());
+  ASSERT_TRUE(file_.seek(40));
+  bytes = file_.peek(available, 10);
+  ASSERT_NE(bytes, nullptr);
+  EXPECT_EQ(std::string(bytes, available), content.substr(40, 10));
 }
 
 TEST_F(InputFileTest, Lines) {
