@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +12,8 @@
 #include <memory>
 #include <stdexcept>
 #include <utility>
+
+#include "target/content_digest.h"
 
 namespace lodemig::bench {
 namespace {
@@ -138,34 +139,6 @@ std::string infoText(uint64_t messages, uint64_t bytes, bool extraFolders) {
   return text;
 }
 
-class Md5 {
- public:
-  Md5() : context_(EVP_MD_CTX_new()) {
-    if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_md5(), nullptr) != 1) {
-      throw std::runtime_error("cannot start an MD5 digest");
-    }
-  }
-  void update(const char* data, size_t size) { EVP_DigestUpdate(context_.get(), data, size); }
-  std::string hex() {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(context_.get(), digest, &length);
-    static const char kHex[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned int i = 0; i < length; ++i) {
-      text += kHex[digest[i] >> 4];
-      text += kHex[digest[i] & 15];
-    }
-    return text;
-  }
-
- private:
-  struct Free {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-  };
-  std::unique_ptr<EVP_MD_CTX, Free> context_;
-};
-
 class ReadOnlyFile {
  public:
   explicit ReadOnlyFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
@@ -177,8 +150,9 @@ class ReadOnlyFile {
   ReadOnlyFile(const ReadOnlyFile&) = delete;
   ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
 
-  // Feeds `length` bytes from `offset` (or up to the end when length is -1) to `md5`.
-  void hashRange(Md5& md5, uint64_t offset, uint64_t length, std::vector<char>& buffer) {
+  // Feeds `length` bytes from `offset` (or up to the end when length is -1) to `digest`.
+  void hashRange(target::ContentDigest& digest, uint64_t offset, uint64_t length,
+                 std::vector<char>& buffer) {
     uint64_t done = 0;
     while (done < length) {
       size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), length - done));
@@ -192,7 +166,7 @@ class ReadOnlyFile {
         }
         throw std::runtime_error("store file shorter than its manifest");
       }
-      md5.update(buffer.data(), static_cast<size_t>(got));
+      digest.update(buffer.data(), static_cast<size_t>(got));
       done += static_cast<uint64_t>(got);
     }
   }
@@ -462,7 +436,8 @@ std::string expectedDigest(const StoreManifest& manifest) {
     }
   }
 
-  Md5 md5;
+  // The same digest as the target's summary line.
+  target::ContentDigest digest;
   std::vector<char> buffer(1 << 16);
   for (const std::string& domain : domains) {
     for (const auto& entry : listDirectory(domain)) {
@@ -474,18 +449,18 @@ std::string expectedDigest(const StoreManifest& manifest) {
       if (account.layout == AccountLayout::kMessageDirectory) {
         for (const auto& [name, type] : listDirectory(account.inboxPath)) {
           if (type == DT_REG) {
-            ReadOnlyFile(account.inboxPath + "/" + name).hashRange(md5, 0, UINT64_MAX, buffer);
+            ReadOnlyFile(account.inboxPath + "/" + name).hashRange(digest, 0, UINT64_MAX, buffer);
           }
         }
       } else {
         ReadOnlyFile file(account.inboxPath);
         for (const MessageSpan& span : account.spans) {
-          file.hashRange(md5, span.offset, span.length, buffer);
+          file.hashRange(digest, span.offset, span.length, buffer);
         }
       }
     }
   }
-  return md5.hex();
+  return digest.hex();
 }
 
 }  // namespace lodemig::bench

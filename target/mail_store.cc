@@ -230,7 +230,7 @@ MailStore::Outcome MailStore::storeMessage(AccountId id, std::string_view folder
   ++folder->messages;
   ++counts_.messages;
   counts_.bytes += bytes.size();
-  digest_.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  digest_.update(bytes.data(), bytes.size());
   return Outcome::kDone;
 }
 
@@ -239,9 +239,9 @@ StoreCounts MailStore::counts() const {
   return counts_;
 }
 
-std::string MailStore::finishDigest() {
+std::string MailStore::finishDigest() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return digest_.hexDigest(true);
+  return digest_.hex();
 }
 
 }  // namespace lodemig::target

@@ -13,7 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "imap/digest.h"
+#include "target/content_digest.h"
 
 namespace lodemig::target {
 
@@ -27,7 +27,8 @@ struct StoreCounts {
 };
 
 // The server's accounts, folders and messages. Without a directory it keeps
-// only the counts and a running MD5 over every stored message's bytes; with
+// only the counts and a running ContentDigest over every stored message's
+// bytes; with
 // one it also writes, under DIR/accounts/<address>/:
 //   account              "password: <pw>\nfullname: <full name>\n"
 //   folders              one "<kind word or -> <name>\n" line per folder, INBOX first
@@ -77,9 +78,9 @@ class MailStore {
                        std::string_view date, std::string_view command, std::string_view bytes);
 
   StoreCounts counts() const;
-  // Lower-case hex MD5 over all stored message bytes in arrival order. Ends
-  // the running digest: call it once, when nothing more will be stored.
-  std::string finishDigest();
+  // The ContentDigest (16 lower-case hex digits) over all stored message
+  // bytes in arrival order.
+  std::string finishDigest() const;
 
  private:
   struct Folder {
@@ -109,7 +110,7 @@ class MailStore {
   std::vector<std::unique_ptr<Account>> accounts_;
   std::unordered_map<std::string, AccountId> accountIndex_;
   StoreCounts counts_;
-  ostrel::crypto::StreamDigestMD5 digest_;
+  ContentDigest digest_;
   std::string name_;  // reused for message file names
 };
 

@@ -41,8 +41,8 @@ class TargetServer {
   // Makes run() end. Returns at once; safe from any thread.
   void stop();
 
-  // "accounts: A folders: F messages: M bytes: B digest: HEX". Ends the
-  // running digest: call it once, after run() has returned.
+  // "accounts: A folders: F messages: M bytes: B digest: HEX", HEX being
+  // the store's ContentDigest. Call it after run() has returned.
   std::string summaryLine();
   MailStore& store() { return store_; }
 

@@ -486,15 +486,14 @@ TEST_F(TargetServerTest, CountingModeKeepsNoFilesButCountsAndDigests) {
   EXPECT_EQ("D OK APPEND completed\r\n", client->exchange("D APPEND Sent {5+}\r\nhello\r\n", "D"));
   EXPECT_EQ("E OK APPEND completed\r\n",
             client->exchange("E APPEND INBOX {6+}\r\n world\r\n", "E"));
-  EXPECT_EQ("accounts: 2 folders: 3 messages: 2 bytes: 11 digest: " +
-                ostrel::crypto::md5Hex("hello world"),
+  EXPECT_EQ("accounts: 2 folders: 3 messages: 2 bytes: 11 digest: 45ab6734b21e6968",
             stop());
   EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
 }
 
 TEST_F(TargetServerTest, EmptyServerDigestIsThatOfNothing) {
   start();
-  EXPECT_EQ("accounts: 1 folders: 1 messages: 0 bytes: 0 digest: d41d8cd98f00b204e9800998ecf8427e",
+  EXPECT_EQ("accounts: 1 folders: 1 messages: 0 bytes: 0 digest: ef46db3751d8e999",
             stop());
 }
 
@@ -504,7 +503,7 @@ TEST_F(TargetServerTest, StopEndsOpenConnections) {
   auto literal = admin("tim@example.com");
   literal->send("A APPEND INBOX {10+}\r\nhalf");
   EXPECT_EQ("B OK NOOP completed\r\n", idle->exchange("B NOOP\r\n", "B"));
-  EXPECT_EQ("accounts: 1 folders: 1 messages: 0 bytes: 0 digest: d41d8cd98f00b204e9800998ecf8427e",
+  EXPECT_EQ("accounts: 1 folders: 1 messages: 0 bytes: 0 digest: ef46db3751d8e999",
             stop());
   EXPECT_TRUE(idle->closedByServer());
   EXPECT_TRUE(literal->closedByServer());

@@ -1,7 +1,9 @@
 #include "imap/imap_client.h"
 
 #include <algorithm>
+#include <charconv>
 #include <stdexcept>
+#include <utility>
 
 #include "imap/digest.h"
 #include "utils/inet_address.h"
@@ -76,7 +78,9 @@ void ImapClient::configureUser(const std::string& host, std::uint32_t port, cons
 }
 
 std::string ImapClient::nextTag() {
-  return "V" + std::to_string(tagCounter_++);
+  char text[16] = "V";
+  const char* end = std::to_chars(text + 1, text + sizeof text, tagCounter_++).ptr;
+  return std::string(text, static_cast<std::size_t>(end - text));
 }
 
 void ImapClient::setState(ClientState next) {
@@ -223,48 +227,83 @@ bool ImapClient::writeCommand(const std::string& line, IMessage* content, std::u
   if (!usable()) {
     return false;
   }
-  stream_->write(line.data(), static_cast<std::streamsize>(line.size()));
-  if (content != nullptr) {
-    if (stream_->bad()) {
-      return false;
-    }
-    writeContent(*content, announced);
+  if (content == nullptr) {
+    stream_->writeAndFlush(line.data(), line.size());
+    return usable();
   }
-  stream_->flush();
+  stream_->write(line.data(), static_cast<std::streamsize>(line.size()));
+  if (stream_->bad()) {
+    return false;
+  }
+  writeContent(*content, announced);
   return usable();
 }
 
 void ImapClient::writeContent(IMessage& content, std::uint32_t announced) {
   // A content failure leaves the server inside the literal; closing is the
   // only way back to a command boundary (the next command reconnects).
-  auto produce = [this, &content](bool first) {
+  auto produce = [this, &content](std::string& buffer, bool first) {
     try {
-      return first ? content.firstChunk(chunk_) : content.nextChunk(chunk_);
+      return first ? content.firstChunk(buffer) : content.nextChunk(buffer);
     } catch (const std::runtime_error& error) {
-      closeStream();
-      throw IMessageLoadFailedException(error.what());
+      failContent(error.what());
     }
   };
   std::uint64_t sent = 0;
   chunk_.clear();
-  for (bool more = produce(true); more; more = produce(false)) {
+  for (bool more = produce(chunk_, true); more; more = produce(chunk_, false)) {
     // Bytes beyond the announced size would be read by the server as
     // commands: stop before writing them.
     if (chunk_.size() > announced - sent) {
-      closeStream();
-      throw IMessageLoadFailedException(kContentSizeDiffers);
+      failContent(kContentSizeDiffers);
+    }
+    sent += chunk_.size();
+    if (sent == announced) {
+      // Only the end may follow. It is confirmed before the last piece goes,
+      // so that content longer than announced never completes the command;
+      // the piece, the command's CR LF and the flush then leave together.
+      probe_.clear();
+      if (produce(probe_, false)) {
+        failContent(kContentSizeDiffers);
+      }
+      chunk_ += "\r\n";
+      stream_->writeAndFlush(chunk_.data(), chunk_.size());
+      return;
     }
     stream_->write(chunk_.data(), static_cast<std::streamsize>(chunk_.size()));
-    sent += chunk_.size();
     if (stream_->bad()) {
       return;
     }
   }
   if (sent != announced) {
-    closeStream();
-    throw IMessageLoadFailedException(kContentSizeDiffers);
+    failContent(kContentSizeDiffers);
   }
-  stream_->write("\r\n", 2);
+  stream_->writeAndFlush("\r\n", 2);
+}
+
+void ImapClient::failContent(const char* text) {
+  closeStream();
+  throw IMessageLoadFailedException(text);
+}
+
+std::string ImapClient::borrowBuffer() {
+  if (spareBuffers_.empty()) {
+    return std::string();
+  }
+  std::string buffer = std::move(spareBuffers_.back());
+  spareBuffers_.pop_back();
+  return buffer;
+}
+
+void ImapClient::returnBuffer(std::string&& buffer) {
+  // A few cover the nesting of a reconnection inside a command; a buffer
+  // grown by an unusually long line is not kept.
+  constexpr std::size_t kKeptBuffers = 8;
+  constexpr std::size_t kKeptCapacity = 64 * 1024;
+  if (spareBuffers_.size() < kKeptBuffers && buffer.capacity() <= kKeptCapacity) {
+    buffer.clear();
+    spareBuffers_.push_back(std::move(buffer));
+  }
 }
 
 bool ImapClient::readRawLine(std::string& out) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "imap/imap_command.h"
 #include "imap/imap_exception.h"
@@ -91,7 +92,8 @@ class ImapClient {
   friend class ImapCommand;
 
   // Sends `line` and, with `content`, the content pieces and a final CR LF,
-  // with one flush. Reconnects once when allowed and the connection is gone.
+  // with one flush: a command whose content comes in one piece leaves in one
+  // send. Reconnects once when allowed and the connection is gone.
   void sendCommand(const std::string& line, IMessage* content, std::uint32_t announced,
                    bool mayReconnect);
   // One attempt on the current stream: false when the stream cannot take it.
@@ -105,7 +107,13 @@ class ImapClient {
   void readLiteral(std::uint64_t count, std::string& out);
   // Closes the stream and throws ImapConnectionFailed "recvLine failed".
   [[noreturn]] void failReceive();
+  // Closes the stream and throws IMessageLoadFailedException with `text`.
+  [[noreturn]] void failContent(const char* text);
   bool usable();
+  // Strings lent to commands for their lines and given back when they end,
+  // so that a command allocates nothing once a few have run.
+  std::string borrowBuffer();
+  void returnBuffer(std::string&& buffer);
 
   void loginMaster();
   void loginCramMd5();
@@ -130,6 +138,9 @@ class ImapClient {
 
   // Reused working buffers, so that an append allocates as little as it can.
   std::string chunk_;
+  // Takes the piece that must not come after the announced content.
+  std::string probe_;
+  std::vector<std::string> spareBuffers_;
   std::string lineBuffer_;
   std::string responseBuffer_;
   std::array<char, 4096> lineBlock_;

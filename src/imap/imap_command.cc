@@ -1,5 +1,9 @@
 #include "imap/imap_command.h"
 
+#include <charconv>
+#include <cstring>
+#include <utility>
+
 #include "imap/imap_client.h"
 #include "imap/imap_exception.h"
 
@@ -23,10 +27,18 @@ void stripLineEnd(std::string& text) {
 }  // namespace
 
 ImapCommand::ImapCommand(ImapClient& client, const std::string& name)
-    : client_(client), tag_(client.nextTag()), name_(name) {
-  line_.reserve(tag_.size() + name.size() + 120);
+    : client_(client),
+      tag_(client.nextTag()),
+      name_(name),
+      line_(client.borrowBuffer()),
+      finalLine_(client.borrowBuffer()) {
   line_ = tag_;
   addAtom(name);
+}
+
+ImapCommand::~ImapCommand() {
+  client_.returnBuffer(std::move(line_));
+  client_.returnBuffer(std::move(finalLine_));
 }
 
 void ImapCommand::appendAtom(std::string& line, const std::string& text) {
@@ -41,12 +53,18 @@ void ImapCommand::appendQuoted(std::string& line, const std::string& text) {
     line += ' ';
   }
   line += '"';
-  for (char c : text) {
-    if (c == '"' || c == '\\') {
+  // Runs without a special character are copied whole; each special one
+  // gets its backslash and starts the next run.
+  const char* run = text.data();
+  const char* const end = run + text.size();
+  for (const char* at = run; at != end; ++at) {
+    if (*at == '"' || *at == '\\') {
+      line.append(run, static_cast<std::size_t>(at - run));
       line += '\\';
+      run = at;
     }
-    line += c;
   }
+  line.append(run, static_cast<std::size_t>(end - run));
   line += '"';
 }
 
@@ -88,9 +106,10 @@ void ImapCommand::appendLiteral(std::string& line, const std::string& bytes) {
 }
 
 void ImapCommand::announceContent(std::uint32_t size) {
-  line_ += " {";
-  line_ += std::to_string(size);
-  line_ += "+}\r\n";
+  char text[24] = " {";
+  char* end = std::to_chars(text + 2, text + sizeof text - 4, size).ptr;
+  std::memcpy(end, "+}\r\n", 4);
+  line_.append(text, static_cast<std::size_t>(end + 4 - text));
   announcedSize_ = size;
 }
 

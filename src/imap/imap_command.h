@@ -22,8 +22,10 @@ enum class CommandStatus : int { Ok = 0, No = 1, Bad = 2 };
 // exchange and is then discarded.
 class ImapCommand {
  public:
-  // Starts the line as the tag followed by `name`.
+  // Starts the line as the tag followed by `name`. The line's storage is
+  // borrowed from the client and given back by the destructor.
   ImapCommand(ImapClient& client, const std::string& name);
+  ~ImapCommand();
   ImapCommand(const ImapCommand&) = delete;
   ImapCommand& operator=(const ImapCommand&) = delete;
 

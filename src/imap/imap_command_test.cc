@@ -22,6 +22,21 @@ TEST(ImapCommandTest, BuilderEdgeCases) {
   EXPECT_EQ(line, "A \"\" \"a\\\\b\" () {0+}\r\n");
 }
 
+TEST(ImapCommandTest, QuotedEscapesEveryQuoteAndBackslash) {
+  const struct {
+    const char* text;
+    const char* quoted;
+  } cases[] = {
+      {"plain", R"("plain")"},      {R"(")", R"("\"")"},          {R"(\)", R"("\\")"},
+      {R"(a"b\c)", R"("a\"b\\c")"}, {R"(\"\")", R"("\\\"\\\"")"}, {R"(end\)", R"("end\\")"},
+  };
+  for (const auto& c : cases) {
+    std::string line;
+    ImapCommand::appendQuoted(line, c.text);
+    EXPECT_EQ(line, c.quoted) << c.text;
+  }
+}
+
 TEST(ImapCommandTest, LiteralAnnouncements) {
   struct Case {
     std::string line;

@@ -254,6 +254,18 @@ TEST_F(ImapGatewayTest, ContentThatDiffersFromItsSizeIsNeverCompleted) {
   EXPECT_EQ(received[5], "V2 APPEND \"I\" {3+}\r\n");  // no byte beyond the announced size
 }
 
+TEST_F(ImapGatewayTest, ContentRunningPastItsSizeInALaterPieceSendsNoneOfIt) {
+  masterLogin(peer_, 0).expectClosed();
+  ASSERT_EQ(connect(), kGatewayOk);
+  TestMessage longer("hello");  // "hell" fills the announced size, "o" follows
+  longer.sizeDelta = -1;
+  EXPECT_EQ(gateway_.append("I", longer, false), kGatewayContentFailed);
+  finish();
+  const std::vector<std::string> received = peer_.received();
+  ASSERT_EQ(received.size(), 3u);
+  EXPECT_EQ(received[2], "V1 APPEND \"I\" {4+}\r\n");
+}
+
 TEST_F(ImapGatewayTest, DropBetweenCommandsResendsOnceAsTheAccount) {
   masterLogin(peer_, 0).expect("V1 X-SETUSER \"bob@b.org\"").send("V1 OK\r\n").pause().reset();
   masterLogin(peer_, 3).expect("V4 X-SETUSER \"bob@b.org\"").send("V4 OK\r\n");

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,6 +63,22 @@ long tcpbuffer::sendRaw(const char* bytes, std::size_t count) {
     // MSG_NOSIGNAL: a peer that has gone away must give EPIPE, not a signal
     // that ends the whole migration.
     sent = ::send(socket_, bytes, size, MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  return static_cast<long>(sent);
+}
+
+long tcpbuffer::sendGathered(const char* first, std::size_t firstCount, const char* second,
+                             std::size_t secondCount) {
+  firstCount = std::min(firstCount, kLargestTransfer);
+  secondCount = std::min(secondCount, kLargestTransfer - firstCount);
+  iovec parts[2] = {{const_cast<char*>(first), firstCount},
+                    {const_cast<char*>(second), secondCount}};
+  msghdr message{};
+  message.msg_iov = firstCount > 0 ? parts : parts + 1;
+  message.msg_iovlen = firstCount > 0 ? 2 : 1;
+  ssize_t sent;
+  do {
+    sent = ::sendmsg(socket_, &message, MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
   return static_cast<long>(sent);
 }
@@ -149,6 +166,7 @@ bool tcpbuffer::close() {
   const int result = ::close(socket_);
   // The descriptor is released even when close reports an error.
   socket_ = -1;
+  receiveTimeoutSet_ = false;
   return result == 0;
 }
 
@@ -157,6 +175,7 @@ void tcpbuffer::closeSocket() {
   socket_ = -1;
   bound_ = false;
   connected_ = false;
+  receiveTimeoutSet_ = false;
 }
 
 void tcpbuffer::setTimeout(unsigned seconds, unsigned microseconds) {
@@ -165,10 +184,10 @@ void tcpbuffer::setTimeout(unsigned seconds, unsigned microseconds) {
   applyReceiveTimeout();
 }
 
-// The readiness wait in underflow is the read time-out proper. A TLS read may
-// still need more bytes than that wait saw (the rest of a record, or a record
-// that carries no data); the socket's own time-out bounds those reads and the
-// handshake.
+// The socket's receive time-out is the read time-out: a receive that waits
+// longer fails with EAGAIN, which ends the read like the peer's close. It
+// also bounds each socket read inside a TLS read and the handshake. A wait
+// for readiness before every receive would cost a system call per response.
 void tcpbuffer::applyReceiveTimeout() {
   if (socket_ < 0) {
     return;
@@ -176,8 +195,8 @@ void tcpbuffer::applyReceiveTimeout() {
   timeval limit{};
   limit.tv_sec = static_cast<time_t>(timeoutSeconds_ + timeoutMicroseconds_ / 1000000);
   limit.tv_usec = static_cast<suseconds_t>(timeoutMicroseconds_ % 1000000);
-  // Failing leaves reads bounded by the readiness wait alone.
-  (void)::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  // Failing leaves reads bounded by a readiness wait in underflow.
+  receiveTimeoutSet_ = ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0;
 }
 
 std::streambuf* tcpbuffer::setbuf(char_type* area, std::streamsize size) {
@@ -194,26 +213,44 @@ std::streambuf* tcpbuffer::setbuf(char_type* area, std::streamsize size) {
   return this;
 }
 
-int tcpbuffer::sync() {
-  if (socket_ < 0) {
-    return -1;
-  }
-  const std::size_t pending = static_cast<std::size_t>(pptr() - pbase());
+std::size_t tcpbuffer::sendBufferedAnd(const char* bytes, std::size_t count, bool* failed) {
+  const char* buffered = pbase();
+  std::size_t bufferedLeft = static_cast<std::size_t>(pptr() - pbase());
   std::size_t sent = 0;
-  while (sent < pending) {
-    const long result = sendRaw(pbase() + sent, pending - sent);
+  *failed = socket_ < 0;
+  while (!*failed && (bufferedLeft > 0 || sent < count)) {
+    const char* next = bytes == nullptr ? nullptr : bytes + sent;
+    const long result = sendGathered(buffered, bufferedLeft, next, count - sent);
     if (result <= 0) {
-      // Keep what has not gone so that nothing is sent twice.
-      const std::size_t left = pending - sent;
-      std::memmove(writeArea_, pbase() + sent, left);
-      setp(writeArea_, writeArea_ + writeSize_);
-      pbump(static_cast<int>(left));
-      return -1;
+      *failed = true;
+      break;
     }
-    sent += static_cast<std::size_t>(result);
+    const auto moved = static_cast<std::size_t>(result);
+    const std::size_t fromBuffer = std::min(moved, bufferedLeft);
+    buffered += fromBuffer;
+    bufferedLeft -= fromBuffer;
+    sent += moved - fromBuffer;
   }
+  // Keep what has not gone so that nothing is sent twice.
+  std::memmove(writeArea_, buffered, bufferedLeft);
   setp(writeArea_, writeArea_ + writeSize_);
-  return 0;
+  pbump(static_cast<int>(bufferedLeft));
+  return sent;
+}
+
+bool tcpbuffer::flushWith(const char* bytes, std::size_t count) {
+  bool failed = false;
+  sendBufferedAnd(bytes, count, &failed);
+  return !failed;
+}
+
+int tcpbuffer::sync() {
+  if (pptr() == pbase()) {
+    return socket_ < 0 ? -1 : 0;
+  }
+  bool failed = false;
+  sendBufferedAnd(nullptr, 0, &failed);
+  return failed ? -1 : 0;
 }
 
 tcpbuffer::int_type tcpbuffer::overflow(int_type c) {
@@ -228,21 +265,28 @@ tcpbuffer::int_type tcpbuffer::overflow(int_type c) {
 }
 
 std::streamsize tcpbuffer::xsputn(const char_type* bytes, std::streamsize count) {
-  std::streamsize done = 0;
-  while (done < count) {
-    const std::streamsize room = epptr() - pptr();
-    if (room == 0) {
-      if (sync() != 0) {
-        break;
-      }
-      continue;
-    }
-    const std::streamsize chunk = std::min(room, count - done);
-    std::memcpy(pptr(), bytes + done, static_cast<std::size_t>(chunk));
-    pbump(static_cast<int>(chunk));
-    done += chunk;
+  if (count <= 0) {
+    return 0;
   }
-  return done;
+  const auto size = static_cast<std::size_t>(count);
+  const auto room = static_cast<std::size_t>(epptr() - pptr());
+  if (size <= room) {
+    std::memcpy(pptr(), bytes, size);
+    pbump(static_cast<int>(size));
+    return count;
+  }
+  // Sent area by area, the stream would carry exactly these bytes before the
+  // remainder is buffered; one gathered send spares the copies and calls.
+  const std::size_t whole = room + (size - room) / writeSize_ * writeSize_;
+  bool failed = false;
+  const std::size_t sent = sendBufferedAnd(bytes, whole, &failed);
+  if (failed) {
+    return static_cast<std::streamsize>(sent);
+  }
+  const std::size_t rest = size - whole;
+  std::memcpy(pptr(), bytes + whole, rest);
+  pbump(static_cast<int>(rest));
+  return count;
 }
 
 tcpbuffer::int_type tcpbuffer::underflow() {
@@ -256,7 +300,7 @@ tcpbuffer::int_type tcpbuffer::underflow() {
   pubsync();
   const std::uint64_t microseconds =
       static_cast<std::uint64_t>(timeoutSeconds_) * 1000000u + timeoutMicroseconds_;
-  if (microseconds != 0 && !hasBufferedInput()) {
+  if (!receiveTimeoutSet_ && microseconds != 0 && !hasBufferedInput()) {
     // 0xFFFFFFFF means no limit to waitForSocket; a longer limit is cut just below it.
     const std::uint64_t milliseconds = std::min<std::uint64_t>(
         static_cast<std::uint64_t>(timeoutSeconds_) * 1000u + timeoutMicroseconds_ / 1000u,
@@ -465,6 +509,14 @@ long basic_sslbuffer::sendRaw(const char* bytes, std::size_t count) {
   ERR_clear_error();
   SigpipeGuard guard;
   return SSL_write(connection_, bytes, static_cast<int>(std::min(count, utils::kLargestTransfer)));
+}
+
+long basic_sslbuffer::sendGathered(const char* first, std::size_t firstCount, const char* second,
+                                   std::size_t secondCount) {
+  if (!useTls_) {
+    return tcpbuffer::sendGathered(first, firstCount, second, secondCount);
+  }
+  return firstCount > 0 ? sendRaw(first, firstCount) : sendRaw(second, secondCount);
 }
 
 long basic_sslbuffer::recvRaw(char* bytes, std::size_t count) {

@@ -13,13 +13,23 @@
 namespace ostrel::utils {
 
 // The stream buffer of one IPv4 TCP client socket, which it owns. One
-// allocation holds the write area followed by the read area. Writes gather in
-// the write area and are sent when it is full or on sync; a read that finds
-// the read area empty first flushes, then waits up to the read time-out and
-// receives at most one read area. Never throws: failures come back as
-// end-of-file from underflow/overflow and -1 from sync, and as false from the
-// connection operations. Writing to a peer that has closed gives an error,
-// never SIGPIPE. Not copyable; used by one thread at a time.
+// allocation holds the write area followed by the read area.
+//
+// Writes gather in the write area and are sent when it is full or on sync. A
+// write larger than the free part of the area does not go out area by area:
+// the buffered bytes, the caller's bytes that complete the area and as many
+// further whole areas' worth of the caller's bytes as there are leave in one
+// send (two TLS writes), and only the remainder, shorter than an area, stays
+// buffered. The peer thus sees the same bytes at the same points as if every
+// area had been sent on its own, in fewer calls.
+//
+// A read that finds the read area empty first flushes, then receives at most
+// one read area, waiting no longer than the read time-out (the socket's own
+// receive time-out; a wait for readiness only where that could not be set).
+// Never throws: failures come back as end-of-file from underflow/overflow, -1
+// from sync, a short count from xsputn, and false from the connection
+// operations. Writing to a peer that has closed gives an error, never
+// SIGPIPE. Not copyable; used by one thread at a time.
 class tcpbuffer : public std::streambuf {
  public:
   // Areas of the given sizes (each at least 1 byte and at most 2^31-1). The
@@ -45,6 +55,18 @@ class tcpbuffer : public std::streambuf {
   // orderly end, negative on error.
   virtual long sendRaw(const char* bytes, std::size_t count);
   virtual long recvRaw(char* bytes, std::size_t count);
+  // Sends `firstCount` bytes of `first` followed by `secondCount` bytes of
+  // `second`, at most 2^31-1 in all; returns the count moved (first's bytes
+  // count first; it may be short), or 0 or less on error. The plain buffer
+  // does it in one gathered send.
+  virtual long sendGathered(const char* first, std::size_t firstCount, const char* second,
+                            std::size_t secondCount);
+
+  // Sends the buffered bytes and then `count` bytes of `bytes`, all now: what
+  // a write followed by a sync would send, in one call where the socket takes
+  // it all. False on a send error; the buffered bytes that did not go then
+  // stay buffered, the caller's never.
+  bool flushWith(const char* bytes, std::size_t count);
 
   // Empties both areas, creates a new socket and binds it to 0.0.0.0 port 0.
   // Does nothing when already bound. A bind failure is reported on stderr.
@@ -83,6 +105,10 @@ class tcpbuffer : public std::streambuf {
  private:
   void closeSocket();
   void applyReceiveTimeout();
+  // Sends the buffered bytes and then `count` of the caller's; returns how
+  // many of the caller's went. On failure the buffered bytes that did not go
+  // stay buffered.
+  std::size_t sendBufferedAnd(const char* bytes, std::size_t count, bool* failed);
 
   InetSocketAddress remote_;
   InetSocketAddress local_;
@@ -95,6 +121,8 @@ class tcpbuffer : public std::streambuf {
   unsigned timeoutMicroseconds_ = 0;
   bool connected_ = false;
   bool bound_ = false;
+  // True while the socket's own receive time-out follows the read time-out.
+  bool receiveTimeoutSet_ = false;
   int socket_ = -1;
 };
 
@@ -149,6 +177,10 @@ class basic_sslbuffer : public utils::tcpbuffer {
   // rather than send or accept plain text.
   long sendRaw(const char* bytes, std::size_t count) override;
   long recvRaw(char* bytes, std::size_t count) override;
+  // Through TLS: one write of `first` when there is any left, else one of
+  // `second` (records do not gather across two buffers).
+  long sendGathered(const char* first, std::size_t firstCount, const char* second,
+                    std::size_t secondCount) override;
   // As the plain close, after flushing through TLS and ending the session.
   bool close() override;
   bool usesTls() const { return useTls_; }

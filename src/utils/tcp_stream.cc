@@ -60,6 +60,16 @@ void basic_tcpclientiostream::close() {
   }
 }
 
+basic_tcpclientiostream& basic_tcpclientiostream::writeAndFlush(const char* bytes,
+                                                                std::size_t count) {
+  if (!good()) {
+    setstate(std::ios_base::failbit);
+  } else if (!buffer_->flushWith(bytes, count)) {
+    setstate(std::ios_base::badbit);
+  }
+  return *this;
+}
+
 void basic_tcpclientiostream::setTimeout(unsigned seconds) {
   buffer_->setTimeout(seconds);
 }

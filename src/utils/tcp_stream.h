@@ -1,6 +1,7 @@
 #ifndef LODEMIG_UTILS_TCP_STREAM_H_
 #define LODEMIG_UTILS_TCP_STREAM_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <iostream>
 #include <memory>
@@ -37,6 +38,11 @@ class basic_tcpclientiostream : public std::iostream {
   // Closes the connection; never throws. Closing a never-opened stream sets
   // the fail state.
   void close();
+  // write(bytes, count) then flush(), in one send where the socket takes it
+  // all: the whole areas of a large write do not go ahead of the rest. A
+  // stream that is not good only gets the fail state; a send error sets the
+  // bad state.
+  basic_tcpclientiostream& writeAndFlush(const char* bytes, std::size_t count);
   // Read time-out in seconds (0: wait without limit; the default is 30). A
   // read that times out ends with end-of-file, as a peer's close does.
   void setTimeout(unsigned seconds);

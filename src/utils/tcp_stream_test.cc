@@ -136,12 +136,12 @@ void sendAll(int fd, const std::string& bytes) {
 // Writes until the stream turns bad, with SIGPIPE at its default,
 // process-ending action meanwhile. The attempts are bounded: the first sends
 // after the peer's close may still be accepted locally.
-bool writeUntilBad(basic_tcpclientiostream& stream) {
+bool writeUntilBad(basic_tcpclientiostream& stream, std::size_t blockSize = 1000) {
   struct sigaction byDefault {
   }, previous{};
   byDefault.sa_handler = SIG_DFL;
   sigaction(SIGPIPE, &byDefault, &previous);
-  const std::string block = pattern(1000);
+  const std::string block = pattern(blockSize);
   for (int attempt = 0; attempt < 1000 && !stream.bad(); ++attempt) {
     stream.write(block.data(), static_cast<std::streamsize>(block.size()));
     stream.flush();
@@ -175,6 +175,93 @@ TEST_F(TcpStreamTest, FullWriteAreaGoesOutBeforeFlush) {
   ASSERT_EQ(::shutdown(buffer->socket(), SHUT_WR), 0);
   server.join();
   EXPECT_EQ(received, data.substr(0, kArea));
+}
+
+// What the peer has received when the sending side is shut down under the
+// buffer, without a flush, after `buffered` bytes and then one write of `size`.
+struct UnflushedCase {
+  std::size_t buffered;
+  std::size_t size;
+  std::size_t seenBeforeFlush;
+};
+
+TEST_F(TcpStreamTest, WritesLargerThanTheFreeAreaSendWholeAreasAndBufferTheRest) {
+  const UnflushedCase cases[] = {
+      {0, 4096, 0},        // fits: stays buffered although the area is full
+      {0, 4097, 4096},     // one whole area, one byte kept
+      {0, 8192, 8192},     // whole areas only: nothing kept
+      {100, 10000, 8192},  // the buffered bytes lead the first area
+      {4000, 97, 4096},    // just past the free area
+      {4096, 1, 4096},     // a full area goes before the next byte
+      {10, 3 * 4096 + 4091, 4 * 4096},
+      {0, 70000, 17 * 4096},
+  };
+  for (const UnflushedCase& c : cases) {
+    SCOPED_TRACE(std::to_string(c.buffered) + " buffered, then " + std::to_string(c.size));
+    std::string received;
+    LoopbackServer server([&](int fd) { received = receive(fd); });
+    auto stream = connect(server.port());
+    ASSERT_TRUE(stream->good());
+    const std::string data = pattern(c.buffered + c.size);
+    stream->write(data.data(), static_cast<std::streamsize>(c.buffered));
+    stream->write(data.data() + c.buffered, static_cast<std::streamsize>(c.size));
+    EXPECT_TRUE(stream->good());
+    auto* buffer = dynamic_cast<tcpbuffer*>(stream->rdbuf());
+    ASSERT_NE(buffer, nullptr);
+    ASSERT_EQ(::shutdown(buffer->socket(), SHUT_WR), 0);
+    server.join();
+    EXPECT_EQ(received.size(), c.seenBeforeFlush);
+    EXPECT_TRUE(received == data.substr(0, received.size()));
+  }
+}
+
+TEST_F(TcpStreamTest, WriteAndFlushSendsEverythingAtOnce) {
+  const std::pair<std::size_t, std::size_t> cases[] = {
+      {90, 5000}, {0, 70000}, {4096, 1}, {10, 0}, {4000, 8192}};
+  for (const auto& [buffered, size] : cases) {
+    SCOPED_TRACE(std::to_string(buffered) + " buffered, then " + std::to_string(size));
+    std::string received;
+    LoopbackServer server([&](int fd) { received = receive(fd); });
+    auto stream = connect(server.port());
+    ASSERT_TRUE(stream->good());
+    const std::string data = pattern(buffered + size);
+    stream->write(data.data(), static_cast<std::streamsize>(buffered));
+    stream->writeAndFlush(data.data() + buffered, size);
+    EXPECT_TRUE(stream->good());
+    // Shut down under the buffer: nothing may be waiting for a later flush.
+    auto* buffer = dynamic_cast<tcpbuffer*>(stream->rdbuf());
+    ASSERT_NE(buffer, nullptr);
+    ASSERT_EQ(::shutdown(buffer->socket(), SHUT_WR), 0);
+    server.join();
+    EXPECT_EQ(received.size(), data.size());
+    EXPECT_TRUE(received == data);
+  }
+}
+
+TEST_F(TcpStreamTest, WritesOfMixedSizesArriveWholeAndInOrder) {
+  const std::size_t sizes[] = {1, 4095, 4097, 3, 8192, 12289, 70000, 4096, 17, 65535, 2, 9000};
+  std::size_t total = 0;
+  for (std::size_t size : sizes) {
+    total += size;
+  }
+  const std::string data = pattern(total);
+  std::string received;
+  LoopbackServer server([&](int fd) { received = receive(fd); });
+  auto stream = connect(server.port());
+  ASSERT_TRUE(stream->good());
+  std::size_t at = 0;
+  for (std::size_t size : sizes) {
+    stream->write(data.data() + at, static_cast<std::streamsize>(size));
+    at += size;
+    if (size == 17) {
+      stream->flush();
+    }
+  }
+  stream->close();
+  EXPECT_FALSE(stream->fail());
+  server.join();
+  EXPECT_EQ(received.size(), data.size());
+  EXPECT_TRUE(received == data);
 }
 
 TEST_F(TcpStreamTest, FlushSendsTheRestAndSecondFlushSendsNothing) {
@@ -281,16 +368,22 @@ TEST_F(TcpStreamTest, NeverOpenedStreamFailsToCloseWriteAndRead) {
   stream.clear();
   stream << "x" << std::flush;
   EXPECT_TRUE(stream.bad());
+  stream.clear();
+  stream.writeAndFlush("x", 1);
+  EXPECT_TRUE(stream.bad());
 }
 
 TEST_F(TcpStreamTest, WritingAfterPeerClosedSetsBadStateWithoutSignal) {
-  LoopbackServer server([](int) {});
-  auto stream = connect(server.port());
-  ASSERT_TRUE(stream->good());
-  server.join();
-  EXPECT_EQ(stream->get(), std::char_traits<char>::eof());
-  stream->clear();
-  EXPECT_TRUE(writeUntilBad(*stream));
+  for (std::size_t block : {std::size_t{1000}, std::size_t{50000}}) {
+    SCOPED_TRACE(block);
+    LoopbackServer server([](int) {});
+    auto stream = connect(server.port());
+    ASSERT_TRUE(stream->good());
+    server.join();
+    EXPECT_EQ(stream->get(), std::char_traits<char>::eof());
+    stream->clear();
+    EXPECT_TRUE(writeUntilBad(*stream, block));
+  }
 }
 
 using ServerContext = std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)>;
@@ -390,6 +483,54 @@ TEST_F(TlsStreamTest, RoundTripIncludingRecordLargerThanReadArea) {
   EXPECT_FALSE(stream->fail());
   server.join();
   EXPECT_EQ(request, "a1 NOOP\r\n");
+}
+
+TEST_F(TlsStreamTest, LargeWritesAfterBufferedBytesArriveInOrder) {
+  const std::string data = pattern(100 + 3 * 4096 + 50000);
+  std::string received;
+  LoopbackServer server(tlsServer([&](SSL* ssl) {
+    char chunk[16384];
+    int got;
+    while (received.size() < data.size() &&
+           (got = SSL_read(ssl, chunk, static_cast<int>(sizeof chunk))) > 0) {
+      received.append(chunk, static_cast<std::size_t>(got));
+    }
+    SSL_write(ssl, "ok\n", 3);
+  }));
+  auto stream = connect(server.port(), true, 2);
+  ASSERT_TRUE(stream->good());
+  stream->write(data.data(), 100);
+  stream->write(data.data() + 100, 3 * 4096);
+  stream->write(data.data() + 100 + 3 * 4096, 50000);
+  stream->flush();
+  std::string line;
+  EXPECT_TRUE(std::getline(*stream, line));
+  EXPECT_EQ(line, "ok");
+  stream->close();
+  server.join();
+  EXPECT_EQ(received.size(), data.size());
+  EXPECT_TRUE(received == data);
+}
+
+TEST_F(TlsStreamTest, SilentServerEndsReadWithEofAndSessionStaysUsable) {
+  LoopbackServer server(tlsServer([](SSL* ssl) {
+    if (tlsReadLine(ssl) == "go\n") {
+      SSL_write(ssl, "late\r\n", 6);
+    }
+    tlsReadLine(ssl);
+  }));
+  auto stream = connect(server.port(), true, 1);
+  ASSERT_TRUE(stream->good());
+  std::string line;
+  EXPECT_FALSE(std::getline(*stream, line));
+  EXPECT_TRUE(stream->eof());
+  stream->clear();
+  *stream << "go\n";
+  stream->flush();
+  ASSERT_TRUE(std::getline(*stream, line));
+  EXPECT_EQ(line, "late\r");
+  *stream << "bye\n";
+  stream->close();
 }
 
 TEST_F(TlsStreamTest, HandshakeWithPlainServerFails) {
