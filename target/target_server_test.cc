@@ -34,6 +34,8 @@ class TargetServerTest : public ::testing::Test {
     }
     if (options.fixedChallenge.empty()) {
       options.fixedChallenge = kChallenge;
+    } else if (options.fixedChallenge == "random") {
+      options.fixedChallenge.clear();
     }
     options.accounts.push_back({"tim@example.com", "tanstaaftanstaaf"});
     server_ = std::make_unique<TargetServer>(options);
@@ -77,6 +79,30 @@ class TargetServerTest : public ::testing::Test {
     return client;
   }
 
+  struct Exchange {
+    const char* command;
+    const char* answer;
+  };
+  // Sends each command tagged "T" and compares the tagged answer.
+  template <std::size_t N>
+  static void expectAnswers(LineClient& client, const Exchange (&cases)[N]) {
+    for (const Exchange& c : cases) {
+      EXPECT_EQ(std::string("T ") + c.answer + "\r\n",
+                client.exchange(std::string("T ") + c.command + "\r\n", "T"))
+          << c.command;
+    }
+  }
+
+  // The text of the exception the constructor throws for `options`.
+  static std::string constructionError(const TargetOptions& options) {
+    try {
+      TargetServer server(options);
+    } catch (const QLException& e) {
+      return e.what();
+    }
+    return "no exception";
+  }
+
   std::string account(const std::string& address, const std::string& file) {
     return readFile(dir_ / ("accounts/" + address + "/" + file));
   }
@@ -107,13 +133,9 @@ TEST_F(TargetServerTest, MasterAuthAcceptsOnlyTheLowerCaseDigestOfChallengeAndPa
 
 TEST_F(TargetServerTest, MasterAuthChallengesAreFresh) {
   TargetOptions options;
-  options.fixedChallenge = "";
+  options.fixedChallenge = "random";
   options.storeDirectory = "none";
-  options.port = 0;
-  options.accounts.clear();
-  server_ = std::make_unique<TargetServer>(options);
-  server_->start();
-  runner_ = std::thread([this] { server_->run(); });
+  start(options);
   auto client = connect();
   const std::string first = client->sendAndReadLine("A1 X-MASTERAUTH\r\n");
   EXPECT_TRUE(std::regex_match(first, std::regex("\\+ <[0-9]+\\.[0-9]+@lodemig-target>\r\n")))
@@ -163,14 +185,6 @@ TEST_F(TargetServerTest, LoginTakesQuotedOrAtomArgumentsAndGivesNoMasterRights) 
             client->exchange("L6 LOGIN tim@example.com tanstaaftanstaaf\r\n", "L6"));
 }
 
-TEST_F(TargetServerTest, CheckVersionAnswersWithTheConfiguredVersionInAnyState) {
-  TargetOptions options;
-  options.version = "6.2.0";
-  start(options);
-  auto client = connect();
-  EXPECT_EQ("V0 OK X-CHECKVERSION 6.2.0\r\n", client->exchange("V0 X-CHECKVERSION\r\n", "V0"));
-}
-
 TEST_F(TargetServerTest, CreateUserTakesLiteralsAndRefusesExistingAccounts) {
   start();
   auto client = admin();
@@ -196,10 +210,7 @@ TEST_F(TargetServerTest, CreateUserTakesLiteralsAndRefusesExistingAccounts) {
 TEST_F(TargetServerTest, CreateUserRefusesNamesThatLeaveTheStore) {
   start();
   auto client = admin();
-  const struct {
-    const char* command;
-    const char* answer;
-  } cases[] = {
+  const Exchange cases[] = {
       {"X-CREATEUSER (NAME \"../../x\" DOMAIN \"y\" PASSWORD \"p\")", "NO Invalid account"},
       {"X-CREATEUSER (NAME \"a@b\" DOMAIN \"y\" PASSWORD \"p\")", "NO Invalid account"},
       {"X-CREATEUSER (NAME \"\" DOMAIN \"y\" PASSWORD \"p\")", "NO Invalid account"},
@@ -209,11 +220,7 @@ TEST_F(TargetServerTest, CreateUserRefusesNamesThatLeaveTheStore) {
       {"X-CREATEUSER (NAME \"a\" DOMAIN)", "BAD Malformed X-CREATEUSER list"},
       {"X-CREATEUSER NAME", "BAD X-CREATEUSER needs a parenthesized list"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(std::string("T ") + c.answer + "\r\n",
-              client->exchange(std::string("T ") + c.command + "\r\n", "T"))
-        << c.command;
-  }
+  expectAnswers(*client, cases);
   EXPECT_FALSE(std::filesystem::exists(dir_ / "x"));
   EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir_ / "accounts"),
                              std::filesystem::directory_iterator()))
@@ -248,10 +255,7 @@ TEST_F(TargetServerTest, RefuseSetUserStarRefusesEveryAccount) {
 TEST_F(TargetServerTest, CreateRecordsTheKindWordBeforeTheName) {
   start();
   auto client = admin("tim@example.com");
-  const struct {
-    const char* command;
-    const char* answer;
-  } cases[] = {
+  const Exchange cases[] = {
       {"CREATE (X-MAIL) \"Sent Items\"", "OK CREATE completed"},
       {"CREATE (X-CALENDAR GUID \"{abc}\") \"Calendar\"", "OK CREATE completed"},
       {"CREATE (GUID \"g\" X-TODO) Tasks", "OK CREATE completed"},
@@ -267,11 +271,7 @@ TEST_F(TargetServerTest, CreateRecordsTheKindWordBeforeTheName) {
       {"CREATE \"\"", "NO Invalid folder name"},
       {"CREATE \"B\" (X-MAIL)", "BAD CREATE needs a folder name, after an optional kind list"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(std::string("T ") + c.answer + "\r\n",
-              client->exchange(std::string("T ") + c.command + "\r\n", "T"))
-        << c.command;
-  }
+  expectAnswers(*client, cases);
   EXPECT_EQ(
       "X-MAIL INBOX\nX-MAIL Sent Items\nX-CALENDAR Calendar\nX-TODO Tasks\n- Guid only\n"
       "- Empty list\n- Sent Items/Old\nX-NOTE Notes\n",
@@ -339,27 +339,24 @@ TEST_F(TargetServerTest, AppendWithoutSetUserLandsInTheAdministratorsMailbox) {
 TEST_F(TargetServerTest, AppendRejectsMalformedArguments) {
   start();
   auto client = admin("tim@example.com");
-  const struct {
-    const char* command;
-    const char* answer;
-  } cases[] = {
+  const Exchange cases[] = {
       {"APPEND INBOX \"date\" (\\Seen) {1+}\r\nx", "BAD Malformed APPEND"},
       {"APPEND INBOX ((\\Seen)) {1+}\r\nx", "BAD Malformed flag list"},
       {"X-APPEND INBOX x y {1+}\r\nx", "BAD Malformed X-APPEND"},
       {"APPEND INBOX", "BAD Malformed APPEND"},
       {"APPEND INBOX {1+}\r\nx more", "BAD Malformed APPEND"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(std::string("T ") + c.answer + "\r\n",
-              client->exchange(std::string("T ") + c.command + "\r\n", "T"))
-        << c.command;
-  }
+  expectAnswers(*client, cases);
   EXPECT_FALSE(std::filesystem::exists(dir_ / "accounts/tim@example.com/messages/000001.eml"));
 }
 
-TEST_F(TargetServerTest, MalformedAndUnknownCommandsAreAnsweredBad) {
-  start();
+TEST_F(TargetServerTest, MalformedAndUnknownCommandsAreAnsweredBadVersionCheckIsNot) {
+  TargetOptions options;
+  options.version = "6.2.0";
+  start(options);
   auto client = connect();
+  // Answered before any login, with the configured version.
+  EXPECT_EQ("V0 OK X-CHECKVERSION 6.2.0\r\n", client->exchange("V0 X-CHECKVERSION\r\n", "V0"));
   EXPECT_EQ("A BAD Unknown command\r\n", client->exchange("A FROB x\r\n", "A"));
   EXPECT_EQ("* BAD Missing tag\r\n", client->exchange("\r\n", "*"));
   EXPECT_EQ("* BAD Missing tag\r\n", client->exchange(" A NOOP\r\n", "*"));
@@ -486,15 +483,8 @@ TEST_F(TargetServerTest, CountingModeKeepsNoFilesButCountsAndDigests) {
   EXPECT_EQ("D OK APPEND completed\r\n", client->exchange("D APPEND Sent {5+}\r\nhello\r\n", "D"));
   EXPECT_EQ("E OK APPEND completed\r\n",
             client->exchange("E APPEND INBOX {6+}\r\n world\r\n", "E"));
-  EXPECT_EQ("accounts: 2 folders: 3 messages: 2 bytes: 11 digest: 45ab6734b21e6968",
-            stop());
+  EXPECT_EQ("accounts: 2 folders: 3 messages: 2 bytes: 11 digest: 45ab6734b21e6968", stop());
   EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
-}
-
-TEST_F(TargetServerTest, EmptyServerDigestIsThatOfNothing) {
-  start();
-  EXPECT_EQ("accounts: 1 folders: 1 messages: 0 bytes: 0 digest: ef46db3751d8e999",
-            stop());
 }
 
 TEST_F(TargetServerTest, StopEndsOpenConnections) {
@@ -503,34 +493,21 @@ TEST_F(TargetServerTest, StopEndsOpenConnections) {
   auto literal = admin("tim@example.com");
   literal->send("A APPEND INBOX {10+}\r\nhalf");
   EXPECT_EQ("B OK NOOP completed\r\n", idle->exchange("B NOOP\r\n", "B"));
-  EXPECT_EQ("accounts: 1 folders: 1 messages: 0 bytes: 0 digest: ef46db3751d8e999",
-            stop());
+  // The digest of no message at all.
+  EXPECT_EQ("accounts: 1 folders: 1 messages: 0 bytes: 0 digest: ef46db3751d8e999", stop());
   EXPECT_TRUE(idle->closedByServer());
   EXPECT_TRUE(literal->closedByServer());
 }
 
-TEST_F(TargetServerTest, StoreDirectoryWithAccountsIsNotReused) {
+TEST_F(TargetServerTest, RefusesAReusedStoreAndRepeatedAccounts) {
   lodemig::testing::writeFile(dir_ / "accounts/old@x/account", "password: \nfullname: \n");
-  TargetOptions options;
-  options.storeDirectory = dir_.path();
-  try {
-    TargetServer server(options);
-    FAIL() << "a store with accounts was taken";
-  } catch (const QLException& e) {
-    EXPECT_EQ("store directory already holds accounts: " + dir_.path() + "/accounts",
-              std::string(e.what()));
-  }
-}
-
-TEST_F(TargetServerTest, AccountOptionsMustBeDistinct) {
-  TargetOptions options;
-  options.accounts = {{"a@x", "1"}, {"A@X", "2"}};
-  try {
-    TargetServer server(options);
-    FAIL() << "the same account was created twice";
-  } catch (const QLException& e) {
-    EXPECT_EQ("account given twice: A@X", std::string(e.what()));
-  }
+  TargetOptions reused;
+  reused.storeDirectory = dir_.path();
+  EXPECT_EQ("store directory already holds accounts: " + dir_.path() + "/accounts",
+            constructionError(reused));
+  TargetOptions twice;
+  twice.accounts = {{"a@x", "1"}, {"A@X", "2"}};
+  EXPECT_EQ("account given twice: A@X", constructionError(twice));
 }
 
 }  // namespace

@@ -62,10 +62,6 @@ int countOf(const std::string& text, const std::string& piece) {
   return count;
 }
 
-bool contains(const std::string& text, const std::string& piece) {
-  return text.find(piece) != std::string::npos;
-}
-
 class MigrationTest : public ::testing::Test {
  protected:
   MigrationTest() : store_(dir_ / "store"), builder_(store_) {}
@@ -130,12 +126,6 @@ class MigrationTest : public ::testing::Test {
       content += readFile(file);
     }
     return content;
-  }
-
-  std::string onlyFile(const std::string& work, const char* extension) const {
-    std::vector<std::string> files = lodemigFiles(work, extension);
-    EXPECT_EQ(files.size(), 1u) << extension;
-    return files.empty() ? std::string() : readFile(files[0]);
   }
 
   // The generated password the target received for `account`.
@@ -264,7 +254,7 @@ TEST_F(MigrationTest, EveryFolderAndMessageOfEveryAccountKindArrives) {
   EXPECT_NE(janePassword, bobPassword);
 
   // The password file, private.
-  std::string record = onlyFile(work_, "pass");
+  std::string record = onlyLodemigFile(work_, "pass");
   EXPECT_EQ(countOf(record, "\n"), 3);
   EXPECT_TRUE(contains(record, "<john@example.com>, password: \"johnpw\"\n"));
   EXPECT_TRUE(
@@ -327,7 +317,7 @@ TEST_F(MigrationTest, EveryFolderAndMessageOfEveryAccountKindArrives) {
             header + johnBlock + (orgFirst ? janeBlock + bobBlock : bobBlock + janeBlock) + tail);
 
   // The log: the same report without the console's counters, and its own lines.
-  const std::string log = onlyFile(work_, "log");
+  const std::string log = onlyLodemigFile(work_, "log");
   EXPECT_EQ(countOf(log,
                     "Info: Ostrel MailServer 6.3.0 or newer detected, search indexing "
                     "disabled (improve migration speed).\n"),
@@ -352,7 +342,7 @@ TEST_F(MigrationTest, OlderServerGetsPlainAppendAndLineEndsCanStayAsStored) {
   EXPECT_EQ(storedMessages("ann@example.com"),
             (std::vector<Stored>{{"INBOX", "\\Seen ", "23-Aug-2007 10:30:00 +0000", "APPEND",
                                   "Subject: a\nbody\n"}}));
-  EXPECT_FALSE(contains(onlyFile(work_, "log"), "6.3.0 or newer"));
+  EXPECT_FALSE(contains(onlyLodemigFile(work_, "log"), "6.3.0 or newer"));
 }
 
 TEST_F(MigrationTest, PasswordChoice) {
@@ -382,7 +372,7 @@ TEST_F(MigrationTest, PasswordChoice) {
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(storedPassword("clear@example.org"), c.clear);
     std::string crypt = storedPassword("crypt@example.org");
-    std::string record = onlyFile(work.path(), "pass");
+    std::string record = onlyLodemigFile(work.path(), "pass");
     EXPECT_TRUE(contains(record, "<clear@example.org>, password: \"" + c.clear + "\"\n"));
     if (c.crypt.empty()) {
       EXPECT_EQ(crypt.size(), 6u);
@@ -427,7 +417,7 @@ TEST_F(MigrationTest, RefusedMessageIsReportedAndTheNextOneSent) {
   EXPECT_TRUE(contains(result.out, "2/3\nError: cannot migrate message nr.: 2\n"));
   EXPECT_TRUE(contains(result.out, "Result: migration failed\n"));
   EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_TRUE(contains(onlyFile(work_, "log"),
+  EXPECT_TRUE(contains(onlyLodemigFile(work_, "log"),
                        "Error: append message error\nError: cannot migrate message nr.: 2\n"));
 }
 
@@ -440,7 +430,8 @@ TEST_F(MigrationTest, TargetThatCannotBeUsedEndsTheRunAtTheFirstDomain) {
                        "Info: primary domain: example.com\n"
                        "\nError: problem with authentication to Torvane\n"
                        "Finish time: T\n\nResult: migration failed\n"));
-  EXPECT_TRUE(contains(onlyFile(work_, "log"), "Error: problem with authentication to Torvane\n"));
+  EXPECT_TRUE(
+      contains(onlyLodemigFile(work_, "log"), "Error: problem with authentication to Torvane\n"));
   EXPECT_FALSE(contains(wrongPassword.out, "domain ("));
 
   server_->stop();  // now nothing listens on its port
@@ -458,7 +449,8 @@ TEST_F(MigrationTest, TargetThatCannotBeUsedEndsTheRunAtTheFirstDomain) {
   EXPECT_TRUE(contains(maskTimes(unreachable.out),
                        "\nError: cannot connect to Torvane\nFinish time: T\n\n"
                        "Result: migration failed\n"));
-  EXPECT_TRUE(contains(onlyFile(work.path(), "log"), "Network error: cannot connect to Torvane\n"));
+  EXPECT_TRUE(
+      contains(onlyLodemigFile(work.path(), "log"), "Network error: cannot connect to Torvane\n"));
 }
 
 TEST_F(MigrationTest, LostConnectionWhileCreatingTheAccountEndsTheRun) {
@@ -469,7 +461,7 @@ TEST_F(MigrationTest, LostConnectionWhileCreatingTheAccountEndsTheRun) {
   ProcessResult result = migrate();
   EXPECT_TRUE(contains(result.out, "\nError: cannot create user\nFinish time: "));
   EXPECT_FALSE(contains(result.out, "user already exist"));
-  EXPECT_TRUE(contains(onlyFile(work_, "log"), "Network error: cannot create user\n"));
+  EXPECT_TRUE(contains(onlyLodemigFile(work_, "log"), "Network error: cannot create user\n"));
   EXPECT_TRUE(lodemigFiles(work_, "pass").empty());
   EXPECT_EQ(result.exitStatus, 1);
 }
@@ -483,7 +475,7 @@ TEST_F(MigrationTest, RefusedIdentitySwitchFailsOnlyThatMailbox) {
   EXPECT_TRUE(storedMessages("amy@example.com").empty());
   EXPECT_EQ(storedMessages("ben@example.com"), std::vector<Stored>{inboxMessage("ben", 1)});
   EXPECT_TRUE(storedMessages("admin").empty());
-  EXPECT_TRUE(contains(onlyFile(work_, "log"), "Error: problem with identity switching\n"));
+  EXPECT_TRUE(contains(onlyLodemigFile(work_, "log"), "Error: problem with identity switching\n"));
   EXPECT_EQ(result.exitStatus, 1);
 }
 
@@ -510,9 +502,10 @@ TEST_F(MigrationTest, StoreErrorInAFolderReconnectsAndGoesOnWithTheNextFolder) {
   EXPECT_LE(stored.size(), 3u);
   EXPECT_TRUE(storedMessages("admin").empty());
   EXPECT_TRUE(contains(result.out, "\nError: cannot migrate folder \"A\"\n3\n"));
-  EXPECT_TRUE(contains(onlyFile(work_, "log"), "Error: cannot read messages file \"3-S-x-h\"\n"));
+  EXPECT_TRUE(
+      contains(onlyLodemigFile(work_, "log"), "Error: cannot read messages file \"3-S-x-h\"\n"));
   // The account was provisioned again on the new connection.
-  EXPECT_EQ(onlyFile(work_, "pass"),
+  EXPECT_EQ(onlyLodemigFile(work_, "pass"),
             "<cid@example.com>, password: \"cidpw\"\n"
             "<cid@example.com> already exist, hold current password\n");
   EXPECT_EQ(result.exitStatus, 1);
@@ -546,8 +539,8 @@ TEST_F(MigrationTest, QuietRunWritesNothingToTheConsoleAndTheSameLog) {
   EXPECT_EQ(quiet.exitStatus, 0);
   EXPECT_EQ(loud.exitStatus, 0);
 
-  std::string loudLog = maskTimes(onlyFile(loudWork.path(), "log"));
-  std::string quietLog = maskTimes(onlyFile(quietWork.path(), "log"));
+  std::string loudLog = maskTimes(onlyLodemigFile(loudWork.path(), "log"));
+  std::string quietLog = maskTimes(onlyLodemigFile(quietWork.path(), "log"));
   const std::string loudHost = "127.0.0.1:" + loudPort + "\n";
   ASSERT_TRUE(contains(loudLog, loudHost));
   loudLog.replace(loudLog.find(loudHost), loudHost.size(),

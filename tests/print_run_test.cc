@@ -121,11 +121,7 @@ class PrintRunTest : public ::testing::Test {
     return run(arguments);
   }
 
-  std::string onlyLog() {
-    std::vector<std::string> logs = lodemigFiles(work_, "log");
-    EXPECT_EQ(logs.size(), 1u);
-    return logs.empty() ? std::string() : readFile(logs[0]);
-  }
+  std::string onlyLog() { return onlyLodemigFile(work_, "log"); }
 
   // One account of each kind in the default domain, one in a second domain.
   void buildStore() {
@@ -202,15 +198,15 @@ TEST_F(PrintRunTest, ReportsEveryDomainAndMailboxWithItsSize) {
 
   std::string log = onlyLog();
   EXPECT_EQ(withoutLogOnlyLines(log), result.out);
-  EXPECT_NE(log.find("Info: read default domain (example.com) path: \"" + store_ + "/Accounts\"\n"),
-            std::string::npos);
-  EXPECT_NE(log.find(" Info: read mailbox <john> full name: \"John Smith\" password: \"secret\" "
-                     "size: 1536 path: \"" +
-                     store_ + "/Accounts/john.macnt\"\n"),
-            std::string::npos);
-  EXPECT_NE(log.find(" + mailbox <bob>, size: 0B, time: "), std::string::npos);
-  EXPECT_NE(log.find(" Info: read mailbox <bob> full name: \"\" password: \"\" size: unknown"),
-            std::string::npos);
+  EXPECT_TRUE(
+      contains(log, "Info: read default domain (example.com) path: \"" + store_ + "/Accounts\"\n"));
+  EXPECT_TRUE(contains(log,
+                       " Info: read mailbox <john> full name: \"John Smith\" password: \"secret\" "
+                       "size: 1536 path: \"" +
+                           store_ + "/Accounts/john.macnt\"\n"));
+  EXPECT_TRUE(contains(log, " + mailbox <bob>, size: 0B, time: "));
+  EXPECT_TRUE(
+      contains(log, " Info: read mailbox <bob> full name: \"\" password: \"\" size: unknown"));
   EXPECT_TRUE(lodemigFiles(work_, "pass").empty());
 }
 
@@ -224,21 +220,21 @@ TEST_F(PrintRunTest, QuietWritesNothingToTheConsoleButTheSameLog) {
   EXPECT_EQ(quiet.out, "");
   EXPECT_EQ(quiet.exitStatus, 0);
   EXPECT_EQ(maskTimes(onlyLog()), maskTimes(loudLog));
-  EXPECT_NE(loud.out.find("domain (example.org)"), std::string::npos);
-  EXPECT_EQ(loud.out.find("example.com"), std::string::npos);
+  EXPECT_TRUE(contains(loud.out, "domain (example.org)"));
+  EXPECT_FALSE(contains(loud.out, "example.com"));
 }
 
 TEST_F(PrintRunTest, MasksSelectDomainsAndMailboxes) {
   buildStore();
   EXPECT_EQ(printRun({"-domain", "*"}).out, printRun().out);
   ProcessResult some = printRun({"-domain", "EXAMPLE.COM", "-user", "J*"});
-  EXPECT_NE(some.out.find(" + mailbox <john>"), std::string::npos);
-  EXPECT_NE(some.out.find(" + mailbox <jane>"), std::string::npos);
-  EXPECT_EQ(some.out.find(" + mailbox <bob>"), std::string::npos);
-  EXPECT_EQ(some.out.find("example.org"), std::string::npos);
+  EXPECT_TRUE(contains(some.out, " + mailbox <john>"));
+  EXPECT_TRUE(contains(some.out, " + mailbox <jane>"));
+  EXPECT_FALSE(contains(some.out, " + mailbox <bob>"));
+  EXPECT_FALSE(contains(some.out, "example.org"));
   // A domain mask that matches nothing prints no domain and is no failure.
   ProcessResult none = printRun({"-domain", "nothing.*"});
-  EXPECT_EQ(none.out.find("domain ("), std::string::npos);
+  EXPECT_FALSE(contains(none.out, "domain ("));
   EXPECT_EQ(none.exitStatus, 0);
 }
 
@@ -246,8 +242,8 @@ TEST_F(PrintRunTest, FailuresAreReportedAndEndWithStatusOne) {
   buildStore();
   builder_.account("", "broken", AccountDirectory);  // no settings file
   ProcessResult result = printRun({"-domain", "example.com"});
-  EXPECT_NE(result.out.find("Error: cannot print mailbox <broken>\n"), std::string::npos);
-  EXPECT_NE(result.out.find(" + mailbox <john>, size: 1.5KB\n"), std::string::npos);
+  EXPECT_TRUE(contains(result.out, "Error: cannot print mailbox <broken>\n"));
+  EXPECT_TRUE(contains(result.out, " + mailbox <john>, size: 1.5KB\n"));
   EXPECT_EQ(result.exitStatus, 1);
 
   ProcessResult wrongPath = run({"-path", dir_ / "missing", "-primaryDomain", "example.com"});
@@ -300,10 +296,10 @@ TEST_F(PrintRunTest, UnopenableLogGoesToStandardError) {
       runProcess(LODEMIG_BINARY, {"-path", store_, "-primaryDomain", "example.com"}, options);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_NE(result.err.find("\nBrenhart Quillon Pro to Torvane migration tool 1.0.0-R1-1\n"),
-            std::string::npos);
-  EXPECT_NE(result.err.find(" + mailbox <john>, size: 1.5KB, time: "), std::string::npos);
-  EXPECT_NE(result.err.find(" Info: read mailbox <john> "), std::string::npos);
+  EXPECT_TRUE(
+      contains(result.err, "\nBrenhart Quillon Pro to Torvane migration tool 1.0.0-R1-1\n"));
+  EXPECT_TRUE(contains(result.err, " + mailbox <john>, size: 1.5KB, time: "));
+  EXPECT_TRUE(contains(result.err, " Info: read mailbox <john> "));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "tests/process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -14,6 +15,8 @@
 #include <cstring>
 #include <filesystem>
 #include <thread>
+
+#include "tests/temp_dir.h"
 
 namespace lodemig::testing {
 namespace {
@@ -78,6 +81,10 @@ int reap(pid_t pid, Clock::time_point deadline, bool& timedOut) {
 }
 
 [[noreturn]] void execChild(const std::vector<char*>& argv, int out, int err) {
+  // The child starts with no blocked signals, whatever the forking thread blocks.
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
   int input = ::open("/dev/null", O_RDONLY);
   if (input < 0 || ::dup2(input, 0) < 0 || ::dup2(out, 1) < 0 || (err >= 0 && ::dup2(err, 2) < 0)) {
     ::_exit(126);
@@ -177,19 +184,24 @@ TargetServer::TargetServer(const std::string& binary, const std::vector<std::str
     stop();
     return;
   }
-  port_ = std::atoi(pending_.substr(0, end).c_str());
+  const std::string line = pending_.substr(0, end);
   pending_.erase(0, end + 1);
+  if (line.empty() || line.find_first_not_of("0123456789") != std::string::npos) {
+    stop();
+    return;
+  }
+  port_ = std::atoi(line.c_str());
 }
 
 TargetServer::~TargetServer() {
   stop();
 }
 
-std::string TargetServer::stop() {
+std::string TargetServer::stop(int signal) {
   if (pid_ <= 0) {
     return std::string();
   }
-  ::kill(pid_, SIGTERM);
+  ::kill(pid_, signal);
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(5);
   while (output_ >= 0 && Clock::now() < deadline) {
     pollfd fd = {output_, POLLIN, 0};
@@ -202,7 +214,7 @@ std::string TargetServer::stop() {
     output_ = -1;
   }
   bool timedOut = false;
-  reap(pid_, deadline, timedOut);
+  exitStatus_ = reap(pid_, deadline, timedOut);
   pid_ = -1;
   std::string summary;
   summary.swap(pending_);
@@ -258,6 +270,12 @@ std::vector<std::string> lodemigFiles(const std::string& directory, const std::s
   }
   std::sort(files.begin(), files.end());
   return files;
+}
+
+std::string onlyLodemigFile(const std::string& directory, const std::string& extension) {
+  std::vector<std::string> files = lodemigFiles(directory, extension);
+  EXPECT_EQ(files.size(), 1u) << directory << " " << extension;
+  return files.empty() ? std::string() : readFile(files[0]);
 }
 
 std::string maskTimes(const std::string& text) {

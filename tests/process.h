@@ -31,9 +31,9 @@ ProcessResult runProcess(const std::string& binary, const std::vector<std::strin
 
 // The stand-in target server (the program `binary`) running as a child
 // process on 127.0.0.1 and a free port. The constructor starts it with
-// "--port 0" and `arguments` and
-// reads the port from its first output line (at most 5 seconds; a server that
-// does not answer is killed and port() is 0). The destructor stops it if
+// "--port 0" and `arguments` and reads the port from its first output line
+// (at most 5 seconds; a server that does not answer, or whose first line is
+// not a bare number, is killed and port() is 0). The destructor stops it if
 // stop() was not called. Not copyable.
 class TargetServer {
  public:
@@ -44,19 +44,30 @@ class TargetServer {
 
   int port() const { return port_; }
   std::string portText() const { return std::to_string(port_); }
-  // Sends SIGTERM, waits at most 5 seconds (then kills it) and returns what
+  // Sends `signal`, waits at most 5 seconds (then kills it) and returns what
   // the server printed after its port line (its summary line).
-  std::string stop();
+  std::string stop(int signal = 15 /* SIGTERM */);
+  // How the server ended, as ProcessResult::exitStatus; -1 before stop().
+  int exitStatus() const { return exitStatus_; }
 
  private:
   pid_t pid_ = -1;
   int output_ = -1;
   int port_ = 0;
+  int exitStatus_ = -1;
   std::string pending_;
 };
 
 // The files "lodemig_<start>.<extension>" a run left in `directory`, sorted.
 std::vector<std::string> lodemigFiles(const std::string& directory, const std::string& extension);
+
+// The one file "lodemig_<start>.<extension>" in `directory` (a test failure
+// when there is not exactly one); "" when there is none.
+std::string onlyLodemigFile(const std::string& directory, const std::string& extension);
+
+inline bool contains(const std::string& text, const std::string& piece) {
+  return text.find(piece) != std::string::npos;
+}
 
 // `text` with the run's clock readings (the "Start time: " and "Finish time: "
 // lines and the ", time: " ends of the mailbox log lines) replaced by "T", so
