@@ -67,16 +67,9 @@ TEST(MessageFactoryTest, BuildsExactSizesOfCrLfLines) {
     EXPECT_EQ(message.size(), size);
     expectWellFormed(message);
   }
-}
-
-TEST(MessageFactoryTest, SmallRequestsAreRaisedToTheMinimum) {
-  MessageFactory factory(7);
-  std::string message;
-  factory.build(10, 1, &message);
+  factory.build(10, 1, &message);  // small requests are raised to the minimum
   EXPECT_EQ(message.size(), MessageFactory::kMinSize);
-}
-
-TEST(MessageFactoryTest, SameSeedSameBytesOtherSeedOtherBytes) {
+  // Same seed, same bytes; another seed, other bytes.
   MessageFactory first(42), second(42), third(43);
   std::string a, b, c;
   first.build(5000, 1, &a);
@@ -138,12 +131,18 @@ TEST(GenerateStoreTest, MailboxFileHoldsTheManifestsMessages) {
             std::string::npos);
 }
 
-TEST(GenerateStoreTest, MessageDirectoryNamesCarryFlagsAndTime) {
+TEST(GenerateStoreTest, MessageDirectoryHoldsTheSameMessagesAsAMailboxFile) {
   ScopedTempDir dir;
   StorePlan plan;
   plan.messagesPerAccount = 30;
+  StoreManifest inFile = generateStore(plan, dir / "a");
   plan.layouts = {AccountLayout::kMessageDirectory};
   StoreManifest manifest = generateStore(plan, dir / "store");
+  EXPECT_EQ(inFile.bytes, manifest.bytes);
+  EXPECT_EQ(inFile.medianSize, manifest.medianSize);
+  EXPECT_EQ(readFile(manifest.messageFiles[0]),
+            readFile(inFile.messageFiles[0])
+                .substr(inFile.accounts[0].spans[0].offset, inFile.accounts[0].spans[0].length));
   ASSERT_EQ(manifest.messageFiles.size(), 30u);
   const std::regex name("[0-9]+\\.[0-9]{6}-[SAFD]*-20[01][0-9]{11}-bench");
   uint64_t bytes = 0;
@@ -154,20 +153,6 @@ TEST(GenerateStoreTest, MessageDirectoryNamesCarryFlagsAndTime) {
   }
   EXPECT_EQ(bytes, manifest.bytes);
   EXPECT_TRUE(std::filesystem::is_regular_file(dir / "store/Accounts/user00000.settings"));
-}
-
-TEST(GenerateStoreTest, SamePlanSameMessagesInEitherLayout) {
-  ScopedTempDir dir;
-  StorePlan plan;
-  plan.messagesPerAccount = 20;
-  StoreManifest inFile = generateStore(plan, dir / "a");
-  plan.layouts = {AccountLayout::kMessageDirectory};
-  StoreManifest inDirectory = generateStore(plan, dir / "b");
-  EXPECT_EQ(inFile.bytes, inDirectory.bytes);
-  EXPECT_EQ(inFile.medianSize, inDirectory.medianSize);
-  EXPECT_EQ(readFile(inDirectory.messageFiles[0]),
-            readFile(inFile.messageFiles[0])
-                .substr(inFile.accounts[0].spans[0].offset, inFile.accounts[0].spans[0].length));
 }
 
 TEST(GenerateStoreTest, AccountsSpreadOverLayoutsAndDomains) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <initializer_list>
 #include <memory>
 #include <tuple>
 #include <vector>
@@ -42,8 +43,16 @@ void PrintTo(const Stored& m, std::ostream* out) {
        << ::testing::PrintToString(m.content) << "}";
 }
 
-// Three counter erasures ("\b \b" per character of a counter like "1/2").
-const std::string kErase3 = "\b \b\b \b\b \b";
+// One folder's console line: each three-character counter erased ("\b \b"
+// per character) before the next, then the final count.
+std::string folderLine(const std::string& name, std::initializer_list<const char*> counters,
+                       const std::string& count) {
+  std::string line = "   - \"" + name + "\", messages: ";
+  for (const char* counter : counters) {
+    line += counter + std::string("\b \b\b \b\b \b");
+  }
+  return line + count + "\n";
+}
 
 std::string metaField(const std::string& meta, const std::string& name) {
   std::size_t start = meta.find(name + ": ");
@@ -267,50 +276,25 @@ TEST_F(MigrationTest, EveryFolderAndMessageOfEveryAccountKindArrives) {
 
   // The console: header, one block per domain in listing order, result.
   const std::string out = maskTimes(result.out);
-  const std::string header =
-      "\nBrenhart Quillon Pro to Torvane migration tool 1.0.0-R1-1\n\n"
-      "Quillon path: \"" +
-      store_ +
-      "\"\n"
-      "Torvane hostname: 127.0.0.1:" +
-      server_->portText() +
-      "\n"
-      "Start time: T\n"
-      "Info: domains to migrate (mask): *\n"
-      "Info: users to migrate (mask): *\n"
-      "Info: primary domain: example.com\n";
+  const std::string header = "\nBrenhart Quillon Pro to Torvane migration tool 1.0.0-R1-1\n\n"
+                             "Quillon path: \"" + store_ + "\"\nTorvane hostname: 127.0.0.1:" +
+                             server_->portText() +
+                             "\nStart time: T\nInfo: domains to migrate (mask): *\n"
+                             "Info: users to migrate (mask): *\nInfo: primary domain: example.com\n";
   const std::string johnBlock =
-      "\ndomain (example.com)\n"
-      " + mailbox <john>, size: 2.0KB\n"
-      "   - \"Archive/2007\", messages: 1/1" +
-      kErase3 + "1/1" + kErase3 +
-      "1\n"
+      "\ndomain (example.com)\n + mailbox <john>, size: 2.0KB\n" +
+      folderLine("Archive/2007", {"1/1", "1/1"}, "1") +
       "Warning: folder-name \"Bad:Name?\" contain forbidden chars. "
-      "Name \"Bad_Name_\" will be usead instead it.\n"
-      "   - \"Bad:Name?\", messages: 1/1" +
-      kErase3 + "1/1" + kErase3 +
-      "1\n"
-      "   - \"Calendar\", messages: 1/1" +
-      kErase3 + "1/1" + kErase3 +
-      "1\n"
-      "   - \"Drafts\", messages: 1/1" +
-      kErase3 + "1/1" + kErase3 +
-      "1\n"
-      "   - \"Empty\", messages: 0\n"
-      "   - \"INBOX\", messages: 1/2" +
-      kErase3 + "1/2" + kErase3 + "2/2" + kErase3 +
-      "2\n"
-      "   - \"More\", messages: 1/1" +
-      kErase3 + "1/1" + kErase3 + "2/1" + kErase3 + "1\n";
-  const std::string janeBlock =
-      "\ndomain (example.org)\n"
-      " + mailbox <jane>, size: 100B\n"
-      "   - \"INBOX\", messages: 1/1" +
-      kErase3 + "1/1" + kErase3 + "1\n";
-  const std::string bobInbox =
-      "   - \"INBOX\", messages: 1/2" + kErase3 + "1/2" + kErase3 + "2/2" + kErase3 + "2\n";
-  const std::string bobBlock = "\ndomain (example.net)\n + mailbox <bob>, size: 0B\n" + bobInbox +
-                               "   - \"Sent\", messages: 1/1" + kErase3 + "1/1" + kErase3 + "1\n";
+      "Name \"Bad_Name_\" will be usead instead it.\n" +
+      folderLine("Bad:Name?", {"1/1", "1/1"}, "1") + folderLine("Calendar", {"1/1", "1/1"}, "1") +
+      folderLine("Drafts", {"1/1", "1/1"}, "1") + folderLine("Empty", {}, "0") +
+      folderLine("INBOX", {"1/2", "1/2", "2/2"}, "2") +
+      folderLine("More", {"1/1", "1/1", "2/1"}, "1");
+  const std::string janeBlock = "\ndomain (example.org)\n + mailbox <jane>, size: 100B\n" +
+                                folderLine("INBOX", {"1/1", "1/1"}, "1");
+  const std::string bobBlock = "\ndomain (example.net)\n + mailbox <bob>, size: 0B\n" +
+                               folderLine("INBOX", {"1/2", "1/2", "2/2"}, "2") +
+                               folderLine("Sent", {"1/1", "1/1"}, "1");
   const std::string tail = "\nFinish time: T\n\nResult: migration successful\n";
   const bool orgFirst = out.find("(example.org)") < out.find("(example.net)");
   EXPECT_EQ(out,

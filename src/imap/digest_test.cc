@@ -42,17 +42,16 @@ TEST(DigestTest, Md5MatchesRfc1321Suite) {
   }
 }
 
-TEST(DigestTest, DigestOfNothingDependsOnForce) {
+TEST(DigestTest, StreamDigestForceRepeatAndZeroBytes) {
   StreamDigestMD5 unforced;
-  EXPECT_EQ(unforced.digest(false), "");
+  EXPECT_EQ(unforced.digest(false), "");  // nothing written, nothing forced
   StreamDigestMD5 forced;
   EXPECT_EQ(forced.hexDigest(true), "d41d8cd98f00b204e9800998ecf8427e");
   StreamDigest null;
   null << "ignored";
   EXPECT_EQ(null.digest(true), "");
-}
 
-TEST(DigestTest, DigestTwiceGivesSameBytesAndWritingMoreStartsAnew) {
+  // Asking twice gives the same bytes; writing more starts anew.
   StreamDigestMD5 md5;
   md5 << "first part";
   const std::string first = md5.digest(false);
@@ -61,9 +60,8 @@ TEST(DigestTest, DigestTwiceGivesSameBytesAndWritingMoreStartsAnew) {
   EXPECT_EQ(md5.digest(true), first);
   md5 << "abc";
   EXPECT_EQ(md5.hexDigest(false), "900150983cd24fb0d6963f7d28e17f72");
-}
 
-TEST(DigestTest, ZeroTerminatedTextStopsAtZeroByteButSizedBytesGoInWhole) {
+  // Zero-terminated text stops at the zero byte; sized bytes go in whole.
   StreamDigestMD5 text;
   text << "abc\0def";
   EXPECT_EQ(text.hexDigest(false), md5Hex("abc"));
@@ -71,11 +69,7 @@ TEST(DigestTest, ZeroTerminatedTextStopsAtZeroByteButSizedBytesGoInWhole) {
   sized << std::string("abc\0def", 7);
   EXPECT_EQ(sized.hexDigest(false), md5Hex(std::string("abc\0def", 7)));
   EXPECT_NE(md5Hex(std::string("abc\0def", 7)), md5Hex("abc"));
-}
-
-TEST(DigestTest, ToHexIsLowerCaseHighHalfFirst) {
-  EXPECT_EQ(toHex(std::string("\x00\xFF\x10", 3)), "00ff10");
-  EXPECT_EQ(toHex("\xAB\xcd\x09"), "abcd09");
+  EXPECT_EQ(toHex(std::string("\x00\xFF\x10", 3)), "00ff10");  // lower case, high half first
   EXPECT_EQ(toHex(""), "");
 }
 
