@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "imap/digest.h"
+#include "utils/ascii.h"
 #include "utils/ql_exception.h"
 
 namespace lodemig::target {
@@ -13,21 +14,7 @@ namespace {
 constexpr std::size_t kReadBufferSize = 128 * 1024;
 constexpr std::size_t kKeptMessageCapacity = 16 * 1024 * 1024;
 
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    x = x >= 'a' && x <= 'z' ? static_cast<char>(x - 'a' + 'A') : x;
-    y = y >= 'a' && y <= 'z' ? static_cast<char>(y - 'a' + 'A') : y;
-    if (x != y) {
-      return false;
-    }
-  }
-  return true;
-}
+using ostrel::utils::equalsIgnoreCase;
 
 // The folder kinds CREATE takes, in the spelling the folders file keeps.
 constexpr std::string_view kKindWords[] = {"X-CONTACT", "X-CALENDAR", "X-TODO",

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "utils/ascii.h"
 #include "utils/ql_exception.h"
 
 namespace lodemig::target {
@@ -13,29 +14,7 @@ namespace {
 
 constexpr std::string_view kInbox = "INBOX";
 
-char lowerAscii(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lowerAscii(a[i]) != lowerAscii(b[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
-std::string lowerCopy(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
-    c = lowerAscii(c);
-  }
-  return lower;
-}
+using ostrel::utils::equalsIgnoreCase;
 
 // Texts that become one line of a store file.
 bool fitsOnLine(std::string_view text) {
@@ -91,7 +70,7 @@ MailStore::Account& MailStore::newAccount(const std::string& address, const std:
   account->fullName = fullName;
   account->folders.push_back(Folder{"X-MAIL", std::string(kInbox), 0});
   account->folderIndex.emplace(kInbox, 0);
-  accountIndex_.emplace(lowerCopy(address), accounts_.size());
+  accountIndex_.emplace(ostrel::utils::lowerAsciiCopy(address), accounts_.size());
   accounts_.push_back(std::move(account));
   return *accounts_.back();
 }
@@ -122,14 +101,14 @@ MailStore::Outcome MailStore::createAccount(const std::string& address, const st
     return Outcome::kInvalid;
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  if (accountIndex_.count(lowerCopy(address)) != 0) {
+  if (accountIndex_.count(ostrel::utils::lowerAsciiCopy(address)) != 0) {
     return Outcome::kExists;
   }
   Account& account = newAccount(address, password, fullName);
   try {
     writeAccount(account);
   } catch (const QLException&) {
-    accountIndex_.erase(lowerCopy(address));
+    accountIndex_.erase(ostrel::utils::lowerAsciiCopy(address));
     accounts_.pop_back();
     throw;
   }
@@ -139,7 +118,7 @@ MailStore::Outcome MailStore::createAccount(const std::string& address, const st
 }
 
 std::optional<MailStore::AccountId> MailStore::findAccount(std::string_view address) const {
-  const std::string key = lowerCopy(address);
+  const std::string key = ostrel::utils::lowerAsciiCopy(address);
   std::lock_guard<std::mutex> lock(mutex_);
   const auto found = accountIndex_.find(key);
   if (found == accountIndex_.end()) {

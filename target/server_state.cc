@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "utils/ascii.h"
+
 namespace lodemig::target {
 
 namespace {
@@ -11,14 +13,7 @@ bool contains(const std::vector<std::uint64_t>& numbers, std::uint64_t number) {
   return std::find(numbers.begin(), numbers.end(), number) != numbers.end();
 }
 
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           const auto lower = [](char c) {
-             return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-           };
-           return lower(x) == lower(y);
-         });
-}
+using ostrel::utils::equalsIgnoreCase;
 
 }  // namespace
 

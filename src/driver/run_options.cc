@@ -3,35 +3,18 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "utils/ascii.h"
+
 namespace lodemig {
 namespace {
+
+using ostrel::utils::equalsIgnoreCase;
 
 constexpr int kVersionMajor = 1;
 constexpr int kVersionMinor = 0;
 constexpr int kVersionPatch = 0;
 constexpr const char* kBuildTag = "R1";
 constexpr int kBuildNumber = 1;
-
-// ASCII-only on purpose: option names are ASCII, and the result must not
-// depend on the locale.
-bool equalsIgnoreCase(const char* argument, const char* name) {
-  for (;; ++argument, ++name) {
-    char a = *argument;
-    char b = *name;
-    if (a >= 'A' && a <= 'Z') {
-      a = static_cast<char>(a - 'A' + 'a');
-    }
-    if (b >= 'A' && b <= 'Z') {
-      b = static_cast<char>(b - 'A' + 'a');
-    }
-    if (a != b) {
-      return false;
-    }
-    if (a == '\0') {
-      return true;
-    }
-  }
-}
 
 // atoi's reading (leading blanks, sign, digits, stop at anything else); 0
 // means the default port.
