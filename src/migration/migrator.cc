@@ -1,7 +1,5 @@
 #include "migration/migrator.h"
 
-#include <openssl/rand.h>
-
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +7,7 @@
 
 #include "store/message.h"
 #include "utils/ql_exception.h"
+#include "utils/secure_random.h"
 
 namespace lodemig {
 namespace {
@@ -28,7 +27,7 @@ class FolderReading {
   Folder& folder_;
 };
 
-// Random bytes from OpenSSL, drawn in blocks; a byte at or above `limit` is
+// Secure random bytes, drawn in blocks; a byte at or above `limit` is
 // thrown away so that `byte % range` is uniform (limit is a multiple of range).
 class RandomBytes {
  public:
@@ -37,7 +36,7 @@ class RandomBytes {
     // plenty; the bound only guards against a broken generator.
     for (int attempt = 0; attempt < 1000; ++attempt) {
       if (next_ == sizeof(block_)) {
-        if (RAND_bytes(block_, sizeof(block_)) != 1) {
+        if (!ostrel::utils::secureRandomBytes(block_, sizeof(block_))) {
           throw QLException("cannot generate password");
         }
         next_ = 0;
