@@ -250,8 +250,34 @@ void ImapClient::writeContent(IMessage& content, std::uint32_t announced) {
     }
   };
   std::uint64_t sent = 0;
+  int file = -1;
+  std::uint64_t offset = 0;
+  if (announced > 0 && content.storedRange(file, offset)) {
+    // Stored bytes that need no change go from the file to the socket
+    // without being copied through this process.
+    sent = stream_->sendFileRange(file, offset, announced);
+    if (stream_->bad()) {
+      return;
+    }
+    if (sent == announced) {
+      stream_->writeAndFlush("\r\n", 2);
+      return;
+    }
+  }
+  // The pieces carry the content, or the part the system did not send
+  // (TLS, or a file that ended or failed, which the pieces then report).
+  std::uint64_t alreadySent = sent;
   chunk_.clear();
   for (bool more = produce(chunk_, true); more; more = produce(chunk_, false)) {
+    if (alreadySent > 0) {
+      const std::size_t skipped = static_cast<std::size_t>(
+          std::min<std::uint64_t>(alreadySent, chunk_.size()));
+      chunk_.erase(0, skipped);
+      alreadySent -= skipped;
+      if (chunk_.empty()) {
+        continue;
+      }
+    }
     // Bytes beyond the announced size would be read by the server as
     // commands: stop before writing them.
     if (chunk_.size() > announced - sent) {

@@ -1,12 +1,15 @@
 #include "imap/imap_gateway.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <functional>
 #include <stdexcept>
 #include <string>
 
 #include "tests/scripted_peer.h"
+#include "tests/temp_dir.h"
 
 namespace lodemig {
 namespace {
@@ -30,7 +33,8 @@ ScriptedPeer& masterLogin(ScriptedPeer& peer, int tag) {
 
 // A message held in memory, delivered in pieces of `piece` bytes. It can fail
 // at a given piece, fail to count its size, or announce more or fewer bytes
-// than it delivers.
+// than it delivers; with `file` set it offers that descriptor and
+// `fileOffset` as its stored bytes.
 class TestMessage : public IMessage {
  public:
   explicit TestMessage(std::string content, std::string flags = "", std::string date = "")
@@ -57,11 +61,18 @@ class TestMessage : public IMessage {
     }
     return static_cast<std::uint32_t>(content_.size() + sizeDelta);
   }
+  bool storedRange(int& fd, std::uint64_t& offset) override {
+    fd = file;
+    offset = fileOffset;
+    return file >= 0;
+  }
 
   std::size_t piece = 4;
   int failAt = -1;
   int sizeDelta = 0;
   bool failSize = false;
+  int file = -1;
+  std::uint64_t fileOffset = 0;
 
  private:
   std::string content_, flags_, date_;
@@ -264,6 +275,54 @@ TEST_F(ImapGatewayTest, ContentRunningPastItsSizeInALaterPieceSendsNoneOfIt) {
   const std::vector<std::string> received = peer_.received();
   ASSERT_EQ(received.size(), 3u);
   EXPECT_EQ(received[2], "V1 APPEND \"I\" {4+}\r\n");
+}
+
+// An open file holding `content`, closed at the end of the test.
+class OpenFile {
+ public:
+  explicit OpenFile(const std::string& content) {
+    testing::writeFile(directory_ / "message", content);
+    fd_ = ::open((directory_ / "message").c_str(), O_RDONLY | O_CLOEXEC);
+  }
+  ~OpenFile() { ::close(fd_); }
+  int fd() const { return fd_; }
+
+ private:
+  testing::ScopedTempDir directory_;
+  int fd_ = -1;
+};
+
+TEST(ImapGatewayWireTest, StoredBytesGoStraightFromTheFile) {
+  OpenFile file("--hello world!--");
+  TestMessage message("hello world!");
+  message.file = file.fd();
+  message.fileOffset = 2;
+  message.failAt = 0;  // the pieces are not used
+  EXPECT_EQ(play([&](ImapGateway& g) { return g.append("I", message, false); },
+                 "V1 APPEND \"I\" {12+}\r\nhello world!\r\n", "V1 OK\r\n"),
+            kGatewayOk);
+  // A file that ends early: the pieces send the rest, without repeating any.
+  OpenFile shorter("hello");
+  message.file = shorter.fd();
+  message.fileOffset = 0;
+  message.failAt = -1;
+  EXPECT_EQ(play([&](ImapGateway& g) { return g.append("I", message, false); },
+                 "V1 APPEND \"I\" {12+}\r\nhello world!\r\n", "V1 OK\r\n"),
+            kGatewayOk);
+}
+
+TEST_F(ImapGatewayTest, FileEndingEarlyWithFailingPiecesLeavesTheLiteralUnfinished) {
+  masterLogin(peer_, 0).expectClosed();
+  ASSERT_EQ(connect(), kGatewayOk);
+  OpenFile file("hello");
+  TestMessage message("hello world!");
+  message.file = file.fd();
+  message.failAt = 2;  // "hell" and "o wo" were read, the third piece fails
+  EXPECT_EQ(gateway_.append("I", message, false), kGatewayContentFailed);
+  finish();
+  const std::vector<std::string> received = peer_.received();
+  ASSERT_EQ(received.size(), 3u);
+  EXPECT_EQ(received[2], "V1 APPEND \"I\" {12+}\r\nhello wo");
 }
 
 TEST_F(ImapGatewayTest, DropBetweenCommandsResendsOnceAsTheAccount) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "store/line_scan.h"
 #include "store/message.h"
 #include "utils/ql_exception.h"
 
@@ -541,9 +542,10 @@ bool Folder::findHeaderStart(LineEndCount* count) {
         }
         atLineStart = false;
       }
-      const char* lineFeed =
-          static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-      if (lineFeed == nullptr) {
+      // LFs that neither need fixing nor start a possible header line are
+      // passed over in blocks.
+      const char* lineFeed = findNotableLineFeed(begin, p, end, kHeaderStart[0]);
+      if (lineFeed == end) {
         break;
       }
       if (count != nullptr && (lineFeed > begin ? lineFeed[-1] : lastByte) != '\r') {

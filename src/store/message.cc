@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "store/folder.h"
+#include "store/line_scan.h"
 #include "utils/input_file.h"
 #include "utils/ql_exception.h"
 
@@ -25,8 +26,8 @@ void appendLineEnds(const char* piece, std::size_t size, std::string& out) {
   const char* copied = piece;
   // The first byte of a piece is never converted: each piece stands alone.
   for (const char* p = piece + (size > 0 ? 1 : 0); p < end;) {
-    const char* lineFeed = static_cast<const char*>(std::memchr(p, '\n', end - p));
-    if (lineFeed == nullptr) {
+    const char* lineFeed = findNotableLineFeed(piece, p, end, -1);
+    if (lineFeed == end) {
       break;
     }
     if (lineFeed[-1] != '\r') {
@@ -50,8 +51,8 @@ std::size_t countLineEndsToFix(const char* piece, std::size_t size) {
   std::size_t count = 0;
   const char* end = piece + size;
   for (const char* p = piece + (size > 0 ? 1 : 0); p < end;) {
-    const char* lineFeed = static_cast<const char*>(std::memchr(p, '\n', end - p));
-    if (lineFeed == nullptr) {
+    const char* lineFeed = findNotableLineFeed(piece, p, end, -1);
+    if (lineFeed == end) {
       break;
     }
     if (lineFeed[-1] != '\r') {
@@ -152,6 +153,18 @@ std::uint32_t Message::contentSize() {
     }
   }
   return contentSize_;
+}
+
+bool Message::storedRange(int& fd, std::uint64_t& offset) {
+  std::lock_guard<ostrel::utils::VMutex> lock(mutex_);
+  ostrel::utils::InputFile* file = folder_ != nullptr ? folder_->file() : nullptr;
+  const bool unchanged = !fixCrLf_ || (contentSize_ != 0 && nothingToFix_);
+  if (file == nullptr || file->descriptor() < 0 || !unchanged || storedSize_ > kMaxContentSize) {
+    return false;
+  }
+  fd = file->descriptor();
+  offset = offset_;
+  return true;
 }
 
 }  // namespace lodemig

@@ -66,6 +66,9 @@ class Message : public IMessage {
   // When that count (or the reader's) finds no LF to fix, the pieces are
   // handed out unchanged without looking at them again.
   std::uint32_t contentSize() override;
+  // The folder's file and the offset, when contentSize() is known and the
+  // pieces are the stored bytes unchanged (no fixing, or nothing to fix).
+  bool storedRange(int& fd, std::uint64_t& offset) override;
 
  private:
   // Points `data` at the next raw piece, in the folder file's buffer (valid

@@ -35,6 +35,14 @@ class IMessage {
   // Exact number of bytes the pieces will deliver. Throws std::runtime_error
   // when the content cannot be read.
   virtual std::uint32_t contentSize() = 0;
+  // After contentSize(): when the pieces would be exactly the contentSize()
+  // bytes of an open file from some position, unchanged, sets `fd` and
+  // `offset` to them and returns true, so that a client can have the system
+  // copy them to the network without reading them itself. The descriptor is
+  // valid until the next call on the message. The client sends whatever the
+  // system could not through the pieces, which report a file that ended or
+  // failed. False (the default) when the pieces must be used.
+  virtual bool storedRange(int& /*fd*/, std::uint64_t& /*offset*/) { return false; }
 };
 
 }  // namespace lodemig

@@ -89,6 +89,12 @@ class InputFile {
   // The file's current size, or -1 when no file is open or it cannot be taken.
   std::int64_t size() const;
 
+  // The open file's descriptor, for having the system copy its bytes
+  // elsewhere (they are then not checked against the file's size); -1 when
+  // none is open or reads are made to fail (failFrom), so that a test's
+  // failure cannot be bypassed.
+  int descriptor() const { return failFrom_ >= 0 ? -1 : fd_; }
+
   bool atEnd() const { return atEnd_; }
   bool failed() const { return failed_; }
   void clearState() { atEnd_ = failed_ = false; }

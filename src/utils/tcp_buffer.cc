@@ -5,6 +5,7 @@
 #include <openssl/err.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/uio.h>
@@ -27,6 +28,41 @@ constexpr std::size_t kLargestTransfer = INT_MAX;
 std::size_t areaSize(std::uint64_t requested) {
   return static_cast<std::size_t>(std::clamp<std::uint64_t>(requested, 1, kLargestTransfer));
 }
+
+// OpenSSL's socket calls and sendfile() take no MSG_NOSIGNAL and raise
+// SIGPIPE when the peer has gone. The signal is held back for this thread
+// while such a call runs and a SIGPIPE that call raised is taken off the
+// pending set before the mask is restored, so the call just fails.
+class SigpipeGuard {
+ public:
+  SigpipeGuard() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
+    sigset_t pending;
+    sigemptyset(&pending);
+    wasPending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  }
+  ~SigpipeGuard() {
+    const int savedErrno = errno;
+    sigset_t pending;
+    sigemptyset(&pending);
+    if (!wasPending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+      const timespec noWait{};
+      while (sigtimedwait(&pipe_, nullptr, &noWait) < 0 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    errno = savedErrno;
+  }
+  SigpipeGuard(const SigpipeGuard&) = delete;
+  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+ private:
+  sigset_t pipe_;
+  sigset_t previous_;
+  bool wasPending_ = false;
+};
 
 }  // namespace
 
@@ -238,6 +274,33 @@ std::size_t tcpbuffer::sendBufferedAnd(const char* bytes, std::size_t count, boo
   return sent;
 }
 
+std::uint64_t tcpbuffer::sendFileRange(int fd, std::uint64_t offset, std::uint64_t count) {
+  bool failed = false;
+  sendBufferedAnd(nullptr, 0, &failed);
+  if (failed) {
+    return kFlushFailed;
+  }
+  std::uint64_t sent = 0;
+  SigpipeGuard guard;
+  while (sent < count && offset + sent <= static_cast<std::uint64_t>(INT64_MAX)) {
+    off_t position = static_cast<off_t>(offset + sent);
+    const ssize_t moved = ::sendfile(socket_, fd, &position,
+                                     static_cast<std::size_t>(std::min<std::uint64_t>(
+                                         count - sent, kLargestTransfer)));
+    if (moved < 0 && errno == EINTR) {
+      continue;
+    }
+    // The end of the file, a read error, a file the system cannot copy this
+    // way or a socket error: the caller sends the rest itself, which names
+    // the fault on the side that has it.
+    if (moved <= 0) {
+      break;
+    }
+    sent += static_cast<std::uint64_t>(moved);
+  }
+  return sent;
+}
+
 bool tcpbuffer::flushWith(const char* bytes, std::size_t count) {
   bool failed = false;
   sendBufferedAnd(bytes, count, &failed);
@@ -349,40 +412,7 @@ bool basic_tcpclientbuffer::connect(const SSL_METHOD* /*method*/) {
 namespace ostrel::ssl {
 namespace {
 
-// OpenSSL writes through its own socket calls, which raise SIGPIPE when the
-// peer has gone. The signal is held back for this thread while a TLS call
-// runs and a SIGPIPE that call raised is taken off the pending set before the
-// mask is restored, so the call just fails.
-class SigpipeGuard {
- public:
-  SigpipeGuard() {
-    sigemptyset(&pipe_);
-    sigaddset(&pipe_, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
-    sigset_t pending;
-    sigemptyset(&pending);
-    wasPending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-  }
-  ~SigpipeGuard() {
-    const int savedErrno = errno;
-    sigset_t pending;
-    sigemptyset(&pending);
-    if (!wasPending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-      const timespec noWait{};
-      while (sigtimedwait(&pipe_, nullptr, &noWait) < 0 && errno == EINTR) {
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-    errno = savedErrno;
-  }
-  SigpipeGuard(const SigpipeGuard&) = delete;
-  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
-
- private:
-  sigset_t pipe_;
-  sigset_t previous_;
-  bool wasPending_ = false;
-};
+using utils::SigpipeGuard;
 
 utils::VMutex& libraryMutex() {
   static utils::VMutex mutex;
@@ -509,6 +539,10 @@ long basic_sslbuffer::sendRaw(const char* bytes, std::size_t count) {
   ERR_clear_error();
   SigpipeGuard guard;
   return SSL_write(connection_, bytes, static_cast<int>(std::min(count, utils::kLargestTransfer)));
+}
+
+std::uint64_t basic_sslbuffer::sendFileRange(int fd, std::uint64_t offset, std::uint64_t count) {
+  return useTls_ ? 0 : tcpbuffer::sendFileRange(fd, offset, count);
 }
 
 long basic_sslbuffer::sendGathered(const char* first, std::size_t firstCount, const char* second,

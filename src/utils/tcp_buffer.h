@@ -68,6 +68,16 @@ class tcpbuffer : public std::streambuf {
   // stay buffered, the caller's never.
   bool flushWith(const char* bytes, std::size_t count);
 
+  static constexpr std::uint64_t kFlushFailed = UINT64_MAX;
+  // Sends the buffered bytes, then up to `count` bytes of the open file `fd`
+  // from `offset`, which the system copies from the file to the socket
+  // without passing them through this process. Returns the count of the
+  // file's bytes sent: short when the file ends or fails first, when the
+  // socket fails, or (0) when the bytes cannot be sent this way (TLS); the
+  // caller then sends the rest itself. kFlushFailed when the buffered bytes
+  // could not be sent (they then stay buffered).
+  virtual std::uint64_t sendFileRange(int fd, std::uint64_t offset, std::uint64_t count);
+
   // Empties both areas, creates a new socket and binds it to 0.0.0.0 port 0.
   // Does nothing when already bound. A bind failure is reported on stderr.
   bool createAndBind();
@@ -181,6 +191,8 @@ class basic_sslbuffer : public utils::tcpbuffer {
   // `second` (records do not gather across two buffers).
   long sendGathered(const char* first, std::size_t firstCount, const char* second,
                     std::size_t secondCount) override;
+  // Nothing while TLS is on: the bytes must go through the session.
+  std::uint64_t sendFileRange(int fd, std::uint64_t offset, std::uint64_t count) override;
   // As the plain close, after flushing through TLS and ending the session.
   bool close() override;
   bool usesTls() const { return useTls_; }

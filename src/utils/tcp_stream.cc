@@ -70,6 +70,20 @@ basic_tcpclientiostream& basic_tcpclientiostream::writeAndFlush(const char* byte
   return *this;
 }
 
+std::uint64_t basic_tcpclientiostream::sendFileRange(int fd, std::uint64_t offset,
+                                                     std::uint64_t count) {
+  if (!good()) {
+    setstate(std::ios_base::failbit);
+    return 0;
+  }
+  const std::uint64_t sent = buffer_->sendFileRange(fd, offset, count);
+  if (sent == tcpbuffer::kFlushFailed) {
+    setstate(std::ios_base::badbit);
+    return 0;
+  }
+  return sent;
+}
+
 void basic_tcpclientiostream::setTimeout(unsigned seconds) {
   buffer_->setTimeout(seconds);
 }

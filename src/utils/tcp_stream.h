@@ -43,6 +43,11 @@ class basic_tcpclientiostream : public std::iostream {
   // stream that is not good only gets the fail state; a send error sets the
   // bad state.
   basic_tcpclientiostream& writeAndFlush(const char* bytes, std::size_t count);
+  // Flushes, then has the system send up to `count` bytes of the open file
+  // `fd` from `offset` straight from the file (see tcpbuffer::sendFileRange).
+  // Returns the count of the file's bytes sent; when it is short, the caller
+  // sends the rest with write(). A failed flush sets the bad state (0).
+  std::uint64_t sendFileRange(int fd, std::uint64_t offset, std::uint64_t count);
   // Read time-out in seconds (0: wait without limit; the default is 30). A
   // read that times out ends with end-of-file, as a peer's close does.
   void setTimeout(unsigned seconds);

@@ -1,5 +1,6 @@
 #include "utils/tcp_stream.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
@@ -18,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/temp_dir.h"
 #include "utils/tcp_buffer.h"
 
 namespace ostrel::utils {
@@ -399,6 +401,30 @@ std::string tlsReadLine(SSL* ssl) {
   return line;
 }
 
+TEST_F(TcpStreamTest, FileRangesFollowTheBufferedBytes) {
+  lodemig::testing::ScopedTempDir directory;
+  const std::string content = pattern(80000);
+  lodemig::testing::writeFile(directory / "file", content);
+  const int fd = ::open((directory / "file").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  std::string received;
+  LoopbackServer server([&](int peer) { received = receive(peer); });
+  auto stream = connect(server.port());
+  ASSERT_TRUE(stream->good());
+  stream->write("command {70000}\r\n", 17);
+  EXPECT_EQ(stream->sendFileRange(fd, 10, 70000), 70000u);
+  // Past the end of the file: only the bytes it has.
+  EXPECT_EQ(stream->sendFileRange(fd, 79990, 100), 10u);
+  EXPECT_EQ(stream->sendFileRange(fd, 90000, 100), 0u);
+  stream->writeAndFlush("\r\n", 2);
+  EXPECT_TRUE(stream->good());
+  stream->close();
+  server.join();
+  ::close(fd);
+  EXPECT_TRUE(received == "command {70000}\r\n" + content.substr(10, 70000) +
+                              content.substr(79990) + "\r\n");
+}
+
 class TlsStreamTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_NE(server_, nullptr); }
@@ -472,6 +498,8 @@ TEST_F(TlsStreamTest, LargeWritesAfterBufferedBytesArriveInOrder) {
   auto stream = connect(server.port(), true, 2);
   ASSERT_TRUE(stream->good());
   stream->write(data.data(), 100);
+  // The file's bytes would bypass the session: none are sent that way.
+  EXPECT_EQ(stream->sendFileRange(STDIN_FILENO, 0, 10), 0u);
   stream->write(data.data() + 100, 3 * 4096);
   stream->write(data.data() + 100 + 3 * 4096, 50000);
   stream->flush();
