@@ -329,6 +329,42 @@ TEST_F(MigrationTest, OlderServerGetsPlainAppendAndLineEndsCanStayAsStored) {
   EXPECT_FALSE(contains(onlyLodemigFile(work_, "log"), "6.3.0 or newer"));
 }
 
+// Messages past one piece go from the store file straight to the socket when
+// nothing in them changes, and through the pieces when line ends are fixed.
+TEST_F(MigrationTest, LargeMessagesArriveExactlyWithAndWithoutFixing) {
+  std::string crLf, bareLf;
+  for (int line = 0; crLf.size() < 200000; ++line) {
+    const std::string text = "line " + std::to_string(line) + " of a large message";
+    crLf += text + "\r\n";
+    bareLf += text + "\n";
+  }
+  builder_.account("", "ann", MailboxFile)
+      .settings("{ Password = annpw; }")
+      .info("{ INBOX = { Messages = #2; }; }");
+  builder_.mailboxFile("", "ann", "INBOX",
+                       {{"S", "1", "Wed Jun 30 21:49:08 1993", crLf},
+                        {"", "2", "Wed Jun 30 21:49:09 1993", bareLf}});
+  std::string fixed;
+  for (std::size_t at = 0; at < bareLf.size(); ++at) {
+    // An LF that is the first byte of a 65535-byte piece stays as it is.
+    if (bareLf[at] == '\n' && at % 65535 != 0) {
+      fixed += '\r';
+    }
+    fixed += bareLf[at];
+  }
+  for (bool fixing : {true, false}) {
+    SCOPED_TRACE(fixing ? "fixing" : "not fixing");
+    startServer();
+    ProcessResult result = migrate(fixing ? std::vector<std::string>{}
+                                          : std::vector<std::string>{"-disableCrLfFixing"});
+    EXPECT_EQ(result.exitStatus, 0);
+    const std::vector<Stored> stored = storedMessages("ann@example.com");
+    ASSERT_EQ(stored.size(), 2u);
+    EXPECT_TRUE(stored[0].content == crLf);
+    EXPECT_TRUE(stored[1].content == (fixing ? fixed : bareLf));
+  }
+}
+
 TEST_F(MigrationTest, PasswordChoice) {
   builder_.domain("");
   builder_.account("example.org", "clear", MessageDirectory)

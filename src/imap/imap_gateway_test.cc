@@ -292,37 +292,58 @@ class OpenFile {
   int fd_ = -1;
 };
 
+// Content large enough to be sent from its file, in pieces of 4096 bytes.
+TestMessage largeMessage(const std::string& content, int file) {
+  TestMessage message(content);
+  message.piece = 4096;
+  message.file = file;
+  return message;
+}
+
+std::string largeContent() {
+  std::string content(70000, 'a');
+  for (std::size_t i = 0; i < content.size(); ++i) {
+    content[i] = static_cast<char>('a' + i % 26);
+  }
+  return content;
+}
+
 TEST(ImapGatewayWireTest, StoredBytesGoStraightFromTheFile) {
-  OpenFile file("--hello world!--");
-  TestMessage message("hello world!");
-  message.file = file.fd();
+  const std::string content = largeContent();
+  const std::string wire = "V1 APPEND \"I\" {70000+}\r\n" + content + "\r\n";
+  OpenFile file("--" + content + "--");
+  TestMessage message = largeMessage(content, file.fd());
   message.fileOffset = 2;
   message.failAt = 0;  // the pieces are not used
-  EXPECT_EQ(play([&](ImapGateway& g) { return g.append("I", message, false); },
-                 "V1 APPEND \"I\" {12+}\r\nhello world!\r\n", "V1 OK\r\n"),
+  EXPECT_EQ(play([&](ImapGateway& g) { return g.append("I", message, false); }, wire,
+                 "V1 OK\r\n"),
             kGatewayOk);
   // A file that ends early: the pieces send the rest, without repeating any.
-  OpenFile shorter("hello");
-  message.file = shorter.fd();
-  message.fileOffset = 0;
-  message.failAt = -1;
-  EXPECT_EQ(play([&](ImapGateway& g) { return g.append("I", message, false); },
-                 "V1 APPEND \"I\" {12+}\r\nhello world!\r\n", "V1 OK\r\n"),
+  OpenFile shorter(content.substr(0, 5000));
+  TestMessage rest = largeMessage(content, shorter.fd());
+  EXPECT_EQ(play([&](ImapGateway& g) { return g.append("I", rest, false); }, wire, "V1 OK\r\n"),
+            kGatewayOk);
+  // A small message goes with its command line from memory.
+  OpenFile other("XXXXX");
+  TestMessage small("hello");
+  small.file = other.fd();
+  EXPECT_EQ(play([&](ImapGateway& g) { return g.append("I", small, false); },
+                 "V1 APPEND \"I\" {5+}\r\nhello\r\n", "V1 OK\r\n"),
             kGatewayOk);
 }
 
 TEST_F(ImapGatewayTest, FileEndingEarlyWithFailingPiecesLeavesTheLiteralUnfinished) {
   masterLogin(peer_, 0).expectClosed();
   ASSERT_EQ(connect(), kGatewayOk);
-  OpenFile file("hello");
-  TestMessage message("hello world!");
-  message.file = file.fd();
-  message.failAt = 2;  // "hell" and "o wo" were read, the third piece fails
+  const std::string content = largeContent();
+  OpenFile file(content.substr(0, 5000));
+  TestMessage message = largeMessage(content, file.fd());
+  message.failAt = 2;  // two pieces were read, the third fails
   EXPECT_EQ(gateway_.append("I", message, false), kGatewayContentFailed);
   finish();
   const std::vector<std::string> received = peer_.received();
   ASSERT_EQ(received.size(), 3u);
-  EXPECT_EQ(received[2], "V1 APPEND \"I\" {12+}\r\nhello wo");
+  EXPECT_EQ(received[2], "V1 APPEND \"I\" {70000+}\r\n" + content.substr(0, 8192));
 }
 
 TEST_F(ImapGatewayTest, DropBetweenCommandsResendsOnceAsTheAccount) {
