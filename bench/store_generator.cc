@@ -436,8 +436,10 @@ std::string expectedDigest(const StoreManifest& manifest) {
     }
   }
 
-  // The same digest as the target's summary line.
-  target::ContentDigest digest;
+  // The same digest as the target's summary line: each message digested on
+  // its own, then folded in walk order.
+  target::StoreDigest digest;
+  target::ContentDigest message;
   std::vector<char> buffer(1 << 16);
   for (const std::string& domain : domains) {
     for (const auto& entry : listDirectory(domain)) {
@@ -449,13 +451,17 @@ std::string expectedDigest(const StoreManifest& manifest) {
       if (account.layout == AccountLayout::kMessageDirectory) {
         for (const auto& [name, type] : listDirectory(account.inboxPath)) {
           if (type == DT_REG) {
-            ReadOnlyFile(account.inboxPath + "/" + name).hashRange(digest, 0, UINT64_MAX, buffer);
+            message.reset();
+            ReadOnlyFile(account.inboxPath + "/" + name).hashRange(message, 0, UINT64_MAX, buffer);
+            digest.add(message);
           }
         }
       } else {
         ReadOnlyFile file(account.inboxPath);
         for (const MessageSpan& span : account.spans) {
-          file.hashRange(digest, span.offset, span.length, buffer);
+          message.reset();
+          file.hashRange(message, span.offset, span.length, buffer);
+          digest.add(message);
         }
       }
     }

@@ -93,8 +93,8 @@ class MessageFactory {
 // or directory cannot be written.
 StoreManifest generateStore(const StorePlan& plan, const std::string& root);
 
-// The target's content digest (target/content_digest.h: XXH64, 16 lower-case
-// hex digits) over every message's content in the order a migration
+// The target's content digest (target/content_digest.h: a StoreDigest, 16
+// lower-case hex digits) of every message's content in the order a migration
 // walks the store: the default domain, then Domains/ in directory-listing
 // order; accounts in listing order; mailbox-file messages in file order and
 // message-directory files in listing order. Throws std::runtime_error when a

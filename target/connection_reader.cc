@@ -56,7 +56,8 @@ ConnectionReader::Status ConnectionReader::readLine(std::string& line, std::size
   }
 }
 
-ConnectionReader::Status ConnectionReader::readBytes(std::uint64_t count, std::string* out) {
+ConnectionReader::Status ConnectionReader::readBytes(std::uint64_t count, std::string* out,
+                                                     ContentDigest* digest) {
   while (count > 0) {
     if (begin_ == end_ && !refill()) {
       return Status::kClosed;
@@ -65,6 +66,9 @@ ConnectionReader::Status ConnectionReader::readBytes(std::uint64_t count, std::s
         static_cast<std::size_t>(std::min<std::uint64_t>(count, end_ - begin_));
     if (out != nullptr) {
       out->append(buffer_.data() + begin_, take);
+    }
+    if (digest != nullptr) {
+      digest->update(buffer_.data() + begin_, take);
     }
     begin_ += take;
     count -= take;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "target/content_digest.h"
 #include "utils/tcp_server.h"
 
 namespace lodemig::target {
@@ -30,9 +31,10 @@ class ConnectionReader {
   // Reads through the next LF into `line`, without the LF and a CR before it.
   // At most `limit` bytes may precede the line end.
   Status readLine(std::string& line, std::size_t limit);
-  // Appends exactly `count` bytes to `out`, or drops them when `out` is null.
-  // `out` grows with the bytes as they arrive, never by `count` at once.
-  Status readBytes(std::uint64_t count, std::string* out);
+  // Reads exactly `count` bytes: appends them to `out` unless it is null and
+  // feeds them to `digest` unless it is null. Both see the bytes as they
+  // arrive; `out` never grows by `count` at once.
+  Status readBytes(std::uint64_t count, std::string* out, ContentDigest* digest = nullptr);
 
  private:
   bool refill();

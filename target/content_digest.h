@@ -16,7 +16,7 @@ namespace lodemig::target {
 // the stand-in server is never what limits a benchmark.
 //
 // Header-only: the benchmark, which links none of the tool's libraries,
-// computes the value it compares with the same code.
+// computes the value it compares with the same code (StoreDigest below).
 class ContentDigest {
  public:
   ContentDigest() { reset(); }
@@ -99,6 +99,9 @@ class ContentDigest {
     return hash;
   }
 
+  // Bytes fed since the start or the last reset().
+  std::uint64_t size() const { return total_; }
+
   // value() as 16 lower-case hex digits.
   std::string hex() const {
     static const char kDigits[] = "0123456789abcdef";
@@ -151,6 +154,34 @@ class ContentDigest {
   std::uint64_t total_;
   std::size_t pending_;
   char stripe_[kStripe];
+};
+
+// The digest of a whole store: a ContentDigest fed, for every stored message
+// in arrival order, with that message's own ContentDigest value and then its
+// size, 8 little-endian bytes each. Each message is digested on its own, by
+// whoever reads its bytes and while they arrive; only the 16 bytes per
+// message must be added in order. Any lost, repeated, reordered or altered
+// byte still changes the value, and so does a message boundary moved, since
+// the sizes are in it.
+class StoreDigest {
+ public:
+  // Adds the next stored message, given by its own digest.
+  void add(const ContentDigest& message) { add(message.value(), message.size()); }
+  // The same, from a message digest's value() and size() taken earlier.
+  void add(std::uint64_t messageValue, std::uint64_t messageSize) {
+    char record[16];
+    for (int i = 0; i < 8; ++i) {
+      record[i] = static_cast<char>(messageValue >> (8 * i));
+      record[8 + i] = static_cast<char>(messageSize >> (8 * i));
+    }
+    digest_.update(record, sizeof record);
+  }
+
+  // 16 lower-case hex digits; "ef46db3751d8e999" (no bytes) for no message.
+  std::string hex() const { return digest_.hex(); }
+
+ private:
+  ContentDigest digest_;
 };
 
 }  // namespace lodemig::target

@@ -98,5 +98,38 @@ TEST(ContentDigestTest, AnyChangedBitOrOrderChangesTheValue) {
   EXPECT_NE(digestOf(bytes + bytes.substr(0, 1)), whole);
 }
 
+// The store digest of `messages` stored in this order.
+std::string storeDigestOf(const std::vector<std::string>& messages) {
+  StoreDigest store;
+  for (const std::string& bytes : messages) {
+    ContentDigest message;
+    message.update(bytes.data(), bytes.size());
+    store.add(message);
+  }
+  return store.hex();
+}
+
+TEST(StoreDigestTest, FoldsEachMessagesValueAndSize) {
+  // Worked out apart from this code: XXH64 over, per message, its XXH64 and
+  // its size as two little-endian 64-bit numbers.
+  EXPECT_EQ(storeDigestOf({}), "ef46db3751d8e999");
+  EXPECT_EQ(storeDigestOf({""}), "1fe08be0c24637de");
+  EXPECT_EQ(storeDigestOf({"hello"}), "ceabc322dd311ec0");
+  EXPECT_EQ(storeDigestOf({"hello", " world"}), "3f0d85421d29693e");
+  StoreDigest fromValues;
+  fromValues.add(0x26c7827d889f6da3ULL, 5);  // XXH64 of "hello"
+  EXPECT_EQ(fromValues.hex(), "ceabc322dd311ec0");
+}
+
+TEST(StoreDigestTest, MessageBoundariesOrderAndCountChangeTheValue) {
+  const std::vector<std::vector<std::string>> stores = {
+      {"ab", "c"}, {"a", "bc"}, {"abc"}, {"c", "ab"}, {"ab", "c", ""}, {"ab", "c", "c"}};
+  for (std::size_t i = 0; i < stores.size(); ++i) {
+    for (std::size_t j = i + 1; j < stores.size(); ++j) {
+      EXPECT_NE(storeDigestOf(stores[i]), storeDigestOf(stores[j])) << i << " vs " << j;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace lodemig::target

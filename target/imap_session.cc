@@ -118,7 +118,11 @@ ImapSession::Flow ImapSession::readCommand() {
     }
     ConnectionReader::Status read;
     if (message) {
-      read = reader_.readBytes(literal.size, &message_);
+      // The message is digested as it arrives, so that its answer waits for
+      // no pass over it; without files to write its bytes are not kept.
+      messageDigest_.reset();
+      read = reader_.readBytes(literal.size, store_.keepsBytes() ? &message_ : nullptr,
+                               &messageDigest_);
       parser_.addMessage();
     } else if (parser_.failed()) {
       read = reader_.readBytes(literal.size, nullptr);
@@ -505,8 +509,8 @@ ImapSession::Flow ImapSession::append(std::string_view command) {
   if (!acting_) {
     return reply("BAD", "Not authenticated");
   }
-  if (store_.storeMessage(*acting_, argument(0).text, flags, date, command, message_) ==
-      MailStore::Outcome::kMissing) {
+  if (store_.storeMessage(*acting_, argument(0).text, flags, date, command, messageDigest_.value(),
+                          messageDigest_.size(), message_) == MailStore::Outcome::kMissing) {
     return reply("NO", "[TRYCREATE] No such folder");
   }
   return reply("OK", command, " completed");

@@ -10,6 +10,7 @@
 
 #include "target/command_parser.h"
 #include "target/connection_reader.h"
+#include "target/content_digest.h"
 #include "target/mail_store.h"
 #include "target/server_state.h"
 #include "utils/tcp_server.h"
@@ -81,7 +82,8 @@ class ImapSession {
   // Buffers reused from command to command.
   std::string line_;
   std::string literal_;
-  std::string message_;
+  std::string message_;          // the append's message, kept only when the store writes files
+  ContentDigest messageDigest_;  // of the append's message, however it was kept
   std::string tag_;
   std::string out_;
   std::vector<std::size_t> args_;  // token indices of the arguments after the name

@@ -177,7 +177,8 @@ std::optional<std::uint64_t> MailStore::folderMessages(AccountId id, std::string
 
 MailStore::Outcome MailStore::storeMessage(AccountId id, std::string_view folderName,
                                            std::string_view flags, std::string_view date,
-                                           std::string_view command, std::string_view bytes) {
+                                           std::string_view command, std::uint64_t digest,
+                                           std::uint64_t size, std::string_view bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
   Account& account = *accounts_.at(id);
   Folder* folder = findFolder(account, folderName);
@@ -208,8 +209,8 @@ MailStore::Outcome MailStore::storeMessage(AccountId id, std::string_view folder
   ++account.nextMessage;
   ++folder->messages;
   ++counts_.messages;
-  counts_.bytes += bytes.size();
-  digest_.update(bytes.data(), bytes.size());
+  counts_.bytes += size;
+  digest_.add(digest, size);
   return Outcome::kDone;
 }
 

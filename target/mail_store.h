@@ -27,9 +27,8 @@ struct StoreCounts {
 };
 
 // The server's accounts, folders and messages. Without a directory it keeps
-// only the counts and a running ContentDigest over every stored message's
-// bytes; with
-// one it also writes, under DIR/accounts/<address>/:
+// only the counts and a StoreDigest of the stored messages, and never sees a
+// message's bytes; with one it also writes, under DIR/accounts/<address>/:
 //   account              "password: <pw>\nfullname: <full name>\n"
 //   folders              one "<kind word or -> <name>\n" line per folder, INBOX first
 //   messages/NNNNNN.eml  the message bytes as received
@@ -73,13 +72,20 @@ class MailStore {
   Outcome createFolder(AccountId account, std::string_view kind, const std::string& name);
   // Messages in the folder, or nothing when it does not exist.
   std::optional<std::uint64_t> folderMessages(AccountId account, std::string_view name) const;
-  // Stores one message; kMissing when the folder does not exist.
+  // True when messages are written to files, so that storeMessage() needs
+  // their bytes; otherwise the caller need not keep them.
+  bool keepsBytes() const { return !directory_.empty(); }
+  // Stores one message whose own ContentDigest gave `digest` and `size`
+  // (the literal's byte count). `bytes` is the message itself when
+  // keepsBytes(), and is not read otherwise. kMissing when the folder does
+  // not exist; the counts and the digest change only on kDone.
   Outcome storeMessage(AccountId account, std::string_view folder, std::string_view flags,
-                       std::string_view date, std::string_view command, std::string_view bytes);
+                       std::string_view date, std::string_view command, std::uint64_t digest,
+                       std::uint64_t size, std::string_view bytes);
 
   StoreCounts counts() const;
-  // The ContentDigest (16 lower-case hex digits) over all stored message
-  // bytes in arrival order.
+  // The StoreDigest (16 lower-case hex digits) of all stored messages in
+  // arrival order.
   std::string finishDigest() const;
 
  private:
@@ -110,7 +116,7 @@ class MailStore {
   std::vector<std::unique_ptr<Account>> accounts_;
   std::unordered_map<std::string, AccountId> accountIndex_;
   StoreCounts counts_;
-  ContentDigest digest_;
+  StoreDigest digest_;
   std::string name_;  // reused for message file names
 };
 

@@ -42,7 +42,7 @@ class TargetServer {
   void stop();
 
   // "accounts: A folders: F messages: M bytes: B digest: HEX", HEX being
-  // the store's ContentDigest. Call it after run() has returned.
+  // the store's StoreDigest. Call it after run() has returned.
   std::string summaryLine();
   MailStore& store() { return store_; }
 

@@ -6,9 +6,12 @@
 #include <filesystem>
 #include <memory>
 #include <regex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "imap/digest.h"
+#include "target/content_digest.h"
 #include "target/line_client.h"
 #include "tests/temp_dir.h"
 #include "utils/ql_exception.h"
@@ -483,8 +486,56 @@ TEST_F(TargetServerTest, CountingModeKeepsNoFilesButCountsAndDigests) {
   EXPECT_EQ("D OK APPEND completed\r\n", client->exchange("D APPEND Sent {5+}\r\nhello\r\n", "D"));
   EXPECT_EQ("E OK APPEND completed\r\n",
             client->exchange("E APPEND INBOX {6+}\r\n world\r\n", "E"));
-  EXPECT_EQ("accounts: 2 folders: 3 messages: 2 bytes: 11 digest: 45ab6734b21e6968", stop());
+  EXPECT_EQ("accounts: 2 folders: 3 messages: 2 bytes: 11 digest: 3f0d85421d29693e", stop());
   EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
+}
+
+TEST_F(TargetServerTest, AppendsThatStoreNothingLeaveCountsAndDigestAlone) {
+  TargetOptions options;
+  options.storeDirectory = "none";
+  options.refuseAppend.push_back(2);
+  start(options);
+  auto client = admin("tim@example.com");
+  const Exchange cases[] = {
+      {"APPEND INBOX {1+}\r\n1", "OK APPEND completed"},
+      {"APPEND INBOX {1+}\r\n2", "NO APPEND refused"},
+      {"APPEND \"Nope\" {1+}\r\nx", "NO [TRYCREATE] No such folder"},
+      {"APPEND INBOX ((\\Seen)) {1+}\r\ny", "BAD Malformed flag list"},
+      {"X-APPEND INBOX {1+}\r\n3", "OK X-APPEND completed"},
+  };
+  expectAnswers(*client, cases);
+  // The digest of the messages "1" and "3" alone.
+  EXPECT_EQ("accounts: 1 folders: 1 messages: 2 bytes: 2 digest: b833969653c10607", stop());
+}
+
+TEST_F(TargetServerTest, BothModesDigestEachMessageAsItArrives) {
+  // Longer than one receive buffer, so that it arrives in several pieces.
+  std::string big(300000, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) {
+    big[i] = static_cast<char>((i * 131 + (i >> 7)) & 255);
+  }
+  const std::vector<std::string> messages = {"ab", big, "c", ""};
+  StoreDigest expected;
+  for (const std::string& bytes : messages) {
+    ContentDigest message;
+    message.update(bytes.data(), bytes.size());
+    expected.add(message);
+  }
+  for (const char* directory : {"none", ""}) {
+    TargetOptions options;
+    options.storeDirectory = directory;
+    start(options);
+    auto client = admin("tim@example.com");
+    for (const std::string& bytes : messages) {
+      EXPECT_EQ(
+          "A OK APPEND completed\r\n",
+          client->exchange(
+              "A APPEND INBOX {" + std::to_string(bytes.size()) + "+}\r\n" + bytes + "\r\n", "A"));
+    }
+    EXPECT_EQ("accounts: 1 folders: 1 messages: 4 bytes: 300003 digest: " + expected.hex(), stop())
+        << "store directory \"" << directory << "\"";
+  }
+  EXPECT_EQ(big, account("tim@example.com", "messages/000002.eml"));
 }
 
 TEST_F(TargetServerTest, StopEndsOpenConnections) {
