@@ -135,14 +135,23 @@ void flushToDisk(const std::string& path) {
   }
 }
 
+// The push and the read are taken at their fastest of three: a floor is what
+// the machine can do, and one measurement slowed by a neighbour would raise
+// it and flatter the ratio.
 Floors measureFloors(const Workload& workload, const StoreManifest& manifest) {
+  constexpr int kTries = 3;
   Floors floors;
   floors.roundTrip = measureRoundTrip(5000);
-  if (workload.migrate) {
-    floors.socket = measureSocketPush(manifest.bytes);
+  const std::vector<std::string>& files =
+      workload.migrate ? manifest.messageFiles : manifest.settingsFiles;
+  for (int i = 0; i < kTries; ++i) {
+    if (workload.migrate) {
+      const double socket = measureSocketPush(manifest.bytes);
+      floors.socket = i == 0 ? socket : std::min(floors.socket, socket);
+    }
+    const double read = measureFileRead(files, nullptr);
+    floors.read = i == 0 ? read : std::min(floors.read, read);
   }
-  floors.read =
-      measureFileRead(workload.migrate ? manifest.messageFiles : manifest.settingsFiles, nullptr);
   return floors;
 }
 

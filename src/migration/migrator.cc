@@ -200,10 +200,15 @@ void Migrator::eraseProgress(int length) {
   if (quiet_) {
     return;
   }
+  // One write for the whole erasure: the terminal shows the same, and a
+  // write per character would cost a system call each, per message.
+  std::string& text = eraseText_;
+  text.clear();
   for (int i = 0; i < length; ++i) {
-    console_.write("\b \b", 3);
-    console_.flush();
+    text += "\b \b";
   }
+  console_.write(text.data(), static_cast<std::streamsize>(text.size()));
+  console_.flush();
 }
 
 void Migrator::unspecifiedResult(GatewayResult result) {

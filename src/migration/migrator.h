@@ -141,6 +141,8 @@ class Migrator {
   ImapGateway gateway_;
   // The current folder's target name, reused for every message.
   std::string targetName_;
+  // The counter's erasure, reused for every message.
+  std::string eraseText_;
 };
 
 }  // namespace lodemig
