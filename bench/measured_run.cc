@@ -116,7 +116,13 @@ MeasuredRun runMeasured(const std::string& launcher, const std::vector<std::stri
 
   MeasuredRun run;
   // The console is drained while the child runs: a full pipe would stall it
-  // and its wall time would measure us instead.
+  // and its wall time would measure us instead. It is drained every few
+  // milliseconds rather than at every write: on two cores that lodemig and
+  // the stand-in server keep busy, a reader woken per message would take
+  // turns on them and the console variant would measure our wake-ups, not
+  // lodemig's writes. The pipe is enlarged so that it cannot fill between two
+  // drains (lodemig writes well under 1 KB per message).
+  ::fcntl(consoleRead.get(), F_SETPIPE_SZ, 1 << 20);
   std::thread drain([fd = consoleRead.get(), &run] {
     char buffer[1 << 16];
     while (true) {
@@ -128,6 +134,7 @@ MeasuredRun runMeasured(const std::string& launcher, const std::vector<std::stri
         return;
       }
       run.consoleBytes += static_cast<uint64_t>(got);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   });
 

@@ -196,19 +196,22 @@ void Migrator::writeConsole(std::int64_t number) {
   writeConsole(std::string_view(text, static_cast<std::size_t>(end - text)));
 }
 
-void Migrator::eraseProgress(int length) {
+void Migrator::eraseProgress(int length, bool flush) {
   if (quiet_) {
     return;
   }
-  // One write for the whole erasure: the terminal shows the same, and a
-  // write per character would cost a system call each, per message.
+  // The whole erasure is one write, and the next counter's flush takes it
+  // along: the terminal shows the same, while a flush per character cost a
+  // system call each (and a wake-up of whoever reads the console) per message.
   std::string& text = eraseText_;
   text.clear();
   for (int i = 0; i < length; ++i) {
     text += "\b \b";
   }
   console_.write(text.data(), static_cast<std::streamsize>(text.size()));
-  console_.flush();
+  if (flush) {
+    console_.flush();
+  }
 }
 
 void Migrator::unspecifiedResult(GatewayResult result) {
@@ -426,7 +429,7 @@ void Migrator::transferFolder(Folder& folder, const Mailbox& mailbox, bool fastA
         // total; the folder may hold more messages than it says.
         bool more = folder.firstMessage(message, fixCrLf_);
         while (more) {
-          eraseProgress(counterLength);
+          eraseProgress(counterLength, false);
           counterLength = showProgress(number, count, quiet_, console_);
           try {
             appendMessage(folder, message, fastAppend);
@@ -440,7 +443,7 @@ void Migrator::transferFolder(Folder& folder, const Mailbox& mailbox, bool fastA
           ++number;
           more = folder.nextMessage(message, fixCrLf_);
         }
-        eraseProgress(counterLength);
+        eraseProgress(counterLength, true);
       } catch (const QLStoreException&) {
         // A read error may have left the connection in any state: start a
         // fresh one, acting as the account again, before the next folder.

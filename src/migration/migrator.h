@@ -119,7 +119,9 @@ class Migrator {
   void writeLog(std::int64_t number);
   void writeConsole(std::string_view text);
   void writeConsole(std::int64_t number);
-  void eraseProgress(int length);
+  // Erases the counter of `length` characters; `flush` unless the next
+  // counter follows at once (its flush sends both).
+  void eraseProgress(int length, bool flush);
   // Logs the text "Error: unspecified Imap error N.\n" and throws it.
   [[noreturn]] void unspecifiedResult(GatewayResult result);
   [[noreturn]] void networkFailure(std::string_view logText, const char* exceptionText);
