@@ -29,6 +29,7 @@ struct Workload {
   bool cpuTargetFixOnly = false;
   double wallTarget = 0;           // wall / floor; 0 for none
   bool floorIsSocketRead = false;  // the floor is socket push + file read
+  bool quietOnly = false;          // one variant: -quiet with CR/LF fixing
 };
 
 // How lodemig is started for one row of the table.
@@ -38,11 +39,11 @@ struct Variant {
   bool fixCrLf = true;
 };
 
-// The five workloads, each shrunk ten times when `quick` is set.
+// The six workloads, each shrunk ten times when `quick` is set.
 std::vector<Workload> standardWorkloads(bool quick);
 
 // Quiet and console, each with CR/LF fixing on and off; a print run only has
-// the first two.
+// the first two, a quietOnly workload only the first.
 std::vector<Variant> variantsOf(const Workload& workload);
 
 // One run's floors, measured right before it so that both see the same load.
