@@ -13,7 +13,8 @@ namespace {
 
 using Scanner = const char* (*)(const char* from, const char* end, int lineStart);
 
-// The bytes the vector loops cannot take: `from` > `begin` on entry.
+// One LF at a time, for the bytes the vector loops leave; the byte before
+// `from` is readable.
 const char* scanTail(const char* from, const char* end, int lineStart) {
   for (const char* p = from; p < end; ++p) {
     p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));

@@ -158,11 +158,12 @@ std::uint32_t Message::contentSize() {
 bool Message::storedRange(int& fd, std::uint64_t& offset) {
   std::lock_guard<ostrel::utils::VMutex> lock(mutex_);
   ostrel::utils::InputFile* file = folder_ != nullptr ? folder_->file() : nullptr;
+  const int descriptor = file != nullptr ? file->descriptor() : -1;
   const bool unchanged = !fixCrLf_ || (contentSize_ != 0 && nothingToFix_);
-  if (file == nullptr || file->descriptor() < 0 || !unchanged || storedSize_ > kMaxContentSize) {
+  if (descriptor < 0 || !unchanged || storedSize_ > kMaxContentSize) {
     return false;
   }
-  fd = file->descriptor();
+  fd = descriptor;
   offset = offset_;
   return true;
 }
