@@ -74,6 +74,16 @@ TEST(ImapClientTest, TaggedLineDecidesTheStatus) {
       {"V0 BAD what\r\n", CommandStatus::Bad},
       {"V0 MAYBE\r\n", CommandStatus::Bad},
       {"* 3 EXISTS\r\n+ go on\r\n* NO warn\r\nV00 OK\r\n\nV0 OK all\r\n", CommandStatus::Ok},
+      // Status words count only whole.
+      {"V0 OKAY\r\n", CommandStatus::Bad},
+      {"V0 OKX done\r\n", CommandStatus::Bad},
+      {"V0 NOPE\r\n", CommandStatus::Bad},
+      {"* BYEX not a farewell\r\nV0 OK\r\n", CommandStatus::Ok},
+      // A text ending in a brace is no literal: the next line is read as its
+      // own, whether the brace ends an untagged, a continuation or the tagged line.
+      {"* OK }\r\n+ {}\r\n* OK {x}\r\n* OK {12\r\n* OK a}\r\nV0 OK done}\r\n",
+       CommandStatus::Ok},
+      {"* OK {3}\r\n}}}\r\n+ {2+}\r\nV0\r\nV0 NO {4}\r\n}OK}\r\n", CommandStatus::No},
   };
   for (const auto& [response, status] : cases) {
     const Outcome outcome = noop(response);
@@ -85,6 +95,12 @@ TEST(ImapClientTest, TaggedLineDecidesTheStatus) {
   EXPECT_EQ(last.finalLine, "V0 OK all");
   EXPECT_EQ(last.untagged,
             (std::vector<std::string>{"* 3 EXISTS", "+ go on", "* NO warn", "V00 OK", ""}));
+  const Outcome braces = noop(cases[9].first);
+  EXPECT_EQ(braces.finalLine, "V0 OK done}");
+  EXPECT_EQ(braces.untagged.size(), 5u);
+  const Outcome literals = noop(cases[10].first);
+  EXPECT_EQ(literals.finalLine, "V0 NO {4}\r\n}OK}");
+  EXPECT_EQ(literals.untagged, (std::vector<std::string>{"* OK {3}\r\n}}}", "+ {2+}\r\nV0"}));
 }
 
 constexpr char kLiteralResponse[] =

@@ -139,7 +139,7 @@ const std::string& ImapCommand::readResponse() {
   response.clear();
   for (;;) {
     client_.recvLine(line);
-    if (startsWith(line, "* BYE", 5)) {
+    if (isStatusWord(line, 2, "BYE") && startsWith(line, "* ", 2)) {
       // The server is ending the connection: nothing more will come, and the
       // next command must start a new one.
       client_.closeStream();
@@ -189,7 +189,28 @@ CommandStatus ImapCommand::readUntilTagged() {
 }
 
 bool announcesLiteral(const std::string& response) {
-  return response.size() >= 3 && response[response.size() - 3] == '}';
+  std::size_t end = response.size();
+  if (end > 0 && response[end - 1] == '\n') {
+    --end;
+  }
+  if (end > 0 && response[end - 1] == '\r') {
+    --end;
+  }
+  // Only "{" digits "}" or "{" digits "+}" at the very end announce a literal:
+  // a server's free text may well end in a brace.
+  if (end == 0 || response[end - 1] != '}') {
+    return false;
+  }
+  --end;
+  if (end > 0 && response[end - 1] == '+') {
+    --end;
+  }
+  std::size_t digits = 0;
+  while (end > 0 && response[end - 1] >= '0' && response[end - 1] <= '9') {
+    --end;
+    ++digits;
+  }
+  return digits > 0 && end > 0 && response[end - 1] == '{';
 }
 
 std::uint64_t announcedLiteralSize(const std::string& line, std::uint64_t limit) {
@@ -205,6 +226,15 @@ std::uint64_t announcedLiteralSize(const std::string& line, std::uint64_t limit)
   return size;
 }
 
+bool isStatusWord(const std::string& line, std::size_t position, std::string_view word) {
+  if (position > line.size() || line.compare(position, word.size(), word) != 0) {
+    return false;
+  }
+  // "OKAY" is no "OK": the word must end where the line or a blank does.
+  const std::size_t after = position + word.size();
+  return after == line.size() || line[after] == ' ' || line[after] == '\r' || line[after] == '\n';
+}
+
 CommandStatus statusOf(const std::string& line, const std::string& tag) {
   std::size_t position = tag.size();
   if (position > line.size()) {
@@ -213,10 +243,10 @@ CommandStatus statusOf(const std::string& line, const std::string& tag) {
   while (position < line.size() && line[position] == ' ') {
     ++position;
   }
-  if (line.compare(position, 2, "OK") == 0) {
+  if (isStatusWord(line, position, "OK")) {
     return CommandStatus::Ok;
   }
-  if (line.compare(position, 2, "NO") == 0) {
+  if (isStatusWord(line, position, "NO")) {
     return CommandStatus::No;
   }
   // BAD, and any word that is none of the three: the command did not succeed.

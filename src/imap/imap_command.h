@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "utils/imessage.h"
@@ -94,13 +95,17 @@ class ImapCommand {
 };
 
 // True when `response` (with or without its line end) ends with a literal
-// announcement: "}" is the third character from the end.
+// announcement: "{" digits "}" or "{" digits "+}".
 bool announcesLiteral(const std::string& response);
 // The byte count announced by a line that ends with "{n}" or "{n+}": the
 // number after the last "{" (or at the start when there is none), digits up
 // to the first non-digit. Values above `limit` are returned as limit + 1.
 std::uint64_t announcedLiteralSize(const std::string& line, std::uint64_t limit);
-// The status word that follows `tag` and spaces at the start of `line`.
+// True when `word` stands at `position` of `line` as a whole word: followed by
+// a blank, the line end or nothing.
+bool isStatusWord(const std::string& line, std::size_t position, std::string_view word);
+// The status word that follows `tag` and spaces at the start of `line`; a word
+// that is not exactly OK or NO reads as Bad.
 CommandStatus statusOf(const std::string& line, const std::string& tag);
 
 }  // namespace lodemig

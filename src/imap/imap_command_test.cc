@@ -46,11 +46,21 @@ TEST(ImapCommandTest, LiteralAnnouncements) {
   const Case cases[] = {
       {"* X {12+}\r\n", true, 12},
       {"* A {1} B {34}\r\n", true, 34},
-      {"77}\r\n", true, 77},  // without "{" the number at the start counts
-      {"* OK}\r\n", true, 0},
-      {"* OK done\r\n", false, 0},
-      {"}\n", false, 0},
+      {"+ {0}\r\n", true, 0},
+      {"V1 OK {7}\n", true, 7},
       {"{99999999999999999999999}\r\n", true, 101},  // stops above the limit
+      // A text that merely ends in a brace announces nothing.
+      {"}\r\n", false, 0},
+      {"* OK {}\r\n", false, 0},
+      {"* OK {x}\r\n", false, 0},
+      {"* OK {12\r\n", false, 0},
+      {"* OK a}\r\n", false, 0},
+      {"77}\r\n", false, 0},
+      {"* OK}\r\n", false, 0},
+      {"* OK {+}\r\n", false, 0},
+      {"* OK {1+2}\r\n", false, 0},
+      {"* OK {3} \r\n", false, 0},
+      {"* OK done\r\n", false, 0},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(announcesLiteral(c.line), c.announces) << c.line;
@@ -61,10 +71,12 @@ TEST(ImapCommandTest, LiteralAnnouncements) {
 }
 
 TEST(ImapCommandTest, StatusWordEdgeCases) {
-  const std::pair<const char*, CommandStatus> cases[] = {{"V2    OK", CommandStatus::Ok},
-                                                         {"V2 NOPE", CommandStatus::No},
-                                                         {"V2", CommandStatus::Bad},
-                                                         {"V", CommandStatus::Bad}};
+  const std::pair<const char*, CommandStatus> cases[] = {
+      {"V2    OK", CommandStatus::Ok},  {"V2 OK", CommandStatus::Ok},
+      {"V2 OK\r\n", CommandStatus::Ok}, {"V2 NO [X] no", CommandStatus::No},
+      {"V2 OKAY", CommandStatus::Bad},  {"V2 OKX done", CommandStatus::Bad},
+      {"V2 NOPE", CommandStatus::Bad},  {"V2 ok", CommandStatus::Bad},
+      {"V2", CommandStatus::Bad},       {"V", CommandStatus::Bad}};
   for (const auto& [line, status] : cases) {
     EXPECT_EQ(statusOf(line, "V2"), status) << line;
   }
