@@ -3,16 +3,19 @@
 // console, the log, the password file and what the server stored.
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <initializer_list>
 #include <memory>
 #include <tuple>
 #include <vector>
 
+#include "driver/run.h"
 #include "tests/process.h"
 #include "tests/store_builder.h"
 #include "tests/temp_dir.h"
@@ -567,6 +570,95 @@ TEST_F(MigrationTest, QuietRunWritesNothingToTheConsoleAndTheSameLog) {
                   "127.0.0.1:" + server_->portText() + "\n");
   EXPECT_EQ(quietLog, loudLog);
   EXPECT_EQ(storedMessages("eve@example.com").size(), 2u);
+}
+
+// Points the run files of every start second from now on, for a while, at
+// /dev/full: each write to them fails as on a full disk. `extensions` names
+// which of "log" and "pass".
+void runFilesOnFullDevice(const std::string& work, std::initializer_list<const char*> extensions) {
+  makeDirectories(work);
+  const std::time_t now = std::time(nullptr);
+  for (int second = 0; second < 30; ++second) {
+    for (const char* extension : extensions) {
+      const std::string name =
+          work + "/lodemig_" + startTimestamp(now + second) + "." + extension;
+      ASSERT_EQ(symlink("/dev/full", name.c_str()), 0) << name;
+    }
+  }
+}
+
+// What a run with a broken password file must show: the error naming the
+// file, then the password of the account whose line it could not take; with
+// `accountsLeft`, the end of the run before the next account.
+void expectPasswordOnStandardError(const ProcessResult& result, const std::string& line,
+                                   bool accountsLeft) {
+  EXPECT_TRUE(contains(result.err, ".pass: No space left on device, its line follows:\n" + line))
+      << result.err;
+  EXPECT_EQ(contains(result.out, "\nError: no further accounts are created, the password file "
+                                 "cannot be written\nFinish time: "),
+            accountsLeft)
+      << result.out;
+  EXPECT_TRUE(contains(result.out, "Result: migration failed\n"));
+  EXPECT_EQ(result.exitStatus, 1);
+}
+
+TEST_F(MigrationTest, PasswordFileThatCannotBeWrittenStopsCreatingAccounts) {
+  inboxAccount("ann", 2);
+  inboxAccount("ben", 1);
+  startServer();
+  runFilesOnFullDevice(work_, {"pass"});
+  ProcessResult result = migrate();
+  const std::string line = "<ann@example.com>, password: \"pwann\"\n";
+  expectPasswordOnStandardError(result, line, true);
+  // The account whose line went astray is finished; no other is created.
+  EXPECT_EQ(storedMessages("ann@example.com").size(), 2u);
+  EXPECT_FALSE(std::filesystem::exists(accountDirectory("ben@example.com")));
+  const std::string log = onlyLodemigFile(work_, "log");
+  EXPECT_TRUE(contains(log, ".pass: No space left on device\n")) << log;
+  EXPECT_TRUE(contains(log, "Error: no further accounts are created\n"));
+}
+
+TEST_F(MigrationTest, FullDiskFailsTheRunButKeepsThePasswords) {
+  builder_.account("", "gen", AccountDirectory)
+      .settings("{ RealName = Gen; }")
+      .info("{ INBOX = { Messages = #1; }; }");
+  builder_.mailboxFile("", "gen", "INBOX", messages("gen", 1));
+  startServer();
+  runFilesOnFullDevice(work_, {"log", "pass"});
+  ProcessResult result = migrate();
+  const std::string password = storedPassword("gen@example.com");
+  ASSERT_EQ(password.size(), 6u) << result.out << result.err;
+  expectPasswordOnStandardError(
+      result, "<gen@example.com>, password: \"" + password + "\" (generated)\n", false);
+  EXPECT_EQ(countOf(result.err, ".log: No space left on device\n"), 1) << result.err;
+  EXPECT_EQ(storedMessages("gen@example.com").size(), 1u);
+
+  // The same on a real file system that has run full, where one may be mounted.
+  ScopedTempDir full;
+  if (mount("tmpfs", full.path().c_str(), "tmpfs", 0, "size=16k") != 0) {
+    return;
+  }
+  {
+    std::ofstream filler(full / "filler", std::ios::binary);
+    filler << std::string(64 * 1024, 'x');  // takes what room there is, and fails
+  }
+  startServer();
+  ProcessResult onTmpfs = migrate({}, full.path());
+  const std::string tmpfsPassword = storedPassword("gen@example.com");
+  umount2(full.path().c_str(), MNT_DETACH);
+  expectPasswordOnStandardError(
+      onTmpfs, "<gen@example.com>, password: \"" + tmpfsPassword + "\" (generated)\n", false);
+  EXPECT_EQ(countOf(onTmpfs.err, ".log: No space left on device\n"), 1) << onTmpfs.err;
+}
+
+TEST_F(MigrationTest, SilentServerIsGivenUpAfterTheTimeout) {
+  inboxAccount("ann", 1);
+  // Every tagged answer comes after 4 s: longer than the run waits.
+  startServer({"--delay-ms", "4000"});
+  ProcessResult result = migrate({"-timeout", "1"});
+  EXPECT_TRUE(contains(result.out, "\nError: cannot connect to Torvane\n")) << result.out;
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_FALSE(result.timedOut);
 }
 
 }  // namespace

@@ -35,6 +35,7 @@ const char kUsage[] =
     "       -forceSetPass   password for migrated user (optional), see readme.html\n"
     "       -primaryDomain  the name of primary domain (optional but recommended)\n"
     "       -quiet     disable standard output (optional)\n"
+    "       -timeout   seconds to wait for Torvane's answers (optional, default 180)\n"
     "       -help      print help and exit (optional)\n"
     "\n"
     "Notes: Quillon must be stopped before migration!\n"
@@ -42,6 +43,8 @@ const char kUsage[] =
     "\n"
     "For more details, see readme.html\n"
     "\n";
+
+const char kBadTimeout[] = "Argument error: -timeout takes a number of seconds from 1 to 86400\n";
 
 const char kMissingArguments[] =
     "Argument error: missing required command line arguments, for help use \"-help\"\n";
@@ -168,6 +171,10 @@ TEST_F(PrintRunTest, ArgumentErrorsInTheirOrder) {
       {{"-path", store_, "-user", "john"}, "Argument error: unknown domain for user <john>\n"},
       {{"-path", store_, "-migrate", "-server", "h", "-password", "pw", "-user", "j*"},
        "Argument error: unknown domain for user <j*>\n"},
+      {{"-path", store_, "-timeout", "0"}, kBadTimeout},
+      {{"-path", store_, "-TIMEOUT", "86401", "-migrate", "-server", "h", "-password", "pw"},
+       kBadTimeout},
+      {{"-path", store_, "-timeout", "5s"}, kBadTimeout},
   };
   for (const Case& c : cases) {
     ProcessResult result = run(c.arguments);

@@ -28,6 +28,12 @@ bool argumentsAllowRun(const RunOptions& options) {
               << std::flush;
     return false;
   }
+  if (options.timeoutSeconds == 0) {
+    std::cout << "Argument error: -timeout takes a number of seconds from 1 to "
+              << RunOptions::kMaxTimeoutSeconds << "\n"
+              << std::flush;
+    return false;
+  }
   return true;
 }
 
@@ -77,20 +83,6 @@ void reportConsoleFailure(Migrator& migrator, bool quiet, const char* text) {
   migrator.markFailed();
   if (!quiet) {
     std::cout << "\nError: " << text << "\n" << std::flush;
-  }
-}
-
-void writePasswordFile(const std::string& record, const std::string& path) {
-  if (record.empty()) {
-    return;
-  }
-  ostrel::utils::OutputFile file;
-  // The accounts' passwords must not be lost to a truncation nor readable by
-  // others; a file that cannot be opened is skipped (the log holds the
-  // passwords of the accounts created).
-  if (file.open(path, 0600)) {
-    file.write(record.data(), static_cast<std::streamsize>(record.size()));
-    file.close();
   }
 }
 
@@ -146,9 +138,15 @@ int runLodemig(int argc, const char* const* argv) {
   bool succeeded;
   {
     Migrator migrator(*log);
+    if (log == &logFile) {
+      migrator.watchLogFile(logFile);
+    }
+    // Each account's line is on disk before its folders are copied.
+    migrator.writePasswordsTo(stem + ".pass");
     migrator.configure(options.storePath, options.server, options.port, options.masterPassword,
                        options.migrate, options.force, options.setPassword,
                        options.forceSetPassword, options.quiet, options.fixCrLf);
+    migrator.gateway().setTimeoutSeconds(static_cast<unsigned>(options.timeoutSeconds));
     printBanner(migrator, options);
 
     const std::string domainMask = options.domainMask.empty() ? "*" : options.domainMask;
@@ -182,10 +180,15 @@ int runLodemig(int argc, const char* const* argv) {
       migrator.print(migrator.succeeded() ? "successful\n" : "failed\n");
       ostrel::utils::socketsCleanup();
     }
-    writePasswordFile(migrator.passwordRecord(), stem + ".pass");
+    migrator.closePasswordFile();
     succeeded = migrator.succeeded();
   }
-  logFile.close();
+  const bool logWasGood = logFile.good();
+  if (logFile.isOpen() && !logFile.close() && logWasGood) {
+    // Only the last bytes could not be written; earlier failures were said.
+    std::cerr << "Error: " << logFile.failureText() << "\n" << std::flush;
+    succeeded = false;
+  }
   return succeeded ? kExitSucceeded : kExitFailed;
 }
 

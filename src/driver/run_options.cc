@@ -23,6 +23,19 @@ int parsePort(const char* text) {
   return port == 0 ? RunOptions::kDefaultPort : port;
 }
 
+// Digits only, 1 to kMaxTimeoutSeconds; anything else gives 0 (refused).
+int parseTimeout(const char* text) {
+  long seconds = 0;
+  const char* digit = text;
+  for (; *digit >= '0' && *digit <= '9'; ++digit) {
+    seconds = seconds * 10 + (*digit - '0');
+    if (seconds > RunOptions::kMaxTimeoutSeconds) {
+      return 0;
+    }
+  }
+  return *digit == '\0' ? static_cast<int>(seconds) : 0;
+}
+
 // The value options, in the order they are tested.
 bool takeValue(RunOptions& options, const char* name, const char* value) {
   if (equalsIgnoreCase(name, "-path")) {
@@ -43,6 +56,8 @@ bool takeValue(RunOptions& options, const char* name, const char* value) {
     options.server = value;
   } else if (equalsIgnoreCase(name, "-port")) {
     options.port = parsePort(value);
+  } else if (equalsIgnoreCase(name, "-timeout")) {
+    options.timeoutSeconds = parseTimeout(value);
   } else {
     return false;
   }
@@ -94,6 +109,7 @@ void printUsage(std::ostream& out) {
   out << "       -forceSetPass   password for migrated user (optional), see readme.html\n";
   out << "       -primaryDomain  the name of primary domain (optional but recommended)\n";
   out << "       -quiet     disable standard output (optional)\n";
+  out << "       -timeout   seconds to wait for Torvane's answers (optional, default 180)\n";
   out << "       -help      print help and exit (optional)\n";
   out << "\n";
   out << "Notes: Quillon must be stopped before migration!\n";

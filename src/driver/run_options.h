@@ -10,6 +10,8 @@ namespace lodemig {
 // Texts are taken verbatim (no trimming, no case folding).
 struct RunOptions {
   static constexpr int kDefaultPort = 143;
+  static constexpr int kDefaultTimeoutSeconds = 180;
+  static constexpr int kMaxTimeoutSeconds = 86400;
 
   std::string storePath;         // -path; required
   std::string domainMask;        // -domain; empty means every domain
@@ -25,6 +27,9 @@ struct RunOptions {
   bool quiet = false;            // -quiet
   bool help = false;             // -help, -?
   bool fixCrLf = true;           // cleared by -disableCrLfFixing
+  // -timeout: how long to wait for the server before giving up on it; 0 when
+  // the value given is not a whole number of seconds from 1 to kMaxTimeoutSeconds.
+  int timeoutSeconds = kDefaultTimeoutSeconds;
 };
 
 // Fills a RunOptions from argv[1..argc-1]. Option names match without regard

@@ -138,7 +138,8 @@ std::string ctimeText(std::time_t when) {
   return text;
 }
 
-Migrator::Migrator(std::ostream& log, std::ostream& console) : log_(log), console_(console) {}
+Migrator::Migrator(std::ostream& log, std::ostream& console, std::ostream& errors)
+    : log_(log), console_(console), errors_(errors) {}
 
 Migrator::~Migrator() = default;
 
@@ -171,6 +172,40 @@ void Migrator::print(std::int64_t number) {
 void Migrator::writeLog(std::string_view text) {
   log_.write(text.data(), static_cast<std::streamsize>(text.size()));
   log_.flush();
+  if (!log_.good() && !logFailureReported_) {
+    // The log is the run's full record: a run that could not keep it did not
+    // succeed, whatever the target received.
+    logFailureReported_ = true;
+    succeeded_ = false;
+    errors_ << "Error: "
+            << (logFile_ != nullptr ? logFile_->failureText() : std::string("cannot write the log"))
+            << "\n"
+            << std::flush;
+  }
+}
+
+void Migrator::recordPassword(const std::string& line) {
+  passwordRecord_ += line;
+  if (passwordPath_.empty()) {
+    return;
+  }
+  if (!passwordFileFailed_) {
+    if (!passwordFile_.isOpen() && !passwordFile_.open(passwordPath_, 0600)) {
+      passwordFileFailed_ = true;
+    } else {
+      passwordFile_.write(line.data(), static_cast<std::streamsize>(line.size()));
+      passwordFile_.flush();
+      passwordFileFailed_ = !passwordFile_.good();
+    }
+    if (passwordFileFailed_) {
+      succeeded_ = false;
+      writeLog("Error: " + passwordFile_.failureText() + "\n");
+      errors_ << "Error: " << passwordFile_.failureText() << ", its line follows:\n";
+    }
+  }
+  if (passwordFileFailed_) {
+    errors_ << line << std::flush;
+  }
 }
 
 void Migrator::writeLog(std::int64_t number) {
@@ -349,7 +384,21 @@ void Migrator::connectTarget(bool test) {
   }
 }
 
+void Migrator::closePasswordFile() {
+  if (passwordFile_.isOpen() && !passwordFile_.close() && !passwordFileFailed_) {
+    passwordFileFailed_ = true;
+    succeeded_ = false;
+    writeLog("Error: " + passwordFile_.failureText() + "\n");
+    errors_ << "Error: " << passwordFile_.failureText() << "\n" << std::flush;
+  }
+}
+
 bool Migrator::provisionAccount(const Mailbox& mailbox, bool resuming) {
+  if (passwordFileFailed_ && !resuming) {
+    // A new account's password would have nowhere to go but the terminal.
+    networkFailure("Error: no further accounts are created\n",
+                   "no further accounts are created, the password file cannot be written");
+  }
   std::string password;
   bool generated = false;
   if (!forceSetPassword_.empty()) {
@@ -378,10 +427,10 @@ bool Migrator::provisionAccount(const Mailbox& mailbox, bool resuming) {
   const bool created = result == kGatewayOk;
   if (created) {
     writeLog("   Info: created user <" + qualified + ">, password: \"" + password + "\"\n");
-    passwordRecord_ +=
-        "<" + qualified + ">, password: \"" + password + (generated ? "\" (generated)\n" : "\"\n");
+    recordPassword("<" + qualified + ">, password: \"" + password +
+                   (generated ? "\" (generated)\n" : "\"\n"));
   } else {
-    passwordRecord_ += "<" + qualified + "> already exist, hold current password\n";
+    recordPassword("<" + qualified + "> already exist, hold current password\n");
   }
 
   // An account this run has started to fill exists by now; declining it

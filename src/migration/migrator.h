@@ -13,6 +13,7 @@
 #include "store/mailbox.h"
 #include "store/reader.h"
 #include "utils/imessage.h"
+#include "utils/output_file.h"
 
 namespace lodemig {
 
@@ -50,11 +51,14 @@ int showProgress(long current, long total, bool quiet, std::ostream& console = s
 // a target-server error (QLNetworkException) ends the whole run.
 //
 // All reporting goes through the print operations (console unless quiet, then
-// the log, each piece flushed) or to the log or console alone. `log` and
-// `console` are not owned and must outlive the Migrator. Not copyable.
+// the log, each piece flushed) or to the log or console alone. A log that
+// cannot be written is said once on `errors` and fails the run. `log`,
+// `console` and `errors` are not owned and must outlive the Migrator. Not
+// copyable.
 class Migrator {
  public:
-  explicit Migrator(std::ostream& log, std::ostream& console = std::cout);
+  explicit Migrator(std::ostream& log, std::ostream& console = std::cout,
+                    std::ostream& errors = std::cerr);
   virtual ~Migrator();
   Migrator(const Migrator&) = delete;
   Migrator& operator=(const Migrator&) = delete;
@@ -77,6 +81,17 @@ class Migrator {
   // failed) or QLNetworkException.
   void migrateMailbox(Mailbox& mailbox);
 
+  // Names the log file behind the log stream in the report of a failed write;
+  // `file` must outlive the Migrator.
+  void watchLogFile(const ostrel::utils::OutputFile& file) { logFile_ = &file; }
+  // Writes every password line to the file at `path` as it is recorded,
+  // creating the file (0600) with the first one. Without it the lines are
+  // only kept in memory (passwordRecord()).
+  void writePasswordsTo(const std::string& path) { passwordPath_ = path; }
+  // Closes the password file at the end of the run; a delayed write error
+  // found then is reported like any other and fails the run.
+  void closePasswordFile();
+
   // Opens the master-authenticated connection; `test` closes it again at once.
   // Throws QLNetworkException.
   void connectTarget(bool test);
@@ -84,7 +99,8 @@ class Migrator {
   // switches the connection to it. False when it already existed and force is
   // off, unless `resuming`: the account was already being migrated on a
   // connection that had to be renewed. Throws QLStoreException when the switch
-  // is refused, else QLNetworkException.
+  // is refused, else QLNetworkException (also, before creating anything, once
+  // the password file could not take a line).
   bool provisionAccount(const Mailbox& mailbox, bool resuming = false);
   // Creates the folder on the target and copies its messages. A store error
   // is reported as a failed folder and swallowed; the connection is then
@@ -119,6 +135,10 @@ class Migrator {
   void writeLog(std::int64_t number);
   void writeConsole(std::string_view text);
   void writeConsole(std::int64_t number);
+  // Adds an account's line to the password record and file; when the file
+  // cannot take it, the line goes to the error stream, so that the password
+  // is not lost, and the run is failed.
+  void recordPassword(const std::string& line);
   // Erases the counter of `length` characters; `flush` unless the next
   // counter follows at once (its flush sends both).
   void eraseProgress(int length, bool flush);
@@ -128,6 +148,12 @@ class Migrator {
 
   std::ostream& log_;
   std::ostream& console_;
+  std::ostream& errors_;
+  const ostrel::utils::OutputFile* logFile_ = nullptr;
+  bool logFailureReported_ = false;
+  std::string passwordPath_;
+  ostrel::utils::OutputFile passwordFile_;
+  bool passwordFileFailed_ = false;
   bool migrate_ = false;
   bool force_ = false;
   bool fixCrLf_ = true;

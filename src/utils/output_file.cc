@@ -14,6 +14,7 @@ OutputFile::Buffer::Buffer() {
 
 void OutputFile::Buffer::attach(int fd) {
   fd_ = fd;
+  error_ = 0;
   setp(area_, area_ + kSize);
 }
 
@@ -24,6 +25,9 @@ bool OutputFile::Buffer::detach() {
   bool written = sync() == 0;
   // close() may report a delayed write error of the file system.
   if (::close(fd_) != 0) {
+    if (error_ == 0) {
+      error_ = errno;
+    }
     written = false;
   }
   fd_ = -1;
@@ -37,6 +41,9 @@ bool OutputFile::Buffer::writeAll(const char* bytes, std::size_t count) {
     if (written < 0) {
       if (errno == EINTR) {
         continue;
+      }
+      if (error_ == 0) {
+        error_ = errno;
       }
       return false;
     }
@@ -99,8 +106,11 @@ OutputFile::~OutputFile() {
 
 bool OutputFile::open(const std::string& path, mode_t permissions) {
   close();
+  path_ = path;
+  error_ = 0;
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, permissions);
   if (fd < 0) {
+    error_ = errno;
     setstate(std::ios::failbit);
     return false;
   }
@@ -118,6 +128,12 @@ bool OutputFile::close() {
     setstate(std::ios::badbit);
   }
   return written;
+}
+
+std::string OutputFile::failureText() const {
+  const int reason = error();
+  return "cannot write file " + path_ + ": " +
+         (reason != 0 ? std::strerror(reason) : "the file is not open");
 }
 
 }  // namespace ostrel::utils

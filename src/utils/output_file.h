@@ -12,9 +12,9 @@ namespace ostrel::utils {
 // A file written through a standard output stream, for the run's log and
 // password files. The file is opened for appending and created when missing,
 // never truncated, so two runs that share a file name both keep their lines;
-// bytes go out unchanged (no newline translation). A write error sets the
-// stream's bad state; nothing throws. Not copyable; the destructor flushes and
-// closes the file.
+// bytes go out unchanged (no newline translation). A failed write or flush
+// sets the stream's bad state and keeps the system's reason (failureText());
+// nothing throws. Not copyable; the destructor flushes and closes the file.
 class OutputFile : public std::ostream {
  public:
   OutputFile();
@@ -30,6 +30,13 @@ class OutputFile : public std::ostream {
   // Flushes and closes; false when the last bytes could not be written.
   bool close();
 
+  // The path given to the last open().
+  const std::string& path() const { return path_; }
+  // The errno of the first failed open, write or close; 0 while none failed.
+  int error() const { return error_ != 0 ? error_ : buffer_.error(); }
+  // "cannot write file PATH: REASON", for the report of a failure.
+  std::string failureText() const;
+
  private:
   // 4096 bytes of buffer in front of the file descriptor; flush() writes them
   // out with as many write calls as it takes.
@@ -38,6 +45,7 @@ class OutputFile : public std::ostream {
     Buffer();
     void attach(int fd);
     int fd() const { return fd_; }
+    int error() const { return error_; }
     bool detach();
 
    protected:
@@ -50,10 +58,13 @@ class OutputFile : public std::ostream {
 
     static constexpr std::size_t kSize = 4096;
     int fd_ = -1;
+    int error_ = 0;
     char area_[kSize];
   };
 
   Buffer buffer_;
+  std::string path_;
+  int error_ = 0;
 };
 
 }  // namespace ostrel::utils
