@@ -41,6 +41,15 @@ class DepthGuard {
   int& depth_;
 };
 
+void failIfReadFailed(const ostrel::utils::VFile& file, const std::string& path) {
+  if (file.readLimitReached()) {
+    fail("file too large " + path);
+  }
+  if (file.readFailed()) {
+    fail("cannot read file " + path);
+  }
+}
+
 }  // namespace
 
 void readDictionaryFile(const std::string& path, TreeNode& root) {
@@ -48,20 +57,22 @@ void readDictionaryFile(const std::string& path, TreeNode& root) {
   if (!file.open(path, "rb")) {
     fail("cannot open file " + path);
   }
+  // Refused whole, also when its first value would end early: whether a file
+  // is read must not depend on where its syntax stops the parser.
+  if (file.openedSize() > kMaxDictionaryFileSize) {
+    fail("file too large " + path);
+  }
+  file.limitReads(kMaxDictionaryFileSize);
   Parser parser(file);
   try {
     parser.parseValue(root);
   } catch (const QLParseException&) {
     // A failed read looks like the end of the input to the parser; report
     // the read failure rather than the syntax error it caused.
-    if (file.readFailed()) {
-      fail("cannot read file " + path);
-    }
+    failIfReadFailed(file, path);
     throw;
   }
-  if (file.readFailed()) {
-    fail("cannot read file " + path);
-  }
+  failIfReadFailed(file, path);
 }
 
 bool Parser::skipWhitespace() {

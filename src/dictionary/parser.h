@@ -1,6 +1,7 @@
 #ifndef LODEMIG_DICTIONARY_PARSER_H_
 #define LODEMIG_DICTIONARY_PARSER_H_
 
+#include <cstdint>
 #include <string>
 
 #include "dictionary/tree_node.h"
@@ -9,13 +10,19 @@
 
 namespace lodemig {
 
+// The largest settings file read, far beyond any real one (a few KiB): it
+// keeps a huge file, or one that grows while it is read, from being read
+// without end.
+constexpr std::int64_t kMaxDictionaryFileSize = std::int64_t{16} << 20;
+
 // Loads the settings file at `path` into `root` (not cleared first: a node that
 // already holds data is merged into, as a repeated key would be). Throws
 // QLParseException with "cannot open file " + path when the file cannot be
-// opened (also when it is a directory), "cannot read file " + path when
-// reading it fails part way, or with the parser's message when it is
-// malformed. The file is closed either way; on an error `root` may be partly
-// filled and should be discarded.
+// opened or is no regular file (a directory, a FIFO, a device), "file too
+// large " + path when it holds more than kMaxDictionaryFileSize bytes (when
+// opened or as read), "cannot read file " + path when reading it fails part
+// way, or with the parser's message when it is malformed. The file is closed
+// either way; on an error `root` may be partly filled and should be discarded.
 void readDictionaryFile(const std::string& path, TreeNode& root);
 
 // Recursive-descent parser of the settings format over a buffered stream.

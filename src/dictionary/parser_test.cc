@@ -1,17 +1,21 @@
 #include "dictionary/parser.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "tests/fifo_guard.h"
 #include "tests/temp_dir.h"
 
 namespace lodemig {
 namespace {
 
+using testing::FifoGuard;
 using testing::ScopedTempDir;
 using testing::writeFile;
 
@@ -217,12 +221,21 @@ TEST(ReadDictionaryFileTest, ManyBuffersAndMergeIntoFilledRoot) {
 TEST(ReadDictionaryFileTest, FailuresNameThePath) {
   ScopedTempDir dir;
   writeFile(dir / "bad", "{ a = b }");
+  // A FIFO hung the run in its open, a link to /dev/zero read forever.
+  FifoGuard fifo(dir / "fifo");
+  ASSERT_EQ(::symlink("/dev/zero", (dir / "zero").c_str()), 0);
+  // Refused by its size, although its first value ends at once.
+  writeFile(dir / "huge", "{}");
+  std::filesystem::resize_file(dir / "huge", kMaxDictionaryFileSize + 1);
   struct {
     std::string path;
     std::string message;
   } cases[] = {
       {dir / "missing", "cannot open file " + (dir / "missing")},
       {dir.path(), "cannot open file " + dir.path()},
+      {fifo.path(), "cannot open file " + fifo.path()},
+      {dir / "zero", "cannot open file " + (dir / "zero")},
+      {dir / "huge", "file too large " + (dir / "huge")},
       {dir / "bad", "expected ';'"},
       // Reading the first page of the process's own memory fails.
       {"/proc/self/mem", "cannot read file /proc/self/mem"},
@@ -236,6 +249,20 @@ TEST(ReadDictionaryFileTest, FailuresNameThePath) {
       EXPECT_EQ(e.what(), c.message);
     }
   }
+  EXPECT_FALSE(fifo.released());
+}
+
+// Read to its last byte: both the size check and the count of bytes read
+// let a file of exactly the limit through.
+TEST(ReadDictionaryFileTest, FileOfTheLargestSizeIsRead) {
+  ScopedTempDir dir;
+  const std::string end = "k = v; }";
+  std::string text = "{";
+  text.resize(static_cast<std::size_t>(kMaxDictionaryFileSize) - end.size(), ' ');
+  writeFile(dir / "f", text + end);
+  TreeNode root;
+  readDictionaryFile(dir / "f", root);
+  EXPECT_EQ(root.child("k").value(), "v");
 }
 
 }  // namespace

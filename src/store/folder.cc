@@ -16,6 +16,7 @@ namespace {
 using ostrel::utils::DirectoryEntry;
 using ostrel::utils::InputFile;
 
+const char kFileChanged[] = "the messages file changed while being read";
 const char kHeaderStart[] = "From <";
 constexpr std::size_t kHeaderStartLength = sizeof(kHeaderStart) - 1;
 // Header lines are short; a longer line is kept only in part, so that a
@@ -456,7 +457,8 @@ void Folder::close() {
 bool Folder::nextMailboxMessage(Message& message, bool fixCrLf) {
   InputFile* file = this->file();
   bool found = false;
-  if (file != nullptr && readPosition_ != -1) {
+  const bool walking = file != nullptr && readPosition_ != -1;
+  if (walking) {
     file->seek(readPosition_);
     while (!found && findHeaderStart(nullptr)) {
       if (!file->readLine(line_, kMaxHeaderLine)) {
@@ -478,6 +480,17 @@ bool Folder::nextMailboxMessage(Message& message, bool fixCrLf) {
   readPosition_ = file != nullptr && !file->atEnd() && !file->failed() ? file->tell() : -1;
   if (file != nullptr && file->failed()) {
     fail("message cannot be read");
+  }
+  // A source server that was not stopped may rewrite the file under the walk.
+  // The end met anywhere but at the opened size means the message measured up
+  // to it is not the one stored: it must not be handed out. That costs
+  // nothing per message; the one check of the file's size and time when the
+  // walk is over catches what changed behind the bytes already read.
+  if (walking && file->atEnd() && file->tell() != file->openedSize()) {
+    fail(kFileChanged);
+  }
+  if (!found && file != nullptr && !file->unchangedSinceOpen()) {
+    fail(kFileChanged);
   }
   return found;
 }

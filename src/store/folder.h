@@ -64,10 +64,15 @@ class Folder {
   // file. Throws QLStoreException when it cannot be opened.
   void open(const std::string& accountName);
   // Rewinds and fills `message` with the first message; false when none.
+  // Throws like nextMessage.
   bool firstMessage(Message& message, bool fixCrLf);
   // Fills `message` with the next message; false at the end. Throws
-  // QLStoreException when the store cannot be read. Mailbox-file lines are
-  // looked at up to their first 64 KiB when searching for header lines.
+  // QLStoreException when the store cannot be read, and "the messages file
+  // changed while being read" when a mailbox file ends anywhere but at the
+  // size it had when opened (before the message cut by that end is handed
+  // out), or no longer has that size or modification time when the walk is
+  // over. Mailbox-file lines are looked at up to their first 64 KiB when
+  // searching for header lines.
   bool nextMessage(Message& message, bool fixCrLf);
   // Closes the open file and listing, if any.
   void close();

@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <sstream>
 #include <vector>
 
@@ -60,6 +64,46 @@ class FolderTest : public ::testing::Test {
     folder.assign("INBOX", dir_.path(), MailboxFile);
     folder.open("acct");
     ASSERT_TRUE(folder.firstMessage(message, true));
+  }
+
+  // Walks the INBOX of "acct", calling `change` once `changeAfter` messages
+  // were handed out (before the last of them is read). Describes the walk as
+  // "uid:bytes " per message ("uid:(cut) " when its content could not be
+  // read whole), then "end", or "changed" when the walk reported the file
+  // changed, or another error's text.
+  std::string walkChanging(int changeAfter, const std::function<void()>& change) {
+    Folder folder(&log_);
+    Message message(&folder);
+    folder.assign("INBOX", dir_.path(), MailboxFile);
+    folder.open("acct");
+    std::string walk;
+    int handed = 0;
+    try {
+      if (changeAfter == 0) {
+        change();
+      }
+      for (bool more = folder.firstMessage(message, false); more && handed < 10;
+           more = folder.nextMessage(message, false)) {
+        if (++handed == changeAfter) {
+          change();
+        }
+        std::string content;
+        std::string piece;
+        try {
+          for (bool next = message.firstChunk(piece); next; next = message.nextChunk(piece)) {
+            content += piece;
+          }
+          walk += message.localUid() + ":" + std::to_string(content.size()) + " ";
+        } catch (const QLStoreException& error) {
+          EXPECT_STREQ(error.what(), "message cannot be read");
+          walk += message.localUid() + ":(cut) ";
+        }
+      }
+      return walk + "end";
+    } catch (const QLStoreException& error) {
+      const std::string text = error.what();
+      return walk + (text == "the messages file changed while being read" ? "changed" : text);
+    }
   }
 
   template <typename Action>
@@ -368,6 +412,52 @@ TEST_F(FolderTest, LinesLongerThanTheReadBuffer) {
   EXPECT_EQ(got[1], "2|\\Answered ||end");
   EXPECT_EQ(log_.str().find("Error"), std::string::npos);
   EXPECT_NE(log_.str().find("Warning: cannot parse timestamp.\n"), std::string::npos);
+}
+
+// The source server was not stopped: its mailbox file shrank, grew or was
+// rewritten after the folder opened it. Every message handed out must be whole
+// and the walk must end in an error, where it used to hand out a cut message
+// and end quietly.
+TEST_F(FolderTest, MailboxFileChangedWhileReadIsAStoreError) {
+  const std::string first = "From <a>(S-1)\r\nbody\r\n\r\n";
+  const std::string path = dir_ / "acct.mbox";
+  // Beyond the read buffer, which may still hold what was read before.
+  const auto cut = static_cast<std::uintmax_t>(first.size() + 200000);
+  auto truncateTo = [&path](std::uintmax_t size) {
+    return [&path, size] { std::filesystem::resize_file(path, size); };
+  };
+  auto appendThird = [&path] {
+    std::ofstream(path, std::ios::app) << "\r\nFrom <c>(S-3)\r\nthird\r\n";
+  };
+  auto touch = [&path] {
+    std::filesystem::last_write_time(
+        path, std::filesystem::last_write_time(path) - std::chrono::seconds(10));
+  };
+  const struct {
+    const char* what;
+    int changeAfter;
+    std::function<void()> change;
+    std::string walk;
+  } cases[] = {
+      {"unchanged", 0, [] {}, "1:6 2:300000 end"},
+      {"cut in the second", 0, truncateTo(cut), "1:6 changed"},
+      {"cut in the second", 1, truncateTo(cut), "1:6 changed"},
+      {"cut in the second being read", 2, truncateTo(cut), "1:6 2:(cut) changed"},
+      {"second gone", 0, truncateTo(first.size()), "changed"},
+      {"second gone", 1, truncateTo(first.size()), "1:6 changed"},
+      {"emptied", 0, truncateTo(0), "changed"},
+      {"grown", 1, appendThird, "1:6 2:300000 changed"},
+      {"rewritten", 0, touch, "1:6 2:300000 changed"},
+      {"rewritten", 2, touch, "1:6 2:300000 changed"},
+  };
+  for (const auto& c : cases) {
+    writeFile(path, first + "From <b>(S-2)\r\n" + std::string(300000, 'x'));
+    log_.str("");
+    EXPECT_EQ(walkChanging(c.changeAfter, c.change), c.walk) << c.what << " @" << c.changeAfter;
+    bool logged =
+        log_.str().find("Error: the messages file changed while being read\n") != std::string::npos;
+    EXPECT_EQ(logged, c.walk.find("changed") != std::string::npos) << log_.str();
+  }
 }
 
 TEST_F(FolderTest, MissingMailboxFileIsAStoreError) {

@@ -6,6 +6,8 @@ namespace ostrel::utils {
 
 bool DirectoryListing::open(const std::string& path) {
   close();
+  // opendir opens with O_DIRECTORY, which refuses a FIFO before it is opened:
+  // a FIFO in the store cannot block the walk here.
   dir_ = ::opendir(path.c_str());
   if (dir_ == nullptr) {
     return false;

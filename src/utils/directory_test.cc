@@ -40,8 +40,10 @@ TEST(DirectoryTest, EmptyDirectoryListsOnlyDotEntries) {
 TEST(DirectoryTest, FileOrMissingPathGivesNoListing) {
   ScopedTempDir dir;
   writeFile(dir / "file", "x");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
   DirectoryListing listing;
   EXPECT_FALSE(listing.open(dir / "file"));
+  EXPECT_FALSE(listing.open(dir / "fifo"));
   EXPECT_FALSE(listing.open(dir / "missing"));
   EXPECT_EQ(listing.read(), nullptr);
 }

@@ -10,8 +10,17 @@
 
 namespace ostrel::utils {
 
+namespace {
+
+std::int64_t modifiedAt(const struct stat& info) {
+  return static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
 bool DirectoryHandle::open(const std::string& path) {
   close();
+  // O_DIRECTORY refuses a FIFO before it is opened, so this cannot block.
   fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY);
   return fd_ >= 0;
 }
@@ -57,6 +66,7 @@ bool InputFile::openAt(int directoryFd, const char* name) {
   }
   fd_ = fd;
   openedSize_ = static_cast<std::int64_t>(info.st_size);
+  openedModified_ = modifiedAt(info);
   failFrom_ = -1;
   return true;
 }
@@ -87,6 +97,13 @@ std::int64_t InputFile::size() const {
     return -1;
   }
   return static_cast<std::int64_t>(info.st_size);
+}
+
+bool InputFile::unchangedSinceOpen() const {
+  struct stat info;
+  return isOpen() && ::fstat(fd_, &info) == 0 &&
+         static_cast<std::int64_t>(info.st_size) == openedSize_ &&
+         modifiedAt(info) == openedModified_;
 }
 
 std::int64_t InputFile::readAt(char* buffer, std::size_t size, std::int64_t at) {

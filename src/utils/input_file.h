@@ -88,6 +88,10 @@ class InputFile {
   std::int64_t tell() const { return isOpen() ? position_ : -1; }
   // The file's current size, or -1 when no file is open or it cannot be taken.
   std::int64_t size() const;
+  // True when the open file still has the size and modification time it had
+  // when open() checked it; false when it has not, none is open or they cannot
+  // be taken. One system call.
+  [[nodiscard]] bool unchangedSinceOpen() const;
 
   // The open file's descriptor, for having the system copy its bytes
   // elsewhere (they are then not checked against the file's size); -1 when
@@ -122,6 +126,7 @@ class InputFile {
   std::size_t bufferLength_ = 0;  // valid bytes in buffer_
   std::int64_t position_ = 0;
   std::int64_t openedSize_ = 0;
+  std::int64_t openedModified_ = 0;  // modification time in nanoseconds
   bool atEnd_ = false;
   bool failed_ = false;
   std::int64_t failFrom_ = -1;

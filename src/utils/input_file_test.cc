@@ -51,6 +51,7 @@ TEST_F(InputFileTest, OpenRefusesWhatIsNoRegularFile) {
   DirectoryHandle directory;
   EXPECT_FALSE(file_.open(directory, "fifo"));  // no directory open
   EXPECT_FALSE(directory.open(dir_ / "sub/x"));
+  EXPECT_FALSE(directory.open(dir_ / "fifo"));
   ASSERT_TRUE(directory.open(dir_.path()));
   for (const char* name : {"missing", "sub", "fifo"}) {
     EXPECT_FALSE(file_.open(dir_ / name)) << name;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -105,7 +106,9 @@ bool VFile::open(const std::string& name, const char* mode, mode_t permissions) 
   }
   close();
   bool both = std::strchr(mode, '+') != nullptr;
-  int flags = O_CLOEXEC;
+  // Non-blocking, so that a FIFO cannot hang the open; it is refused below.
+  // On a regular file the flag changes nothing, so it may stay set.
+  int flags = O_CLOEXEC | O_NONBLOCK;
   switch (mode[0]) {
     case 'r':
       flags |= both ? O_RDWR : O_RDONLY;
@@ -124,16 +127,26 @@ bool VFile::open(const std::string& name, const char* mode, mode_t permissions) 
   if (fd < 0) {
     return false;
   }
-  // A directory opens for reading here but every read would fail; refuse it
-  // like any other name that is not a file.
+  // A directory opens for reading here but every read would fail, and a FIFO
+  // or a device (a link to /dev/zero) may never end: only a regular file is
+  // kept. The descriptor is checked, not the name, which may change meanwhile.
   struct stat info;
-  int error = ::fstat(fd, &info) != 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : 0;
+  int error = 0;
+  if (::fstat(fd, &info) != 0) {
+    error = errno;
+  } else if (!S_ISREG(info.st_mode)) {
+    error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+  }
   if (error != 0) {
     ::close(fd);
     errno = error;
     return false;
   }
   fd_ = fd;
+  openedSize_ = static_cast<std::int64_t>(info.st_size);
+  readLimit_ = -1;
+  bytesRead_ = 0;
+  readLimitReached_ = false;
   lockDepth_ = 0;
   owner_ = std::this_thread::get_id();
   resetBuffers();
@@ -172,10 +185,24 @@ ssize_t VFile::readRaw(void* buffer, std::size_t size) {
     errno = EBADF;
     return -1;
   }
+  if (readLimit_ >= 0) {
+    // At the limit one byte more is asked for: only a read tells whether the
+    // file goes on, and a file of exactly the limit must still end normally.
+    std::int64_t room = std::max<std::int64_t>(readLimit_ - bytesRead_, 1);
+    size = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(size), room));
+  }
   ssize_t count;
   do {
     count = ::read(fd_, buffer, size);
   } while (count < 0 && errno == EINTR);
+  if (count > 0) {
+    bytesRead_ += count;
+    if (readLimit_ >= 0 && bytesRead_ > readLimit_) {
+      readLimitReached_ = true;
+      errno = EFBIG;
+      return -1;
+    }
+  }
   return count;
 }
 

@@ -70,10 +70,12 @@ class VStream {
   bool readFailed_ = false;
 };
 
-// A file behind the buffered stream, opened with POSIX calls.
+// A regular file behind the buffered stream, opened with POSIX calls.
 // Mode letters: 'r' read an existing file; 'w' create or truncate for
 // writing; 'a' open or create for appending; '+' adds the other direction;
 // other letters (such as 'b') are ignored. Created files get `permissions`.
+// Opening never blocks: a FIFO, a device or a socket is refused, as no read
+// of it need ever end.
 // Locks are whole-file advisory locks taken with fcntl on the open file (not
 // the process), so two VFile objects on one file exclude each other; an
 // exclusive lock needs write access. They nest (shared counts up, exclusive
@@ -85,10 +87,19 @@ class VFile : public VStream {
   ~VFile() override;
 
   // Opens `name`, closing any open file first. False, with errno set, when
-  // the file cannot be opened or is a directory. An empty name, a name with a
-  // NUL byte or a mode that does not begin with 'r', 'w' or 'a' fails at once,
-  // leaving the file system and any open file untouched.
+  // the file cannot be opened or is no regular file (EISDIR for a directory,
+  // EINVAL for anything else). An empty name, a name with a NUL byte or a
+  // mode that does not begin with 'r', 'w' or 'a' fails at once, leaving the
+  // file system and any open file untouched.
   [[nodiscard]] bool open(const std::string& name, const char* mode, mode_t permissions = 0644);
+  // The size the file had when open() checked it, or -1 when none is open.
+  std::int64_t openedSize() const { return fd_ < 0 ? -1 : openedSize_; }
+  // Bounds the bytes read from the open file (counted from the open, until
+  // the next open): a read that would go past `bytes` fails instead
+  // (readFailed()) and readLimitReached() turns true. A file that grows while
+  // it is read is caught too, which its opened size cannot do.
+  void limitReads(std::int64_t bytes) { readLimit_ = bytes; }
+  bool readLimitReached() const { return readLimitReached_; }
   // Flushes (a failure is ignored), releases the locks and closes; a closed
   // file is left as it is.
   void close();
@@ -119,6 +130,10 @@ class VFile : public VStream {
   bool lock(bool exclusive, bool wait);
 
   int fd_ = -1;
+  std::int64_t openedSize_ = 0;
+  std::int64_t readLimit_ = -1;  // no limit
+  std::int64_t bytesRead_ = 0;
+  bool readLimitReached_ = false;
   int lockDepth_ = 0;  // >0 shared locks held, <0 exclusive depth
   std::thread::id owner_;
 };

@@ -2,16 +2,20 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <string>
 #include <thread>
 
+#include "tests/fifo_guard.h"
 #include "tests/temp_dir.h"
 
 namespace ostrel::utils {
 namespace {
 
+using lodemig::testing::FifoGuard;
 using lodemig::testing::readFile;
 using lodemig::testing::ScopedTempDir;
 using lodemig::testing::writeFile;
@@ -59,6 +63,62 @@ TEST(VFileTest, BadNamesAndModesFailWithoutCreatingFiles) {
   }
   struct stat info;
   EXPECT_NE(::stat(missing.c_str(), &info), 0);
+}
+
+// A FIFO without a writer blocked the open; a link to /dev/zero made the
+// reader read forever.
+TEST(VFileTest, OnlyRegularFilesOpenAndNothingBlocks) {
+  ScopedTempDir dir;
+  FifoGuard fifo(dir / "fifo");
+  ASSERT_EQ(::symlink("/dev/zero", (dir / "zero").c_str()), 0);
+  writeFile(dir / "file", "abc");
+  ASSERT_EQ(::symlink((dir / "file").c_str(), (dir / "link").c_str()), 0);
+  const std::pair<std::string, int> refused[] = {
+      {fifo.path(), EINVAL}, {dir / "zero", EINVAL}, {"/dev/null", EINVAL}, {dir.path(), EISDIR}};
+  for (const char* mode : {"r", "r+"}) {
+    for (const auto& [name, error] : refused) {
+      VFile file;
+      errno = 0;
+      EXPECT_FALSE(file.open(name, mode)) << name << " " << mode;
+      EXPECT_EQ(errno, error) << name << " " << mode;
+      EXPECT_EQ(file.openedSize(), -1);
+    }
+  }
+  EXPECT_FALSE(fifo.released());
+  VFile file;
+  ASSERT_TRUE(file.open(dir / "link", "r"));
+  EXPECT_EQ(file.openedSize(), 3);
+  EXPECT_EQ(readAll(file), "abc");
+}
+
+// The limit counts bytes read, not the size seen when opening: the file grows
+// after the open here.
+TEST(VFileTest, ReadsStopAtTheLimit) {
+  ScopedTempDir dir;
+  const struct {
+    std::string grown;
+    std::string read;
+    bool reached;
+  } cases[] = {
+      {"", "short", false},
+      {"12345", "short12345", false},  // exactly the limit
+      {"123456", "short12345", true},
+      {std::string(3 * VStream::kBufferSize, 'x'), "shortxxxxx", true},
+  };
+  for (const auto& c : cases) {
+    writeFile(dir / "f", "short");
+    VFile file;
+    ASSERT_TRUE(file.open(dir / "f", "r"));
+    file.limitReads(10);
+    writeFile(dir / "f", "short" + c.grown);
+    EXPECT_EQ(readAll(file), c.read) << c.grown;
+    EXPECT_EQ(file.readLimitReached(), c.reached) << c.grown;
+    EXPECT_EQ(file.readFailed(), c.reached) << c.grown;
+    EXPECT_EQ(file.getChar(), -1);
+    ASSERT_TRUE(file.open(dir / "f", "r"));  // a new open reads without limit
+    EXPECT_EQ(readAll(file), "short" + c.grown);
+    EXPECT_FALSE(file.readLimitReached());
+  }
 }
 
 TEST(VFileTest, ModesCreateTruncateAppendAndUpdate) {
