@@ -85,7 +85,7 @@ int run(const std::string& dir, std::uint64_t bytes) {
   long before = peakResidentKilobytes();
   auto start = std::chrono::steady_clock::now();
   folder.open("bench");
-  if (!folder.firstMessage(message, true)) {
+  if (!folder.firstMessage(message)) {
     std::fprintf(stderr, "no message found\n");
     return 1;
   }

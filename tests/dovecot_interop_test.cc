@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <set>
 #include <sstream>
 #include <string>
@@ -252,6 +253,14 @@ std::set<std::string> flagSet(const std::string& text) {
   return flags;
 }
 
+ConnectionSettings loopback(int port, unsigned timeoutSeconds) {
+  ConnectionSettings settings;
+  settings.host = "127.0.0.1";
+  settings.port = port;
+  settings.timeoutSeconds = timeoutSeconds;
+  return settings;
+}
+
 TEST(DovecotInteropTest, LoginCreateSelectAndAppendArriveIntact) {
   if (::access(kDovecot, X_OK) != 0 || ::access(kDoveadm, X_OK) != 0) {
     GTEST_SKIP() << "dovecot is not installed (apt-get install dovecot-imapd)";
@@ -273,8 +282,7 @@ TEST(DovecotInteropTest, LoginCreateSelectAndAppendArriveIntact) {
   const long long dates[] = {741476948, 1577836801, 1796439845};
   {
     ImapGateway gateway;
-    gateway.setTimeoutSeconds(10);
-    ASSERT_EQ(gateway.connect("127.0.0.1", dovecot.port(), "tester", "secret", false), kGatewayOk);
+    ASSERT_EQ(gateway.connect(loopback(dovecot.port(), 10), "tester", "secret", false), kGatewayOk);
     EXPECT_EQ(gateway.createFolder("Foo Bar", 0), kGatewayOk);
     EXPECT_EQ(gateway.createFolder("Foo Bar", 0), kGatewayCreateFolderFailed);
     EXPECT_EQ(gateway.select("Nowhere"), kGatewaySelectFailed);
@@ -295,12 +303,14 @@ TEST(DovecotInteropTest, LoginCreateSelectAndAppendArriveIntact) {
   }
 
   ImapGateway cram;
-  ASSERT_EQ(cram.connect("127.0.0.1", dovecot.port(), "tester", "secret", true), kGatewayOk);
-  EXPECT_EQ(cram.select("Foo Bar"), kGatewayOk);
+  const ConnectionSettings settings = loopback(dovecot.port(), ConnectionSettings().timeoutSeconds);
+  ASSERT_EQ(cram.connect(settings, "tester", "secret", true), kGatewayOk);
+  std::int64_t count = -2;
+  EXPECT_EQ(cram.select("Foo Bar", &count), kGatewayOk);
+  EXPECT_EQ(count, 3);
   cram.disconnect(true);
   // Last: the server delays every login from an address after a refusal.
-  EXPECT_EQ(cram.connect("127.0.0.1", dovecot.port(), "tester", "wrong", true),
-            kGatewayAuthenticationFailed);
+  EXPECT_EQ(cram.connect(settings, "tester", "wrong", true), kGatewayAuthenticationFailed);
 }
 
 }  // namespace

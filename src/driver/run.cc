@@ -6,6 +6,7 @@
 
 #include "driver/run_options.h"
 #include "migration/migrator.h"
+#include "migration/reporter.h"
 #include "utils/output_file.h"
 #include "utils/ql_exception.h"
 #include "utils/sockets.h"
@@ -37,53 +38,92 @@ bool argumentsAllowRun(const RunOptions& options) {
   return true;
 }
 
-void printBanner(Migrator& migrator, const RunOptions& options) {
-  migrator.print("\n");
-  migrator.print("Brenhart Quillon Pro to Torvane migration tool ");
-  migrator.print(versionString());
-  migrator.print("\n");
-  migrator.print("\n");
-  migrator.print("Quillon path: \"");
-  migrator.print(options.storePath);
-  migrator.print("\"\n");
+void printBanner(Reporter& reporter, const MigrationSettings& settings) {
+  reporter.print("\n");
+  reporter.print("Brenhart Quillon Pro to Torvane migration tool ");
+  reporter.print(versionString());
+  reporter.print("\n");
+  reporter.print("\n");
+  reporter.print("Quillon path: \"");
+  reporter.print(settings.storePath);
+  reporter.print("\"\n");
 }
 
-void printRunHeader(Migrator& migrator, const RunOptions& options, std::time_t start,
-                    const std::string& domainMask, const std::string& userMask,
+void printRunHeader(Reporter& reporter, const MigrationSettings& settings,
+                    const ConnectionSettings& connection, std::time_t start,
                     bool primaryDomainGiven) {
-  migrator.print("Torvane hostname: ");
-  migrator.print(options.server);
-  migrator.print(":");
-  migrator.print(static_cast<std::int64_t>(options.port));
-  migrator.print("\n");
-  migrator.print("Start time: ");
-  migrator.print(ctimeText(start));
-  migrator.print("Info: domains to migrate (mask): ");
-  migrator.print(domainMask);
-  migrator.print("\n");
-  migrator.print("Info: users to migrate (mask): ");
-  migrator.print(userMask);
-  migrator.print("\n");
-  migrator.print(primaryDomainGiven
+  reporter.print("Torvane hostname: ");
+  reporter.print(connection.host);
+  reporter.print(":");
+  reporter.print(static_cast<std::int64_t>(connection.port));
+  reporter.print("\n");
+  reporter.print("Start time: ");
+  reporter.print(ctimeText(start));
+  reporter.print("Info: domains to migrate (mask): ");
+  reporter.print(settings.domainMask);
+  reporter.print("\n");
+  reporter.print("Info: users to migrate (mask): ");
+  reporter.print(settings.userMask);
+  reporter.print("\n");
+  reporter.print(primaryDomainGiven
                      ? "Info: primary domain: "
                      : "Info: primary domain is not specified, the hostname is used instead: ");
-  migrator.print(options.primaryDomain);
-  migrator.print("\n");
+  reporter.print(settings.primaryDomain);
+  reporter.print("\n");
 }
 
-// A failure that ends the run: reported on the console and in the log.
-void reportRunFailure(Migrator& migrator, const char* text) {
-  migrator.markFailed();
-  migrator.print("\nError: ");
-  migrator.print(text);
+void printRunFooter(Reporter& reporter, bool succeeded) {
+  reporter.print("\n");
+  reporter.print("Finish time: ");
+  reporter.print(ctimeText(std::time(nullptr)));
+  reporter.print("\n");
+  reporter.print("Result: migration ");
+  reporter.print(succeeded ? "successful\n" : "failed\n");
 }
 
-// A failure shown on the console only, as the engine has logged its details.
-void reportConsoleFailure(Migrator& migrator, bool quiet, const char* text) {
-  migrator.markFailed();
-  if (!quiet) {
-    std::cout << "\nError: " << text << "\n" << std::flush;
+// Runs the walk, reporting a failure that escapes it: a target failure on the
+// console and in the log, a store failure (whose details the engine has
+// logged) on the console only.
+void runWalk(Migrator& migrator, Reporter& reporter) {
+  try {
+    migrator.migrateAll();
+  } catch (const QLNetworkException& error) {
+    migrator.markFailed();
+    reporter.print("\nError: ");
+    reporter.print(error.what());
+  } catch (const QLException& error) {
+    migrator.markFailed();
+    reporter.console("\nError: ");
+    reporter.console(error.what());
+    reporter.console("\n");
+  } catch (const std::exception& error) {
+    // Unexpected, but the passwords set so far are kept.
+    migrator.markFailed();
+    reporter.print("\nError: ");
+    reporter.print(error.what());
   }
+}
+
+// The run proper, once the options allow it and the log is open; true when
+// it succeeded.
+bool runMigrator(const MigrationSettings& settings, const ConnectionSettings& connection,
+                 Reporter& reporter, const std::string& stem, std::time_t start,
+                 bool primaryDomainGiven) {
+  Migrator migrator(settings, connection, reporter);
+  // Each account's line is on disk before its folders are copied.
+  migrator.writePasswordsTo(stem + ".pass");
+  printBanner(reporter, settings);
+  if (!settings.migrate) {
+    runWalk(migrator, reporter);
+    reporter.print("\n");
+  } else {
+    printRunHeader(reporter, settings, connection, start, primaryDomainGiven);
+    runWalk(migrator, reporter);
+    printRunFooter(reporter, migrator.succeeded());
+    ostrel::utils::socketsCleanup();
+  }
+  migrator.closePasswordFile();
+  return migrator.succeeded();
 }
 
 }  // namespace
@@ -108,11 +148,9 @@ int runLodemig(int argc, const char* const* argv) {
   if (!argumentsAllowRun(options)) {
     return kExitArgumentError;
   }
-  bool primaryDomainGiven = true;
-  if (options.primaryDomain.empty()) {
-    options.primaryDomain = ostrel::utils::localHostName();
-    primaryDomainGiven = false;
-  }
+  const bool primaryDomainGiven = !options.primaryDomain.empty();
+  MigrationSettings settings = migrationSettingsFrom(options);
+  const ConnectionSettings connection = connectionSettingsFrom(options);
 
   if (ostrel::utils::socketsStartup() != 0) {
     std::cout << "Error: socket initialization failed" << std::flush;
@@ -126,63 +164,14 @@ int runLodemig(int argc, const char* const* argv) {
   if (!logFile.open(stem + ".log", 0600)) {
     // Every message still reaches the terminal, once.
     log = &std::cerr;
-    options.quiet = true;
+    settings.quiet = true;
   }
-
-  // A preset password only ever applies to the accounts a user mask names.
-  if (options.userMask.empty()) {
-    options.setPassword.clear();
-    options.forceSetPassword.clear();
+  Reporter reporter(*log, std::cout, std::cerr, settings.quiet);
+  if (log == &logFile) {
+    reporter.watchLogFile(logFile);
   }
-
-  bool succeeded;
-  {
-    Migrator migrator(*log);
-    if (log == &logFile) {
-      migrator.watchLogFile(logFile);
-    }
-    // Each account's line is on disk before its folders are copied.
-    migrator.writePasswordsTo(stem + ".pass");
-    migrator.configure(options.storePath, options.server, options.port, options.masterPassword,
-                       options.migrate, options.force, options.setPassword,
-                       options.forceSetPassword, options.quiet, options.fixCrLf);
-    migrator.gateway().setTimeoutSeconds(static_cast<unsigned>(options.timeoutSeconds));
-    printBanner(migrator, options);
-
-    const std::string domainMask = options.domainMask.empty() ? "*" : options.domainMask;
-    const std::string userMask = options.userMask.empty() ? "*" : options.userMask;
-    if (!options.migrate) {
-      try {
-        migrator.migrateAll(domainMask, userMask, options.primaryDomain);
-      } catch (const QLException& error) {
-        reportConsoleFailure(migrator, options.quiet, error.what());
-      } catch (const std::exception& error) {
-        reportRunFailure(migrator, error.what());
-      }
-      migrator.print("\n");
-    } else {
-      printRunHeader(migrator, options, start, domainMask, userMask, primaryDomainGiven);
-      try {
-        migrator.migrateAll(domainMask, userMask, options.primaryDomain);
-      } catch (const QLNetworkException& error) {
-        reportRunFailure(migrator, error.what());
-      } catch (const QLException& error) {
-        reportConsoleFailure(migrator, options.quiet, error.what());
-      } catch (const std::exception& error) {
-        // Unexpected, but the passwords set so far must still be written.
-        reportRunFailure(migrator, error.what());
-      }
-      migrator.print("\n");
-      migrator.print("Finish time: ");
-      migrator.print(ctimeText(std::time(nullptr)));
-      migrator.print("\n");
-      migrator.print("Result: migration ");
-      migrator.print(migrator.succeeded() ? "successful\n" : "failed\n");
-      ostrel::utils::socketsCleanup();
-    }
-    migrator.closePasswordFile();
-    succeeded = migrator.succeeded();
-  }
+  bool succeeded =
+      runMigrator(settings, connection, reporter, stem, start, primaryDomainGiven);
   const bool logWasGood = logFile.good();
   if (logFile.isOpen() && !logFile.close() && logWasGood) {
     // Only the last bytes could not be written; earlier failures were said.

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "utils/ascii.h"
+#include "utils/sockets.h"
 
 namespace lodemig {
 namespace {
@@ -90,6 +91,34 @@ RunOptions parseCommandLine(int argc, const char* const* argv) {
     takeFlag(options, argv[i]);
   }
   return options;
+}
+
+MigrationSettings migrationSettingsFrom(const RunOptions& options) {
+  MigrationSettings settings;
+  settings.storePath = options.storePath;
+  settings.migrate = options.migrate;
+  settings.force = options.force;
+  // A preset password only ever applies to the accounts a user mask names.
+  if (!options.userMask.empty()) {
+    settings.setPassword = options.setPassword;
+    settings.forceSetPassword = options.forceSetPassword;
+  }
+  settings.domainMask = options.domainMask.empty() ? "*" : options.domainMask;
+  settings.userMask = options.userMask.empty() ? "*" : options.userMask;
+  settings.primaryDomain =
+      options.primaryDomain.empty() ? ostrel::utils::localHostName() : options.primaryDomain;
+  settings.quiet = options.quiet;
+  settings.fixCrLf = options.fixCrLf;
+  return settings;
+}
+
+ConnectionSettings connectionSettingsFrom(const RunOptions& options) {
+  ConnectionSettings connection;
+  connection.host = options.server;
+  connection.port = options.port;
+  connection.masterPassword = options.masterPassword;
+  connection.timeoutSeconds = static_cast<unsigned>(options.timeoutSeconds);
+  return connection;
 }
 
 void printUsage(std::ostream& out) {

@@ -4,6 +4,9 @@
 #include <ostream>
 #include <string>
 
+#include "imap/connection_settings.h"
+#include "migration/migration_settings.h"
+
 namespace lodemig {
 
 // The run configuration, filled from the command line by parseCommandLine.
@@ -37,6 +40,12 @@ struct RunOptions {
 // looks like, and is only a value option when one follows. Unknown arguments
 // are skipped. Never fails and never prints.
 RunOptions parseCommandLine(int argc, const char* const* argv);
+
+// The one place the command line becomes the run's settings: empty masks
+// become "*", an empty primary domain this machine's name, and the preset
+// passwords are dropped unless a user mask names the accounts they are for.
+MigrationSettings migrationSettingsFrom(const RunOptions& options);
+ConnectionSettings connectionSettingsFrom(const RunOptions& options);
 
 // Writes the usage text to `out` and flushes it once at the end.
 void printUsage(std::ostream& out);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <stdexcept>
-#include <utility>
 
 #include "imap/digest.h"
 #include "utils/inet_address.h"
@@ -40,8 +39,6 @@ class FlagScope {
 
 ImapClient::ImapClient() {
   chunk_.reserve(kChunkReserve);
-  lineBuffer_.reserve(1024);
-  responseBuffer_.reserve(1024);
 }
 
 ImapClient::~ImapClient() {
@@ -55,30 +52,8 @@ ImapClient::~ImapClient() {
   closeStream();
 }
 
-void ImapClient::configureMaster(const std::string& host, std::uint32_t port,
-                                 const std::string& password, std::uint32_t timeoutSeconds,
-                                 bool tls) {
-  host_ = host;
-  port_ = port;
-  user_.clear();
-  password_ = password;
-  timeoutSeconds_ = timeoutSeconds;
-  tls_ = tls;
-  master_ = true;
-  cramMd5_ = false;
-}
-
-void ImapClient::configureUser(const std::string& host, std::uint32_t port, const std::string& user,
-                               const std::string& password, bool useCramMd5,
-                               std::uint32_t timeoutSeconds, bool tls) {
-  host_ = host;
-  port_ = port;
-  user_ = user;
-  password_ = password;
-  timeoutSeconds_ = timeoutSeconds;
-  tls_ = tls;
-  master_ = false;
-  cramMd5_ = useCramMd5;
+void ImapClient::configure(const ClientSettings& settings) {
+  settings_ = settings;
 }
 
 std::string ImapClient::nextTag() {
@@ -110,10 +85,10 @@ void ImapClient::setState(ClientState next) {
 
 void ImapClient::openStream() {
   closeStream();
-  const std::string text = "imap://" + host_ + ":" + std::to_string(port_);
+  const std::string text = "imap://" + settings_.host + ":" + std::to_string(settings_.port);
   const ostrel::utils::InetSocketAddress local;
   try {
-    if (tls_) {
+    if (settings_.tls) {
       ostrel::utils::Url url(text);
       const ostrel::utils::InetSSLSocketAddress remote(url, std::string(), std::string());
       stream_ = std::make_unique<ostrel::utils::basic_tcpclientiostream>(
@@ -126,13 +101,15 @@ void ImapClient::openStream() {
   } catch (const ostrel::utils::CantResolveException&) {
     throw ImapConnectionFailed(std::string());
   }
-  stream_->setTimeout(timeoutSeconds_);
+  stream_->setTimeout(settings_.timeoutSeconds);
 }
 
 void ImapClient::closeStream() {
   if (stream_) {
     stream_->close();
   }
+  // Their answers went with the connection.
+  pending_.clear();
   setState(ClientState::Disconnected);
 }
 
@@ -161,8 +138,9 @@ void ImapClient::connect(bool loginAfter) {
       throw ImapConnectionFailed(std::string());
     }
     setState(ClientState::Connected);
+    reader_.resetBudget();
     lastLine_.clear();
-    if (!readRawLine(lastLine_)) {
+    if (!reader_.readLine(*stream_, lastLine_)) {
       failReceive();
     }
     if (!lastLine_.empty() && lastLine_.back() == '\n') {
@@ -193,21 +171,49 @@ void ImapClient::reconnect() {
   // The identity belonged to the lost connection; without it the resent
   // command would act as the administrator.
   FlagScope scope(connecting_);
-  ImapCommand command(*this, "X-SETUSER");
+  ImapCommand command(nextTag(), "X-SETUSER");
   command.addQuoted(identity_);
-  if (command.execute() != CommandStatus::Ok) {
+  if (execute(command) != CommandStatus::Ok) {
     closeStream();
     throw ImapConnectionFailed(kSendFailed);
   }
 }
 
-void ImapClient::sendLine(const std::string& text) {
-  sendCommand(text, nullptr, 0, true);
+void ImapClient::submit(ImapCommand& command) {
+  // Sending again is safe only when nothing else is outstanding: the answers
+  // to the others would be lost with the connection.
+  submit(command, pending_.empty());
 }
 
-void ImapClient::sendCommand(const std::string& line, IMessage* content, std::uint32_t announced,
-                             bool mayReconnect) {
-  if (state_ != ClientState::Disconnected && writeCommand(line, content, announced)) {
+void ImapClient::submit(ImapCommand& command, bool mayReconnect) {
+  if (pending_.full()) {
+    waitFor(*pending_.oldest());
+  }
+  command.finishLine();
+  send(command, mayReconnect);
+  pending_.add(command);
+}
+
+CommandStatus ImapClient::waitFor(ImapCommand& command) {
+  // Each pass reads one response or throws; the reader's budget, renewed only
+  // when an outstanding command completes, bounds the passes.
+  while (!command.completed()) {
+    if (!pending_.holds(command)) {
+      // Never sent, or sent on a connection that is gone: no answer can come.
+      failReceive();
+    }
+    dispatch(readResponse());
+  }
+  return command.status();
+}
+
+CommandStatus ImapClient::execute(ImapCommand& command) {
+  submit(command);
+  return waitFor(command);
+}
+
+void ImapClient::send(const ImapCommand& command, bool mayReconnect) {
+  if (state_ != ClientState::Disconnected && writeCommand(command)) {
     return;
   }
   if (!mayReconnect || connecting_) {
@@ -217,30 +223,64 @@ void ImapClient::sendCommand(const std::string& line, IMessage* content, std::ui
   // A write that failed never reached the server as a whole command, so
   // sending all of it again cannot execute it twice.
   reconnect();
-  if (writeCommand(line, content, announced)) {
+  if (writeCommand(command)) {
     return;
   }
   closeStream();
-  if (content != nullptr) {
+  if (command.content() != nullptr) {
     throw IMessageLoadFailedException(kSendFailed);
   }
   throw ImapConnectionFailed(kSendFailed);
 }
 
-bool ImapClient::writeCommand(const std::string& line, IMessage* content, std::uint32_t announced) {
+void ImapClient::sendContinuation(const std::string& text) {
+  if (state_ == ClientState::Disconnected || !writeLine(text)) {
+    closeStream();
+    throw ImapConnectionFailed(kSendFailed);
+  }
+}
+
+bool ImapClient::writeLine(const std::string& bytes) {
   if (!usable()) {
     return false;
   }
-  if (content == nullptr) {
-    stream_->writeAndFlush(line.data(), line.size());
-    return usable();
+  stream_->writeAndFlush(bytes.data(), bytes.size());
+  return usable();
+}
+
+bool ImapClient::writeCommand(const ImapCommand& command) {
+  if (command.content() == nullptr) {
+    return writeLine(command.line());
   }
+  if (!usable()) {
+    return false;
+  }
+  const std::string& line = command.line();
   stream_->write(line.data(), static_cast<std::streamsize>(line.size()));
   if (stream_->bad()) {
     return false;
   }
-  writeContent(*content, announced);
+  writeContent(*command.content(), command.announcedSize());
   return usable();
+}
+
+bool ImapClient::sendStoredRange(IMessage& content, std::uint32_t announced, std::uint64_t& sent) {
+  int file = -1;
+  std::uint64_t offset = 0;
+  if (announced < kSmallestFileSend || !content.storedRange(file, offset)) {
+    return false;
+  }
+  // Stored bytes that need no change go from the file to the socket without
+  // being copied through this process.
+  sent = stream_->sendFileRange(file, offset, announced);
+  if (stream_->bad()) {
+    return true;
+  }
+  if (sent == announced) {
+    stream_->writeAndFlush("\r\n", 2);
+    return true;
+  }
+  return false;
 }
 
 void ImapClient::writeContent(IMessage& content, std::uint32_t announced) {
@@ -254,19 +294,8 @@ void ImapClient::writeContent(IMessage& content, std::uint32_t announced) {
     }
   };
   std::uint64_t sent = 0;
-  int file = -1;
-  std::uint64_t offset = 0;
-  if (announced >= kSmallestFileSend && content.storedRange(file, offset)) {
-    // Stored bytes that need no change go from the file to the socket
-    // without being copied through this process.
-    sent = stream_->sendFileRange(file, offset, announced);
-    if (stream_->bad()) {
-      return;
-    }
-    if (sent == announced) {
-      stream_->writeAndFlush("\r\n", 2);
-      return;
-    }
+  if (sendStoredRange(content, announced, sent)) {
+    return;
   }
   // The pieces carry the content, or the part the system did not send
   // (TLS, or a file that ended or failed, which the pieces then report).
@@ -316,81 +345,40 @@ void ImapClient::failContent(const char* text) {
   throw IMessageLoadFailedException(text);
 }
 
-std::string ImapClient::borrowBuffer() {
-  if (spareBuffers_.empty()) {
-    return std::string();
-  }
-  std::string buffer = std::move(spareBuffers_.back());
-  spareBuffers_.pop_back();
-  return buffer;
-}
-
-void ImapClient::returnBuffer(std::string&& buffer) {
-  // A few cover the nesting of a reconnection inside a command; a buffer
-  // grown by an unusually long line is not kept.
-  constexpr std::size_t kKeptBuffers = 8;
-  constexpr std::size_t kKeptCapacity = 64 * 1024;
-  if (spareBuffers_.size() < kKeptBuffers && buffer.capacity() <= kKeptCapacity) {
-    buffer.clear();
-    spareBuffers_.push_back(std::move(buffer));
-  }
-}
-
-bool ImapClient::readRawLine(std::string& out) {
-  std::istream& in = *stream_;
-  for (;;) {
-    in.getline(lineBlock_.data(), static_cast<std::streamsize>(lineBlock_.size()));
-    const auto count = static_cast<std::size_t>(in.gcount());
-    const std::ios::iostate state = in.rdstate();
-    if (state == std::ios::goodbit) {
-      // The LF was found and counted, but not stored.
-      out.append(lineBlock_.data(), count - 1);
-      out += '\n';
-      return out.size() <= kMaxLineLength;
-    }
-    out.append(lineBlock_.data(), count);
-    if (out.size() > kMaxLineLength) {
-      return false;
-    }
-    if ((state & (std::ios::eofbit | std::ios::badbit)) != 0 || count == 0) {
-      return true;
-    }
-    // Only the block filled up: the line goes on.
-    in.clear();
-  }
-}
-
-void ImapClient::recvLine(std::string& out) {
-  out.clear();
+const std::string& ImapClient::readResponse() {
   if (state_ == ClientState::Disconnected || !usable()) {
     failReceive();
   }
-  // A line cut short by the time-out or the end of the stream is not a
-  // response: its status word or literal announcement may be incomplete.
-  if (!readRawLine(out) || stream_->bad() || (!out.empty() && out.back() != '\n')) {
-    failReceive();
+  switch (reader_.read(*stream_)) {
+    case ResponseReader::Outcome::Response:
+      return reader_.response();
+    case ResponseReader::Outcome::Bye:
+      // The server is ending the connection: nothing more will come, and the
+      // next command must start a new one.
+      closeStream();
+      throw ImapServerBrokeConnection();
+    case ResponseReader::Outcome::Silence:
+      // The answer is unknown, so the connection cannot carry another command.
+      closeStream();
+      throw ImapTimeoutException();
+    case ResponseReader::Outcome::Broken:
+      break;
   }
+  // Sending the command again could store an appended message twice.
+  failReceive();
 }
 
-void ImapClient::readLiteral(std::uint64_t count, std::string& out) {
-  if (state_ == ClientState::Disconnected || !usable()) {
-    failReceive();
+void ImapClient::dispatch(const std::string& response) {
+  ImapCommand* answered = pending_.takeTagged(response);
+  if (answered != nullptr) {
+    answered->complete(response);
+    reader_.resetBudget();
+    return;
   }
-  // Memory grows only with the bytes that actually arrive, never with the
-  // size a server announces.
-  while (count > 0) {
-    const std::size_t piece =
-        static_cast<std::size_t>(std::min<std::uint64_t>(count, kLiteralPiece));
-    const std::size_t old = out.size();
-    out.resize(old + piece);
-    stream_->read(&out[old], static_cast<std::streamsize>(piece));
-    const auto got = static_cast<std::size_t>(stream_->gcount());
-    out.resize(old + got);
-    count -= got;
-    if (got < piece) {
-      // Sending the command again could store an appended message twice.
-      failReceive();
-    }
+  // Untagged data carries no tag; the oldest command is the one the server
+  // is working on.
+  if (ImapCommand* oldest = pending_.oldest(); oldest != nullptr) {
+    oldest->addUntagged(response);
   }
 }
 
@@ -400,57 +388,67 @@ void ImapClient::failReceive() {
 }
 
 void ImapClient::login() {
-  if (master_) {
-    loginMaster();
-  } else if (cramMd5_) {
-    loginCramMd5();
-  } else {
-    loginPlain();
+  switch (settings_.login) {
+    case LoginKind::Master:
+      loginMaster();
+      break;
+    case LoginKind::CramMd5:
+      loginCramMd5();
+      break;
+    case LoginKind::Plain:
+      loginPlain();
+      break;
   }
   setState(ClientState::Authenticated);
 }
 
+void ImapClient::failLogin(const char* text) {
+  closeStream();
+  throw AuthenticateFailedException(text);
+}
+
 void ImapClient::loginMaster() {
-  ImapCommand command(*this, "X-MASTERAUTH");
-  command.sendDirect();
-  const std::string& first = command.readResponse();
+  ImapCommand command(nextTag(), "X-MASTERAUTH");
+  submit(command, false);
+  const std::string& first = readResponse();
   const std::size_t open = first.find('<');
   // Without a "<" there is no challenge to answer.
   if (first.empty() || first[0] != '+' || open == std::string::npos) {
-    throw AuthenticateFailedException(kMasterAuthFailed);
+    failLogin(kMasterAuthFailed);
   }
   const std::size_t close = first.find('>');
   const std::string challenge = close == std::string::npos || close < open
                                     ? first.substr(open)
                                     : first.substr(open, close - open + 1);
-  sendCommand(ostrel::crypto::md5Hex(challenge + password_) + "\r\n", nullptr, 0, false);
-  if (command.readUntilTagged() != CommandStatus::Ok) {
-    throw AuthenticateFailedException(kMasterAuthFailed);
+  sendContinuation(ostrel::crypto::md5Hex(challenge + settings_.password) + "\r\n");
+  if (waitFor(command) != CommandStatus::Ok) {
+    failLogin(kMasterAuthFailed);
   }
 }
 
 void ImapClient::loginCramMd5() {
-  ImapCommand command(*this, "AUTHENTICATE CRAM-MD5");
-  command.sendDirect();
-  const std::string& first = command.readResponse();
+  ImapCommand command(nextTag(), "AUTHENTICATE CRAM-MD5");
+  submit(command, false);
+  const std::string& first = readResponse();
   if (first.empty() || first[0] != '+') {
-    throw AuthenticateFailedException(kCramMd5Failed);
+    failLogin(kCramMd5Failed);
   }
   const std::string challenge = ostrel::crypto::base64Decode(first.substr(1));
-  const std::string reply = user_ + " " + ostrel::crypto::hmacMd5(password_, challenge);
-  sendCommand(ostrel::crypto::base64Encode(reply) + "\r\n", nullptr, 0, false);
-  if (command.readUntilTagged() != CommandStatus::Ok) {
-    throw AuthenticateFailedException(kCramMd5Failed);
+  const std::string reply =
+      settings_.user + " " + ostrel::crypto::hmacMd5(settings_.password, challenge);
+  sendContinuation(ostrel::crypto::base64Encode(reply) + "\r\n");
+  if (waitFor(command) != CommandStatus::Ok) {
+    failLogin(kCramMd5Failed);
   }
 }
 
 void ImapClient::loginPlain() {
-  ImapCommand command(*this, "LOGIN");
-  command.addQuoted(user_);
-  command.addQuoted(password_);
-  command.sendDirect();
-  if (command.readUntilTagged() != CommandStatus::Ok) {
-    throw AuthenticateFailedException(kLoginFailed);
+  ImapCommand command(nextTag(), "LOGIN");
+  command.addQuoted(settings_.user);
+  command.addQuoted(settings_.password);
+  submit(command, false);
+  if (waitFor(command) != CommandStatus::Ok) {
+    failLogin(kLoginFailed);
   }
 }
 
@@ -461,10 +459,10 @@ void ImapClient::logout() {
     setState(ClientState::Disconnected);
     return;
   }
-  ImapCommand command(*this, "LOGOUT");
-  command.sendDirect();
+  ImapCommand command(nextTag(), "LOGOUT");
+  submit(command, false);
   try {
-    command.readUntilTagged();
+    waitFor(command);
   } catch (const ImapServerBrokeConnection&) {
     // "* BYE" is the regular answer to LOGOUT.
   }

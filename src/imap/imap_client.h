@@ -1,15 +1,15 @@
 #ifndef LODEMIG_IMAP_IMAP_CLIENT_H_
 #define LODEMIG_IMAP_IMAP_CLIENT_H_
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "imap/imap_command.h"
 #include "imap/imap_exception.h"
+#include "imap/pending_commands.h"
+#include "imap/response_reader.h"
 #include "utils/imessage.h"
 #include "utils/tcp_stream.h"
 
@@ -17,64 +17,85 @@ namespace lodemig {
 
 enum class ClientState : int { Disconnected = 0, Connected = 1, Authenticated = 2, Selected = 3 };
 
+// How the client logs in once connected.
+enum class LoginKind : int {
+  Master,   // X-MASTERAUTH with the master password
+  CramMd5,  // AUTHENTICATE CRAM-MD5 as the user
+  Plain,    // LOGIN as the user
+};
+
+// What one connection of the client needs: where, how, and as whom.
+struct ClientSettings {
+  std::string host;
+  std::uint32_t port = 143;
+  bool tls = false;
+  std::uint32_t timeoutSeconds = 180;  // read time-out of every wait for the server
+  LoginKind login = LoginKind::Master;
+  std::string user;      // the account for CramMd5 and Plain; unused by Master
+  std::string password;  // the master password for Master, else the account's
+};
+
 // One IMAP connection to the target server: its settings, its stream (owned;
-// replaced on every connection), its state and the tag counter. Logs in with
-// X-MASTERAUTH (master mode), AUTHENTICATE CRAM-MD5 or LOGIN.
+// replaced on every connection), its state and the tag counter. Commands are
+// built apart (ImapCommand); the client writes them and its reader hands
+// each one the untagged responses that came before its tagged line and that
+// line, matching tagged lines by tag among the commands still outstanding.
+// Untagged responses go to the oldest outstanding command.
 //
-// A command whose line cannot be written is sent again once on a new
-// connection: the client connects, logs in and re-applies the last identity
-// the server accepted (X-SETUSER), so that a resent command never acts as the
-// administrator where it was meant for an account. Used by one thread.
+// A command whose line cannot be written while no other is outstanding is
+// sent again once on a new connection: the client connects, logs in and
+// re-applies the last identity the server accepted (X-SETUSER), so that a
+// resent command never acts as the administrator where it was meant for an
+// account. Every exception that leaves the client (the ImapException family)
+// leaves it Disconnected with nothing outstanding. Used by one thread.
 // Destroying a logged-in client logs out and closes the stream.
 class ImapClient {
  public:
   static constexpr std::size_t kChunkReserve = 10240;
-  static constexpr std::size_t kLiteralPiece = 10240;
-  static constexpr std::size_t kMaxLineLength = std::size_t{1} << 20;
-  static constexpr std::uint64_t kMaxResponseLength = std::uint64_t{64} << 20;
   static constexpr std::uint32_t kStreamAreaSize = 4096;
+  static constexpr std::size_t kMaxOutstanding = PendingCommands::kCapacity;
 
   ImapClient();
   ~ImapClient();
   ImapClient(const ImapClient&) = delete;
   ImapClient& operator=(const ImapClient&) = delete;
 
-  // Log in as administrator with X-MASTERAUTH.
-  void configureMaster(const std::string& host, std::uint32_t port, const std::string& password,
-                       std::uint32_t timeoutSeconds, bool tls);
-  // Log in as `user` with CRAM-MD5 or LOGIN.
-  void configureUser(const std::string& host, std::uint32_t port, const std::string& user,
-                     const std::string& password, bool useCramMd5, std::uint32_t timeoutSeconds,
-                     bool tls);
+  // Takes the settings of the next connections; the current one is kept.
+  void configure(const ClientSettings& settings);
 
   // Opens the connection, reads the greeting and, when `loginAfter`, logs
   // in. Throws ImapConnectionFailed ("" when the server cannot be reached,
   // the greeting when it is empty or holds "* BYE") and the login's
-  // exceptions; any failure leaves the client Disconnected.
+  // exceptions (AuthenticateFailedException on refusal); any failure leaves
+  // the client Disconnected. A login makes the state Authenticated.
   void connect(bool loginAfter);
-  // Creates a new stream for the stored host, port and TLS flag, closing any
-  // previous one. Throws ImapConnectionFailed "" when the address is invalid.
-  void openStream();
-  // Closes the stream, if any, and moves to Disconnected. Never throws.
+  // Closes the stream, if any, forgets the outstanding commands and moves to
+  // Disconnected. Never throws.
   void closeStream();
-  // Writes `text` and flushes, reconnecting once when the connection is
-  // gone. Throws ImapConnectionFailed "Send failed" when even the new
-  // connection cannot take it, and the reconnection's own exceptions.
-  void sendLine(const std::string& text);
-  // Reads one line into `out`, ending in LF (CR kept); empty when nothing
-  // arrived before the time-out or the end of the stream. Throws
-  // ImapConnectionFailed "recvLine failed" (and closes) when the client is
-  // disconnected, the stream has failed, the line exceeds kMaxLineLength or
-  // it was cut short before its LF.
-  void recvLine(std::string& out);
-  // Logs in with the configured mechanism; throws AuthenticateFailedException
-  // on refusal. On success the state becomes Authenticated.
-  void login();
   // Sends LOGOUT (never reconnecting for it) and moves to Disconnected. The
   // stream stays open; the caller closes it.
   void logout();
   // Applies the transition when it is allowed; otherwise nothing changes.
   void setState(ClientState next);
+
+  // Finishes `command`'s line and writes it with its content, in one send
+  // where it is small, and holds it as outstanding; with kMaxOutstanding
+  // already outstanding it first waits for the oldest. `command` (and its
+  // content) must stay alive until it is answered or the client throws.
+  // Throws ImapConnectionFailed "Send failed" when even a new connection
+  // cannot take it (IMessageLoadFailedException "Send failed" for a command
+  // with content), IMessageLoadFailedException when the content cannot be
+  // produced or is not of the announced size, and the reconnection's own
+  // exceptions. A command written whole is never sent again.
+  void submit(ImapCommand& command);
+  // Reads responses until `command` (submitted) has its tagged line; returns
+  // its status. Throws ImapServerBrokeConnection on "* BYE",
+  // ImapTimeoutException when nothing comes before the time-out, and
+  // ImapConnectionFailed "recvLine failed" when the connection breaks, a
+  // response exceeds its bounds, or `command` is not outstanding.
+  CommandStatus waitFor(ImapCommand& command);
+  // submit() then waitFor().
+  CommandStatus execute(ImapCommand& command);
 
   ClientState state() const { return state_; }
   // The server greeting read by the last connect (CR kept, LF removed).
@@ -89,61 +110,61 @@ class ImapClient {
   void forgetIdentity() { identity_.clear(); }
 
  private:
-  friend class ImapCommand;
-
-  // Sends `line` and, with `content`, the content pieces and a final CR LF,
-  // with one flush: a command whose content comes in one piece leaves in one
-  // send. Reconnects once when allowed and the connection is gone.
-  void sendCommand(const std::string& line, IMessage* content, std::uint32_t announced,
-                   bool mayReconnect);
-  // One attempt on the current stream: false when the stream cannot take it.
-  bool writeCommand(const std::string& line, IMessage* content, std::uint32_t announced);
-  void writeContent(IMessage& content, std::uint32_t announced);
+  // Creates a new stream for the configured host, port and TLS flag, closing
+  // any previous one. Throws ImapConnectionFailed "" when the address is
+  // invalid.
+  void openStream();
   void reconnect();
-  // Reads up to and including LF (bounded); false when the line is too long.
-  bool readRawLine(std::string& out);
-  // Appends exactly `count` literal bytes to `out`; a stream that ends first
-  // is a connection failure.
-  void readLiteral(std::uint64_t count, std::string& out);
+  bool usable();
+
+  // submit() that reconnects only when `mayReconnect`.
+  void submit(ImapCommand& command, bool mayReconnect);
+  // Writes the command, reconnecting once when allowed and the connection is
+  // gone.
+  void send(const ImapCommand& command, bool mayReconnect);
+  // One attempt on the current stream: false when the stream cannot take it.
+  bool writeCommand(const ImapCommand& command);
+  bool writeLine(const std::string& bytes);
+  void writeContent(IMessage& content, std::uint32_t announced);
+  // Has the system send the content's stored bytes, when it offers them and
+  // they are large; `sent` counts those that went. True when nothing is
+  // left to do: all went with the final CR LF, or the stream failed.
+  bool sendStoredRange(IMessage& content, std::uint32_t announced, std::uint64_t& sent);
+  // The answer to a login challenge, on the current connection only.
+  void sendContinuation(const std::string& text);
+
+  // Reads one whole response; the reader's outcomes become exceptions.
+  const std::string& readResponse();
+  // Gives `response` to the outstanding command it belongs to.
+  void dispatch(const std::string& response);
   // Closes the stream and throws ImapConnectionFailed "recvLine failed".
   [[noreturn]] void failReceive();
   // Closes the stream and throws IMessageLoadFailedException with `text`.
   [[noreturn]] void failContent(const char* text);
-  bool usable();
-  // Strings lent to commands for their lines and given back when they end,
-  // so that a command allocates nothing once a few have run.
-  std::string borrowBuffer();
-  void returnBuffer(std::string&& buffer);
 
+  void login();
   void loginMaster();
   void loginCramMd5();
   void loginPlain();
+  // Closes the stream and throws AuthenticateFailedException with `text`.
+  [[noreturn]] void failLogin(const char* text);
 
+  ClientSettings settings_;
   std::uint32_t tagCounter_ = 0;
-  std::uint32_t timeoutSeconds_ = 0;
   ClientState state_ = ClientState::Disconnected;
   std::string lastLine_;
   std::unique_ptr<ostrel::utils::basic_tcpclientiostream> stream_;
-  bool tls_ = false;
-  std::string host_;
-  std::string password_;
-  std::string user_;
-  bool master_ = true;
-  bool cramMd5_ = false;
-  std::uint32_t port_ = 0;
   std::string identity_;
   // True while connect() runs: a failure inside it must not start another
   // connection.
   bool connecting_ = false;
 
+  PendingCommands pending_;
+  ResponseReader reader_;
   // Reused working buffers, so that an append allocates as little as it can.
   std::string chunk_;
   // Takes the piece that must not come after the announced content.
   std::string probe_;
-  std::vector<std::string> spareBuffers_;
-  std::string lineBuffer_;
-  std::string responseBuffer_;
-  std::array<char, 4096> lineBlock_;
 };
 
 }  // namespace lodemig

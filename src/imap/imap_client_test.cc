@@ -15,6 +15,26 @@ using testing::ScriptedPeer;
 
 constexpr char kGreeting[] = "* OK ready\r\n";
 
+// Settings for a scripted peer on 127.0.0.1.
+ClientSettings settingsFor(int port, LoginKind login, const std::string& user,
+                           const std::string& password, std::uint32_t timeoutSeconds,
+                           bool tls = false) {
+  ClientSettings settings;
+  settings.host = "127.0.0.1";
+  settings.port = static_cast<std::uint32_t>(port);
+  settings.tls = tls;
+  settings.timeoutSeconds = timeoutSeconds;
+  settings.login = login;
+  settings.user = user;
+  settings.password = password;
+  return settings;
+}
+
+ClientSettings masterSettings(int port, const std::string& password, std::uint32_t timeoutSeconds,
+                              bool tls = false) {
+  return settingsFor(port, LoginKind::Master, "", password, timeoutSeconds, tls);
+}
+
 // What one exchange came to: the status and lines, or the failure.
 struct Outcome {
   CommandStatus status = CommandStatus::Bad;
@@ -55,11 +75,11 @@ Outcome noop(const std::string& response, int silentSeconds = 0) {
   }
   peer.start();
   ImapClient client;
-  client.configureUser("127.0.0.1", peer.port(), "u", "p", false, 1, false);
+  client.configure(settingsFor(peer.port(), LoginKind::Plain, "u", "p", 1));
   client.connect(false);
   Outcome outcome = capture(client, [&](Outcome& out) {
-    ImapCommand command(client, "NOOP");
-    out.status = command.execute();
+    ImapCommand command(client.nextTag(), "NOOP");
+    out.status = client.execute(command);
     out.finalLine = command.finalLine();
     out.untagged = command.untaggedLines();
   });
@@ -133,7 +153,8 @@ TEST(ImapClientTest, ByeSilenceAndOversizeEndTheConnection) {
       {"* BYE going down\r\n", "bye"},
       {"* OK {70000000}\r\n", "connection:recvLine failed"},
       {"* OK {100000000000}\r\n", "connection:recvLine failed"},
-      {"* " + std::string(ImapClient::kMaxLineLength, 'a') + "\r\n", "connection:recvLine failed"},
+      {"* " + std::string(ResponseReader::kMaxLineLength, 'a') + "\r\n",
+       "connection:recvLine failed"},
   };
   for (const auto& [response, error] : cases) {
     const Outcome outcome = noop(response);
@@ -147,7 +168,7 @@ TEST(ImapClientTest, ByeSilenceAndOversizeEndTheConnection) {
 Outcome masterConnect(ScriptedPeer& peer) {
   peer.start();
   ImapClient client;
-  client.configureMaster("127.0.0.1", peer.port(), "tanstaaftanstaaf", 1, false);
+  client.configure(masterSettings(peer.port(), "tanstaaftanstaaf", 1));
   return capture(client, [&](Outcome&) { client.connect(true); });
 }
 
@@ -165,7 +186,7 @@ TEST(ImapClientTest, MasterAuthRepliesWithDigestOfChallengeAndPassword) {
     peer.start();
     {
       ImapClient client;
-      client.configureMaster("127.0.0.1", peer.port(), password, 2, false);
+      client.configure(masterSettings(peer.port(), password, 2));
       client.connect(true);
       EXPECT_EQ(client.state(), ClientState::Authenticated);
     }
@@ -212,7 +233,7 @@ TEST(ImapClientTest, GreetingMustBeAnOkLine) {
     port = gone.port();
   }
   ImapClient client;
-  client.configureMaster("127.0.0.1", port, "pw", 1, false);
+  client.configure(masterSettings(port, "pw", 1));
   EXPECT_EQ(capture(client, [&](Outcome&) { client.connect(true); }).error, "connection:");
 }
 
@@ -221,7 +242,7 @@ TEST(ImapClientTest, TlsFlagStartsAHandshake) {
   peer.accept().readBytes(1).close();
   peer.start();
   ImapClient client;
-  client.configureMaster("127.0.0.1", peer.port(), "pw", 1, true);
+  client.configure(masterSettings(peer.port(), "pw", 1, true));
   EXPECT_EQ(capture(client, [&](Outcome&) { client.connect(true); }).error, "connection:");
   EXPECT_TRUE(peer.finish()) << peer.failure();
   EXPECT_EQ(peer.received(), std::vector<std::string>{"\x16"});  // a TLS handshake record
@@ -233,7 +254,7 @@ TEST(ImapClientTest, PreauthGreetingStillLogsIn) {
   peer.send("V0 NO wrong\r\n");
   peer.start();
   ImapClient client;
-  client.configureUser("127.0.0.1", peer.port(), "a\"b", "p\\q", false, 1, false);
+  client.configure(settingsFor(peer.port(), LoginKind::Plain, "a\"b", "p\\q", 1));
   EXPECT_EQ(capture(client, [&](Outcome&) { client.connect(true); }).error,
             "auth:Authentication failed - Login");
   EXPECT_TRUE(peer.finish()) << peer.failure();
@@ -246,9 +267,73 @@ TEST(ImapClientTest, CramMd5FollowsTheRfc2195Example) {
   peer.expect("dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw").send("V0 OK\r\n");
   peer.start();
   ImapClient client;
-  client.configureUser("127.0.0.1", peer.port(), "tim", "tanstaaftanstaaf", true, 2, false);
+  client.configure(settingsFor(peer.port(), LoginKind::CramMd5, "tim", "tanstaaftanstaaf", 2));
   client.connect(true);
   EXPECT_EQ(client.state(), ClientState::Authenticated);
+  EXPECT_TRUE(peer.finish()) << peer.failure();
+}
+
+// A client connected to `peer` (started here) without logging in.
+void connectPlain(ImapClient& client, ScriptedPeer& peer) {
+  peer.start();
+  client.configure(settingsFor(peer.port(), LoginKind::Plain, "u", "p", 2));
+  client.connect(false);
+}
+
+TEST(ImapClientTest, OutstandingCommandsAreAnsweredByTag) {
+  ScriptedPeer peer;
+  peer.accept().send(kGreeting).expect("V0 NOOP").expect("V1 CHECK");
+  peer.send("* 2 EXISTS\r\nV1 OK checked\r\n* 1 RECENT\r\nV0 OK nooped\r\n");
+  ImapClient client;
+  connectPlain(client, peer);
+  ImapCommand noop(client.nextTag(), "NOOP");
+  ImapCommand check(client.nextTag(), "CHECK");
+  client.submit(noop);
+  client.submit(check);
+  EXPECT_EQ(client.waitFor(noop), CommandStatus::Ok);
+  EXPECT_TRUE(check.completed());
+  EXPECT_EQ(client.waitFor(check), CommandStatus::Ok);
+  EXPECT_EQ(noop.finalLine(), "V0 OK nooped");
+  EXPECT_EQ(check.finalLine(), "V1 OK checked");
+  // Untagged data goes to the oldest command still outstanding.
+  EXPECT_EQ(noop.untaggedLines(), (std::vector<std::string>{"* 2 EXISTS", "* 1 RECENT"}));
+  EXPECT_TRUE(check.untaggedLines().empty());
+  EXPECT_TRUE(peer.finish()) << peer.failure();
+}
+
+TEST(ImapClientTest, FullWindowWaitsForTheOldestBeforeWriting) {
+  constexpr std::size_t kCount = ImapClient::kMaxOutstanding + 1;
+  ScriptedPeer peer;
+  peer.accept().send(kGreeting);
+  for (std::size_t i = 0; i + 1 < kCount; ++i) {
+    peer.expect("V" + std::to_string(i) + " NOOP");
+  }
+  peer.send("V0 OK\r\n").expect("V" + std::to_string(kCount - 1) + " NOOP");
+  for (std::size_t i = 1; i < kCount; ++i) {
+    peer.send("V" + std::to_string(i) + " OK\r\n");
+  }
+  ImapClient client;
+  connectPlain(client, peer);
+  std::vector<ImapCommand> commands(kCount);
+  for (ImapCommand& command : commands) {
+    command.start(client.nextTag(), "NOOP");
+    client.submit(command);
+  }
+  EXPECT_TRUE(commands[0].completed());
+  for (ImapCommand& command : commands) {
+    EXPECT_EQ(client.waitFor(command), CommandStatus::Ok) << command.tag();
+  }
+  EXPECT_TRUE(peer.finish()) << peer.failure();
+}
+
+TEST(ImapClientTest, WaitingForACommandNeverSentFailsAtOnce) {
+  ScriptedPeer peer;
+  peer.accept().send(kGreeting).expectClosed();
+  ImapClient client;
+  connectPlain(client, peer);
+  ImapCommand command(client.nextTag(), "NOOP");
+  EXPECT_EQ(capture(client, [&](Outcome&) { client.waitFor(command); }).error,
+            "connection:recvLine failed");
   EXPECT_TRUE(peer.finish()) << peer.failure();
 }
 

@@ -2,18 +2,10 @@
 
 #include <charconv>
 #include <cstring>
-#include <utility>
-
-#include "imap/imap_client.h"
-#include "imap/imap_exception.h"
 
 namespace lodemig {
 
 namespace {
-
-bool startsWith(const std::string& text, const char* prefix, std::size_t length) {
-  return text.size() >= length && text.compare(0, length, prefix, length) == 0;
-}
 
 void stripLineEnd(std::string& text) {
   if (!text.empty() && text.back() == '\n') {
@@ -26,29 +18,27 @@ void stripLineEnd(std::string& text) {
 
 }  // namespace
 
-ImapCommand::ImapCommand(ImapClient& client, const std::string& name)
-    : client_(client),
-      tag_(client.nextTag()),
-      name_(name),
-      line_(client.borrowBuffer()),
-      finalLine_(client.borrowBuffer()) {
-  line_ = tag_;
+void ImapCommand::start(std::string_view tag, std::string_view name) {
+  tag_.assign(tag.data(), tag.size());
+  line_.assign(tag.data(), tag.size());
   addAtom(name);
+  content_ = nullptr;
+  announcedSize_ = 0;
+  lineFinished_ = false;
+  completed_ = false;
+  status_ = CommandStatus::Bad;
+  untaggedLines_.clear();
+  finalLine_.clear();
 }
 
-ImapCommand::~ImapCommand() {
-  client_.returnBuffer(std::move(line_));
-  client_.returnBuffer(std::move(finalLine_));
-}
-
-void ImapCommand::appendAtom(std::string& line, const std::string& text) {
+void ImapCommand::appendAtom(std::string& line, std::string_view text) {
   if (!line.empty()) {
     line += ' ';
   }
   line += text;
 }
 
-void ImapCommand::appendQuoted(std::string& line, const std::string& text) {
+void ImapCommand::appendQuoted(std::string& line, std::string_view text) {
   if (!line.empty()) {
     line += ' ';
   }
@@ -68,7 +58,7 @@ void ImapCommand::appendQuoted(std::string& line, const std::string& text) {
   line += '"';
 }
 
-void ImapCommand::appendParenthesized(std::string& line, const std::string& text) {
+void ImapCommand::appendParenthesized(std::string& line, std::string_view text) {
   if (!line.empty()) {
     line += ' ';
   }
@@ -95,7 +85,7 @@ void ImapCommand::appendQuotedList(std::string& line, const std::vector<std::str
   line += ')';
 }
 
-void ImapCommand::appendLiteral(std::string& line, const std::string& bytes) {
+void ImapCommand::appendLiteral(std::string& line, std::string_view bytes) {
   if (!line.empty()) {
     line += ' ';
   }
@@ -105,87 +95,35 @@ void ImapCommand::appendLiteral(std::string& line, const std::string& bytes) {
   line += bytes;
 }
 
-void ImapCommand::announceContent(std::uint32_t size) {
+void ImapCommand::announceContent(IMessage& content, std::uint32_t size) {
   char text[24] = " {";
   char* end = std::to_chars(text + 2, text + sizeof text - 4, size).ptr;
   std::memcpy(end, "+}\r\n", 4);
   line_.append(text, static_cast<std::size_t>(end + 4 - text));
+  content_ = &content;
   announcedSize_ = size;
 }
 
-CommandStatus ImapCommand::execute(IMessage* content) {
-  if (content == nullptr) {
+void ImapCommand::finishLine() {
+  if (lineFinished_) {
+    return;
+  }
+  if (content_ == nullptr) {
     line_ += "\r\n";
   }
-  client_.sendCommand(line_, content, announcedSize_, true);
-  return readUntilTagged();
+  lineFinished_ = true;
 }
 
-void ImapCommand::sendDirect() {
-  line_ += "\r\n";
-  client_.sendCommand(line_, nullptr, 0, false);
+void ImapCommand::addUntagged(const std::string& response) {
+  untaggedLines_.push_back(response);
+  stripLineEnd(untaggedLines_.back());
 }
 
-void ImapCommand::countReceived(std::uint64_t bytes) {
-  received_ += bytes;
-  if (received_ > ImapClient::kMaxResponseLength) {
-    client_.failReceive();
-  }
-}
-
-const std::string& ImapCommand::readResponse() {
-  std::string& response = client_.responseBuffer_;
-  std::string& line = client_.lineBuffer_;
-  response.clear();
-  for (;;) {
-    client_.recvLine(line);
-    if (isStatusWord(line, 2, "BYE") && startsWith(line, "* ", 2)) {
-      // The server is ending the connection: nothing more will come, and the
-      // next command must start a new one.
-      client_.closeStream();
-      throw ImapServerBrokeConnection();
-    }
-    if (line.empty()) {
-      // Silence or the end of the stream: the answer to this command is
-      // unknown, so the connection cannot carry another one.
-      client_.closeStream();
-      throw ImapTimeoutException();
-    }
-    countReceived(line.size());
-    response += line;
-    if (!announcesLiteral(line)) {
-      return response;
-    }
-    const std::uint64_t size =
-        announcedLiteralSize(line, ImapClient::kMaxResponseLength - received_);
-    countReceived(size);
-    client_.readLiteral(size, response);
-  }
-}
-
-bool ImapCommand::isTagged(const std::string& response) const {
-  if (response.compare(0, tag_.size(), tag_) != 0) {
-    return false;
-  }
-  // "V1" must not match the line of a "V10".
-  if (response.size() == tag_.size()) {
-    return true;
-  }
-  const char next = response[tag_.size()];
-  return next == ' ' || next == '\r' || next == '\n';
-}
-
-CommandStatus ImapCommand::readUntilTagged() {
-  for (;;) {
-    const std::string& response = readResponse();
-    if (isTagged(response)) {
-      finalLine_ = response;
-      stripLineEnd(finalLine_);
-      return statusOf(finalLine_, tag_);
-    }
-    untaggedLines_.push_back(response);
-    stripLineEnd(untaggedLines_.back());
-  }
+void ImapCommand::complete(const std::string& response) {
+  finalLine_ = response;
+  stripLineEnd(finalLine_);
+  status_ = statusOf(finalLine_, tag_);
+  completed_ = true;
 }
 
 bool announcesLiteral(const std::string& response) {
@@ -251,6 +189,34 @@ CommandStatus statusOf(const std::string& line, const std::string& tag) {
   }
   // BAD, and any word that is none of the three: the command did not succeed.
   return CommandStatus::Bad;
+}
+
+std::int64_t existsCount(const std::string& untagged) {
+  constexpr std::int64_t kLargestCount = 4294967295;
+  if (untagged.compare(0, 2, "* ") != 0) {
+    return -1;
+  }
+  std::size_t position = 2;
+  std::int64_t count = 0;
+  for (; position < untagged.size() && untagged[position] >= '0' && untagged[position] <= '9';
+       ++position) {
+    count = count * 10 + (untagged[position] - '0');
+    if (count > kLargestCount) {
+      return -1;
+    }
+  }
+  // Keywords are matched without regard to case; nothing may follow.
+  constexpr std::string_view kWord = " EXISTS";
+  if (position == 2 || untagged.size() - position != kWord.size()) {
+    return -1;
+  }
+  for (std::size_t i = 0; i < kWord.size(); ++i) {
+    const char c = untagged[position + i];
+    if ((c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c) != kWord[i]) {
+      return -1;
+    }
+  }
+  return count;
 }
 
 }  // namespace lodemig

@@ -10,88 +10,89 @@
 
 namespace lodemig {
 
-class ImapClient;
-
 // Completion status of a command: the status word of its tagged line.
 // A word other than OK, NO or BAD counts as Bad.
 enum class CommandStatus : int { Ok = 0, No = 1, Bad = 2 };
 
-// One IMAP command: its tagged line, built with the add* builders, and, once
-// executed, the server's untagged responses and tagged completion line.
-// The command takes the client's next tag ("V0", "V1", ...) when it is
-// constructed. `client` must outlive the command; a command serves one
-// exchange and is then discarded.
+// One IMAP command, independent of any connection: its tagged line, built
+// with the add* builders into the command's own buffer, the content it
+// announces, and, once answered, the server's untagged responses and tagged
+// completion line. ImapClient writes it and hands it its answer.
+//
+// A command may be started again for the next exchange: start() keeps the
+// storage of the line, the completion line and the list of untagged
+// responses, so that a command reused for every append allocates nothing
+// once a few have run.
 class ImapCommand {
  public:
-  // Starts the line as the tag followed by `name`. The line's storage is
-  // borrowed from the client and given back by the destructor.
-  ImapCommand(ImapClient& client, const std::string& name);
-  ~ImapCommand();
+  ImapCommand() = default;
+  // start(tag, name).
+  ImapCommand(std::string_view tag, std::string_view name) { start(tag, name); }
   ImapCommand(const ImapCommand&) = delete;
   ImapCommand& operator=(const ImapCommand&) = delete;
 
+  // Forgets the previous exchange and starts the line as `tag` (the client's
+  // nextTag()) followed by `name`.
+  void start(std::string_view tag, std::string_view name);
+
   // Each builder appends one space unless `line` is empty, then its argument.
   // `text` unchanged.
-  static void appendAtom(std::string& line, const std::string& text);
+  static void appendAtom(std::string& line, std::string_view text);
   // Double-quoted, with a backslash before each double quote and backslash.
-  static void appendQuoted(std::string& line, const std::string& text);
+  static void appendQuoted(std::string& line, std::string_view text);
   // "(" text ")".
-  static void appendParenthesized(std::string& line, const std::string& text);
+  static void appendParenthesized(std::string& line, std::string_view text);
   // "(", the items quoted (one space after "(", two between items), ")".
   static void appendQuotedList(std::string& line, const std::vector<std::string>& items);
   // The non-synchronizing literal "{n+}" CR LF and the n bytes.
-  static void appendLiteral(std::string& line, const std::string& bytes);
+  static void appendLiteral(std::string& line, std::string_view bytes);
 
-  void addAtom(const std::string& text) { appendAtom(line_, text); }
-  void addQuoted(const std::string& text) { appendQuoted(line_, text); }
-  void addParenthesized(const std::string& text) { appendParenthesized(line_, text); }
+  void addAtom(std::string_view text) { appendAtom(line_, text); }
+  void addQuoted(std::string_view text) { appendQuoted(line_, text); }
+  void addParenthesized(std::string_view text) { appendParenthesized(line_, text); }
   void addQuotedList(const std::vector<std::string>& items) { appendQuotedList(line_, items); }
-  void addLiteral(const std::string& bytes) { appendLiteral(line_, bytes); }
-  // Ends the line with the announcement "{size+}" CR LF of content that
-  // execute() sends from an IMessage.
-  void announceContent(std::uint32_t size);
+  void addLiteral(std::string_view bytes) { appendLiteral(line_, bytes); }
+  // Ends the line with the announcement " {size+}" CR LF of `content`, which
+  // the client sends as a non-synchronizing literal after the line. `content`
+  // must stay alive until the command is answered; its pieces must add up to
+  // `size` bytes.
+  void announceContent(IMessage& content, std::uint32_t size);
+  // Ends the line with CR LF unless content was announced (the client ends
+  // the content with CR LF). Called by the client before the first write;
+  // later calls change nothing, so that a resent command stays the same.
+  void finishLine();
 
-  // Sends the line (and `content`, whose pieces must add up to the announced
-  // size) without waiting for a continuation, then reads responses until the
-  // tagged line. Throws the ImapException family: ImapServerBrokeConnection
-  // on "* BYE", ImapTimeoutException on an empty read, ImapConnectionFailed
-  // when the connection breaks, IMessageLoadFailedException when the content
-  // cannot be produced, is not of the announced size or cannot be sent.
-  // Each leaves the client disconnected, so that the next command
-  // reconnects; the command itself is never sent twice once sent whole.
-  CommandStatus execute(IMessage* content = nullptr);
+  // Called by the client's reader: one untagged (or continuation) response,
+  // stored without its final CR LF.
+  void addUntagged(const std::string& response);
+  // Called by the client's reader: the tagged line, which completes the
+  // command and decides its status.
+  void complete(const std::string& response);
 
-  // Login exchanges: sends the line (plus CR LF) on the current connection,
-  // without reconnecting.
-  void sendDirect();
-  // Reads one whole response (literals included) into the client's working
-  // buffer and returns it with its line end; valid until the next read.
-  const std::string& readResponse();
-  // Reads responses until the tagged line; untagged ones are collected.
-  CommandStatus readUntilTagged();
-
-  const std::string& line() const { return line_; }
   const std::string& tag() const { return tag_; }
-  const std::string& name() const { return name_; }
+  // The bytes written before the content: the whole command once finished.
+  const std::string& line() const { return line_; }
+  IMessage* content() const { return content_; }
+  std::uint32_t announcedSize() const { return announcedSize_; }
+
+  bool completed() const { return completed_; }
+  // The status of the tagged line; Bad until completed.
+  CommandStatus status() const { return status_; }
   // One entry per untagged response, in arrival order, without CR LF.
   const std::vector<std::string>& untaggedLines() const { return untaggedLines_; }
   // The tagged completion line without CR LF.
   const std::string& finalLine() const { return finalLine_; }
 
  private:
-  void countReceived(std::uint64_t bytes);
-  bool isTagged(const std::string& response) const;
-
-  ImapClient& client_;
   std::string tag_;
-  std::string name_;
   std::string line_;
+  IMessage* content_ = nullptr;
+  std::uint32_t announcedSize_ = 0;
+  bool lineFinished_ = false;
+  bool completed_ = false;
+  CommandStatus status_ = CommandStatus::Bad;
   std::vector<std::string> untaggedLines_;
   std::string finalLine_;
-  std::uint32_t announcedSize_ = 0;
-  // Bytes of response read for this command, bounded so that a hostile server
-  // cannot make the client grow without limit.
-  std::uint64_t received_ = 0;
 };
 
 // True when `response` (with or without its line end) ends with a literal
@@ -107,6 +108,10 @@ bool isStatusWord(const std::string& line, std::size_t position, std::string_vie
 // The status word that follows `tag` and spaces at the start of `line`; a word
 // that is not exactly OK or NO reads as Bad.
 CommandStatus statusOf(const std::string& line, const std::string& tag);
+// The message count of an untagged "* n EXISTS" response (without its line
+// end; the word in any letter case), n at most 4294967295; -1 for any other
+// response.
+std::int64_t existsCount(const std::string& untagged);
 
 }  // namespace lodemig
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "imap/imap_gateway.h"
 
@@ -82,6 +83,67 @@ TEST(ImapCommandTest, StatusWordEdgeCases) {
   }
 }
 
+TEST(ImapCommandTest, ExistsCountOfUntaggedResponses) {
+  const std::pair<const char*, std::int64_t> cases[] = {
+      {"* 23 EXISTS", 23},
+      {"* 0 EXISTS", 0},
+      {"* 7 exists", 7},
+      {"* 7 Exists", 7},
+      {"* 4294967295 EXISTS", 4294967295},
+      {"* 4294967296 EXISTS", -1},
+      {"* 99999999999999999999999 EXISTS", -1},
+      {"* 23 EXISTSX", -1},
+      {"* 23 EXISTS more", -1},
+      {"* 23  EXISTS", -1},
+      {"*  23 EXISTS", -1},
+      {"* 2a EXISTS", -1},
+      {"* EXISTS", -1},
+      {"* 23", -1},
+      {"* 23 RECENT", -1},
+      {"* OK [UIDVALIDITY 3] 23 EXISTS", -1},
+      {"+ 23 EXISTS", -1},
+      {"V1 23 EXISTS", -1},
+      {"", -1},
+  };
+  for (const auto& [response, count] : cases) {
+    EXPECT_EQ(existsCount(response), count) << response;
+  }
+}
+
+TEST(ImapCommandTest, StartingAgainForgetsTheLastExchange) {
+  ImapCommand command("V1", "SELECT");
+  command.addQuoted("a");
+  command.finishLine();
+  command.finishLine();  // a resent command keeps its line
+  EXPECT_EQ(command.line(), "V1 SELECT \"a\"\r\n");
+  command.addUntagged("* 1 EXISTS\r\n");
+  command.complete("V1 NO gone\r\n");
+  EXPECT_EQ(command.status(), CommandStatus::No);
+  EXPECT_EQ(command.untaggedLines(), std::vector<std::string>{"* 1 EXISTS"});
+
+  class Empty : public IMessage {
+    bool firstChunk(std::string&) override { return false; }
+    bool nextChunk(std::string&) override { return false; }
+    std::string flags() const override { return ""; }
+    std::string internalDate() const override { return ""; }
+    std::uint64_t storedSize() const override { return 0; }
+    std::uint32_t contentSize() override { return 0; }
+  } content;
+  command.start("V2", "APPEND");
+  EXPECT_FALSE(command.completed());
+  EXPECT_EQ(command.status(), CommandStatus::Bad);
+  EXPECT_TRUE(command.untaggedLines().empty());
+  EXPECT_EQ(command.finalLine(), "");
+  command.announceContent(content, 0);
+  command.finishLine();  // the client ends the content with CR LF
+  EXPECT_EQ(command.line(), "V2 APPEND {0+}\r\n");
+  EXPECT_EQ(command.content(), &content);
+  command.start("V3", "NOOP");
+  command.finishLine();
+  EXPECT_EQ(command.line(), "V3 NOOP\r\n");
+  EXPECT_EQ(command.content(), nullptr);
+}
+
 TEST(ImapCommandTest, FolderKindWords) {
   const std::pair<unsigned, const char*> words[] = {
       {0x7fff, "X-ALL"}, {0xffff, "X-ALL"}, {3, "X-CONTACT"},       {2, "X-CALENDAR"},
@@ -110,7 +172,7 @@ TEST(ImapCommandTest, ExceptionsMapToGatewayResults) {
   EXPECT_EQ(gatewayResultFor(AuthenticateFailedException("x"), 8), 4);
   EXPECT_EQ(gatewayResultFor(ImapServerBrokeConnection(), 8), 3);
   EXPECT_EQ(gatewayResultFor(IMessageLoadFailedException("x"), 8), 9);
-  EXPECT_EQ(gatewayResultFor(ImapException("x", 7), 8), 8);
+  EXPECT_EQ(gatewayResultFor(ImapException("x"), 8), 8);
 }
 
 TEST(ImapCommandTest, GatewayResultNumbersArePinned) {

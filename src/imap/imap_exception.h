@@ -1,24 +1,17 @@
 #ifndef LODEMIG_IMAP_IMAP_EXCEPTION_H_
 #define LODEMIG_IMAP_IMAP_EXCEPTION_H_
 
-#include <cstdint>
 #include <string>
 
 #include "utils/ql_exception.h"
 
 namespace lodemig {
 
-// Base of every IMAP client failure. Carries a message and an errorKind
-// number; ImapGateway turns these into GatewayResult codes, so they never
-// leave the IMAP client.
+// Base of every IMAP client failure. ImapGateway turns these into
+// GatewayResult codes by their type, so they never leave the IMAP client.
 class ImapException : public QLException {
  public:
-  ImapException(const std::string& message, std::uint32_t errorKind)
-      : QLException(message), errorKind_(errorKind) {}
-  std::uint32_t errorKind() const { return errorKind_; }
-
- private:
-  std::uint32_t errorKind_;
+  explicit ImapException(const std::string& message) : QLException(message) {}
 };
 
 // The server cannot be reached, its greeting is refused, or the connection
@@ -26,32 +19,32 @@ class ImapException : public QLException {
 // connection failures, the greeting line, "recvLine failed" or "Send failed".
 class ImapConnectionFailed : public ImapException {
  public:
-  explicit ImapConnectionFailed(const std::string& message) : ImapException(message, 3) {}
+  explicit ImapConnectionFailed(const std::string& message) : ImapException(message) {}
 };
 
 // The server refused the login.
 class AuthenticateFailedException : public ImapException {
  public:
-  explicit AuthenticateFailedException(const std::string& message) : ImapException(message, 0) {}
+  explicit AuthenticateFailedException(const std::string& message) : ImapException(message) {}
 };
 
 // A response line began with "* BYE".
 class ImapServerBrokeConnection : public ImapException {
  public:
-  ImapServerBrokeConnection() : ImapException(std::string(), 3) {}
+  ImapServerBrokeConnection() : ImapException(std::string()) {}
 };
 
 // A response read came back empty: nothing arrived before the time-out or the
 // end of the stream.
 class ImapTimeoutException : public ImapException {
  public:
-  ImapTimeoutException() : ImapException(std::string(), 3) {}
+  ImapTimeoutException() : ImapException(std::string()) {}
 };
 
 // The message content could not be produced or sent during an append.
 class IMessageLoadFailedException : public ImapException {
  public:
-  explicit IMessageLoadFailedException(const std::string& message) : ImapException(message, 9) {}
+  explicit IMessageLoadFailedException(const std::string& message) : ImapException(message) {}
 };
 
 }  // namespace lodemig

@@ -2,8 +2,6 @@
 
 #include <stdexcept>
 
-#include "imap/imap_command.h"
-
 namespace lodemig {
 
 GatewayResult gatewayResultFor(const ImapException& error, GatewayResult fallback) {
@@ -86,17 +84,53 @@ bool versionAtLeast63(const std::string& finalLine) {
   return major > 6 || (major == 6 && minor >= 3);
 }
 
-GatewayResult ImapGateway::connect(const std::string& host, int port, const std::string& user,
+namespace {
+
+ClientSettings clientSettings(const ConnectionSettings& settings, LoginKind login) {
+  ClientSettings client;
+  client.host = settings.host;
+  client.port = static_cast<std::uint32_t>(settings.port);
+  client.tls = settings.tls;
+  client.timeoutSeconds = settings.timeoutSeconds;
+  client.login = login;
+  return client;
+}
+
+// The count of the last "* n EXISTS" among `untagged`, -1 without one: a
+// count may change while the select runs, and the last one is current.
+std::int64_t lastExistsCount(const std::vector<std::string>& untagged) {
+  std::int64_t last = -1;
+  for (const std::string& response : untagged) {
+    const std::int64_t count = existsCount(response);
+    if (count >= 0) {
+      last = count;
+    }
+  }
+  return last;
+}
+
+}  // namespace
+
+GatewayResult ImapGateway::connectMaster(const ConnectionSettings& settings) {
+  ClientSettings client = clientSettings(settings, LoginKind::Master);
+  client.password = settings.masterPassword;
+  return open(client);
+}
+
+GatewayResult ImapGateway::connect(const ConnectionSettings& settings, const std::string& user,
                                    const std::string& password, bool useCramMd5) {
+  ClientSettings client =
+      clientSettings(settings, useCramMd5 ? LoginKind::CramMd5 : LoginKind::Plain);
+  client.user = user;
+  client.password = password;
+  return open(client);
+}
+
+GatewayResult ImapGateway::open(const ClientSettings& settings) {
   if (connected_) {
     return kGatewayAlreadyConnected;
   }
-  const auto portNumber = static_cast<std::uint32_t>(port);
-  if (master_) {
-    client_.configureMaster(host, portNumber, password, timeoutSeconds_, false);
-  } else {
-    client_.configureUser(host, portNumber, user, password, useCramMd5, timeoutSeconds_, false);
-  }
+  client_.configure(settings);
   client_.forgetIdentity();
   try {
     client_.connect(true);
@@ -107,10 +141,9 @@ GatewayResult ImapGateway::connect(const std::string& host, int port, const std:
   return kGatewayOk;
 }
 
-GatewayResult ImapGateway::connectMaster(const std::string& host, int port,
-                                         const std::string& password, const std::string&) {
-  master_ = true;
-  return connect(host, port, std::string(), password, false);
+ImapCommand& ImapGateway::startCommand(std::string_view name) {
+  command_.start(client_.nextTag(), name);
+  return command_;
 }
 
 void ImapGateway::disconnect(bool sendLogout) {
@@ -151,9 +184,9 @@ GatewayResult ImapGateway::createUser(const std::string& name, const std::string
       ImapCommand::appendAtom(arguments, "GROUPS");
       ImapCommand::appendQuotedList(arguments, groups);
     }
-    ImapCommand command(client_, "X-CREATEUSER");
+    ImapCommand& command = startCommand("X-CREATEUSER");
     command.addParenthesized(arguments);
-    return command.execute() == CommandStatus::Ok ? kGatewayOk : kGatewayCreateUserFailed;
+    return client_.execute(command) == CommandStatus::Ok ? kGatewayOk : kGatewayCreateUserFailed;
   } catch (const ImapException& error) {
     return gatewayResultFor(error, kGatewayCreateUserFailed);
   }
@@ -165,9 +198,9 @@ GatewayResult ImapGateway::setUser(const std::string& user, const std::string& d
   }
   try {
     const std::string qualified = user + "@" + domain;
-    ImapCommand command(client_, "X-SETUSER");
+    ImapCommand& command = startCommand("X-SETUSER");
     command.addQuoted(qualified);
-    if (command.execute() != CommandStatus::Ok) {
+    if (client_.execute(command) != CommandStatus::Ok) {
       return kGatewaySetUserFailed;
     }
     client_.rememberIdentity(qualified);
@@ -183,7 +216,7 @@ GatewayResult ImapGateway::createFolder(const std::string& name, int folderType,
     return kGatewayNotConnected;
   }
   try {
-    ImapCommand command(client_, "CREATE");
+    ImapCommand& command = startCommand("CREATE");
     const unsigned bits = folderKindBits(folderType);
     if (bits != 0) {
       std::string kind = "(" + folderKindWord(bits);
@@ -196,23 +229,29 @@ GatewayResult ImapGateway::createFolder(const std::string& name, int folderType,
       command.addAtom("(GUID \"" + guid + "\")");
     }
     command.addQuoted(name);
-    return command.execute() == CommandStatus::Ok ? kGatewayOk : kGatewayCreateFolderFailed;
+    return client_.execute(command) == CommandStatus::Ok ? kGatewayOk : kGatewayCreateFolderFailed;
   } catch (const ImapException& error) {
     return gatewayResultFor(error, kGatewayCreateFolderFailed);
   }
 }
 
-GatewayResult ImapGateway::select(const std::string& name) {
+GatewayResult ImapGateway::select(const std::string& name, std::int64_t* messageCount) {
+  if (messageCount != nullptr) {
+    *messageCount = -1;
+  }
   if (!connected_) {
     return kGatewayNotConnected;
   }
   try {
-    ImapCommand command(client_, "SELECT");
+    ImapCommand& command = startCommand("SELECT");
     command.addQuoted(name);
-    if (command.execute() != CommandStatus::Ok) {
+    if (client_.execute(command) != CommandStatus::Ok) {
       return kGatewaySelectFailed;
     }
     client_.setState(ClientState::Selected);
+    if (messageCount != nullptr) {
+      *messageCount = lastExistsCount(command.untaggedLines());
+    }
     return kGatewayOk;
   } catch (const ImapException& error) {
     return gatewayResultFor(error, kGatewaySelectFailed);
@@ -234,7 +273,7 @@ GatewayResult ImapGateway::append(const std::string& folderName, IMessage& messa
       // Counting the content reads it: a failure is a content failure.
       throw IMessageLoadFailedException(error.what());
     }
-    ImapCommand command(client_, useXAppend ? "X-APPEND" : "APPEND");
+    ImapCommand& command = startCommand(useXAppend ? "X-APPEND" : "APPEND");
     command.addQuoted(folderName);
     if (!flags.empty()) {
       command.addParenthesized(flags);
@@ -242,8 +281,8 @@ GatewayResult ImapGateway::append(const std::string& folderName, IMessage& messa
     if (!date.empty()) {
       command.addQuoted(date);
     }
-    command.announceContent(size);
-    return command.execute(&message) == CommandStatus::Ok ? kGatewayOk : kGatewayAppendFailed;
+    command.announceContent(message, size);
+    return client_.execute(command) == CommandStatus::Ok ? kGatewayOk : kGatewayAppendFailed;
   } catch (const ImapException& error) {
     return gatewayResultFor(error, kGatewayAppendFailed);
   }
@@ -254,8 +293,8 @@ bool ImapGateway::checkVersion() {
     return false;
   }
   try {
-    ImapCommand command(client_, "X-CHECKVERSION");
-    if (command.execute() == CommandStatus::Bad) {
+    ImapCommand& command = startCommand("X-CHECKVERSION");
+    if (client_.execute(command) == CommandStatus::Bad) {
       return false;
     }
     return versionAtLeast63(command.finalLine());

@@ -1,10 +1,14 @@
 #ifndef LODEMIG_IMAP_IMAP_GATEWAY_H_
 #define LODEMIG_IMAP_IMAP_GATEWAY_H_
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "imap/connection_settings.h"
 #include "imap/imap_client.h"
+#include "imap/imap_command.h"
 #include "imap/imap_exception.h"
 #include "utils/imessage.h"
 
@@ -43,24 +47,25 @@ bool versionAtLeast63(const std::string& finalLine);
 // Result-code facade over one ImapClient: every ImapException is caught here
 // and turned into a GatewayResult, one try/catch per operation. Other
 // exceptions pass through. Command operations on a gateway that is not
-// connected return kGatewayNotConnected without touching the client.
+// connected return kGatewayNotConnected without touching the client. Each
+// operation builds its command in one ImapCommand kept for the next, so that
+// appending allocates nothing for the command once a few have run.
 class ImapGateway {
  public:
-  static constexpr unsigned kTimeoutSeconds = 180;
-
   ImapGateway() = default;
   virtual ~ImapGateway() = default;
   ImapGateway(const ImapGateway&) = delete;
   ImapGateway& operator=(const ImapGateway&) = delete;
 
-  // Connects and logs in (X-MASTERAUTH after connectMaster, else CRAM-MD5 or
-  // LOGIN as `user`). 2 when already connected, 4 when refused, 3 when the
-  // server cannot be reached or breaks the connection.
-  GatewayResult connect(const std::string& host, int port, const std::string& user,
+  // Connects to settings.host and port, with its time-out and TLS flag, and
+  // logs in as administrator with X-MASTERAUTH and settings.masterPassword.
+  // 2 when already connected, 4 when refused, 3 when the server cannot be
+  // reached or breaks the connection.
+  GatewayResult connectMaster(const ConnectionSettings& settings);
+  // connectMaster(), but logs in as `user` with `password`, by CRAM-MD5 or
+  // LOGIN; settings.masterPassword is not used.
+  GatewayResult connect(const ConnectionSettings& settings, const std::string& user,
                         const std::string& password, bool useCramMd5);
-  // connect() as administrator with the master password.
-  GatewayResult connectMaster(const std::string& host, int port, const std::string& password,
-                              const std::string& ignored = std::string());
   // Logs out (when asked; its failures are ignored) and closes the stream.
   void disconnect(bool sendLogout);
 
@@ -75,8 +80,11 @@ class ImapGateway {
   // when refused.
   GatewayResult createFolder(const std::string& name, int folderType,
                              const std::string& guid = std::string());
-  // SELECT; the client becomes Selected. 10 when refused.
-  GatewayResult select(const std::string& name);
+  // SELECT; the client becomes Selected. 10 when refused. With
+  // `messageCount`, sets *messageCount to the folder's message count from
+  // the server's last "* n EXISTS", or to -1 when none came or the folder
+  // was not selected.
+  GatewayResult select(const std::string& name, std::int64_t* messageCount = nullptr);
   // APPEND (or X-APPEND) with the message's flags, date and content as a
   // non-synchronizing literal; 8 when refused, 9 when the content cannot be
   // produced or does not match its size.
@@ -87,14 +95,17 @@ class ImapGateway {
   bool connected() const { return connected_; }
   ImapClient& client() { return client_; }
 
-  // Tests may shorten the read time-out.
-  void setTimeoutSeconds(unsigned seconds) { timeoutSeconds_ = seconds; }
-
  private:
-  bool connected_ = false;
+  // Connects with `settings` and logs in; the result of a connect.
+  GatewayResult open(const ClientSettings& settings);
+  // Starts the gateway's command with the client's next tag and `name`.
+  ImapCommand& startCommand(std::string_view name);
+
+  // Declared before the client, which holds it while it is outstanding, so
+  // that it outlives the client.
+  ImapCommand command_;
   ImapClient client_;
-  bool master_ = false;
-  unsigned timeoutSeconds_ = kTimeoutSeconds;
+  bool connected_ = false;
 };
 
 }  // namespace lodemig

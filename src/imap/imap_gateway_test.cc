@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "tests/scripted_peer.h"
 #include "tests/temp_dir.h"
@@ -18,6 +21,17 @@ using testing::ScriptedPeer;
 
 constexpr char kGreeting[] = "* OK ready\r\n";
 constexpr char kMasterPassword[] = "master-pw";
+
+// The settings of a scripted peer's port on 127.0.0.1.
+ConnectionSettings local(int port, const std::string& password = kMasterPassword,
+                         unsigned timeoutSeconds = 2) {
+  ConnectionSettings settings;
+  settings.host = "127.0.0.1";
+  settings.port = port;
+  settings.masterPassword = password;
+  settings.timeoutSeconds = timeoutSeconds;
+  return settings;
+}
 
 // The server side of a master login whose X-MASTERAUTH is tagged `tag`. The
 // reply is the MD5 of "<12345.678@target>master-pw".
@@ -84,8 +98,7 @@ class ImapGatewayTest : public ::testing::Test {
  protected:
   GatewayResult connect() {
     peer_.start();
-    gateway_.setTimeoutSeconds(2);
-    return gateway_.connectMaster("127.0.0.1", peer_.port(), kMasterPassword);
+    return gateway_.connectMaster(local(peer_.port()));
   }
   void finish() { EXPECT_TRUE(peer_.finish()) << peer_.failure(); }
 
@@ -100,8 +113,7 @@ int play(const std::function<int(ImapGateway&)>& operation, const std::string& w
   masterLogin(peer, 0).expectBytes(wire).send(answer);
   peer.start();
   ImapGateway gateway;
-  gateway.setTimeoutSeconds(2);
-  EXPECT_EQ(gateway.connectMaster("127.0.0.1", peer.port(), kMasterPassword), kGatewayOk);
+  EXPECT_EQ(gateway.connectMaster(local(peer.port())), kGatewayOk);
   const int result = operation(gateway);
   EXPECT_TRUE(peer.finish()) << wire << ": " << peer.failure();
   return result;
@@ -185,8 +197,7 @@ TEST_F(ImapGatewayTest, NeverConnectedGatewayAnswersOne) {
 TEST_F(ImapGatewayTest, ConnectWhileConnectedSendsNothing) {
   masterLogin(peer_, 0).expectClosed();
   ASSERT_EQ(connect(), kGatewayOk);
-  EXPECT_EQ(gateway_.connectMaster("127.0.0.1", peer_.port(), kMasterPassword),
-            kGatewayAlreadyConnected);
+  EXPECT_EQ(gateway_.connectMaster(local(peer_.port())), kGatewayAlreadyConnected);
   gateway_.disconnect(false);
   finish();
   EXPECT_EQ(peer_.received().size(), 2u);
@@ -197,14 +208,14 @@ TEST_F(ImapGatewayTest, ConnectFailures) {
   peer_.send("V0 NO wrong password\r\n").accept().send("* BYE full\r\n");
   EXPECT_EQ(connect(), kGatewayAuthenticationFailed);
   EXPECT_FALSE(gateway_.connected());
-  EXPECT_EQ(gateway_.connectMaster("127.0.0.1", peer_.port(), "x"), kGatewayConnectionProblem);
+  EXPECT_EQ(gateway_.connectMaster(local(peer_.port(), "x")), kGatewayConnectionProblem);
   finish();
   int port = 0;
   {
     const ScriptedPeer gone;
     port = gone.port();
   }
-  EXPECT_EQ(gateway_.connectMaster("127.0.0.1", port, "x"), kGatewayConnectionProblem);
+  EXPECT_EQ(gateway_.connectMaster(local(port, "x")), kGatewayConnectionProblem);
 }
 
 TEST_F(ImapGatewayTest, SelectAndLogout) {
@@ -218,13 +229,86 @@ TEST_F(ImapGatewayTest, SelectAndLogout) {
   finish();
 }
 
+TEST(ImapGatewayWireTest, SelectReportsTheLastExistsCount) {
+  const struct {
+    const char* answer;
+    int result;
+    std::int64_t count;
+  } cases[] = {
+      {"* 172 EXISTS\r\n* 1 RECENT\r\nV1 OK\r\n", kGatewayOk, 172},
+      {"* 0 EXISTS\r\nV1 OK [READ-WRITE] done\r\n", kGatewayOk, 0},
+      {"* 3 EXISTS\r\n* 5 EXISTS\r\nV1 OK\r\n", kGatewayOk, 5},
+      {"* OK [UIDVALIDITY 1]\r\nV1 OK\r\n", kGatewayOk, -1},
+      {"* 7 EXISTS\r\nV1 NO gone\r\n", kGatewaySelectFailed, -1},
+  };
+  for (const auto& c : cases) {
+    std::int64_t count = -2;
+    EXPECT_EQ(play([&](ImapGateway& g) { return g.select("Box", &count); }, "V1 SELECT \"Box\"\r\n",
+                   c.answer),
+              c.result)
+        << c.answer;
+    EXPECT_EQ(count, c.count) << c.answer;
+  }
+}
+
+TEST_F(ImapGatewayTest, EachSelectCountsOnlyItsOwnAnswer) {
+  masterLogin(peer_, 0).expect("V1 SELECT \"a\"").send("* 4 EXISTS\r\nV1 OK\r\n");
+  peer_.expect("V2 SELECT \"b\"").send("V2 OK\r\n").expectClosed();
+  ASSERT_EQ(connect(), kGatewayOk);
+  std::int64_t count = -2;
+  EXPECT_EQ(gateway_.select("a", &count), kGatewayOk);
+  EXPECT_EQ(count, 4);
+  EXPECT_EQ(gateway_.select("b", &count), kGatewayOk);
+  EXPECT_EQ(count, -1);
+  gateway_.disconnect(false);
+  count = 9;
+  EXPECT_EQ(gateway_.select("a", &count), kGatewayNotConnected);
+  EXPECT_EQ(count, -1);
+  finish();
+}
+
+TEST_F(ImapGatewayTest, EachConnectLogsInTheWayItNames) {
+  masterLogin(peer_, 0).expectClosed();
+  peer_.accept().send(kGreeting).expect("V1 LOGIN \"u\" \"p\"").send("V1 OK\r\n").expectClosed();
+  masterLogin(peer_, 2).expectClosed();
+  ASSERT_EQ(connect(), kGatewayOk);
+  gateway_.disconnect(false);
+  EXPECT_EQ(gateway_.connect(local(peer_.port()), "u", "p", false), kGatewayOk);
+  gateway_.disconnect(false);
+  EXPECT_EQ(gateway_.connectMaster(local(peer_.port())), kGatewayOk);
+  gateway_.disconnect(false);
+  finish();
+}
+
+TEST_F(ImapGatewayTest, TlsSettingReachesTheStream) {
+  peer_.accept().readBytes(1).close();
+  peer_.start();
+  ConnectionSettings settings = local(peer_.port());
+  settings.tls = true;
+  EXPECT_EQ(gateway_.connectMaster(settings), kGatewayConnectionProblem);
+  finish();
+  EXPECT_EQ(peer_.received(), std::vector<std::string>{"\x16"});  // a TLS handshake record
+}
+
+TEST_F(ImapGatewayTest, ReadTimeOutComesFromTheSettings) {
+  masterLogin(peer_, 0).expect("V1 SELECT \"x\"").silence(4);
+  peer_.start();
+  ASSERT_EQ(gateway_.connectMaster(local(peer_.port(), kMasterPassword, 1)), kGatewayOk);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(gateway_.select("x"), kGatewayConnectionProblem);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  finish();
+}
+
 TEST(ImapGatewayLifetimeTest, DestroyingALoggedInGatewayLogsOut) {
   ScriptedPeer peer;
   masterLogin(peer, 0).expect("V1 LOGOUT").send("V1 OK\r\n");
   peer.start();
   {
     ImapGateway gateway;
-    ASSERT_EQ(gateway.connectMaster("127.0.0.1", peer.port(), kMasterPassword), kGatewayOk);
+    ASSERT_EQ(
+        gateway.connectMaster(local(peer.port(), kMasterPassword, ConnectionSettings().timeoutSeconds)),
+        kGatewayOk);
   }
   EXPECT_TRUE(peer.finish()) << peer.failure();
 }

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <ctime>
-#include <set>
 #include <sstream>
 
 #include "tests/scripted_peer.h"
@@ -13,94 +11,6 @@
 
 namespace lodemig {
 namespace {
-
-TEST(FormatSizeTest, UnitsAndOneDecimal) {
-  struct Case {
-    std::int64_t count;
-    const char* text;
-  };
-  const Case cases[] = {
-      {0, "0B"},
-      {1023, "1023B"},
-      {1024, "1.0KB"},
-      {1536, "1.5KB"},
-      {1048575, "1024.0KB"},
-      {1048576, "1.0MB"},
-      {1073741823, "1024.0MB"},
-      {1073741824, "1.0GB"},
-      // Beyond 32 bits: storage figures of large accounts.
-      {2147483648LL, "2.0GB"},
-      {5497558138880LL, "5120.0GB"},
-      {-1023, "-1023B"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(formatSize(c.count), c.text) << c.count;
-  }
-}
-
-TEST(GeneratePasswordTest, KeepsLengthAndCharacterRanges) {
-  std::set<char> seen;
-  for (int i = 0; i < 300; ++i) {
-    std::string password = generatePassword(6);
-    ASSERT_EQ(password.size(), 6u);
-    for (char c : password) {
-      bool allowed = (c >= 'a' && c <= 'y') || (c >= 'A' && c <= 'Y') || (c >= '0' && c <= '8');
-      ASSERT_TRUE(allowed) << password;
-      seen.insert(c);
-    }
-  }
-  // 1800 draws reach every one of the 59 characters (the chance of missing
-  // one is far below 1e-9), and none outside the ranges.
-  EXPECT_EQ(seen.size(), 59u);
-  EXPECT_EQ(generatePassword(0), "");
-}
-
-TEST(GeneratePasswordTest, CallsInTheSameSecondDiffer) {
-  std::set<std::string> passwords;
-  for (int i = 0; i < 50; ++i) {
-    passwords.insert(generatePassword(6));
-  }
-  EXPECT_EQ(passwords.size(), 50u);
-}
-
-TEST(ReplaceForbiddenCharsTest, ReplacesTheEightCharactersOnly) {
-  struct Case {
-    const char* in;
-    const char* out;
-  };
-  const Case cases[] = {
-      {"Inbox", "Inbox"},
-      {"a:b?c", "a_b_c"},
-      {"<>:*?\"|\\", "________"},
-      {"Archive/2007", "Archive/2007"},
-      {"x/y:z", "x/y_z"},
-      {"", ""},
-      {"\xe9t\xe9 [1] {2}", "\xe9t\xe9 [1] {2}"},
-  };
-  for (const Case& c : cases) {
-    std::string text = c.in;
-    replaceForbiddenChars(text, '_');
-    EXPECT_EQ(text, c.out) << c.in;
-  }
-}
-
-TEST(SplitPathTest, KeepsEmptyPieces) {
-  using Pieces = std::vector<std::string>;
-  EXPECT_EQ(splitPath("", "/"), Pieces{});
-  EXPECT_EQ(splitPath("INBOX", "/"), Pieces{"INBOX"});
-  EXPECT_EQ(splitPath("a/b/c", "/"), (Pieces{"a", "b", "c"}));
-  EXPECT_EQ(splitPath("a//b", "/"), (Pieces{"a", "", "b"}));
-  EXPECT_EQ(splitPath("/a/", "/"), (Pieces{"", "a", ""}));
-  EXPECT_EQ(splitPath("/", "/"), (Pieces{"", ""}));
-  EXPECT_EQ(splitPath("a.b/c", "./"), (Pieces{"a", "b", "c"}));
-}
-
-TEST(CtimeTextTest, MatchesTheCLibraryForm) {
-  const std::time_t instants[] = {0, 741476948, 1700000000, 1709251199};
-  for (std::time_t when : instants) {
-    EXPECT_EQ(ctimeText(when), std::ctime(&when)) << when;
-  }
-}
 
 // The master login as the peer plays it: the challenge, any reply, OK.
 void masterLogin(testing::ScriptedPeer& peer, const std::string& tag) {
@@ -148,11 +58,19 @@ TEST(MigratorSessionTest, RefusedSwitchAfterReconnectionEndsTheMailbox) {
 
   std::ostringstream log;
   std::ostringstream console;
-  Migrator migrator(log, console);
-  migrator.configure(dir / "store", "127.0.0.1", peer.port(), "master", true, false, "", "", true,
-                     true);
-  migrator.gateway().setTimeoutSeconds(3);
-  migrator.migrateAll("*", "*", "example.com");
+  std::ostringstream errors;
+  MigrationSettings settings;
+  settings.storePath = dir / "store";
+  settings.migrate = true;
+  settings.primaryDomain = "example.com";
+  ConnectionSettings connection;
+  connection.host = "127.0.0.1";
+  connection.port = peer.port();
+  connection.masterPassword = "master";
+  connection.timeoutSeconds = 3;
+  Reporter reporter(log, console, errors, true);
+  Migrator migrator(settings, connection, reporter);
+  migrator.migrateAll();
   EXPECT_TRUE(peer.finish()) << peer.failure();
   EXPECT_FALSE(migrator.succeeded());
   EXPECT_NE(log.str().find("Error: problem with identity switching\n"
@@ -163,6 +81,66 @@ TEST(MigratorSessionTest, RefusedSwitchAfterReconnectionEndsTheMailbox) {
   EXPECT_EQ(migrator.passwordRecord(),
             "<cid@example.com>, password: \"cidpw\"\n"
             "<cid@example.com> already exist, hold current password\n");
+}
+
+// Answers one append of the three-byte message "x\r\n" with `answer`.
+void answerAppend(testing::ScriptedPeer& peer, const std::string& answer) {
+  peer.readLine().expect("x").expect("").send(answer);
+}
+
+TEST(AccountMigrationTest, TallyCountsWhatWasReadSentAndRefused) {
+  testing::ScopedTempDir dir;
+  testing::StoreBuilder store(dir / "store");
+  store.account("", "ann", AccountDirectory)
+      .settings("{ Password = annpw; }")
+      .info("{ INBOX = { Messages = #2; }; }");
+  const char date[] = "Wed Jun 30 21:49:08 1993";
+  // One more message than the info file counts: all three are sent.
+  store.mailboxFile(
+      "", "ann", "INBOX",
+      {{"S", "1", date, "x\r\n"}, {"S", "2", date, "x\r\n"}, {"", "3", date, "x\r\n"}});
+
+  testing::ScriptedPeer peer;
+  masterLogin(peer, "V0");
+  createUser(peer, "V1 OK\r\n");
+  peer.expect("V2 X-SETUSER \"ann@example.com\"").send("V2 OK\r\n");
+  peer.expect("V3 X-CHECKVERSION").send("V3 OK X-CHECKVERSION 6.4.1\r\n");
+  peer.expect("V4 SELECT \"INBOX\"").send("* 7 EXISTS\r\nV4 OK\r\n");
+  answerAppend(peer, "V5 OK\r\n");
+  answerAppend(peer, "V6 NO full\r\n");
+  answerAppend(peer, "V7 OK\r\n");
+  peer.expect("V8 LOGOUT").send("V8 OK\r\n").expectClosed();
+  peer.start();
+
+  std::ostringstream log, console, errors;
+  MigrationSettings settings;
+  ConnectionSettings connection;
+  connection.host = "127.0.0.1";
+  connection.port = peer.port();
+  connection.masterPassword = "master";
+  connection.timeoutSeconds = 3;
+  Reporter reporter(log, console, errors, true);
+  PasswordRecord passwords(reporter);
+  ImapGateway gateway;
+  AccountMigration account(settings, connection, gateway, reporter, passwords);
+  Mailbox mailbox(&log);
+  mailbox.load("ann", "example.com", dir / "store/Accounts", "ann", AccountDirectory);
+  const AccountTally tally = account.run(mailbox);
+  EXPECT_TRUE(peer.finish()) << peer.failure();
+
+  EXPECT_FALSE(tally.declined);
+  EXPECT_TRUE(tally.failed());
+  ASSERT_EQ(tally.folders.size(), 1u);
+  const FolderTally& inbox = tally.folders[0];
+  EXPECT_EQ(inbox.name, "INBOX");
+  EXPECT_EQ(inbox.storeMessages, 2);
+  EXPECT_EQ(inbox.read, 3);
+  EXPECT_EQ(inbox.sent, 2);
+  EXPECT_EQ(inbox.refused, 1);
+  EXPECT_EQ(inbox.bytesSent, 6u);
+  EXPECT_FALSE(inbox.failed);
+  EXPECT_EQ(inbox.firstError, "message 2: append message error");
+  EXPECT_EQ(passwords.lines(), "<ann@example.com>, password: \"annpw\"\n");
 }
 
 }  // namespace

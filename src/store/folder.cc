@@ -328,6 +328,8 @@ Folder::Folder(const Folder& other)
     : accountPath_(other.accountPath_),
       name_(other.name_),
       messageCount_(other.messageCount_),
+      fixCrLf_(other.fixCrLf_),
+      keyPrefix_(other.keyPrefix_),
       size_(other.size_),
       folderClass_(other.folderClass_),
       log_(other.log_),
@@ -341,6 +343,8 @@ Folder& Folder::operator=(const Folder& other) {
     accountPath_ = other.accountPath_;
     name_ = other.name_;
     messageCount_ = other.messageCount_;
+    fixCrLf_ = other.fixCrLf_;
+    keyPrefix_ = other.keyPrefix_;
     size_ = other.size_;
     folderClass_ = other.folderClass_;
     log_ = other.log_;
@@ -399,7 +403,8 @@ void Folder::open(const std::string& accountName) {
     }
   }
   if (kind_ == AccountDirectory || kind_ == MailboxFile) {
-    std::string path = accountPath_ + "/" + relative + ".mbox";
+    keyPrefix_ = relative + ".mbox";
+    std::string path = accountPath_ + "/" + keyPrefix_;
     if (!file_) {
       file_ = std::make_unique<InputFile>();
     }
@@ -410,40 +415,47 @@ void Folder::open(const std::string& accountName) {
   }
   if (kind_ == MessageDirectory) {
     directoryPath_ = accountPath_;
+    keyPrefix_.clear();
     if (name_ != "INBOX" || endsWith(accountPath_, ".macnt")) {
-      directoryPath_ += "/" + relative + ".mdir";
+      keyPrefix_ = relative + ".mdir/";
+      directoryPath_ += "/" + keyPrefix_;
+      directoryPath_.pop_back();
     }
   }
 }
 
-bool Folder::firstMessage(Message& message, bool fixCrLf) {
+bool Folder::firstMessage(Message& message) {
   switch (kind_) {
     case AccountDirectory:
     case MailboxFile:
       readPosition_ = 0;
-      return nextMessage(message, fixCrLf);
+      return nextMessage(message);
     case MessageDirectory:
       if (!listing_.open(directoryPath_)) {
         return false;
       }
       // Without it the message files are opened by their whole path.
       static_cast<void>(directory_.open(directoryPath_));
-      return nextMessage(message, fixCrLf);
+      return nextMessage(message);
     default:
       return false;
   }
 }
 
-bool Folder::nextMessage(Message& message, bool fixCrLf) {
+bool Folder::nextMessage(Message& message) {
   switch (kind_) {
     case AccountDirectory:
     case MailboxFile:
-      return nextMailboxMessage(message, fixCrLf);
+      return nextMailboxMessage(message);
     case MessageDirectory:
-      return nextDirectoryMessage(message, fixCrLf);
+      return nextDirectoryMessage(message);
     default:
       return false;
   }
+}
+
+std::string Folder::keyFile(const std::string& fileName) const {
+  return kind_ == MessageDirectory ? keyPrefix_ + fileName : keyPrefix_;
 }
 
 void Folder::close() {
@@ -454,13 +466,14 @@ void Folder::close() {
   directory_.close();
 }
 
-bool Folder::nextMailboxMessage(Message& message, bool fixCrLf) {
+bool Folder::nextMailboxMessage(Message& message) {
   InputFile* file = this->file();
   bool found = false;
   const bool walking = file != nullptr && readPosition_ != -1;
   if (walking) {
     file->seek(readPosition_);
     while (!found && findHeaderStart(nullptr)) {
+      const std::int64_t headerStart = file->tell();
       if (!file->readLine(line_, kMaxHeaderLine)) {
         break;
       }
@@ -470,8 +483,9 @@ bool Folder::nextMailboxMessage(Message& message, bool fixCrLf) {
       std::int64_t start = file->tell();
       std::uint64_t lineEndsToFix = 0;
       std::uint64_t length = measureMessage(lineEndsToFix);
-      message.setRange(static_cast<std::uint64_t>(start), length, fixCrLf);
+      message.setRange(static_cast<std::uint64_t>(start), length, fixCrLf_);
       message.setLineEndsToFix(lineEndsToFix);
+      message.setKey(headerStart, std::string_view());
       logMessageLine(message, start, length);
       found = true;
     }
@@ -633,7 +647,7 @@ std::uint64_t Folder::measureMessage(std::uint64_t& lineEndsToFix) {
   return static_cast<std::uint64_t>(file->tell() - start);
 }
 
-bool Folder::nextDirectoryMessage(Message& message, bool fixCrLf) {
+bool Folder::nextDirectoryMessage(Message& message) {
   if (!listing_.isOpen()) {
     return false;
   }
@@ -667,7 +681,8 @@ bool Folder::nextDirectoryMessage(Message& message, bool fixCrLf) {
   message.setDate(checkedDate(scratch_));
   flagsInto(flags, scratch_);
   message.setFlags(scratch_);
-  message.setRange(0, static_cast<std::uint64_t>(size), fixCrLf);
+  message.setRange(0, static_cast<std::uint64_t>(size), fixCrLf_);
+  message.setKey(-1, fileName);
   return true;
 }
 

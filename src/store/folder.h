@@ -48,24 +48,28 @@ class Folder {
   virtual ~Folder();
 
   void assign(const std::string& name, const std::string& accountPath, StorageKind kind);
-  void setMessageCount(const std::string& count) { messageCount_ = count; }
+  void setMessageCount(std::int64_t count) { messageCount_ = count; }
   void setSize(const std::string& size) { size_ = size; }
   void setFolderClass(const std::string& folderClass) { folderClass_ = folderClass; }
 
   const std::string& name() const { return name_; }
   const std::string& accountPath() const { return accountPath_; }
-  const std::string& messageCount() const { return messageCount_; }
+  // The message count the info file gives; the folder may hold more or fewer.
+  std::int64_t messageCount() const { return messageCount_; }
   const std::string& size() const { return size_; }
   const std::string& folderClass() const { return folderClass_; }
   StorageKind kind() const { return kind_; }
   FolderType type() const;
+  // Whether the messages' pieces turn bare LFs into CR LF (the default).
+  void setFixCrLf(bool fixCrLf) { fixCrLf_ = fixCrLf; }
+  bool fixCrLf() const { return fixCrLf_; }
 
   // Decides between mailbox file and message directory and opens the mailbox
   // file. Throws QLStoreException when it cannot be opened.
   void open(const std::string& accountName);
   // Rewinds and fills `message` with the first message; false when none.
   // Throws like nextMessage.
-  bool firstMessage(Message& message, bool fixCrLf);
+  bool firstMessage(Message& message);
   // Fills `message` with the next message; false at the end. Throws
   // QLStoreException when the store cannot be read, and "the messages file
   // changed while being read" when a mailbox file ends anywhere but at the
@@ -73,16 +77,21 @@ class Folder {
   // out), or no longer has that size or modification time when the walk is
   // over. Mailbox-file lines are looked at up to their first 64 KiB when
   // searching for header lines.
-  bool nextMessage(Message& message, bool fixCrLf);
+  bool nextMessage(Message& message);
   // Closes the open file and listing, if any.
   void close();
+
+  // The file a message named `fileName` lies in, relative to the account path:
+  // the mailbox file for every message of a mailbox file, else the message
+  // file in its directory. Valid after open().
+  std::string keyFile(const std::string& fileName) const;
 
   // The open file the current message is read from, or nullptr.
   ostrel::utils::InputFile* file() { return file_ && file_->isOpen() ? file_.get() : nullptr; }
 
  private:
-  bool nextMailboxMessage(Message& message, bool fixCrLf);
-  bool nextDirectoryMessage(Message& message, bool fixCrLf);
+  bool nextMailboxMessage(Message& message);
+  bool nextDirectoryMessage(Message& message);
   // The LFs of a message's content that its pieces will turn into CR LF,
   // counted while the message is measured; lastTwo are the positions of the
   // last two counted (-1 for none).
@@ -110,7 +119,11 @@ class Folder {
 
   std::string accountPath_;
   std::string name_;
-  std::string messageCount_ = "0";
+  std::int64_t messageCount_ = 0;
+  bool fixCrLf_ = true;
+  // The mailbox file, or the message directory with its "/", relative to the
+  // account path (empty for messages in the account path itself).
+  std::string keyPrefix_;
   std::string size_ = "0";
   std::string folderClass_ = "IPF.Note";
   std::ostream* log_;

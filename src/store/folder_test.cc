@@ -35,8 +35,9 @@ class FolderTest : public ::testing::Test {
     std::vector<std::string> result;
     Message message(&folder);
     folder.open(account);
-    for (bool more = folder.firstMessage(message, fixCrLf); more && result.size() < 100;
-         more = folder.nextMessage(message, fixCrLf)) {
+    folder.setFixCrLf(fixCrLf);
+    for (bool more = folder.firstMessage(message); more && result.size() < 100;
+         more = folder.nextMessage(message)) {
       std::string content;
       std::string piece;
       for (bool next = message.firstChunk(piece); next; next = message.nextChunk(piece)) {
@@ -63,7 +64,7 @@ class FolderTest : public ::testing::Test {
     writeFile(dir_ / "acct.mbox", text);
     folder.assign("INBOX", dir_.path(), MailboxFile);
     folder.open("acct");
-    ASSERT_TRUE(folder.firstMessage(message, true));
+    ASSERT_TRUE(folder.firstMessage(message));
   }
 
   // Walks the INBOX of "acct", calling `change` once `changeAfter` messages
@@ -82,8 +83,9 @@ class FolderTest : public ::testing::Test {
       if (changeAfter == 0) {
         change();
       }
-      for (bool more = folder.firstMessage(message, false); more && handed < 10;
-           more = folder.nextMessage(message, false)) {
+      folder.setFixCrLf(false);
+      for (bool more = folder.firstMessage(message); more && handed < 10;
+           more = folder.nextMessage(message)) {
         if (++handed == changeAfter) {
           change();
         }
@@ -316,12 +318,12 @@ TEST_F(FolderTest, WalkEndsQuietlyAndCanRestart) {
   Folder folder(&log_);
   Message message(&folder);
   openMailbox(folder, message, "From <a>(S-1)\r\nbody\r\n");
-  EXPECT_FALSE(folder.nextMessage(message, true));
-  EXPECT_FALSE(folder.nextMessage(message, true));
-  ASSERT_TRUE(folder.firstMessage(message, true));
+  EXPECT_FALSE(folder.nextMessage(message));
+  EXPECT_FALSE(folder.nextMessage(message));
+  ASSERT_TRUE(folder.firstMessage(message));
   EXPECT_EQ(message.contentSize(), 6u);
   folder.close();
-  EXPECT_FALSE(folder.nextMessage(message, true));
+  EXPECT_FALSE(folder.nextMessage(message));
 }
 
 TEST_F(FolderTest, ReadErrorDuringTheWalkIsAStoreError) {
@@ -330,7 +332,8 @@ TEST_F(FolderTest, ReadErrorDuringTheWalkIsAStoreError) {
   Message message(&folder);
   openMailbox(folder, message, first + "From <b>(S-2)\r\n" + std::string(300000, 'x'));
   folder.file()->failFrom(static_cast<std::int64_t>(first.size()) + 1000);
-  expectStoreError([&] { folder.nextMessage(message, false); }, "message cannot be read");
+  folder.setFixCrLf(false);
+  expectStoreError([&] { folder.nextMessage(message); }, "message cannot be read");
 }
 
 TEST_F(FolderTest, ReadErrorInTheNextHeaderLineEndsTheWalkWhereItStopped) {
@@ -342,7 +345,7 @@ TEST_F(FolderTest, ReadErrorInTheNextHeaderLineEndsTheWalkWhereItStopped) {
   folder.open("acct");
   // Within the second header line, after its "From <".
   folder.file()->failFrom(static_cast<std::int64_t>(first.size()) + 9);
-  expectStoreError([&] { folder.firstMessage(message, true); }, "message cannot be read");
+  expectStoreError([&] { folder.firstMessage(message); }, "message cannot be read");
   // The message was measured up to where the reading failed.
   EXPECT_NE(log_.str().find("    Info: read message, local uid: 1 offset: 15 size: 17 "),
             std::string::npos)
@@ -376,14 +379,15 @@ TEST_F(FolderTest, MessagesAcrossReadBufferEdges) {
     folder.assign("INBOX", dir_.path(), MailboxFile);
     Message message(&folder);
     folder.open("acct");
-    ASSERT_TRUE(folder.firstMessage(message, fixCrLf));
+    folder.setFixCrLf(fixCrLf);
+    ASSERT_TRUE(folder.firstMessage(message));
     EXPECT_EQ(message.offset(), static_cast<std::uint64_t>(start));
     EXPECT_EQ(message.storedSize(), content.size());
     EXPECT_EQ(message.contentSize(), content.size() + (fixCrLf ? 2 : 0));
-    ASSERT_TRUE(folder.nextMessage(message, fixCrLf));
+    ASSERT_TRUE(folder.nextMessage(message));
     EXPECT_EQ(message.localUid(), "2");
     EXPECT_EQ(message.contentSize(), fixCrLf ? 6u : 5u);
-    EXPECT_FALSE(folder.nextMessage(message, fixCrLf));
+    EXPECT_FALSE(folder.nextMessage(message));
     folder.close();
     // The pieces deliver what was announced (readAll checks the sizes).
     std::vector<std::string> got = readMailbox(text, fixCrLf);
@@ -482,15 +486,15 @@ TEST_F(FolderTest, MessagePastTwoGigabytesIsReadExactly) {
   Message message(&folder);
   folder.assign("INBOX", dir_.path(), MailboxFile);
   folder.open("acct");
-  ASSERT_TRUE(folder.firstMessage(message, true));
+  ASSERT_TRUE(folder.firstMessage(message));
   EXPECT_EQ(message.storedSize(), static_cast<std::uint64_t>(secondAt) - 15);
-  ASSERT_TRUE(folder.nextMessage(message, true));
+  ASSERT_TRUE(folder.nextMessage(message));
   const std::uint64_t offset = secondAt + second.size() - 16;
   EXPECT_EQ(message.offset(), offset);
   std::string piece;
   ASSERT_TRUE(message.firstChunk(piece));
   EXPECT_EQ(piece, "second message\r\n");
-  EXPECT_FALSE(folder.nextMessage(message, true));
+  EXPECT_FALSE(folder.nextMessage(message));
   EXPECT_NE(log_.str().find("uid: 2 offset: " + std::to_string(offset) + " size: 16 "),
             std::string::npos);
 }
@@ -536,11 +540,11 @@ TEST_F(FolderTest, UnreadableMessageFileClosesTheFolder) {
   folder.assign("INBOX", dir_ / "acct.mdir", MessageDirectory);
   Message message(&folder);
   folder.open("acct");
-  expectStoreError([&] { folder.firstMessage(message, true); },
+  expectStoreError([&] { folder.firstMessage(message); },
                    "cannot read messages file \"1-S-x\"");
   EXPECT_EQ(log_.str().find("    Info: read message, filename: 1-S-x\nError: "), 0u);
   EXPECT_EQ(folder.file(), nullptr);
-  EXPECT_FALSE(folder.nextMessage(message, true));
+  EXPECT_FALSE(folder.nextMessage(message));
 }
 
 TEST_F(FolderTest, EachAccountKindFindsItsFolders) {
@@ -586,13 +590,49 @@ TEST_F(FolderTest, CopiesCarryNoOpenFile) {
   Folder folder(&log_);
   Message message(&folder);
   openMailbox(folder, message, "From <a>(S-1)\r\n");
-  folder.setMessageCount("3");
+  folder.setMessageCount(3);
+  folder.setFixCrLf(false);
   Folder copy(folder);
   Folder assigned(&log_);
   assigned = folder;
   EXPECT_EQ(copy.file(), nullptr);
   EXPECT_EQ(assigned.file(), nullptr);
-  EXPECT_EQ(copy.messageCount() + assigned.name(), "3INBOX");
+  EXPECT_EQ(std::to_string(copy.messageCount()) + assigned.name(), "3INBOX");
+  EXPECT_FALSE(copy.fixCrLf());
+}
+
+// The journal names messages by these keys: they must not depend on the run.
+TEST_F(FolderTest, KeysNameTheFileAndTheHeaderLine) {
+  const std::string first = "From <a>(S-1)\r\nbody\r\n\r\n";
+  for (int run = 0; run < 2; ++run) {
+    Folder folder(&log_);
+    Message message(&folder);
+    openMailbox(folder, message, first + "From <b>(S-2)\r\nxy\r\n");
+    MessageKey key = message.key();
+    EXPECT_EQ(key.file, "acct.mbox");
+    EXPECT_EQ(key.headerOffset, 0);
+    ASSERT_TRUE(folder.nextMessage(message));
+    key = message.key();
+    EXPECT_EQ(key.headerOffset, static_cast<std::int64_t>(first.size()));
+    EXPECT_EQ(key.storedSize, message.storedSize());
+  }
+  Folder nested(&log_);
+  Message message(&nested);
+  writeFile(dir_ / "acct.macnt/Archive.folder/2007.mbox", first);
+  nested.assign("Archive/2007", dir_ / "acct.macnt", AccountDirectory);
+  nested.open("acct");
+  ASSERT_TRUE(nested.firstMessage(message));
+  EXPECT_EQ(message.key().file, "Archive.folder/2007.mbox");
+
+  Folder directory(&log_);
+  Message file(&directory);
+  writeFile(dir_ / "acct.macnt/Drafts.mdir/1-D-20070824125320-h", "draft");
+  directory.assign("Drafts", dir_ / "acct.macnt", AccountDirectory);
+  directory.open("acct");
+  ASSERT_TRUE(directory.firstMessage(file));
+  EXPECT_EQ(file.key().file, "Drafts.mdir/1-D-20070824125320-h");
+  EXPECT_EQ(file.key().headerOffset, -1);
+  EXPECT_EQ(file.key().storedSize, 5u);
 }
 
 }  // namespace

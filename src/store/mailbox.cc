@@ -1,5 +1,7 @@
 #include "store/mailbox.h"
 
+#include <cstdlib>
+
 #include "dictionary/parser.h"
 #include "dictionary/tree_node.h"
 #include "utils/ql_exception.h"
@@ -67,10 +69,11 @@ void Mailbox::readFolders(std::vector<Folder>& folders) const {
     std::string folderClass = node->child("Class").value();
     std::string messages = node->child("Messages").value();
     folder.setFolderClass(folderClass.empty() ? "IPF.Default" : folderClass);
-    folder.setMessageCount(messages.empty() ? "0" : messages);
+    // Read as atoi reads: blanks, a sign, the digits up to anything else.
+    folder.setMessageCount(std::strtoll(messages.c_str(), nullptr, 10));
     folder.setSize(node->child("Size").value());
     *log_ << "   Info: read folder \"" << name_ << "/" << key << "\""
-          << " size: " << folder.size() << " messages: " << folder.messageCount()
+          << " size: " << folder.size() << " messages: " << (messages.empty() ? "0" : messages)
           << " type: " << folder.folderClass() << "\n";
     log_->flush();
     folders.push_back(folder);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <mutex>
 
 #include "store/folder.h"
 #include "store/line_scan.h"
@@ -129,7 +128,6 @@ bool Message::nextChunk(std::string& buffer) {
 }
 
 std::uint32_t Message::contentSize() {
-  std::lock_guard<ostrel::utils::VMutex> lock(mutex_);
   if (contentSize_ == 0) {
     if (storedSize_ > kMaxContentSize) {
       throw QLStoreException(kCannotRead);
@@ -155,8 +153,20 @@ std::uint32_t Message::contentSize() {
   return contentSize_;
 }
 
+void Message::setKey(std::int64_t headerOffset, std::string_view fileName) {
+  headerOffset_ = headerOffset;
+  fileName_.assign(fileName.data(), fileName.size());
+}
+
+MessageKey Message::key() const {
+  MessageKey key;
+  key.file = folder_ != nullptr ? folder_->keyFile(fileName_) : fileName_;
+  key.headerOffset = headerOffset_;
+  key.storedSize = storedSize_;
+  return key;
+}
+
 bool Message::storedRange(int& fd, std::uint64_t& offset) {
-  std::lock_guard<ostrel::utils::VMutex> lock(mutex_);
   ostrel::utils::InputFile* file = folder_ != nullptr ? folder_->file() : nullptr;
   const int descriptor = file != nullptr ? file->descriptor() : -1;
   const bool unchanged = !fixCrLf_ || (contentSize_ != 0 && nothingToFix_);

@@ -3,9 +3,9 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "utils/imessage.h"
-#include "utils/sockets.h"
 
 namespace lodemig {
 
@@ -18,6 +18,15 @@ std::string convertLineEnds(const char* piece, std::size_t size);
 void appendLineEnds(const char* piece, std::size_t size, std::string& out);
 // How many bytes convertLineEnds would add to the piece.
 std::size_t countLineEndsToFix(const char* piece, std::size_t size);
+
+// Names one message of the store the same way in every run over an unchanged
+// store: the file it lies in, relative to its account's path, and in a
+// mailbox file the byte offset of its header line.
+struct MessageKey {
+  std::string file;               // "INBOX.mbox", "Drafts.mdir/1187960000.1-D-..."
+  std::int64_t headerOffset = -1; // -1 for a message file of a message directory
+  std::uint64_t storedSize = 0;   // the content's bytes in the store
+};
 
 // The store's IMessage: the position of one message in its folder's open
 // file, with its flags, date and local uid. The content is read on demand in
@@ -48,6 +57,11 @@ class Message : public IMessage {
   void setFlags(const std::string& flags) { flags_ = flags; }
   void setDate(const std::string& date) { date_ = date; }
   void setLocalUid(const std::string& uid) { localUid_ = uid; }
+  // Where the message lies for its key: the header line's offset in a mailbox
+  // file (with an empty name), or -1 and the name of its message file.
+  void setKey(std::int64_t headerOffset, std::string_view fileName);
+  // The message's key, built when asked.
+  MessageKey key() const;
   const std::string& localUid() const { return localUid_; }
   // The texts flags() and internalDate() copy.
   const std::string& flagText() const { return flags_; }
@@ -84,8 +98,9 @@ class Message : public IMessage {
   std::uint64_t readPosition_ = 0;
   bool fixCrLf_ = true;
   bool nothingToFix_ = false;  // counted: the content has no LF to fix
+  std::int64_t headerOffset_ = -1;
+  std::string fileName_;
   Folder* folder_;
-  ostrel::utils::VMutex mutex_;
 };
 
 }  // namespace lodemig

@@ -242,7 +242,7 @@ TEST_F(ReaderTest, FoldersInByteOrderWithDefaults) {
   mailbox.readFolders(folders);
   std::vector<std::string> described;
   for (const Folder& folder : folders) {
-    described.push_back(folder.name() + "|" + folder.folderClass() + "|" + folder.messageCount() +
+    described.push_back(folder.name() + "|" + folder.folderClass() + "|" + std::to_string(folder.messageCount()) +
                         "|" + folder.size() + "|" + std::to_string(folder.type()) + "|" +
                         std::to_string(folder.kind()) + "|" + folder.accountPath());
   }

@@ -1,0 +1,31 @@
+#ifndef LODEMIG_MIGRATION_MIGRATION_SETTINGS_H_
+#define LODEMIG_MIGRATION_MIGRATION_SETTINGS_H_
+
+#include <string>
+
+namespace lodemig {
+
+// What a run does with the store, as the command line asked for it.
+struct MigrationSettings {
+  std::string storePath;
+  // Print the store only (false) or also copy it to the target (true).
+  bool migrate = false;
+  // Also migrate accounts that already exist on the target.
+  bool force = false;
+  // For new accounts without a clear-text password in the store
+  // (setPassword), or for every new account (forceSetPassword); empty: none.
+  std::string setPassword;
+  std::string forceSetPassword;
+  // Shell-style masks of the domains and accounts to walk.
+  std::string domainMask = "*";
+  std::string userMask = "*";
+  // The name of the store's default domain.
+  std::string primaryDomain;
+  bool quiet = false;
+  // Send message line ends as CR LF (true) or exactly as stored.
+  bool fixCrLf = true;
+};
+
+}  // namespace lodemig
+
+#endif  // LODEMIG_MIGRATION_MIGRATION_SETTINGS_H_

@@ -1,0 +1,81 @@
+#ifndef LODEMIG_MIGRATION_REPORTER_H_
+#define LODEMIG_MIGRATION_REPORTER_H_
+
+#include <cstdint>
+#include <ctime>
+#include <iostream>
+#include <string>
+#include <string_view>
+
+#include "utils/output_file.h"
+
+namespace lodemig {
+
+// A byte count as text: "1023B", "1.5KB", "1.0MB", "2.5GB" (one decimal from
+// 1024 bytes on, divisions truncated, no blank before the unit).
+std::string formatSize(std::int64_t count);
+
+// `when` in the C library's ctime form, local time, with its closing
+// newline: "Wed Jun 30 21:49:08 1993\n".
+std::string ctimeText(std::time_t when);
+
+// The one way the run reports: it owns how a text reaches the console and the
+// log. print() writes to the console (unless quiet) and then to the log, each
+// flushed at once; log() and console() write to one of them alone. The live
+// message counter of a folder is drawn and erased on the console only.
+//
+// A log that cannot be written is said once on `errors` (naming the file when
+// watchLogFile() was called); logFailed() then stays true. `log`, `console`
+// and `errors` are not owned and must outlive the Reporter. Used by one thread.
+class Reporter {
+ public:
+  Reporter(std::ostream& log, std::ostream& console, std::ostream& errors, bool quiet);
+  Reporter(const Reporter&) = delete;
+  Reporter& operator=(const Reporter&) = delete;
+
+  void print(std::string_view text);
+  void print(const char* text) { print(std::string_view(text)); }
+  void print(const std::string& text) { print(std::string_view(text)); }
+  void print(std::int64_t number);
+  void log(std::string_view text);
+  void log(std::int64_t number);
+  void console(std::string_view text);
+  void console(std::int64_t number);
+  // To the error stream (standard error), flushed: for what must reach the
+  // terminal even when the log cannot be written.
+  void error(std::string_view text);
+
+  // Draws the first counter of a folder, "1/total", erasing nothing before.
+  void startCounter(long total);
+  // Draws the counter "current/total", first erasing the one drawn before (the
+  // erasure and the new counter leave in one flush). A line written since
+  // does not stop the erasure: the terminal shows it the same.
+  void showCounter(long current, long total);
+  // Erases the counter drawn last, flushed.
+  void eraseCounter();
+
+  // Names the file behind the log stream in the report of a failed write;
+  // `file` must outlive the Reporter.
+  void watchLogFile(const ostrel::utils::OutputFile& file) { logFile_ = &file; }
+  bool logFailed() const { return logFailed_; }
+  // The log stream itself, for the store reader's own log-only lines.
+  std::ostream& logStream() { return log_; }
+  bool quiet() const { return quiet_; }
+
+ private:
+  void eraseText(bool flush);
+
+  std::ostream& log_;
+  std::ostream& console_;
+  std::ostream& errors_;
+  const bool quiet_;
+  const ostrel::utils::OutputFile* logFile_ = nullptr;
+  bool logFailed_ = false;
+  int counterLength_ = 0;
+  // The counter's erasure, reused for every message.
+  std::string eraseText_;
+};
+
+}  // namespace lodemig
+
+#endif  // LODEMIG_MIGRATION_REPORTER_H_

@@ -1,0 +1,86 @@
+#include "migration/reporter.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace lodemig {
+namespace {
+
+TEST(FormatSizeTest, UnitsAndOneDecimal) {
+  struct Case {
+    std::int64_t count;
+    const char* text;
+  };
+  const Case cases[] = {
+      {0, "0B"},
+      {1023, "1023B"},
+      {1024, "1.0KB"},
+      {1536, "1.5KB"},
+      {1048575, "1024.0KB"},
+      {1048576, "1.0MB"},
+      {1073741823, "1024.0MB"},
+      {1073741824, "1.0GB"},
+      // Beyond 32 bits: storage figures of large accounts.
+      {2147483648LL, "2.0GB"},
+      {5497558138880LL, "5120.0GB"},
+      {-1023, "-1023B"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(formatSize(c.count), c.text) << c.count;
+  }
+}
+
+TEST(CtimeTextTest, MatchesTheCLibraryForm) {
+  const std::time_t instants[] = {0, 741476948, 1700000000, 1709251199};
+  for (std::time_t when : instants) {
+    EXPECT_EQ(ctimeText(when), std::ctime(&when)) << when;
+  }
+}
+
+TEST(ReporterTest, PrintGoesToBothLogAndConsoleUnlessQuiet) {
+  std::ostringstream log, console, errors;
+  Reporter loud(log, console, errors, false);
+  loud.print("a");
+  loud.print(std::int64_t{-12});
+  loud.log("L");
+  loud.console("C");
+  EXPECT_EQ(log.str(), "a-12L");
+  EXPECT_EQ(console.str(), "a-12C");
+  std::ostringstream quietLog, quietConsole;
+  Reporter quiet(quietLog, quietConsole, errors, true);
+  quiet.print("a");
+  quiet.console("C");
+  quiet.startCounter(5);
+  EXPECT_EQ(quietLog.str(), "a");
+  EXPECT_EQ(quietConsole.str(), "");
+  EXPECT_EQ(errors.str(), "");
+}
+
+TEST(ReporterTest, CounterIsErasedBeforeTheNextOne) {
+  std::ostringstream log, console, errors;
+  Reporter reporter(log, console, errors, false);
+  reporter.startCounter(12);
+  reporter.showCounter(1, 12);
+  reporter.showCounter(10, 12);
+  reporter.eraseCounter();
+  reporter.eraseCounter();   // nothing left to erase
+  reporter.startCounter(3);  // a new folder's counter erases nothing
+  EXPECT_EQ(console.str(),
+            "1/12\b \b\b \b\b \b\b \b1/12\b \b\b \b\b \b\b \b10/12"
+            "\b \b\b \b\b \b\b \b\b \b1/3");
+  EXPECT_EQ(log.str(), "");
+}
+
+TEST(ReporterTest, UnwritableLogIsSaidOnce) {
+  std::ostringstream log, console, errors;
+  Reporter reporter(log, console, errors, true);
+  log.setstate(std::ios::badbit);
+  reporter.print("x");
+  reporter.log("y");
+  EXPECT_TRUE(reporter.logFailed());
+  EXPECT_EQ(errors.str(), "Error: cannot write the log\n");
+}
+
+}  // namespace
+}  // namespace lodemig

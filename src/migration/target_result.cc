@@ -1,0 +1,121 @@
+#include "migration/target_result.h"
+
+#include "utils/ql_exception.h"
+
+namespace lodemig {
+namespace {
+
+enum class Consequence { Done, Refused, Warn, ItemFails, RunEnds };
+
+constexpr GatewayResult kAnyOther = -1;
+
+struct Rule {
+  TargetStep step;
+  GatewayResult result;
+  Consequence consequence;
+  const char* logText;       // the log line, with its line end
+  const char* errorText;     // the exception's text
+  bool namesFolder = false;  // both texts end with the folder's name
+};
+
+constexpr char kNotConnected[] = "client isn't connected to Torvane";
+
+// Read top to bottom; the first rule of the step that names the result, or
+// its kAnyOther rule, applies. A step without one treats any other result as
+// unspecified, which ends the run.
+const Rule kRules[] = {
+    {TargetStep::Connect, kGatewayOk, Consequence::Done, "", ""},
+    {TargetStep::Connect, kGatewayAlreadyConnected, Consequence::Warn,
+     "Warning: client already connected to Torvane\n", ""},
+    {TargetStep::Connect, kGatewayConnectionProblem, Consequence::RunEnds,
+     "Network error: cannot connect to Torvane\n", "cannot connect to Torvane"},
+    {TargetStep::Connect, kGatewayAuthenticationFailed, Consequence::RunEnds,
+     "Error: problem with authentication to Torvane\n", "problem with authentication to Torvane"},
+
+    {TargetStep::CreateUser, kGatewayOk, Consequence::Done, "", ""},
+    {TargetStep::CreateUser, kGatewayNotConnected, Consequence::RunEnds,
+     "Error: client isn't connected to Torvane\n", kNotConnected},
+    // A lost connection must not pass for an existing account, or the account
+    // would be skipped and the run still called a success.
+    {TargetStep::CreateUser, kGatewayConnectionProblem, Consequence::RunEnds,
+     "Network error: cannot create user\n", "cannot create user"},
+    {TargetStep::CreateUser, kAnyOther, Consequence::Refused, "", ""},
+
+    {TargetStep::SetUser, kGatewayOk, Consequence::Done, "", ""},
+    {TargetStep::SetUser, kGatewayNotConnected, Consequence::RunEnds,
+     "Error: client isn't connected to Torvane\n", kNotConnected},
+    {TargetStep::SetUser, kGatewayConnectionProblem, Consequence::RunEnds,
+     "Network error: cannot switch user\n", "cannot switch user"},
+    {TargetStep::SetUser, kGatewaySetUserFailed, Consequence::ItemFails,
+     "Error: problem with identity switching\n", "problem with identity switching"},
+
+    {TargetStep::Select, kGatewayOk, Consequence::Done, "", ""},
+    {TargetStep::Select, kGatewaySelectFailed, Consequence::Refused, "", ""},
+    {TargetStep::Select, kAnyOther, Consequence::RunEnds, "Error: cannot select folder ",
+     "cannot select folder ", true},
+
+    {TargetStep::CreateFolder, kGatewayOk, Consequence::Done, "", ""},
+    {TargetStep::CreateFolder, kGatewayNotConnected, Consequence::RunEnds,
+     "Network Error: client isn't connected to Torvane\n", kNotConnected},
+    {TargetStep::CreateFolder, kGatewayConnectionProblem, Consequence::RunEnds,
+     "Network error: cannot create folder\n", "cannot create folder"},
+    {TargetStep::CreateFolder, kGatewayCreateFolderFailed, Consequence::RunEnds,
+     "Error: cannot create folder ", "cannot create folder ", true},
+
+    {TargetStep::Append, kGatewayOk, Consequence::Done, "", ""},
+    {TargetStep::Append, kGatewayNotConnected, Consequence::RunEnds,
+     "Network Error: client isn't connected to Torvane\n", kNotConnected},
+    {TargetStep::Append, kGatewayConnectionProblem, Consequence::RunEnds,
+     "Network error: cannot append message\n", "cannot append message"},
+    {TargetStep::Append, kGatewayAppendFailed, Consequence::ItemFails,
+     "Error: append message error\n", "append message error"},
+    {TargetStep::Append, kGatewayContentFailed, Consequence::ItemFails,
+     "Error: problem with load from IMessage object\n", "problem with load from IMessage object"},
+};
+
+const Rule* findRule(TargetStep step, GatewayResult result) {
+  const Rule* other = nullptr;
+  for (const Rule& rule : kRules) {
+    if (rule.step != step) {
+      continue;
+    }
+    if (rule.result == result) {
+      return &rule;
+    }
+    if (rule.result == kAnyOther) {
+      other = &rule;
+    }
+  }
+  return other;
+}
+
+}  // namespace
+
+StepOutcome checkResult(Reporter& reporter, TargetStep step, GatewayResult result,
+                        const std::string& folder) {
+  const Rule* rule = findRule(step, result);
+  if (rule == nullptr) {
+    std::string text = "Error: unspecified Imap error " + std::to_string(result) + ".\n";
+    reporter.log(text);
+    throw QLNetworkException(text);
+  }
+  switch (rule->consequence) {
+    case Consequence::Done:
+      return StepOutcome::Done;
+    case Consequence::Refused:
+      return StepOutcome::Refused;
+    case Consequence::Warn:
+      reporter.log(rule->logText);
+      return StepOutcome::Done;
+    default:
+      break;
+  }
+  const std::string suffix = rule->namesFolder ? folder : std::string();
+  reporter.log(rule->namesFolder ? rule->logText + suffix + "\n" : std::string(rule->logText));
+  if (rule->consequence == Consequence::ItemFails) {
+    throw QLStoreException(rule->errorText + suffix);
+  }
+  throw QLNetworkException(rule->errorText + suffix);
+}
+
+}  // namespace lodemig

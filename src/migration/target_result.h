@@ -1,0 +1,31 @@
+#ifndef LODEMIG_MIGRATION_TARGET_RESULT_H_
+#define LODEMIG_MIGRATION_TARGET_RESULT_H_
+
+#include <string>
+
+#include "imap/imap_gateway.h"
+#include "migration/reporter.h"
+
+namespace lodemig {
+
+// The steps of a migration that ask something of the target.
+enum class TargetStep { Connect, CreateUser, SetUser, Select, CreateFolder, Append };
+
+// What a step's GatewayResult lets the migration do next, when it goes on.
+enum class StepOutcome {
+  Done,     // the step did what was asked
+  Refused,  // a refusal with a meaning of its own: the account exists, the folder is missing
+};
+
+// Decides, in one table, what the GatewayResult of a step means: returns Done
+// or Refused, logs a warning and returns Done, or logs the failure and throws
+// it. QLStoreException fails the item the step worked for (the message of an
+// append, the account of an identity switch); QLNetworkException ends the
+// run. `folder` is the target folder a Select or CreateFolder named, for its
+// texts.
+StepOutcome checkResult(Reporter& reporter, TargetStep step, GatewayResult result,
+                        const std::string& folder = std::string());
+
+}  // namespace lodemig
+
+#endif  // LODEMIG_MIGRATION_TARGET_RESULT_H_

@@ -1,0 +1,95 @@
+#include "migration/target_result.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "utils/ql_exception.h"
+
+namespace lodemig {
+namespace {
+
+// What checkResult made of one result: "done", "refused", "store: TEXT" or
+// "run: TEXT", and what it logged.
+struct Verdict {
+  std::string outcome;
+  std::string log;
+};
+
+Verdict verdictOf(TargetStep step, GatewayResult result, const std::string& folder = "") {
+  std::ostringstream log, console, errors;
+  Reporter reporter(log, console, errors, true);
+  Verdict verdict;
+  try {
+    verdict.outcome =
+        checkResult(reporter, step, result, folder) == StepOutcome::Done ? "done" : "refused";
+  } catch (const QLStoreException& error) {
+    verdict.outcome = std::string("store: ") + error.what();
+  } catch (const QLNetworkException& error) {
+    verdict.outcome = std::string("run: ") + error.what();
+  }
+  verdict.log = log.str();
+  return verdict;
+}
+
+TEST(TargetResultTest, EveryStepKnowsWhatItsResultsSkip) {
+  using S = TargetStep;
+  struct Case {
+    TargetStep step;
+    GatewayResult result;
+    const char* outcome;
+    const char* log;
+  };
+  const Case cases[] = {
+      {S::Connect, kGatewayOk, "done", ""},
+      {S::Connect, kGatewayAlreadyConnected, "done",
+       "Warning: client already connected to Torvane\n"},
+      {S::Connect, kGatewayConnectionProblem, "run: cannot connect to Torvane",
+       "Network error: cannot connect to Torvane\n"},
+      {S::Connect, kGatewayAuthenticationFailed, "run: problem with authentication to Torvane",
+       "Error: problem with authentication to Torvane\n"},
+      {S::Connect, kGatewayAppendFailed, "run: Error: unspecified Imap error 8.\n",
+       "Error: unspecified Imap error 8.\n"},
+      {S::CreateUser, kGatewayOk, "done", ""},
+      {S::CreateUser, kGatewayCreateUserFailed, "refused", ""},
+      {S::CreateUser, kGatewayAuthenticationFailed, "refused", ""},
+      {S::CreateUser, kGatewayNotConnected, "run: client isn't connected to Torvane",
+       "Error: client isn't connected to Torvane\n"},
+      {S::CreateUser, kGatewayConnectionProblem, "run: cannot create user",
+       "Network error: cannot create user\n"},
+      {S::SetUser, kGatewaySetUserFailed, "store: problem with identity switching",
+       "Error: problem with identity switching\n"},
+      {S::SetUser, kGatewayConnectionProblem, "run: cannot switch user",
+       "Network error: cannot switch user\n"},
+      {S::SetUser, kGatewayNotConnected, "run: client isn't connected to Torvane",
+       "Error: client isn't connected to Torvane\n"},
+      {S::Select, kGatewaySelectFailed, "refused", ""},
+      {S::Select, kGatewayConnectionProblem, "run: cannot select folder A/B",
+       "Error: cannot select folder A/B\n"},
+      {S::CreateFolder, kGatewayCreateFolderFailed, "run: cannot create folder A/B",
+       "Error: cannot create folder A/B\n"},
+      {S::CreateFolder, kGatewayNotConnected, "run: client isn't connected to Torvane",
+       "Network Error: client isn't connected to Torvane\n"},
+      {S::CreateFolder, kGatewayConnectionProblem, "run: cannot create folder",
+       "Network error: cannot create folder\n"},
+      {S::Append, kGatewayOk, "done", ""},
+      {S::Append, kGatewayAppendFailed, "store: append message error",
+       "Error: append message error\n"},
+      {S::Append, kGatewayContentFailed, "store: problem with load from IMessage object",
+       "Error: problem with load from IMessage object\n"},
+      {S::Append, kGatewayConnectionProblem, "run: cannot append message",
+       "Network error: cannot append message\n"},
+      {S::Append, kGatewayNotConnected, "run: client isn't connected to Torvane",
+       "Network Error: client isn't connected to Torvane\n"},
+      {S::Append, kGatewaySelectFailed, "run: Error: unspecified Imap error 10.\n",
+       "Error: unspecified Imap error 10.\n"},
+  };
+  for (const Case& c : cases) {
+    const Verdict verdict = verdictOf(c.step, c.result, "A/B");
+    EXPECT_EQ(verdict.outcome, c.outcome) << static_cast<int>(c.step) << " " << c.result;
+    EXPECT_EQ(verdict.log, c.log) << static_cast<int>(c.step) << " " << c.result;
+  }
+}
+
+}  // namespace
+}  // namespace lodemig
