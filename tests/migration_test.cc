@@ -11,7 +11,9 @@
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
+#include <map>
 #include <memory>
+#include <random>
 #include <tuple>
 #include <vector>
 
@@ -659,6 +661,150 @@ TEST_F(MigrationTest, SilentServerIsGivenUpAfterTheTimeout) {
   EXPECT_TRUE(contains(result.out, "\nError: cannot connect to Torvane\n")) << result.out;
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_FALSE(result.timedOut);
+}
+
+// A store of all three account kinds for the journal's trials: `Stored`
+// records of every message, in no particular order.
+std::vector<std::pair<std::string, Stored>> journalStore(StoreBuilder& builder) {
+  std::vector<std::pair<std::string, Stored>> expected;
+  const char date[] = "Wed Jun 30 21:49:08 1993";
+  const std::string day = "30-Jun-1993 21:49:08 +0000";
+  auto mailbox = [&](const std::string& domain, const std::string& account,
+                     const std::string& folder, int count) {
+    std::vector<MailboxMessage> list;
+    for (int i = 1; i <= count; ++i) {
+      std::string content = "Subject: " + account + " " + folder + " " + std::to_string(i) +
+                            "\r\n\r\n" + std::string(static_cast<std::size_t>(i * 37), 'b') +
+                            "\r\n";
+      list.push_back({i % 3 == 0 ? "" : "S", std::to_string(i), date, content});
+      expected.push_back({account + "@" + (domain.empty() ? "example.com" : domain),
+                          {folder, i % 3 == 0 ? "" : "\\Seen ", day, "X-APPEND", content}});
+    }
+    builder.mailboxFile(domain, account, folder, list);
+  };
+  auto directory = [&](const std::string& domain, const std::string& account,
+                       const std::string& folder, int count) {
+    for (int i = 1; i <= count; ++i) {
+      std::string content = account + " " + folder + " " + std::to_string(i) + "\r\n";
+      builder.messageFile(domain, account, folder,
+                          std::to_string(1000 + i) + "-S-20070823103000-host", content);
+      expected.push_back({account + "@" + (domain.empty() ? "example.com" : domain),
+                          {folder, "\\Seen ", "23-Aug-2007 10:30:00 +0000", "X-APPEND", content}});
+    }
+  };
+  builder.account("", "ann", AccountDirectory)
+      .info("{ INBOX = { Messages = #90; }; Drafts = { Messages = #30; }; Sent = { Messages = #40; }; }");
+  mailbox("", "ann", "INBOX", 90);
+  directory("", "ann", "Drafts", 30);
+  mailbox("", "ann", "Sent", 40);
+  builder.account("", "bea", MailboxFile)
+      .settings("{ Password = beapw; }")
+      .info("{ INBOX = { Messages = #80; }; }");
+  mailbox("", "bea", "INBOX", 80);
+  builder.account("example.org", "cid", MessageDirectory)
+      .info("{ INBOX = { Messages = #60; }; }");
+  directory("example.org", "cid", "INBOX", 60);
+  builder.account("", "ann", AccountDirectory).settings("{ RealName = Ann; }");
+  builder.account("example.org", "cid", MessageDirectory).settings("{ RealName = Cid; }");
+  return expected;
+}
+
+// Kills the migration at random instants and runs it again with the same
+// journal until it succeeds: every message must then be on the target once,
+// as stored, and every created account's password in a password file.
+TEST_F(MigrationTest, KilledRunsResumeWithoutLossOrDouble) {
+  const std::vector<std::pair<std::string, Stored>> expected = journalStore(builder_);
+  std::mt19937 random(20261207);
+  int killedMidway = 0;
+  int unrecordedArrivals = 0;  // trials where the target's count settled what no record said
+  for (int trial = 0; trial < 20; ++trial) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    // Every answer a little late, so that a kill lands inside the run.
+    startServer({"--delay-ms", "1"});
+    ScopedTempDir work;
+    const std::string journal = work / "journal";
+    ProcessOptions killed;
+    killed.workingDirectory = work.path();
+    killed.signalAfterMilliseconds = 5 + static_cast<int>(random() % 400);
+    std::vector<std::string> all = {"-path", store_, "-migrate", "-server", "127.0.0.1",
+                                    "-port", server_->portText(), "-password", "master",
+                                    "-primaryDomain", "example.com", "-journal", journal, "-quiet"};
+    ProcessResult first = runProcess(LODEMIG_BINARY, all, killed);
+    killedMidway += first.exitStatus == 128 + 9 ? 1 : 0;
+    int runs = 0;
+    ProcessResult again;
+    do {
+      ProcessOptions options;
+      options.workingDirectory = work.path();
+      again = runProcess(LODEMIG_BINARY, all, options);
+    } while (again.exitStatus != 0 && ++runs < 5);
+    ASSERT_EQ(again.exitStatus, 0) << again.err << readFile(lodemigFiles(work.path(), "log").back());
+    if (contains(allFiles(work.path(), "log"), "arrived before the interruption")) {
+      ++unrecordedArrivals;
+    }
+
+    std::map<std::string, std::vector<Stored>> want;
+    for (const auto& [account, message] : expected) {
+      want[account].push_back(message);
+    }
+    for (auto& [account, messages] : want) {
+      std::vector<Stored> got = storedMessages(account);
+      std::sort(got.begin(), got.end());
+      std::sort(messages.begin(), messages.end());
+      EXPECT_EQ(got.size(), messages.size()) << account;
+      EXPECT_TRUE(got == messages) << account;
+      const std::string password = storedPassword(account);
+      EXPECT_TRUE(contains(allFiles(work.path(), "pass"),
+                           "<" + account + ">, password: \"" + password + "\""))
+          << account << " " << password;
+    }
+  }
+  // The trials must have interrupted real work, not only runs already over.
+  EXPECT_GE(killedMidway, 10);
+  EXPECT_GE(unrecordedArrivals, 1);
+  std::cout << "killed midway: " << killedMidway << " of 20, unrecorded arrivals settled by the "
+            << "count: " << unrecordedArrivals << "\n";
+}
+
+TEST_F(MigrationTest, JournalOfAnotherRunOrDamagedIsRefusedBeforeAnythingIsSent) {
+  inboxAccount("ann", 2);
+  startServer();
+  const std::string journal = dir_ / "journal";
+  ASSERT_EQ(migrate({"-journal", journal}).exitStatus, 0);
+  const std::string firstPort = server_->portText();
+  // The same journal, as if it had been written for the next server.
+  startServer();
+  std::string good = readFile(journal);
+  good.replace(good.find(":" + firstPort + "\n"), firstPort.size() + 1, ":" + server_->portText());
+  const std::string header = good.substr(0, good.find('\n') + 1);
+  struct Case {
+    std::string text;
+    std::string refusal;
+  };
+  const Case cases[] = {
+      {"lodemig-journal 1\t/elsewhere\t127.0.0.1:1\n", " is of another store or target\n"},
+      {header + "account\tann@example.com\n", " is damaged at line 2\n"},
+      {header + "stored\ta\tb\tc\tx\t1\nfolder-done\ta\tb\n", " is damaged at line 2\n"},
+      {header + "count\ta\tb\t1\nnonsense\nfolder-done\ta\tb\n", " is damaged at line 3\n"},
+      {"garbage\n", " is damaged at line 1\n"},
+  };
+  for (const Case& c : cases) {
+    writeFile(journal, c.text);
+    ProcessResult result = migrate({"-journal", journal});
+    EXPECT_EQ(result.out, "Argument error: journal " + journal + c.refusal) << c.text;
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_EQ(readFile(journal), c.text);
+  }
+  EXPECT_FALSE(std::filesystem::exists(accountDirectory("ann@example.com")));
+  // A torn last line is only a record the crash cut short: dropped, and the
+  // rest resumed from.
+  writeFile(journal, good + "stored\tann@exa");
+  ProcessResult torn = migrate({"-journal", journal});
+  EXPECT_EQ(torn.exitStatus, 0) << torn.out;
+  EXPECT_TRUE(contains(torn.out, " + mailbox <ann>, size: 0B\n"
+                                 "   Info: already migrated, as the journal records\n"));
+  EXPECT_EQ(readFile(journal), good);
+  EXPECT_FALSE(std::filesystem::exists(accountDirectory("ann@example.com")));
 }
 
 }  // namespace

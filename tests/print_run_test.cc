@@ -36,6 +36,7 @@ const char kUsage[] =
     "       -primaryDomain  the name of primary domain (optional but recommended)\n"
     "       -quiet     disable standard output (optional)\n"
     "       -timeout   seconds to wait for Torvane's answers (optional, default 180)\n"
+    "       -journal   file that records progress, to resume an interrupted migration\n"
     "       -help      print help and exit (optional)\n"
     "\n"
     "Notes: Quillon must be stopped before migration!\n"

@@ -134,8 +134,15 @@ ProcessResult runProcess(const std::string& binary, const std::vector<std::strin
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open = 2;
+  bool signalled = options.signalAfterMilliseconds <= 0;
+  const Clock::time_point signalAt =
+      Clock::now() + std::chrono::milliseconds(options.signalAfterMilliseconds);
   while (open > 0 && Clock::now() < deadline) {
-    int ready = ::poll(fds, 2, millisecondsLeft(deadline));
+    if (!signalled && Clock::now() >= signalAt) {
+      ::kill(pid, options.signal);
+      signalled = true;
+    }
+    int ready = ::poll(fds, 2, millisecondsLeft(signalled ? deadline : std::min(deadline, signalAt)));
     if (ready < 0 && errno != EINTR) {
       break;
     }

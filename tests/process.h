@@ -22,6 +22,9 @@ struct ProcessOptions {
   // that nothing can be created in "." even by root.
   bool removeWorkingDirectory = false;
   int timeoutSeconds = 20;  // then the child is killed
+  // When above 0, `signal` is sent to the child this long after it started.
+  int signalAfterMilliseconds = 0;
+  int signal = 9;  // SIGKILL
 };
 
 // Runs `binary` with `arguments` (argv[1...]) and waits for it to end, at most

@@ -2,9 +2,11 @@
 
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 
 #include "driver/run_options.h"
+#include "migration/journal.h"
 #include "migration/migrator.h"
 #include "migration/reporter.h"
 #include "utils/output_file.h"
@@ -108,8 +110,11 @@ void runWalk(Migrator& migrator, Reporter& reporter) {
 // it succeeded.
 bool runMigrator(const MigrationSettings& settings, const ConnectionSettings& connection,
                  Reporter& reporter, const std::string& stem, std::time_t start,
-                 bool primaryDomainGiven) {
+                 bool primaryDomainGiven, Journal* journal) {
   Migrator migrator(settings, connection, reporter);
+  if (journal != nullptr) {
+    migrator.useJournal(*journal);
+  }
   // Each account's line is on disk before its folders are copied.
   migrator.writePasswordsTo(stem + ".pass");
   printBanner(reporter, settings);
@@ -123,7 +128,19 @@ bool runMigrator(const MigrationSettings& settings, const ConnectionSettings& co
     ostrel::utils::socketsCleanup();
   }
   migrator.closePasswordFile();
+  if (journal != nullptr) {
+    journal->writer.close();
+  }
   return migrator.succeeded();
+}
+
+// The journal's first line: the store as an absolute path, so that the same
+// store given another way is still the same store.
+std::string runHeader(const MigrationSettings& settings, const ConnectionSettings& connection) {
+  std::error_code error;
+  std::filesystem::path store = std::filesystem::weakly_canonical(settings.storePath, error);
+  return journalHeader(error ? settings.storePath : store.string(), connection.host,
+                       connection.port);
 }
 
 }  // namespace
@@ -152,6 +169,18 @@ int runLodemig(int argc, const char* const* argv) {
   MigrationSettings settings = migrationSettingsFrom(options);
   const ConnectionSettings connection = connectionSettingsFrom(options);
 
+  // A journal that cannot be used is refused before anything is sent.
+  Journal journal;
+  const bool journaled = settings.migrate && !settings.journalPath.empty();
+  if (journaled) {
+    const std::string refusal =
+        openJournal(settings.journalPath, runHeader(settings, connection), journal);
+    if (!refusal.empty()) {
+      std::cout << refusal << std::flush;
+      return kExitArgumentError;
+    }
+  }
+
   if (ostrel::utils::socketsStartup() != 0) {
     std::cout << "Error: socket initialization failed" << std::flush;
     return kExitFailed;
@@ -171,7 +200,8 @@ int runLodemig(int argc, const char* const* argv) {
     reporter.watchLogFile(logFile);
   }
   bool succeeded =
-      runMigrator(settings, connection, reporter, stem, start, primaryDomainGiven);
+      runMigrator(settings, connection, reporter, stem, start, primaryDomainGiven,
+                  journaled ? &journal : nullptr);
   const bool logWasGood = logFile.good();
   if (logFile.isOpen() && !logFile.close() && logWasGood) {
     // Only the last bytes could not be written; earlier failures were said.

@@ -57,6 +57,8 @@ bool takeValue(RunOptions& options, const char* name, const char* value) {
     options.server = value;
   } else if (equalsIgnoreCase(name, "-port")) {
     options.port = parsePort(value);
+  } else if (equalsIgnoreCase(name, "-journal")) {
+    options.journalPath = value;
   } else if (equalsIgnoreCase(name, "-timeout")) {
     options.timeoutSeconds = parseTimeout(value);
   } else {
@@ -109,6 +111,7 @@ MigrationSettings migrationSettingsFrom(const RunOptions& options) {
       options.primaryDomain.empty() ? ostrel::utils::localHostName() : options.primaryDomain;
   settings.quiet = options.quiet;
   settings.fixCrLf = options.fixCrLf;
+  settings.journalPath = options.journalPath;
   return settings;
 }
 
@@ -139,6 +142,7 @@ void printUsage(std::ostream& out) {
   out << "       -primaryDomain  the name of primary domain (optional but recommended)\n";
   out << "       -quiet     disable standard output (optional)\n";
   out << "       -timeout   seconds to wait for Torvane's answers (optional, default 180)\n";
+  out << "       -journal   file that records progress, to resume an interrupted migration\n";
   out << "       -help      print help and exit (optional)\n";
   out << "\n";
   out << "Notes: Quillon must be stopped before migration!\n";

@@ -33,6 +33,7 @@ struct RunOptions {
   // -timeout: how long to wait for the server before giving up on it; 0 when
   // the value given is not a whole number of seconds from 1 to kMaxTimeoutSeconds.
   int timeoutSeconds = kDefaultTimeoutSeconds;
+  std::string journalPath;       // -journal; empty: none
 };
 
 // Fills a RunOptions from argv[1..argc-1]. Option names match without regard

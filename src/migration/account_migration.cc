@@ -50,6 +50,12 @@ AccountMigration::AccountMigration(const MigrationSettings& settings,
 
 AccountTally AccountMigration::run(Mailbox& mailbox) {
   AccountTally tally;
+  account_ = mailbox.name() + "@" + mailbox.domainName();
+  if (journal_ != nullptr && journal_->state.accountDone(account_)) {
+    reporter_.print("   Info: already migrated, as the journal records\n");
+    tally.skipped = true;
+    return tally;
+  }
   try {
     connect();
     if (!provision(mailbox)) {
@@ -65,6 +71,11 @@ AccountTally AccountMigration::run(Mailbox& mailbox) {
       reporter_.log("\n");
     }
     migrateFolders(mailbox, tally);
+    if (journal_ != nullptr && !tally.failed()) {
+      journal_->writer.accountDone(account_);
+      journal_->state.endAccount(account_);
+      checkJournal();
+    }
     gateway_.disconnect(true);
   } catch (const QLNetworkException&) {
     reporter_.console("\n");
@@ -104,11 +115,22 @@ bool AccountMigration::provision(const Mailbox& mailbox, bool resuming) {
         "no further accounts are created, the password file cannot be written");
   }
   bool generated = false;
-  const std::string password = choosePassword(mailbox, generated);
+  std::string password = choosePassword(mailbox, generated);
   const std::string qualified = mailbox.name() + "@" + mailbox.domainName();
+  // An account an earlier run of the journal created or switched to is the
+  // run's own: it is filled again without -force.
+  const bool ours = journal_ != nullptr && !journal_->state.passwordFileOf(qualified).empty();
+  const bool recording = journal_ != nullptr && !ours && !resuming;
+  if (recording) {
+    journal_->writer.creating(qualified, passwords_.path(), password, generated);
+    checkJournal();
+  }
   GatewayResult result =
       gateway_.createUser(mailbox.name(), mailbox.domainName(), password, mailbox.fullName());
-  const bool created = checkResult(reporter_, TargetStep::CreateUser, result) == StepOutcome::Done;
+  bool created = checkResult(reporter_, TargetStep::CreateUser, result) == StepOutcome::Done;
+  if (!created && !resuming && journal_ != nullptr && ours) {
+    created = takeUnconfirmedCreation(qualified, password, generated);
+  }
   if (created) {
     reporter_.log("   Info: created user <" + qualified + ">, password: \"" + password + "\"\n");
     passwords_.add("<" + qualified + ">, password: \"" + password +
@@ -118,12 +140,33 @@ bool AccountMigration::provision(const Mailbox& mailbox, bool resuming) {
   }
   // An account this run has started to fill exists by now; declining it
   // would lose the rest of its folders.
-  if (!settings_.force && !created && !resuming) {
+  if (!settings_.force && !created && !resuming && !ours) {
+    if (recording) {
+      journal_->writer.account(qualified, "declined", passwords_.path());
+      checkJournal();
+    }
     reporter_.print("   Info: cannot migrate, user already exist: use \"-force\" argument\n");
     return false;
   }
   checkResult(reporter_, TargetStep::SetUser,
               gateway_.setUser(mailbox.name(), mailbox.domainName()));
+  if (recording || (created && ours)) {
+    journal_->writer.account(qualified, created ? "created" : "switched", passwords_.path());
+    journal_->state.noteAccount(qualified, passwords_.path());
+    checkJournal();
+  }
+  return true;
+}
+
+bool AccountMigration::takeUnconfirmedCreation(const std::string& qualified,
+                                               std::string& password, bool& generated) {
+  // An earlier run asked for the account and was cut off before the answer:
+  // the account that exists now is the one it created, with its password.
+  if (!journal_->state.creationUnconfirmed(qualified, password, generated)) {
+    return false;
+  }
+  reporter_.log("   Info: the creation of <" + qualified +
+                "> was cut short by an interruption; it is taken as created\n");
   return true;
 }
 
@@ -146,17 +189,27 @@ void AccountMigration::migrateFolders(Mailbox& mailbox, AccountTally& tally) {
 
 void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, FolderTally& tally) {
   tally.name = folder.name();
+  tally.storeMessages = folder.messageCount();
+  if (journal_ != nullptr && journal_->state.folderDone(account_, folder.name())) {
+    reporter_.print("   - \"");
+    reporter_.print(folder.name());
+    reporter_.print("\", already migrated, as the journal records\n");
+    return;
+  }
   bool identityLost = false;
   std::int64_t count = 0;
   try {
-    createFolder(folder);
+    const std::int64_t targetCount = createFolder(folder);
     reporter_.print("   - \"");
     reporter_.print(folder.name());
     reporter_.print("\", messages: ");
     count = folder.messageCount();
-    tally.storeMessages = count;
     reporter_.log(count);
     reporter_.log("\n");
+    progress_ = nullptr;
+    if (journal_ != nullptr) {
+      startJournalFolder(folder, mailbox, targetCount);
+    }
     if (count > 0) {
       try {
         transferMessages(folder, mailbox, tally);
@@ -176,6 +229,12 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
   }
   reporter_.console(count);
   reporter_.console("\n");
+  if (journal_ != nullptr && !tally.failed && tally.refused == 0) {
+    journal_->writer.folderDone(account_, folder.name());
+    journal_->state.endFolder(account_, folder.name());
+    checkJournal();
+  }
+  progress_ = nullptr;
   if (identityLost) {
     // Going on would put the next folders into the administrator's own mailbox.
     throw QLStoreException("problem with identity switching");
@@ -196,11 +255,18 @@ void AccountMigration::transferMessages(Folder& folder, const Mailbox& mailbox,
   while (more) {
     reporter_.showCounter(number, count);
     ++tally.read;
+    if (progress_ != nullptr && alreadyStored(message, tally)) {
+      ++number;
+      more = folder.nextMessage(message);
+      continue;
+    }
     try {
       appendMessage(message);
       ++tally.sent;
       tally.bytesSent += message.contentSize();  // known since the append
+      recordMessage(true);
     } catch (const QLStoreException& error) {
+      recordMessage(false);
       reporter_.console("\n");
       reporter_.print("Error: cannot migrate message nr.: ");
       reporter_.print(static_cast<std::int64_t>(number));
@@ -225,7 +291,7 @@ bool AccountMigration::renewConnection(const Mailbox& mailbox) {
   return true;
 }
 
-void AccountMigration::createFolder(const Folder& folder) {
+std::int64_t AccountMigration::createFolder(const Folder& folder) {
   const std::string& source = folder.name();
   std::string replaced = source;
   replaceForbiddenChars(replaced, '_');
@@ -239,20 +305,108 @@ void AccountMigration::createFolder(const Folder& folder) {
   }
   std::string path;
   bool firstLevel = true;
+  std::int64_t count = -1;
   for (const std::string& level : splitPath(replaced, "/")) {
     if (!firstLevel) {
       path += '/';
     }
     firstLevel = false;
     path += level;
-    if (checkResult(reporter_, TargetStep::Select, gateway_.select(path), path) ==
+    if (checkResult(reporter_, TargetStep::Select, gateway_.select(path, &count), path) ==
         StepOutcome::Done) {
       continue;
     }
     checkResult(reporter_, TargetStep::CreateFolder, gateway_.createFolder(path, folder.type()),
                 path);
+    count = 0;
   }
   targetName_ = replaced;
+  return count;
+}
+
+void AccountMigration::startJournalFolder(Folder& folder, const Mailbox& mailbox,
+                                          std::int64_t targetCount) {
+  folderName_ = folder.name();
+  progress_ = &journal_->state.progress(account_, folderName_);
+  arrivedUnrecorded_ = 0;
+  if (progress_->countBefore < 0) {
+    // On the disk before the first append: with it a later run can tell how
+    // many messages arrived after the last record that reached the disk.
+    progress_->countBefore = targetCount < 0 ? 0 : targetCount;
+    journal_->writer.count(account_, folderName_, progress_->countBefore);
+    checkJournal();
+    return;
+  }
+  arrivedUnrecorded_ = targetCount - progress_->countBefore - progress_->storedCount;
+  if (arrivedUnrecorded_ == 0) {
+    return;
+  }
+  // Someone else changed the folder: a message sent twice is better than one
+  // lost.
+  const bool fits = targetCount >= 0 && arrivedUnrecorded_ > 0 &&
+                    arrivedUnrecorded_ <= countUnrecorded(folder, mailbox);
+  const std::string where = "folder \"" + folderName_ + "\" of <" + account_ + ">";
+  if (!fits) {
+    reporter_.log("Warning: " + where + " does not hold the messages the journal accounts "
+                  "for: its unrecorded messages are sent again\n");
+    arrivedUnrecorded_ = 0;
+    return;
+  }
+  reporter_.log("Info: " + std::to_string(arrivedUnrecorded_) + " messages of " + where +
+                " arrived before the interruption: recorded, not sent again\n");
+}
+
+std::int64_t AccountMigration::countUnrecorded(const Folder& folder, const Mailbox& mailbox) const {
+  std::ostream silent(nullptr);
+  Folder walk(folder);
+  walk.setLog(&silent);
+  Message message(&walk);
+  std::int64_t count = 0;
+  walk.open(mailbox.name());
+  for (bool more = walk.firstMessage(message); more; more = walk.nextMessage(message)) {
+    const std::string key = journalKey(message.key());
+    if (progress_->stored.count(key) == 0 && progress_->refused.count(key) == 0) {
+      ++count;
+    }
+  }
+  walk.close();
+  return count;
+}
+
+bool AccountMigration::alreadyStored(Message& message, FolderTally& tally) {
+  key_ = journalKey(message.key());
+  if (progress_->stored.count(key_) != 0) {
+    ++tally.skipped;
+    return true;
+  }
+  // The messages right after the last record that reached the disk arrived
+  // before the interruption, as the target's count tells: recorded now, not
+  // sent again.
+  if (arrivedUnrecorded_ > 0 && progress_->refused.count(key_) == 0) {
+    --arrivedUnrecorded_;
+    recordMessage(true);
+    ++tally.skipped;
+    return true;
+  }
+  return false;
+}
+
+void AccountMigration::recordMessage(bool stored) {
+  if (progress_ == nullptr) {
+    return;
+  }
+  journal_->writer.message(stored, account_, folderName_, key_);
+  if (stored) {
+    ++progress_->storedCount;
+  }
+  checkJournal();
+}
+
+void AccountMigration::checkJournal() {
+  if (journal_ != nullptr && journal_->writer.failed()) {
+    reporter_.log("Error: " + journal_->writer.failureText() + "\n");
+    throw QLNetworkException(journal_->writer.failureText());
+  }
 }
 
 void AccountMigration::appendMessage(IMessage& message) {

@@ -7,6 +7,7 @@
 
 #include "imap/connection_settings.h"
 #include "imap/imap_gateway.h"
+#include "migration/journal.h"
 #include "migration/migration_settings.h"
 #include "migration/password_record.h"
 #include "migration/reporter.h"
@@ -23,6 +24,7 @@ struct FolderTally {
   std::int64_t read = 0;           // messages read from the store
   std::int64_t sent = 0;           // messages the target accepted
   std::int64_t refused = 0;        // messages refused or whose content failed
+  std::int64_t skipped = 0;        // messages the journal had as stored
   std::uint64_t bytesSent = 0;     // content bytes accepted, as sent
   bool failed = false;             // the folder could not be read to its end
   std::string firstError;          // the first failure, with its message number
@@ -31,6 +33,7 @@ struct FolderTally {
 // What became of one account.
 struct AccountTally {
   bool declined = false;  // it existed on the target and force was off
+  bool skipped = false;   // the journal had it as migrated
   std::vector<FolderTally> folders;
 
   // True when a message or a folder failed.
@@ -50,6 +53,10 @@ class AccountMigration {
                    ImapGateway& gateway, Reporter& reporter, PasswordRecord& passwords);
   AccountMigration(const AccountMigration&) = delete;
   AccountMigration& operator=(const AccountMigration&) = delete;
+
+  // Records progress in `journal` and resumes from what it holds; nullptr:
+  // no journal. `journal` must outlive the object.
+  void useJournal(Journal* journal) { journal_ = journal; }
 
   // Throws QLStoreException when the account fails as a whole (its folder
   // list cannot be read, the identity switch is refused), QLNetworkException
@@ -79,19 +86,44 @@ class AccountMigration {
   // account. False when it cannot act as the account.
   bool renewConnection(const Mailbox& mailbox);
   // Makes the folder's target path exist, level by level, each missing level
-  // with the folder's kind. Throws QLNetworkException.
-  void createFolder(const Folder& folder);
+  // with the folder's kind. Returns the target folder's message count: 0 when
+  // it was created, -1 when the server did not say. Throws QLNetworkException.
+  std::int64_t createFolder(const Folder& folder);
+  // With a journal: records the target count before the first append, or on
+  // resume works out how many of the folder's unrecorded messages arrived.
+  void startJournalFolder(Folder& folder, const Mailbox& mailbox, std::int64_t targetCount);
+  // The folder's messages that the journal names neither as stored nor as
+  // refused, counted without a word to the log.
+  std::int64_t countUnrecorded(const Folder& folder, const Mailbox& mailbox) const;
+  // With a journal: true when the message is not to be sent (the journal has
+  // it as stored, or it arrived unrecorded), recording the latter.
+  bool alreadyStored(Message& message, FolderTally& tally);
+  void recordMessage(bool stored);
+  // A journal that cannot be written ends the run: it could not be resumed.
+  void checkJournal();
   // Throws QLStoreException when the server refuses the message or its
   // content fails, else QLNetworkException.
   void appendMessage(IMessage& message);
   std::string choosePassword(const Mailbox& mailbox, bool& generated) const;
+  // With the journal's unconfirmed creation of `qualified`: sets the password
+  // it was given and returns true.
+  bool takeUnconfirmedCreation(const std::string& qualified, std::string& password,
+                               bool& generated);
 
   const MigrationSettings& settings_;
   const ConnectionSettings& connection_;
   ImapGateway& gateway_;
   Reporter& reporter_;
   PasswordRecord& passwords_;
+  Journal* journal_ = nullptr;
   bool fastAppend_ = false;
+  // The account and folder being migrated, as the journal names them.
+  std::string account_;
+  std::string folderName_;
+  FolderProgress* progress_ = nullptr;
+  // Unrecorded messages that arrived before an interruption, still to meet.
+  std::int64_t arrivedUnrecorded_ = 0;
+  std::string key_;
   // The current folder's target name, used for every message.
   std::string targetName_;
 };

@@ -24,6 +24,8 @@ struct MigrationSettings {
   bool quiet = false;
   // Send message line ends as CR LF (true) or exactly as stored.
   bool fixCrLf = true;
+  // The journal of a migration run; empty: none.
+  std::string journalPath;
 };
 
 }  // namespace lodemig

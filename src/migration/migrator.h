@@ -38,6 +38,9 @@ class Migrator {
 
   // Writes every password line to the file at `path` as it is recorded.
   void writePasswordsTo(const std::string& path) { passwords_.writeTo(path); }
+  // Records progress in `journal` and resumes from what it holds; `journal`
+  // must outlive the Migrator.
+  void useJournal(Journal& journal) { account_.useJournal(&journal); }
   // Closes the password file at the end of the run.
   void closePasswordFile() { passwords_.close(); }
 

@@ -36,6 +36,8 @@ class PasswordRecord {
   void close();
 
   bool broken() const { return broken_; }
+  // The file the lines go to; empty when they are only kept in memory.
+  const std::string& path() const { return path_; }
   // Every line added, in order.
   const std::string& lines() const { return lines_; }
 

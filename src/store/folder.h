@@ -51,6 +51,8 @@ class Folder {
   void setMessageCount(std::int64_t count) { messageCount_ = count; }
   void setSize(const std::string& size) { size_ = size; }
   void setFolderClass(const std::string& folderClass) { folderClass_ = folderClass; }
+  // Where the reader's lines go from now on; must outlive the folder.
+  void setLog(std::ostream* log) { log_ = log; }
 
   const std::string& name() const { return name_; }
   const std::string& accountPath() const { return accountPath_; }

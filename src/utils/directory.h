@@ -43,6 +43,8 @@ class DirectoryListing {
 
 // True when `path` names an existing directory (following symbolic links).
 bool isDirectory(const std::string& path);
+// True when anything exists at `path` (a dangling symbolic link included).
+bool pathExists(const std::string& path);
 
 }  // namespace ostrel::utils
 

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -128,6 +129,32 @@ bool OutputFile::close() {
     setstate(std::ios::badbit);
   }
   return written;
+}
+
+bool OutputFile::syncToDisk() {
+  flush();
+  if (!isOpen() || !good()) {
+    return false;
+  }
+  if (::fdatasync(buffer_.fd()) != 0) {
+    if (error_ == 0) {
+      error_ = errno;
+    }
+    setstate(std::ios::badbit);
+    return false;
+  }
+  return true;
+}
+
+bool truncateFile(const std::string& path, std::int64_t length) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) {
+    return errno == ENOENT;
+  }
+  if (info.st_size <= length) {
+    return true;
+  }
+  return ::truncate(path.c_str(), static_cast<off_t>(length)) == 0;
 }
 
 std::string OutputFile::failureText() const {

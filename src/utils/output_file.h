@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <ostream>
 #include <streambuf>
 #include <string>
@@ -29,6 +30,9 @@ class OutputFile : public std::ostream {
   bool isOpen() const { return buffer_.fd() >= 0; }
   // Flushes and closes; false when the last bytes could not be written.
   bool close();
+  // Flushes and waits until the disk holds what was written; false (and the
+  // stream bad) when it cannot.
+  bool syncToDisk();
 
   // The path given to the last open().
   const std::string& path() const { return path_; }
@@ -66,6 +70,10 @@ class OutputFile : public std::ostream {
   std::string path_;
   int error_ = 0;
 };
+
+// Cuts the file at `path` back to `length` bytes when it is longer; true when
+// it is then no longer (a missing file counts as cut).
+[[nodiscard]] bool truncateFile(const std::string& path, std::int64_t length);
 
 }  // namespace ostrel::utils
 

@@ -1,0 +1,348 @@
+#include "migration/journal.h"
+
+#include <charconv>
+#include <vector>
+
+#include "utils/directory.h"
+#include "utils/input_file.h"
+
+namespace lodemig {
+namespace {
+
+constexpr char kMagic[] = "lodemig-journal 1";
+// Far beyond any record: a longer line is no record of ours.
+constexpr std::size_t kMaxLine = 64 * 1024;
+
+void appendEscaped(std::string& out, std::string_view field) {
+  for (char c : field) {
+    switch (c) {
+      case '%':
+        out += "%25";
+        break;
+      case '\t':
+        out += "%09";
+        break;
+      case '\r':
+        out += "%0D";
+        break;
+      case '\n':
+        out += "%0A";
+        break;
+      default:
+        out += c;
+    }
+  }
+}
+
+std::vector<std::string_view> splitFields(std::string_view line) {
+  std::vector<std::string_view> fields;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t tab = line.find('\t', start);
+    fields.push_back(line.substr(start, tab == std::string_view::npos ? tab : tab - start));
+    if (tab == std::string_view::npos) {
+      return fields;
+    }
+    start = tab + 1;
+  }
+}
+
+bool isNumber(std::string_view text, std::int64_t& value) {
+  const char* end = text.data() + text.size();
+  auto [stop, error] = std::from_chars(text.data(), end, value);
+  return !text.empty() && error == std::errc() && stop == end;
+}
+
+std::string unescaped(std::string_view field) {
+  std::string text;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '%' && i + 2 < field.size()) {
+      const std::string_view code = field.substr(i + 1, 2);
+      const char c = code == "25" ? '%' : code == "09" ? '\t' : code == "0D" ? '\r'
+                   : code == "0A" ? '\n' : '\0';
+      if (c != '\0') {
+        text += c;
+        i += 2;
+        continue;
+      }
+    }
+    text += field[i];
+  }
+  return text;
+}
+
+std::string accountId(const std::string& account) {
+  std::string id;
+  appendEscaped(id, account);
+  return id;
+}
+
+std::string folderId(const std::string& account, const std::string& folder) {
+  std::string id;
+  appendEscaped(id, account);
+  id += '\t';
+  appendEscaped(id, folder);
+  return id;
+}
+
+}  // namespace
+
+std::string journalHeader(const std::string& storePath, const std::string& host, int port) {
+  std::string header = kMagic;
+  header += '\t';
+  appendEscaped(header, storePath);
+  header += '\t';
+  appendEscaped(header, host + ":" + std::to_string(port));
+  return header;
+}
+
+std::string journalKey(const MessageKey& key) {
+  std::string text;
+  appendEscaped(text, key.file);
+  text += '\t';
+  text += std::to_string(key.headerOffset);
+  text += '\t';
+  text += std::to_string(key.storedSize);
+  return text;
+}
+
+JournalState::Load JournalState::load(const std::string& path, const std::string& header,
+                                      std::int64_t& validLength) {
+  validLength = 0;
+  ostrel::utils::InputFile file;
+  if (!file.open(path)) {
+    return ostrel::utils::pathExists(path) ? Load::Unreadable : Load::Missing;
+  }
+  std::string line;
+  for (int number = 1;; ++number) {
+    const std::int64_t before = file.tell();
+    if (!file.readLine(line, kMaxLine + 1)) {
+      return file.failed() ? Load::Unreadable : Load::Ok;
+    }
+    // A line that the file's end cut short was being written when the run
+    // died: it never counted, and the next record is written in its place.
+    if (file.tell() - before != static_cast<std::int64_t>(line.size()) + 1) {
+      return file.failed() ? Load::Unreadable : Load::Ok;
+    }
+    validLength = file.tell();
+    if (number == 1) {
+      if (line != header) {
+        damagedLine_ = 1;
+        return line.compare(0, sizeof(kMagic) - 1, kMagic) == 0 ? Load::OtherRun : Load::Damaged;
+      }
+    } else if (line.size() > kMaxLine || !apply(line)) {
+      damagedLine_ = number;
+      return Load::Damaged;
+    }
+  }
+}
+
+bool JournalState::apply(const std::string& line) {
+  const std::vector<std::string_view> f = splitFields(line);
+  const std::string_view kind = f[0];
+  std::int64_t number = 0;
+  if (kind == "account" && f.size() == 6 && f[2] == "creating" && (f[5] == "0" || f[5] == "1")) {
+    ownAccounts_[std::string(f[1])] = unescaped(f[3]);
+    unconfirmed_[std::string(f[1])] = std::string(f[5]) + unescaped(f[4]);
+    return true;
+  }
+  if (kind == "account" && f.size() == 4) {
+    unconfirmed_.erase(std::string(f[1]));
+    if (f[2] == "declined") {
+      ownAccounts_.erase(std::string(f[1]));
+      return true;
+    }
+    if (f[2] == "created" || f[2] == "switched") {
+      ownAccounts_[std::string(f[1])] = unescaped(f[3]);
+      return true;
+    }
+    return false;
+  }
+  if (kind == "count" && f.size() == 4 && isNumber(f[3], number)) {
+    FolderProgress& folder = folders_[std::string(f[1]) + "\t" + std::string(f[2])];
+    if (folder.countBefore < 0) {
+      folder.countBefore = number;
+    }
+    return true;
+  }
+  if ((kind == "stored" || kind == "refused") && f.size() == 6 && isNumber(f[4], number) &&
+      isNumber(f[5], number)) {
+    FolderProgress& folder = folders_[std::string(f[1]) + "\t" + std::string(f[2])];
+    std::string key = std::string(f[3]) + "\t" + std::string(f[4]) + "\t" + std::string(f[5]);
+    if (kind == "refused") {
+      folder.refused.insert(std::move(key));
+    } else if (folder.stored.insert(key).second) {
+      folder.refused.erase(key);
+      ++folder.storedCount;
+    }
+    return true;
+  }
+  if (kind == "folder-done" && f.size() == 3) {
+    std::string id = std::string(f[1]) + "\t" + std::string(f[2]);
+    folders_.erase(id);
+    doneFolders_.insert(std::move(id));
+    return true;
+  }
+  if (kind == "account-done" && f.size() == 2) {
+    doneAccounts_.insert(std::string(f[1]));
+    return true;
+  }
+  return false;
+}
+
+bool JournalState::accountDone(const std::string& account) const {
+  return doneAccounts_.count(accountId(account)) != 0;
+}
+
+std::string JournalState::passwordFileOf(const std::string& account) const {
+  auto found = ownAccounts_.find(accountId(account));
+  return found == ownAccounts_.end() ? std::string() : found->second;
+}
+
+bool JournalState::creationUnconfirmed(const std::string& account, std::string& password,
+                                       bool& generated) const {
+  auto found = unconfirmed_.find(accountId(account));
+  if (found == unconfirmed_.end()) {
+    return false;
+  }
+  generated = found->second[0] == '1';
+  password = found->second.substr(1);
+  return true;
+}
+
+bool JournalState::folderDone(const std::string& account, const std::string& folder) const {
+  return doneFolders_.count(folderId(account, folder)) != 0;
+}
+
+FolderProgress& JournalState::progress(const std::string& account, const std::string& folder) {
+  return folders_[folderId(account, folder)];
+}
+
+void JournalState::endFolder(const std::string& account, const std::string& folder) {
+  std::string id = folderId(account, folder);
+  folders_.erase(id);
+  doneFolders_.insert(std::move(id));
+}
+
+void JournalState::endAccount(const std::string& account) {
+  doneAccounts_.insert(accountId(account));
+}
+
+void JournalState::noteAccount(const std::string& account, const std::string& passwordFile) {
+  unconfirmed_.erase(accountId(account));
+  if (passwordFile.empty()) {
+    ownAccounts_.erase(accountId(account));
+  } else {
+    ownAccounts_[accountId(account)] = passwordFile;
+  }
+}
+
+bool JournalWriter::open(const std::string& path, std::int64_t validLength,
+                         const std::string& header) {
+  // What follows the last whole line was torn by a crash; the next record
+  // takes its place rather than being glued to it.
+  if (validLength >= 0 && !ostrel::utils::truncateFile(path, validLength)) {
+    return false;
+  }
+  if (!file_.open(path, 0600)) {
+    return false;
+  }
+  if (validLength <= 0) {
+    file_ << header << '\n';
+    sync();
+  }
+  return file_.good();
+}
+
+void JournalWriter::line(std::initializer_list<std::string_view> fields) {
+  line_.clear();
+  bool first = true;
+  for (std::string_view field : fields) {
+    if (!first) {
+      line_ += '\t';
+    }
+    first = false;
+    appendEscaped(line_, field);
+  }
+  line_ += '\n';
+  file_.write(line_.data(), static_cast<std::streamsize>(line_.size()));
+}
+
+void JournalWriter::account(const std::string& account, const char* state,
+                            const std::string& passwordFile) {
+  line({"account", account, state, passwordFile});
+  sync();
+}
+
+void JournalWriter::creating(const std::string& account, const std::string& passwordFile,
+                             const std::string& password, bool generated) {
+  line({"account", account, "creating", passwordFile, password, generated ? "1" : "0"});
+  sync();
+}
+
+void JournalWriter::count(const std::string& account, const std::string& folder,
+                          std::int64_t count) {
+  line({"count", account, folder, std::to_string(count)});
+  // The count must be on the disk before the first append: it is what tells
+  // a later run how many messages arrived that no record names.
+  sync();
+}
+
+void JournalWriter::message(bool stored, const std::string& account, const std::string& folder,
+                            const std::string& key) {
+  // The key is escaped already; its tabs separate its own fields.
+  line_.clear();
+  line_ += stored ? "stored\t" : "refused\t";
+  appendEscaped(line_, account);
+  line_ += '\t';
+  appendEscaped(line_, folder);
+  line_ += '\t';
+  line_ += key;
+  line_ += '\n';
+  file_.write(line_.data(), static_cast<std::streamsize>(line_.size()));
+  if (!stored) {
+    // A refusal is no arrival: the count check needs it on the disk.
+    sync();
+  }
+}
+
+void JournalWriter::folderDone(const std::string& account, const std::string& folder) {
+  line({"folder-done", account, folder});
+  file_.flush();
+}
+
+void JournalWriter::accountDone(const std::string& account) {
+  line({"account-done", account});
+  sync();
+}
+
+void JournalWriter::sync() {
+  file_.syncToDisk();
+}
+
+void JournalWriter::close() {
+  sync();
+  file_.close();
+}
+
+std::string openJournal(const std::string& path, const std::string& header, Journal& journal) {
+  std::int64_t validLength = 0;
+  switch (journal.state.load(path, header, validLength)) {
+    case JournalState::Load::Ok:
+    case JournalState::Load::Missing:
+      break;
+    case JournalState::Load::Unreadable:
+      return "Argument error: cannot read journal " + path + "\n";
+    case JournalState::Load::OtherRun:
+      return "Argument error: journal " + path + " is of another store or target\n";
+    case JournalState::Load::Damaged:
+      return "Argument error: journal " + path + " is damaged at line " +
+             std::to_string(journal.state.damagedLine()) + "\n";
+  }
+  if (!journal.writer.open(path, validLength, header)) {
+    return "Argument error: cannot write journal " + path + "\n";
+  }
+  return std::string();
+}
+
+}  // namespace lodemig

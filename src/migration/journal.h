@@ -1,0 +1,141 @@
+#ifndef LODEMIG_MIGRATION_JOURNAL_H_
+#define LODEMIG_MIGRATION_JOURNAL_H_
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "store/message.h"
+#include "utils/output_file.h"
+
+namespace lodemig {
+
+// The record of a migration's progress that makes an interrupted run
+// resumable: a text file, one record a line, fields separated by tabs, with
+// "%", tab, CR and LF inside a field written as %25, %09, %0D and %0A.
+//
+//   lodemig-journal 1 <tab> store path <tab> host:port
+//   account <tab> user@domain <tab> created|switched|declined <tab> password file
+//   account <tab> user@domain <tab> creating <tab> password file <tab> password <tab> 0|1
+//   count <tab> user@domain <tab> folder <tab> target count before the first append
+//   stored <tab> user@domain <tab> folder <tab> key file <tab> header offset <tab> stored size
+//   refused <tab> user@domain <tab> folder <tab> key file <tab> header offset <tab> stored size
+//   folder-done <tab> user@domain <tab> folder
+//   account-done <tab> user@domain
+//
+// "creating" is written before the account is asked for, with the password
+// it is given (1: generated), so that an account whose creation a crash cut
+// short is still known as the run's own and its password is not lost; the
+// last account record decides ("declined": it existed and was not migrated).
+// A last line without its line end (torn by a crash) is ignored.
+
+// What the journal remembers of a folder whose migration has begun but not
+// ended: the keys of its messages the target accepted or refused.
+struct FolderProgress {
+  std::int64_t countBefore = -1;  // the target folder's count before the first append
+  std::int64_t storedCount = 0;   // stored records, over all runs
+  std::unordered_set<std::string> stored;
+  std::unordered_set<std::string> refused;
+};
+
+// A message's key as the journal writes it: "file <tab> offset <tab> size"
+// with the file escaped.
+std::string journalKey(const MessageKey& key);
+
+// Everything a journal file holds, read once at the start of a run. Only the
+// folders in progress keep their message keys; a finished folder or account
+// is one entry. Not copyable.
+class JournalState {
+ public:
+  enum class Load { Ok, Missing, Unreadable, OtherRun, Damaged };
+
+  // Reads `path`. Missing when there is no such file; OtherRun when its first
+  // line names another store or target than `header`; Damaged (with the line
+  // number in damagedLine()) when a line other than a torn last one cannot be
+  // read. `validLength` is set to the bytes up to the end of the last whole
+  // line.
+  Load load(const std::string& path, const std::string& header, std::int64_t& validLength);
+  int damagedLine() const { return damagedLine_; }
+
+  bool accountDone(const std::string& account) const;
+  // Created or switched to by a run of this journal; "" when not.
+  std::string passwordFileOf(const std::string& account) const;
+  // An account whose last record is "creating": its creation was asked for
+  // but its answer never recorded. Sets the password it was given.
+  bool creationUnconfirmed(const std::string& account, std::string& password,
+                           bool& generated) const;
+  bool folderDone(const std::string& account, const std::string& folder) const;
+  // The folder's progress, created empty when the journal has none.
+  FolderProgress& progress(const std::string& account, const std::string& folder);
+  // Forgets the keys of a folder that has ended.
+  void endFolder(const std::string& account, const std::string& folder);
+  void endAccount(const std::string& account);
+  // Records in memory what an account record of this run says: an empty
+  // password file forgets the account.
+  void noteAccount(const std::string& account, const std::string& passwordFile);
+
+ private:
+  bool apply(const std::string& line);
+
+  std::unordered_set<std::string> doneAccounts_;
+  std::unordered_map<std::string, std::string> ownAccounts_;  // account -> password file
+  // account -> the password (with "1" or "0" for generated in front)
+  std::unordered_map<std::string, std::string> unconfirmed_;
+  std::unordered_set<std::string> doneFolders_;               // "account <tab> folder"
+  std::unordered_map<std::string, FolderProgress> folders_;
+  int damagedLine_ = 0;
+};
+
+// Appends records to the journal file. Records are buffered; sync() puts
+// everything written so far on the disk before it returns. A write that fails
+// makes failed() true and keeps the reason (failureText()). Not copyable.
+class JournalWriter {
+ public:
+  // Opens `path` for appending (0600 when created), first cutting it back to
+  // `validLength` bytes when it is longer (a torn last line); writes `header`
+  // as the first line of a new file.
+  [[nodiscard]] bool open(const std::string& path, std::int64_t validLength,
+                          const std::string& header);
+  // `state` is "created", "switched" or "declined".
+  void account(const std::string& account, const char* state, const std::string& passwordFile);
+  void creating(const std::string& account, const std::string& passwordFile,
+                const std::string& password, bool generated);
+  void count(const std::string& account, const std::string& folder, std::int64_t count);
+  void message(bool stored, const std::string& account, const std::string& folder,
+               const std::string& key);
+  void folderDone(const std::string& account, const std::string& folder);
+  void accountDone(const std::string& account);
+  // Writes out the buffered records and waits until the disk has them.
+  void sync();
+  void close();
+
+  const std::string& path() const { return file_.path(); }
+  bool failed() const { return !file_.good(); }
+  std::string failureText() const { return file_.failureText(); }
+
+ private:
+  void line(std::initializer_list<std::string_view> fields);
+
+  ostrel::utils::OutputFile file_;
+  std::string line_;
+};
+
+// The journal's first line for a run of `storePath` into `host`:`port`.
+std::string journalHeader(const std::string& storePath, const std::string& host, int port);
+
+// A run's journal: what earlier runs recorded and the writer of this run's
+// records, opened by openJournal().
+struct Journal {
+  JournalState state;
+  JournalWriter writer;
+};
+
+// Reads the journal at `path` for a run of `header` and opens it for this
+// run's records. Returns the argument error that refuses it, with its line
+// end, or "" when it can be used.
+std::string openJournal(const std::string& path, const std::string& header, Journal& journal);
+
+}  // namespace lodemig
+
+#endif  // LODEMIG_MIGRATION_JOURNAL_H_
