@@ -807,5 +807,46 @@ TEST_F(MigrationTest, JournalOfAnotherRunOrDamagedIsRefusedBeforeAnythingIsSent)
   EXPECT_FALSE(std::filesystem::exists(accountDirectory("ann@example.com")));
 }
 
+TEST_F(MigrationTest, StopSignalEndsTheRunBetweenMessagesAndTheJournalResumes) {
+  inboxAccount("ann", 200);
+  const std::pair<int, int> signals[] = {{2, 130}, {15, 143}};
+  for (const auto& [signal, status] : signals) {
+    SCOPED_TRACE(signal);
+    startServer({"--delay-ms", "2"});
+    ScopedTempDir work;
+    const std::string journal = work / "journal";
+    std::vector<std::string> all = {"-path", store_, "-migrate", "-server", "127.0.0.1",
+                                    "-port", server_->portText(), "-password", "master",
+                                    "-primaryDomain", "example.com", "-journal", journal};
+    ProcessOptions options;
+    options.workingDirectory = work.path();
+    options.signalAfterMilliseconds = 150;
+    options.signal = signal;
+    ProcessResult stopped = runProcess(LODEMIG_BINARY, all, options);
+    EXPECT_EQ(stopped.exitStatus, status);
+    const std::string name = signal == 2 ? "SIGINT" : "SIGTERM";
+    const std::string said = "\nInfo: the run was interrupted by " + name +
+                             ": run the same command again, with the same -journal, to resume\n";
+    EXPECT_TRUE(contains(maskTimes(stopped.out), said + "\nFinish time: T\n\nResult: migration failed\n"))
+        << stopped.out;
+    EXPECT_TRUE(contains(onlyLodemigFile(work.path(), "log"), said));
+    const std::size_t arrived = storedMessages("ann@example.com").size();
+    EXPECT_GT(arrived, 0u);
+    EXPECT_LT(arrived, 200u);
+
+    options.signalAfterMilliseconds = 0;
+    ProcessResult resumed = runProcess(LODEMIG_BINARY, all, options);
+    EXPECT_EQ(resumed.exitStatus, 0) << resumed.out;
+    std::vector<Stored> got = storedMessages("ann@example.com");
+    std::vector<Stored> want;
+    for (int i = 1; i <= 200; ++i) {
+      want.push_back(inboxMessage("ann", i));
+    }
+    std::sort(got.begin(), got.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_TRUE(got == want) << got.size();
+  }
+}
+
 }  // namespace
 }  // namespace lodemig::testing

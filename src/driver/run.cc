@@ -12,6 +12,7 @@
 #include "utils/output_file.h"
 #include "utils/ql_exception.h"
 #include "utils/sockets.h"
+#include "utils/stop_request.h"
 
 namespace lodemig {
 namespace {
@@ -86,13 +87,20 @@ void printRunFooter(Reporter& reporter, bool succeeded) {
 // Runs the walk, reporting a failure that escapes it: a target failure on the
 // console and in the log, a store failure (whose details the engine has
 // logged) on the console only.
-void runWalk(Migrator& migrator, Reporter& reporter) {
+void runWalk(Migrator& migrator, Reporter& reporter, const MigrationSettings& settings) {
   try {
     migrator.migrateAll();
   } catch (const QLNetworkException& error) {
     migrator.markFailed();
     reporter.print("\nError: ");
     reporter.print(error.what());
+  } catch (const QLInterruptedException& error) {
+    migrator.markFailed();
+    reporter.print("\nInfo: ");
+    reporter.print(error.what());
+    reporter.print(settings.journalPath.empty()
+                       ? ": without -journal a new run cannot tell what was sent\n"
+                       : ": run the same command again, with the same -journal, to resume\n");
   } catch (const QLException& error) {
     migrator.markFailed();
     reporter.console("\nError: ");
@@ -119,11 +127,13 @@ bool runMigrator(const MigrationSettings& settings, const ConnectionSettings& co
   migrator.writePasswordsTo(stem + ".pass");
   printBanner(reporter, settings);
   if (!settings.migrate) {
-    runWalk(migrator, reporter);
+    runWalk(migrator, reporter, settings);
     reporter.print("\n");
   } else {
     printRunHeader(reporter, settings, connection, start, primaryDomainGiven);
-    runWalk(migrator, reporter);
+    // A stop signal now ends the run between two messages, with its report.
+    ostrel::utils::watchStopSignals();
+    runWalk(migrator, reporter, settings);
     printRunFooter(reporter, migrator.succeeded());
     ostrel::utils::socketsCleanup();
   }
@@ -207,6 +217,10 @@ int runLodemig(int argc, const char* const* argv) {
     // Only the last bytes could not be written; earlier failures were said.
     std::cerr << "Error: " << logFile.failureText() << "\n" << std::flush;
     succeeded = false;
+  }
+  if (ostrel::utils::stopSignal() != 0) {
+    // The shell's convention for a process ended by a signal.
+    return 128 + ostrel::utils::stopSignal();
   }
   return succeeded ? kExitSucceeded : kExitFailed;
 }

@@ -4,6 +4,7 @@
 #include "migration/target_result.h"
 #include "store/message.h"
 #include "utils/ql_exception.h"
+#include "utils/stop_request.h"
 
 namespace lodemig {
 namespace {
@@ -29,6 +30,14 @@ void noteFirstError(FolderTally& tally, const std::string& text) {
 }
 
 }  // namespace
+
+void stopIfAsked() {
+  const int signal = ostrel::utils::stopSignal();
+  if (signal != 0) {
+    throw QLInterruptedException(
+        std::string("the run was interrupted by ") + ostrel::utils::signalName(signal), signal);
+  }
+}
 
 bool AccountTally::failed() const {
   for (const FolderTally& folder : folders) {
@@ -188,6 +197,7 @@ void AccountMigration::migrateFolders(Mailbox& mailbox, AccountTally& tally) {
 }
 
 void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, FolderTally& tally) {
+  stopIfAsked();
   tally.name = folder.name();
   tally.storeMessages = folder.messageCount();
   if (journal_ != nullptr && journal_->state.folderDone(account_, folder.name())) {
@@ -253,6 +263,8 @@ void AccountMigration::transferMessages(Folder& folder, const Mailbox& mailbox,
   // total; the folder may hold more messages than it says.
   bool more = folder.firstMessage(message);
   while (more) {
+    // Between two messages: the one before is answered and recorded.
+    stopIfAsked();
     reporter_.showCounter(number, count);
     ++tally.read;
     if (progress_ != nullptr && alreadyStored(message, tally)) {

@@ -17,6 +17,9 @@
 
 namespace lodemig {
 
+// Throws QLInterruptedException when a stop signal has come.
+void stopIfAsked();
+
 // What became of one folder of an account.
 struct FolderTally {
   std::string name;                // as in the store

@@ -103,6 +103,7 @@ void Migrator::migrateMailbox(Mailbox& mailbox) {
   if (!settings_.migrate) {
     return;
   }
+  stopIfAsked();
   if (account_.run(mailbox).failed()) {
     succeeded_ = false;
   }

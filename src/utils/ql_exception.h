@@ -31,6 +31,18 @@ class QLNetworkException : public QLException {
   using QLException::QLException;
 };
 
+// A stop signal asked the run to end; raised between two messages, so that
+// nothing is left half done. Carries the signal's number.
+class QLInterruptedException : public QLException {
+ public:
+  QLInterruptedException(const std::string& message, int signal)
+      : QLException(message), signal_(signal) {}
+  int signal() const { return signal_; }
+
+ private:
+  int signal_;
+};
+
 }  // namespace lodemig
 
 #endif  // LODEMIG_UTILS_QL_EXCEPTION_H_
