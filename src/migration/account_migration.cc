@@ -386,8 +386,9 @@ std::int64_t AccountMigration::countUnrecorded(const Folder& folder, const Mailb
 }
 
 bool AccountMigration::alreadyStored(Message& message, FolderTally& tally) {
-  key_ = journalKey(message.key());
-  if (progress_->stored.count(key_) != 0) {
+  journalKeyInto(message.key(), key_);
+  // A folder no earlier run began has no keys to look up.
+  if (!progress_->stored.empty() && progress_->stored.count(key_) != 0) {
     ++tally.skipped;
     return true;
   }

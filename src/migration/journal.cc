@@ -13,25 +13,37 @@ constexpr char kMagic[] = "lodemig-journal 1";
 // Far beyond any record: a longer line is no record of ours.
 constexpr std::size_t kMaxLine = 64 * 1024;
 
+const char* escapeOf(char c) {
+  switch (c) {
+    case '%':
+      return "%25";
+    case '\t':
+      return "%09";
+    case '\r':
+      return "%0D";
+    case '\n':
+      return "%0A";
+    default:
+      return nullptr;
+  }
+}
+
 void appendEscaped(std::string& out, std::string_view field) {
-  for (char c : field) {
-    switch (c) {
-      case '%':
-        out += "%25";
-        break;
-      case '\t':
-        out += "%09";
-        break;
-      case '\r':
-        out += "%0D";
-        break;
-      case '\n':
-        out += "%0A";
-        break;
-      default:
-        out += c;
+  // Names rarely hold any of the four: copy the runs between them whole.
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    // Every one of the four is below '&'; most bytes are not.
+    if (static_cast<unsigned char>(field[i]) > '%') {
+      continue;
+    }
+    const char* code = escapeOf(field[i]);
+    if (code != nullptr) {
+      out.append(field.data() + start, i - start);
+      out.append(code, 3);
+      start = i + 1;
     }
   }
+  out.append(field.data() + start, field.size() - start);
 }
 
 std::vector<std::string_view> splitFields(std::string_view line) {
@@ -98,12 +110,20 @@ std::string journalHeader(const std::string& storePath, const std::string& host,
 
 std::string journalKey(const MessageKey& key) {
   std::string text;
-  appendEscaped(text, key.file);
-  text += '\t';
-  text += std::to_string(key.headerOffset);
-  text += '\t';
-  text += std::to_string(key.storedSize);
+  journalKeyInto(key, text);
   return text;
+}
+
+void journalKeyInto(const MessageKey& key, std::string& text) {
+  text.clear();
+  appendEscaped(text, key.file);
+  char number[48];
+  auto [end, error] = std::to_chars(number, number + sizeof(number), key.headerOffset);
+  text += '\t';
+  text.append(number, end);
+  auto [sizeEnd, sizeError] = std::to_chars(number, number + sizeof(number), key.storedSize);
+  text += '\t';
+  text.append(number, sizeEnd);
 }
 
 JournalState::Load JournalState::load(const std::string& path, const std::string& header,
@@ -271,7 +291,14 @@ void JournalWriter::line(std::initializer_list<std::string_view> fields) {
 void JournalWriter::account(const std::string& account, const char* state,
                             const std::string& passwordFile) {
   line({"account", account, state, passwordFile});
-  sync();
+  // A declined account must not pass for one whose creation was cut short.
+  // The others may wait for the next sync, at the latest the folder count
+  // before the first append.
+  if (std::string_view(state) == "declined") {
+    sync();
+  } else {
+    file_.flush();
+  }
 }
 
 void JournalWriter::creating(const std::string& account, const std::string& passwordFile,
@@ -290,13 +317,20 @@ void JournalWriter::count(const std::string& account, const std::string& folder,
 
 void JournalWriter::message(bool stored, const std::string& account, const std::string& folder,
                             const std::string& key) {
+  // A folder's messages come one after another: its names are escaped once.
+  if (account != account_ || folder != folder_) {
+    account_ = account;
+    folder_ = folder;
+    names_.clear();
+    appendEscaped(names_, account);
+    names_ += '\t';
+    appendEscaped(names_, folder);
+    names_ += '\t';
+  }
   // The key is escaped already; its tabs separate its own fields.
   line_.clear();
   line_ += stored ? "stored\t" : "refused\t";
-  appendEscaped(line_, account);
-  line_ += '\t';
-  appendEscaped(line_, folder);
-  line_ += '\t';
+  line_ += names_;
   line_ += key;
   line_ += '\n';
   file_.write(line_.data(), static_cast<std::streamsize>(line_.size()));
@@ -312,8 +346,9 @@ void JournalWriter::folderDone(const std::string& account, const std::string& fo
 }
 
 void JournalWriter::accountDone(const std::string& account) {
+  // Lost to a crash, it only makes the next run look at the account again.
   line({"account-done", account});
-  sync();
+  file_.flush();
 }
 
 void JournalWriter::sync() {

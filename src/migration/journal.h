@@ -42,6 +42,8 @@ struct FolderProgress {
 // A message's key as the journal writes it: "file <tab> offset <tab> size"
 // with the file escaped.
 std::string journalKey(const MessageKey& key);
+// The same into `text`, whose storage is reused.
+void journalKeyInto(const MessageKey& key, std::string& text);
 
 // Everything a journal file holds, read once at the start of a run. Only the
 // folders in progress keep their message keys; a finished folder or account
@@ -119,6 +121,10 @@ class JournalWriter {
 
   ostrel::utils::OutputFile file_;
   std::string line_;
+  // The names of the last message record, and their escaped form.
+  std::string account_;
+  std::string folder_;
+  std::string names_;
 };
 
 // The journal's first line for a run of `storePath` into `host`:`port`.
