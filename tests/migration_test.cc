@@ -113,6 +113,17 @@ class MigrationTest : public ::testing::Test {
     return readFile(accountDirectory(account) + "/folders");
   }
 
+  // How many messages the account holds on the target so far.
+  int arrivedCount(const std::string& account) const {
+    int count = 0;
+    std::error_code error;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(accountDirectory(account) + "/messages", error)) {
+      count += entry.path().extension() == ".eml" ? 1 : 0;
+    }
+    return count;
+  }
+
   // The account's messages in arrival order.
   std::vector<Stored> storedMessages(const std::string& account) const {
     std::vector<std::string> names;
@@ -820,7 +831,8 @@ TEST_F(MigrationTest, StopSignalEndsTheRunBetweenMessagesAndTheJournalResumes) {
                                     "-primaryDomain", "example.com", "-journal", journal};
     ProcessOptions options;
     options.workingDirectory = work.path();
-    options.signalAfterMilliseconds = 150;
+    // Once the run is well into the folder.
+    options.signalWhen = [&] { return arrivedCount("ann@example.com") >= 20; };
     options.signal = signal;
     ProcessResult stopped = runProcess(LODEMIG_BINARY, all, options);
     EXPECT_EQ(stopped.exitStatus, status);
@@ -834,7 +846,7 @@ TEST_F(MigrationTest, StopSignalEndsTheRunBetweenMessagesAndTheJournalResumes) {
     EXPECT_GT(arrived, 0u);
     EXPECT_LT(arrived, 200u);
 
-    options.signalAfterMilliseconds = 0;
+    options.signalWhen = nullptr;
     ProcessResult resumed = runProcess(LODEMIG_BINARY, all, options);
     EXPECT_EQ(resumed.exitStatus, 0) << resumed.out;
     std::vector<Stored> got = storedMessages("ann@example.com");

@@ -134,15 +134,22 @@ ProcessResult runProcess(const std::string& binary, const std::vector<std::strin
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open = 2;
-  bool signalled = options.signalAfterMilliseconds <= 0;
+  const bool byCondition = static_cast<bool>(options.signalWhen);
+  bool signalled = options.signalAfterMilliseconds <= 0 && !byCondition;
   const Clock::time_point signalAt =
-      Clock::now() + std::chrono::milliseconds(options.signalAfterMilliseconds);
+      byCondition ? Clock::now() + std::chrono::milliseconds(5)
+                  : Clock::now() + std::chrono::milliseconds(options.signalAfterMilliseconds);
+  Clock::time_point nextCheck = signalAt;
   while (open > 0 && Clock::now() < deadline) {
-    if (!signalled && Clock::now() >= signalAt) {
-      ::kill(pid, options.signal);
-      signalled = true;
+    if (!signalled && Clock::now() >= nextCheck) {
+      if (!byCondition || options.signalWhen()) {
+        ::kill(pid, options.signal);
+        signalled = true;
+      }
+      nextCheck = Clock::now() + std::chrono::milliseconds(5);
     }
-    int ready = ::poll(fds, 2, millisecondsLeft(signalled ? deadline : std::min(deadline, signalAt)));
+    int ready =
+        ::poll(fds, 2, millisecondsLeft(signalled ? deadline : std::min(deadline, nextCheck)));
     if (ready < 0 && errno != EINTR) {
       break;
     }

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,8 +23,11 @@ struct ProcessOptions {
   // that nothing can be created in "." even by root.
   bool removeWorkingDirectory = false;
   int timeoutSeconds = 20;  // then the child is killed
-  // When above 0, `signal` is sent to the child this long after it started.
+  // When above 0, `signal` is sent to the child this long after it started;
+  // or, with signalWhen, as soon as signalWhen() (asked every few
+  // milliseconds) is true.
   int signalAfterMilliseconds = 0;
+  std::function<bool()> signalWhen;
   int signal = 9;  // SIGKILL
 };
 
