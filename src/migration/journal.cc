@@ -292,19 +292,20 @@ void JournalWriter::account(const std::string& account, const char* state,
                             const std::string& passwordFile) {
   line({"account", account, state, passwordFile});
   // A declined account must not pass for one whose creation was cut short.
-  // The others may wait for the next sync, at the latest the folder count
-  // before the first append.
+  // The others may wait in the buffer: lost, they leave the "creating"
+  // record, from which a later run finds the account its own again.
   if (std::string_view(state) == "declined") {
-    sync();
-  } else {
     file_.flush();
   }
 }
 
 void JournalWriter::creating(const std::string& account, const std::string& passwordFile,
                              const std::string& password, bool generated) {
+  // Written before the account is asked for, so that no death of the
+  // process loses it; the disk has it with the folder count that follows
+  // before the first append.
   line({"account", account, "creating", passwordFile, password, generated ? "1" : "0"});
-  sync();
+  file_.flush();
 }
 
 void JournalWriter::count(const std::string& account, const std::string& folder,
@@ -340,15 +341,14 @@ void JournalWriter::message(bool stored, const std::string& account, const std::
   }
 }
 
+// Lost to a crash, these two only make the next run look at the folder or
+// account again: they wait in the buffer.
 void JournalWriter::folderDone(const std::string& account, const std::string& folder) {
   line({"folder-done", account, folder});
-  file_.flush();
 }
 
 void JournalWriter::accountDone(const std::string& account) {
-  // Lost to a crash, it only makes the next run look at the account again.
   line({"account-done", account});
-  file_.flush();
 }
 
 void JournalWriter::sync() {
