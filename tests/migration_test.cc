@@ -860,5 +860,57 @@ TEST_F(MigrationTest, StopSignalEndsTheRunBetweenMessagesAndTheJournalResumes) {
   }
 }
 
+TEST_F(MigrationTest, RetryGetsPastDroppedConnectionsAndByeWithEveryMessageOnce) {
+  const std::vector<std::string> faults[] = {
+      {"--drop-append", "2", "--drop-append", "5"},
+      // Commands 1-2 are the domain's test connection, 3-6 the account's
+      // login, creation, switch and version; 8 and 9 are appends.
+      {"--bye-at", "8", "--bye-at", "12"},
+      {"--bye-at", "3"},  // the account's first login
+  };
+  for (const std::vector<std::string>& fault : faults) {
+    SCOPED_TRACE(::testing::PrintToString(fault));
+    inboxAccount("eva", 6);
+    startServer(fault);
+    ScopedTempDir work;
+    ProcessResult result = migrate({"-retry", "3"}, work.path());
+    EXPECT_EQ(result.exitStatus, 0) << result.out;
+    EXPECT_TRUE(contains(result.out, "Result: migration successful\n"));
+    EXPECT_TRUE(contains(result.out, ", try 1 of 3 in 1 s\n")) << result.out;
+    // A lost version check makes the rest plain APPENDs: only the messages count.
+    std::vector<std::string> got;
+    for (const Stored& message : storedMessages("eva@example.com")) {
+      got.push_back(message.folder + "|" + message.flags + "|" + message.content);
+    }
+    std::vector<std::string> want;
+    for (int i = 1; i <= 6; ++i) {
+      const Stored message = inboxMessage("eva", i);
+      want.push_back(message.folder + "|" + message.flags + "|" + message.content);
+    }
+    EXPECT_EQ(got, want);
+    EXPECT_TRUE(storedMessages("admin").empty());
+  }
+}
+
+TEST_F(MigrationTest, ThreeAccountsInARowLostAfterTheirRetriesStopTheRun) {
+  for (const char* name : {"amy", "bo", "cy", "dee"}) {
+    inboxAccount(name, 2);
+  }
+  std::vector<std::string> fault;
+  for (int append = 1; append <= 6; ++append) {
+    fault.insert(fault.end(), {"--drop-append", std::to_string(append)});
+  }
+  startServer(fault);
+  ProcessResult result = migrate({"-retry", "1"});
+  EXPECT_EQ(result.exitStatus, 1);
+  const std::string out = maskTimes(result.out);
+  EXPECT_EQ(countOf(out, "   Warning: cannot append message, try 1 of 1 in 1 s\n"), 3) << out;
+  // The walk's order is the directory's: whichever three come first.
+  EXPECT_EQ(countOf(out, " + mailbox <"), 3) << out;
+  EXPECT_EQ(countOf(out, "\nError: cannot migrate mailbox <"), 2) << out;
+  EXPECT_TRUE(contains(out, "\nError: cannot append message: 3 accounts in a row failed, "
+                            "Torvane seems down\nFinish time: T\n\nResult: migration failed\n"));
+}
+
 }  // namespace
 }  // namespace lodemig::testing

@@ -37,6 +37,7 @@ const char kUsage[] =
     "       -quiet     disable standard output (optional)\n"
     "       -timeout   seconds to wait for Torvane's answers (optional, default 180)\n"
     "       -journal   file that records progress, to resume an interrupted migration\n"
+    "       -retry     new connections per account after a lost one (optional, default 0)\n"
     "       -help      print help and exit (optional)\n"
     "\n"
     "Notes: Quillon must be stopped before migration!\n"
@@ -176,6 +177,8 @@ TEST_F(PrintRunTest, ArgumentErrorsInTheirOrder) {
       {{"-path", store_, "-TIMEOUT", "86401", "-migrate", "-server", "h", "-password", "pw"},
        kBadTimeout},
       {{"-path", store_, "-timeout", "5s"}, kBadTimeout},
+      {{"-path", store_, "-retry", "101"}, "Argument error: -retry takes a number from 0 to 100\n"},
+      {{"-path", store_, "-RETRY", "x"}, "Argument error: -retry takes a number from 0 to 100\n"},
   };
   for (const Case& c : cases) {
     ProcessResult result = run(c.arguments);

@@ -32,6 +32,12 @@ bool argumentsAllowRun(const RunOptions& options) {
               << std::flush;
     return false;
   }
+  if (options.retries < 0) {
+    std::cout << "Argument error: -retry takes a number from 0 to " << RunOptions::kMaxRetries
+              << "\n"
+              << std::flush;
+    return false;
+  }
   if (options.timeoutSeconds == 0) {
     std::cout << "Argument error: -timeout takes a number of seconds from 1 to "
               << RunOptions::kMaxTimeoutSeconds << "\n"
@@ -120,8 +126,13 @@ bool runMigrator(const MigrationSettings& settings, const ConnectionSettings& co
                  Reporter& reporter, const std::string& stem, std::time_t start,
                  bool primaryDomainGiven, Journal* journal) {
   Migrator migrator(settings, connection, reporter);
+  // Without a journal file, a retried account still needs to know what its
+  // lost connection had sent: the same records, kept in memory.
+  Journal memoryOnly;
   if (journal != nullptr) {
     migrator.useJournal(*journal);
+  } else if (settings.migrate && settings.retries > 0) {
+    migrator.useJournal(memoryOnly);
   }
   // Each account's line is on disk before its folders are copied.
   migrator.writePasswordsTo(stem + ".pass");

@@ -24,17 +24,17 @@ int parsePort(const char* text) {
   return port == 0 ? RunOptions::kDefaultPort : port;
 }
 
-// Digits only, 1 to kMaxTimeoutSeconds; anything else gives 0 (refused).
-int parseTimeout(const char* text) {
-  long seconds = 0;
+// Digits only, at most `limit`; anything else gives `refused`.
+int parseBounded(const char* text, int limit, int refused) {
+  long value = 0;
   const char* digit = text;
   for (; *digit >= '0' && *digit <= '9'; ++digit) {
-    seconds = seconds * 10 + (*digit - '0');
-    if (seconds > RunOptions::kMaxTimeoutSeconds) {
-      return 0;
+    value = value * 10 + (*digit - '0');
+    if (value > limit) {
+      return refused;
     }
   }
-  return *digit == '\0' ? static_cast<int>(seconds) : 0;
+  return *digit == '\0' && digit != text ? static_cast<int>(value) : refused;
 }
 
 // The value options, in the order they are tested.
@@ -60,7 +60,9 @@ bool takeValue(RunOptions& options, const char* name, const char* value) {
   } else if (equalsIgnoreCase(name, "-journal")) {
     options.journalPath = value;
   } else if (equalsIgnoreCase(name, "-timeout")) {
-    options.timeoutSeconds = parseTimeout(value);
+    options.timeoutSeconds = parseBounded(value, RunOptions::kMaxTimeoutSeconds, 0);
+  } else if (equalsIgnoreCase(name, "-retry")) {
+    options.retries = parseBounded(value, RunOptions::kMaxRetries, -1);
   } else {
     return false;
   }
@@ -112,6 +114,7 @@ MigrationSettings migrationSettingsFrom(const RunOptions& options) {
   settings.quiet = options.quiet;
   settings.fixCrLf = options.fixCrLf;
   settings.journalPath = options.journalPath;
+  settings.retries = options.retries;
   return settings;
 }
 
@@ -143,6 +146,7 @@ void printUsage(std::ostream& out) {
   out << "       -quiet     disable standard output (optional)\n";
   out << "       -timeout   seconds to wait for Torvane's answers (optional, default 180)\n";
   out << "       -journal   file that records progress, to resume an interrupted migration\n";
+  out << "       -retry     new connections per account after a lost one (optional, default 0)\n";
   out << "       -help      print help and exit (optional)\n";
   out << "\n";
   out << "Notes: Quillon must be stopped before migration!\n";

@@ -34,6 +34,10 @@ struct RunOptions {
   // the value given is not a whole number of seconds from 1 to kMaxTimeoutSeconds.
   int timeoutSeconds = kDefaultTimeoutSeconds;
   std::string journalPath;       // -journal; empty: none
+  static constexpr int kMaxRetries = 100;
+  // -retry: new connections per account after a lost one; -1 when the value
+  // given is not a whole number from 0 to kMaxRetries.
+  int retries = 0;
 };
 
 // Fills a RunOptions from argv[1..argc-1]. Option names match without regard

@@ -1,5 +1,9 @@
 #include "migration/account_migration.h"
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
 #include "migration/target_names.h"
 #include "migration/target_result.h"
 #include "store/message.h"
@@ -10,6 +14,7 @@ namespace lodemig {
 namespace {
 
 constexpr int kGeneratedPasswordLength = 6;
+constexpr int kMaxRetryPause = 30;
 
 // Closes the folder's reading however the transfer of its messages ends.
 class FolderReading {
@@ -60,18 +65,49 @@ AccountMigration::AccountMigration(const MigrationSettings& settings,
 AccountTally AccountMigration::run(Mailbox& mailbox) {
   AccountTally tally;
   account_ = mailbox.name() + "@" + mailbox.domainName();
+  provisioned_ = false;
   if (journal_ != nullptr && journal_->state.accountDone(account_)) {
     reporter_.print("   Info: already migrated, as the journal records\n");
     tally.skipped = true;
     return tally;
   }
+  for (int attempt = 0;; ++attempt) {
+    attempt_ = attempt;
+    try {
+      tally = AccountTally();
+      runOnce(mailbox, tally);
+      return tally;
+    } catch (const QLConnectionLostException& error) {
+      if (attempt >= settings_.retries) {
+        throw;
+      }
+      pauseBeforeRetry(reporter_, attempt, settings_.retries, error.what());
+    }
+  }
+}
+
+void pauseBeforeRetry(Reporter& reporter, int attempt, int retries, const std::string& what) {
+  // 1, 2, 4 ... seconds: a target that restarts gets the time it needs, one
+  // that only dropped a connection is back at once.
+  const int seconds = std::min(kMaxRetryPause, 1 << std::min(attempt, 5));
+  reporter.print("   Warning: " + what + ", try " + std::to_string(attempt + 1) + " of " +
+                 std::to_string(retries) + " in " + std::to_string(seconds) + " s\n");
+  for (int tenth = 0; tenth < seconds * 10; ++tenth) {
+    stopIfAsked();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+void AccountMigration::runOnce(Mailbox& mailbox, AccountTally& tally) {
   try {
     connect();
-    if (!provision(mailbox)) {
+    // Once the account is the run's, a new connection goes on with it.
+    if (!provision(mailbox, provisioned_)) {
       tally.declined = true;
       gateway_.disconnect(true);
-      return tally;
+      return;
     }
+    provisioned_ = true;
     fastAppend_ = gateway_.checkVersion();
     if (fastAppend_) {
       reporter_.log(
@@ -94,7 +130,6 @@ AccountTally AccountMigration::run(Mailbox& mailbox) {
     gateway_.disconnect(true);
     throw;
   }
-  return tally;
 }
 
 void AccountMigration::connect() {
@@ -201,9 +236,12 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
   tally.name = folder.name();
   tally.storeMessages = folder.messageCount();
   if (journal_ != nullptr && journal_->state.folderDone(account_, folder.name())) {
-    reporter_.print("   - \"");
-    reporter_.print(folder.name());
-    reporter_.print("\", already migrated, as the journal records\n");
+    // A folder finished before a lost connection was reported then.
+    if (attempt_ == 0) {
+      reporter_.print("   - \"");
+      reporter_.print(folder.name());
+      reporter_.print("\", already migrated, as the journal records\n");
+    }
     return;
   }
   bool identityLost = false;
@@ -411,6 +449,11 @@ void AccountMigration::recordMessage(bool stored) {
   journal_->writer.message(stored, account_, folderName_, key_);
   if (stored) {
     ++progress_->storedCount;
+  }
+  // Kept for a new connection within this run, which must not send it again;
+  // without retries the folder's keys need not take memory.
+  if (settings_.retries > 0) {
+    (stored ? progress_->stored : progress_->refused).insert(key_);
   }
   checkJournal();
 }

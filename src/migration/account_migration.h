@@ -19,6 +19,10 @@ namespace lodemig {
 
 // Throws QLInterruptedException when a stop signal has come.
 void stopIfAsked();
+// Says in the report that the connection was lost (`what`) and which try of
+// `retries` comes next, then waits 1, 2, 4 ... seconds (at most 30) for try
+// `attempt` + 1, stopping early when a stop signal comes.
+void pauseBeforeRetry(Reporter& reporter, int attempt, int retries, const std::string& what);
 
 // What became of one folder of an account.
 struct FolderTally {
@@ -63,7 +67,9 @@ class AccountMigration {
 
   // Throws QLStoreException when the account fails as a whole (its folder
   // list cannot be read, the identity switch is refused), QLNetworkException
-  // when the target fails (the run ends). The connection is closed however it
+  // when the target fails (the run ends). A lost connection is tried again
+  // on a new one up to the settings' retries, going on where it was; then its
+  // QLConnectionLostException leaves. The connection is closed however it
   // ends.
   AccountTally run(Mailbox& mailbox);
 
@@ -78,6 +84,8 @@ class AccountMigration {
   bool provision(const Mailbox& mailbox, bool resuming = false);
 
  private:
+  // One try at the account, on a new connection.
+  void runOnce(Mailbox& mailbox, AccountTally& tally);
   void migrateFolders(Mailbox& mailbox, AccountTally& tally);
   // Creates the folder on the target and copies its messages. Throws
   // QLNetworkException, or QLStoreException (after the folder's report) when
@@ -120,6 +128,10 @@ class AccountMigration {
   PasswordRecord& passwords_;
   Journal* journal_ = nullptr;
   bool fastAppend_ = false;
+  // The try at the current account (0 the first), and whether it was
+  // provisioned by one of them.
+  int attempt_ = 0;
+  bool provisioned_ = false;
   // The account and folder being migrated, as the journal names them.
   std::string account_;
   std::string folderName_;

@@ -275,6 +275,9 @@ bool JournalWriter::open(const std::string& path, std::int64_t validLength,
 }
 
 void JournalWriter::line(std::initializer_list<std::string_view> fields) {
+  if (!file_.isOpen()) {
+    return;
+  }
   line_.clear();
   bool first = true;
   for (std::string_view field : fields) {
@@ -318,6 +321,9 @@ void JournalWriter::count(const std::string& account, const std::string& folder,
 
 void JournalWriter::message(bool stored, const std::string& account, const std::string& folder,
                             const std::string& key) {
+  if (!file_.isOpen()) {
+    return;
+  }
   // A folder's messages come one after another: its names are escaped once.
   if (account != account_ || folder != folder_) {
     account_ = account;
@@ -352,7 +358,9 @@ void JournalWriter::accountDone(const std::string& account) {
 }
 
 void JournalWriter::sync() {
-  file_.syncToDisk();
+  if (file_.isOpen()) {
+    file_.syncToDisk();
+  }
 }
 
 void JournalWriter::close() {

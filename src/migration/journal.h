@@ -91,7 +91,9 @@ class JournalState {
 
 // Appends records to the journal file. Records are buffered; sync() puts
 // everything written so far on the disk before it returns. A write that fails
-// makes failed() true and keeps the reason (failureText()). Not copyable.
+// makes failed() true and keeps the reason (failureText()). Before open() it
+// writes nothing: a run without a journal file keeps its records in a
+// JournalState alone. Not copyable.
 class JournalWriter {
  public:
   // Opens `path` for appending (0600 when created), first cutting it back to
@@ -113,7 +115,7 @@ class JournalWriter {
   void close();
 
   const std::string& path() const { return file_.path(); }
-  bool failed() const { return !file_.good(); }
+  bool failed() const { return file_.isOpen() && !file_.good(); }
   std::string failureText() const { return file_.failureText(); }
 
  private:

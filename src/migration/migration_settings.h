@@ -26,6 +26,9 @@ struct MigrationSettings {
   bool fixCrLf = true;
   // The journal of a migration run; empty: none.
   std::string journalPath;
+  // New connections tried after a lost one, per account; 0: a lost
+  // connection ends the run.
+  int retries = 0;
 };
 
 }  // namespace lodemig

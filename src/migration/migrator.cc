@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "migration/account_migration.h"
 #include "migration/target_result.h"
 #include "utils/ql_exception.h"
 
@@ -81,8 +82,19 @@ void Migrator::migrateDomain(Domain& domain) {
 }
 
 void Migrator::testConnection() {
-  const GatewayResult result = gateway_.connectMaster(connection_);
-  checkResult(reporter_, TargetStep::Connect, result);
+  GatewayResult result = kGatewayOk;
+  for (int attempt = 0;; ++attempt) {
+    result = gateway_.connectMaster(connection_);
+    try {
+      checkResult(reporter_, TargetStep::Connect, result);
+      break;
+    } catch (const QLConnectionLostException& error) {
+      if (attempt >= settings_.retries) {
+        throw;
+      }
+      pauseBeforeRetry(reporter_, attempt, settings_.retries, error.what());
+    }
+  }
   // Already connected: the connection is someone else's to close.
   if (result == kGatewayOk) {
     gateway_.disconnect(true);
@@ -104,8 +116,22 @@ void Migrator::migrateMailbox(Mailbox& mailbox) {
     return;
   }
   stopIfAsked();
-  if (account_.run(mailbox).failed()) {
-    succeeded_ = false;
+  try {
+    if (account_.run(mailbox).failed()) {
+      succeeded_ = false;
+    }
+    lostInARow_ = 0;
+  } catch (const QLConnectionLostException& error) {
+    if (settings_.retries == 0) {
+      throw;  // without retries a lost connection ends the run
+    }
+    if (++lostInARow_ >= kLostAccountsInARow) {
+      throw QLNetworkException(std::string(error.what()) + ": " +
+                               std::to_string(kLostAccountsInARow) +
+                               " accounts in a row failed, Torvane seems down");
+    }
+    // The account fails; the walk reports it and goes on with the next.
+    throw QLStoreException(error.what());
   }
 }
 

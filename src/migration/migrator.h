@@ -51,6 +51,10 @@ class Migrator {
   // One line per provisioned account, as written to the password file.
   const std::string& passwordRecord() const { return passwords_.lines(); }
 
+  // After this many accounts in a row whose connection was lost after every
+  // retry, the target counts as down and the run stops.
+  static constexpr int kLostAccountsInARow = 3;
+
  private:
   // In migrate mode a test connection first, then every account.
   void migrateDomain(Domain& domain);
@@ -63,6 +67,7 @@ class Migrator {
   const ConnectionSettings& connection_;
   Reporter& reporter_;
   bool succeeded_ = true;
+  int lostInARow_ = 0;
   PasswordRecord passwords_;
   ImapGateway gateway_;
   AccountMigration account_;

@@ -5,7 +5,7 @@
 namespace lodemig {
 namespace {
 
-enum class Consequence { Done, Refused, Warn, ItemFails, RunEnds };
+enum class Consequence { Done, Refused, Warn, ItemFails, RunEnds, ConnectionLost };
 
 constexpr GatewayResult kAnyOther = -1;
 
@@ -27,45 +27,49 @@ const Rule kRules[] = {
     {TargetStep::Connect, kGatewayOk, Consequence::Done, "", ""},
     {TargetStep::Connect, kGatewayAlreadyConnected, Consequence::Warn,
      "Warning: client already connected to Torvane\n", ""},
-    {TargetStep::Connect, kGatewayConnectionProblem, Consequence::RunEnds,
+    {TargetStep::Connect, kGatewayConnectionProblem, Consequence::ConnectionLost,
      "Network error: cannot connect to Torvane\n", "cannot connect to Torvane"},
     {TargetStep::Connect, kGatewayAuthenticationFailed, Consequence::RunEnds,
      "Error: problem with authentication to Torvane\n", "problem with authentication to Torvane"},
 
     {TargetStep::CreateUser, kGatewayOk, Consequence::Done, "", ""},
-    {TargetStep::CreateUser, kGatewayNotConnected, Consequence::RunEnds,
+    {TargetStep::CreateUser, kGatewayNotConnected, Consequence::ConnectionLost,
      "Error: client isn't connected to Torvane\n", kNotConnected},
     // A lost connection must not pass for an existing account, or the account
     // would be skipped and the run still called a success.
-    {TargetStep::CreateUser, kGatewayConnectionProblem, Consequence::RunEnds,
+    {TargetStep::CreateUser, kGatewayConnectionProblem, Consequence::ConnectionLost,
      "Network error: cannot create user\n", "cannot create user"},
     {TargetStep::CreateUser, kAnyOther, Consequence::Refused, "", ""},
 
     {TargetStep::SetUser, kGatewayOk, Consequence::Done, "", ""},
-    {TargetStep::SetUser, kGatewayNotConnected, Consequence::RunEnds,
+    {TargetStep::SetUser, kGatewayNotConnected, Consequence::ConnectionLost,
      "Error: client isn't connected to Torvane\n", kNotConnected},
-    {TargetStep::SetUser, kGatewayConnectionProblem, Consequence::RunEnds,
+    {TargetStep::SetUser, kGatewayConnectionProblem, Consequence::ConnectionLost,
      "Network error: cannot switch user\n", "cannot switch user"},
     {TargetStep::SetUser, kGatewaySetUserFailed, Consequence::ItemFails,
      "Error: problem with identity switching\n", "problem with identity switching"},
 
     {TargetStep::Select, kGatewayOk, Consequence::Done, "", ""},
     {TargetStep::Select, kGatewaySelectFailed, Consequence::Refused, "", ""},
+    {TargetStep::Select, kGatewayConnectionProblem, Consequence::ConnectionLost,
+     "Error: cannot select folder ", "cannot select folder ", true},
+    {TargetStep::Select, kGatewayNotConnected, Consequence::ConnectionLost,
+     "Error: cannot select folder ", "cannot select folder ", true},
     {TargetStep::Select, kAnyOther, Consequence::RunEnds, "Error: cannot select folder ",
      "cannot select folder ", true},
 
     {TargetStep::CreateFolder, kGatewayOk, Consequence::Done, "", ""},
-    {TargetStep::CreateFolder, kGatewayNotConnected, Consequence::RunEnds,
+    {TargetStep::CreateFolder, kGatewayNotConnected, Consequence::ConnectionLost,
      "Network Error: client isn't connected to Torvane\n", kNotConnected},
-    {TargetStep::CreateFolder, kGatewayConnectionProblem, Consequence::RunEnds,
+    {TargetStep::CreateFolder, kGatewayConnectionProblem, Consequence::ConnectionLost,
      "Network error: cannot create folder\n", "cannot create folder"},
     {TargetStep::CreateFolder, kGatewayCreateFolderFailed, Consequence::RunEnds,
      "Error: cannot create folder ", "cannot create folder ", true},
 
     {TargetStep::Append, kGatewayOk, Consequence::Done, "", ""},
-    {TargetStep::Append, kGatewayNotConnected, Consequence::RunEnds,
+    {TargetStep::Append, kGatewayNotConnected, Consequence::ConnectionLost,
      "Network Error: client isn't connected to Torvane\n", kNotConnected},
-    {TargetStep::Append, kGatewayConnectionProblem, Consequence::RunEnds,
+    {TargetStep::Append, kGatewayConnectionProblem, Consequence::ConnectionLost,
      "Network error: cannot append message\n", "cannot append message"},
     {TargetStep::Append, kGatewayAppendFailed, Consequence::ItemFails,
      "Error: append message error\n", "append message error"},
@@ -114,6 +118,9 @@ StepOutcome checkResult(Reporter& reporter, TargetStep step, GatewayResult resul
   reporter.log(rule->namesFolder ? rule->logText + suffix + "\n" : std::string(rule->logText));
   if (rule->consequence == Consequence::ItemFails) {
     throw QLStoreException(rule->errorText + suffix);
+  }
+  if (rule->consequence == Consequence::ConnectionLost) {
+    throw QLConnectionLostException(rule->errorText + suffix);
   }
   throw QLNetworkException(rule->errorText + suffix);
 }

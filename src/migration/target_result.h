@@ -21,7 +21,8 @@ enum class StepOutcome {
 // or Refused, logs a warning and returns Done, or logs the failure and throws
 // it. QLStoreException fails the item the step worked for (the message of an
 // append, the account of an identity switch); QLNetworkException ends the
-// run. `folder` is the target folder a Select or CreateFolder named, for its
+// run, as QLConnectionLostException (one of them) does unless a new
+// connection may be tried. `folder` is the target folder a Select or CreateFolder named, for its
 // texts.
 StepOutcome checkResult(Reporter& reporter, TargetStep step, GatewayResult result,
                         const std::string& folder = std::string());

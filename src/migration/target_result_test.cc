@@ -9,8 +9,8 @@
 namespace lodemig {
 namespace {
 
-// What checkResult made of one result: "done", "refused", "store: TEXT" or
-// "run: TEXT", and what it logged.
+// What checkResult made of one result: "done", "refused", "store: TEXT",
+// "lost: TEXT" (a lost connection) or "run: TEXT", and what it logged.
 struct Verdict {
   std::string outcome;
   std::string log;
@@ -25,6 +25,8 @@ Verdict verdictOf(TargetStep step, GatewayResult result, const std::string& fold
         checkResult(reporter, step, result, folder) == StepOutcome::Done ? "done" : "refused";
   } catch (const QLStoreException& error) {
     verdict.outcome = std::string("store: ") + error.what();
+  } catch (const QLConnectionLostException& error) {
+    verdict.outcome = std::string("lost: ") + error.what();
   } catch (const QLNetworkException& error) {
     verdict.outcome = std::string("run: ") + error.what();
   }
@@ -44,7 +46,7 @@ TEST(TargetResultTest, EveryStepKnowsWhatItsResultsSkip) {
       {S::Connect, kGatewayOk, "done", ""},
       {S::Connect, kGatewayAlreadyConnected, "done",
        "Warning: client already connected to Torvane\n"},
-      {S::Connect, kGatewayConnectionProblem, "run: cannot connect to Torvane",
+      {S::Connect, kGatewayConnectionProblem, "lost: cannot connect to Torvane",
        "Network error: cannot connect to Torvane\n"},
       {S::Connect, kGatewayAuthenticationFailed, "run: problem with authentication to Torvane",
        "Error: problem with authentication to Torvane\n"},
@@ -53,33 +55,33 @@ TEST(TargetResultTest, EveryStepKnowsWhatItsResultsSkip) {
       {S::CreateUser, kGatewayOk, "done", ""},
       {S::CreateUser, kGatewayCreateUserFailed, "refused", ""},
       {S::CreateUser, kGatewayAuthenticationFailed, "refused", ""},
-      {S::CreateUser, kGatewayNotConnected, "run: client isn't connected to Torvane",
+      {S::CreateUser, kGatewayNotConnected, "lost: client isn't connected to Torvane",
        "Error: client isn't connected to Torvane\n"},
-      {S::CreateUser, kGatewayConnectionProblem, "run: cannot create user",
+      {S::CreateUser, kGatewayConnectionProblem, "lost: cannot create user",
        "Network error: cannot create user\n"},
       {S::SetUser, kGatewaySetUserFailed, "store: problem with identity switching",
        "Error: problem with identity switching\n"},
-      {S::SetUser, kGatewayConnectionProblem, "run: cannot switch user",
+      {S::SetUser, kGatewayConnectionProblem, "lost: cannot switch user",
        "Network error: cannot switch user\n"},
-      {S::SetUser, kGatewayNotConnected, "run: client isn't connected to Torvane",
+      {S::SetUser, kGatewayNotConnected, "lost: client isn't connected to Torvane",
        "Error: client isn't connected to Torvane\n"},
       {S::Select, kGatewaySelectFailed, "refused", ""},
-      {S::Select, kGatewayConnectionProblem, "run: cannot select folder A/B",
+      {S::Select, kGatewayConnectionProblem, "lost: cannot select folder A/B",
        "Error: cannot select folder A/B\n"},
       {S::CreateFolder, kGatewayCreateFolderFailed, "run: cannot create folder A/B",
        "Error: cannot create folder A/B\n"},
-      {S::CreateFolder, kGatewayNotConnected, "run: client isn't connected to Torvane",
+      {S::CreateFolder, kGatewayNotConnected, "lost: client isn't connected to Torvane",
        "Network Error: client isn't connected to Torvane\n"},
-      {S::CreateFolder, kGatewayConnectionProblem, "run: cannot create folder",
+      {S::CreateFolder, kGatewayConnectionProblem, "lost: cannot create folder",
        "Network error: cannot create folder\n"},
       {S::Append, kGatewayOk, "done", ""},
       {S::Append, kGatewayAppendFailed, "store: append message error",
        "Error: append message error\n"},
       {S::Append, kGatewayContentFailed, "store: problem with load from IMessage object",
        "Error: problem with load from IMessage object\n"},
-      {S::Append, kGatewayConnectionProblem, "run: cannot append message",
+      {S::Append, kGatewayConnectionProblem, "lost: cannot append message",
        "Network error: cannot append message\n"},
-      {S::Append, kGatewayNotConnected, "run: client isn't connected to Torvane",
+      {S::Append, kGatewayNotConnected, "lost: client isn't connected to Torvane",
        "Network Error: client isn't connected to Torvane\n"},
       {S::Append, kGatewaySelectFailed, "run: Error: unspecified Imap error 10.\n",
        "Error: unspecified Imap error 10.\n"},

@@ -31,6 +31,13 @@ class QLNetworkException : public QLException {
   using QLException::QLException;
 };
 
+// The connection to the target was lost or could not be made: the kind of
+// target failure a new connection may get past.
+class QLConnectionLostException : public QLNetworkException {
+ public:
+  using QLNetworkException::QLNetworkException;
+};
+
 // A stop signal asked the run to end; raised between two messages, so that
 // nothing is left half done. Carries the signal's number.
 class QLInterruptedException : public QLException {
