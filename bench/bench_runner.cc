@@ -191,6 +191,9 @@ RunResult runOnce(const Options& options, const Workload& workload, const Varian
   if (!variant.fixCrLf) {
     argv.push_back("-disableCrLfFixing");
   }
+  if (variant.journal) {
+    argv.insert(argv.end(), {"-journal", scratch + "/journal"});
+  }
 
   result.floors = measureFloors(workload, manifest);
   MeasuredRun run = runMeasured(options.launcher, argv, scratch, directory + "/lodemig.stderr",

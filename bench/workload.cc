@@ -81,7 +81,8 @@ std::vector<Variant> variantsOf(const Workload& workload) {
   return {{"quiet", true, true},
           {"console", false, true},
           {"quiet, no CR/LF fixing", true, false},
-          {"console, no CR/LF fixing", false, false}};
+          {"console, no CR/LF fixing", false, false},
+          {"quiet, journal", true, true, true}};
 }
 
 std::string verifyRun(const Workload& workload, const Variant& variant,

@@ -37,13 +37,15 @@ struct Variant {
   std::string name;
   bool quiet = true;
   bool fixCrLf = true;
+  bool journal = false;  // with -journal, a new one every run
 };
 
 // The six workloads, each shrunk ten times when `quick` is set.
 std::vector<Workload> standardWorkloads(bool quick);
 
-// Quiet and console, each with CR/LF fixing on and off; a print run only has
-// the first two, a quietOnly workload only the first.
+// Quiet and console, each with CR/LF fixing on and off, and quiet with a
+// journal; a print run only has the first two, a quietOnly workload only the
+// first.
 std::vector<Variant> variantsOf(const Workload& workload);
 
 // One run's floors, measured right before it so that both see the same load.
