@@ -138,7 +138,8 @@ void flushToDisk(const std::string& path) {
 // The push and the read are taken at their fastest of three: a floor is what
 // the machine can do, and one measurement slowed by a neighbour would raise
 // it and flatter the ratio.
-Floors measureFloors(const Workload& workload, const StoreManifest& manifest) {
+Floors measureFloors(const Workload& workload, const Variant& variant,
+                     const StoreManifest& manifest, const std::string& scratch) {
   constexpr int kTries = 3;
   Floors floors;
   floors.roundTrip = measureRoundTrip(5000);
@@ -151,6 +152,12 @@ Floors measureFloors(const Workload& workload, const StoreManifest& manifest) {
     }
     const double read = measureFileRead(files, nullptr);
     floors.read = i == 0 ? read : std::min(floors.read, read);
+  }
+  if (variant.journal) {
+    // A journal syncs its first line, each folder's count before the
+    // folder's first append (the generated accounts have one folder each),
+    // and its end.
+    floors.syncCpu = measureSyncCpu(scratch, static_cast<int>(manifest.accounts.size()) + 2);
   }
   return floors;
 }
@@ -195,7 +202,7 @@ RunResult runOnce(const Options& options, const Workload& workload, const Varian
     argv.insert(argv.end(), {"-journal", scratch + "/journal"});
   }
 
-  result.floors = measureFloors(workload, manifest);
+  result.floors = measureFloors(workload, variant, manifest, scratch);
   MeasuredRun run = runMeasured(options.launcher, argv, scratch, directory + "/lodemig.stderr",
                                 options.timeoutSeconds);
   result.client = run.usage;
@@ -237,10 +244,11 @@ std::string unitName(Unit unit) {
 
 struct Report {
   Table main{{"#", "workload", "variant", "runs", "wall s median (min-max)", "msg/s", "MB/s",
-              "client CPU s", "CPU per unit", "target", "peak RSS MB", "target", "wall/floor",
+              "client CPU s", "CPU per unit", "target", "vs quiet", "peak RSS MB", "target",
+              "wall/floor",
               "target", "server CPU s", "check"}};
   Table floors{{"#", "round trip us", "msgs x round trip s", "socket push s", "file read s",
-                "one-at-a-time floor s", "socket + read s"}};
+                "one-at-a-time floor s", "socket + read s", "journal syncs CPU s"}};
   Table stores{{"#", "workload", "accounts", "messages", "content MB", "median size", "max size",
                 "files read"}};
   bool allVerified = true;
@@ -262,7 +270,8 @@ void runWorkload(const Options& options, const Workload& workload, Report* repor
        std::to_string(manifest.medianSize), std::to_string(manifest.maxSize),
        std::to_string((workload.migrate ? manifest.messageFiles : manifest.settingsFiles).size())});
 
-  std::vector<double> roundTrips, sockets, reads;
+  std::vector<double> roundTrips, sockets, reads, syncCpus;
+  double quietCpuPerUnit = 0;
   for (const Variant& variant : variantsOf(workload)) {
     std::vector<double> walls, cpus, serverCpus, perSecond, megabytesPerSecond, perUnit, ratios;
     long peakRss = 0;
@@ -277,6 +286,9 @@ void runWorkload(const Options& options, const Workload& workload, Report* repor
       roundTrips.push_back(result.floors.roundTrip);
       sockets.push_back(result.floors.socket);
       reads.push_back(result.floors.read);
+      if (result.floors.syncCpu >= 0) {
+        syncCpus.push_back(result.floors.syncCpu);
+      }
       if (!problem.empty() && !result.client.timedOut) {
         failure = problem;
         break;
@@ -299,7 +311,7 @@ void runWorkload(const Options& options, const Workload& workload, Report* repor
     if (!failure.empty()) {
       report->allVerified = false;
       report->main.addRow({n, workload.name, variant.name, std::to_string(walls.size()), "-", "-",
-                           "-", "-", "-", "-", "-", "-", "-", "-", "-", "FAILED: " + failure});
+                           "-", "-", "-", "-", "-", "-", "-", "-", "-", "-", "FAILED: " + failure});
       continue;
     }
     Stats wall = summarize(walls);
@@ -309,6 +321,17 @@ void runWorkload(const Options& options, const Workload& workload, Report* repor
     const bool cpuTargetApplies = workload.cpuTarget > 0 &&
                                   (!workload.cpuTargetQuietOnly || variant.quiet) &&
                                   (!workload.cpuTargetFixOnly || variant.fixCrLf);
+    if (variant.name == "quiet") {
+      quietCpuPerUnit = cpuPerUnit;
+    }
+    // A journal may cost at most a tenth more client CPU than the same run
+    // without one.
+    std::string versusQuiet = "-";
+    if (variant.journal && quietCpuPerUnit > 0) {
+      const double percent = (cpuPerUnit / quietCpuPerUnit - 1) * 100;
+      versusQuiet = (percent >= 0 ? "+" : "") + formatFixed(percent, 1) + "% (<= 10% " +
+                    (percent <= 10 ? "ok)" : "MISS)");
+    }
     std::string check = cutOff;
     if (check.empty()) {
       check = workload.migrate ? "ok: " + std::to_string(manifest.messages) + " msgs, bytes, digest"
@@ -322,7 +345,7 @@ void runWorkload(const Options& options, const Workload& workload, Report* repor
          workload.migrate ? formatFixed(summarize(megabytesPerSecond).median, 1) : "-",
          formatFixed(summarize(cpus).median, 3),
          formatFixed(cpuPerUnit, cpuPerUnit < 10 ? 2 : 1) + " " + unitName(workload.cpuUnit),
-         cpuTargetApplies ? targetCell(cpuPerUnit, workload.cpuTarget, 1) : "-",
+         cpuTargetApplies ? targetCell(cpuPerUnit, workload.cpuTarget, 1) : "-", versusQuiet,
          formatFixed(rssMb, 1), targetCell(rssMb, 8, 0), formatFixed(ratio, 2),
          workload.wallTarget > 0 ? targetCell(ratio, workload.wallTarget, 1) : "-",
          workload.migrate ? formatFixed(summarize(serverCpus).median, 3) : "-", check});
@@ -336,7 +359,8 @@ void runWorkload(const Options& options, const Workload& workload, Report* repor
                          workload.migrate ? formatFixed(messagesTimesRoundTrip, 4) : "-",
                          workload.migrate ? formatFixed(socket, 4) : "-", formatFixed(read, 4),
                          workload.migrate ? formatFixed(messagesTimesRoundTrip + socket, 4) : "-",
-                         workload.migrate ? formatFixed(socket + read, 4) : "-"});
+                         workload.migrate ? formatFixed(socket + read, 4) : "-",
+                         syncCpus.empty() ? "-" : formatFixed(summarize(syncCpus).median, 4)});
   if (!options.keep) {
     fs::remove_all(directory);
   }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -216,6 +217,38 @@ double measureFileRead(const std::vector<std::string>& paths, uint64_t* bytesRea
   if (bytesRead != nullptr) {
     *bytesRead = total;
   }
+  return seconds;
+}
+
+namespace {
+
+double threadCpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_THREAD, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+}  // namespace
+
+double measureSyncCpu(const std::string& directory, int syncs) {
+  const std::string path = directory + "/sync-floor";
+  UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (file.get() < 0) {
+    fail("cannot create " + path);
+  }
+  // About the length of a journal's folder count record.
+  std::string line(80, 'x');
+  line += '\n';
+  const double start = threadCpuSeconds();
+  for (int i = 0; i < syncs; ++i) {
+    if (::write(file.get(), line.data(), line.size()) < 0 ||
+        ::fdatasync(file.get()) != 0) {
+      fail("cannot write " + path);
+    }
+  }
+  const double seconds = threadCpuSeconds() - start;
+  ::unlink(path.c_str());
   return seconds;
 }
 

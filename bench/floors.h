@@ -26,6 +26,12 @@ double measureSocketPush(uint64_t bytes);
 // 64 KiB buffer. The total read is stored in *bytesRead when it is not null.
 double measureFileRead(const std::vector<std::string>& paths, uint64_t* bytesRead);
 
+// CPU seconds (user and system, of the calling thread) to append a short line
+// to a new file in `directory` and wait for the disk to have it, `syncs`
+// times: what a journal that syncs once per folder cannot save. The file is
+// removed afterwards.
+double measureSyncCpu(const std::string& directory, int syncs);
+
 }  // namespace lodemig::bench
 
 #endif  // LODEMIG_BENCH_FLOORS_H_

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <stdexcept>
 
 #include "tests/temp_dir.h"
@@ -32,6 +33,13 @@ TEST(FloorsTest, SocketPushDeliversOddSizes) {
 TEST(FloorsTest, RoundTripNeedsAPositiveCount) {
   EXPECT_GT(measureRoundTrip(20), 0.0);
   EXPECT_THROW(measureRoundTrip(0), std::invalid_argument);
+}
+
+TEST(FloorsTest, SyncFloorLeavesNoFileBehind) {
+  ScopedTempDir dir;
+  EXPECT_GE(measureSyncCpu(dir.path(), 3), 0.0);
+  EXPECT_FALSE(std::filesystem::exists(dir / "sync-floor"));
+  EXPECT_THROW(measureSyncCpu(dir / "missing", 1), std::runtime_error);
 }
 
 }  // namespace

@@ -53,6 +53,7 @@ struct Floors {
   double roundTrip = 0;  // seconds per round trip
   double socket = 0;     // seconds to push the store's content bytes
   double read = 0;       // seconds to read the files the run reads
+  double syncCpu = -1;   // CPU seconds of a journal's syncs; journal runs only
 };
 
 // Everything observed about one run.
