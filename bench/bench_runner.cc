@@ -201,6 +201,9 @@ RunResult runOnce(const Options& options, const Workload& workload, const Varian
   if (variant.journal) {
     argv.insert(argv.end(), {"-journal", scratch + "/journal"});
   }
+  if (variant.report) {
+    argv.insert(argv.end(), {"-report", scratch + "/report.csv"});
+  }
 
   result.floors = measureFloors(workload, variant, manifest, scratch);
   MeasuredRun run = runMeasured(options.launcher, argv, scratch, directory + "/lodemig.stderr",
@@ -217,6 +220,9 @@ RunResult runOnce(const Options& options, const Workload& workload, const Varian
   result.haveLog = !log.empty();
   if (result.haveLog) {
     result.logText = readWholeFile(log);
+  }
+  if (variant.report) {
+    result.reportText = readWholeFile(scratch + "/report.csv");
   }
   result.units = workload.migrate ? result.summary.messages
                                   : countLinesStartingWith(result.logText, " + mailbox <");
@@ -324,10 +330,10 @@ void runWorkload(const Options& options, const Workload& workload, Report* repor
     if (variant.name == "quiet") {
       quietCpuPerUnit = cpuPerUnit;
     }
-    // A journal may cost at most a tenth more client CPU than the same run
-    // without one.
+    // A journal or a report may cost at most a tenth more client CPU than
+    // the same run without one.
     std::string versusQuiet = "-";
-    if (variant.journal && quietCpuPerUnit > 0) {
+    if ((variant.journal || variant.report) && quietCpuPerUnit > 0) {
       const double percent = (cpuPerUnit / quietCpuPerUnit - 1) * 100;
       versusQuiet = (percent >= 0 ? "+" : "") + formatFixed(percent, 1) + "% (<= 10% " +
                     (percent <= 10 ? "ok)" : "MISS)");

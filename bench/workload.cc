@@ -82,8 +82,31 @@ std::vector<Variant> variantsOf(const Workload& workload) {
           {"console", false, true},
           {"quiet, no CR/LF fixing", true, false},
           {"console, no CR/LF fixing", false, false},
-          {"quiet, journal", true, true, true}};
+          {"quiet, journal", true, true, true},
+          {"quiet, report", true, true, false, true}};
 }
+
+namespace {
+
+// The generated accounts have one folder each: the header, then one row per
+// account, every one with the verdict ok and no error.
+bool reportIsAllOk(const std::string& report, std::size_t accounts) {
+  std::size_t rows = 0;
+  std::size_t okRows = 0;
+  for (std::size_t at = 0; at < report.size();) {
+    const std::size_t end = report.find("\r\n", at);
+    if (end == std::string::npos) {
+      return false;
+    }
+    ++rows;
+    const std::string row = report.substr(at, end - at);
+    okRows += row.size() >= 4 && row.compare(row.size() - 4, 4, ",ok,") == 0 ? 1 : 0;
+    at = end + 2;
+  }
+  return rows == accounts + 1 && okRows == accounts;
+}
+
+}  // namespace
 
 std::string verifyRun(const Workload& workload, const Variant& variant,
                       const StoreManifest& manifest, const std::string& expectedDigest,
@@ -112,6 +135,8 @@ std::string verifyRun(const Workload& workload, const Variant& variant,
     problem << "target holds " << held.bytes << " of " << manifest.bytes << " bytes";
   } else if (workload.migrate && held.digest != expectedDigest) {
     problem << "content digest differs";
+  } else if (variant.report && !reportIsAllOk(run.reportText, manifest.accounts.size())) {
+    problem << "the report does not have one ok row per account";
   } else if (!variant.quiet && run.consoleBytes == 0) {
     problem << "nothing on the console";
   } else if (variant.quiet && run.consoleBytes != 0) {

@@ -38,14 +38,15 @@ struct Variant {
   bool quiet = true;
   bool fixCrLf = true;
   bool journal = false;  // with -journal, a new one every run
+  bool report = false;   // with -report, a new one every run
 };
 
 // The six workloads, each shrunk ten times when `quick` is set.
 std::vector<Workload> standardWorkloads(bool quick);
 
-// Quiet and console, each with CR/LF fixing on and off, and quiet with a
-// journal; a print run only has the first two, a quietOnly workload only the
-// first.
+// Quiet and console, each with CR/LF fixing on and off, quiet with a
+// journal and quiet with a report; a print run only has the first two, a
+// quietOnly workload only the first.
 std::vector<Variant> variantsOf(const Workload& workload);
 
 // One run's floors, measured right before it so that both see the same load.
@@ -64,6 +65,7 @@ struct RunResult {
   uint64_t consoleBytes = 0;
   bool haveLog = false;
   std::string logText;
+  std::string reportText;  // the -report file of a report variant
   bool haveSummary = false;
   TargetSummary summary;
   uint64_t units = 0;  // messages the target holds, or mailboxes of a print run

@@ -60,6 +60,27 @@ TEST_F(VerifyRunTest, EveryShortfallIsNamed) {
   }
 }
 
+TEST_F(VerifyRunTest, ReportVariantNeedsOneOkRowPerAccount) {
+  Variant variant{"quiet, report", true, true, false, true};
+  const std::string header = "domain,account,folder\r\n";
+  RunResult run = good_;
+  run.reportText = header + "bench.example,user00000@bench.example,INBOX,ok,\r\n";
+  EXPECT_EQ(verifyRun(workload_, variant, manifest_, "abc", run, 120), "");
+  const std::string bad[] = {
+      "",
+      header,
+      header + "bench.example,user00000@bench.example,INBOX,missing,the target holds 2\r\n",
+      header + "bench.example,user00000@bench.example,INBOX,ok,",
+      header + "a,ok,\r\nb,ok,\r\n",
+  };
+  for (const std::string& text : bad) {
+    run.reportText = text;
+    EXPECT_EQ(verifyRun(workload_, variant, manifest_, "abc", run, 120),
+              "the report does not have one ok row per account")
+        << text;
+  }
+}
+
 TEST_F(VerifyRunTest, ConsoleVariantMustWriteSomethingAndTimeOutSaysHowFarTheRunCame) {
   EXPECT_EQ(verify(good_, false), "nothing on the console");
   good_.consoleBytes = 100;

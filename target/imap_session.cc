@@ -1,8 +1,10 @@
 #include "target/imap_session.h"
 
+#include <algorithm>
 #include <iostream>
 
 #include "imap/digest.h"
+#include "target/sequence_set.h"
 #include "utils/ascii.h"
 #include "utils/ql_exception.h"
 
@@ -13,6 +15,10 @@ namespace {
 // Large enough that a stream of small appends needs few receives.
 constexpr std::size_t kReadBufferSize = 128 * 1024;
 constexpr std::size_t kKeptMessageCapacity = 16 * 1024 * 1024;
+constexpr char kTooBig[] = "[TOOBIG] Message too large";
+// The INTERNALDATE of a message appended without a date: fixed, so that
+// answers can be compared across runs.
+constexpr std::string_view kNoDate = "01-Jan-2000 00:00:00 +0000";
 
 using ostrel::utils::equalsIgnoreCase;
 
@@ -28,6 +34,61 @@ std::string_view kindWord(std::string_view word) {
     }
   }
   return {};
+}
+
+// The space-separated words of a flag list's text.
+std::vector<std::string_view> flagWords(std::string_view text) {
+  std::vector<std::string_view> words;
+  for (std::size_t at = text.find_first_not_of(' '); at != std::string_view::npos;) {
+    const std::size_t end = std::min(text.find(' ', at), text.size());
+    words.push_back(text.substr(at, end - at));
+    at = text.find_first_not_of(' ', end);
+  }
+  return words;
+}
+
+std::string joinWords(const std::vector<std::string_view>& words) {
+  std::string joined;
+  for (const std::string_view word : words) {
+    joined.append(joined.empty() ? "" : " ").append(word);
+  }
+  return joined;
+}
+
+// The flags with \Flagged dropped when they have it and added when not, so
+// that a stored message's flags surely differ from the ones sent.
+std::string toggledFlagged(std::string_view flags) {
+  std::vector<std::string_view> words = flagWords(flags);
+  const auto flagged = [](std::string_view word) { return equalsIgnoreCase(word, "\\Flagged"); };
+  const auto kept = std::remove_if(words.begin(), words.end(), flagged);
+  if (kept == words.end()) {
+    words.push_back("\\Flagged");
+  } else {
+    words.erase(kept, words.end());
+  }
+  return joinWords(words);
+}
+
+// A quoted string of `text`.
+std::string quoted(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+    }
+    out += c;
+  }
+  return out + '"';
+}
+
+// The folder name as an atom when it can be one, quoted otherwise.
+std::string mailboxText(std::string_view name) {
+  const bool atom = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte > 0x20 && byte < 0x7f &&
+           std::string_view("(){%*\"\\]").find(c) == std::string_view::npos;
+  });
+  return atom ? std::string(name) : quoted(name);
 }
 
 }  // namespace
@@ -66,6 +127,7 @@ ImapSession::Flow ImapSession::readCommand() {
   message_.clear();
   tag_.clear();
   const char* abandoned = nullptr;
+  const char* abandonedStatus = "BAD";
   std::size_t budget = options_.maxCommandLength;
   bool first = true;
   for (;;) {
@@ -106,6 +168,13 @@ ImapSession::Flow ImapSession::readCommand() {
       abandoned = "Literal too large";
       break;
     }
+    const bool tooBig = message && overAppendLimit(literal.size);
+    if (tooBig && literal.synchronizing) {
+      // Refused before the continuation, so that the bytes are never sent.
+      abandoned = kTooBig;
+      abandonedStatus = "NO";
+      break;
+    }
     if (literal.synchronizing) {
       if (parser_.failed()) {
         // The client waits for the continuation; without it the literal
@@ -119,9 +188,10 @@ ImapSession::Flow ImapSession::readCommand() {
     ConnectionReader::Status read;
     if (message) {
       // The message is digested as it arrives, so that its answer waits for
-      // no pass over it; without files to write its bytes are not kept.
+      // no pass over it; without files to write, or when it is to be
+      // refused for its size, its bytes are not kept.
       messageDigest_.reset();
-      read = reader_.readBytes(literal.size, store_.keepsBytes() ? &message_ : nullptr,
+      read = reader_.readBytes(literal.size, store_.keepsBytes() && !tooBig ? &message_ : nullptr,
                                &messageDigest_);
       parser_.addMessage();
     } else if (parser_.failed()) {
@@ -152,7 +222,7 @@ ImapSession::Flow ImapSession::readCommand() {
     return Flow::kClose;
   }
   if (!error.empty()) {
-    return reply("BAD", error);
+    return reply(abandoned != nullptr ? abandonedStatus : "BAD", error);
   }
   try {
     return execute();
@@ -195,6 +265,12 @@ ImapSession::Flow ImapSession::execute() {
   if (equalsIgnoreCase(name, "SELECT")) {
     return select();
   }
+  if (equalsIgnoreCase(name, "FETCH")) {
+    return fetch();
+  }
+  if (equalsIgnoreCase(name, "STATUS")) {
+    return status();
+  }
   if (equalsIgnoreCase(name, "CREATE")) {
     return createFolder();
   }
@@ -217,10 +293,7 @@ ImapSession::Flow ImapSession::execute() {
     return reply("OK", "X-CHECKVERSION ", options_.version);
   }
   if (equalsIgnoreCase(name, "CAPABILITY")) {
-    untagged(
-        "CAPABILITY IMAP4rev1 LITERAL+ AUTH=CRAM-MD5 X-MASTERAUTH X-CHECKVERSION X-CREATEUSER "
-        "X-SETUSER X-APPEND");
-    return reply("OK", "CAPABILITY completed");
+    return capability();
   }
   if (equalsIgnoreCase(name, "NOOP")) {
     return reply("OK", "NOOP completed");
@@ -408,6 +481,7 @@ ImapSession::Flow ImapSession::setUser() {
     return reply("NO", "No such account");
   }
   acting_ = account;
+  selected_.reset();
   return reply("OK", "X-SETUSER completed");
 }
 
@@ -463,10 +537,13 @@ ImapSession::Flow ImapSession::select() {
   if (argumentCount() != 1 || !isAString(0)) {
     return reply("BAD", "SELECT needs a folder name");
   }
+  // A SELECT that fails leaves no folder selected, as after a fresh login.
+  selected_.reset();
   const std::optional<std::uint64_t> messages = store_.folderMessages(*acting_, argument(0).text);
   if (!messages) {
     return reply("NO", "[NONEXISTENT] No such folder");
   }
+  selected_ = argument(0).text;
   untagged("FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)");
   untagged(std::to_string(*messages) + " EXISTS");
   untagged("0 RECENT");
@@ -498,22 +575,158 @@ ImapSession::Flow ImapSession::append(std::string_view command) {
       argument(next).kind != Token::Kind::kMessage) {
     return reply("BAD", "Malformed ", command);
   }
-  switch (state_.countAppend()) {
-    case ServerState::AppendFault::kDrop:
-      return Flow::kClose;
-    case ServerState::AppendFault::kRefuse:
-      return reply("NO", command, " refused");
-    case ServerState::AppendFault::kNone:
-      break;
+  // Refused before it is counted: the fault numbers count the appends the
+  // server would take.
+  if (overAppendLimit(messageDigest_.size())) {
+    return reply("NO", kTooBig);
+  }
+  const ServerState::AppendFault fault = state_.countAppend();
+  if (fault == ServerState::AppendFault::kDrop) {
+    return Flow::kClose;
+  }
+  if (fault == ServerState::AppendFault::kRefuse) {
+    return reply("NO", command, " refused");
   }
   if (!acting_) {
     return reply("BAD", "Not authenticated");
   }
-  if (store_.storeMessage(*acting_, argument(0).text, flags, date, command, messageDigest_.value(),
-                          messageDigest_.size(), message_) == MailStore::Outcome::kMissing) {
+  return storeAppended(command, flags, date, fault);
+}
+
+ImapSession::Flow ImapSession::storeAppended(std::string_view command, std::string_view flags,
+                                             std::string_view date,
+                                             ServerState::AppendFault fault) {
+  const std::string& folder = argument(0).text;
+  std::string altered;
+  if (fault == ServerState::AppendFault::kAlter) {
+    altered = toggledFlagged(flags);
+    flags = altered;
+  }
+  int copies = 1;
+  if (fault == ServerState::AppendFault::kLose) {
+    copies = 0;
+  } else if (fault == ServerState::AppendFault::kDouble) {
+    copies = 2;
+  }
+  // A lost message still needs its folder: a client told OK for a folder
+  // that is not there would see a different fault.
+  bool exists = copies > 0 || store_.folderMessages(*acting_, folder).has_value();
+  for (int i = 0; i < copies && exists; ++i) {
+    exists = store_.storeMessage(*acting_, folder, flags, date, command, messageDigest_.value(),
+                                 messageDigest_.size(), message_) != MailStore::Outcome::kMissing;
+  }
+  if (!exists) {
     return reply("NO", "[TRYCREATE] No such folder");
   }
   return reply("OK", command, " completed");
+}
+
+bool ImapSession::overAppendLimit(std::uint64_t size) const {
+  return options_.appendLimit && size > *options_.appendLimit;
+}
+
+ImapSession::Flow ImapSession::capability() {
+  std::string line =
+      "CAPABILITY IMAP4rev1 LITERAL+ AUTH=CRAM-MD5 X-MASTERAUTH X-CHECKVERSION X-CREATEUSER "
+      "X-SETUSER X-APPEND";
+  if (options_.appendLimit) {
+    line += " APPENDLIMIT=" + std::to_string(*options_.appendLimit);
+  }
+  untagged(line);
+  return reply("OK", "CAPABILITY completed");
+}
+
+ImapSession::Flow ImapSession::status() {
+  if (!acting_) {
+    return reply("BAD", "Not authenticated");
+  }
+  if (argumentCount() != 2 || !isAString(0) || argument(1).kind != Token::Kind::kList) {
+    return reply("BAD", "STATUS needs a folder name and a list of items");
+  }
+  const Token& list = argument(1);
+  for (std::size_t i = args_[1] + 1; i < list.end; i = parser_[i].end) {
+    if (parser_[i].kind != Token::Kind::kAtom || !equalsIgnoreCase(parser_[i].text, "MESSAGES")) {
+      return reply("BAD", "Unknown STATUS item");
+    }
+  }
+  const std::optional<std::uint64_t> messages = store_.folderMessages(*acting_, argument(0).text);
+  if (!messages) {
+    return reply("NO", "[NONEXISTENT] No such folder");
+  }
+  std::string items;
+  for (std::size_t i = args_[1] + 1; i < list.end; i = parser_[i].end) {
+    items.append(items.empty() ? "" : " ").append("MESSAGES ").append(std::to_string(*messages));
+  }
+  untagged("STATUS " + mailboxText(argument(0).text) + " (" + items + ")");
+  return reply("OK", "STATUS completed");
+}
+
+bool ImapSession::fetchItems(const Token& items, std::size_t index) {
+  fetchItems_.clear();
+  if (items.kind == Token::Kind::kAtom) {
+    fetchItems_.push_back(items.text);
+  } else if (items.kind == Token::Kind::kList) {
+    for (std::size_t i = index + 1; i < items.end; i = parser_[i].end) {
+      if (parser_[i].kind != Token::Kind::kAtom) {
+        return false;
+      }
+      fetchItems_.push_back(parser_[i].text);
+    }
+  }
+  return std::all_of(fetchItems_.begin(), fetchItems_.end(), [](std::string_view item) {
+    return equalsIgnoreCase(item, "RFC822.SIZE") || equalsIgnoreCase(item, "INTERNALDATE") ||
+           equalsIgnoreCase(item, "FLAGS");
+  });
+}
+
+std::string ImapSession::fetchLine(std::uint64_t number, const MessageRecord& record) const {
+  std::string line = std::to_string(number) + " FETCH (";
+  for (std::size_t i = 0; i < fetchItems_.size(); ++i) {
+    const std::string_view item = fetchItems_[i];
+    line.append(i == 0 ? "" : " ");
+    if (equalsIgnoreCase(item, "RFC822.SIZE")) {
+      line.append("RFC822.SIZE ").append(std::to_string(record.size));
+    } else if (equalsIgnoreCase(item, "INTERNALDATE")) {
+      line.append("INTERNALDATE ")
+          .append(quoted(record.date.empty() ? kNoDate : std::string_view(record.date)));
+    } else {
+      line.append("FLAGS (").append(joinWords(flagWords(record.flags))).append(")");
+    }
+  }
+  return line + ")";
+}
+
+ImapSession::Flow ImapSession::fetch() {
+  if (!acting_) {
+    return reply("BAD", "Not authenticated");
+  }
+  if (!selected_) {
+    return reply("BAD", "No folder selected");
+  }
+  if (argumentCount() != 2 || argument(0).kind != Token::Kind::kAtom) {
+    return reply("BAD", "FETCH needs a sequence set and items");
+  }
+  if (!fetchItems(argument(1), args_[1]) || fetchItems_.empty()) {
+    return reply("BAD", "Unknown FETCH item");
+  }
+  const std::optional<std::vector<MessageRecord>> records =
+      store_.folderRecords(*acting_, *selected_);
+  if (!records) {
+    return reply("NO", "[NONEXISTENT] No such folder");
+  }
+  std::vector<std::uint64_t> numbers;
+  switch (expandSequenceSet(argument(0).text, records->size(), numbers)) {
+    case SequenceOutcome::kInvalid:
+      return reply("BAD", "Invalid sequence set");
+    case SequenceOutcome::kOutOfRange:
+      return reply("BAD", "No such message");
+    case SequenceOutcome::kDone:
+      break;
+  }
+  for (const std::uint64_t number : numbers) {
+    untagged(fetchLine(number, (*records)[number - 1]));
+  }
+  return reply("OK", "FETCH completed");
 }
 
 void ImapSession::untagged(std::string_view text) {

@@ -2,6 +2,7 @@
 #define LODEMIG_TARGET_IMAP_SESSION_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -47,7 +48,20 @@ class ImapSession {
   Flow setUser();
   Flow createFolder();
   Flow select();
+  Flow fetch();
+  Flow status();
+  Flow capability();
   Flow append(std::string_view command);
+  // Stores the append's message as `fault` says: once, not at all, twice or
+  // with other flags; answers OK unless the folder is missing.
+  Flow storeAppended(std::string_view command, std::string_view flags, std::string_view date,
+                     ServerState::AppendFault fault);
+  bool overAppendLimit(std::uint64_t size) const;
+  // Reads the FETCH items of `items` (a single atom or a list at token
+  // `index`) into fetchItems_; false when one is not known.
+  bool fetchItems(const Token& items, std::size_t index);
+  // "<number> FETCH (...)" with fetchItems_ in the order asked.
+  std::string fetchLine(std::uint64_t number, const MessageRecord& record) const;
   // Sends `continuation` and reads the client's one-line reply into line_;
   // false when the connection ended.
   bool exchange(const std::string& continuation);
@@ -78,6 +92,8 @@ class ImapSession {
   // Login state: the acting account, and whether the master login was made.
   std::optional<MailStore::AccountId> acting_;
   bool master_ = false;
+  // The folder of the last successful SELECT, as the client named it.
+  std::optional<std::string> selected_;
 
   // Buffers reused from command to command.
   std::string line_;
@@ -86,7 +102,8 @@ class ImapSession {
   ContentDigest messageDigest_;  // of the append's message, however it was kept
   std::string tag_;
   std::string out_;
-  std::vector<std::size_t> args_;  // token indices of the arguments after the name
+  std::vector<std::size_t> args_;             // token indices of the arguments after the name
+  std::vector<std::string_view> fetchItems_;  // into parser_'s tokens, for one FETCH
 };
 
 }  // namespace lodemig::target

@@ -68,7 +68,7 @@ MailStore::Account& MailStore::newAccount(const std::string& address, const std:
   account->address = address;
   account->password = password;
   account->fullName = fullName;
-  account->folders.push_back(Folder{"X-MAIL", std::string(kInbox), 0});
+  account->folders.push_back(Folder{"X-MAIL", std::string(kInbox), {}});
   account->folderIndex.emplace(kInbox, 0);
   accountIndex_.emplace(ostrel::utils::lowerAsciiCopy(address), accounts_.size());
   accounts_.push_back(std::move(account));
@@ -159,7 +159,7 @@ MailStore::Outcome MailStore::createFolder(AccountId id, std::string_view kind,
     writeFile(accountDirectory(account) + "/folders", line, true);
   }
   account.folderIndex.emplace(name, account.folders.size());
-  account.folders.push_back(Folder{std::string(kind), name, 0});
+  account.folders.push_back(Folder{std::string(kind), name, {}});
   if (id != kAdministrator) {
     ++counts_.folders;
   }
@@ -167,6 +167,16 @@ MailStore::Outcome MailStore::createFolder(AccountId id, std::string_view kind,
 }
 
 std::optional<std::uint64_t> MailStore::folderMessages(AccountId id, std::string_view name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Folder* folder = findFolder(*accounts_.at(id), name);
+  if (folder == nullptr) {
+    return std::nullopt;
+  }
+  return folder->messages.size();
+}
+
+std::optional<std::vector<MessageRecord>> MailStore::folderRecords(AccountId id,
+                                                                   std::string_view name) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const Folder* folder = findFolder(*accounts_.at(id), name);
   if (folder == nullptr) {
@@ -207,7 +217,7 @@ MailStore::Outcome MailStore::storeMessage(AccountId id, std::string_view folder
     }
   }
   ++account.nextMessage;
-  ++folder->messages;
+  folder->messages.push_back(MessageRecord{size, std::string(date), std::string(flags)});
   ++counts_.messages;
   counts_.bytes += size;
   digest_.add(digest, size);

@@ -26,9 +26,18 @@ struct StoreCounts {
   std::uint64_t bytes = 0;
 };
 
+// What the store keeps of every message, in counting mode too, so that
+// FETCH can show a client whether what arrived is what it sent.
+struct MessageRecord {
+  std::uint64_t size = 0;  // the literal's byte count
+  std::string date;        // the append's date as given; empty when it had none
+  std::string flags;       // the text of the append's flag list
+};
+
 // The server's accounts, folders and messages. Without a directory it keeps
-// only the counts and a StoreDigest of the stored messages, and never sees a
-// message's bytes; with one it also writes, under DIR/accounts/<address>/:
+// only the counts, a MessageRecord of each message and a StoreDigest of the
+// stored messages, and never sees a message's bytes; with one it also
+// writes, under DIR/accounts/<address>/:
 //   account              "password: <pw>\nfullname: <full name>\n"
 //   folders              one "<kind word or -> <name>\n" line per folder, INBOX first
 //   messages/NNNNNN.eml  the message bytes as received
@@ -72,6 +81,10 @@ class MailStore {
   Outcome createFolder(AccountId account, std::string_view kind, const std::string& name);
   // Messages in the folder, or nothing when it does not exist.
   std::optional<std::uint64_t> folderMessages(AccountId account, std::string_view name) const;
+  // The records of the folder's messages in arrival order, or nothing when
+  // it does not exist.
+  std::optional<std::vector<MessageRecord>> folderRecords(AccountId account,
+                                                          std::string_view name) const;
   // True when messages are written to files, so that storeMessage() needs
   // their bytes; otherwise the caller need not keep them.
   bool keepsBytes() const { return !directory_.empty(); }
@@ -92,7 +105,7 @@ class MailStore {
   struct Folder {
     std::string kind;
     std::string name;
-    std::uint64_t messages = 0;
+    std::vector<MessageRecord> messages;
   };
   struct Account {
     std::string address;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "utils/ascii.h"
 
@@ -27,10 +28,17 @@ bool ServerState::countCommandForBye() {
 
 ServerState::AppendFault ServerState::countAppend() {
   const std::uint64_t number = ++appends_;
-  if (contains(options_.dropAppend, number)) {
-    return AppendFault::kDrop;
+  const std::pair<const std::vector<std::uint64_t>&, AppendFault> switches[] = {
+      {options_.dropAppend, AppendFault::kDrop},   {options_.refuseAppend, AppendFault::kRefuse},
+      {options_.loseAppend, AppendFault::kLose},   {options_.doubleAppend, AppendFault::kDouble},
+      {options_.alterAppend, AppendFault::kAlter},
+  };
+  for (const auto& [numbers, fault] : switches) {
+    if (contains(numbers, number)) {
+      return fault;
+    }
   }
-  return contains(options_.refuseAppend, number) ? AppendFault::kRefuse : AppendFault::kNone;
+  return AppendFault::kNone;
 }
 
 bool ServerState::refusesSetUser(std::string_view address) const {

@@ -28,9 +28,10 @@ class ServerState {
   MailStore& store() { return store_; }
 
   // Counts one more command (or append) and tells whether a fault switch is
-  // set for its number.
+  // set for its number. When an append has several, the first of kDrop,
+  // kRefuse, kLose, kDouble and kAlter wins.
   bool countCommandForBye();
-  enum class AppendFault { kNone, kRefuse, kDrop };
+  enum class AppendFault { kNone, kRefuse, kDrop, kLose, kDouble, kAlter };
   AppendFault countAppend();
   // Whether X-SETUSER of `address` is to be refused.
   bool refusesSetUser(std::string_view address) const;

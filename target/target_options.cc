@@ -63,9 +63,10 @@ TargetOptions parseTargetOptions(int argc, const char* const* argv) {
       hasValue = true;
     }
     static constexpr std::string_view kKnown[] = {
-        "--listen",      "--port",   "--master-password", "--version",
-        "--account",     "--store",  "--transcript",      "--refuse-append",
-        "--drop-append", "--bye-at", "--refuse-setuser",  "--delay-ms"};
+        "--listen",        "--port",        "--master-password", "--version",
+        "--account",       "--store",       "--transcript",      "--append-limit",
+        "--refuse-append", "--drop-append", "--lose-append",     "--double-append",
+        "--alter-append",  "--bye-at",      "--refuse-setuser",  "--delay-ms"};
     bool known = false;
     for (const std::string_view name : kKnown) {
       known = known || option == name;
@@ -93,10 +94,19 @@ TargetOptions parseTargetOptions(int argc, const char* const* argv) {
       options.storeDirectory = value;
     } else if (option == "--transcript") {
       options.transcriptDirectory = value;
+    } else if (option == "--append-limit") {
+      options.appendLimit =
+          parseNumber(option, value, std::numeric_limits<std::uint64_t>::max() / 2);
     } else if (option == "--refuse-append") {
       options.refuseAppend.push_back(parseCount(option, value));
     } else if (option == "--drop-append") {
       options.dropAppend.push_back(parseCount(option, value));
+    } else if (option == "--lose-append") {
+      options.loseAppend.push_back(parseCount(option, value));
+    } else if (option == "--double-append") {
+      options.doubleAppend.push_back(parseCount(option, value));
+    } else if (option == "--alter-append") {
+      options.alterAppend.push_back(parseCount(option, value));
     } else if (option == "--bye-at") {
       options.byeAt.push_back(parseCount(option, value));
     } else if (option == "--refuse-setuser") {
@@ -128,14 +138,18 @@ std::string targetUsage() {
          "  --account USER@DOMAIN:PW   create this account at start (repeatable)\n"
          "  --store DIR                write accounts, folders and messages under DIR/accounts\n"
          "  --transcript DIR           write the bytes each connection sent to DIR/conn-N.txt\n"
+         "  --append-limit N           announce APPENDLIMIT=N, refuse larger messages with NO\n"
          "  --refuse-append N          answer the Nth APPEND or X-APPEND with NO\n"
          "  --drop-append N            close the connection after the Nth append's message\n"
+         "  --lose-append N            answer the Nth append OK but store nothing\n"
+         "  --double-append N          store the Nth append's message twice, answer OK once\n"
+         "  --alter-append N           store the Nth append's message with \\Flagged toggled\n"
          "  --bye-at N                 answer the Nth command with * BYE and close\n"
          "  --refuse-setuser ADDR|*    answer X-SETUSER of ADDR (or of every one) with NO\n"
          "  --delay-ms N               delay every tagged answer by N milliseconds\n"
          "  --help                     show this text\n"
-         "Fault counts start at 1 and run over all connections; the fault options may be\n"
-         "repeated.\n";
+         "Fault counts start at 1 and run over all connections, leaving out appends refused\n"
+         "for their size; the fault options may be repeated.\n";
 }
 
 }  // namespace lodemig::target

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,10 +28,17 @@ struct TargetOptions {
   std::string storeDirectory;
   // Empty: no transcripts.
   std::string transcriptDirectory;
+  // Announced as APPENDLIMIT; larger messages are refused. None: no limit.
+  std::optional<std::uint64_t> appendLimit;
   // Fault switches. Numbers are 1-based over the server's lifetime, all
   // connections together; each switch may be given several times.
   std::vector<std::uint64_t> refuseAppend;
   std::vector<std::uint64_t> dropAppend;
+  // Answered OK, but stored not at all, twice, or with other flags: what a
+  // migration's check of the target has to notice.
+  std::vector<std::uint64_t> loseAppend;
+  std::vector<std::uint64_t> doubleAppend;
+  std::vector<std::uint64_t> alterAppend;
   std::vector<std::uint64_t> byeAt;
   // Addresses (compared without regard to case) or "*" for every one.
   std::vector<std::string> refuseSetUser;

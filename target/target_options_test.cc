@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,9 @@ TEST(TargetOptionsTest, Defaults) {
   EXPECT_EQ("master", options.masterPassword);
   EXPECT_EQ("6.4.1", options.version);
   EXPECT_TRUE(options.storeDirectory.empty());
+  EXPECT_FALSE(options.appendLimit.has_value());
+  EXPECT_TRUE(options.loseAppend.empty() && options.doubleAppend.empty() &&
+              options.alterAppend.empty());
   EXPECT_FALSE(options.help);
 }
 
@@ -44,6 +48,14 @@ TEST(TargetOptionsTest, EveryOption) {
                                            "3",
                                            "--drop-append",
                                            "4",
+                                           "--append-limit=0",
+                                           "--lose-append",
+                                           "6",
+                                           "--double-append=8",
+                                           "--alter-append",
+                                           "9",
+                                           "--alter-append",
+                                           "2",
                                            "--bye-at",
                                            "5",
                                            "--bye-at",
@@ -65,6 +77,10 @@ TEST(TargetOptionsTest, EveryOption) {
   EXPECT_EQ("/t", options.transcriptDirectory);
   EXPECT_EQ(std::vector<std::uint64_t>{3}, options.refuseAppend);
   EXPECT_EQ(std::vector<std::uint64_t>{4}, options.dropAppend);
+  EXPECT_EQ(std::optional<std::uint64_t>{0}, options.appendLimit);
+  EXPECT_EQ(std::vector<std::uint64_t>{6}, options.loseAppend);
+  EXPECT_EQ(std::vector<std::uint64_t>{8}, options.doubleAppend);
+  EXPECT_EQ((std::vector<std::uint64_t>{9, 2}), options.alterAppend);
   EXPECT_EQ((std::vector<std::uint64_t>{5, 7}), options.byeAt);
   EXPECT_EQ(std::vector<std::string>{"*"}, options.refuseSetUser);
   EXPECT_EQ(20u, options.delayMs);
@@ -83,6 +99,11 @@ TEST(TargetOptionsTest, Errors) {
       {{"--port", "-1"}, "--port needs a number from 0 to 65535, not \"-1\""},
       {{"--port="}, "--port needs a number from 0 to 65535, not \"\""},
       {{"--bye-at", "0"}, "--bye-at counts from 1"},
+      {{"--lose-append", "0"}, "--lose-append counts from 1"},
+      {{"--double-append=0"}, "--double-append counts from 1"},
+      {{"--alter-append"}, "--alter-append needs a value"},
+      {{"--append-limit", "1k"},
+       "--append-limit needs a number from 0 to 9223372036854775807, not \"1k\""},
       {{"--refuse-append", "x"},
        "--refuse-append needs a number from 0 to 9223372036854775807, not \"x\""},
       {{"--account", "nobody"}, "--account needs user@domain:password, not \"nobody\""},

@@ -538,6 +538,136 @@ TEST_F(TargetServerTest, BothModesDigestEachMessageAsItArrives) {
   EXPECT_EQ(big, account("tim@example.com", "messages/000002.eml"));
 }
 
+TEST_F(TargetServerTest, FetchShowsSizeDateAndFlagsOfEachAppendInArrivalOrder) {
+  // Counting mode: the records are kept without a store directory too.
+  TargetOptions options;
+  options.storeDirectory = "none";
+  start(options);
+  auto client = admin("tim@example.com");
+  client->exchange("A CREATE Sent\r\n", "A");
+  const Exchange appends[] = {
+      {"APPEND INBOX (\\Seen  \\Answered ) \"07-Dec-2026 10:00:00 +0000\" {5+}\r\nhello",
+       "OK APPEND completed"},
+      {"X-APPEND INBOX {3+}\r\nabc", "OK X-APPEND completed"},
+      {"APPEND Sent (\\Draft) {1+}\r\nx", "OK APPEND completed"},
+      {"APPEND INBOX () \" 7-Dec-2026 10:00:00 +0000\" {0+}\r\n", "OK APPEND completed"},
+  };
+  expectAnswers(*client, appends);
+  client->exchange("B SELECT INBOX\r\n", "B");
+  EXPECT_EQ(
+      "* 1 FETCH (RFC822.SIZE 5 INTERNALDATE \"07-Dec-2026 10:00:00 +0000\" FLAGS (\\Seen "
+      "\\Answered))\r\n"
+      "* 2 FETCH (RFC822.SIZE 3 INTERNALDATE \"01-Jan-2000 00:00:00 +0000\" FLAGS ())\r\n"
+      "* 3 FETCH (RFC822.SIZE 0 INTERNALDATE \" 7-Dec-2026 10:00:00 +0000\" FLAGS ())\r\n"
+      "C OK FETCH completed\r\n",
+      client->exchange("C FETCH 1:* (RFC822.SIZE INTERNALDATE FLAGS)\r\n", "C"));
+  // Items in the order asked, numbers ascending whatever order they came in.
+  EXPECT_EQ(
+      "* 1 FETCH (FLAGS (\\Seen \\Answered) RFC822.SIZE 5)\r\n"
+      "* 3 FETCH (FLAGS () RFC822.SIZE 0)\r\nD OK FETCH completed\r\n",
+      client->exchange("D FETCH 3,1 (FLAGS RFC822.SIZE)\r\n", "D"));
+  // A message appended after the SELECT is there at once.
+  client->exchange("E APPEND INBOX (\\Flagged) {2+}\r\nzz\r\n", "E");
+  EXPECT_EQ(
+      "* 2 FETCH (INTERNALDATE \"01-Jan-2000 00:00:00 +0000\")\r\n"
+      "* 3 FETCH (INTERNALDATE \" 7-Dec-2026 10:00:00 +0000\")\r\n"
+      "* 4 FETCH (INTERNALDATE \"01-Jan-2000 00:00:00 +0000\")\r\nF OK FETCH completed\r\n",
+      client->exchange("F fetch 4:2 internaldate\r\n", "F"));
+  EXPECT_EQ("* STATUS Sent (MESSAGES 1)\r\nG OK STATUS completed\r\n",
+            client->exchange("G STATUS Sent (MESSAGES)\r\n", "G"));
+}
+
+TEST_F(TargetServerTest, FetchAndStatusRefuseWhatTheyCannotAnswer) {
+  start();
+  auto anonymous = connect();
+  const Exchange unauthenticated[] = {
+      {"FETCH 1:* FLAGS", "BAD Not authenticated"},
+      {"STATUS INBOX (MESSAGES)", "BAD Not authenticated"},
+  };
+  expectAnswers(*anonymous, unauthenticated);
+  auto client = admin("tim@example.com");
+  EXPECT_EQ("A BAD No folder selected\r\n", client->exchange("A FETCH 1:* FLAGS\r\n", "A"));
+  client->exchange("B SELECT INBOX\r\n", "B");
+  const Exchange selected[] = {
+      {"FETCH 1:* (RFC822.SIZE INTERNALDATE FLAGS)", "BAD No such message"},
+      {"APPEND INBOX {1+}\r\nx", "OK APPEND completed"},
+      {"FETCH 2 FLAGS", "BAD No such message"},
+      {"FETCH 1,2 FLAGS", "BAD No such message"},
+      {"FETCH 0 FLAGS", "BAD Invalid sequence set"},
+      {"FETCH 1:x FLAGS", "BAD Invalid sequence set"},
+      {"FETCH 1 (FLAGS BODY[])", "BAD Unknown FETCH item"},
+      {"FETCH 1 ()", "BAD Unknown FETCH item"},
+      {"FETCH 1", "BAD FETCH needs a sequence set and items"},
+      {"SELECT Nope", "NO [NONEXISTENT] No such folder"},
+      {"FETCH 1 FLAGS", "BAD No folder selected"},
+      {"STATUS Nope (MESSAGES)", "NO [NONEXISTENT] No such folder"},
+      {"STATUS INBOX (UIDNEXT)", "BAD Unknown STATUS item"},
+      {"STATUS INBOX MESSAGES", "BAD STATUS needs a folder name and a list of items"},
+  };
+  expectAnswers(*client, selected);
+  // Switching accounts leaves nothing selected either.
+  client->exchange("C SELECT INBOX\r\n", "C");
+  client->exchange("D X-SETUSER \"tim@example.com\"\r\n", "D");
+  EXPECT_EQ("E BAD No folder selected\r\n", client->exchange("E FETCH 1 FLAGS\r\n", "E"));
+  client->exchange("F CREATE \"Sent Items\"\r\n", "F");
+  EXPECT_EQ("* STATUS \"Sent Items\" (MESSAGES 0)\r\nG OK STATUS completed\r\n",
+            client->exchange("G STATUS \"Sent Items\" (MESSAGES)\r\n", "G"));
+}
+
+TEST_F(TargetServerTest, AppendLimitIsAnnouncedAndLargerMessagesAreRefusedInStep) {
+  TargetOptions options;
+  options.appendLimit = 10;
+  options.refuseAppend.push_back(2);
+  start(options);
+  auto client = admin("tim@example.com");
+  EXPECT_EQ(
+      "* CAPABILITY IMAP4rev1 LITERAL+ AUTH=CRAM-MD5 X-MASTERAUTH X-CHECKVERSION X-CREATEUSER "
+      "X-SETUSER X-APPEND APPENDLIMIT=10\r\nA OK CAPABILITY completed\r\n",
+      client->exchange("A CAPABILITY\r\n", "A"));
+  const Exchange cases[] = {
+      // The refused message looks like a command: it is read through, not run.
+      {"APPEND INBOX {11+}\r\nX LOGOUT\r\n1", "NO [TOOBIG] Message too large"},
+      {"APPEND INBOX {10+}\r\n0123456789", "OK APPEND completed"},
+      // The second append counted: the refused one was not.
+      {"X-APPEND INBOX {4+}\r\nnext", "NO X-APPEND refused"},
+      // Synchronizing: refused before the continuation.
+      {"APPEND INBOX {11}", "NO [TOOBIG] Message too large"},
+      {"NOOP", "OK NOOP completed"},
+  };
+  expectAnswers(*client, cases);
+  EXPECT_EQ("0123456789", account("tim@example.com", "messages/000001.eml"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "accounts/tim@example.com/messages/000002.eml"));
+  EXPECT_NE(std::string::npos, stop().find(" messages: 1 bytes: 10 "));
+}
+
+TEST_F(TargetServerTest, LoseDoubleAndAlterAnswerOkButStoreOtherwise) {
+  TargetOptions options;
+  options.storeDirectory = "none";
+  options.loseAppend.push_back(1);
+  options.doubleAppend.push_back(2);
+  options.alterAppend = {3, 4};
+  start(options);
+  auto client = admin("tim@example.com");
+  const Exchange cases[] = {
+      {"APPEND INBOX {4+}\r\nlost", "OK APPEND completed"},
+      {"APPEND INBOX (\\Seen) {3+}\r\ntwo", "OK APPEND completed"},
+      {"APPEND INBOX (\\Seen \\flagged) {4+}\r\nflag", "OK APPEND completed"},
+      {"X-APPEND INBOX (\\Seen) {5+}\r\nplain", "OK X-APPEND completed"},
+      {"APPEND INBOX {4+}\r\nkept", "OK APPEND completed"},
+  };
+  expectAnswers(*client, cases);
+  EXPECT_EQ("* STATUS INBOX (MESSAGES 5)\r\nA OK STATUS completed\r\n",
+            client->exchange("A STATUS INBOX (MESSAGES)\r\n", "A"));
+  client->exchange("B SELECT INBOX\r\n", "B");
+  EXPECT_EQ(
+      "* 1 FETCH (FLAGS (\\Seen) RFC822.SIZE 3)\r\n* 2 FETCH (FLAGS (\\Seen) RFC822.SIZE 3)\r\n"
+      "* 3 FETCH (FLAGS (\\Seen) RFC822.SIZE 4)\r\n"
+      "* 4 FETCH (FLAGS (\\Seen \\Flagged) RFC822.SIZE 5)\r\n"
+      "* 5 FETCH (FLAGS () RFC822.SIZE 4)\r\nC OK FETCH completed\r\n",
+      client->exchange("C FETCH 1:* (FLAGS RFC822.SIZE)\r\n", "C"));
+  EXPECT_NE(std::string::npos, stop().find(" messages: 5 bytes: 19 "));
+}
+
 TEST_F(TargetServerTest, StopEndsOpenConnections) {
   start();
   auto idle = connect();

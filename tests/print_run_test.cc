@@ -38,6 +38,9 @@ const char kUsage[] =
     "       -timeout   seconds to wait for Torvane's answers (optional, default 180)\n"
     "       -journal   file that records progress, to resume an interrupted migration\n"
     "       -retry     new connections per account after a lost one (optional, default 0)\n"
+    "       -report    CSV file with a row per folder, checked against Torvane (optional)\n"
+    "       -check     pre-flight: what a migration would meet, writes nothing to Torvane\n"
+    "       -verify    audit: compares the store with Torvane, writes nothing to Torvane\n"
     "       -help      print help and exit (optional)\n"
     "\n"
     "Notes: Quillon must be stopped before migration!\n"
@@ -179,6 +182,14 @@ TEST_F(PrintRunTest, ArgumentErrorsInTheirOrder) {
       {{"-path", store_, "-timeout", "5s"}, kBadTimeout},
       {{"-path", store_, "-retry", "101"}, "Argument error: -retry takes a number from 0 to 100\n"},
       {{"-path", store_, "-RETRY", "x"}, "Argument error: -retry takes a number from 0 to 100\n"},
+      {{"-path", store_, "-check"}, kMissingArguments},
+      {{"-path", store_, "-VERIFY", "-server", "h"}, kMissingArguments},
+      {{"-path", store_, "-check", "-migrate", "-server", "h", "-password", "pw"},
+       "Argument error: -check and -verify are runs of their own, without -migrate\n"},
+      {{"-path", store_, "-check", "-verify", "-server", "h", "-password", "pw"},
+       "Argument error: -check and -verify cannot be combined\n"},
+      {{"-path", store_, "-report", "r.csv"},
+       "Argument error: -report needs -migrate, -check or -verify\n"},
   };
   for (const Case& c : cases) {
     ProcessResult result = run(c.arguments);

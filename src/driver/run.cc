@@ -9,6 +9,7 @@
 #include "migration/journal.h"
 #include "migration/migrator.h"
 #include "migration/reporter.h"
+#include "migration/run_report.h"
 #include "utils/output_file.h"
 #include "utils/ql_exception.h"
 #include "utils/sockets.h"
@@ -22,9 +23,23 @@ constexpr const char kMissingArguments[] =
 
 // The first check that fails ends the run before anything else is done.
 bool argumentsAllowRun(const RunOptions& options) {
+  const bool target = options.migrate || options.check || options.verify;
   if (options.storePath.empty() ||
-      (options.migrate && (options.server.empty() || options.masterPassword.empty()))) {
+      (target && (options.server.empty() || options.masterPassword.empty()))) {
     std::cout << kMissingArguments << std::flush;
+    return false;
+  }
+  if ((options.check || options.verify) && options.migrate) {
+    std::cout << "Argument error: -check and -verify are runs of their own, without -migrate\n"
+              << std::flush;
+    return false;
+  }
+  if (options.check && options.verify) {
+    std::cout << "Argument error: -check and -verify cannot be combined\n" << std::flush;
+    return false;
+  }
+  if (!options.reportPath.empty() && !target) {
+    std::cout << "Argument error: -report needs -migrate, -check or -verify\n" << std::flush;
     return false;
   }
   if (!options.userMask.empty() && options.domainMask.empty()) {
@@ -81,13 +96,28 @@ void printRunHeader(Reporter& reporter, const MigrationSettings& settings,
   reporter.print("\n");
 }
 
-void printRunFooter(Reporter& reporter, bool succeeded) {
+void printRunFooter(Reporter& reporter, const MigrationSettings& settings,
+                    const Migrator& migrator, bool withReport, std::time_t start) {
+  const std::time_t end = std::time(nullptr);
+  const bool succeeded = migrator.succeeded();
   reporter.print("\n");
   reporter.print("Finish time: ");
-  reporter.print(ctimeText(std::time(nullptr)));
+  reporter.print(ctimeText(end));
   reporter.print("\n");
-  reporter.print("Result: migration ");
-  reporter.print(succeeded ? "successful\n" : "failed\n");
+  if (settings.check) {
+    reporter.print(succeeded ? "Result: check passed\n" : "Result: check found problems\n");
+    reporter.print(migrator.checkSummary());
+  } else if (settings.verify) {
+    reporter.print(succeeded ? "Result: verification successful\n"
+                             : "Result: verification failed\n");
+    reporter.print(verificationSummaryText(migrator.totals()));
+  } else {
+    reporter.print("Result: migration ");
+    reporter.print(succeeded ? "successful\n" : "failed\n");
+    if (withReport) {
+      reporter.print(summaryText(migrator.totals(), start, end));
+    }
+  }
 }
 
 // Runs the walk, reporting a failure that escapes it: a target failure on the
@@ -124,8 +154,11 @@ void runWalk(Migrator& migrator, Reporter& reporter, const MigrationSettings& se
 // it succeeded.
 bool runMigrator(const MigrationSettings& settings, const ConnectionSettings& connection,
                  Reporter& reporter, const std::string& stem, std::time_t start,
-                 bool primaryDomainGiven, Journal* journal) {
+                 bool primaryDomainGiven, Journal* journal, RunReport* report) {
   Migrator migrator(settings, connection, reporter);
+  if (report != nullptr) {
+    migrator.useReport(*report);
+  }
   // Without a journal file, a retried account still needs to know what its
   // lost connection had sent: the same records, kept in memory.
   Journal memoryOnly;
@@ -134,10 +167,13 @@ bool runMigrator(const MigrationSettings& settings, const ConnectionSettings& co
   } else if (settings.migrate && settings.retries > 0) {
     migrator.useJournal(memoryOnly);
   }
-  // Each account's line is on disk before its folders are copied.
-  migrator.writePasswordsTo(stem + ".pass");
+  // Each account's line is on disk before its folders are copied. An audit
+  // sets no password, so it leaves no password file behind.
+  if (!settings.check && !settings.verify) {
+    migrator.writePasswordsTo(stem + ".pass");
+  }
   printBanner(reporter, settings);
-  if (!settings.migrate) {
+  if (!settings.migrate && !settings.check && !settings.verify) {
     runWalk(migrator, reporter, settings);
     reporter.print("\n");
   } else {
@@ -145,7 +181,11 @@ bool runMigrator(const MigrationSettings& settings, const ConnectionSettings& co
     // A stop signal now ends the run between two messages, with its report.
     ostrel::utils::watchStopSignals();
     runWalk(migrator, reporter, settings);
-    printRunFooter(reporter, migrator.succeeded());
+    if (report != nullptr && !report->close()) {
+      reporter.print("Error: " + report->failureText() + "\n");
+      migrator.markFailed();
+    }
+    printRunFooter(reporter, settings, migrator, report != nullptr, start);
     ostrel::utils::socketsCleanup();
   }
   migrator.closePasswordFile();
@@ -202,6 +242,14 @@ int runLodemig(int argc, const char* const* argv) {
     }
   }
 
+  // So is a report that cannot be written.
+  RunReport report;
+  if (!settings.reportPath.empty() && !report.open(settings.reportPath)) {
+    std::cout << "Argument error: cannot write report " << settings.reportPath << "\n"
+              << std::flush;
+    return kExitArgumentError;
+  }
+
   if (ostrel::utils::socketsStartup() != 0) {
     std::cout << "Error: socket initialization failed" << std::flush;
     return kExitFailed;
@@ -222,7 +270,8 @@ int runLodemig(int argc, const char* const* argv) {
   }
   bool succeeded =
       runMigrator(settings, connection, reporter, stem, start, primaryDomainGiven,
-                  journaled ? &journal : nullptr);
+                  journaled ? &journal : nullptr,
+                  settings.reportPath.empty() ? nullptr : &report);
   const bool logWasGood = logFile.good();
   if (logFile.isOpen() && !logFile.close() && logWasGood) {
     // Only the last bytes could not be written; earlier failures were said.

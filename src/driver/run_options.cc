@@ -57,6 +57,8 @@ bool takeValue(RunOptions& options, const char* name, const char* value) {
     options.server = value;
   } else if (equalsIgnoreCase(name, "-port")) {
     options.port = parsePort(value);
+  } else if (equalsIgnoreCase(name, "-report")) {
+    options.reportPath = value;
   } else if (equalsIgnoreCase(name, "-journal")) {
     options.journalPath = value;
   } else if (equalsIgnoreCase(name, "-timeout")) {
@@ -76,6 +78,10 @@ void takeFlag(RunOptions& options, const char* name) {
     options.force = true;
   } else if (equalsIgnoreCase(name, "-quiet")) {
     options.quiet = true;
+  } else if (equalsIgnoreCase(name, "-check")) {
+    options.check = true;
+  } else if (equalsIgnoreCase(name, "-verify")) {
+    options.verify = true;
   } else if (equalsIgnoreCase(name, "-disableCrLfFixing")) {
     options.fixCrLf = false;
   } else if (equalsIgnoreCase(name, "-help") || equalsIgnoreCase(name, "-?")) {
@@ -115,6 +121,9 @@ MigrationSettings migrationSettingsFrom(const RunOptions& options) {
   settings.fixCrLf = options.fixCrLf;
   settings.journalPath = options.journalPath;
   settings.retries = options.retries;
+  settings.reportPath = options.reportPath;
+  settings.check = options.check;
+  settings.verify = options.verify;
   return settings;
 }
 
@@ -147,6 +156,9 @@ void printUsage(std::ostream& out) {
   out << "       -timeout   seconds to wait for Torvane's answers (optional, default 180)\n";
   out << "       -journal   file that records progress, to resume an interrupted migration\n";
   out << "       -retry     new connections per account after a lost one (optional, default 0)\n";
+  out << "       -report    CSV file with a row per folder, checked against Torvane (optional)\n";
+  out << "       -check     pre-flight: what a migration would meet, writes nothing to Torvane\n";
+  out << "       -verify    audit: compares the store with Torvane, writes nothing to Torvane\n";
   out << "       -help      print help and exit (optional)\n";
   out << "\n";
   out << "Notes: Quillon must be stopped before migration!\n";

@@ -38,6 +38,9 @@ struct RunOptions {
   // -retry: new connections per account after a lost one; -1 when the value
   // given is not a whole number from 0 to kMaxRetries.
   int retries = 0;
+  std::string reportPath;        // -report; empty: none
+  bool check = false;            // -check: a pre-flight that writes nothing
+  bool verify = false;           // -verify: an audit that writes nothing
 };
 
 // Fills a RunOptions from argv[1..argc-1]. Option names match without regard

@@ -288,6 +288,75 @@ GatewayResult ImapGateway::append(const std::string& folderName, IMessage& messa
   }
 }
 
+GatewayResult ImapGateway::fetchSummaries(std::vector<MessageSummary>& summaries) {
+  summaries.clear();
+  if (!connected_) {
+    return kGatewayNotConnected;
+  }
+  try {
+    ImapCommand& command = startCommand("FETCH");
+    command.addAtom("1:*");
+    command.addAtom("(RFC822.SIZE INTERNALDATE FLAGS)");
+    if (client_.execute(command) != CommandStatus::Ok) {
+      return kGatewayFetchFailed;
+    }
+    std::vector<bool> seen;
+    for (const std::string& response : command.untaggedLines()) {
+      std::int64_t sequence = 0;
+      MessageSummary summary;
+      if (parseFetchSummary(response, sequence, summary)) {
+        if (sequence < 1 || sequence > (std::int64_t{1} << 31)) {
+          return kGatewayFetchFailed;
+        }
+        const auto index = static_cast<std::size_t>(sequence - 1);
+        if (index >= summaries.size()) {
+          summaries.resize(index + 1);
+          seen.resize(index + 1);
+        }
+        summaries[index] = summary;
+        seen[index] = true;
+      } else if (response.find(" FETCH ") != std::string::npos) {
+        return kGatewayFetchFailed;  // a message's data that cannot be read
+      }
+    }
+    for (bool got : seen) {
+      if (!got) {
+        return kGatewayFetchFailed;
+      }
+    }
+    return kGatewayOk;
+  } catch (const ImapException& error) {
+    return gatewayResultFor(error, kGatewayFetchFailed);
+  }
+}
+
+void ImapGateway::appendLimit(std::int64_t* appendLimit) {
+  *appendLimit = -1;
+  if (!connected_) {
+    return;
+  }
+  try {
+    ImapCommand& command = startCommand("CAPABILITY");
+    if (client_.execute(command) == CommandStatus::Ok) {
+      *appendLimit = announcedAppendLimit(command.untaggedLines());
+    }
+  } catch (const std::exception&) {
+    // The limit only warns before a migration; not knowing it stops nothing.
+  }
+}
+
+GatewayResult ImapGateway::noop() {
+  if (!connected_) {
+    return kGatewayNotConnected;
+  }
+  try {
+    client_.execute(startCommand("NOOP"));
+    return kGatewayOk;
+  } catch (const ImapException& error) {
+    return gatewayResultFor(error, kGatewayConnectionProblem);
+  }
+}
+
 bool ImapGateway::checkVersion() {
   if (!connected_) {
     return false;

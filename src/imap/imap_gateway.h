@@ -10,6 +10,7 @@
 #include "imap/imap_client.h"
 #include "imap/imap_command.h"
 #include "imap/imap_exception.h"
+#include "imap/message_summary.h"
 #include "utils/imessage.h"
 
 namespace lodemig {
@@ -27,6 +28,7 @@ constexpr GatewayResult kGatewayCreateFolderFailed = 7;
 constexpr GatewayResult kGatewayAppendFailed = 8;
 constexpr GatewayResult kGatewayContentFailed = 9;
 constexpr GatewayResult kGatewaySelectFailed = 10;
+constexpr GatewayResult kGatewayFetchFailed = 11;
 
 // The GatewayResult of an ImapException: 3 for a time-out, a failed or
 // broken connection, 4 for a refused login, 9 for content that cannot be
@@ -89,6 +91,16 @@ class ImapGateway {
   // non-synchronizing literal; 8 when refused, 9 when the content cannot be
   // produced or does not match its size.
   GatewayResult append(const std::string& folderName, IMessage& message, bool useXAppend);
+  // FETCH 1:* (RFC822.SIZE INTERNALDATE FLAGS) in the selected folder, which
+  // must not be empty: some servers refuse 1:* there. Replaces `summaries`
+  // with one entry per message, in sequence order. 11 when refused or when
+  // a response cannot be read or a message is missing from them.
+  GatewayResult fetchSummaries(std::vector<MessageSummary>& summaries);
+  // CAPABILITY; sets *appendLimit to the APPENDLIMIT it announces, -1 for
+  // none. Never fails: a server that does not answer announces no limit.
+  void appendLimit(std::int64_t* appendLimit);
+  // NOOP: one round trip. 3 when the connection fails.
+  GatewayResult noop();
   // True when the server reports version 6.3 or newer; never fails.
   bool checkVersion();
 

@@ -16,18 +16,6 @@ namespace {
 constexpr int kGeneratedPasswordLength = 6;
 constexpr int kMaxRetryPause = 30;
 
-// Closes the folder's reading however the transfer of its messages ends.
-class FolderReading {
- public:
-  explicit FolderReading(Folder& folder) : folder_(folder) {}
-  ~FolderReading() { folder_.close(); }
-  FolderReading(const FolderReading&) = delete;
-  FolderReading& operator=(const FolderReading&) = delete;
-
- private:
-  Folder& folder_;
-};
-
 void noteFirstError(FolderTally& tally, const std::string& text) {
   if (tally.firstError.empty()) {
     tally.firstError = text;
@@ -46,7 +34,7 @@ void stopIfAsked() {
 
 bool AccountTally::failed() const {
   for (const FolderTally& folder : folders) {
-    if (folder.failed || folder.refused > 0) {
+    if (folder.failed || folder.refused > 0 || folder.mismatch) {
       return true;
     }
   }
@@ -62,21 +50,27 @@ AccountMigration::AccountMigration(const MigrationSettings& settings,
       reporter_(reporter),
       passwords_(passwords) {}
 
-AccountTally AccountMigration::run(Mailbox& mailbox) {
-  AccountTally tally;
+const AccountTally& AccountMigration::run(Mailbox& mailbox) {
+  tally_ = AccountTally();
   account_ = mailbox.name() + "@" + mailbox.domainName();
   provisioned_ = false;
   if (journal_ != nullptr && journal_->state.accountDone(account_)) {
     reporter_.print("   Info: already migrated, as the journal records\n");
-    tally.skipped = true;
-    return tally;
+    tally_.skipped = true;
+    reportSkipped(mailbox, "already migrated, as the journal records");
+    return tally_;
   }
   for (int attempt = 0;; ++attempt) {
     attempt_ = attempt;
     try {
-      tally = AccountTally();
-      runOnce(mailbox, tally);
-      return tally;
+      tally_ = AccountTally();
+      runOnce(mailbox, tally_);
+      if (tally_.declined) {
+        reportSkipped(mailbox, "the account exists on the target; -force migrates it");
+      } else if (report_ != nullptr) {
+        report_->endAccount(true, tally_.failed());
+      }
+      return tally_;
     } catch (const QLConnectionLostException& error) {
       if (attempt >= settings_.retries) {
         throw;
@@ -84,6 +78,45 @@ AccountTally AccountMigration::run(Mailbox& mailbox) {
       pauseBeforeRetry(reporter_, attempt, settings_.retries, error.what());
     }
   }
+}
+
+void AccountMigration::reportSkipped(const Mailbox& mailbox, const std::string& why) {
+  if (report_ == nullptr) {
+    return;
+  }
+  ReportRow row;
+  row.domain = mailbox.domainName();
+  row.account = account_;
+  row.verdict = Verdict::Skipped;
+  row.error = why;
+  report_->add(row);
+  report_->endAccount(false, false);
+}
+
+void AccountMigration::reportFailure(const Mailbox& mailbox, const std::string& error) {
+  if (report_ == nullptr) {
+    return;
+  }
+  ReportRow row;
+  row.domain = mailbox.domainName();
+  row.account = mailbox.name() + "@" + mailbox.domainName();
+  row.verdict = Verdict::Failed;
+  row.error = error;
+  if (tally_.inFolder && !tally_.folders.empty()) {
+    const FolderTally& folder = tally_.folders.back();
+    row.folder = folder.name;
+    row.targetFolder = targetName_;
+    row.storeMessages = folder.storeMessages;
+    row.storeBytes = folder.bytesSent;
+    row.sent = folder.sent;
+    row.refused = folder.refused;
+    row.skipped = folder.skipped;
+    if (messageNumber_ > 0) {
+      row.error = "message " + std::to_string(messageNumber_) + ": " + error;
+    }
+  }
+  report_->add(row);
+  report_->endAccount(true, true);
 }
 
 void pauseBeforeRetry(Reporter& reporter, int attempt, int retries, const std::string& what) {
@@ -227,7 +260,9 @@ void AccountMigration::migrateFolders(Mailbox& mailbox, AccountTally& tally) {
   for (Folder& folder : folders) {
     folder.setFixCrLf(settings_.fixCrLf);
     tally.folders.emplace_back();
+    tally.inFolder = true;
     transferFolder(folder, mailbox, tally.folders.back());
+    tally.inFolder = false;
   }
 }
 
@@ -241,13 +276,25 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
       reporter_.print("   - \"");
       reporter_.print(folder.name());
       reporter_.print("\", already migrated, as the journal records\n");
+      if (report_ != nullptr) {
+        ReportRow row;
+        row.domain = mailbox.domainName();
+        row.account = account_;
+        row.folder = folder.name();
+        row.storeMessages = folder.messageCount();
+        row.verdict = Verdict::Skipped;
+        row.error = "already migrated, as the journal records";
+        report_->add(row);
+      }
     }
     return;
   }
   bool identityLost = false;
   std::int64_t count = 0;
+  std::int64_t targetCount = -1;
+  messageNumber_ = 0;
   try {
-    const std::int64_t targetCount = createFolder(folder);
+    targetCount = createFolder(folder);
     reporter_.print("   - \"");
     reporter_.print(folder.name());
     reporter_.print("\", messages: ");
@@ -273,10 +320,20 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
     reporter_.print(folder.name());
     reporter_.print("\"\n");
     tally.failed = true;
-    noteFirstError(tally, error.what());
+    noteFirstError(tally, messageNumber_ > 0
+                              ? "message " + std::to_string(messageNumber_) + ": " + error.what()
+                              : std::string(error.what()));
+    if (report_ != nullptr && messageNumber_ > 0) {
+      reporter_.log("Error: cannot read message " + std::to_string(messageNumber_) +
+                    " of folder \"" + folder.name() + "\" of <" + account_ + ">: " +
+                    error.what() + "\n");
+    }
   }
   reporter_.console(count);
   reporter_.console("\n");
+  if (report_ != nullptr && !identityLost) {
+    reportFolder(folder, mailbox, tally, targetCount);
+  }
   if (journal_ != nullptr && !tally.failed && tally.refused == 0) {
     journal_->writer.folderDone(account_, folder.name());
     journal_->state.endFolder(account_, folder.name());
@@ -297,6 +354,7 @@ void AccountMigration::transferMessages(Folder& folder, const Mailbox& mailbox,
   FolderReading reading(folder);
   folder.open(mailbox.name());
   long number = 1;
+  messageNumber_ = number;
   // The count only decides whether reading starts and is the counter's
   // total; the folder may hold more messages than it says.
   bool more = folder.firstMessage(message);
@@ -304,6 +362,7 @@ void AccountMigration::transferMessages(Folder& folder, const Mailbox& mailbox,
     // Between two messages: the one before is answered and recorded.
     stopIfAsked();
     reporter_.showCounter(number, count);
+    messageNumber_ = number;
     ++tally.read;
     if (progress_ != nullptr && alreadyStored(message, tally)) {
       ++number;
@@ -321,13 +380,56 @@ void AccountMigration::transferMessages(Folder& folder, const Mailbox& mailbox,
       reporter_.print("Error: cannot migrate message nr.: ");
       reporter_.print(static_cast<std::int64_t>(number));
       reporter_.print("\n");
+      if (report_ != nullptr) {
+        reporter_.log("Error: message " + std::to_string(number) + " of folder \"" +
+                      folder.name() + "\" of <" + account_ + "> was not stored: " +
+                      error.what() + "\n");
+      }
       ++tally.refused;
       noteFirstError(tally, "message " + std::to_string(number) + ": " + error.what());
     }
     ++number;
+    messageNumber_ = number;
     more = folder.nextMessage(message);
   }
+  messageNumber_ = 0;
   reporter_.eraseCounter();
+}
+
+void AccountMigration::reportFolder(const Folder& folder, const Mailbox& mailbox,
+                                    FolderTally& tally, std::int64_t before) {
+  // Asked again after the last message: what the target holds now must be
+  // what it held plus what it accepted.
+  std::int64_t after = -1;
+  if (checkResult(reporter_, TargetStep::Select, gateway_.select(targetName_, &after),
+                  targetName_) == StepOutcome::Refused) {
+    after = 0;
+  }
+  ReportRow row;
+  row.domain = mailbox.domainName();
+  row.account = account_;
+  row.folder = folder.name();
+  row.targetFolder = targetName_;
+  row.kind = folderKindWord(folderKindBits(folder.type()));
+  row.storeMessages = tally.failed ? tally.storeMessages : tally.read;
+  row.storeBytes = tally.bytesSent;
+  row.sent = tally.sent;
+  row.refused = tally.refused;
+  row.skipped = tally.skipped;
+  row.targetBefore = before;
+  row.targetAfter = after;
+  row.verdict = migrationVerdict(tally.failed, tally.refused, tally.sent, before, after);
+  row.error = tally.firstError;
+  if (row.verdict == Verdict::Missing || row.verdict == Verdict::Extra) {
+    tally.mismatch = true;
+    const std::int64_t expected = before + tally.sent;
+    row.error = "the target holds " + std::to_string(after) + " messages, " +
+                std::to_string(expected) + " expected";
+    reporter_.print("Error: folder \"" + targetName_ + "\" of <" + account_ + "> holds " +
+                    std::to_string(after) + " messages, " + std::to_string(expected) +
+                    " expected\n");
+  }
+  report_->add(row);
 }
 
 bool AccountMigration::renewConnection(const Mailbox& mailbox) {

@@ -11,6 +11,7 @@
 #include "migration/migration_settings.h"
 #include "migration/password_record.h"
 #include "migration/reporter.h"
+#include "migration/run_report.h"
 #include "store/folder.h"
 #include "store/mailbox.h"
 #include "utils/imessage.h"
@@ -34,6 +35,7 @@ struct FolderTally {
   std::int64_t skipped = 0;        // messages the journal had as stored
   std::uint64_t bytesSent = 0;     // content bytes accepted, as sent
   bool failed = false;             // the folder could not be read to its end
+  bool mismatch = false;           // the target's count after it is not as expected
   std::string firstError;          // the first failure, with its message number
 };
 
@@ -42,8 +44,10 @@ struct AccountTally {
   bool declined = false;  // it existed on the target and force was off
   bool skipped = false;   // the journal had it as migrated
   std::vector<FolderTally> folders;
+  // The folder being migrated is the last one until it ends.
+  bool inFolder = false;
 
-  // True when a message or a folder failed.
+  // True when a message or a folder failed, or a folder's count did not match.
   bool failed() const;
 };
 
@@ -64,6 +68,13 @@ class AccountMigration {
   // Records progress in `journal` and resumes from what it holds; nullptr:
   // no journal. `journal` must outlive the object.
   void useJournal(Journal* journal) { journal_ = journal; }
+  // Writes a row of `report` for every folder as it ends, checking the target
+  // folder's count against what was stored; nullptr: no report. `report`
+  // must outlive the object.
+  void useReport(RunReport* report) { report_ = report; }
+  // With a report: the row of the account whose run() has just thrown
+  // `error`, for the folder it was in or (none) for the account itself.
+  void reportFailure(const Mailbox& mailbox, const std::string& error);
 
   // Throws QLStoreException when the account fails as a whole (its folder
   // list cannot be read, the identity switch is refused), QLNetworkException
@@ -71,7 +82,7 @@ class AccountMigration {
   // on a new one up to the settings' retries, going on where it was; then its
   // QLConnectionLostException leaves. The connection is closed however it
   // ends.
-  AccountTally run(Mailbox& mailbox);
+  const AccountTally& run(Mailbox& mailbox);
 
   // Opens the administrator's connection. Throws QLNetworkException.
   void connect();
@@ -86,6 +97,11 @@ class AccountMigration {
  private:
   // One try at the account, on a new connection.
   void runOnce(Mailbox& mailbox, AccountTally& tally);
+  // With a report: the row of a folder that has ended.
+  void reportFolder(const Folder& folder, const Mailbox& mailbox, FolderTally& tally,
+                    std::int64_t before);
+  // With a report: the row of an account skipped as a whole, and its totals.
+  void reportSkipped(const Mailbox& mailbox, const std::string& why);
   void migrateFolders(Mailbox& mailbox, AccountTally& tally);
   // Creates the folder on the target and copies its messages. Throws
   // QLNetworkException, or QLStoreException (after the folder's report) when
@@ -127,6 +143,10 @@ class AccountMigration {
   Reporter& reporter_;
   PasswordRecord& passwords_;
   Journal* journal_ = nullptr;
+  RunReport* report_ = nullptr;
+  AccountTally tally_;
+  // The message being read or sent, from 1.
+  long messageNumber_ = 0;
   bool fastAppend_ = false;
   // The try at the current account (0 the first), and whether it was
   // provisioned by one of them.

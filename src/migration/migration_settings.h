@@ -29,6 +29,12 @@ struct MigrationSettings {
   // New connections tried after a lost one, per account; 0: a lost
   // connection ends the run.
   int retries = 0;
+  // The CSV report of a migration, check or verification; empty: none.
+  std::string reportPath;
+  // Runs of their own that read the target and write nothing to it: a
+  // pre-flight check, and an audit of a finished migration.
+  bool check = false;
+  bool verify = false;
 };
 
 }  // namespace lodemig

@@ -39,7 +39,8 @@ Migrator::Migrator(const MigrationSettings& settings, const ConnectionSettings& 
       connection_(connection),
       reporter_(reporter),
       passwords_(reporter),
-      account_(settings, connection, gateway_, reporter, passwords_) {}
+      account_(settings, connection, gateway_, reporter, passwords_),
+      audit_(settings, connection, gateway_, reporter, auditReport_) {}
 
 void Migrator::migrateAll() {
   Reader reader(&reporter_.logStream());
@@ -58,7 +59,10 @@ void Migrator::migrateAll() {
 }
 
 void Migrator::migrateDomain(Domain& domain) {
-  if (settings_.migrate) {
+  if (settings_.check && !checkStarted_) {
+    audit_.startCheck();
+    checkStarted_ = true;
+  } else if (settings_.migrate || settings_.verify) {
     testConnection();
   }
   reporter_.print("\ndomain (");
@@ -78,6 +82,16 @@ void Migrator::migrateDomain(Domain& domain) {
         reporter_.print(mailbox.name());
         reporter_.print(">\n");
         succeeded_ = false;
+        if ((settings_.migrate || settings_.verify) && rows() != nullptr && !accountReported_) {
+          ReportRow row;
+          row.domain = domain.name();
+          row.account = mailbox.name() + "@" + domain.name();
+          row.verdict = Verdict::Failed;
+          row.error = "the account cannot be read from the store";
+          rows()->add(row);
+          rows()->endAccount(true, true);
+        }
+        accountReported_ = false;
       });
 }
 
@@ -112,6 +126,10 @@ void Migrator::migrateMailbox(Mailbox& mailbox) {
   reporter_.log(", time: ");
   reporter_.log(ctimeText(start));
   reporter_.console("\n");
+  if (settings_.check || settings_.verify) {
+    auditMailbox(mailbox);
+    return;
+  }
   if (!settings_.migrate) {
     return;
   }
@@ -122,6 +140,8 @@ void Migrator::migrateMailbox(Mailbox& mailbox) {
     }
     lostInARow_ = 0;
   } catch (const QLConnectionLostException& error) {
+    account_.reportFailure(mailbox, error.what());
+    accountReported_ = true;
     if (settings_.retries == 0) {
       throw;  // without retries a lost connection ends the run
     }
@@ -132,6 +152,22 @@ void Migrator::migrateMailbox(Mailbox& mailbox) {
     }
     // The account fails; the walk reports it and goes on with the next.
     throw QLStoreException(error.what());
+  } catch (const QLException& error) {
+    account_.reportFailure(mailbox, error.what());
+    accountReported_ = true;
+    throw;
+  }
+}
+
+void Migrator::auditMailbox(Mailbox& mailbox) {
+  stopIfAsked();
+  try {
+    if (!(settings_.check ? audit_.check(mailbox) : audit_.verify(mailbox))) {
+      succeeded_ = false;
+    }
+  } catch (const QLStoreException&) {
+    reporter_.log("Error: cannot read folder list\n");
+    throw;
   }
 }
 

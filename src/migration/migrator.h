@@ -5,6 +5,7 @@
 
 #include "imap/connection_settings.h"
 #include "imap/imap_gateway.h"
+#include "migration/account_audit.h"
 #include "migration/account_migration.h"
 #include "migration/migration_settings.h"
 #include "migration/password_record.h"
@@ -41,6 +42,18 @@ class Migrator {
   // Records progress in `journal` and resumes from what it holds; `journal`
   // must outlive the Migrator.
   void useJournal(Journal& journal) { account_.useJournal(&journal); }
+  // Writes a row of `report` for every folder; `report` must outlive the
+  // Migrator.
+  void useReport(RunReport& report) {
+    report_ = &report;
+    account_.useReport(&report);
+    audit_.useReport(report);
+  }
+  // The rows and totals of the run so far; without a report file, of a check
+  // or a verification only.
+  const RunTotals& totals() const { return rows() != nullptr ? rows()->totals() : auditReport_.totals(); }
+  // A check's closing figures.
+  std::string checkSummary() const { return audit_.checkSummary(); }
   // Closes the password file at the end of the run.
   void closePasswordFile() { passwords_.close(); }
 
@@ -60,6 +73,13 @@ class Migrator {
   void migrateDomain(Domain& domain);
   // The account's report line; in migrate mode the whole account.
   void migrateMailbox(Mailbox& mailbox);
+  // Where the rows go: the report file, else for a verification the
+  // counting one; nullptr for a migration without a report.
+  RunReport* rows() const {
+    return report_ != nullptr ? report_ : settings_.verify ? &auditReport_ : nullptr;
+  }
+  // A check or verification of the account.
+  void auditMailbox(Mailbox& mailbox);
   // Opens the administrator's connection and closes it again.
   void testConnection();
 
@@ -68,9 +88,16 @@ class Migrator {
   Reporter& reporter_;
   bool succeeded_ = true;
   int lostInARow_ = 0;
+  RunReport* report_ = nullptr;
+  // The failing account's row is written: the walk must not write another.
+  bool accountReported_ = false;
   PasswordRecord passwords_;
   ImapGateway gateway_;
   AccountMigration account_;
+  // Without a report file, a check or verification still counts.
+  mutable RunReport auditReport_;
+  AccountAudit audit_;
+  bool checkStarted_ = false;
 };
 
 }  // namespace lodemig

@@ -75,6 +75,15 @@ const Rule kRules[] = {
      "Error: append message error\n", "append message error"},
     {TargetStep::Append, kGatewayContentFailed, Consequence::ItemFails,
      "Error: problem with load from IMessage object\n", "problem with load from IMessage object"},
+
+    {TargetStep::Fetch, kGatewayOk, Consequence::Done, "", ""},
+    {TargetStep::Fetch, kGatewayNotConnected, Consequence::ConnectionLost,
+     "Error: client isn't connected to Torvane\n", kNotConnected},
+    {TargetStep::Fetch, kGatewayConnectionProblem, Consequence::ConnectionLost,
+     "Network error: cannot fetch messages\n", "cannot fetch messages"},
+    // A server that will not list a folder's messages leaves that folder
+    // unverified; the audit goes on with the next.
+    {TargetStep::Fetch, kAnyOther, Consequence::Refused, "", ""},
 };
 
 const Rule* findRule(TargetStep step, GatewayResult result) {

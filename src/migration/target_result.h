@@ -9,7 +9,7 @@
 namespace lodemig {
 
 // The steps of a migration that ask something of the target.
-enum class TargetStep { Connect, CreateUser, SetUser, Select, CreateFolder, Append };
+enum class TargetStep { Connect, CreateUser, SetUser, Select, CreateFolder, Append, Fetch };
 
 // What a step's GatewayResult lets the migration do next, when it goes on.
 enum class StepOutcome {

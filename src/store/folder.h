@@ -139,6 +139,18 @@ class Folder {
   std::string scratch_;  // reused for the texts built for every message
 };
 
+// Closes the folder's reading however the walk of its messages ends.
+class FolderReading {
+ public:
+  explicit FolderReading(Folder& folder) : folder_(folder) {}
+  ~FolderReading() { folder_.close(); }
+  FolderReading(const FolderReading&) = delete;
+  FolderReading& operator=(const FolderReading&) = delete;
+
+ private:
+  Folder& folder_;
+};
+
 }  // namespace lodemig
 
 #endif  // LODEMIG_STORE_FOLDER_H_

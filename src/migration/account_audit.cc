@@ -1,0 +1,355 @@
+#include "migration/account_audit.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <iterator>
+#include <map>
+
+#include "migration/target_names.h"
+#include "migration/target_result.h"
+#include "store/message.h"
+#include "utils/ascii.h"
+#include "utils/ql_exception.h"
+
+namespace lodemig {
+namespace {
+
+// The figures a migration's duration is estimated from, as the benchmark
+// measures them on a 2-core machine: client time per message besides its
+// round trip, commands per account besides its messages, and the bytes a
+// connection carries per second.
+constexpr double kSecondsPerMessage = 30e-6;
+constexpr int kRoundTripsPerAccount = 8;
+constexpr double kBytesPerSecond = 100e6;
+constexpr int kRoundTripSamples = 5;
+
+// The name two target folders are the same under: INBOX, the first level,
+// in any case.
+std::string collisionKey(const std::string& targetName) {
+  const std::size_t slash = targetName.find('/');
+  const std::string first = targetName.substr(0, slash);
+  if (ostrel::utils::equalsIgnoreCase(first, "INBOX")) {
+    return "INBOX" + (slash == std::string::npos ? std::string() : targetName.substr(slash));
+  }
+  return targetName;
+}
+
+// The entries of `from` that `in` does not match, both sorted.
+template <typename T>
+std::size_t unmatched(const std::vector<T>& from, const std::vector<T>& in) {
+  std::vector<T> rest;
+  std::set_difference(from.begin(), from.end(), in.begin(), in.end(), std::back_inserter(rest));
+  return rest.size();
+}
+
+std::string quoted(const std::string& name) { return "\"" + name + "\""; }
+
+}  // namespace
+
+std::string targetFolderName(const std::string& storeName) {
+  std::string name = storeName;
+  replaceForbiddenChars(name, '_');
+  return name;
+}
+
+std::vector<std::vector<std::string>> collidingFolders(const std::vector<Folder>& folders) {
+  std::map<std::string, std::vector<std::string>> byTarget;
+  std::vector<std::string> order;
+  for (const Folder& folder : folders) {
+    std::vector<std::string>& names = byTarget[collisionKey(targetFolderName(folder.name()))];
+    if (names.size() == 1) {
+      order.push_back(collisionKey(targetFolderName(folder.name())));
+    }
+    names.push_back(folder.name());
+  }
+  std::vector<std::vector<std::string>> groups;
+  for (const std::string& key : order) {
+    groups.push_back(byTarget[key]);
+  }
+  return groups;
+}
+
+FolderComparison compareMessages(const std::vector<MessageSummary>& store,
+                                 const std::vector<MessageSummary>& target) {
+  FolderComparison result;
+  if (store.size() != target.size()) {
+    result.verdict = target.size() < store.size() ? Verdict::Missing : Verdict::Extra;
+    result.error = "the target holds " + std::to_string(target.size()) + " messages, " +
+                   std::to_string(store.size()) + " in the store";
+    return result;
+  }
+  std::vector<std::pair<std::uint64_t, unsigned>> storeKeys, targetKeys;
+  std::vector<std::int64_t> storeDates, targetDates;
+  for (const MessageSummary& message : store) {
+    storeKeys.emplace_back(message.size, message.flags);
+    if (message.date >= 0) {
+      storeDates.push_back(message.date);
+    }
+  }
+  for (const MessageSummary& message : target) {
+    targetKeys.emplace_back(message.size, message.flags);
+    targetDates.push_back(message.date);
+  }
+  std::sort(storeKeys.begin(), storeKeys.end());
+  std::sort(targetKeys.begin(), targetKeys.end());
+  std::sort(storeDates.begin(), storeDates.end());
+  std::sort(targetDates.begin(), targetDates.end());
+  const std::size_t differing =
+      std::max(unmatched(storeKeys, targetKeys), unmatched(storeDates, targetDates));
+  if (differing > 0) {
+    result.verdict = Verdict::Failed;
+    result.error = std::to_string(differing) + " of " + std::to_string(store.size()) +
+                   " messages differ in size, date or flags";
+  }
+  return result;
+}
+
+std::vector<MessageSummary> storeSummaries(Folder& folder, const Mailbox& mailbox) {
+  std::vector<MessageSummary> summaries;
+  if (folder.messageCount() <= 0) {
+    return summaries;  // a migration reads no further either
+  }
+  Message message(&folder);
+  FolderReading reading(folder);
+  long number = 1;
+  try {
+    folder.open(mailbox.name());
+    for (bool more = folder.firstMessage(message); more; more = folder.nextMessage(message)) {
+      MessageSummary summary;
+      summary.size = message.contentSize();
+      summary.flags = systemFlagBits(message.flags());
+      if (!parseImapDateTime(message.internalDate(), summary.date)) {
+        summary.date = -1;
+      }
+      summaries.push_back(summary);
+      ++number;
+    }
+  } catch (const std::runtime_error& error) {
+    throw QLStoreException("message " + std::to_string(number) + ": " + error.what());
+  }
+  return summaries;
+}
+
+AccountAudit::AccountAudit(const MigrationSettings& settings,
+                           const ConnectionSettings& connection, ImapGateway& gateway,
+                           Reporter& reporter, RunReport& report)
+    : settings_(settings),
+      connection_(connection),
+      gateway_(gateway),
+      reporter_(reporter),
+      report_(&report) {}
+
+bool AccountAudit::actAs(const Mailbox& mailbox) {
+  checkResult(reporter_, TargetStep::Connect, gateway_.connectMaster(connection_));
+  const GatewayResult result = gateway_.setUser(mailbox.name(), mailbox.domainName());
+  if (result == kGatewaySetUserFailed) {
+    gateway_.disconnect(true);
+    return false;
+  }
+  checkResult(reporter_, TargetStep::SetUser, result);
+  return true;
+}
+
+std::int64_t AccountAudit::targetCount(const std::string& name) {
+  std::int64_t count = -1;
+  if (checkResult(reporter_, TargetStep::Select, gateway_.select(name, &count), name) ==
+      StepOutcome::Refused) {
+    return -1;
+  }
+  return std::max<std::int64_t>(count, 0);
+}
+
+bool AccountAudit::verify(Mailbox& mailbox) {
+  account_ = mailbox.name() + "@" + mailbox.domainName();
+  std::vector<Folder> folders;
+  mailbox.readFolders(folders);
+  if (!actAs(mailbox)) {
+    reporter_.print("Error: <" + account_ + "> is not on Torvane\n");
+    ReportRow row;
+    row.domain = mailbox.domainName();
+    row.account = account_;
+    row.verdict = Verdict::Missing;
+    row.error = "the account is not on the target";
+    report_->add(row);
+    report_->endAccount(true, true);
+    return false;
+  }
+  bool matched = true;
+  try {
+    for (Folder& folder : folders) {
+      folder.setFixCrLf(settings_.fixCrLf);
+      matched = verifyFolder(folder, mailbox) && matched;
+    }
+  } catch (const QLException&) {
+    gateway_.disconnect(true);
+    throw;
+  }
+  gateway_.disconnect(true);
+  report_->endAccount(true, !matched);
+  return matched;
+}
+
+bool AccountAudit::verifyFolder(Folder& folder, const Mailbox& mailbox) {
+  ReportRow row;
+  row.domain = mailbox.domainName();
+  row.account = account_;
+  row.folder = folder.name();
+  row.targetFolder = targetFolderName(folder.name());
+  row.kind = folderKindWord(folderKindBits(folder.type()));
+  reporter_.print("   - " + quoted(folder.name()) + ", messages: ");
+  store_.clear();
+  try {
+    store_ = storeSummaries(folder, mailbox);
+    row.storeMessages = static_cast<std::int64_t>(store_.size());
+  } catch (const QLStoreException& error) {
+    row.storeMessages = folder.messageCount();
+    row.verdict = Verdict::Failed;
+    row.error = error.what();
+  }
+  for (const MessageSummary& message : store_) {
+    row.storeBytes += message.size;
+  }
+  const std::int64_t count = row.error.empty() ? targetCount(row.targetFolder) : -1;
+  row.targetBefore = row.targetAfter = count;
+  if (!row.error.empty()) {
+    // The store could not be read: nothing to compare with.
+  } else if (count < 0) {
+    row.verdict = Verdict::Missing;
+    row.error = "the folder is not on the target";
+  } else {
+    target_.clear();
+    // Some servers refuse 1:* in an empty folder.
+    if (count > 0 && checkResult(reporter_, TargetStep::Fetch,
+                                 gateway_.fetchSummaries(target_)) == StepOutcome::Refused) {
+      row.verdict = Verdict::Failed;
+      row.error = "Torvane refused to list the folder's messages";
+    } else {
+      const FolderComparison comparison = compareMessages(store_, target_);
+      row.verdict = comparison.verdict;
+      row.error = comparison.error;
+    }
+  }
+  reporter_.print(std::to_string(row.storeMessages) + ", " + verdictWord(row.verdict) + "\n");
+  if (row.verdict != Verdict::Ok) {
+    reporter_.print("Error: folder " + quoted(folder.name()) + " of <" + account_ +
+                    ">: " + row.error + "\n");
+  }
+  report_->add(row);
+  return row.verdict == Verdict::Ok;
+}
+
+void AccountAudit::startCheck() {
+  checkResult(reporter_, TargetStep::Connect, gateway_.connectMaster(connection_));
+  reporter_.print(gateway_.checkVersion()
+                      ? "Info: Torvane is version 6.3 or later: messages go with X-APPEND\n"
+                      : "Info: Torvane is older than 6.3: messages go with APPEND\n");
+  gateway_.appendLimit(&appendLimit_);
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kRoundTripSamples; ++i) {
+    checkResult(reporter_, TargetStep::Connect, gateway_.noop());
+  }
+  roundTripSeconds_ =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() /
+      kRoundTripSamples;
+  gateway_.disconnect(true);
+  if (appendLimit_ >= 0) {
+    reporter_.print("Info: Torvane accepts messages of at most " + formatSize(appendLimit_) +
+                    "\n");
+  }
+}
+
+bool AccountAudit::check(Mailbox& mailbox) {
+  account_ = mailbox.name() + "@" + mailbox.domainName();
+  std::vector<Folder> folders;
+  mailbox.readFolders(folders);
+  ++accounts_;
+  bool fine = true;
+  for (const std::vector<std::string>& group : collidingFolders(folders)) {
+    std::string names;
+    for (const std::string& name : group) {
+      names += (names.empty() ? "" : " and ") + quoted(name);
+    }
+    reporter_.print("Warning: folders " + names + " of <" + account_ + "> would merge into " +
+                    quoted(targetFolderName(group.front())) + "\n");
+    fine = false;
+  }
+  const bool exists = actAs(mailbox);
+  if (exists) {
+    ++existing_;
+    if (!settings_.force) {
+      reporter_.print("Warning: <" + account_ +
+                      "> exists on Torvane: a migration skips it without -force\n");
+      fine = false;
+    } else {
+      reporter_.print("Info: <" + account_ + "> exists on Torvane: -force migrates into it\n");
+    }
+    try {
+      for (const Folder& folder : folders) {
+        const std::string name = targetFolderName(folder.name());
+        const std::int64_t count = targetCount(name);
+        if (count > 0) {
+          reporter_.print("Info: folder " + quoted(name) + " of <" + account_ + "> holds " +
+                          std::to_string(count) + " messages on Torvane already\n");
+        } else if (count == 0) {
+          reporter_.print("Info: folder " + quoted(name) + " of <" + account_ +
+                          "> exists on Torvane, empty\n");
+        }
+      }
+    } catch (const QLException&) {
+      gateway_.disconnect(true);
+      throw;
+    }
+    gateway_.disconnect(true);
+  }
+  for (Folder& folder : folders) {
+    folder.setFixCrLf(settings_.fixCrLf);
+    fine = checkFolderMessages(folder, mailbox) && fine;
+  }
+  return fine;
+}
+
+bool AccountAudit::checkFolderMessages(Folder& folder, const Mailbox& mailbox) {
+  ++folders_;
+  store_.clear();
+  try {
+    store_ = storeSummaries(folder, mailbox);
+  } catch (const QLStoreException& error) {
+    reporter_.print("Error: folder " + quoted(folder.name()) + " of <" + account_ +
+                    "> cannot be read: " + error.what() + "\n");
+    return false;
+  }
+  bool fine = true;
+  long number = 1;
+  for (const MessageSummary& message : store_) {
+    ++messages_;
+    bytes_ += message.size;
+    if (appendLimit_ >= 0 && message.size > static_cast<std::uint64_t>(appendLimit_)) {
+      reporter_.print("Warning: message " + std::to_string(number) + " of folder " +
+                      quoted(folder.name()) + " of <" + account_ + "> (" +
+                      formatSize(static_cast<std::int64_t>(message.size)) +
+                      ") is over Torvane's limit\n");
+      fine = false;
+    }
+    ++number;
+  }
+  return fine;
+}
+
+std::string AccountAudit::checkSummary() const {
+  const double seconds = static_cast<double>(messages_) * (roundTripSeconds_ + kSecondsPerMessage) +
+                         static_cast<double>(accounts_) * kRoundTripsPerAccount * roundTripSeconds_ +
+                         static_cast<double>(bytes_) / kBytesPerSecond;
+  char roundTrip[32];
+  std::snprintf(roundTrip, sizeof(roundTrip), "%.2f", roundTripSeconds_ * 1000);
+  return "Info: accounts: " + std::to_string(accounts_) + ", " + std::to_string(existing_) +
+         " on Torvane already\n" + "Info: folders: " + std::to_string(folders_) + "\n" +
+         "Info: messages: " + std::to_string(messages_) + ", " +
+         formatSize(static_cast<std::int64_t>(bytes_)) + "\n" +
+         "Info: a migration would take about " +
+         std::to_string(static_cast<std::int64_t>(std::ceil(seconds))) + " s (round trip " +
+         roundTrip + " ms)\n";
+}
+
+}  // namespace lodemig

@@ -1,0 +1,105 @@
+#ifndef LODEMIG_MIGRATION_ACCOUNT_AUDIT_H_
+#define LODEMIG_MIGRATION_ACCOUNT_AUDIT_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "imap/connection_settings.h"
+#include "imap/imap_gateway.h"
+#include "imap/message_summary.h"
+#include "migration/migration_settings.h"
+#include "migration/reporter.h"
+#include "migration/run_report.h"
+#include "store/folder.h"
+#include "store/mailbox.h"
+
+namespace lodemig {
+
+// A folder's name on the target: the forbidden characters replaced.
+std::string targetFolderName(const std::string& storeName);
+
+// Folders of one account whose target names are the same (INBOX matched in
+// any case): each group with its store names, in store order.
+std::vector<std::vector<std::string>> collidingFolders(const std::vector<Folder>& folders);
+
+// What a comparison of a folder's messages found.
+struct FolderComparison {
+  Verdict verdict = Verdict::Ok;
+  std::string error;  // empty when ok
+};
+
+// Compares the messages of a folder as the store would send them with the
+// target's, as multisets: the count, then sizes and flags, then the dates of
+// the store's messages that have one (without one, the target chose it).
+FolderComparison compareMessages(const std::vector<MessageSummary>& store,
+                                 const std::vector<MessageSummary>& target);
+
+// Reads a folder's messages as a migration would send them (CR/LF fixing as
+// set on the folder). Throws QLStoreException, its text beginning with the
+// message's number, when one cannot be read.
+std::vector<MessageSummary> storeSummaries(Folder& folder, const Mailbox& mailbox);
+
+// Runs that read the target and write nothing to it: a pre-flight check of
+// what a migration would meet, and an audit of a finished one. Each account
+// on its own administrator's connection, which the run switches to the
+// account. The references must outlive the object.
+class AccountAudit {
+ public:
+  AccountAudit(const MigrationSettings& settings, const ConnectionSettings& connection,
+               ImapGateway& gateway, Reporter& reporter, RunReport& report);
+  // Writes the rows and totals into `report` from now on.
+  void useReport(RunReport& report) { report_ = &report; }
+  AccountAudit(const AccountAudit&) = delete;
+  AccountAudit& operator=(const AccountAudit&) = delete;
+
+  // Compares every folder of the account with the target, a report row
+  // each. False when anything differs. Throws QLNetworkException when the
+  // target fails, QLStoreException when the account's folders cannot be
+  // listed.
+  bool verify(Mailbox& mailbox);
+  // Says whether the account exists on the target and which of its target
+  // folders hold messages already, which folders would merge, and which
+  // messages are over the target's APPENDLIMIT. False when the migration
+  // would skip the account or fail some of it. Throws as verify().
+  bool check(Mailbox& mailbox);
+
+  // Before the first account of a check: the server's announced limit and
+  // the round trip, measured on the administrator's connection.
+  void startCheck();
+  // The check's closing figures and an estimate of the migration's
+  // duration.
+  std::string checkSummary() const;
+
+ private:
+  // Connects and acts as the account; false (connection closed) when the
+  // target does not let the administrator act as it.
+  bool actAs(const Mailbox& mailbox);
+  // The target folder's message count; -1 when it does not exist.
+  std::int64_t targetCount(const std::string& name);
+  bool verifyFolder(Folder& folder, const Mailbox& mailbox);
+  // False when a message is over the limit; adds the folder to the totals.
+  bool checkFolderMessages(Folder& folder, const Mailbox& mailbox);
+
+  const MigrationSettings& settings_;
+  const ConnectionSettings& connection_;
+  ImapGateway& gateway_;
+  Reporter& reporter_;
+  RunReport* report_;
+  std::string account_;
+  std::vector<MessageSummary> store_;
+  std::vector<MessageSummary> target_;
+
+  // The check's figures.
+  std::int64_t appendLimit_ = -1;
+  double roundTripSeconds_ = 0;
+  std::int64_t accounts_ = 0;
+  std::int64_t existing_ = 0;
+  std::int64_t folders_ = 0;
+  std::int64_t messages_ = 0;
+  std::uint64_t bytes_ = 0;
+};
+
+}  // namespace lodemig
+
+#endif  // LODEMIG_MIGRATION_ACCOUNT_AUDIT_H_
