@@ -41,6 +41,8 @@ const char kUsage[] =
     "       -report    CSV file with a row per folder, checked against Torvane (optional)\n"
     "       -check     pre-flight: what a migration would meet, writes nothing to Torvane\n"
     "       -verify    audit: compares the store with Torvane, writes nothing to Torvane\n"
+    "       -window    appends in flight on the connection (optional, 1 to 64, default 1)\n"
+    "       -shard     K/N: only the accounts of shard K of N (optional)\n"
     "       -help      print help and exit (optional)\n"
     "\n"
     "Notes: Quillon must be stopped before migration!\n"
@@ -49,6 +51,8 @@ const char kUsage[] =
     "For more details, see readme.html\n"
     "\n";
 
+const char kBadWindow[] = "Argument error: -window takes a number from 1 to 64\n";
+const char kBadShard[] = "Argument error: -shard takes K/N, whole numbers with 1 <= K <= N\n";
 const char kBadTimeout[] = "Argument error: -timeout takes a number of seconds from 1 to 86400\n";
 
 const char kMissingArguments[] =
@@ -190,6 +194,15 @@ TEST_F(PrintRunTest, ArgumentErrorsInTheirOrder) {
        "Argument error: -check and -verify cannot be combined\n"},
       {{"-path", store_, "-report", "r.csv"},
        "Argument error: -report needs -migrate, -check or -verify\n"},
+      {{"-path", store_, "-window", "0"}, kBadWindow},
+      {{"-path", store_, "-Window", "65"}, kBadWindow},
+      {{"-path", store_, "-window", "8x"}, kBadWindow},
+      {{"-path", store_, "-shard", "0/3"}, kBadShard},
+      {{"-path", store_, "-shard", "4/3"}, kBadShard},
+      {{"-path", store_, "-shard", "1/0"}, kBadShard},
+      {{"-path", store_, "-shard", "1"}, kBadShard},
+      {{"-path", store_, "-SHARD", "1/-2"}, kBadShard},
+      {{"-path", store_, "-shard", "/"}, kBadShard},
   };
   for (const Case& c : cases) {
     ProcessResult result = run(c.arguments);

@@ -53,6 +53,17 @@ bool argumentsAllowRun(const RunOptions& options) {
               << std::flush;
     return false;
   }
+  if (options.window < 0) {
+    std::cout << "Argument error: -window takes a number from 1 to " << RunOptions::kMaxWindow
+              << "\n"
+              << std::flush;
+    return false;
+  }
+  if (options.shards < 0) {
+    std::cout << "Argument error: -shard takes K/N, whole numbers with 1 <= K <= N\n"
+              << std::flush;
+    return false;
+  }
   if (options.timeoutSeconds == 0) {
     std::cout << "Argument error: -timeout takes a number of seconds from 1 to "
               << RunOptions::kMaxTimeoutSeconds << "\n"
@@ -256,7 +267,12 @@ int runLodemig(int argc, const char* const* argv) {
   }
 
   const std::time_t start = std::time(nullptr);
-  const std::string stem = "./lodemig_" + startTimestamp(start);
+  // Shards started together in one directory must not share their files.
+  const std::string stem =
+      "./lodemig_" + startTimestamp(start) +
+      (settings.shards > 0 ? "_shard-" + std::to_string(settings.shard) + "-of-" +
+                                 std::to_string(settings.shards)
+                           : std::string());
   ostrel::utils::OutputFile logFile;
   std::ostream* log = &logFile;
   if (!logFile.open(stem + ".log", 0600)) {

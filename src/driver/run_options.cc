@@ -37,6 +37,25 @@ int parseBounded(const char* text, int limit, int refused) {
   return *digit == '\0' && digit != text ? static_cast<int>(value) : refused;
 }
 
+// "K/N" with 1 <= K <= N into the options' shard and shards; shards -1 for
+// anything else.
+void parseShard(const char* text, RunOptions& options) {
+  const std::string value = text;
+  const std::size_t slash = value.find('/');
+  constexpr int kMaxShards = 1000000;
+  const int shard =
+      slash == std::string::npos ? -1 : parseBounded(value.substr(0, slash).c_str(), kMaxShards, -1);
+  const int shards =
+      slash == std::string::npos ? -1 : parseBounded(value.substr(slash + 1).c_str(), kMaxShards, -1);
+  if (shard < 1 || shards < shard) {
+    options.shard = 0;
+    options.shards = -1;
+    return;
+  }
+  options.shard = shard;
+  options.shards = shards;
+}
+
 // The value options, in the order they are tested.
 bool takeValue(RunOptions& options, const char* name, const char* value) {
   if (equalsIgnoreCase(name, "-path")) {
@@ -65,6 +84,11 @@ bool takeValue(RunOptions& options, const char* name, const char* value) {
     options.timeoutSeconds = parseBounded(value, RunOptions::kMaxTimeoutSeconds, 0);
   } else if (equalsIgnoreCase(name, "-retry")) {
     options.retries = parseBounded(value, RunOptions::kMaxRetries, -1);
+  } else if (equalsIgnoreCase(name, "-window")) {
+    options.window = parseBounded(value, RunOptions::kMaxWindow, -1);
+    options.window = options.window == 0 ? -1 : options.window;
+  } else if (equalsIgnoreCase(name, "-shard")) {
+    parseShard(value, options);
   } else {
     return false;
   }
@@ -124,6 +148,9 @@ MigrationSettings migrationSettingsFrom(const RunOptions& options) {
   settings.reportPath = options.reportPath;
   settings.check = options.check;
   settings.verify = options.verify;
+  settings.window = options.window;
+  settings.shard = options.shard;
+  settings.shards = options.shards;
   return settings;
 }
 
@@ -159,6 +186,8 @@ void printUsage(std::ostream& out) {
   out << "       -report    CSV file with a row per folder, checked against Torvane (optional)\n";
   out << "       -check     pre-flight: what a migration would meet, writes nothing to Torvane\n";
   out << "       -verify    audit: compares the store with Torvane, writes nothing to Torvane\n";
+  out << "       -window    appends in flight on the connection (optional, 1 to 64, default 1)\n";
+  out << "       -shard     K/N: only the accounts of shard K of N (optional)\n";
   out << "       -help      print help and exit (optional)\n";
   out << "\n";
   out << "Notes: Quillon must be stopped before migration!\n";

@@ -41,6 +41,14 @@ struct RunOptions {
   std::string reportPath;        // -report; empty: none
   bool check = false;            // -check: a pre-flight that writes nothing
   bool verify = false;           // -verify: an audit that writes nothing
+  static constexpr int kMaxWindow = 64;
+  // -window: appends outstanding on the connection at once; -1 when the
+  // value given is not a whole number from 1 to kMaxWindow.
+  int window = 1;
+  // -shard K/N: only the accounts of shard K of N; shards 0: every account,
+  // -1 when the value given is not K/N with 1 <= K <= N.
+  int shard = 0;
+  int shards = 0;
 };
 
 // Fills a RunOptions from argv[1..argc-1]. Option names match without regard

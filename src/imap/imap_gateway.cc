@@ -1,5 +1,6 @@
 #include "imap/imap_gateway.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace lodemig {
@@ -160,6 +161,7 @@ void ImapGateway::disconnect(bool sendLogout) {
   client_.closeStream();
   client_.forgetIdentity();
   connected_ = false;
+  outstanding_ = 0;
 }
 
 GatewayResult ImapGateway::createUser(const std::string& name, const std::string& domain,
@@ -264,26 +266,78 @@ GatewayResult ImapGateway::append(const std::string& folderName, IMessage& messa
     return kGatewayNotConnected;
   }
   try {
-    const std::string date = message.internalDate();
-    const std::string flags = message.flags();
-    std::uint32_t size = 0;
-    try {
-      size = message.contentSize();
-    } catch (const std::runtime_error& error) {
-      // Counting the content reads it: a failure is a content failure.
-      throw IMessageLoadFailedException(error.what());
-    }
-    ImapCommand& command = startCommand(useXAppend ? "X-APPEND" : "APPEND");
-    command.addQuoted(folderName);
-    if (!flags.empty()) {
-      command.addParenthesized(flags);
-    }
-    if (!date.empty()) {
-      command.addQuoted(date);
-    }
-    command.announceContent(message, size);
-    return client_.execute(command) == CommandStatus::Ok ? kGatewayOk : kGatewayAppendFailed;
+    buildAppend(command_, folderName, message, useXAppend);
+    return client_.execute(command_) == CommandStatus::Ok ? kGatewayOk : kGatewayAppendFailed;
   } catch (const ImapException& error) {
+    return gatewayResultFor(error, kGatewayAppendFailed);
+  }
+}
+
+void ImapGateway::buildAppend(ImapCommand& command, const std::string& folderName,
+                              IMessage& message, bool useXAppend) {
+  const std::string date = message.internalDate();
+  const std::string flags = message.flags();
+  std::uint32_t size = 0;
+  try {
+    size = message.contentSize();
+  } catch (const std::runtime_error& error) {
+    // Counting the content reads it: a failure is a content failure.
+    throw IMessageLoadFailedException(error.what());
+  }
+  command.start(client_.nextTag(), useXAppend ? "X-APPEND" : "APPEND");
+  command.addQuoted(folderName);
+  if (!flags.empty()) {
+    command.addParenthesized(flags);
+  }
+  if (!date.empty()) {
+    command.addQuoted(date);
+  }
+  command.announceContent(message, size);
+}
+
+void ImapGateway::setAppendWindow(std::size_t size) {
+  size = std::clamp<std::size_t>(size, 1, ImapClient::kMaxOutstanding);
+  if (outstanding_ == 0 && size != window_.size()) {
+    window_ = std::vector<ImapCommand>(size);
+    head_ = 0;
+  }
+}
+
+GatewayResult ImapGateway::submitAppend(const std::string& folderName, IMessage& message,
+                                        bool useXAppend) {
+  if (!connected_) {
+    return kGatewayNotConnected;
+  }
+  if (outstanding_ == window_.size()) {
+    return kGatewayAppendFailed;  // the caller must await one first
+  }
+  ImapCommand& command = window_[(head_ + outstanding_) % window_.size()];
+  try {
+    buildAppend(command, folderName, message, useXAppend);
+    client_.submit(command);
+    ++outstanding_;
+    return kGatewayOk;
+  } catch (const ImapException& error) {
+    if (client_.state() != ClientState::Disconnected) {
+      return gatewayResultFor(error, kGatewayAppendFailed);  // nothing was written
+    }
+    const bool othersLost = outstanding_ > 0;
+    outstanding_ = 0;
+    return othersLost ? kGatewayConnectionProblem : gatewayResultFor(error, kGatewayAppendFailed);
+  }
+}
+
+GatewayResult ImapGateway::awaitAppend() {
+  if (outstanding_ == 0) {
+    return kGatewayConnectionProblem;  // its connection failed before
+  }
+  ImapCommand& command = window_[head_];
+  head_ = (head_ + 1) % window_.size();
+  --outstanding_;
+  try {
+    return client_.waitFor(command) == CommandStatus::Ok ? kGatewayOk : kGatewayAppendFailed;
+  } catch (const ImapException& error) {
+    outstanding_ = 0;
     return gatewayResultFor(error, kGatewayAppendFailed);
   }
 }

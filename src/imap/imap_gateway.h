@@ -91,6 +91,20 @@ class ImapGateway {
   // non-synchronizing literal; 8 when refused, 9 when the content cannot be
   // produced or does not match its size.
   GatewayResult append(const std::string& folderName, IMessage& message, bool useXAppend);
+
+  // Appends with several outstanding at once, up to `size` (1 to
+  // ImapClient::kMaxOutstanding; the default 1). submitAppend() writes one,
+  // exactly as append() would, and returns without its answer: 0 once it is
+  // written, else append()'s results. awaitAppend() waits for the answer to
+  // the oldest outstanding one: 0, 8 when refused, 3 when the connection is
+  // gone. A connection that fails with appends outstanding takes them all:
+  // none is outstanding afterwards, and a failed write with others
+  // outstanding is 3 whatever it was, since their answers are lost too. No
+  // other command may be issued while appends are outstanding.
+  void setAppendWindow(std::size_t size);
+  GatewayResult submitAppend(const std::string& folderName, IMessage& message, bool useXAppend);
+  GatewayResult awaitAppend();
+  std::size_t appendsOutstanding() const { return outstanding_; }
   // FETCH 1:* (RFC822.SIZE INTERNALDATE FLAGS) in the selected folder, which
   // must not be empty: some servers refuse 1:* there. Replaces `summaries`
   // with one entry per message, in sequence order. 11 when refused or when
@@ -112,10 +126,19 @@ class ImapGateway {
   GatewayResult open(const ClientSettings& settings);
   // Starts the gateway's command with the client's next tag and `name`.
   ImapCommand& startCommand(std::string_view name);
+  // Builds the APPEND (or X-APPEND) of `message` into `command`. Throws
+  // IMessageLoadFailedException when its size cannot be counted.
+  void buildAppend(ImapCommand& command, const std::string& folderName, IMessage& message,
+                   bool useXAppend);
 
-  // Declared before the client, which holds it while it is outstanding, so
-  // that it outlives the client.
+  // Declared before the client, which holds them while they are outstanding,
+  // so that they outlive the client.
   ImapCommand command_;
+  // The appends of the window, used in turn: the oldest outstanding one is
+  // at head_, the next free one outstanding_ places after it.
+  std::vector<ImapCommand> window_ = std::vector<ImapCommand>(1);
+  std::size_t head_ = 0;
+  std::size_t outstanding_ = 0;
   ImapClient client_;
   bool connected_ = false;
 };

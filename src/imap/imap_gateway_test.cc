@@ -471,5 +471,55 @@ TEST_F(ImapGatewayTest, RefusedIdentityAfterReconnectionSendsNothingAsAdministra
   EXPECT_EQ(peer_.received().size(), 6u);
 }
 
+TEST_F(ImapGatewayTest, WindowKeepsAppendsOutstandingAndMatchesAnswersByTag) {
+  // The peer answers only once all three are in, the last first: one append
+  // at a time would wait for ever here.
+  masterLogin(peer_, 0)
+      .expectBytes("V1 APPEND \"INBOX\" {1+}\r\na\r\n")
+      .expectBytes("V2 X-APPEND \"INBOX\" {2+}\r\nbb\r\n")
+      .expectBytes("V3 APPEND \"INBOX\" {3+}\r\nccc\r\n")
+      .send("V3 OK\r\nV1 OK\r\nV2 NO full\r\n")
+      .expectBytes("V4 APPEND \"INBOX\" {1+}\r\nd\r\n")
+      .close();
+  ASSERT_EQ(connect(), kGatewayOk);
+  gateway_.setAppendWindow(3);
+  TestMessage a("a"), b("bb"), c("ccc"), d("d");
+  EXPECT_EQ(gateway_.submitAppend("INBOX", a, false), kGatewayOk);
+  EXPECT_EQ(gateway_.submitAppend("INBOX", b, true), kGatewayOk);
+  EXPECT_EQ(gateway_.submitAppend("INBOX", c, false), kGatewayOk);
+  EXPECT_EQ(gateway_.appendsOutstanding(), 3u);
+  // A full window takes no more until one is answered.
+  EXPECT_EQ(gateway_.submitAppend("INBOX", d, false), kGatewayAppendFailed);
+  // Answers come oldest first, whatever order the server gave them in.
+  EXPECT_EQ(gateway_.awaitAppend(), kGatewayOk);
+  EXPECT_EQ(gateway_.awaitAppend(), kGatewayAppendFailed);
+  EXPECT_EQ(gateway_.awaitAppend(), kGatewayOk);
+  EXPECT_EQ(gateway_.submitAppend("INBOX", d, false), kGatewayOk);
+  // The server closed without answering: the one outstanding is lost, and
+  // so is the connection for the next await.
+  EXPECT_EQ(gateway_.awaitAppend(), kGatewayConnectionProblem);
+  EXPECT_EQ(gateway_.appendsOutstanding(), 0u);
+  EXPECT_EQ(gateway_.awaitAppend(), kGatewayConnectionProblem);
+  gateway_.disconnect(false);
+  finish();
+}
+
+TEST_F(ImapGatewayTest, FailedWriteWithAppendsOutstandingLosesThemAll) {
+  masterLogin(peer_, 0).expectBytes("V1 APPEND \"INBOX\" {1+}\r\na\r\n").expect(
+      "V2 APPEND \"INBOX\" {5+}").readBytes(2).reset();
+  ASSERT_EQ(connect(), kGatewayOk);
+  gateway_.setAppendWindow(4);
+  TestMessage a("a"), broken("hello");
+  broken.piece = 2;
+  broken.failAt = 1;
+  EXPECT_EQ(gateway_.submitAppend("INBOX", a, false), kGatewayOk);
+  // A content failure alone fails one message; with another outstanding
+  // whose answer went with the connection, it is a lost connection.
+  EXPECT_EQ(gateway_.submitAppend("INBOX", broken, false), kGatewayConnectionProblem);
+  EXPECT_EQ(gateway_.appendsOutstanding(), 0u);
+  gateway_.disconnect(false);
+  finish();
+}
+
 }  // namespace
 }  // namespace lodemig

@@ -307,7 +307,11 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
     }
     if (count > 0) {
       try {
-        transferMessages(folder, mailbox, tally);
+        if (settings_.window > 1) {
+          transferWindowed(folder, mailbox, tally);
+        } else {
+          transferMessages(folder, mailbox, tally);
+        }
       } catch (const QLStoreException&) {
         // A read error may have left the connection in any state.
         identityLost = !renewConnection(mailbox);
@@ -375,18 +379,7 @@ void AccountMigration::transferMessages(Folder& folder, const Mailbox& mailbox,
       tally.bytesSent += message.contentSize();  // known since the append
       recordMessage(true);
     } catch (const QLStoreException& error) {
-      recordMessage(false);
-      reporter_.console("\n");
-      reporter_.print("Error: cannot migrate message nr.: ");
-      reporter_.print(static_cast<std::int64_t>(number));
-      reporter_.print("\n");
-      if (report_ != nullptr) {
-        reporter_.log("Error: message " + std::to_string(number) + " of folder \"" +
-                      folder.name() + "\" of <" + account_ + "> was not stored: " +
-                      error.what() + "\n");
-      }
-      ++tally.refused;
-      noteFirstError(tally, "message " + std::to_string(number) + ": " + error.what());
+      noteRefused(number, error.what(), tally);
     }
     ++number;
     messageNumber_ = number;
@@ -394,6 +387,20 @@ void AccountMigration::transferMessages(Folder& folder, const Mailbox& mailbox,
   }
   messageNumber_ = 0;
   reporter_.eraseCounter();
+}
+
+void AccountMigration::noteRefused(long number, const std::string& error, FolderTally& tally) {
+  recordMessage(false);
+  reporter_.console("\n");
+  reporter_.print("Error: cannot migrate message nr.: ");
+  reporter_.print(static_cast<std::int64_t>(number));
+  reporter_.print("\n");
+  if (report_ != nullptr) {
+    reporter_.log("Error: message " + std::to_string(number) + " of folder \"" + tally.name +
+                  "\" of <" + account_ + "> was not stored: " + error + "\n");
+  }
+  ++tally.refused;
+  noteFirstError(tally, "message " + std::to_string(number) + ": " + error);
 }
 
 void AccountMigration::reportFolder(const Folder& folder, const Mailbox& mailbox,
@@ -525,16 +532,21 @@ std::int64_t AccountMigration::countUnrecorded(const Folder& folder, const Mailb
   return count;
 }
 
+bool AccountMigration::journalSkips() const {
+  // A folder no earlier run began has no keys to look up. The messages right
+  // after the last record that reached the disk arrived before the
+  // interruption, as the target's count tells.
+  return (!progress_->stored.empty() && progress_->stored.count(key_) != 0) ||
+         (arrivedUnrecorded_ > 0 && progress_->refused.count(key_) == 0);
+}
+
 bool AccountMigration::alreadyStored(Message& message, FolderTally& tally) {
   journalKeyInto(message.key(), key_);
-  // A folder no earlier run began has no keys to look up.
   if (!progress_->stored.empty() && progress_->stored.count(key_) != 0) {
     ++tally.skipped;
     return true;
   }
-  // The messages right after the last record that reached the disk arrived
-  // before the interruption, as the target's count tells: recorded now, not
-  // sent again.
+  // Arrived unrecorded: recorded now, not sent again.
   if (arrivedUnrecorded_ > 0 && progress_->refused.count(key_) == 0) {
     --arrivedUnrecorded_;
     recordMessage(true);

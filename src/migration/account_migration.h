@@ -2,6 +2,7 @@
 #define LODEMIG_MIGRATION_ACCOUNT_MIGRATION_H_
 
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -109,6 +110,16 @@ class AccountMigration {
   void transferFolder(Folder& folder, const Mailbox& mailbox, FolderTally& tally);
   // Reads and appends every message; a store error leaves it.
   void transferMessages(Folder& folder, const Mailbox& mailbox, FolderTally& tally);
+  // transferMessages() with up to the settings' window of appends
+  // outstanding. Answers are taken in store order, and the reader's log
+  // lines of a message are held until its answer, so that the console, the
+  // log and the journal read as with one append at a time.
+  void transferWindowed(Folder& folder, const Mailbox& mailbox, FolderTally& tally);
+  // The window's oldest message: its log lines, its counter, its answer.
+  void completeOldest(FolderTally& tally, long total);
+  void drainWindow(FolderTally& tally, long total);
+  // Reports that the target refused message `number` (or its content failed).
+  void noteRefused(long number, const std::string& error, FolderTally& tally);
   // After a folder that could not be read: a fresh connection acting as the
   // account. False when it cannot act as the account.
   bool renewConnection(const Mailbox& mailbox);
@@ -125,6 +136,8 @@ class AccountMigration {
   // With a journal: true when the message is not to be sent (the journal has
   // it as stored, or it arrived unrecorded), recording the latter.
   bool alreadyStored(Message& message, FolderTally& tally);
+  // Whether the message whose key is in key_ is one alreadyStored() skips.
+  bool journalSkips() const;
   void recordMessage(bool stored);
   // A journal that cannot be written ends the run: it could not be resumed.
   void checkJournal();
@@ -161,6 +174,21 @@ class AccountMigration {
   std::string key_;
   // The current folder's target name, used for every message.
   std::string targetName_;
+
+  // A message of the window: written, its answer still to come.
+  struct InFlight {
+    long number = 0;
+    std::string key;            // as the journal names it, with a journal
+    std::uint64_t size = 0;     // the content's size as sent
+    GatewayResult written = 0;  // the result of writing it
+    std::string log;            // the reader's lines for it, held until its answer
+  };
+  // Used in turn: the oldest at windowHead_, windowCount_ of them.
+  std::vector<InFlight> window_;
+  std::size_t windowHead_ = 0;
+  std::size_t windowCount_ = 0;
+  // Where the reader writes while a window is open.
+  std::ostringstream readLog_;
 };
 
 }  // namespace lodemig

@@ -35,6 +35,11 @@ struct MigrationSettings {
   // pre-flight check, and an audit of a finished migration.
   bool check = false;
   bool verify = false;
+  // APPEND commands outstanding on the connection at once (1 to 64).
+  int window = 1;
+  // Only the accounts of shard `shard` of `shards`; shards 0: every account.
+  int shard = 0;
+  int shards = 0;
 };
 
 }  // namespace lodemig

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "migration/account_migration.h"
+#include "migration/shard.h"
 #include "migration/target_result.h"
 #include "utils/ql_exception.h"
 
@@ -75,8 +76,16 @@ void Migrator::migrateDomain(Domain& domain) {
         return first ? domain.firstMailbox(mailbox, settings_.userMask)
                      : domain.nextMailbox(mailbox, settings_.userMask);
       },
-      [&] { migrateMailbox(mailbox); },
       [&] {
+        if (inShard(mailbox.name() + "@" + domain.name(), settings_.shard, settings_.shards)) {
+          migrateMailbox(mailbox);
+        }
+      },
+      [&] {
+        // Another shard's run reports the accounts of its own.
+        if (!inShard(mailbox.name() + "@" + domain.name(), settings_.shard, settings_.shards)) {
+          return;
+        }
         reporter_.print(settings_.migrate ? "Error: cannot migrate mailbox <"
                                           : "Error: cannot print mailbox <");
         reporter_.print(mailbox.name());
