@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -29,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/delay_relay.h"
 #include "bench/floors.h"
 #include "bench/measured_run.h"
 #include "bench/report.h"
@@ -142,7 +144,9 @@ Floors measureFloors(const Workload& workload, const Variant& variant,
                      const StoreManifest& manifest, const std::string& scratch) {
   constexpr int kTries = 3;
   Floors floors;
-  floors.roundTrip = measureRoundTrip(5000);
+  floors.roundTrip = workload.relayed
+                         ? measureRelayRoundTrip(std::chrono::milliseconds(kRelayDelayMs), 50)
+                         : measureRoundTrip(5000);
   const std::vector<std::string>& files =
       workload.migrate ? manifest.messageFiles : manifest.settingsFiles;
   for (int i = 0; i < kTries; ++i) {
@@ -185,12 +189,21 @@ RunResult runOnce(const Options& options, const Workload& workload, const Varian
   std::vector<std::string> argv{options.lodemig, "-path", manifest.root, "-primaryDomain",
                                 "bench.example"};
   std::unique_ptr<TargetProcess> target;
+  std::unique_ptr<DelayRelay> relay;
   if (workload.migrate) {
     target = std::make_unique<TargetProcess>(
         std::vector<std::string>{options.target, "--listen", "127.0.0.1", "--port", "0"},
         directory + "/target.stderr");
-    argv.insert(argv.end(), {"-migrate", "-server", "127.0.0.1", "-port",
-                             std::to_string(target->port()), "-password", "master"});
+    int port = target->port();
+    if (workload.relayed) {
+      relay = std::make_unique<DelayRelay>(port, std::chrono::milliseconds(kRelayDelayMs));
+      port = relay->port();
+    }
+    argv.insert(argv.end(), {"-migrate", "-server", "127.0.0.1", "-port", std::to_string(port),
+                             "-password", "master"});
+  }
+  if (variant.window > 1) {
+    argv.insert(argv.end(), {"-window", std::to_string(variant.window)});
   }
   if (variant.quiet) {
     argv.push_back("-quiet");
@@ -211,6 +224,7 @@ RunResult runOnce(const Options& options, const Workload& workload, const Varian
   result.client = run.usage;
 
   result.consoleBytes = run.consoleBytes;
+  relay.reset();
   if (target) {
     std::string targetOutput;
     result.server = target->stop(&targetOutput);
@@ -248,9 +262,50 @@ std::string unitName(Unit unit) {
   return "";
 }
 
+// The "vs first" cell of a row whose figures are `row` (CPU per unit, wall
+// s, msg/s) against the workload's first row's `first`.
+std::string versusCell(const Variant& variant, const std::vector<double>& first,
+                       const std::vector<double>& row) {
+  const auto verdict = [](bool met) { return std::string(met ? "ok)" : "MISS)"); };
+  switch (variant.versus) {
+    case Versus::kNone:
+      return "-";
+    case Versus::kCpu: {
+      if (first[0] <= 0) {
+        return "-";
+      }
+      const double percent = (row[0] / first[0] - 1) * 100;
+      return (percent >= 0 ? "+" : "") + formatFixed(percent, 1) + "% CPU (<= " +
+             formatFixed(variant.limit * 100, 0) + "% " + verdict(percent <= variant.limit * 100);
+    }
+    case Versus::kWall: {
+      if (first[1] <= 0) {
+        return "-";
+      }
+      const double ratio = row[1] / first[1];
+      return formatFixed(ratio, 2) + "x wall (<= " + formatFixed(variant.limit, 1) + "x " +
+             verdict(ratio <= variant.limit);
+    }
+    case Versus::kSpeed: {
+      if (first[2] <= 0) {
+        return "-";
+      }
+      const double ratio = row[2] / first[2];
+      std::string cell = formatFixed(ratio, 1) + "x msg/s (>= " + formatFixed(variant.limit, 0) +
+                         "x " + verdict(ratio >= variant.limit);
+      if (variant.minRate > 0) {
+        cell += ", >= " + formatFixed(variant.minRate, 0) + " msg/s " +
+                (row[2] >= variant.minRate ? "ok" : "MISS");
+      }
+      return cell;
+    }
+  }
+  return "-";
+}
+
 struct Report {
   Table main{{"#", "workload", "variant", "runs", "wall s median (min-max)", "msg/s", "MB/s",
-              "client CPU s", "CPU per unit", "target", "vs quiet", "peak RSS MB", "target",
+              "client CPU s", "CPU per unit", "target", "vs first row", "peak RSS MB", "target",
               "wall/floor",
               "target", "server CPU s", "check"}};
   Table floors{{"#", "round trip us", "msgs x round trip s", "socket push s", "file read s",
@@ -277,7 +332,8 @@ void runWorkload(const Options& options, const Workload& workload, Report* repor
        std::to_string((workload.migrate ? manifest.messageFiles : manifest.settingsFiles).size())});
 
   std::vector<double> roundTrips, sockets, reads, syncCpus;
-  double quietCpuPerUnit = 0;
+  // The first row's figures, which the others are compared with.
+  std::vector<double> first;
   for (const Variant& variant : variantsOf(workload)) {
     std::vector<double> walls, cpus, serverCpus, perSecond, megabytesPerSecond, perUnit, ratios;
     long peakRss = 0;
@@ -327,17 +383,11 @@ void runWorkload(const Options& options, const Workload& workload, Report* repor
     const bool cpuTargetApplies = workload.cpuTarget > 0 &&
                                   (!workload.cpuTargetQuietOnly || variant.quiet) &&
                                   (!workload.cpuTargetFixOnly || variant.fixCrLf);
-    if (variant.name == "quiet") {
-      quietCpuPerUnit = cpuPerUnit;
+    const double rate = workload.migrate ? summarize(perSecond).median : 0;
+    if (first.empty()) {
+      first = {cpuPerUnit, wall.median, rate};
     }
-    // A journal or a report may cost at most a tenth more client CPU than
-    // the same run without one.
-    std::string versusQuiet = "-";
-    if ((variant.journal || variant.report) && quietCpuPerUnit > 0) {
-      const double percent = (cpuPerUnit / quietCpuPerUnit - 1) * 100;
-      versusQuiet = (percent >= 0 ? "+" : "") + formatFixed(percent, 1) + "% (<= 10% " +
-                    (percent <= 10 ? "ok)" : "MISS)");
-    }
+    const std::string versusFirst = versusCell(variant, first, {cpuPerUnit, wall.median, rate});
     std::string check = cutOff;
     if (check.empty()) {
       check = workload.migrate ? "ok: " + std::to_string(manifest.messages) + " msgs, bytes, digest"
@@ -351,7 +401,7 @@ void runWorkload(const Options& options, const Workload& workload, Report* repor
          workload.migrate ? formatFixed(summarize(megabytesPerSecond).median, 1) : "-",
          formatFixed(summarize(cpus).median, 3),
          formatFixed(cpuPerUnit, cpuPerUnit < 10 ? 2 : 1) + " " + unitName(workload.cpuUnit),
-         cpuTargetApplies ? targetCell(cpuPerUnit, workload.cpuTarget, 1) : "-", versusQuiet,
+         cpuTargetApplies ? targetCell(cpuPerUnit, workload.cpuTarget, 1) : "-", versusFirst,
          formatFixed(rssMb, 1), targetCell(rssMb, 8, 0), formatFixed(ratio, 2),
          workload.wallTarget > 0 ? targetCell(ratio, workload.wallTarget, 1) : "-",
          workload.migrate ? formatFixed(summarize(serverCpus).median, 3) : "-", check});

@@ -30,6 +30,20 @@ struct Workload {
   double wallTarget = 0;           // wall / floor; 0 for none
   bool floorIsSocketRead = false;  // the floor is socket push + file read
   bool quietOnly = false;          // one variant: -quiet with CR/LF fixing
+  // Every run goes through a DelayRelay of kRelayDelay each way; the
+  // variants are the windows (and jobs) of the relayed list.
+  bool relayed = false;
+};
+
+// The delay a relayed workload's relay adds in each direction.
+inline constexpr int kRelayDelayMs = 5;
+
+// What a variant's row is compared with: the workload's first row.
+enum class Versus {
+  kNone,
+  kCpu,        // client CPU per unit at most `limit` above the first row's, as a fraction
+  kWall,       // wall time at most `limit` times the first row's
+  kSpeed,      // msg/s at least `limit` times the first row's (and at least minRate)
 };
 
 // How lodemig is started for one row of the table.
@@ -39,14 +53,19 @@ struct Variant {
   bool fixCrLf = true;
   bool journal = false;  // with -journal, a new one every run
   bool report = false;   // with -report, a new one every run
+  int window = 1;        // -window, when above 1
+  Versus versus = Versus::kNone;
+  double limit = 0;
+  double minRate = 0;    // msg/s a kSpeed row must reach too; 0 for none
 };
 
 // The six workloads, each shrunk ten times when `quick` is set.
 std::vector<Workload> standardWorkloads(bool quick);
 
 // Quiet and console, each with CR/LF fixing on and off, quiet with a
-// journal and quiet with a report; a print run only has the first two, a
-// quietOnly workload only the first.
+// journal, with a report and with a window of 32 (the first workload only);
+// a print run only has the first two, a quietOnly workload only the first,
+// a relayed workload quiet rows of growing windows.
 std::vector<Variant> variantsOf(const Workload& workload);
 
 // One run's floors, measured right before it so that both see the same load.

@@ -1,0 +1,57 @@
+#ifndef LODEMIG_BENCH_DELAY_RELAY_H_
+#define LODEMIG_BENCH_DELAY_RELAY_H_
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "bench/unique_fd.h"
+
+namespace lodemig::bench {
+
+// A TCP relay on 127.0.0.1 that holds every chunk it forwards for `delay`
+// in each direction before passing it on, without limiting bandwidth: what
+// a long network does to round trips, in one box. Every connection to
+// port() gets its own connection to `targetPort` and its own thread; the
+// destructor stops accepting, ends every connection and joins every thread.
+// Throws std::runtime_error when it cannot listen.
+class DelayRelay {
+ public:
+  DelayRelay(int targetPort, std::chrono::microseconds delay);
+  ~DelayRelay();
+  DelayRelay(const DelayRelay&) = delete;
+  DelayRelay& operator=(const DelayRelay&) = delete;
+
+  int port() const { return port_; }
+
+ private:
+  struct Connection {
+    std::thread thread;
+    std::atomic<bool> done{false};
+  };
+
+  void acceptLoop();
+  void relay(UniqueFd client, Connection& connection);
+
+  const int targetPort_;
+  const std::chrono::microseconds delay_;
+  int port_ = 0;  // set by the listener's initializer, so declared before it
+  UniqueFd listener_;
+  std::atomic<bool> stopping_{false};
+  std::mutex mutex_;  // guards connections_
+  std::vector<std::unique_ptr<Connection>> connections_;
+  std::thread acceptor_;
+};
+
+// Seconds of one round trip through a DelayRelay of `delay` to an echoing
+// peer: a short line out and a short answer back, one at a time,
+// `iterations` times; the mean.
+double measureRelayRoundTrip(std::chrono::microseconds delay, int iterations);
+
+}  // namespace lodemig::bench
+
+#endif  // LODEMIG_BENCH_DELAY_RELAY_H_

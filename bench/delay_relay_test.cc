@@ -1,0 +1,82 @@
+#include "bench/delay_relay.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <string>
+#include <thread>
+
+namespace lodemig::bench {
+namespace {
+
+TEST(DelayRelayTest, HoldsEveryChunkForItsDelayEachWay) {
+  // A lower bound only: the relay can never pass a chunk early.
+  const double seconds = measureRelayRoundTrip(std::chrono::milliseconds(5), 10);
+  EXPECT_GE(seconds, 0.010);
+}
+
+TEST(DelayRelayTest, PassesBytesIntactBothWaysAndTheEndOfEach) {
+  // A peer that sends back what it got, reversed, once the client has ended.
+  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener.get(), 1), 0);
+  ASSERT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+  std::string payload(3 << 20, '\0');
+  for (size_t i = 0; i < payload.size(); ++i) {
+    payload[i] = static_cast<char>(i * 131 % 251);
+  }
+  std::thread peer([&] {
+    UniqueFd fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    std::string got;
+    char buffer[65536];
+    for (ssize_t n; (n = ::recv(fd.get(), buffer, sizeof buffer, 0)) > 0;) {
+      got.append(buffer, static_cast<size_t>(n));
+    }
+    std::string reply(got.rbegin(), got.rend());
+    for (size_t at = 0; at < reply.size();) {
+      const ssize_t sent = ::send(fd.get(), reply.data() + at, reply.size() - at, MSG_NOSIGNAL);
+      if (sent <= 0) {
+        return;
+      }
+      at += static_cast<size_t>(sent);
+    }
+  });
+  {
+    DelayRelay relay(ntohs(address.sin_port), std::chrono::milliseconds(2));
+    UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in to = address;
+    to.sin_port = htons(static_cast<uint16_t>(relay.port()));
+    ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    timeval timeout{10, 0};
+    ::setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    std::thread writer([&] {
+      for (size_t at = 0; at < payload.size();) {
+        const ssize_t sent =
+            ::send(client.get(), payload.data() + at, payload.size() - at, MSG_NOSIGNAL);
+        if (sent <= 0) {
+          break;
+        }
+        at += static_cast<size_t>(sent);
+      }
+      ::shutdown(client.get(), SHUT_WR);
+    });
+    std::string back;
+    char buffer[65536];
+    for (ssize_t n; (n = ::recv(client.get(), buffer, sizeof buffer, 0)) > 0;) {
+      back.append(buffer, static_cast<size_t>(n));
+    }
+    writer.join();
+    EXPECT_EQ(back.size(), payload.size());
+    EXPECT_TRUE(back == std::string(payload.rbegin(), payload.rend()));
+  }
+  peer.join();
+}
+
+}  // namespace
+}  // namespace lodemig::bench
