@@ -42,6 +42,7 @@ const char kUsage[] =
     "       -check     pre-flight: what a migration would meet, writes nothing to Torvane\n"
     "       -verify    audit: compares the store with Torvane, writes nothing to Torvane\n"
     "       -window    appends in flight on the connection (optional, 1 to 64, default 1)\n"
+    "       -jobs      accounts migrated at the same time (optional, 1 to 32, default 1)\n"
     "       -shard     K/N: only the accounts of shard K of N (optional)\n"
     "       -help      print help and exit (optional)\n"
     "\n"
@@ -52,6 +53,7 @@ const char kUsage[] =
     "\n";
 
 const char kBadWindow[] = "Argument error: -window takes a number from 1 to 64\n";
+const char kBadJobs[] = "Argument error: -jobs takes a number from 1 to 32\n";
 const char kBadShard[] = "Argument error: -shard takes K/N, whole numbers with 1 <= K <= N\n";
 const char kBadTimeout[] = "Argument error: -timeout takes a number of seconds from 1 to 86400\n";
 
@@ -197,6 +199,8 @@ TEST_F(PrintRunTest, ArgumentErrorsInTheirOrder) {
       {{"-path", store_, "-window", "0"}, kBadWindow},
       {{"-path", store_, "-Window", "65"}, kBadWindow},
       {{"-path", store_, "-window", "8x"}, kBadWindow},
+      {{"-path", store_, "-jobs", "0"}, kBadJobs},
+      {{"-path", store_, "-JOBS", "33"}, kBadJobs},
       {{"-path", store_, "-shard", "0/3"}, kBadShard},
       {{"-path", store_, "-shard", "4/3"}, kBadShard},
       {{"-path", store_, "-shard", "1/0"}, kBadShard},

@@ -59,6 +59,11 @@ bool argumentsAllowRun(const RunOptions& options) {
               << std::flush;
     return false;
   }
+  if (options.jobs < 0) {
+    std::cout << "Argument error: -jobs takes a number from 1 to " << RunOptions::kMaxJobs << "\n"
+              << std::flush;
+    return false;
+  }
   if (options.shards < 0) {
     std::cout << "Argument error: -shard takes K/N, whole numbers with 1 <= K <= N\n"
               << std::flush;

@@ -87,6 +87,9 @@ bool takeValue(RunOptions& options, const char* name, const char* value) {
   } else if (equalsIgnoreCase(name, "-window")) {
     options.window = parseBounded(value, RunOptions::kMaxWindow, -1);
     options.window = options.window == 0 ? -1 : options.window;
+  } else if (equalsIgnoreCase(name, "-jobs")) {
+    options.jobs = parseBounded(value, RunOptions::kMaxJobs, -1);
+    options.jobs = options.jobs == 0 ? -1 : options.jobs;
   } else if (equalsIgnoreCase(name, "-shard")) {
     parseShard(value, options);
   } else {
@@ -149,6 +152,7 @@ MigrationSettings migrationSettingsFrom(const RunOptions& options) {
   settings.check = options.check;
   settings.verify = options.verify;
   settings.window = options.window;
+  settings.jobs = options.jobs;
   settings.shard = options.shard;
   settings.shards = options.shards;
   return settings;
@@ -187,6 +191,7 @@ void printUsage(std::ostream& out) {
   out << "       -check     pre-flight: what a migration would meet, writes nothing to Torvane\n";
   out << "       -verify    audit: compares the store with Torvane, writes nothing to Torvane\n";
   out << "       -window    appends in flight on the connection (optional, 1 to 64, default 1)\n";
+  out << "       -jobs      accounts migrated at the same time (optional, 1 to 32, default 1)\n";
   out << "       -shard     K/N: only the accounts of shard K of N (optional)\n";
   out << "       -help      print help and exit (optional)\n";
   out << "\n";

@@ -42,6 +42,10 @@ struct RunOptions {
   bool check = false;            // -check: a pre-flight that writes nothing
   bool verify = false;           // -verify: an audit that writes nothing
   static constexpr int kMaxWindow = 64;
+  static constexpr int kMaxJobs = 32;
+  // -jobs: accounts migrated at the same time; -1 when the value given is
+  // not a whole number from 1 to kMaxJobs.
+  int jobs = 1;
   // -window: appends outstanding on the connection at once; -1 when the
   // value given is not a whole number from 1 to kMaxWindow.
   int window = 1;

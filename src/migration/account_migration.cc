@@ -211,9 +211,10 @@ bool AccountMigration::provision(const Mailbox& mailbox, bool resuming) {
   if (created) {
     reporter_.log("   Info: created user <" + qualified + ">, password: \"" + password + "\"\n");
     passwords_.add("<" + qualified + ">, password: \"" + password +
-                   (generated ? "\" (generated)\n" : "\"\n"));
+                       (generated ? "\" (generated)\n" : "\"\n"),
+                   reporter_);
   } else {
-    passwords_.add("<" + qualified + "> already exist, hold current password\n");
+    passwords_.add("<" + qualified + "> already exist, hold current password\n", reporter_);
   }
   // An account this run has started to fill exists by now; declining it
   // would lose the rest of its folders.

@@ -211,16 +211,19 @@ bool JournalState::apply(const std::string& line) {
 }
 
 bool JournalState::accountDone(const std::string& account) const {
+  const std::lock_guard<std::mutex> lock(mutex_);
   return doneAccounts_.count(accountId(account)) != 0;
 }
 
 std::string JournalState::passwordFileOf(const std::string& account) const {
+  const std::lock_guard<std::mutex> lock(mutex_);
   auto found = ownAccounts_.find(accountId(account));
   return found == ownAccounts_.end() ? std::string() : found->second;
 }
 
 bool JournalState::creationUnconfirmed(const std::string& account, std::string& password,
                                        bool& generated) const {
+  const std::lock_guard<std::mutex> lock(mutex_);
   auto found = unconfirmed_.find(accountId(account));
   if (found == unconfirmed_.end()) {
     return false;
@@ -231,24 +234,29 @@ bool JournalState::creationUnconfirmed(const std::string& account, std::string& 
 }
 
 bool JournalState::folderDone(const std::string& account, const std::string& folder) const {
+  const std::lock_guard<std::mutex> lock(mutex_);
   return doneFolders_.count(folderId(account, folder)) != 0;
 }
 
 FolderProgress& JournalState::progress(const std::string& account, const std::string& folder) {
+  const std::lock_guard<std::mutex> lock(mutex_);
   return folders_[folderId(account, folder)];
 }
 
 void JournalState::endFolder(const std::string& account, const std::string& folder) {
+  const std::lock_guard<std::mutex> lock(mutex_);
   std::string id = folderId(account, folder);
   folders_.erase(id);
   doneFolders_.insert(std::move(id));
 }
 
 void JournalState::endAccount(const std::string& account) {
+  const std::lock_guard<std::mutex> lock(mutex_);
   doneAccounts_.insert(accountId(account));
 }
 
 void JournalState::noteAccount(const std::string& account, const std::string& passwordFile) {
+  const std::lock_guard<std::mutex> lock(mutex_);
   unconfirmed_.erase(accountId(account));
   if (passwordFile.empty()) {
     ownAccounts_.erase(accountId(account));
@@ -293,6 +301,7 @@ void JournalWriter::line(std::initializer_list<std::string_view> fields) {
 
 void JournalWriter::account(const std::string& account, const char* state,
                             const std::string& passwordFile) {
+  const std::lock_guard<std::mutex> lock(mutex_);
   line({"account", account, state, passwordFile});
   // A declined account must not pass for one whose creation was cut short.
   // The others may wait in the buffer: lost, they leave the "creating"
@@ -304,6 +313,7 @@ void JournalWriter::account(const std::string& account, const char* state,
 
 void JournalWriter::creating(const std::string& account, const std::string& passwordFile,
                              const std::string& password, bool generated) {
+  const std::lock_guard<std::mutex> lock(mutex_);
   // Written before the account is asked for, so that no death of the
   // process loses it; the disk has it with the folder count that follows
   // before the first append.
@@ -313,14 +323,16 @@ void JournalWriter::creating(const std::string& account, const std::string& pass
 
 void JournalWriter::count(const std::string& account, const std::string& folder,
                           std::int64_t count) {
+  const std::lock_guard<std::mutex> lock(mutex_);
   line({"count", account, folder, std::to_string(count)});
   // The count must be on the disk before the first append: it is what tells
   // a later run how many messages arrived that no record names.
-  sync();
+  syncLocked();
 }
 
 void JournalWriter::message(bool stored, const std::string& account, const std::string& folder,
                             const std::string& key) {
+  const std::lock_guard<std::mutex> lock(mutex_);
   if (!file_.isOpen()) {
     return;
   }
@@ -343,28 +355,46 @@ void JournalWriter::message(bool stored, const std::string& account, const std::
   file_.write(line_.data(), static_cast<std::streamsize>(line_.size()));
   if (!stored) {
     // A refusal is no arrival: the count check needs it on the disk.
-    sync();
+    syncLocked();
   }
 }
 
 // Lost to a crash, these two only make the next run look at the folder or
 // account again: they wait in the buffer.
 void JournalWriter::folderDone(const std::string& account, const std::string& folder) {
+  const std::lock_guard<std::mutex> lock(mutex_);
   line({"folder-done", account, folder});
 }
 
 void JournalWriter::accountDone(const std::string& account) {
+  const std::lock_guard<std::mutex> lock(mutex_);
   line({"account-done", account});
 }
 
 void JournalWriter::sync() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  syncLocked();
+}
+
+void JournalWriter::syncLocked() {
   if (file_.isOpen()) {
     file_.syncToDisk();
   }
 }
 
+bool JournalWriter::failed() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return file_.isOpen() && !file_.good();
+}
+
+std::string JournalWriter::failureText() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return file_.failureText();
+}
+
 void JournalWriter::close() {
-  sync();
+  const std::lock_guard<std::mutex> lock(mutex_);
+  syncLocked();
   file_.close();
 }
 

@@ -2,6 +2,7 @@
 #define LODEMIG_MIGRATION_JOURNAL_H_
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -47,7 +48,8 @@ void journalKeyInto(const MessageKey& key, std::string& text);
 
 // Everything a journal file holds, read once at the start of a run. Only the
 // folders in progress keep their message keys; a finished folder or account
-// is one entry. Not copyable.
+// is one entry. Not copyable. After load(), every method may be called from
+// any thread; a FolderProgress is the one thread's that migrates its account.
 class JournalState {
  public:
   enum class Load { Ok, Missing, Unreadable, OtherRun, Damaged };
@@ -85,15 +87,18 @@ class JournalState {
   // account -> the password (with "1" or "0" for generated in front)
   std::unordered_map<std::string, std::string> unconfirmed_;
   std::unordered_set<std::string> doneFolders_;               // "account <tab> folder"
+  // Node-based: a FolderProgress stays where it is while others are added.
   std::unordered_map<std::string, FolderProgress> folders_;
   int damagedLine_ = 0;
+  mutable std::mutex mutex_;
 };
 
 // Appends records to the journal file. Records are buffered; sync() puts
 // everything written so far on the disk before it returns. A write that fails
 // makes failed() true and keeps the reason (failureText()). Before open() it
 // writes nothing: a run without a journal file keeps its records in a
-// JournalState alone. Not copyable.
+// JournalState alone. Not copyable. Every method may be called from any
+// thread; records of one thread keep their order.
 class JournalWriter {
  public:
   // Opens `path` for appending (0600 when created), first cutting it back to
@@ -115,11 +120,12 @@ class JournalWriter {
   void close();
 
   const std::string& path() const { return file_.path(); }
-  bool failed() const { return file_.isOpen() && !file_.good(); }
-  std::string failureText() const { return file_.failureText(); }
+  bool failed() const;
+  std::string failureText() const;
 
  private:
   void line(std::initializer_list<std::string_view> fields);
+  void syncLocked();
 
   ostrel::utils::OutputFile file_;
   std::string line_;
@@ -127,6 +133,7 @@ class JournalWriter {
   std::string account_;
   std::string folder_;
   std::string names_;
+  mutable std::mutex mutex_;
 };
 
 // The journal's first line for a run of `storePath` into `host`:`port`.

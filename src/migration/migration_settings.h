@@ -37,6 +37,8 @@ struct MigrationSettings {
   bool verify = false;
   // APPEND commands outstanding on the connection at once (1 to 64).
   int window = 1;
+  // Accounts migrated at the same time, each on its own connection (1 to 32).
+  int jobs = 1;
   // Only the accounts of shard `shard` of `shards`; shards 0: every account.
   int shard = 0;
   int shards = 0;

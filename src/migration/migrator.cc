@@ -1,7 +1,10 @@
 #include "migration/migrator.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 
 #include "migration/account_migration.h"
 #include "migration/shard.h"
@@ -44,6 +47,30 @@ Migrator::Migrator(const MigrationSettings& settings, const ConnectionSettings& 
       audit_(settings, connection, gateway_, reporter, auditReport_) {}
 
 void Migrator::migrateAll() {
+  std::unique_ptr<AccountPool> pool;
+  if (settings_.migrate && settings_.jobs > 1) {
+    pool = std::make_unique<AccountPool>(
+        settings_.jobs, settings_, connection_, passwords_, reporter_,
+        [this](AccountMigration& account) {
+          account.useJournal(journal_);
+          account.useReport(report_);
+        },
+        [this](Mailbox& mailbox, AccountPool::Worker& worker) {
+          return migrateJob(mailbox, worker);
+        },
+        [this](const JobOutcome& outcome) { settle(outcome); });
+    // The status line takes the place of the folders' counters, on a
+    // terminal only.
+    if (!settings_.quiet && ::isatty(STDOUT_FILENO) == 1) {
+      pool->showStatus(countAccounts());
+    }
+  }
+  pool_ = pool.get();
+  // Forgotten before the pool goes, however the walk ends.
+  struct Forget {
+    Migrator& migrator;
+    ~Forget() { migrator.pool_ = nullptr; }
+  } forget{*this};
   Reader reader(&reporter_.logStream());
   reader.setStore(settings_.storePath, settings_.primaryDomain);
   Domain domain(&reporter_.logStream());
@@ -71,6 +98,10 @@ void Migrator::migrateDomain(Domain& domain) {
   reporter_.print(")\n");
 
   Mailbox mailbox(&reporter_.logStream());
+  if (pool_ != nullptr) {
+    walkPooled(domain, mailbox);
+    return;
+  }
   walkEntries(
       [&](bool first) {
         return first ? domain.firstMailbox(mailbox, settings_.userMask)
@@ -91,17 +122,143 @@ void Migrator::migrateDomain(Domain& domain) {
         reporter_.print(mailbox.name());
         reporter_.print(">\n");
         succeeded_ = false;
-        if ((settings_.migrate || settings_.verify) && rows() != nullptr && !accountReported_) {
-          ReportRow row;
-          row.domain = domain.name();
-          row.account = mailbox.name() + "@" + domain.name();
-          row.verdict = Verdict::Failed;
-          row.error = "the account cannot be read from the store";
-          rows()->add(row);
-          rows()->endAccount(true, true);
+        if (!accountReported_) {
+          reportUnreadable(domain, mailbox);
         }
         accountReported_ = false;
       });
+}
+
+void Migrator::reportUnreadable(const Domain& domain, const Mailbox& mailbox) {
+  if ((settings_.migrate || settings_.verify) && rows() != nullptr) {
+    ReportRow row;
+    row.domain = domain.name();
+    row.account = mailbox.name() + "@" + domain.name();
+    row.verdict = Verdict::Failed;
+    row.error = "the account cannot be read from the store";
+    rows()->add(row);
+    rows()->endAccount(true, true);
+  }
+}
+
+void Migrator::walkPooled(Domain& domain, Mailbox& mailbox) {
+  // While accounts run, the walk's own lines wait for the pool's lock.
+  domain.setLog(&walkLog_);
+  mailbox.setLog(&walkLog_);
+  const auto flush = [&] {
+    if (walkLog_.tellp() > 0) {
+      pool_->output([&] { reporter_.log(walkLog_.str()); });
+      walkLog_.str("");
+    }
+  };
+  struct RestoreLog {
+    Domain& domain;
+    std::ostream& log;
+    ~RestoreLog() { domain.setLog(&log); }
+  } restore{domain, reporter_.logStream()};
+  walkEntries(
+      [&](bool first) {
+        return first ? domain.firstMailbox(mailbox, settings_.userMask)
+                     : domain.nextMailbox(mailbox, settings_.userMask);
+      },
+      [&] {
+        flush();
+        if (inShard(mailbox.name() + "@" + domain.name(), settings_.shard, settings_.shards)) {
+          stopIfAsked();
+          pool_->submit(mailbox);
+        }
+      },
+      [&] {
+        flush();
+        if (!inShard(mailbox.name() + "@" + domain.name(), settings_.shard, settings_.shards)) {
+          return;
+        }
+        pool_->output([&] {
+          reporter_.print("Error: cannot migrate mailbox <" + mailbox.name() + ">\n");
+          succeeded_ = false;
+          reportUnreadable(domain, mailbox);
+        });
+      });
+  // The next domain's line comes after this one's accounts.
+  pool_->drain();
+  flush();
+}
+
+JobOutcome Migrator::migrateJob(Mailbox& mailbox, AccountPool::Worker& worker) {
+  printMailboxLine(worker.reporter, mailbox);
+  JobOutcome outcome;
+  const auto failed = [&](const char* what) {
+    worker.account.reportFailure(mailbox, what);
+    worker.reporter.print("Error: cannot migrate mailbox <" + mailbox.name() + ">\n");
+    outcome.failed = true;
+  };
+  try {
+    stopIfAsked();
+    const AccountTally& tally = worker.account.run(mailbox);
+    outcome.ran = true;
+    outcome.failed = tally.failed();
+    for (const FolderTally& folder : tally.folders) {
+      outcome.messages += folder.sent;
+      outcome.bytes += folder.bytesSent;
+    }
+  } catch (const QLConnectionLostException& error) {
+    if (settings_.retries == 0) {
+      worker.account.reportFailure(mailbox, error.what());
+      throw;  // without retries a lost connection ends the run
+    }
+    failed(error.what());
+    outcome.lost = true;
+    outcome.lostWhat = error.what();
+  } catch (const QLStoreException& error) {
+    failed(error.what());
+  } catch (const QLException& error) {
+    worker.account.reportFailure(mailbox, error.what());
+    throw;
+  }
+  return outcome;
+}
+
+void Migrator::settle(const JobOutcome& outcome) {
+  if (outcome.failed) {
+    succeeded_ = false;
+  }
+  if (outcome.ran) {
+    lostInARow_ = 0;
+  }
+  if (outcome.lost && ++lostInARow_ >= kLostAccountsInARow) {
+    throw QLNetworkException(outcome.lostWhat + ": " + std::to_string(kLostAccountsInARow) +
+                             " accounts in a row failed, Torvane seems down");
+  }
+}
+
+std::int64_t Migrator::countAccounts() const {
+  std::ostream silent(nullptr);
+  Reader reader(&silent);
+  reader.setStore(settings_.storePath, settings_.primaryDomain);
+  Domain domain(&silent);
+  Mailbox mailbox(&silent);
+  std::int64_t count = 0;
+  walkEntries(
+      [&](bool first) {
+        return first ? reader.firstDomain(domain, settings_.domainMask)
+                     : reader.nextDomain(domain, settings_.domainMask);
+      },
+      [&] {
+        walkEntries(
+            [&](bool first) {
+              return first ? domain.firstMailbox(mailbox, settings_.userMask)
+                           : domain.nextMailbox(mailbox, settings_.userMask);
+            },
+            [&] {
+              count += inShard(mailbox.name() + "@" + domain.name(), settings_.shard,
+                               settings_.shards)
+                           ? 1
+                           : 0;
+            },
+            [] {});
+      },
+      [] {});
+  return count;
 }
 
 void Migrator::testConnection() {
@@ -124,17 +281,21 @@ void Migrator::testConnection() {
   }
 }
 
-void Migrator::migrateMailbox(Mailbox& mailbox) {
+void Migrator::printMailboxLine(Reporter& reporter, const Mailbox& mailbox) {
   const std::time_t start = std::time(nullptr);
   // Storage figures above 2 GiB are common: read them as 64-bit numbers.
   const std::int64_t used = std::strtoll(mailbox.storageUsed().c_str(), nullptr, 10);
-  reporter_.print(" + mailbox <");
-  reporter_.print(mailbox.name());
-  reporter_.print(">, size: ");
-  reporter_.print(formatSize(used));
-  reporter_.log(", time: ");
-  reporter_.log(ctimeText(start));
-  reporter_.console("\n");
+  reporter.print(" + mailbox <");
+  reporter.print(mailbox.name());
+  reporter.print(">, size: ");
+  reporter.print(formatSize(used));
+  reporter.log(", time: ");
+  reporter.log(ctimeText(start));
+  reporter.console("\n");
+}
+
+void Migrator::migrateMailbox(Mailbox& mailbox) {
+  printMailboxLine(reporter_, mailbox);
   if (settings_.check || settings_.verify) {
     auditMailbox(mailbox);
     return;

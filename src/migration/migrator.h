@@ -1,12 +1,14 @@
 #ifndef LODEMIG_MIGRATION_MIGRATOR_H_
 #define LODEMIG_MIGRATION_MIGRATOR_H_
 
+#include <sstream>
 #include <string>
 
 #include "imap/connection_settings.h"
 #include "imap/imap_gateway.h"
 #include "migration/account_audit.h"
 #include "migration/account_migration.h"
+#include "migration/account_pool.h"
 #include "migration/migration_settings.h"
 #include "migration/password_record.h"
 #include "migration/reporter.h"
@@ -41,7 +43,10 @@ class Migrator {
   void writePasswordsTo(const std::string& path) { passwords_.writeTo(path); }
   // Records progress in `journal` and resumes from what it holds; `journal`
   // must outlive the Migrator.
-  void useJournal(Journal& journal) { account_.useJournal(&journal); }
+  void useJournal(Journal& journal) {
+    journal_ = &journal;
+    account_.useJournal(&journal);
+  }
   // Writes a row of `report` for every folder; `report` must outlive the
   // Migrator.
   void useReport(RunReport& report) {
@@ -80,6 +85,19 @@ class Migrator {
   }
   // A check or verification of the account.
   void auditMailbox(Mailbox& mailbox);
+  // The " + mailbox" line that opens the account's report.
+  static void printMailboxLine(Reporter& reporter, const Mailbox& mailbox);
+  // The walk of a domain's accounts with more than one job: each account
+  // goes to the pool, the walk's own lines through it.
+  void walkPooled(Domain& domain, Mailbox& mailbox);
+  // A worker's whole account, into its own reporter.
+  JobOutcome migrateJob(Mailbox& mailbox, AccountPool::Worker& worker);
+  // An ended account's outcome, under the pool's lock.
+  void settle(const JobOutcome& outcome);
+  // The accounts a run will visit, counted by a silent walk of the store.
+  std::int64_t countAccounts() const;
+  // The report row of an account the store cannot give.
+  void reportUnreadable(const Domain& domain, const Mailbox& mailbox);
   // Opens the administrator's connection and closes it again.
   void testConnection();
 
@@ -98,6 +116,11 @@ class Migrator {
   mutable RunReport auditReport_;
   AccountAudit audit_;
   bool checkStarted_ = false;
+  Journal* journal_ = nullptr;
+  // With more than one job, during migrateAll(): the pool, and the walk's
+  // lines held for it.
+  AccountPool* pool_ = nullptr;
+  std::ostringstream walkLog_;
 };
 
 }  // namespace lodemig

@@ -54,7 +54,8 @@ std::string generatePassword(int length) {
   return password;
 }
 
-void PasswordRecord::add(const std::string& line) {
+void PasswordRecord::add(const std::string& line, Reporter& reporter) {
+  const std::lock_guard<std::mutex> lock(mutex_);
   lines_ += line;
   if (path_.empty()) {
     return;
@@ -68,24 +69,25 @@ void PasswordRecord::add(const std::string& line) {
       broken_ = !file_.good();
     }
     if (broken_) {
-      reportBroken(", its line follows:\n");
+      reportBroken(reporter, ", its line follows:\n");
     }
   }
   if (broken_) {
-    reporter_.error(line);
+    reporter.error(line);
   }
 }
 
 void PasswordRecord::close() {
+  const std::lock_guard<std::mutex> lock(mutex_);
   if (file_.isOpen() && !file_.close() && !broken_) {
     broken_ = true;
-    reportBroken("\n");
+    reportBroken(reporter_, "\n");
   }
 }
 
-void PasswordRecord::reportBroken(const char* after) {
-  reporter_.log("Error: " + file_.failureText() + "\n");
-  reporter_.error("Error: " + file_.failureText() + after);
+void PasswordRecord::reportBroken(Reporter& reporter, const char* after) {
+  reporter.log("Error: " + file_.failureText() + "\n");
+  reporter.error("Error: " + file_.failureText() + after);
 }
 
 }  // namespace lodemig

@@ -1,6 +1,8 @@
 #ifndef LODEMIG_MIGRATION_PASSWORD_RECORD_H_
 #define LODEMIG_MIGRATION_PASSWORD_RECORD_H_
 
+#include <atomic>
+#include <mutex>
 #include <string>
 
 #include "migration/reporter.h"
@@ -31,24 +33,28 @@ class PasswordRecord {
 
   // Writes every later line to the file at `path`.
   void writeTo(const std::string& path) { path_ = path; }
-  void add(const std::string& line);
+  void add(const std::string& line) { add(line, reporter_); }
+  // add(), saying a failure in `reporter`: a worker's held report. May be
+  // called from any thread; lines of one thread keep their order.
+  void add(const std::string& line, Reporter& reporter);
   // Closes the file; a delayed write error found then breaks the record.
   void close();
 
-  bool broken() const { return broken_; }
+  bool broken() const { return broken_.load(); }
   // The file the lines go to; empty when they are only kept in memory.
   const std::string& path() const { return path_; }
   // Every line added, in order.
   const std::string& lines() const { return lines_; }
 
  private:
-  void reportBroken(const char* after);
+  void reportBroken(Reporter& reporter, const char* after);
 
   Reporter& reporter_;
   std::string path_;
   ostrel::utils::OutputFile file_;
   std::string lines_;
-  bool broken_ = false;
+  std::atomic<bool> broken_{false};
+  std::mutex mutex_;  // guards the file and the lines
 };
 
 }  // namespace lodemig

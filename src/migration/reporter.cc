@@ -86,11 +86,14 @@ void Reporter::error(std::string_view text) {
 
 void Reporter::startCounter(long total) {
   counterLength_ = 0;
+  if (countersHidden_) {
+    return;
+  }
   showCounter(1, total);
 }
 
 void Reporter::showCounter(long current, long total) {
-  if (quiet_) {
+  if (quiet_ || countersHidden_) {
     return;
   }
   eraseText(false);

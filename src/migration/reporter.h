@@ -53,6 +53,9 @@ class Reporter {
   void showCounter(long current, long total);
   // Erases the counter drawn last, flushed.
   void eraseCounter();
+  // No counter is drawn from now on: a report held to be written later has
+  // no live line to draw it on.
+  void hideCounters() { countersHidden_ = true; }
 
   // Names the file behind the log stream in the report of a failed write;
   // `file` must outlive the Reporter.
@@ -72,6 +75,7 @@ class Reporter {
   const ostrel::utils::OutputFile* logFile_ = nullptr;
   bool logFailed_ = false;
   int counterLength_ = 0;
+  bool countersHidden_ = false;
   // The counter's erasure, reused for every message.
   std::string eraseText_;
 };

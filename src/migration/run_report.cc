@@ -82,6 +82,7 @@ bool RunReport::open(const std::string& path) {
 }
 
 void RunReport::add(const ReportRow& row) {
+  const std::lock_guard<std::mutex> lock(mutex_);
   line_.clear();
   for (const std::string* text : {&row.domain, &row.account, &row.folder, &row.targetFolder,
                                   &row.kind}) {
@@ -124,6 +125,7 @@ void RunReport::add(const ReportRow& row) {
 }
 
 void RunReport::endAccount(bool migrated, bool failed) {
+  const std::lock_guard<std::mutex> lock(mutex_);
   if (failed) {
     ++totals_.accountsFailed;
   } else if (migrated) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -93,6 +94,7 @@ class RunReport {
   ostrel::utils::OutputFile file_;
   std::string line_;
   RunTotals totals_;
+  std::mutex mutex_;  // add() and endAccount() may be called from any thread
 };
 
 // The closing summary of a run, one "Info: " line per figure, ending with

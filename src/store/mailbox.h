@@ -15,6 +15,9 @@ class Mailbox {
  public:
   explicit Mailbox(std::ostream* log) : log_(log) {}
   virtual ~Mailbox() = default;
+  // Where the reader's lines about this account and its folders go from
+  // now on; must outlive the mailbox and the folders it reads.
+  void setLog(std::ostream* log) { log_ = log; }
 
   // Builds the paths from the domain path and kind, reads the info file
   // (storageUsed, "unknown" when it cannot be parsed) and the settings file

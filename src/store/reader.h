@@ -20,6 +20,8 @@ class Domain {
  public:
   explicit Domain(std::ostream* log) : log_(log) {}
   virtual ~Domain() = default;
+  // Where the lines about the domain's accounts go from now on.
+  void setLog(std::ostream* log) { log_ = log; }
 
   void assign(const std::string& name, const std::string& path);
   const std::string& name() const { return name_; }

@@ -1,0 +1,184 @@
+#include "migration/account_pool.h"
+
+#include <cstdio>
+#include <iostream>
+
+namespace lodemig {
+namespace {
+
+constexpr std::chrono::milliseconds kStatusPeriod{1000};
+
+std::string minutesText(double seconds) {
+  const auto whole = static_cast<long>(seconds + 0.5);
+  char text[32];
+  std::snprintf(text, sizeof(text), "%ld:%02ld:%02ld", whole / 3600, whole / 60 % 60, whole % 60);
+  return text;
+}
+
+}  // namespace
+
+AccountPool::Worker::Worker(const MigrationSettings& settings,
+                            const ConnectionSettings& connection, PasswordRecord& passwords)
+    : reporter(log, console, std::cerr, settings.quiet),
+      account(settings, connection, gateway, reporter, passwords) {
+  reporter.hideCounters();
+}
+
+AccountPool::AccountPool(int jobs, const MigrationSettings& settings,
+                         const ConnectionSettings& connection, PasswordRecord& passwords,
+                         Reporter& out, const SetUp& setUp, Work work, Settle settle)
+    : jobs_(static_cast<std::size_t>(jobs)),
+      out_(out),
+      work_(std::move(work)),
+      settle_(std::move(settle)) {
+  for (std::size_t i = 0; i < jobs_; ++i) {
+    workers_.push_back(std::make_unique<Worker>(settings, connection, passwords));
+    setUp(workers_.back()->account);
+  }
+  for (auto& worker : workers_) {
+    threads_.emplace_back([this, &worker] { run(*worker); });
+  }
+}
+
+AccountPool::~AccountPool() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    waiting_.clear();
+  }
+  changed_.notify_all();
+  for (std::thread& thread : threads_) {
+    thread.join();
+  }
+  const std::lock_guard<std::mutex> lock(mutex_);
+  eraseStatus();
+}
+
+void AccountPool::submit(const Mailbox& mailbox) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  rethrowFatal();
+  waitUntil(lock, [&] { return fatal_ || waiting_.size() + busy_ < jobs_ + 1; });
+  rethrowFatal();
+  waiting_.push_back(mailbox);
+  changed_.notify_all();
+}
+
+void AccountPool::drain() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  waitUntil(lock, [&] { return waiting_.empty() && busy_ == 0; });
+  rethrowFatal();
+}
+
+void AccountPool::output(const std::function<void()>& write) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  eraseStatus();
+  write();
+  drawStatus(true);
+}
+
+void AccountPool::showStatus(std::int64_t total) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  status_ = true;
+  total_ = total;
+}
+
+void AccountPool::run(Worker& worker) {
+  for (;;) {
+    Mailbox mailbox(nullptr);
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [&] { return stopping_ || !waiting_.empty(); });
+      if (waiting_.empty()) {
+        return;
+      }
+      mailbox = waiting_.front();
+      waiting_.pop_front();
+      ++busy_;
+    }
+    mailbox.setLog(&worker.log);
+    JobOutcome outcome;
+    try {
+      outcome = work_(mailbox, worker);
+    } catch (...) {
+      outcome.fatal = std::current_exception();
+    }
+    finish(worker, outcome);
+  }
+}
+
+void AccountPool::finish(Worker& worker, JobOutcome& outcome) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    eraseStatus();
+    // The account's block, whole: every line from its " + mailbox" line on.
+    out_.console(worker.console.str());
+    out_.log(worker.log.str());
+    worker.console.str("");
+    worker.log.str("");
+    if (!outcome.fatal) {
+      try {
+        settle_(outcome);
+      } catch (...) {
+        outcome.fatal = std::current_exception();
+      }
+    }
+    if (outcome.fatal && !fatal_) {
+      // No further account starts; the ones under way end as they would.
+      fatal_ = outcome.fatal;
+      waiting_.clear();
+    }
+    ++done_;
+    messages_ += outcome.messages;
+    bytes_ += outcome.bytes;
+    --busy_;
+    drawStatus(true);
+  }
+  changed_.notify_all();
+}
+
+void AccountPool::waitUntil(std::unique_lock<std::mutex>& lock,
+                            const std::function<bool()>& done) {
+  while (!done()) {
+    if (changed_.wait_for(lock, kStatusPeriod) == std::cv_status::timeout) {
+      drawStatus(false);
+    }
+  }
+}
+
+void AccountPool::rethrowFatal() {
+  if (fatal_) {
+    std::rethrow_exception(fatal_);
+  }
+}
+
+void AccountPool::drawStatus(bool force) {
+  const auto now = std::chrono::steady_clock::now();
+  if (!status_ || (!force && now - drawn_ < kStatusPeriod)) {
+    return;
+  }
+  drawn_ = now;
+  const double elapsed = std::chrono::duration<double>(now - started_).count();
+  const double rate = elapsed > 0 ? static_cast<double>(messages_) / elapsed : 0;
+  std::string text = "accounts " + std::to_string(done_) + " of " + std::to_string(total_) +
+                     ", " + std::to_string(messages_) + " messages, " +
+                     formatSize(static_cast<std::int64_t>(bytes_)) + ", " +
+                     std::to_string(static_cast<long>(rate)) + " messages/s";
+  if (done_ > 0 && total_ > done_) {
+    text += ", " + minutesText(elapsed / static_cast<double>(done_) *
+                               static_cast<double>(total_ - done_)) +
+            " left";
+  }
+  eraseStatus();
+  out_.console("\r" + text);
+  statusLength_ = text.size();
+}
+
+void AccountPool::eraseStatus() {
+  if (statusLength_ == 0) {
+    return;
+  }
+  out_.console("\r" + std::string(statusLength_, ' ') + "\r");
+  statusLength_ = 0;
+}
+
+}  // namespace lodemig
