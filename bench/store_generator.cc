@@ -424,7 +424,12 @@ StoreManifest generateStore(const StorePlan& plan, const std::string& root) {
   return manifest;
 }
 
-std::string expectedDigest(const StoreManifest& manifest) {
+namespace {
+
+// Digests every message of the manifest's accounts in walk order, each on
+// its own: `message(account, digest)` for each.
+template <typename Visit>
+void digestMessages(const StoreManifest& manifest, Visit message) {
   std::map<std::pair<std::string, std::string>, const GeneratedAccount*> byEntry;
   for (const GeneratedAccount& account : manifest.accounts) {
     byEntry[{account.domainPath, account.entryName}] = &account;
@@ -436,10 +441,7 @@ std::string expectedDigest(const StoreManifest& manifest) {
     }
   }
 
-  // The same digest as the target's summary line: each message digested on
-  // its own, then folded in walk order.
-  target::StoreDigest digest;
-  target::ContentDigest message;
+  target::ContentDigest digest;
   std::vector<char> buffer(1 << 16);
   for (const std::string& domain : domains) {
     for (const auto& entry : listDirectory(domain)) {
@@ -451,20 +453,44 @@ std::string expectedDigest(const StoreManifest& manifest) {
       if (account.layout == AccountLayout::kMessageDirectory) {
         for (const auto& [name, type] : listDirectory(account.inboxPath)) {
           if (type == DT_REG) {
-            message.reset();
-            ReadOnlyFile(account.inboxPath + "/" + name).hashRange(message, 0, UINT64_MAX, buffer);
-            digest.add(message);
+            digest.reset();
+            ReadOnlyFile(account.inboxPath + "/" + name).hashRange(digest, 0, UINT64_MAX, buffer);
+            message(account, digest);
           }
         }
       } else {
         ReadOnlyFile file(account.inboxPath);
         for (const MessageSpan& span : account.spans) {
-          message.reset();
-          file.hashRange(message, span.offset, span.length, buffer);
-          digest.add(message);
+          digest.reset();
+          file.hashRange(digest, span.offset, span.length, buffer);
+          message(account, digest);
         }
       }
     }
+  }
+}
+
+}  // namespace
+
+std::string expectedDigest(const StoreManifest& manifest) {
+  // The same digest as the target's summary line: each message digested on
+  // its own, then folded in walk order.
+  target::StoreDigest digest;
+  digestMessages(manifest, [&](const GeneratedAccount&, const target::ContentDigest& message) {
+    digest.add(message);
+  });
+  return digest.hex();
+}
+
+std::string expectedAccountsDigest(const StoreManifest& manifest) {
+  std::map<const GeneratedAccount*, target::StoreDigest> accounts;
+  digestMessages(manifest, [&](const GeneratedAccount& account,
+                               const target::ContentDigest& message) {
+    accounts[&account].add(message);
+  });
+  target::AccountsDigest digest;
+  for (const auto& [account, messages] : accounts) {
+    digest.add(messages);
   }
   return digest.hex();
 }

@@ -100,6 +100,10 @@ StoreManifest generateStore(const StorePlan& plan, const std::string& root);
 // message-directory files in listing order. Throws std::runtime_error when a
 // file cannot be read.
 std::string expectedDigest(const StoreManifest& manifest);
+// The AccountsDigest a server started with --accounts-digest reports once it
+// holds the store: each account's messages in store order, the accounts in
+// any order.
+std::string expectedAccountsDigest(const StoreManifest& manifest);
 
 }  // namespace lodemig::bench
 

@@ -22,7 +22,14 @@ using Clock = std::chrono::steady_clock;
 bool parseTargetSummary(const std::string& output, TargetSummary* summary) {
   std::istringstream lines(output);
   std::string line;
+  bool haveSummary = false;
   while (std::getline(lines, line)) {
+    if (haveSummary) {
+      if (line.rfind("accounts digest: ", 0) == 0) {
+        summary->accountsDigest = line.substr(17);
+      }
+      return true;
+    }
     std::istringstream in(line);
     std::string accounts, folders, messages, bytes, digest;
     TargetSummary found;
@@ -31,10 +38,11 @@ bool parseTargetSummary(const std::string& output, TargetSummary* summary) {
         accounts == "accounts:" && folders == "folders:" && messages == "messages:" &&
         bytes == "bytes:" && digest == "digest:") {
       *summary = found;
-      return true;
+      // The accounts digest, when there is one, is on the next line.
+      haveSummary = true;
     }
   }
-  return false;
+  return haveSummary;
 }
 
 TargetProcess::TargetProcess(const std::vector<std::string>& argv, const std::string& stderrPath) {

@@ -18,6 +18,9 @@ struct TargetSummary {
   uint64_t messages = 0;
   uint64_t bytes = 0;
   std::string digest;
+  // From the "accounts digest: HEX" line of a server started with
+  // --accounts-digest; empty without one.
+  std::string accountsDigest;
 };
 
 // Finds the summary line in `output` (the server's whole standard output);

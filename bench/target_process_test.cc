@@ -22,6 +22,14 @@ TEST(ParseTargetSummaryTest, FindsTheSummaryLine) {
   EXPECT_FALSE(parseTargetSummary("4242\naccounts: 2 folders: 3 messages: 4\n", &summary));
   EXPECT_FALSE(
       parseTargetSummary("users: 2 folders: 3 messages: 4 bytes: 5 digest: x\n", &summary));
+  // The accounts digest only ever follows the summary line.
+  ASSERT_TRUE(parseTargetSummary(
+      "1\naccounts: 1 folders: 1 messages: 1 bytes: 1 digest: aa\naccounts digest: bb\n",
+      &summary));
+  EXPECT_EQ(summary.accountsDigest, "bb");
+  ASSERT_TRUE(parseTargetSummary(
+      "accounts digest: cc\naccounts: 1 folders: 1 messages: 1 bytes: 1 digest: aa\n", &summary));
+  EXPECT_EQ(summary.accountsDigest, "");
 }
 
 // A stand-in for the server: prints a port, then its summary on SIGTERM.

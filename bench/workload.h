@@ -54,6 +54,7 @@ struct Variant {
   bool journal = false;  // with -journal, a new one every run
   bool report = false;   // with -report, a new one every run
   int window = 1;        // -window, when above 1
+  int jobs = 1;          // -jobs, when above 1
   Versus versus = Versus::kNone;
   double limit = 0;
   double minRate = 0;    // msg/s a kSpeed row must reach too; 0 for none
@@ -91,7 +92,8 @@ struct RunResult {
 };
 
 // What is wrong with `run`, or the empty text when it delivered exactly the
-// store. A run killed at the time-out yields a text that begins with
+// store. `expectedDigest` is the store's digest, or for a variant of more
+// than one job its accounts digest. A run killed at the time-out yields a text that begins with
 // "TIMED OUT" and says how far it came; every other text is a failure.
 std::string verifyRun(const Workload& workload, const Variant& variant,
                       const StoreManifest& manifest, const std::string& expectedDigest,

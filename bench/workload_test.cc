@@ -17,7 +17,7 @@ class VerifyRunTest : public ::testing::Test {
     good_.haveLog = true;
     good_.logText = "banner\n + mailbox <user00000>, size: 2.9KB\n\nResult: migration successful\n";
     good_.haveSummary = true;
-    good_.summary = TargetSummary{1, 1, 3, 3000, "abc"};
+    good_.summary = TargetSummary{1, 1, 3, 3000, "abc", "def"};
     good_.units = 3;
   }
   std::string verify(const RunResult& run, bool quiet = true) {
@@ -131,7 +131,7 @@ TEST(FiguresOfTest, FloorsAndRatesFollowTheWorkload) {
 
   // A run cut off is measured on what it delivered: a quarter here.
   run.units = 250;
-  run.summary = TargetSummary{1, 1, 250, 2621440, ""};
+  run.summary = TargetSummary{1, 1, 250, 2621440, "", ""};
   RunFigures cut = figuresOf(workloads[0], manifest, run);
   EXPECT_DOUBLE_EQ(cut.floor, 250 * 20e-6 + 0.025);
   EXPECT_DOUBLE_EQ(cut.messagesPerSecond, 125);

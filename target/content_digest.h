@@ -179,9 +179,35 @@ class StoreDigest {
 
   // 16 lower-case hex digits; "ef46db3751d8e999" (no bytes) for no message.
   std::string hex() const { return digest_.hex(); }
+  std::uint64_t value() const { return digest_.value(); }
 
  private:
   ContentDigest digest_;
+};
+
+// The StoreDigests of several accounts' messages, each in its own arrival
+// order, folded so that the order of the accounts does not count: what
+// accounts migrated at the same time must still match.
+class AccountsDigest {
+ public:
+  void add(const StoreDigest& account) {
+    // A mix before the sum, so that two accounts' values cannot cancel out.
+    std::uint64_t x = account.value() + 0x9e3779b97f4a7c15ull;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    sum_ += x ^ (x >> 31);
+  }
+  std::string hex() const {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text(16, '0');
+    for (int i = 0; i < 16; ++i) {
+      text[static_cast<std::size_t>(15 - i)] = kDigits[(sum_ >> (4 * i)) & 15];
+    }
+    return text;
+  }
+
+ private:
+  std::uint64_t sum_ = 0;
 };
 
 }  // namespace lodemig::target

@@ -131,5 +131,27 @@ TEST(StoreDigestTest, MessageBoundariesOrderAndCountChangeTheValue) {
   }
 }
 
+TEST(AccountsDigestTest, AccountOrderDoesNotCountButEachAccountsOwnOrderDoes) {
+  const auto digestOf = [](const std::vector<std::vector<std::string>>& accounts) {
+    AccountsDigest digest;
+    for (const std::vector<std::string>& messages : accounts) {
+      StoreDigest account;
+      for (const std::string& message : messages) {
+        ContentDigest content;
+        content.update(message.data(), message.size());
+        account.add(content);
+      }
+      digest.add(account);
+    }
+    return digest.hex();
+  };
+  const std::string base = digestOf({{"a", "b"}, {"c"}});
+  EXPECT_EQ(digestOf({{"c"}, {"a", "b"}}), base);
+  EXPECT_NE(digestOf({{"b", "a"}, {"c"}}), base);
+  EXPECT_NE(digestOf({{"a"}, {"b", "c"}}), base);
+  EXPECT_NE(digestOf({{"a", "b"}, {"c"}, {"c"}}), base);
+  EXPECT_EQ(AccountsDigest().hex(), "0000000000000000");
+}
+
 }  // namespace
 }  // namespace lodemig::target

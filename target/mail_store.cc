@@ -221,6 +221,8 @@ MailStore::Outcome MailStore::storeMessage(AccountId id, std::string_view folder
   ++counts_.messages;
   counts_.bytes += size;
   digest_.add(digest, size);
+  account.digest.add(digest, size);
+  account.holdsMessages = true;
   return Outcome::kDone;
 }
 
@@ -232,6 +234,17 @@ StoreCounts MailStore::counts() const {
 std::string MailStore::finishDigest() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return digest_.hex();
+}
+
+std::string MailStore::accountsDigest() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  AccountsDigest digest;
+  for (const auto& account : accounts_) {
+    if (account->holdsMessages) {
+      digest.add(account->digest);
+    }
+  }
+  return digest.hex();
 }
 
 }  // namespace lodemig::target

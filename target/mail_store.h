@@ -100,6 +100,9 @@ class MailStore {
   // The StoreDigest (16 lower-case hex digits) of all stored messages in
   // arrival order.
   std::string finishDigest() const;
+  // The AccountsDigest of every account that holds messages: each account's
+  // messages in their arrival order, the accounts in any order.
+  std::string accountsDigest() const;
 
  private:
   struct Folder {
@@ -115,6 +118,8 @@ class MailStore {
     std::map<std::string, std::size_t, std::less<>> folderIndex;
     std::uint64_t nextMessage = 1;
     bool written = false;
+    StoreDigest digest;  // of its messages in arrival order
+    bool holdsMessages = false;
   };
 
   Folder* findFolder(Account& account, std::string_view name);

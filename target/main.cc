@@ -37,6 +37,9 @@ int main(int argc, char** argv) {
     server.stop();
     runner.join();
     std::cout << server.summaryLine() << std::endl;
+    if (options.accountsDigest) {
+      std::cout << "accounts digest: " << server.accountsDigest() << std::endl;
+    }
   } catch (const lodemig::QLException& e) {
     std::cerr << "lodemig-target: " << e.what() << std::endl;
     return 1;

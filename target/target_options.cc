@@ -54,6 +54,10 @@ TargetOptions parseTargetOptions(int argc, const char* const* argv) {
       options.help = true;
       continue;
     }
+    if (option == "--accounts-digest") {
+      options.accountsDigest = true;
+      continue;
+    }
     std::string value;
     bool hasValue = false;
     const std::size_t equals = option.find('=');
@@ -147,6 +151,8 @@ std::string targetUsage() {
          "  --bye-at N                 answer the Nth command with * BYE and close\n"
          "  --refuse-setuser ADDR|*    answer X-SETUSER of ADDR (or of every one) with NO\n"
          "  --delay-ms N               delay every tagged answer by N milliseconds\n"
+         "  --accounts-digest          at the stop, also a digest that does not depend on\n"
+         "                             the order in which the accounts arrived\n"
          "  --help                     show this text\n"
          "Fault counts start at 1 and run over all connections, leaving out appends refused\n"
          "for their size; the fault options may be repeated.\n";

@@ -43,6 +43,9 @@ struct TargetOptions {
   // Addresses (compared without regard to case) or "*" for every one.
   std::vector<std::string> refuseSetUser;
   unsigned delayMs = 0;
+  // After the summary line, one more: "accounts digest: HEX", which does
+  // not depend on the order in which the accounts arrived.
+  bool accountsDigest = false;
   bool help = false;
 
   // Not on the command line. When not empty, used as every login challenge.

@@ -120,6 +120,10 @@ void TargetServer::joinFinished() {
   }
 }
 
+std::string TargetServer::accountsDigest() {
+  return store_.accountsDigest();
+}
+
 std::string TargetServer::summaryLine() {
   const StoreCounts counts = store_.counts();
   return "accounts: " + std::to_string(counts.accounts) +

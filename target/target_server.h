@@ -44,6 +44,8 @@ class TargetServer {
   // "accounts: A folders: F messages: M bytes: B digest: HEX", HEX being
   // the store's StoreDigest. Call it after run() has returned.
   std::string summaryLine();
+  // The store's AccountsDigest. Call it after run() has returned.
+  std::string accountsDigest();
   MailStore& store() { return store_; }
 
  private:

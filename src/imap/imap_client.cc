@@ -452,7 +452,7 @@ void ImapClient::loginPlain() {
   }
 }
 
-void ImapClient::logout() {
+void ImapClient::logout(bool waitForAnswer) {
   // A connection that is already gone has nobody to log out from; a new one
   // is not made just for that.
   if (state_ == ClientState::Disconnected || !usable()) {
@@ -461,6 +461,11 @@ void ImapClient::logout() {
   }
   ImapCommand command(nextTag(), "LOGOUT");
   submit(command, false);
+  if (!waitForAnswer) {
+    pending_.clear();  // nothing is read from this connection again
+    setState(ClientState::Disconnected);
+    return;
+  }
   try {
     waitFor(command);
   } catch (const ImapServerBrokeConnection&) {

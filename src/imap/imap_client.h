@@ -72,9 +72,10 @@ class ImapClient {
   // Closes the stream, if any, forgets the outstanding commands and moves to
   // Disconnected. Never throws.
   void closeStream();
-  // Sends LOGOUT (never reconnecting for it) and moves to Disconnected. The
-  // stream stays open; the caller closes it.
-  void logout();
+  // Sends LOGOUT (never reconnecting for it), waits for its answer unless
+  // told not to, and moves to Disconnected. The stream stays open; the
+  // caller closes it.
+  void logout(bool waitForAnswer = true);
   // Applies the transition when it is allowed; otherwise nothing changes.
   void setState(ClientState next);
 

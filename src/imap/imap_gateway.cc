@@ -147,13 +147,13 @@ ImapCommand& ImapGateway::startCommand(std::string_view name) {
   return command_;
 }
 
-void ImapGateway::disconnect(bool sendLogout) {
+void ImapGateway::disconnect(bool sendLogout, bool waitForLogout) {
   if (!connected_) {
     return;
   }
   if (sendLogout) {
     try {
-      client_.logout();
+      client_.logout(waitForLogout);
     } catch (const ImapException&) {
       // Whatever the server answers, the connection ends here.
     }

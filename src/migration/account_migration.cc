@@ -141,7 +141,12 @@ void AccountMigration::runOnce(Mailbox& mailbox, AccountTally& tally) {
       return;
     }
     provisioned_ = true;
-    fastAppend_ = gateway_.checkVersion();
+    // The target's version does not change while a run lasts: with several
+    // jobs, each asks it once, a round trip per account saved.
+    if (settings_.jobs <= 1 || knownVersion_ < 0) {
+      knownVersion_ = gateway_.checkVersion() ? 1 : 0;
+    }
+    fastAppend_ = knownVersion_ == 1;
     if (fastAppend_) {
       reporter_.log(
           "Info: Ostrel MailServer 6.3.0 or newer detected, search indexing disabled (improve "
@@ -154,7 +159,9 @@ void AccountMigration::runOnce(Mailbox& mailbox, AccountTally& tally) {
       journal_->state.endAccount(account_);
       checkJournal();
     }
-    gateway_.disconnect(true);
+    // Every append is answered: with several jobs, the LOGOUT's answer is
+    // not waited for.
+    gateway_.disconnect(true, settings_.jobs <= 1);
   } catch (const QLNetworkException&) {
     reporter_.console("\n");
     gateway_.disconnect(true);

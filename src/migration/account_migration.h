@@ -161,6 +161,9 @@ class AccountMigration {
   // The message being read or sent, from 1.
   long messageNumber_ = 0;
   bool fastAppend_ = false;
+  // The target's version as a run of several jobs learnt it: -1 not yet, 0
+  // before 6.3, 1 from 6.3 on.
+  int knownVersion_ = -1;
   // The try at the current account (0 the first), and whether it was
   // provisioned by one of them.
   int attempt_ = 0;
