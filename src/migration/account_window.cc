@@ -63,7 +63,10 @@ void AccountMigration::transferWindowed(Folder& folder, const Mailbox& mailbox,
       break;
     }
     if (ostrel::utils::stopSignal() != 0) {
+      // The messages in flight are answered and recorded first.
       drainWindow(tally, total);
+      reporter_.logStream() << readLog_.str();
+      readLog_.str("");
       stopIfAsked();
     }
     if (progress_ != nullptr) {
