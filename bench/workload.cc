@@ -70,8 +70,10 @@ std::vector<Workload> standardWorkloads(bool quick) {
   huge.quietOnly = true;
 
   // The first workload over a long network: a tenth of its messages, so
-  // that one append at a time still ends in seconds.
-  Workload& far = list.emplace_back(mailboxFile);
+  // that one append at a time still ends in seconds. Copies, made before
+  // the list grows and moves what the references above point to.
+  Workload far = mailboxFile;
+  Workload farAccounts = accounts;
   far.number = 7;
   far.name = "mailbox file, 1 account, relayed";
   far.plan.messagesPerAccount = 2000 / scale;
@@ -80,11 +82,12 @@ std::vector<Workload> standardWorkloads(bool quick) {
   far.relayed = true;
 
   // The accounts of workload 4 over the long network: a tenth of them.
-  Workload& farAccounts = list.emplace_back(accounts);
   farAccounts.number = 8;
   farAccounts.name = "accounts of 10 messages, relayed";
   farAccounts.plan.accounts = 200 / scale;
   farAccounts.relayed = true;
+  list.push_back(far);
+  list.push_back(farAccounts);
   return list;
 }
 
