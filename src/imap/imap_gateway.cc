@@ -171,27 +171,70 @@ GatewayResult ImapGateway::createUser(const std::string& name, const std::string
     return kGatewayNotConnected;
   }
   try {
-    std::string arguments;
-    ImapCommand::appendAtom(arguments, "NAME");
-    ImapCommand::appendLiteral(arguments, name);
-    ImapCommand::appendAtom(arguments, "DOMAIN");
-    ImapCommand::appendLiteral(arguments, domain);
-    ImapCommand::appendAtom(arguments, "PASSWORD");
-    ImapCommand::appendQuoted(arguments, password);
-    if (!fullName.empty()) {
-      ImapCommand::appendAtom(arguments, "FULLNAME");
-      ImapCommand::appendQuoted(arguments, fullName);
-    }
-    if (!groups.empty()) {
-      ImapCommand::appendAtom(arguments, "GROUPS");
-      ImapCommand::appendQuotedList(arguments, groups);
-    }
-    ImapCommand& command = startCommand("X-CREATEUSER");
-    command.addParenthesized(arguments);
-    return client_.execute(command) == CommandStatus::Ok ? kGatewayOk : kGatewayCreateUserFailed;
+    buildCreateUser(command_, name, domain, password, fullName, groups);
+    return client_.execute(command_) == CommandStatus::Ok ? kGatewayOk : kGatewayCreateUserFailed;
   } catch (const ImapException& error) {
     return gatewayResultFor(error, kGatewayCreateUserFailed);
   }
+}
+
+void ImapGateway::buildCreateUser(ImapCommand& command, const std::string& name,
+                                  const std::string& domain, const std::string& password,
+                                  const std::string& fullName,
+                                  const std::vector<std::string>& groups) {
+  std::string arguments;
+  ImapCommand::appendAtom(arguments, "NAME");
+  ImapCommand::appendLiteral(arguments, name);
+  ImapCommand::appendAtom(arguments, "DOMAIN");
+  ImapCommand::appendLiteral(arguments, domain);
+  ImapCommand::appendAtom(arguments, "PASSWORD");
+  ImapCommand::appendQuoted(arguments, password);
+  if (!fullName.empty()) {
+    ImapCommand::appendAtom(arguments, "FULLNAME");
+    ImapCommand::appendQuoted(arguments, fullName);
+  }
+  if (!groups.empty()) {
+    ImapCommand::appendAtom(arguments, "GROUPS");
+    ImapCommand::appendQuotedList(arguments, groups);
+  }
+  command.start(client_.nextTag(), "X-CREATEUSER");
+  command.addParenthesized(arguments);
+}
+
+GatewayResult ImapGateway::createThenSetUser(const std::string& name, const std::string& domain,
+                                             const std::string& password,
+                                             const std::string& fullName,
+                                             GatewayResult* switched) {
+  *switched = kGatewayNotConnected;
+  if (!connected_) {
+    return kGatewayNotConnected;
+  }
+  const std::string qualified = name + "@" + domain;
+  GatewayResult created = kGatewayOk;
+  try {
+    buildCreateUser(command_, name, domain, password, fullName, {});
+    client_.submit(command_);
+    second_.start(client_.nextTag(), "X-SETUSER");
+    second_.addQuoted(qualified);
+    client_.submit(second_);
+    created = client_.waitFor(command_) == CommandStatus::Ok ? kGatewayOk
+                                                             : kGatewayCreateUserFailed;
+  } catch (const ImapException& error) {
+    // Neither answer can come now.
+    *switched = gatewayResultFor(error, kGatewaySetUserFailed);
+    return gatewayResultFor(error, kGatewayCreateUserFailed);
+  }
+  try {
+    if (client_.waitFor(second_) != CommandStatus::Ok) {
+      *switched = kGatewaySetUserFailed;
+    } else {
+      client_.rememberIdentity(qualified);
+      *switched = kGatewayOk;
+    }
+  } catch (const ImapException& error) {
+    *switched = gatewayResultFor(error, kGatewaySetUserFailed);
+  }
+  return created;
 }
 
 GatewayResult ImapGateway::setUser(const std::string& user, const std::string& domain) {

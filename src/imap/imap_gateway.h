@@ -80,6 +80,15 @@ class ImapGateway {
   // X-SETUSER "user@domain"; 6 when refused. An accepted identity is
   // re-applied by the client whenever it has to reconnect.
   GatewayResult setUser(const std::string& user, const std::string& domain);
+  // createUser() and setUser() with both commands written before either
+  // answer is read: a round trip saved. The switch only sets the identity
+  // of this connection, so sending it before the creation is answered asks
+  // nothing of the target that the caller would not want; the caller reads
+  // the creation's result first, as it would have. Sets *switched to the
+  // switch's result.
+  GatewayResult createThenSetUser(const std::string& name, const std::string& domain,
+                                  const std::string& password, const std::string& fullName,
+                                  GatewayResult* switched);
   // CREATE with the kind word of `folderType` (and the GUID when given); 7
   // when refused.
   GatewayResult createFolder(const std::string& name, int folderType,
@@ -128,6 +137,9 @@ class ImapGateway {
   GatewayResult open(const ClientSettings& settings);
   // Starts the gateway's command with the client's next tag and `name`.
   ImapCommand& startCommand(std::string_view name);
+  void buildCreateUser(ImapCommand& command, const std::string& name, const std::string& domain,
+                       const std::string& password, const std::string& fullName,
+                       const std::vector<std::string>& groups);
   // Builds the APPEND (or X-APPEND) of `message` into `command`. Throws
   // IMessageLoadFailedException when its size cannot be counted.
   void buildAppend(ImapCommand& command, const std::string& folderName, IMessage& message,
@@ -136,6 +148,7 @@ class ImapGateway {
   // Declared before the client, which holds them while they are outstanding,
   // so that they outlive the client.
   ImapCommand command_;
+  ImapCommand second_;  // the switch that follows a creation
   // The appends of the window, used in turn: the oldest outstanding one is
   // at head_, the next free one outstanding_ places after it.
   std::vector<ImapCommand> window_ = std::vector<ImapCommand>(1);

@@ -504,6 +504,31 @@ TEST_F(ImapGatewayTest, WindowKeepsAppendsOutstandingAndMatchesAnswersByTag) {
   finish();
 }
 
+TEST_F(ImapGatewayTest, CreationAndSwitchGoOutTogetherAndAnswerInTurn) {
+  // Both lines are in before the peer answers either.
+  masterLogin(peer_, 0)
+      .expect("V1 X-CREATEUSER (NAME {3+}")
+      .expect("ann DOMAIN {5+}")
+      .expect("b.org PASSWORD \"pw\")")
+      .expect("V2 X-SETUSER \"ann@b.org\"")
+      .send("V1 NO [ALREADYEXISTS] exists\r\nV2 OK\r\n")
+      .expect("V3 X-CREATEUSER (NAME {3+}")
+      .expect("bea DOMAIN {5+}")
+      .expect("b.org PASSWORD \"pw\")")
+      .expect("V4 X-SETUSER \"bea@b.org\"")
+      .send("V3 OK\r\nV4 NO who\r\n");
+  ASSERT_EQ(connect(), kGatewayOk);
+  GatewayResult switched = -1;
+  EXPECT_EQ(gateway_.createThenSetUser("ann", "b.org", "pw", "", &switched),
+            kGatewayCreateUserFailed);
+  EXPECT_EQ(switched, kGatewayOk);
+  EXPECT_EQ(gateway_.client().identity(), "ann@b.org");
+  EXPECT_EQ(gateway_.createThenSetUser("bea", "b.org", "pw", "", &switched), kGatewayOk);
+  EXPECT_EQ(switched, kGatewaySetUserFailed);
+  gateway_.disconnect(false);
+  finish();
+}
+
 TEST_F(ImapGatewayTest, FailedWriteWithAppendsOutstandingLosesThemAll) {
   masterLogin(peer_, 0).expectBytes("V1 APPEND \"INBOX\" {1+}\r\na\r\n").expect(
       "V2 APPEND \"INBOX\" {5+}").readBytes(2).reset();

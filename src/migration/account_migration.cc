@@ -209,8 +209,15 @@ bool AccountMigration::provision(const Mailbox& mailbox, bool resuming) {
     journal_->writer.creating(qualified, passwords_.path(), password, generated);
     checkJournal();
   }
+  // With several jobs the switch goes out with the creation, a round trip
+  // saved per account; its answer is taken below, where it was asked.
+  const bool together = settings_.jobs > 1;
+  GatewayResult switched = kGatewayOk;
   GatewayResult result =
-      gateway_.createUser(mailbox.name(), mailbox.domainName(), password, mailbox.fullName());
+      together ? gateway_.createThenSetUser(mailbox.name(), mailbox.domainName(), password,
+                                            mailbox.fullName(), &switched)
+               : gateway_.createUser(mailbox.name(), mailbox.domainName(), password,
+                                     mailbox.fullName());
   bool created = checkResult(reporter_, TargetStep::CreateUser, result) == StepOutcome::Done;
   if (!created && !resuming && journal_ != nullptr && ours) {
     created = takeUnconfirmedCreation(qualified, password, generated);
@@ -234,7 +241,7 @@ bool AccountMigration::provision(const Mailbox& mailbox, bool resuming) {
     return false;
   }
   checkResult(reporter_, TargetStep::SetUser,
-              gateway_.setUser(mailbox.name(), mailbox.domainName()));
+              together ? switched : gateway_.setUser(mailbox.name(), mailbox.domainName()));
   if (recording || (created && ours)) {
     journal_->writer.account(qualified, created ? "created" : "switched", passwords_.path());
     journal_->state.noteAccount(qualified, passwords_.path());
