@@ -207,6 +207,21 @@ TEST_F(PrintRunTest, ArgumentErrorsInTheirOrder) {
       {{"-path", store_, "-shard", "1"}, kBadShard},
       {{"-path", store_, "-SHARD", "1/-2"}, kBadShard},
       {{"-path", store_, "-shard", "/"}, kBadShard},
+      {{"-path", store_, "-migrate", "-server", "h", "-password", "pw", "-passwordFile", "f"},
+       "Argument error: -password and -passwordFile cannot be combined\n"},
+      {{"-path", store_, "-check", "-server", "h", "-passwordFile", work_ + "/none"},
+       "Argument error: cannot read password file " + work_ + "/none\n"},
+      {{"-path", store_, "-TLS", "-StartTls"},
+       "Argument error: -tls and -starttls cannot be combined\n"},
+      {{"-path", store_, "-caFile", "ca.pem"},
+       "Argument error: -caFile and -insecure need -tls or -starttls\n"},
+      {{"-path", store_, "-insecure"},
+       "Argument error: -caFile and -insecure need -tls or -starttls\n"},
+      {{"-path", store_, "-tls", "-insecure", "-cafile", "ca.pem"},
+       "Argument error: -caFile and -insecure cannot be combined\n"},
+      {{"-path", store_, "-migrate", "-server", "h", "-password", "pw", "-tls", "-caFile",
+        work_ + "/none.pem"},
+       "Argument error: cannot use CA file " + work_ + "/none.pem: No such file or directory\n"},
   };
   for (const Case& c : cases) {
     ProcessResult result = run(c.arguments);

@@ -3,17 +3,22 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "driver/run_options.h"
 #include "migration/journal.h"
 #include "migration/migrator.h"
 #include "migration/reporter.h"
 #include "migration/run_report.h"
+#include "utils/inet_address.h"
 #include "utils/output_file.h"
 #include "utils/ql_exception.h"
 #include "utils/sockets.h"
 #include "utils/stop_request.h"
+#include "utils/tls_context.h"
 
 namespace lodemig {
 namespace {
@@ -24,8 +29,8 @@ constexpr const char kMissingArguments[] =
 // The first check that fails ends the run before anything else is done.
 bool argumentsAllowRun(const RunOptions& options) {
   const bool target = options.migrate || options.check || options.verify;
-  if (options.storePath.empty() ||
-      (target && (options.server.empty() || options.masterPassword.empty()))) {
+  const bool passwordGiven = !options.masterPassword.empty() || !options.passwordFile.empty();
+  if (options.storePath.empty() || (target && (options.server.empty() || !passwordGiven))) {
     std::cout << kMissingArguments << std::flush;
     return false;
   }
@@ -69,6 +74,22 @@ bool argumentsAllowRun(const RunOptions& options) {
               << std::flush;
     return false;
   }
+  if (!options.masterPassword.empty() && !options.passwordFile.empty()) {
+    std::cout << "Argument error: -password and -passwordFile cannot be combined\n" << std::flush;
+    return false;
+  }
+  if (options.tls && options.starttls) {
+    std::cout << "Argument error: -tls and -starttls cannot be combined\n" << std::flush;
+    return false;
+  }
+  if ((!options.caFile.empty() || options.insecure) && !options.tls && !options.starttls) {
+    std::cout << "Argument error: -caFile and -insecure need -tls or -starttls\n" << std::flush;
+    return false;
+  }
+  if (!options.caFile.empty() && options.insecure) {
+    std::cout << "Argument error: -caFile and -insecure cannot be combined\n" << std::flush;
+    return false;
+  }
   if (options.timeoutSeconds == 0) {
     std::cout << "Argument error: -timeout takes a number of seconds from 1 to "
               << RunOptions::kMaxTimeoutSeconds << "\n"
@@ -89,9 +110,15 @@ void printBanner(Reporter& reporter, const MigrationSettings& settings) {
   reporter.print("\"\n");
 }
 
+// Lines about how safely the run reaches the target, said once at its start.
+struct SafetyWarnings {
+  std::vector<std::string> printed;  // on the console and in the log
+  std::vector<std::string> logged;   // in the log only
+};
+
 void printRunHeader(Reporter& reporter, const MigrationSettings& settings,
                     const ConnectionSettings& connection, std::time_t start,
-                    bool primaryDomainGiven) {
+                    bool primaryDomainGiven, const SafetyWarnings& warnings) {
   reporter.print("Torvane hostname: ");
   reporter.print(connection.host);
   reporter.print(":");
@@ -110,6 +137,68 @@ void printRunHeader(Reporter& reporter, const MigrationSettings& settings,
                      : "Info: primary domain is not specified, the hostname is used instead: ");
   reporter.print(settings.primaryDomain);
   reporter.print("\n");
+  for (const std::string& line : warnings.printed) {
+    reporter.print(line);
+  }
+  for (const std::string& line : warnings.logged) {
+    reporter.log(line);
+  }
+}
+
+// The master password from the first line of `options.passwordFile`, into
+// `options`; an argument error's text when the file gives none.
+std::string readPasswordFile(RunOptions& options, SafetyWarnings& warnings) {
+  const std::string& path = options.passwordFile;
+  std::ifstream file(path, std::ios::binary);
+  std::string line;
+  if (!file || !std::getline(file, line)) {
+    return "Argument error: cannot read password file " + path + "\n";
+  }
+  if (!line.empty() && line.back() == '\r') {
+    line.pop_back();
+  }
+  if (line.empty()) {
+    return "Argument error: password file " + path + " has no password on its first line\n";
+  }
+  options.masterPassword = line;
+  std::error_code error;
+  const auto permissions = std::filesystem::status(path, error).permissions();
+  using std::filesystem::perms;
+  if (!error && (permissions & (perms::group_read | perms::others_read)) != perms::none) {
+    warnings.printed.push_back("Warning: password file " + path +
+                               " can be read by other users: chmod 600 " + path + "\n");
+  }
+  return std::string();
+}
+
+// The run's one TLS context, when the connection asks for TLS; an error's
+// text when it cannot be made (an argument error for a CA file that cannot
+// be used).
+std::string makeTlsContext(const RunOptions& options, ConnectionSettings& connection,
+                           SafetyWarnings& warnings) {
+  const std::string server = connection.host + ":" + std::to_string(connection.port);
+  if (connection.tls == TlsMode::None) {
+    if (options.migrate && !ostrel::utils::isLoopbackHost(connection.host)) {
+      warnings.printed.push_back("Warning: account passwords travel unencrypted to " + server +
+                                 ", use -tls or -starttls\n");
+    }
+    return std::string();
+  }
+  ostrel::ssl::TlsPolicy policy;
+  policy.verify = !options.insecure;
+  policy.caFile = options.caFile;
+  std::string error;
+  connection.tlsContext = ostrel::ssl::ClientTlsContext::create(policy, &error);
+  if (!connection.tlsContext) {
+    return options.caFile.empty() ? "Error: TLS cannot be set up: " + error + "\n"
+                                  : "Argument error: cannot use CA file " + options.caFile +
+                                        ": " + error + "\n";
+  }
+  if (options.insecure) {
+    warnings.logged.push_back("Warning: -insecure: the certificate of " + server +
+                              " is not checked, anyone on the way may read the passwords\n");
+  }
+  return std::string();
 }
 
 void printRunFooter(Reporter& reporter, const MigrationSettings& settings,
@@ -170,7 +259,8 @@ void runWalk(Migrator& migrator, Reporter& reporter, const MigrationSettings& se
 // it succeeded.
 bool runMigrator(const MigrationSettings& settings, const ConnectionSettings& connection,
                  Reporter& reporter, const std::string& stem, std::time_t start,
-                 bool primaryDomainGiven, Journal* journal, RunReport* report) {
+                 bool primaryDomainGiven, const SafetyWarnings& warnings, Journal* journal,
+                 RunReport* report) {
   Migrator migrator(settings, connection, reporter);
   if (report != nullptr) {
     migrator.useReport(*report);
@@ -193,7 +283,7 @@ bool runMigrator(const MigrationSettings& settings, const ConnectionSettings& co
     runWalk(migrator, reporter, settings);
     reporter.print("\n");
   } else {
-    printRunHeader(reporter, settings, connection, start, primaryDomainGiven);
+    printRunHeader(reporter, settings, connection, start, primaryDomainGiven, warnings);
     // A stop signal now ends the run between two messages, with its report.
     ostrel::utils::watchStopSignals();
     runWalk(migrator, reporter, settings);
@@ -242,9 +332,25 @@ int runLodemig(int argc, const char* const* argv) {
   if (!argumentsAllowRun(options)) {
     return kExitArgumentError;
   }
+  const bool target = options.migrate || options.check || options.verify;
+  SafetyWarnings warnings;
+  if (target && !options.passwordFile.empty()) {
+    const std::string refusal = readPasswordFile(options, warnings);
+    if (!refusal.empty()) {
+      std::cout << refusal << std::flush;
+      return kExitArgumentError;
+    }
+  }
   const bool primaryDomainGiven = !options.primaryDomain.empty();
   MigrationSettings settings = migrationSettingsFrom(options);
-  const ConnectionSettings connection = connectionSettingsFrom(options);
+  ConnectionSettings connection = connectionSettingsFrom(options);
+  if (target) {
+    const std::string refusal = makeTlsContext(options, connection, warnings);
+    if (!refusal.empty()) {
+      std::cout << refusal << std::flush;
+      return refusal.compare(0, 9, "Argument ") == 0 ? kExitArgumentError : kExitFailed;
+    }
+  }
 
   // A journal that cannot be used is refused before anything is sent.
   Journal journal;
@@ -290,7 +396,7 @@ int runLodemig(int argc, const char* const* argv) {
     reporter.watchLogFile(logFile);
   }
   bool succeeded =
-      runMigrator(settings, connection, reporter, stem, start, primaryDomainGiven,
+      runMigrator(settings, connection, reporter, stem, start, primaryDomainGiven, warnings,
                   journaled ? &journal : nullptr,
                   settings.reportPath.empty() ? nullptr : &report);
   const bool logWasGood = logFile.good();

@@ -76,6 +76,11 @@ bool takeValue(RunOptions& options, const char* name, const char* value) {
     options.server = value;
   } else if (equalsIgnoreCase(name, "-port")) {
     options.port = parsePort(value);
+    options.portGiven = true;
+  } else if (equalsIgnoreCase(name, "-cafile")) {
+    options.caFile = value;
+  } else if (equalsIgnoreCase(name, "-passwordfile")) {
+    options.passwordFile = value;
   } else if (equalsIgnoreCase(name, "-report")) {
     options.reportPath = value;
   } else if (equalsIgnoreCase(name, "-journal")) {
@@ -109,6 +114,12 @@ void takeFlag(RunOptions& options, const char* name) {
     options.check = true;
   } else if (equalsIgnoreCase(name, "-verify")) {
     options.verify = true;
+  } else if (equalsIgnoreCase(name, "-tls")) {
+    options.tls = true;
+  } else if (equalsIgnoreCase(name, "-starttls")) {
+    options.starttls = true;
+  } else if (equalsIgnoreCase(name, "-insecure")) {
+    options.insecure = true;
   } else if (equalsIgnoreCase(name, "-disableCrLfFixing")) {
     options.fixCrLf = false;
   } else if (equalsIgnoreCase(name, "-help") || equalsIgnoreCase(name, "-?")) {
@@ -161,7 +172,10 @@ MigrationSettings migrationSettingsFrom(const RunOptions& options) {
 ConnectionSettings connectionSettingsFrom(const RunOptions& options) {
   ConnectionSettings connection;
   connection.host = options.server;
-  connection.port = options.port;
+  connection.port = options.tls && !options.portGiven ? RunOptions::kDefaultTlsPort : options.port;
+  connection.tls = options.tls        ? TlsMode::Implicit
+                   : options.starttls ? TlsMode::StartTls
+                                      : TlsMode::None;
   connection.masterPassword = options.masterPassword;
   connection.timeoutSeconds = static_cast<unsigned>(options.timeoutSeconds);
   return connection;
@@ -193,6 +207,11 @@ void printUsage(std::ostream& out) {
   out << "       -window    appends in flight on the connection (optional, 1 to 64, default 1)\n";
   out << "       -jobs      accounts migrated at the same time (optional, 1 to 32, default 1)\n";
   out << "       -shard     K/N: only the accounts of shard K of N (optional)\n";
+  out << "       -tls       TLS from the first byte (optional, default port then 993)\n";
+  out << "       -starttls  plain connection, then STARTTLS before the login (optional)\n";
+  out << "       -caFile    trust the CA certificates of this file, not the system's (optional)\n";
+  out << "       -insecure  TLS without certificate checks (optional, not recommended)\n";
+  out << "       -passwordFile  file whose first line is the master password (optional)\n";
   out << "       -help      print help and exit (optional)\n";
   out << "\n";
   out << "Notes: Quillon must be stopped before migration!\n";

@@ -53,6 +53,13 @@ struct RunOptions {
   // -1 when the value given is not K/N with 1 <= K <= N.
   int shard = 0;
   int shards = 0;
+  static constexpr int kDefaultTlsPort = 993;
+  bool portGiven = false;        // -port was given
+  bool tls = false;              // -tls: TLS from the first byte
+  bool starttls = false;         // -starttls: STARTTLS before the login
+  std::string caFile;            // -caFile: trusted instead of the system's store
+  bool insecure = false;         // -insecure: no certificate checks
+  std::string passwordFile;      // -passwordFile: the master password's file
 };
 
 // Fills a RunOptions from argv[1..argc-1]. Option names match without regard

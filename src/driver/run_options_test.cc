@@ -84,6 +84,25 @@ TEST(RunOptionsTest, TimeoutIsWholeSecondsWithinBounds) {
   }
 }
 
+TEST(RunOptionsTest, TlsModeAndItsDefaultPort) {
+  const auto connection = [](std::vector<const char*> arguments) {
+    return connectionSettingsFrom(parse(std::move(arguments)));
+  };
+  EXPECT_EQ(connection({}).tls, TlsMode::None);
+  EXPECT_EQ(connection({}).port, 143);
+  EXPECT_EQ(connection({"-Tls"}).tls, TlsMode::Implicit);
+  EXPECT_EQ(connection({"-tls"}).port, 993);
+  EXPECT_EQ(connection({"-tls", "-port", "1993"}).port, 1993);
+  // A port given as 0 is the default of plain IMAP, as it always was.
+  EXPECT_EQ(connection({"-port", "0", "-tls"}).port, 143);
+  EXPECT_EQ(connection({"-STARTTLS"}).tls, TlsMode::StartTls);
+  EXPECT_EQ(connection({"-starttls"}).port, 143);
+  const RunOptions options = parse({"-CAFILE", "ca.pem", "-Insecure", "-passwordfile", "pw"});
+  EXPECT_EQ(options.caFile, "ca.pem");
+  EXPECT_TRUE(options.insecure);
+  EXPECT_EQ(options.passwordFile, "pw");
+}
+
 TEST(RunOptionsTest, VersionHasNumbersTagAndBuild) {
   EXPECT_STREQ(versionString(), "1.0.0-R1-1");
 }

@@ -1,9 +1,19 @@
 #ifndef LODEMIG_IMAP_CONNECTION_SETTINGS_H_
 #define LODEMIG_IMAP_CONNECTION_SETTINGS_H_
 
+#include <memory>
 #include <string>
 
+#include "utils/tls_context.h"
+
 namespace lodemig {
+
+// How the connection is protected.
+enum class TlsMode : int {
+  None,      // plain TCP
+  Implicit,  // TLS from the first byte
+  StartTls,  // plain, then STARTTLS after the greeting and TLS before the login
+};
 
 // Where the target server is and how to talk to it: what a migration's
 // command line says about the connection. A plain value; the gateway copies
@@ -15,7 +25,10 @@ struct ConnectionSettings {
   // Used by the administrator login (X-MASTERAUTH) only.
   std::string masterPassword;
   unsigned timeoutSeconds = 180;  // read time-out of every wait for the server
-  bool tls = false;               // TLS on the connection; off by default
+  TlsMode tls = TlsMode::None;
+  // The run's one TLS context, shared by every connection; without one a
+  // TLS connection accepts any certificate.
+  std::shared_ptr<const ostrel::ssl::ClientTlsContext> tlsContext;
 };
 
 }  // namespace lodemig

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <stdexcept>
 
+#include "imap/capabilities.h"
 #include "imap/digest.h"
 #include "utils/inet_address.h"
 
@@ -87,12 +88,17 @@ void ImapClient::openStream() {
   closeStream();
   const std::string text = "imap://" + settings_.host + ":" + std::to_string(settings_.port);
   const ostrel::utils::InetSocketAddress local;
+  const bool tlsFirst = settings_.tls == TlsMode::Implicit;
   try {
-    if (settings_.tls) {
+    if (settings_.tls != TlsMode::None && settings_.tlsContext) {
+      const ostrel::utils::InetSocketAddress remote(text);
+      stream_ = std::make_unique<ostrel::utils::basic_tcpclientiostream>(
+          remote, local, kStreamAreaSize, tlsFirst, settings_.tlsContext, settings_.host);
+    } else if (settings_.tls != TlsMode::None) {
       ostrel::utils::Url url(text);
       const ostrel::utils::InetSSLSocketAddress remote(url, std::string(), std::string());
       stream_ = std::make_unique<ostrel::utils::basic_tcpclientiostream>(
-          remote, local, kStreamAreaSize, 0, kStreamAreaSize, 0, true);
+          remote, local, kStreamAreaSize, 0, kStreamAreaSize, 0, tlsFirst);
     } else {
       const ostrel::utils::InetSocketAddress remote(text);
       stream_ = std::make_unique<ostrel::utils::basic_tcpclientiostream>(
@@ -102,6 +108,41 @@ void ImapClient::openStream() {
     throw ImapConnectionFailed(std::string());
   }
   stream_->setTimeout(settings_.timeoutSeconds);
+}
+
+std::string ImapClient::serverText() const {
+  return settings_.host + ":" + std::to_string(settings_.port);
+}
+
+void ImapClient::failTls(const std::string& detail) {
+  closeStream();
+  throw ImapConnectionFailed(std::string(), detail);
+}
+
+void ImapClient::startTls() {
+  // A greeting may list the capabilities already; otherwise they are asked.
+  if (!offersCapability({lastLine_}, "STARTTLS")) {
+    ImapCommand capability(nextTag(), "CAPABILITY");
+    submit(capability, false);
+    if (waitFor(capability) != CommandStatus::Ok ||
+        !offersCapability(capability.untaggedLines(), "STARTTLS")) {
+      failTls(serverText() + " does not offer STARTTLS");
+    }
+  }
+  ImapCommand command(nextTag(), "STARTTLS");
+  submit(command, false);
+  if (waitFor(command) != CommandStatus::Ok) {
+    failTls(serverText() + " refused STARTTLS: " + command.finalLine());
+  }
+  // Whatever came with the answer came before the protection: acting on it
+  // would let anyone on the way inject commands' answers.
+  if (stream_->bufferedInput() > 0) {
+    failTls(serverText() + " sent data after its STARTTLS answer, before the TLS handshake");
+  }
+  if (!stream_->startTls()) {
+    failTls("TLS handshake with " + serverText() + " failed after STARTTLS: " +
+            stream_->tlsFailure());
+  }
 }
 
 void ImapClient::closeStream() {
@@ -134,8 +175,12 @@ void ImapClient::connect(bool loginAfter) {
       stream_->clear();
     }
     if (!stream_->good()) {
+      const std::string failure = stream_->tlsFailure();
       closeStream();
-      throw ImapConnectionFailed(std::string());
+      throw ImapConnectionFailed(std::string(),
+                                 failure.empty() ? std::string()
+                                                 : "TLS handshake with " + serverText() +
+                                                       " failed: " + failure);
     }
     setState(ClientState::Connected);
     reader_.resetBudget();
@@ -149,6 +194,9 @@ void ImapClient::connect(bool loginAfter) {
     if (!usable() || lastLine_.empty() || lastLine_.find("* BYE") != std::string::npos) {
       closeStream();
       throw ImapConnectionFailed(lastLine_);
+    }
+    if (settings_.tls == TlsMode::StartTls) {
+      startTls();
     }
     if (loginAfter) {
       login();

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "imap/connection_settings.h"
 #include "imap/imap_command.h"
 #include "imap/imap_exception.h"
 #include "imap/pending_commands.h"
@@ -28,7 +29,8 @@ enum class LoginKind : int {
 struct ClientSettings {
   std::string host;
   std::uint32_t port = 143;
-  bool tls = false;
+  TlsMode tls = TlsMode::None;
+  std::shared_ptr<const ostrel::ssl::ClientTlsContext> tlsContext;
   std::uint32_t timeoutSeconds = 180;  // read time-out of every wait for the server
   LoginKind login = LoginKind::Master;
   std::string user;      // the account for CramMd5 and Plain; unused by Master
@@ -142,6 +144,14 @@ class ImapClient {
   [[noreturn]] void failReceive();
   // Closes the stream and throws IMessageLoadFailedException with `text`.
   [[noreturn]] void failContent(const char* text);
+
+  // Asks for TLS with STARTTLS on the plain connection and runs the
+  // handshake. Throws ImapConnectionFailed with the reason as its detail.
+  void startTls();
+  // Closes the stream and throws ImapConnectionFailed "" with `detail`.
+  [[noreturn]] void failTls(const std::string& detail);
+  // "host:port", for the reasons of a failure.
+  std::string serverText() const;
 
   void login();
   void loginMaster();

@@ -22,7 +22,7 @@ ClientSettings settingsFor(int port, LoginKind login, const std::string& user,
   ClientSettings settings;
   settings.host = "127.0.0.1";
   settings.port = static_cast<std::uint32_t>(port);
-  settings.tls = tls;
+  settings.tls = tls ? TlsMode::Implicit : TlsMode::None;
   settings.timeoutSeconds = timeoutSeconds;
   settings.login = login;
   settings.user = user;
@@ -246,6 +246,82 @@ TEST(ImapClientTest, TlsFlagStartsAHandshake) {
   EXPECT_EQ(capture(client, [&](Outcome&) { client.connect(true); }).error, "connection:");
   EXPECT_TRUE(peer.finish()) << peer.failure();
   EXPECT_EQ(peer.received(), std::vector<std::string>{"\x16"});  // a TLS handshake record
+}
+
+// A client asked for STARTTLS never logs in over plain text: whatever keeps
+// the protection from starting ends the connection, with the reason.
+TEST(ImapClientTest, StartTlsMustSucceedBeforeAnyLogin) {
+  struct Case {
+    std::string greeting;
+    std::vector<std::string> exchange;  // lines expected ("> ") and bytes sent
+    std::string reason;                 // the end of the failure's detail
+  };
+  const Case cases[] = {
+      {"* OK ready\r\n",
+       {"> V0 CAPABILITY", "* CAPABILITY IMAP4rev1 AUTH=PLAIN\r\nV0 OK\r\n"},
+       " does not offer STARTTLS"},
+      {"* OK ready\r\n", {"> V0 CAPABILITY", "V0 BAD no\r\n"}, " does not offer STARTTLS"},
+      // Offered in the greeting, so not asked again; but refused.
+      {"* OK [CAPABILITY IMAP4rev1 starttls] ready\r\n",
+       {"> V0 STARTTLS", "V0 NO not now\r\n"},
+       " refused STARTTLS: V0 NO not now"},
+      {"* OK ready\r\n",
+       {"> V0 CAPABILITY", "* CAPABILITY IMAP4rev1 STARTTLS\r\nV0 OK\r\n", "> V1 STARTTLS",
+        "V1 OK begin\r\n* OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] injected\r\n"},
+       " sent data after its STARTTLS answer, before the TLS handshake"},
+  };
+  for (const Case& c : cases) {
+    ScriptedPeer peer;
+    peer.accept().send(c.greeting);
+    for (const std::string& step : c.exchange) {
+      if (step.compare(0, 2, "> ") == 0) {
+        peer.expect(step.substr(2));
+      } else {
+        peer.send(step);
+      }
+    }
+    peer.expectClosed();
+    peer.start();
+    ImapClient client;
+    ClientSettings settings = masterSettings(peer.port(), "pw", 1);
+    settings.tls = TlsMode::StartTls;
+    client.configure(settings);
+    std::string detail = "none";
+    try {
+      client.connect(true);
+    } catch (const ImapConnectionFailed& error) {
+      detail = error.detail();
+    }
+    const std::string server = "127.0.0.1:" + std::to_string(peer.port());
+    EXPECT_EQ(detail, server + c.reason) << c.greeting;
+    EXPECT_EQ(client.state(), ClientState::Disconnected);
+    // expectClosed() fails when anything, a login above all, came instead.
+    EXPECT_TRUE(peer.finish()) << peer.failure();
+  }
+}
+
+TEST(ImapClientTest, StartTlsAcceptedStartsAHandshake) {
+  ScriptedPeer peer;
+  peer.accept().send("* OK [CAPABILITY IMAP4rev1 STARTTLS] hi\r\n").expect("V0 STARTTLS");
+  peer.send("V0 OK begin\r\n").readBytes(1).close();
+  peer.start();
+  ImapClient client;
+  ClientSettings settings = masterSettings(peer.port(), "pw", 1);
+  settings.tls = TlsMode::StartTls;
+  client.configure(settings);
+  std::string detail;
+  try {
+    client.connect(true);
+  } catch (const ImapConnectionFailed& error) {
+    detail = error.detail();
+  }
+  EXPECT_EQ(detail.rfind("TLS handshake with 127.0.0.1:" + std::to_string(peer.port()) +
+                             " failed after STARTTLS: ",
+                         0),
+            0u)
+      << detail;
+  EXPECT_TRUE(peer.finish()) << peer.failure();
+  EXPECT_EQ(peer.received().back(), "\x16");  // the handshake's first record
 }
 
 TEST(ImapClientTest, PreauthGreetingStillLogsIn) {

@@ -2,6 +2,7 @@
 #define LODEMIG_IMAP_IMAP_EXCEPTION_H_
 
 #include <string>
+#include <utility>
 
 #include "utils/ql_exception.h"
 
@@ -17,9 +18,15 @@ class ImapException : public QLException {
 // The server cannot be reached, its greeting is refused, or the connection
 // broke in a way that leaves no usable stream. Messages: "" for resolution and
 // connection failures, the greeting line, "recvLine failed" or "Send failed".
+// A failure to set up TLS also says why in `detail`, for the log.
 class ImapConnectionFailed : public ImapException {
  public:
-  explicit ImapConnectionFailed(const std::string& message) : ImapException(message) {}
+  explicit ImapConnectionFailed(const std::string& message, std::string detail = std::string())
+      : ImapException(message), detail_(std::move(detail)) {}
+  const std::string& detail() const { return detail_; }
+
+ private:
+  std::string detail_;
 };
 
 // The server refused the login.

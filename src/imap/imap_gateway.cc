@@ -92,6 +92,7 @@ ClientSettings clientSettings(const ConnectionSettings& settings, LoginKind logi
   client.host = settings.host;
   client.port = static_cast<std::uint32_t>(settings.port);
   client.tls = settings.tls;
+  client.tlsContext = settings.tlsContext;
   client.timeoutSeconds = settings.timeoutSeconds;
   client.login = login;
   return client;
@@ -133,8 +134,12 @@ GatewayResult ImapGateway::open(const ClientSettings& settings) {
   }
   client_.configure(settings);
   client_.forgetIdentity();
+  connectionFailure_.clear();
   try {
     client_.connect(true);
+  } catch (const ImapConnectionFailed& error) {
+    connectionFailure_ = error.detail();
+    return kGatewayConnectionProblem;
   } catch (const ImapException& error) {
     return gatewayResultFor(error, kGatewayAuthenticationFailed);
   }

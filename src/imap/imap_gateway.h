@@ -131,6 +131,9 @@ class ImapGateway {
 
   bool connected() const { return connected_; }
   ImapClient& client() { return client_; }
+  // Why the last connect could not set up the connection's protection (TLS,
+  // STARTTLS), for the log; "" when it failed otherwise or did not fail.
+  const std::string& connectionFailure() const { return connectionFailure_; }
 
  private:
   // Connects with `settings` and logs in; the result of a connect.
@@ -156,6 +159,7 @@ class ImapGateway {
   std::size_t outstanding_ = 0;
   ImapClient client_;
   bool connected_ = false;
+  std::string connectionFailure_;
 };
 
 }  // namespace lodemig

@@ -284,7 +284,7 @@ TEST_F(ImapGatewayTest, TlsSettingReachesTheStream) {
   peer_.accept().readBytes(1).close();
   peer_.start();
   ConnectionSettings settings = local(peer_.port());
-  settings.tls = true;
+  settings.tls = TlsMode::Implicit;
   EXPECT_EQ(gateway_.connectMaster(settings), kGatewayConnectionProblem);
   finish();
   EXPECT_EQ(peer_.received(), std::vector<std::string>{"\x16"});  // a TLS handshake record

@@ -142,7 +142,7 @@ AccountAudit::AccountAudit(const MigrationSettings& settings,
       report_(&report) {}
 
 bool AccountAudit::actAs(const Mailbox& mailbox) {
-  checkResult(reporter_, TargetStep::Connect, gateway_.connectMaster(connection_));
+  checkResult(reporter_, TargetStep::Connect, connectMaster(reporter_, gateway_, connection_));
   const GatewayResult result = gateway_.setUser(mailbox.name(), mailbox.domainName());
   if (result == kGatewaySetUserFailed) {
     gateway_.disconnect(true);
@@ -241,7 +241,7 @@ bool AccountAudit::verifyFolder(Folder& folder, const Mailbox& mailbox) {
 }
 
 void AccountAudit::startCheck() {
-  checkResult(reporter_, TargetStep::Connect, gateway_.connectMaster(connection_));
+  checkResult(reporter_, TargetStep::Connect, connectMaster(reporter_, gateway_, connection_));
   reporter_.print(gateway_.checkVersion()
                       ? "Info: Torvane is version 6.3 or later: messages go with X-APPEND\n"
                       : "Info: Torvane is older than 6.3: messages go with APPEND\n");

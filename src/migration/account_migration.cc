@@ -173,7 +173,7 @@ void AccountMigration::runOnce(Mailbox& mailbox, AccountTally& tally) {
 }
 
 void AccountMigration::connect() {
-  checkResult(reporter_, TargetStep::Connect, gateway_.connectMaster(connection_));
+  checkResult(reporter_, TargetStep::Connect, connectMaster(reporter_, gateway_, connection_));
 }
 
 std::string AccountMigration::choosePassword(const Mailbox& mailbox, bool& generated) const {

@@ -264,7 +264,7 @@ std::int64_t Migrator::countAccounts() const {
 void Migrator::testConnection() {
   GatewayResult result = kGatewayOk;
   for (int attempt = 0;; ++attempt) {
-    result = gateway_.connectMaster(connection_);
+    result = connectMaster(reporter_, gateway_, connection_);
     try {
       checkResult(reporter_, TargetStep::Connect, result);
       break;

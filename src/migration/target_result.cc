@@ -134,4 +134,13 @@ StepOutcome checkResult(Reporter& reporter, TargetStep step, GatewayResult resul
   throw QLNetworkException(rule->errorText + suffix);
 }
 
+GatewayResult connectMaster(Reporter& reporter, ImapGateway& gateway,
+                            const ConnectionSettings& connection) {
+  const GatewayResult result = gateway.connectMaster(connection);
+  if (result == kGatewayConnectionProblem && !gateway.connectionFailure().empty()) {
+    reporter.log("Error: " + gateway.connectionFailure() + "\n");
+  }
+  return result;
+}
+
 }  // namespace lodemig

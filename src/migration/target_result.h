@@ -27,6 +27,12 @@ enum class StepOutcome {
 StepOutcome checkResult(Reporter& reporter, TargetStep step, GatewayResult result,
                         const std::string& folder = std::string());
 
+// Connects `gateway` as the administrator; when the connection's protection
+// could not be set up (TLS, STARTTLS), logs why before the caller checks the
+// result.
+GatewayResult connectMaster(Reporter& reporter, ImapGateway& gateway,
+                            const ConnectionSettings& connection);
+
 }  // namespace lodemig
 
 #endif  // LODEMIG_MIGRATION_TARGET_RESULT_H_

@@ -315,4 +315,28 @@ InetSSLSocketAddress::InetSSLSocketAddress(const Inet4Address& address, std::uin
                                            const std::string& text1, const std::string& text2)
     : InetSocketAddress(address, port), text1_(text1), text2_(text2) {}
 
+bool isLoopbackHost(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) {
+    return false;
+  }
+  bool loopback = found != nullptr;
+  for (const addrinfo* entry = found; entry != nullptr && loopback; entry = entry->ai_next) {
+    if (entry->ai_family == AF_INET) {
+      const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr);
+      loopback = (ntohl(address->sin_addr.s_addr) >> 24) == 127;
+    } else if (entry->ai_family == AF_INET6) {
+      const auto* address = reinterpret_cast<const sockaddr_in6*>(entry->ai_addr);
+      loopback = IN6_IS_ADDR_LOOPBACK(&address->sin6_addr) != 0;
+    } else {
+      loopback = false;
+    }
+  }
+  ::freeaddrinfo(found);
+  return loopback;
+}
+
 }  // namespace ostrel::utils

@@ -138,6 +138,11 @@ class InetSSLSocketAddress : public InetSocketAddress {
   std::string text1_, text2_;
 };
 
+// True when every address `host` (a name or a numeric IPv4 or IPv6 address)
+// stands for is a loopback address (127.0.0.0/8, ::1): traffic to it never
+// leaves the machine. False for a host that cannot be resolved.
+bool isLoopbackHost(const std::string& host);
+
 }  // namespace ostrel::utils
 
 #endif  // LODEMIG_UTILS_INET_ADDRESS_H_

@@ -211,5 +211,16 @@ TEST(SocketAddressTest, SslAddressSaysSoThroughBase) {
   EXPECT_EQ(InetSSLSocketAddress().port(), 0u);
 }
 
+TEST(LoopbackHostTest, OnlyAddressesThatNeverLeaveTheMachine) {
+  EXPECT_TRUE(isLoopbackHost("127.0.0.1"));
+  EXPECT_TRUE(isLoopbackHost("127.45.0.9"));
+  EXPECT_TRUE(isLoopbackHost("::1"));
+  EXPECT_TRUE(isLoopbackHost("localhost"));
+  EXPECT_FALSE(isLoopbackHost("10.0.0.1"));
+  EXPECT_FALSE(isLoopbackHost("128.0.0.1"));
+  EXPECT_FALSE(isLoopbackHost("::ffff:10.0.0.1"));
+  EXPECT_FALSE(isLoopbackHost(""));
+}
+
 }  // namespace
 }  // namespace ostrel::utils

@@ -1,8 +1,10 @@
 #include "utils/tcp_buffer.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
+#include <openssl/x509v3.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/sendfile.h>
@@ -414,30 +416,15 @@ namespace {
 
 using utils::SigpipeGuard;
 
-utils::VMutex& libraryMutex() {
-  static utils::VMutex mutex;
-  return mutex;
-}
-
 utils::VMutex& contextMutex() {
   static utils::VMutex mutex;
   return mutex;
 }
 
-void startLibrary() {
-  static bool started = false;
-  std::lock_guard<utils::VMutex> lock(libraryMutex());
-  if (started) {
-    return;
-  }
-  started = true;
-  if (OPENSSL_init_ssl(0, nullptr) != 1) {
-    return;
-  }
-  // OpenSSL seeds its random generator by itself. No compression method is
-  // registered: compressed TLS leaks secrets through record sizes, so the
-  // contexts keep compression switched off.
-  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+bool isIpAddress(const std::string& host) {
+  unsigned char address[16];
+  return ::inet_pton(AF_INET, host.c_str(), address) == 1 ||
+         ::inet_pton(AF_INET6, host.c_str(), address) == 1;
 }
 
 }  // namespace
@@ -449,7 +436,7 @@ SslContext::~SslContext() {
 SSL_CTX* SslContext::get() {
   if (!tried_) {
     tried_ = true;
-    startLibrary();
+    startTlsLibrary();
     std::lock_guard<utils::VMutex> lock(contextMutex());
     context_ = SSL_CTX_new(TLS_method());
     if (context_ == nullptr) {
@@ -463,12 +450,26 @@ basic_sslbuffer::basic_sslbuffer(const utils::InetSocketAddress& remote,
                                  const utils::InetSocketAddress& local, std::uint64_t readSize,
                                  std::uint32_t writeSize, bool useTls)
     : tcpbuffer(remote, local, readSize, writeSize), useTls_(useTls) {
-  if (SSL_CTX* context = context_.get()) {
+  if (SSL_CTX* context = ownContext_.get()) {
     if (SSL_CTX_set_cipher_list(context, "DEFAULT:!LOW:!SSLv2:!EXPORT:!RC4:@STRENGTH") != 1) {
       ERR_clear_error();
     }
     SSL_CTX_set_options(context, SSL_OP_ALL | SSL_OP_NO_COMPRESSION);
   }
+}
+
+basic_sslbuffer::basic_sslbuffer(const utils::InetSocketAddress& remote,
+                                 const utils::InetSocketAddress& local, std::uint64_t readSize,
+                                 std::uint32_t writeSize, bool useTls,
+                                 std::shared_ptr<const ClientTlsContext> context,
+                                 std::string serverName)
+    : tcpbuffer(remote, local, readSize, writeSize),
+      sharedContext_(std::move(context)),
+      serverName_(std::move(serverName)),
+      useTls_(useTls) {}
+
+SSL_CTX* basic_sslbuffer::context() {
+  return sharedContext_ ? sharedContext_->get() : ownContext_.get();
 }
 
 basic_sslbuffer::~basic_sslbuffer() {
@@ -487,32 +488,81 @@ bool basic_sslbuffer::connect(const SSL_METHOD* method) {
 }
 
 bool basic_sslbuffer::handshake(const SSL_METHOD* method) {
-  SSL_CTX* context = context_.get();
-  if (context == nullptr || !isConnected()) {
+  failure_.clear();
+  SSL_CTX* tlsContext = context();
+  if (tlsContext == nullptr || !isConnected()) {
+    failure_ = "no TLS context";
     return false;
   }
   endSession(false);
-  connection_ = SSL_new(context);
+  connection_ = SSL_new(tlsContext);
   if (connection_ == nullptr) {
-    ERR_clear_error();
+    failure_ = takeTlsErrorText();
     return false;
   }
-  bool ready = SSL_set_fd(connection_, socket()) == 1;
+  bool ready = SSL_set_fd(connection_, socket()) == 1 && prepareSession();
   if (ready && method != nullptr) {
     ready = SSL_set_ssl_method(connection_, method) == 1;
   }
-  if (ready) {
-    ERR_clear_error();
-    SigpipeGuard guard;
-    ready = SSL_connect(connection_) >= 1;
-  }
   if (!ready) {
-    ERR_clear_error();
+    failure_ = takeTlsErrorText();
+    endSession(false);
+    return false;
+  }
+  ERR_clear_error();
+  errno = 0;
+  int result = 0;
+  int connectErrno = 0;
+  {
+    SigpipeGuard guard;
+    result = SSL_connect(connection_);
+    connectErrno = errno;
+  }
+  if (result < 1) {
+    noteFailure(result, connectErrno);
     endSession(false);
     return false;
   }
   useTls_ = true;
   return true;
+}
+
+bool basic_sslbuffer::prepareSession() {
+  if (serverName_.empty()) {
+    return true;
+  }
+  const bool ip = isIpAddress(serverName_);
+  // Server names in the handshake are host names only.
+  if (!ip && SSL_set_tlsext_host_name(connection_, serverName_.c_str()) != 1) {
+    return false;
+  }
+  if (!sharedContext_ || !sharedContext_->verifies()) {
+    return true;
+  }
+  X509_VERIFY_PARAM* checks = SSL_get0_param(connection_);
+  return ip ? X509_VERIFY_PARAM_set1_ip_asc(checks, serverName_.c_str()) == 1
+            : SSL_set1_host(connection_, serverName_.c_str()) == 1;
+}
+
+void basic_sslbuffer::noteFailure(int result, int savedErrno) {
+  const long verdict = SSL_get_verify_result(connection_);
+  if (verdict != X509_V_OK) {
+    ERR_clear_error();
+    failure_ = std::string("certificate verify failed: ") + X509_verify_cert_error_string(verdict);
+    return;
+  }
+  const int kind = SSL_get_error(connection_, result);
+  failure_ = takeTlsErrorText();
+  if (!failure_.empty()) {
+    return;
+  }
+  if (kind == SSL_ERROR_SYSCALL && (savedErrno == EAGAIN || savedErrno == EWOULDBLOCK)) {
+    failure_ = "no answer to the TLS handshake within the time-out";
+  } else if (kind == SSL_ERROR_SYSCALL && savedErrno != 0) {
+    failure_ = std::strerror(savedErrno);
+  } else {
+    failure_ = "the server closed the connection during the TLS handshake";
+  }
 }
 
 void basic_sslbuffer::endSession(bool notifyPeer) {

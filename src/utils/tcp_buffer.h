@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <memory>
 #include <streambuf>
+#include <string>
 
 #include "utils/inet_address.h"
+#include "utils/tls_context.h"
 
 namespace ostrel::utils {
 
@@ -165,15 +167,22 @@ class SslContext {
   bool tried_ = false;
 };
 
-// Adds TLS to the TCP buffer. Owns its context and the TLS connection object.
-// The server's certificate is accepted as presented (no verification) and
-// compression is never enabled. The socket's receive time-out follows the read
-// time-out, which also bounds the handshake.
+// Adds TLS to the TCP buffer. Owns the TLS connection object, and either
+// shares a run's ClientTlsContext or owns a context of its own, which accepts
+// the server's certificate as presented. Compression is never enabled. The
+// socket's receive time-out follows the read time-out, which also bounds the
+// handshake.
 class basic_sslbuffer : public utils::tcpbuffer {
  public:
   // `useTls` chooses TLS for the connection to come.
   basic_sslbuffer(const utils::InetSocketAddress& remote, const utils::InetSocketAddress& local,
                   std::uint64_t readSize, std::uint32_t writeSize, bool useTls);
+  // With the shared `context`: the server name goes out in the handshake
+  // (SNI) and, when the context verifies, the certificate must be for
+  // `serverName` (a host name or an IP address).
+  basic_sslbuffer(const utils::InetSocketAddress& remote, const utils::InetSocketAddress& local,
+                  std::uint64_t readSize, std::uint32_t writeSize, bool useTls,
+                  std::shared_ptr<const ClientTlsContext> context, std::string serverName);
   // Flushes through TLS, says goodbye to the peer without waiting for its
   // answer, frees the connection object and closes the socket.
   ~basic_sslbuffer() override;
@@ -196,6 +205,8 @@ class basic_sslbuffer : public utils::tcpbuffer {
   // As the plain close, after flushing through TLS and ending the session.
   bool close() override;
   bool usesTls() const { return useTls_; }
+  // Why the last handshake failed, in the library's words; "" after success.
+  const std::string& tlsFailure() const { return failure_; }
 
  protected:
   bool handshake(const SSL_METHOD* method);
@@ -203,8 +214,16 @@ class basic_sslbuffer : public utils::tcpbuffer {
 
  private:
   void endSession(bool notifyPeer);
+  SSL_CTX* context();
+  // Sets the server name and the names the certificate must hold.
+  bool prepareSession();
+  // Records why SSL_connect gave `result`, errno being `savedErrno`.
+  void noteFailure(int result, int savedErrno);
 
-  SslContext context_;
+  SslContext ownContext_;
+  std::shared_ptr<const ClientTlsContext> sharedContext_;
+  std::string serverName_;
+  std::string failure_;
   SSL* connection_ = nullptr;
   bool useTls_;
 };

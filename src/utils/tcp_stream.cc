@@ -33,7 +33,30 @@ basic_tcpclientiostream::basic_tcpclientiostream(
   rdbuf(buffer_.get());
 }
 
+basic_tcpclientiostream::basic_tcpclientiostream(
+    const InetSocketAddress& remote, const InetSocketAddress& local, std::uint32_t areaSize,
+    bool useTls, std::shared_ptr<const ssl::ClientTlsContext> context,
+    const std::string& serverName)
+    : std::iostream(nullptr),
+      buffer_(std::make_unique<ostrel::ssl::basic_sslclientbuffer>(
+          remote, local, areaSize, areaSize, useTls, std::move(context), serverName)) {
+  rdbuf(buffer_.get());
+}
+
 basic_tcpclientiostream::~basic_tcpclientiostream() = default;
+
+bool basic_tcpclientiostream::startTls() {
+  if (!good() || !buffer_->startTls()) {
+    setstate(std::ios_base::failbit);
+    return false;
+  }
+  return true;
+}
+
+std::string basic_tcpclientiostream::tlsFailure() const {
+  const auto* tls = dynamic_cast<const ssl::basic_sslbuffer*>(buffer_.get());
+  return tls == nullptr ? std::string() : tls->tlsFailure();
+}
 
 void basic_tcpclientiostream::open() {
   clear();

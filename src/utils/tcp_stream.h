@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <iostream>
 #include <memory>
+#include <string>
 
 #include "utils/inet_address.h"
+#include "utils/tls_context.h"
 
 namespace ostrel::utils {
 
@@ -29,6 +31,14 @@ class basic_tcpclientiostream : public std::iostream {
   basic_tcpclientiostream(const InetSSLSocketAddress& remote, const InetSocketAddress& local,
                           std::uint32_t readSizeLow, std::uint32_t readSizeHigh,
                           std::uint32_t writeSize, std::uint32_t unused, bool useTls);
+  // TLS client with a run's shared context, which decides whether the
+  // server's certificate is checked; `serverName` is sent in the handshake
+  // and is the name (or IP address) the certificate must be for. With
+  // `useTls` false it talks plain TCP until startTls().
+  basic_tcpclientiostream(const InetSocketAddress& remote, const InetSocketAddress& local,
+                          std::uint32_t areaSize, bool useTls,
+                          std::shared_ptr<const ssl::ClientTlsContext> context,
+                          const std::string& serverName);
   // Destroys the owned buffer, which flushes and closes an open connection.
   ~basic_tcpclientiostream() override;
 
@@ -52,6 +62,16 @@ class basic_tcpclientiostream : public std::iostream {
   // read that times out ends with end-of-file, as a peer's close does.
   void setTimeout(unsigned seconds);
   bool isOpened() const { return opened_; }
+
+  // Runs the TLS handshake on the open plain connection (after a STARTTLS
+  // the server accepted). False, with the fail state, when it fails or the
+  // stream has no TLS.
+  bool startTls();
+  // Why the last handshake failed, in the library's words; "" when it did
+  // not fail or the stream has no TLS.
+  std::string tlsFailure() const;
+  // Bytes received and not read yet.
+  std::streamsize bufferedInput() { return rdbuf()->in_avail(); }
 
  private:
   std::unique_ptr<tcpbuffer> buffer_;
