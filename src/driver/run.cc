@@ -90,6 +90,29 @@ bool argumentsAllowRun(const RunOptions& options) {
     std::cout << "Argument error: -caFile and -insecure cannot be combined\n" << std::flush;
     return false;
   }
+  if (options.targetType.empty()) {
+    std::cout << "Argument error: -targetType takes torvane or imap\n" << std::flush;
+    return false;
+  }
+  if (options.nonMailFolders.empty()) {
+    std::cout << "Argument error: -nonMailFolders takes skip or create\n" << std::flush;
+    return false;
+  }
+  const bool standard = options.targetType == "imap";
+  if (!standard && (!options.admin.empty() || !options.loginForm.empty() ||
+                    options.nonMailFolders != "skip" || !options.folderMapPath.empty())) {
+    std::cout << "Argument error: -admin, -loginForm, -nonMailFolders and -folderMap need "
+                 "-targetType imap\n"
+              << std::flush;
+    return false;
+  }
+  if (standard && target && options.admin.empty() &&
+      (options.loginForm.empty() || options.loginForm.find("ADMIN") != std::string::npos)) {
+    std::cout << "Argument error: -targetType imap needs -admin, the administrator who logs in "
+                 "for each account\n"
+              << std::flush;
+    return false;
+  }
   if (options.timeoutSeconds == 0) {
     std::cout << "Argument error: -timeout takes a number of seconds from 1 to "
               << RunOptions::kMaxTimeoutSeconds << "\n"
@@ -344,6 +367,13 @@ int runLodemig(int argc, const char* const* argv) {
   const bool primaryDomainGiven = !options.primaryDomain.empty();
   MigrationSettings settings = migrationSettingsFrom(options);
   ConnectionSettings connection = connectionSettingsFrom(options);
+  if (!settings.folderMapPath.empty()) {
+    std::string error;
+    if (!readFolderMap(settings.folderMapPath, settings.folderMap, error)) {
+      std::cout << "Argument error: " << error << "\n" << std::flush;
+      return kExitArgumentError;
+    }
+  }
   if (target) {
     const std::string refusal = makeTlsContext(options, connection, warnings);
     if (!refusal.empty()) {

@@ -81,6 +81,20 @@ bool takeValue(RunOptions& options, const char* name, const char* value) {
     options.caFile = value;
   } else if (equalsIgnoreCase(name, "-passwordfile")) {
     options.passwordFile = value;
+  } else if (equalsIgnoreCase(name, "-targettype")) {
+    options.targetType = equalsIgnoreCase(value, "torvane") ? "torvane"
+                         : equalsIgnoreCase(value, "imap")  ? "imap"
+                                                            : "";
+  } else if (equalsIgnoreCase(name, "-admin")) {
+    options.admin = value;
+  } else if (equalsIgnoreCase(name, "-loginform")) {
+    options.loginForm = value;
+  } else if (equalsIgnoreCase(name, "-nonmailfolders")) {
+    options.nonMailFolders = equalsIgnoreCase(value, "skip")     ? "skip"
+                             : equalsIgnoreCase(value, "create") ? "create"
+                                                                 : "";
+  } else if (equalsIgnoreCase(name, "-foldermap")) {
+    options.folderMapPath = value;
   } else if (equalsIgnoreCase(name, "-report")) {
     options.reportPath = value;
   } else if (equalsIgnoreCase(name, "-journal")) {
@@ -166,6 +180,9 @@ MigrationSettings migrationSettingsFrom(const RunOptions& options) {
   settings.jobs = options.jobs;
   settings.shard = options.shard;
   settings.shards = options.shards;
+  settings.standardTarget = options.targetType == "imap";
+  settings.createNonMailFolders = options.nonMailFolders == "create";
+  settings.folderMapPath = options.folderMapPath;
   return settings;
 }
 
@@ -178,6 +195,9 @@ ConnectionSettings connectionSettingsFrom(const RunOptions& options) {
                                       : TlsMode::None;
   connection.masterPassword = options.masterPassword;
   connection.timeoutSeconds = static_cast<unsigned>(options.timeoutSeconds);
+  connection.standardServer = options.targetType == "imap";
+  connection.admin = options.admin;
+  connection.loginForm = options.loginForm;
   return connection;
 }
 
@@ -212,6 +232,11 @@ void printUsage(std::ostream& out) {
   out << "       -caFile    trust the CA certificates of this file, not the system's (optional)\n";
   out << "       -insecure  TLS without certificate checks (optional, not recommended)\n";
   out << "       -passwordFile  file whose first line is the master password (optional)\n";
+  out << "       -targetType  torvane or imap: any IMAP server, no accounts created (optional)\n";
+  out << "       -admin     administrator who logs in for each account (required for imap)\n";
+  out << "       -loginForm  LOGIN name pattern such as USER*ADMIN, for imap (optional)\n";
+  out << "       -nonMailFolders  skip or create calendars, contacts... on imap (optional)\n";
+  out << "       -folderMap  file of store name TAB target name lines, for imap (optional)\n";
   out << "       -help      print help and exit (optional)\n";
   out << "\n";
   out << "Notes: Quillon must be stopped before migration!\n";

@@ -60,6 +60,14 @@ struct RunOptions {
   std::string caFile;            // -caFile: trusted instead of the system's store
   bool insecure = false;         // -insecure: no certificate checks
   std::string passwordFile;      // -passwordFile: the master password's file
+  // -targetType: "torvane" (the default) or "imap", a standard IMAP server;
+  // empty for any other value given.
+  std::string targetType = "torvane";
+  std::string admin;             // -admin: who logs in for each account (imap)
+  std::string loginForm;         // -loginForm: LOGIN name pattern (imap)
+  // -nonMailFolders: "skip" (the default) or "create"; empty for any other value.
+  std::string nonMailFolders = "skip";
+  std::string folderMapPath;     // -folderMap: store name TAB target name lines
 };
 
 // Fills a RunOptions from argv[1..argc-1]. Option names match without regard

@@ -22,8 +22,16 @@ enum class TlsMode : int {
 struct ConnectionSettings {
   std::string host;
   int port = 143;
-  // Used by the administrator login (X-MASTERAUTH) only.
+  // Used by the administrator login (X-MASTERAUTH), and with a standard IMAP
+  // server as the administrator's password when logging in for an account.
   std::string masterPassword;
+  // A standard IMAP server, without the private extensions.
+  bool standardServer = false;
+  // With a standard IMAP server: the administrator who logs in on each
+  // account's behalf, and the LOGIN name pattern used instead of
+  // AUTHENTICATE PLAIN when not empty ("USER*ADMIN").
+  std::string admin;
+  std::string loginForm;
   unsigned timeoutSeconds = 180;  // read time-out of every wait for the server
   TlsMode tls = TlsMode::None;
   // The run's one TLS context, shared by every connection; without one a

@@ -17,6 +17,7 @@ const char kSendFailed[] = "Send failed";
 const char kMasterAuthFailed[] = "Authentication failed - Master Authentication";
 const char kCramMd5Failed[] = "Authentication failed - Authentication CRAM-MD5";
 const char kLoginFailed[] = "Authentication failed - Login";
+const char kProxyFailed[] = "Authentication failed - Authentication PLAIN";
 const char kContentSizeDiffers[] = "message content differs from its announced size";
 // Content below this size goes out with its command line and final CR LF in
 // one send from memory; from the file it would take three calls (and three
@@ -240,6 +241,28 @@ void ImapClient::submit(ImapCommand& command, bool mayReconnect) {
   command.finishLine();
   send(command, mayReconnect);
   pending_.add(command);
+  if (command.synchronizing()) {
+    sendWhenAsked(command);
+  }
+}
+
+void ImapClient::sendWhenAsked(ImapCommand& command) {
+  // Bounded as waitFor() is: each pass reads a response or throws.
+  while (!command.completed()) {
+    const std::string& response = readResponse();
+    if (response.empty() || response[0] != '+') {
+      dispatch(response);  // another command's answer, or this one refused
+      continue;
+    }
+    writeContent(*command.content(), command.announcedSize());
+    if (!usable()) {
+      // The server holds part of a literal: only a new connection gets back
+      // to a command boundary.
+      closeStream();
+      throw ImapConnectionFailed(kSendFailed);
+    }
+    return;
+  }
 }
 
 CommandStatus ImapClient::waitFor(ImapCommand& command) {
@@ -297,7 +320,8 @@ bool ImapClient::writeLine(const std::string& bytes) {
 }
 
 bool ImapClient::writeCommand(const ImapCommand& command) {
-  if (command.content() == nullptr) {
+  // A synchronizing literal's content waits for the server's go-ahead.
+  if (command.content() == nullptr || command.synchronizing()) {
     return writeLine(command.line());
   }
   if (!usable()) {
@@ -446,6 +470,9 @@ void ImapClient::login() {
     case LoginKind::Plain:
       loginPlain();
       break;
+    case LoginKind::Proxy:
+      loginProxy();
+      break;
   }
   setState(ClientState::Authenticated);
 }
@@ -497,6 +524,27 @@ void ImapClient::loginPlain() {
   submit(command, false);
   if (waitFor(command) != CommandStatus::Ok) {
     failLogin(kLoginFailed);
+  }
+}
+
+void ImapClient::loginProxy() {
+  // The challenge is empty; the answer names who acts (the administrator,
+  // with the master password) and for whom (the account).
+  ImapCommand command(nextTag(), "AUTHENTICATE PLAIN");
+  submit(command, false);
+  const std::string& first = readResponse();
+  if (first.empty() || first[0] != '+') {
+    dispatch(first);
+    failLogin(kProxyFailed);
+  }
+  std::string credentials = settings_.user;
+  credentials += '\0';
+  credentials += settings_.admin;
+  credentials += '\0';
+  credentials += settings_.password;
+  sendContinuation(ostrel::crypto::base64Encode(credentials) + "\r\n");
+  if (waitFor(command) != CommandStatus::Ok) {
+    failLogin(kProxyFailed);
   }
 }
 

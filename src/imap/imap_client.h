@@ -23,6 +23,7 @@ enum class LoginKind : int {
   Master,   // X-MASTERAUTH with the master password
   CramMd5,  // AUTHENTICATE CRAM-MD5 as the user
   Plain,    // LOGIN as the user
+  Proxy,    // AUTHENTICATE PLAIN as the administrator on the user's behalf
 };
 
 // What one connection of the client needs: where, how, and as whom.
@@ -33,8 +34,9 @@ struct ClientSettings {
   std::shared_ptr<const ostrel::ssl::ClientTlsContext> tlsContext;
   std::uint32_t timeoutSeconds = 180;  // read time-out of every wait for the server
   LoginKind login = LoginKind::Master;
-  std::string user;      // the account for CramMd5 and Plain; unused by Master
-  std::string password;  // the master password for Master, else the account's
+  std::string user;      // the account for CramMd5, Plain and Proxy; unused by Master
+  std::string admin;     // the administrator who logs in for Proxy
+  std::string password;  // the master password for Master and Proxy, else the account's
 };
 
 // One IMAP connection to the target server: its settings, its stream (owned;
@@ -122,6 +124,10 @@ class ImapClient {
 
   // submit() that reconnects only when `mayReconnect`.
   void submit(ImapCommand& command, bool mayReconnect);
+  // Reads until the server asks for the content of `command` (outstanding,
+  // its line sent), then sends it; other commands' answers are handed on,
+  // and a refusal of `command` ends the wait with nothing of it sent.
+  void sendWhenAsked(ImapCommand& command);
   // Writes the command, reconnecting once when allowed and the connection is
   // gone.
   void send(const ImapCommand& command, bool mayReconnect);
@@ -157,6 +163,7 @@ class ImapClient {
   void loginMaster();
   void loginCramMd5();
   void loginPlain();
+  void loginProxy();
   // Closes the stream and throws AuthenticateFailedException with `text`.
   [[noreturn]] void failLogin(const char* text);
 

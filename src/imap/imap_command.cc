@@ -19,6 +19,7 @@ void stripLineEnd(std::string& text) {
 }  // namespace
 
 void ImapCommand::start(std::string_view tag, std::string_view name) {
+  synchronizing_ = false;
   tag_.assign(tag.data(), tag.size());
   line_.assign(tag.data(), tag.size());
   addAtom(name);
@@ -95,13 +96,20 @@ void ImapCommand::appendLiteral(std::string& line, std::string_view bytes) {
   line += bytes;
 }
 
-void ImapCommand::announceContent(IMessage& content, std::uint32_t size) {
+void ImapCommand::announceContent(IMessage& content, std::uint32_t size, bool synchronizing) {
   char text[24] = " {";
   char* end = std::to_chars(text + 2, text + sizeof text - 4, size).ptr;
-  std::memcpy(end, "+}\r\n", 4);
-  line_.append(text, static_cast<std::size_t>(end + 4 - text));
+  if (synchronizing) {
+    std::memcpy(end, "}\r\n", 3);
+    end += 3;
+  } else {
+    std::memcpy(end, "+}\r\n", 4);
+    end += 4;
+  }
+  line_.append(text, static_cast<std::size_t>(end - text));
   content_ = &content;
   announcedSize_ = size;
+  synchronizing_ = synchronizing;
 }
 
 void ImapCommand::finishLine() {

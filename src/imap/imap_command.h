@@ -56,7 +56,9 @@ class ImapCommand {
   // the client sends as a non-synchronizing literal after the line. `content`
   // must stay alive until the command is answered; its pieces must add up to
   // `size` bytes.
-  void announceContent(IMessage& content, std::uint32_t size);
+  // With `synchronizing`, the announcement is " {size}" CR LF instead, and
+  // the client waits for the server's continuation before the content.
+  void announceContent(IMessage& content, std::uint32_t size, bool synchronizing = false);
   // Ends the line with CR LF unless content was announced (the client ends
   // the content with CR LF). Called by the client before the first write;
   // later calls change nothing, so that a resent command stays the same.
@@ -74,6 +76,7 @@ class ImapCommand {
   const std::string& line() const { return line_; }
   IMessage* content() const { return content_; }
   std::uint32_t announcedSize() const { return announcedSize_; }
+  bool synchronizing() const { return synchronizing_; }
 
   bool completed() const { return completed_; }
   // The status of the tagged line; Bad until completed.
@@ -89,6 +92,7 @@ class ImapCommand {
   IMessage* content_ = nullptr;
   std::uint32_t announcedSize_ = 0;
   bool lineFinished_ = false;
+  bool synchronizing_ = false;
   bool completed_ = false;
   CommandStatus status_ = CommandStatus::Bad;
   std::vector<std::string> untaggedLines_;

@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "imap/capabilities.h"
+#include "imap/list_response.h"
+#include "imap/sasl.h"
+#include "utils/ascii.h"
+
 namespace lodemig {
 
 GatewayResult gatewayResultFor(const ImapException& error, GatewayResult fallback) {
@@ -98,6 +103,23 @@ ClientSettings clientSettings(const ConnectionSettings& settings, LoginKind logi
   return client;
 }
 
+// `flags` (words each followed by a blank) without `flag`.
+std::string withoutFlag(const std::string& flags, std::string_view flag) {
+  std::string kept;
+  std::size_t at = 0;
+  while (at < flags.size()) {
+    std::size_t end = flags.find(' ', at);
+    end = end == std::string::npos ? flags.size() : end;
+    const std::string_view word(flags.data() + at, end - at);
+    if (!word.empty() && !ostrel::utils::equalsIgnoreCase(word, flag)) {
+      kept.append(word);
+      kept += ' ';
+    }
+    at = end + 1;
+  }
+  return kept;
+}
+
 // The count of the last "* n EXISTS" among `untagged`, -1 without one: a
 // count may change while the select runs, and the last one is current.
 std::int64_t lastExistsCount(const std::vector<std::string>& untagged) {
@@ -117,6 +139,94 @@ GatewayResult ImapGateway::connectMaster(const ConnectionSettings& settings) {
   ClientSettings client = clientSettings(settings, LoginKind::Master);
   client.password = settings.masterPassword;
   return open(client);
+}
+
+GatewayResult ImapGateway::connectAs(const ConnectionSettings& settings, const std::string& user) {
+  ClientSettings client =
+      clientSettings(settings, settings.loginForm.empty() ? LoginKind::Proxy : LoginKind::Plain);
+  client.user = settings.loginForm.empty() ? user
+                                           : loginNameFromForm(settings.loginForm, user,
+                                                               settings.admin);
+  client.admin = settings.admin;
+  client.password = settings.masterPassword;
+  standardAppends_ = false;
+  return open(client);
+}
+
+GatewayResult ImapGateway::reach(const ConnectionSettings& settings) {
+  if (connected_) {
+    return kGatewayAlreadyConnected;
+  }
+  client_.configure(clientSettings(settings, LoginKind::Proxy));
+  client_.forgetIdentity();
+  connectionFailure_.clear();
+  try {
+    client_.connect(false);
+  } catch (const ImapConnectionFailed& error) {
+    connectionFailure_ = error.detail();
+    return kGatewayConnectionProblem;
+  } catch (const ImapException& error) {
+    return gatewayResultFor(error, kGatewayConnectionProblem);
+  }
+  connected_ = true;
+  return kGatewayOk;
+}
+
+GatewayResult ImapGateway::learnServer(ServerTraits& traits) {
+  traits = ServerTraits();
+  if (!connected_) {
+    return kGatewayNotConnected;
+  }
+  try {
+    ImapCommand& capability = startCommand("CAPABILITY");
+    if (client_.execute(capability) == CommandStatus::Ok) {
+      const std::vector<std::string>& lines = capability.untaggedLines();
+      traits.literalPlus = offersCapability(lines, "LITERAL+");
+      traits.literalMinus = offersCapability(lines, "LITERAL-");
+      traits.specialUse = offersCapability(lines, "SPECIAL-USE");
+      traits.utf8 = offersCapability(lines, "UTF8=ACCEPT");
+    }
+    if (traits.utf8) {
+      ImapCommand& enable = startCommand("ENABLE");
+      enable.addAtom("UTF8=ACCEPT");
+      traits.utf8 = client_.execute(enable) == CommandStatus::Ok;
+    }
+    ImapCommand& list = startCommand("LIST");
+    list.addQuoted("");
+    list.addQuoted("");
+    if (client_.execute(list) == CommandStatus::Ok) {
+      for (const std::string& response : list.untaggedLines()) {
+        ListEntry entry;
+        if (parseListResponse(response, entry)) {
+          traits.separator = entry.separator;
+        }
+      }
+    }
+  } catch (const ImapException& error) {
+    return gatewayResultFor(error, kGatewayConnectionProblem);
+  }
+  standardAppends_ = true;
+  traits_ = traits;
+  return kGatewayOk;
+}
+
+GatewayResult ImapGateway::listFolders(std::vector<std::string>& responses) {
+  responses.clear();
+  if (!connected_) {
+    return kGatewayNotConnected;
+  }
+  try {
+    ImapCommand& list = startCommand("LIST");
+    list.addQuoted("");
+    list.addQuoted("*");
+    if (client_.execute(list) != CommandStatus::Ok) {
+      return kGatewaySelectFailed;
+    }
+    responses = list.untaggedLines();
+    return kGatewayOk;
+  } catch (const ImapException& error) {
+    return gatewayResultFor(error, kGatewayConnectionProblem);
+  }
 }
 
 GatewayResult ImapGateway::connect(const ConnectionSettings& settings, const std::string& user,
@@ -334,13 +444,23 @@ void ImapGateway::buildAppend(ImapCommand& command, const std::string& folderNam
   }
   command.start(client_.nextTag(), useXAppend ? "X-APPEND" : "APPEND");
   command.addQuoted(folderName);
-  if (!flags.empty()) {
+  if (standardAppends_) {
+    // No client may set \Recent; some servers refuse the command for it.
+    std::string kept = withoutFlag(flags, "\\Recent");
+    if (!kept.empty()) {
+      command.addParenthesized(kept);
+    }
+  } else if (!flags.empty()) {
     command.addParenthesized(flags);
   }
   if (!date.empty()) {
     command.addQuoted(date);
   }
-  command.announceContent(message, size);
+  constexpr std::uint32_t kLargestMinusLiteral = 4096;
+  const bool synchronizing =
+      standardAppends_ && !traits_.literalPlus &&
+      !(traits_.literalMinus && size <= kLargestMinusLiteral);
+  command.announceContent(message, size, synchronizing);
 }
 
 void ImapGateway::setAppendWindow(std::size_t size) {

@@ -46,6 +46,16 @@ std::string folderKindWord(unsigned bits);
 // major.minor.patch of 6.3 or newer.
 bool versionAtLeast63(const std::string& finalLine);
 
+// What a standard IMAP server announced once logged in: how literals and
+// folder names are to be written.
+struct ServerTraits {
+  bool literalPlus = false;   // LITERAL+: non-synchronizing literals of any size
+  bool literalMinus = false;  // LITERAL-: non-synchronizing literals of up to 4096 bytes
+  bool utf8 = false;          // UTF8=ACCEPT, enabled: folder names go in UTF-8
+  bool specialUse = false;    // SPECIAL-USE: LIST marks the special folders
+  std::string separator;      // the hierarchy separator; "" for a flat server
+};
+
 // Result-code facade over one ImapClient: every ImapException is caught here
 // and turned into a GatewayResult, one try/catch per operation. Other
 // exceptions pass through. Command operations on a gateway that is not
@@ -64,6 +74,21 @@ class ImapGateway {
   // 2 when already connected, 4 when refused, 3 when the server cannot be
   // reached or breaks the connection.
   GatewayResult connectMaster(const ConnectionSettings& settings);
+  // Connects and reads the greeting (with TLS as the settings ask), without
+  // logging in: the target can be reached. 3 when it cannot.
+  GatewayResult reach(const ConnectionSettings& settings);
+  // Logs in for the account `user` with the administrator's credentials of
+  // `settings`: AUTHENTICATE PLAIN on the account's behalf or, with a login
+  // form, LOGIN with the name the form builds. 4 when refused.
+  GatewayResult connectAs(const ConnectionSettings& settings, const std::string& user);
+  // CAPABILITY, ENABLE UTF8=ACCEPT where the server offers it, and the
+  // hierarchy separator (LIST "" ""). From then on appends go as a standard
+  // server takes them: APPEND without \Recent, with a synchronizing literal
+  // unless the server announced LITERAL+ (or LITERAL- for a small message).
+  // 3 when the connection fails.
+  GatewayResult learnServer(ServerTraits& traits);
+  // LIST "" "*": the untagged LIST responses as they came.
+  GatewayResult listFolders(std::vector<std::string>& responses);
   // connectMaster(), but logs in as `user` with `password`, by CRAM-MD5 or
   // LOGIN; settings.masterPassword is not used.
   GatewayResult connect(const ConnectionSettings& settings, const std::string& user,
@@ -160,6 +185,9 @@ class ImapGateway {
   ImapClient client_;
   bool connected_ = false;
   std::string connectionFailure_;
+  // Set by learnServer(): appends as a standard server takes them.
+  bool standardAppends_ = false;
+  ServerTraits traits_;
 };
 
 }  // namespace lodemig

@@ -546,5 +546,81 @@ TEST_F(ImapGatewayTest, FailedWriteWithAppendsOutstandingLosesThemAll) {
   finish();
 }
 
+// The server side of a login for "john@x" by "admin" with the master
+// password, then of the question what the server announces.
+ScriptedPeer& standardLogin(ScriptedPeer& peer, const std::string& capabilities) {
+  return peer.accept()
+      .send(kGreeting)
+      .expect("V0 AUTHENTICATE PLAIN")
+      .send("+ \r\n")
+      .expect("am9obkB4AGFkbWluAG1hc3Rlci1wdw==")  // john@x NUL admin NUL master-pw
+      .send("V0 OK in\r\n")
+      .expect("V1 CAPABILITY")
+      .send("* CAPABILITY IMAP4rev1 " + capabilities + "\r\nV1 OK\r\n");
+}
+
+ConnectionSettings standard(int port) {
+  ConnectionSettings settings = local(port);
+  settings.standardServer = true;
+  settings.admin = "admin";
+  return settings;
+}
+
+TEST_F(ImapGatewayTest, StandardServerGetsSynchronizingLiteralsAndNoRecentFlag) {
+  standardLogin(peer_, "AUTH=PLAIN").expect("V2 LIST \"\" \"\"");
+  peer_.send("* LIST (\\Noselect) \".\" \"\"\r\nV2 OK\r\n");
+  // The content waits for the go-ahead; \Recent is never sent.
+  peer_.expect("V3 APPEND \"INBOX\" (\\Seen ) {5}").send("+ go on\r\n");
+  peer_.expectBytes("hello\r\n").send("V3 OK stored\r\n");
+  // A refusal of the line: nothing of the content follows it.
+  peer_.expect("V4 APPEND \"INBOX\" {4}").send("V4 NO [LIMIT] too big\r\n");
+  peer_.expect("V5 APPEND \"INBOX\" {3}").send("+\r\n").expectBytes("abc\r\n");
+  peer_.send("V5 OK\r\n");
+  peer_.start();
+  ASSERT_EQ(gateway_.connectAs(standard(peer_.port()), "john@x"), kGatewayOk);
+  ServerTraits traits;
+  ASSERT_EQ(gateway_.learnServer(traits), kGatewayOk);
+  EXPECT_EQ(traits.separator, ".");
+  EXPECT_FALSE(traits.literalPlus);
+  TestMessage hello("hello", "\\Seen \\Recent ");
+  TestMessage big("1234", "\\Recent ");
+  TestMessage abc("abc");
+  EXPECT_EQ(gateway_.append("INBOX", hello, false), kGatewayOk);
+  EXPECT_EQ(gateway_.append("INBOX", big, false), kGatewayAppendFailed);
+  EXPECT_EQ(gateway_.append("INBOX", abc, false), kGatewayOk);
+  finish();
+}
+
+TEST_F(ImapGatewayTest, StandardServerWithLiteralMinusGetsSmallLiteralsAtOnce) {
+  standardLogin(peer_, "LITERAL- UTF8=ACCEPT");
+  peer_.expect("V2 ENABLE UTF8=ACCEPT").send("* ENABLED UTF8=ACCEPT\r\nV2 OK\r\n");
+  peer_.expect("V3 LIST \"\" \"\"").send("* LIST () \"/\" \"\"\r\nV3 OK\r\n");
+  const std::string large(5000, 'x');
+  peer_.expectBytes("V4 APPEND \"a\" {3+}\r\nabc\r\n").send("V4 OK\r\n");
+  peer_.expect("V5 APPEND \"a\" {5000}").send("+\r\n").expectBytes(large + "\r\n");
+  peer_.send("V5 OK\r\n");
+  peer_.start();
+  ASSERT_EQ(gateway_.connectAs(standard(peer_.port()), "john@x"), kGatewayOk);
+  ServerTraits traits;
+  ASSERT_EQ(gateway_.learnServer(traits), kGatewayOk);
+  EXPECT_TRUE(traits.utf8);
+  EXPECT_EQ(traits.separator, "/");
+  TestMessage small("abc");
+  TestMessage wide(large);
+  EXPECT_EQ(gateway_.append("a", small, false), kGatewayOk);
+  EXPECT_EQ(gateway_.append("a", wide, false), kGatewayOk);
+  finish();
+}
+
+TEST_F(ImapGatewayTest, StandardServerRefusingTheLoginIsAnAuthenticationFailure) {
+  peer_.accept().send(kGreeting).expect("V0 LOGIN \"john@x*admin\" \"master-pw\"");
+  peer_.send("V0 NO [AUTHENTICATIONFAILED] no\r\n");
+  peer_.start();
+  ConnectionSettings settings = standard(peer_.port());
+  settings.loginForm = "USER*ADMIN";
+  EXPECT_EQ(gateway_.connectAs(settings, "john@x"), kGatewayAuthenticationFailed);
+  finish();
+}
+
 }  // namespace
 }  // namespace lodemig

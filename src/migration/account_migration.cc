@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "migration/standard_target.h"
 #include "migration/target_names.h"
 #include "migration/target_result.h"
 #include "store/message.h"
@@ -133,6 +134,12 @@ void pauseBeforeRetry(Reporter& reporter, int attempt, int retries, const std::s
 
 void AccountMigration::runOnce(Mailbox& mailbox, AccountTally& tally) {
   try {
+    if (settings_.standardTarget) {
+      connectForAccount();
+      migrateFolders(mailbox, tally);
+      finishAccount(tally);
+      return;
+    }
     connect();
     // Once the account is the run's, a new connection goes on with it.
     if (!provision(mailbox, provisioned_)) {
@@ -154,14 +161,7 @@ void AccountMigration::runOnce(Mailbox& mailbox, AccountTally& tally) {
       reporter_.log("\n");
     }
     migrateFolders(mailbox, tally);
-    if (journal_ != nullptr && !tally.failed()) {
-      journal_->writer.accountDone(account_);
-      journal_->state.endAccount(account_);
-      checkJournal();
-    }
-    // Every append is answered: with several jobs, the LOGOUT's answer is
-    // not waited for.
-    gateway_.disconnect(true, settings_.jobs <= 1);
+    finishAccount(tally);
   } catch (const QLNetworkException&) {
     reporter_.console("\n");
     gateway_.disconnect(true);
@@ -172,8 +172,41 @@ void AccountMigration::runOnce(Mailbox& mailbox, AccountTally& tally) {
   }
 }
 
+void AccountMigration::finishAccount(const AccountTally& tally) {
+  if (journal_ != nullptr && !tally.failed()) {
+    journal_->writer.accountDone(account_);
+    journal_->state.endAccount(account_);
+    checkJournal();
+  }
+  // Every append is answered: with several jobs, the LOGOUT's answer is
+  // not waited for.
+  gateway_.disconnect(true, settings_.jobs <= 1);
+}
+
 void AccountMigration::connect() {
   checkResult(reporter_, TargetStep::Connect, connectMaster(reporter_, gateway_, connection_));
+}
+
+void AccountMigration::connectForAccount() {
+  const GatewayResult result = gateway_.connectAs(connection_, account_);
+  if (result == kGatewayAuthenticationFailed) {
+    // Such a server has its accounts already; one it refuses fails alone.
+    reporter_.print("   Error: the target refused the login for <" + account_ +
+                    ">: accounts are not created on an IMAP server, it may not exist there\n");
+    throw QLStoreException("the target refused the login for <" + account_ + ">");
+  }
+  if (result == kGatewayConnectionProblem && !gateway_.connectionFailure().empty()) {
+    reporter_.log("Error: " + gateway_.connectionFailure() + "\n");
+  }
+  checkResult(reporter_, TargetStep::Connect, result);
+  ServerTraits traits;
+  std::vector<std::string> folders;
+  checkResult(reporter_, TargetStep::Connect, gateway_.learnServer(traits));
+  if (gateway_.listFolders(folders) == kGatewayConnectionProblem) {
+    checkResult(reporter_, TargetStep::Connect, kGatewayConnectionProblem);
+  }
+  placement_ = std::make_unique<FolderPlacement>(traits, folders, settings_.folderMap);
+  fastAppend_ = false;
 }
 
 std::string AccountMigration::choosePassword(const Mailbox& mailbox, bool& generated) const {
@@ -302,6 +335,11 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
         report_->add(row);
       }
     }
+    return;
+  }
+  if (settings_.standardTarget && !settings_.createNonMailFolders &&
+      *nonMailKindWord(folder.type()) != '\0') {
+    skipNonMailFolder(folder, mailbox);
     return;
   }
   bool identityLost = false;
@@ -456,6 +494,14 @@ void AccountMigration::reportFolder(const Folder& folder, const Mailbox& mailbox
 
 bool AccountMigration::renewConnection(const Mailbox& mailbox) {
   gateway_.disconnect(false);
+  if (settings_.standardTarget) {
+    try {
+      connectForAccount();
+    } catch (const QLStoreException&) {
+      return false;
+    }
+    return true;
+  }
   connect();
   try {
     provision(mailbox, true);
@@ -465,7 +511,48 @@ bool AccountMigration::renewConnection(const Mailbox& mailbox) {
   return true;
 }
 
+void AccountMigration::skipNonMailFolder(const Folder& folder, const Mailbox& mailbox) {
+  // By design: such a server keeps mail only, and the run can still succeed.
+  const std::string why = std::string("a ") + nonMailKindWord(folder.type()) +
+                          " folder, the target keeps mail only (-nonMailFolders create)";
+  reporter_.print("   - \"" + folder.name() + "\", skipped: " + why + "\n");
+  if (report_ != nullptr) {
+    ReportRow row;
+    row.domain = mailbox.domainName();
+    row.account = account_;
+    row.folder = folder.name();
+    row.kind = nonMailKindWord(folder.type());
+    row.storeMessages = folder.messageCount();
+    row.verdict = Verdict::Skipped;
+    row.error = why;
+    report_->add(row);
+  }
+}
+
+std::int64_t AccountMigration::createStandardFolder(const Folder& folder) {
+  const FolderPlacement::Place place = placement_->place(folder.name());
+  if (!place.error.empty()) {
+    reporter_.print("Error: " + place.error + "\n");
+    throw QLStoreException(place.error);
+  }
+  reporter_.print(place.note);
+  std::int64_t count = -1;
+  if (checkResult(reporter_, TargetStep::Select, gateway_.select(place.wireName, &count),
+                  place.shownName) != StepOutcome::Done) {
+    checkResult(reporter_, TargetStep::CreateFolder, gateway_.createFolder(place.wireName, 0),
+                place.shownName);
+    // The count of the new folder, which servers give with the SELECT.
+    checkResult(reporter_, TargetStep::Select, gateway_.select(place.wireName, &count),
+                place.shownName);
+  }
+  targetName_ = place.wireName;
+  return count;
+}
+
 std::int64_t AccountMigration::createFolder(const Folder& folder) {
+  if (settings_.standardTarget) {
+    return createStandardFolder(folder);
+  }
   const std::string& source = folder.name();
   std::string replaced = source;
   replaceForbiddenChars(replaced, '_');

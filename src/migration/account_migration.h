@@ -2,6 +2,7 @@
 #define LODEMIG_MIGRATION_ACCOUNT_MIGRATION_H_
 
 #include <cstdint>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "migration/migration_settings.h"
 #include "migration/password_record.h"
 #include "migration/reporter.h"
+#include "migration/standard_target.h"
 #include "migration/run_report.h"
 #include "store/folder.h"
 #include "store/mailbox.h"
@@ -98,6 +100,17 @@ class AccountMigration {
  private:
   // One try at the account, on a new connection.
   void runOnce(Mailbox& mailbox, AccountTally& tally);
+  // With a standard IMAP server: logs in for the account and learns how the
+  // server names its folders. Throws QLStoreException when the login is
+  // refused (the account fails alone), else QLNetworkException.
+  void connectForAccount();
+  // Records the account as done (when it is) and closes the connection.
+  void finishAccount(const AccountTally& tally);
+  // createFolder() on a standard IMAP server: the folder's place there,
+  // created with a plain CREATE when missing.
+  std::int64_t createStandardFolder(const Folder& folder);
+  // Reports a folder a standard IMAP server cannot keep as skipped.
+  void skipNonMailFolder(const Folder& folder, const Mailbox& mailbox);
   // With a report: the row of a folder that has ended.
   void reportFolder(const Folder& folder, const Mailbox& mailbox, FolderTally& tally,
                     std::int64_t before);
@@ -177,6 +190,8 @@ class AccountMigration {
   std::string key_;
   // The current folder's target name, used for every message.
   std::string targetName_;
+  // With a standard IMAP server: where the account's folders go.
+  std::unique_ptr<FolderPlacement> placement_;
 
   // A message of the window: written, its answer still to come.
   struct InFlight {

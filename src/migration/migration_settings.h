@@ -2,6 +2,9 @@
 #define LODEMIG_MIGRATION_MIGRATION_SETTINGS_H_
 
 #include <string>
+#include <vector>
+
+#include "migration/special_folders.h"
 
 namespace lodemig {
 
@@ -42,6 +45,15 @@ struct MigrationSettings {
   // Only the accounts of shard `shard` of `shards`; shards 0: every account.
   int shard = 0;
   int shards = 0;
+  // The target is a standard IMAP server: no private extension is used, no
+  // account is created, and folders without mail are skipped unless
+  // `createNonMailFolders`.
+  bool standardTarget = false;
+  bool createNonMailFolders = false;
+  // Store folder name TAB target folder name lines; empty: none. The run
+  // reads them into `folderMap` before it starts.
+  std::string folderMapPath;
+  std::vector<FolderMapping> folderMap;
 };
 
 }  // namespace lodemig

@@ -136,7 +136,10 @@ StepOutcome checkResult(Reporter& reporter, TargetStep step, GatewayResult resul
 
 GatewayResult connectMaster(Reporter& reporter, ImapGateway& gateway,
                             const ConnectionSettings& connection) {
-  const GatewayResult result = gateway.connectMaster(connection);
+  // A standard IMAP server has no administrator's session of its own: that
+  // it can be reached is what can be checked before the accounts.
+  const GatewayResult result =
+      connection.standardServer ? gateway.reach(connection) : gateway.connectMaster(connection);
   if (result == kGatewayConnectionProblem && !gateway.connectionFailure().empty()) {
     reporter.log("Error: " + gateway.connectionFailure() + "\n");
   }

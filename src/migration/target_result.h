@@ -27,9 +27,10 @@ enum class StepOutcome {
 StepOutcome checkResult(Reporter& reporter, TargetStep step, GatewayResult result,
                         const std::string& folder = std::string());
 
-// Connects `gateway` as the administrator; when the connection's protection
-// could not be set up (TLS, STARTTLS), logs why before the caller checks the
-// result.
+// Connects `gateway` as the administrator (a standard IMAP server is only
+// reached: it has no administrator's session); when the connection's
+// protection could not be set up (TLS, STARTTLS), logs why before the caller
+// checks the result.
 GatewayResult connectMaster(Reporter& reporter, ImapGateway& gateway,
                             const ConnectionSettings& connection);
 

@@ -1,0 +1,219 @@
+// A standard IMAP server as the target: the example store into a private
+// dovecot instance that knows the accounts and a master user, checked with
+// doveadm against what the stand-in target receives of the same store.
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/dovecot.h"
+#include "tests/migration_fixture.h"
+#include "tests/process.h"
+#include "tests/temp_dir.h"
+
+namespace lodemig::testing {
+namespace {
+
+constexpr char kAdmin[] = "admin";
+constexpr char kMasterPassword[] = "masterpw";
+
+std::set<std::string> flagSet(const std::string& text) {
+  std::set<std::string> flags;
+  std::istringstream words(text);
+  for (std::string word; words >> word;) {
+    if (word != "\\Recent") {  // a client cannot set it; fresh messages have it
+      flags.insert(word);
+    }
+  }
+  return flags;
+}
+
+// "30-Jun-1993 21:49:08 +0000" as seconds since the epoch.
+std::string unixTime(const std::string& date) {
+  std::tm parts{};
+  const char* rest = ::strptime(date.c_str(), "%d-%b-%Y %H:%M:%S", &parts);
+  if (rest == nullptr) {
+    return "<bad date " + date + ">";
+  }
+  int offset = 0;
+  std::sscanf(rest, " %d", &offset);
+  const long seconds = static_cast<long>(::timegm(&parts)) -
+                       (offset / 100 * 3600 + offset % 100 * 60);
+  return std::to_string(seconds);
+}
+
+class StandardTargetTest : public MigrationTest {
+ protected:
+  void SetUp() override {
+    if (!Dovecot::installed()) {
+      GTEST_SKIP() << "dovecot is not installed (apt-get install dovecot-imapd)";
+    }
+  }
+
+  DovecotOptions accounts(std::vector<std::pair<std::string, std::string>> users) {
+    DovecotOptions options;
+    options.users = std::move(users);
+    options.masterUser = kAdmin;
+    options.masterPassword = kMasterPassword;
+    options.specialFolders = true;
+    return options;
+  }
+
+  ProcessResult migrateInto(const Dovecot& dovecot, const std::string& store,
+                            std::vector<std::string> arguments, ProcessOptions options = {}) {
+    std::vector<std::string> all = {"-path",       store,        "-migrate", "-server",
+                                    "127.0.0.1",   "-port",      std::to_string(dovecot.port()),
+                                    "-password",   kMasterPassword, "-targetType", "imap",
+                                    "-admin",      kAdmin,       "-primaryDomain", "example.com"};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    makeDirectories(work_);
+    options.workingDirectory = work_;
+    return runProcess(LODEMIG_BINARY, all, options);
+  }
+
+  // Every message of `user` on dovecot: folder, flags, date and text, as
+  // Stored values (command empty), sorted.
+  std::vector<Stored> dovecotMessages(const Dovecot& dovecot, const std::string& user) {
+    int status = 0;
+    const std::string list = dovecot.doveadm(
+        {"-f", "tab", "fetch", "-u", user, "mailbox uid", "all"}, &status);
+    EXPECT_EQ(status, 0) << list;
+    std::vector<Stored> messages;
+    std::istringstream lines(list);
+    std::string line;
+    std::getline(lines, line);  // the header
+    while (std::getline(lines, line)) {
+      const std::size_t tab = line.find('\t');
+      if (tab == std::string::npos) {
+        continue;
+      }
+      const std::string mailbox = line.substr(0, tab);
+      const int uid = std::stoi(line.substr(tab + 1));
+      Stored message;
+      message.folder = mailbox;
+      const auto flags = flagSet(dovecot.fetch(user, mailbox, "flags", uid));
+      for (const std::string& flag : flags) {
+        message.flags += flag + " ";
+      }
+      message.date = dovecot.fetch(user, mailbox, "date.received.unixtime", uid);
+      message.content = dovecot.fetch(user, mailbox, "text", uid);
+      messages.push_back(message);
+    }
+    std::sort(messages.begin(), messages.end());
+    return messages;
+  }
+};
+
+// What the stand-in received, as dovecot should hold it: the folders where
+// a standard server puts them, flags without \Recent, dates as numbers, and
+// the non-mail folders left out.
+std::vector<Stored> expectedOnDovecot(const std::vector<Stored>& received) {
+  const std::map<std::string, std::string> places = {
+      {"Sent Items", "Sent"}, {"Archive/2007", "Archive.2007"}};
+  std::vector<Stored> expected;
+  for (Stored message : received) {
+    if (message.folder == "Calendar" || message.folder == "Contacts") {
+      continue;
+    }
+    if (auto place = places.find(message.folder); place != places.end()) {
+      message.folder = place->second;
+    }
+    std::string flags;
+    for (const std::string& flag : flagSet(message.flags)) {
+      flags += flag + " ";
+    }
+    message.flags = flags;
+    message.date = unixTime(message.date);
+    message.command.clear();
+    expected.push_back(message);
+  }
+  std::sort(expected.begin(), expected.end());
+  return expected;
+}
+
+TEST_F(StandardTargetTest, ExampleStoreArrivesWithFlagsAndDatesAndNonMailFoldersSkipped) {
+  const std::string examples = std::string(LODEMIG_SOURCE_DIR) + "/examples";
+  startServer();
+  std::vector<std::string> stand = {"-path",     examples,         "-migrate", "-server",
+                                    "127.0.0.1", "-port",          server_->portText(),
+                                    "-password", "master",         "-primaryDomain",
+                                    "example.com", "-quiet"};
+  ProcessOptions quiet;
+  quiet.workingDirectory = dir_ / "stand-in";
+  makeDirectories(quiet.workingDirectory);
+  ASSERT_EQ(runProcess(LODEMIG_BINARY, stand, quiet).exitStatus, 0);
+  server_->stop();
+
+  ScopedTempDir home;
+  const Dovecot dovecot(home, accounts({{"john@example.com", "x"},
+                                        {"mary@example.com", "x"},
+                                        {"bob@example.org", "x"}}));
+  ASSERT_EQ(dovecot.problem(), "");
+  const ProcessResult run = migrateInto(dovecot, examples, {"-report", work_ + "/r.csv"});
+  EXPECT_EQ(run.exitStatus, 0) << run.out << readFile(onlyLodemigFile(work_, "log"));
+  EXPECT_TRUE(contains(run.out, "   - \"Calendar\", skipped: a calendar folder")) << run.out;
+  EXPECT_TRUE(contains(run.out, "   - \"Contacts\", skipped: a contacts folder")) << run.out;
+  EXPECT_TRUE(contains(run.out, "   Info: folder \"Sent Items\" goes into \"Sent\", the "
+                                "target's sent folder\n"))
+      << run.out;
+  EXPECT_TRUE(contains(run.out, "Result: migration successful")) << run.out;
+  // No account was created, so no password is recorded.
+  EXPECT_TRUE(lodemigFiles(work_, "pass").empty());
+  const std::string report = readFile(work_ + "/r.csv");
+  EXPECT_TRUE(contains(report, ",Calendar,")) << report;
+  EXPECT_EQ(countOf(report, ",missing,") + countOf(report, ",failed,"), 0) << report;
+
+  for (const std::string user : {"john@example.com", "mary@example.com", "bob@example.org"}) {
+    EXPECT_EQ(dovecotMessages(dovecot, user), expectedOnDovecot(storedMessages(user))) << user;
+  }
+}
+
+TEST_F(StandardTargetTest, UnknownAccountFailsAloneAndLoginFormWorks) {
+  ScopedTempDir home;
+  // mary is not on the server.
+  const Dovecot dovecot(home, accounts({{"john@example.com", "x"}, {"bob@example.org", "x"}}));
+  ASSERT_EQ(dovecot.problem(), "");
+  const ProcessResult run =
+      migrateInto(dovecot, std::string(LODEMIG_SOURCE_DIR) + "/examples", {"-loginForm", "USER*ADMIN", "-nonMailFolders", "create"});
+  EXPECT_EQ(run.exitStatus, 1) << run.out;
+  EXPECT_TRUE(contains(run.out, "the target refused the login for <mary@example.com>")) << run.out;
+  EXPECT_TRUE(contains(run.out, "Result: migration failed")) << run.out;
+  // The accounts before and after it arrived, non-mail folders as mail.
+  int status = 0;
+  const std::string johns = dovecot.doveadm({"mailbox", "list", "-u", "john@example.com"}, &status);
+  EXPECT_TRUE(contains(johns, "Calendar\n")) << johns;
+  const std::string bobs =
+      dovecot.doveadm({"mailbox", "status", "-u", "bob@example.org", "messages", "INBOX"}, &status);
+  EXPECT_TRUE(contains(bobs, "messages=2")) << bobs;
+}
+
+TEST_F(StandardTargetTest, KilledRunResumedWithTheJournalHasEveryMessageOnce) {
+  inboxAccount("many", 400);
+  ScopedTempDir home;
+  const Dovecot dovecot(home, accounts({{"many@example.com", "x"}}));
+  ASSERT_EQ(dovecot.problem(), "");
+  const std::string journal = work_ + "/run.journal";
+  ProcessOptions killed;
+  killed.signalAfterMilliseconds = 150;
+  const ProcessResult first = migrateInto(dovecot, store_, {"-journal", journal, "-quiet"}, killed);
+  ProcessResult again;
+  for (int round = 0; round < 5 && again.exitStatus != 0; ++round) {
+    again = migrateInto(dovecot, store_, {"-journal", journal, "-quiet"});
+  }
+  ASSERT_EQ(again.exitStatus, 0) << again.out;
+  const std::vector<Stored> arrived = dovecotMessages(dovecot, "many@example.com");
+  ASSERT_EQ(arrived.size(), 400u) << "first run: " << first.exitStatus;
+  std::set<std::string> subjects;
+  for (const Stored& message : arrived) {
+    subjects.insert(message.content);
+  }
+  EXPECT_EQ(subjects.size(), 400u);
+}
+
+}  // namespace
+}  // namespace lodemig::testing
