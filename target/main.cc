@@ -20,6 +20,10 @@ int main(int argc, char** argv) {
     std::cout << lodemig::target::targetUsage();
     return 0;
   }
+  if (options.printVersion) {
+    std::cout << lodemig::target::targetVersionLine() << std::endl;
+    return 0;
+  }
   // Before any thread starts, so that only the waiting thread sees the signals.
   ostrel::utils::StopSignals signals;
   // A reader that went away must not kill the server while it writes the

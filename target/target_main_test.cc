@@ -43,10 +43,15 @@ TEST(TargetMainTest, SigintStopsAsWell) {
   EXPECT_EQ(0, target.exitStatus());
 }
 
-TEST(TargetMainTest, HelpArgumentErrorsAndPortInUse) {
+TEST(TargetMainTest, HelpVersionArgumentErrorsAndPortInUse) {
   ProcessResult help = runProcess(LODEMIG_TARGET_BINARY, {"--help"});
   EXPECT_EQ("Usage: lodemig-target [options]\n", help.out.substr(0, help.out.find('\n') + 1));
   EXPECT_EQ(0, help.exitStatus);
+
+  ProcessResult version = runProcess(LODEMIG_TARGET_BINARY, {"--port", "0", "--version"});
+  EXPECT_EQ("lodemig-target 1.0.0-R1-1\n", version.out);
+  EXPECT_EQ("", version.err);
+  EXPECT_EQ(0, version.exitStatus);
 
   ProcessResult bogus = runProcess(LODEMIG_TARGET_BINARY, {"--port", "0", "--bogus"});
   EXPECT_EQ(2, bogus.exitStatus);

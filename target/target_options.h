@@ -47,6 +47,8 @@ struct TargetOptions {
   // not depend on the order in which the accounts arrived.
   bool accountsDigest = false;
   bool help = false;
+  // --version without a value: print targetVersionLine() and exit.
+  bool printVersion = false;
 
   // Not on the command line. When not empty, used as every login challenge.
   std::string fixedChallenge;
@@ -57,12 +59,16 @@ struct TargetOptions {
 };
 
 // Parses argv[1] onwards. Options take their value as the next argument or
-// after "=". Throws QLException with a one-line reason (such as
-// "unknown option: --x") for anything it cannot use.
+// after "=". --version alone (last, or before an argument starting with "-")
+// sets printVersion; with a value it sets `version`. Throws QLException with a
+// one-line reason (such as "unknown option: --x") for anything it cannot use.
 TargetOptions parseTargetOptions(int argc, const char* const* argv);
 
 // The --help text.
 std::string targetUsage();
+
+// "lodemig-target " and the version of the build, without a line end.
+std::string targetVersionLine();
 
 }  // namespace lodemig::target
 

@@ -87,6 +87,28 @@ TEST(TargetOptionsTest, EveryOption) {
   EXPECT_TRUE(options.help);
 }
 
+// Alone, --version asks for the program's version; with a value it is still
+// the X-CHECKVERSION answer the tests set.
+TEST(TargetOptionsTest, VersionAloneOrWithAValue) {
+  const struct {
+    std::vector<const char*> args;
+    bool printVersion;
+    const char* version;
+  } cases[] = {
+      {{"--version"}, true, "6.4.1"},
+      {{"--port", "0", "--version"}, true, "6.4.1"},
+      {{"--version", "--port", "0"}, true, "6.4.1"},
+      {{"--version", "6.2.0", "--port", "0"}, false, "6.2.0"},
+      {{"--version=6.3.0"}, false, "6.3.0"},
+      {{"--version="}, false, ""},
+  };
+  for (const auto& c : cases) {
+    const TargetOptions options = parseArgs(c.args);
+    EXPECT_EQ(c.printVersion, options.printVersion) << ::testing::PrintToString(c.args);
+    EXPECT_EQ(c.version, options.version);
+  }
+}
+
 TEST(TargetOptionsTest, Errors) {
   const struct {
     std::vector<const char*> args;

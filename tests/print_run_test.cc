@@ -44,6 +44,7 @@ const char kUsage[] =
     "       -window    appends in flight on the connection (optional, 1 to 64, default 1)\n"
     "       -jobs      accounts migrated at the same time (optional, 1 to 32, default 1)\n"
     "       -shard     K/N: only the accounts of shard K of N (optional)\n"
+    "       -version   print the version and exit (optional)\n"
     "       -help      print help and exit (optional)\n"
     "\n"
     "Notes: Quillon must be stopped before migration!\n"
@@ -165,6 +166,22 @@ TEST_F(PrintRunTest, UsageWithoutArgumentsOrWithHelp) {
     EXPECT_EQ(result.out, kUsage);
     EXPECT_EQ(result.exitStatus, 0);
   }
+  EXPECT_TRUE(lodemigFiles(work_, "log").empty());
+}
+
+// The banner's first line alone, before any argument is checked; -help
+// still wins, as it is asked for first.
+TEST_F(PrintRunTest, VersionPrintsTheBannerLineAndExits) {
+  const std::vector<std::vector<std::string>> commandLines = {
+      {"-version"}, {"-VERSION", "-migrate"}, {"-path", store_, "-version", "-timeout", "0"}};
+  for (const auto& arguments : commandLines) {
+    ProcessResult result = run(arguments);
+    EXPECT_EQ(result.out, "Brenhart Quillon Pro to Torvane migration tool 1.0.0-R1-1\n")
+        << ::testing::PrintToString(arguments);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.exitStatus, 0);
+  }
+  EXPECT_EQ(run({"-version", "-help"}).out, kUsage);
   EXPECT_TRUE(lodemigFiles(work_, "log").empty());
 }
 

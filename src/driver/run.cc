@@ -124,8 +124,7 @@ bool argumentsAllowRun(const RunOptions& options) {
 
 void printBanner(Reporter& reporter, const MigrationSettings& settings) {
   reporter.print("\n");
-  reporter.print("Brenhart Quillon Pro to Torvane migration tool ");
-  reporter.print(versionString());
+  reporter.print(versionLine());
   reporter.print("\n");
   reporter.print("\n");
   reporter.print("Quillon path: \"");
@@ -350,6 +349,10 @@ int runLodemig(int argc, const char* const* argv) {
   RunOptions options = parseCommandLine(argc, argv);
   if (options.help || argc < 2) {
     printUsage(std::cout);
+    return kExitSucceeded;
+  }
+  if (options.version) {
+    std::cout << versionLine() << "\n" << std::flush;
     return kExitSucceeded;
   }
   if (!argumentsAllowRun(options)) {

@@ -7,18 +7,19 @@
 namespace lodemig {
 
 // Exit statuses of the program.
-constexpr int kExitSucceeded = 0;      // the run succeeded, or the usage text was shown
+constexpr int kExitSucceeded = 0;      // the run succeeded, or the usage or version was shown
 constexpr int kExitFailed = 1;         // something was reported as failed
 constexpr int kExitArgumentError = 2;  // the command line does not allow a run
 
 // The whole run of the program: parses the command line, stops with the usage
-// text or an argument error when the options do not allow a run, starts the
-// socket layer, opens the log file "./lodemig_<start>.log" (standard error
-// when it cannot be created; the console is then silenced), runs the
-// Migrator over the store in print or migrate mode with the banner, header and
-// result report, and writes the password file "./lodemig_<start>.pass" when any
-// account was provisioned. Both files are appended to and created with
-// permissions 0600. Returns one of the exit statuses above.
+// text (-help), the version line (-version) or an argument error when the
+// options do not allow a run, starts the socket layer, opens the log file
+// "./lodemig_<start>.log" (standard error when it cannot be created; the
+// console is then silenced), runs the Migrator over the store in print or
+// migrate mode with the banner, header and result report, and writes the
+// password file "./lodemig_<start>.pass" when any account was provisioned.
+// Both files are appended to and created with permissions 0600. Returns one
+// of the exit statuses above.
 int runLodemig(int argc, const char* const* argv);
 
 // The local time of `when` as "YYYY-MM-DD_hh-mm-ss", the stem of the log and

@@ -1,6 +1,5 @@
 #include "driver/run_options.h"
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "utils/ascii.h"
@@ -10,12 +9,6 @@ namespace lodemig {
 namespace {
 
 using ostrel::utils::equalsIgnoreCase;
-
-constexpr int kVersionMajor = 1;
-constexpr int kVersionMinor = 0;
-constexpr int kVersionPatch = 0;
-constexpr const char* kBuildTag = "R1";
-constexpr int kBuildNumber = 1;
 
 // atoi's reading (leading blanks, sign, digits, stop at anything else); 0
 // means the default port.
@@ -136,6 +129,8 @@ void takeFlag(RunOptions& options, const char* name) {
     options.insecure = true;
   } else if (equalsIgnoreCase(name, "-disableCrLfFixing")) {
     options.fixCrLf = false;
+  } else if (equalsIgnoreCase(name, "-version")) {
+    options.version = true;
   } else if (equalsIgnoreCase(name, "-help") || equalsIgnoreCase(name, "-?")) {
     options.help = true;
   }
@@ -237,6 +232,7 @@ void printUsage(std::ostream& out) {
   out << "       -loginForm  LOGIN name pattern such as USER*ADMIN, for imap (optional)\n";
   out << "       -nonMailFolders  skip or create calendars, contacts... on imap (optional)\n";
   out << "       -folderMap  file of store name TAB target name lines, for imap (optional)\n";
+  out << "       -version   print the version and exit (optional)\n";
   out << "       -help      print help and exit (optional)\n";
   out << "\n";
   out << "Notes: Quillon must be stopped before migration!\n";
@@ -248,15 +244,13 @@ void printUsage(std::ostream& out) {
 }
 
 const char* versionString() {
-  static char buffer[128];
-  if (buffer[0] == '\0') {
-    int length = std::snprintf(buffer, sizeof(buffer), "%d.%d.%d-%s-%d", kVersionMajor,
-                               kVersionMinor, kVersionPatch, kBuildTag, kBuildNumber);
-    if (length <= 0) {
-      std::snprintf(buffer, sizeof(buffer), "%s", "ManualBuild");
-    }
-  }
-  return buffer;
+  // Set by the build from the project's version, so that the package, the
+  // manual pages and the programs cannot disagree.
+  return LODEMIG_VERSION;
+}
+
+std::string versionLine() {
+  return std::string("Brenhart Quillon Pro to Torvane migration tool ") + versionString();
 }
 
 }  // namespace lodemig

@@ -29,6 +29,7 @@ struct RunOptions {
   bool force = false;            // -force
   bool quiet = false;            // -quiet
   bool help = false;             // -help, -?
+  bool version = false;          // -version
   bool fixCrLf = true;           // cleared by -disableCrLfFixing
   // -timeout: how long to wait for the server before giving up on it; 0 when
   // the value given is not a whole number of seconds from 1 to kMaxTimeoutSeconds.
@@ -86,8 +87,11 @@ ConnectionSettings connectionSettingsFrom(const RunOptions& options);
 void printUsage(std::ostream& out);
 
 // The program version, "major.minor.patch-tag-build" (for example
-// "1.0.0-R1-1"). The text lives in a static buffer.
+// "1.0.0-R1-1"), as the build sets it. The text is a string literal.
 const char* versionString();
+
+// The banner's first line, without its line end: what -version prints.
+std::string versionLine();
 
 }  // namespace lodemig
 

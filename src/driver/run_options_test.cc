@@ -35,6 +35,8 @@ TEST(RunOptionsTest, FlagsMatchInAnyCase) {
   EXPECT_FALSE(options.fixCrLf);
   EXPECT_TRUE(options.help);
   EXPECT_TRUE(parse({"-HeLp"}).help);
+  EXPECT_TRUE(parse({"-Version"}).version);
+  EXPECT_FALSE(parse({"-path", "-version"}).version);
 }
 
 TEST(RunOptionsTest, ValueIsTakenEvenWhenItLooksLikeAnOption) {
