@@ -6,6 +6,7 @@
 
 #include "imap/capabilities.h"
 #include "imap/digest.h"
+#include "imap/sasl.h"
 #include "utils/inet_address.h"
 
 namespace lodemig {
@@ -537,12 +538,8 @@ void ImapClient::loginProxy() {
     dispatch(first);
     failLogin(kProxyFailed);
   }
-  std::string credentials = settings_.user;
-  credentials += '\0';
-  credentials += settings_.admin;
-  credentials += '\0';
-  credentials += settings_.password;
-  sendContinuation(ostrel::crypto::base64Encode(credentials) + "\r\n");
+  sendContinuation(saslPlainResponse(settings_.user, settings_.admin, settings_.password) +
+                   "\r\n");
   if (waitFor(command) != CommandStatus::Ok) {
     failLogin(kProxyFailed);
   }
