@@ -5,8 +5,8 @@
 
 namespace lodemig::target {
 
-ConnectionReader::ConnectionReader(ostrel::utils::TcpConnection& connection, std::size_t bufferSize,
-                                   std::ostream* transcript)
+ConnectionReader::ConnectionReader(ostrel::utils::ServerConnection& connection,
+                                   std::size_t bufferSize, std::ostream* transcript)
     : connection_(connection), transcript_(transcript), buffer_(bufferSize) {}
 
 bool ConnectionReader::refill() {

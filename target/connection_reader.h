@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "target/content_digest.h"
-#include "utils/tcp_server.h"
+#include "utils/tls_server.h"
 
 namespace lodemig::target {
 
@@ -25,7 +25,7 @@ class ConnectionReader {
     kClosed,   // the peer closed, the connection failed or the server shut it down
   };
 
-  ConnectionReader(ostrel::utils::TcpConnection& connection, std::size_t bufferSize,
+  ConnectionReader(ostrel::utils::ServerConnection& connection, std::size_t bufferSize,
                    std::ostream* transcript);
 
   // Reads through the next LF into `line`, without the LF and a CR before it.
@@ -35,11 +35,14 @@ class ConnectionReader {
   // feeds them to `digest` unless it is null. Both see the bytes as they
   // arrive; `out` never grows by `count` at once.
   Status readBytes(std::uint64_t count, std::string* out, ContentDigest* digest = nullptr);
+  // Forgets the bytes received but not read yet: those sent in the clear
+  // before the TLS handshake that STARTTLS begins.
+  void discardBuffered() { begin_ = end_ = 0; }
 
  private:
   bool refill();
 
-  ostrel::utils::TcpConnection& connection_;
+  ostrel::utils::ServerConnection& connection_;
   std::ostream* transcript_;
   std::vector<char> buffer_;
   std::size_t begin_ = 0;

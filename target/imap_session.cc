@@ -93,7 +93,7 @@ std::string mailboxText(std::string_view name) {
 
 }  // namespace
 
-ImapSession::ImapSession(ServerState& state, ostrel::utils::TcpConnection& connection,
+ImapSession::ImapSession(ServerState& state, ostrel::utils::ServerConnection& connection,
                          std::ostream* transcript)
     : state_(state),
       options_(state.options()),
@@ -102,6 +102,10 @@ ImapSession::ImapSession(ServerState& state, ostrel::utils::TcpConnection& conne
       reader_(connection, kReadBufferSize, transcript) {}
 
 void ImapSession::run() {
+  // A client that fails the handshake, or speaks in the clear, hears nothing.
+  if (state_.tls() != nullptr && !options_.starttls && !connection_.startTls(*state_.tls())) {
+    return;
+  }
   if (!sendNow("* OK lodemig-target IMAP4rev1 server ready")) {
     return;
   }
@@ -294,6 +298,10 @@ ImapSession::Flow ImapSession::execute() {
   }
   if (equalsIgnoreCase(name, "CAPABILITY")) {
     return capability();
+  }
+  // Without a certificate the command stays unknown, as it always was.
+  if (state_.tls() != nullptr && equalsIgnoreCase(name, "STARTTLS")) {
+    return startTls();
   }
   if (equalsIgnoreCase(name, "NOOP")) {
     return reply("OK", "NOOP completed");
@@ -632,8 +640,33 @@ ImapSession::Flow ImapSession::capability() {
   if (options_.appendLimit) {
     line += " APPENDLIMIT=" + std::to_string(*options_.appendLimit);
   }
+  if (options_.starttls && !connection_.usesTls() && !options_.noStarttlsCapability) {
+    line += " STARTTLS";
+  }
   untagged(line);
   return reply("OK", "CAPABILITY completed");
+}
+
+ImapSession::Flow ImapSession::startTls() {
+  if (connection_.usesTls()) {
+    return reply("BAD", "TLS is already active");
+  }
+  if (argumentCount() != 0) {
+    return reply("BAD", "STARTTLS takes no arguments");
+  }
+  if (acting_) {
+    return reply("BAD", "Already authenticated");
+  }
+  if (options_.starttlsRefuse) {
+    return reply("NO", "STARTTLS refused");
+  }
+  if (!answer("OK", "Begin TLS negotiation now")) {
+    return Flow::kClose;
+  }
+  // Whatever came after the command line came in the clear, where anyone on
+  // the way could have put it: it must not pass for commands sent over TLS.
+  reader_.discardBuffered();
+  return connection_.startTls(*state_.tls()) ? Flow::kContinue : Flow::kClose;
 }
 
 ImapSession::Flow ImapSession::status() {

@@ -14,17 +14,19 @@
 #include "target/content_digest.h"
 #include "target/mail_store.h"
 #include "target/server_state.h"
-#include "utils/tcp_server.h"
+#include "utils/tls_server.h"
 
 namespace lodemig::target {
 
-// The server side of one IMAP connection: greets, reads commands (with
+// The server side of one IMAP connection: runs the TLS handshake first when
+// the options ask for TLS without STARTTLS, greets, reads commands (with
 // literals anywhere in them), answers them and applies them to the store.
+// The transcript sees the bytes as the client sent them, decrypted.
 // The connection, the shared state and the transcript stream must outlive
 // the session; the caller closes the connection after run().
 class ImapSession {
  public:
-  ImapSession(ServerState& state, ostrel::utils::TcpConnection& connection,
+  ImapSession(ServerState& state, ostrel::utils::ServerConnection& connection,
               std::ostream* transcript);
   ImapSession(const ImapSession&) = delete;
   ImapSession& operator=(const ImapSession&) = delete;
@@ -51,6 +53,7 @@ class ImapSession {
   Flow fetch();
   Flow status();
   Flow capability();
+  Flow startTls();
   Flow append(std::string_view command);
   // Stores the append's message as `fault` says: once, not at all, twice or
   // with other flags; answers OK unless the folder is missing.
@@ -85,7 +88,7 @@ class ImapSession {
   ServerState& state_;
   const TargetOptions& options_;
   MailStore& store_;
-  ostrel::utils::TcpConnection& connection_;
+  ostrel::utils::ServerConnection& connection_;
   ConnectionReader reader_;
   CommandParser parser_;
 

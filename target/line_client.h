@@ -3,15 +3,18 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "tests/tls_client.h"
 #include "utils/tcp_server.h"
 
 namespace lodemig::target {
 
 // A blocking IMAP line client for the server's tests: sends raw bytes and
 // reads raw lines, never waiting longer than a few seconds for anything.
+// Plain TCP, or TLS from startTls() on.
 class LineClient {
  public:
   static constexpr int kWaitMs = 5000;
@@ -20,7 +23,18 @@ class LineClient {
       : connection_(ostrel::utils::TcpConnection::connectTo("127.0.0.1", port)) {}
 
   bool connected() const { return connection_.valid(); }
-  bool send(std::string_view bytes) { return connection_.sendAll(bytes.data(), bytes.size()); }
+  bool send(std::string_view bytes) {
+    return tls_ != nullptr ? tls_->sendAll(bytes.data(), bytes.size())
+                           : connection_.sendAll(bytes.data(), bytes.size());
+  }
+
+  // Runs the TLS handshake now (see testing::TlsClient::handshake); lines
+  // read before are kept. False when it fails; tlsError() then says why.
+  bool startTls(const std::string& caFile = "", const std::string& host = "") {
+    tls_ = std::make_unique<lodemig::testing::TlsClient>();
+    return tls_->handshake(connection_.socket(), caFile, host);
+  }
+  std::string tlsError() const { return tls_ != nullptr ? tls_->error() : ""; }
 
   // The next line with its CR LF; what arrived so far (possibly "") when no
   // line end came within kWaitMs or the server closed.
@@ -82,7 +96,9 @@ class LineClient {
       return false;
     }
     char buffer[4096];
-    const long count = connection_.receive(buffer, sizeof buffer, static_cast<int>(left.count()));
+    const int waitMs = static_cast<int>(left.count());
+    const long count = tls_ != nullptr ? tls_->receive(buffer, sizeof buffer, waitMs)
+                                       : connection_.receive(buffer, sizeof buffer, waitMs);
     if (count <= 0) {
       closed_ = count == ostrel::utils::TcpConnection::kClosed;
       return false;
@@ -92,6 +108,8 @@ class LineClient {
   }
 
   ostrel::utils::TcpConnection connection_;
+  // Declared after the connection, so that it goes first.
+  std::unique_ptr<lodemig::testing::TlsClient> tls_;
   std::string pending_;
   bool closed_ = false;
 };

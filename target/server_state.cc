@@ -18,8 +18,9 @@ using ostrel::utils::equalsIgnoreCase;
 
 }  // namespace
 
-ServerState::ServerState(const TargetOptions& options, MailStore& store)
-    : options_(options), store_(store), random_(std::random_device{}()) {}
+ServerState::ServerState(const TargetOptions& options, MailStore& store,
+                         const ostrel::utils::TlsServerContext* tls)
+    : options_(options), store_(store), tls_(tls), random_(std::random_device{}()) {}
 
 bool ServerState::countCommandForBye() {
   const std::uint64_t number = ++commands_;

@@ -11,21 +11,26 @@
 
 #include "target/mail_store.h"
 #include "target/target_options.h"
+#include "utils/tls_server.h"
 
 namespace lodemig::target {
 
 // What all connections of one server share: the options, the store, the
 // lifetime counters behind the fault switches and the stop flag. Every
-// method may be called from any thread. The options and the store must
-// outlive this object.
+// method may be called from any thread. The options, the store and the TLS
+// context must outlive this object.
 class ServerState {
  public:
-  ServerState(const TargetOptions& options, MailStore& store);
+  // `tls` is null when the options give no certificate.
+  ServerState(const TargetOptions& options, MailStore& store,
+              const ostrel::utils::TlsServerContext* tls = nullptr);
   ServerState(const ServerState&) = delete;
   ServerState& operator=(const ServerState&) = delete;
 
   const TargetOptions& options() const { return options_; }
   MailStore& store() { return store_; }
+  // The loaded certificate and key; null without TLS.
+  const ostrel::utils::TlsServerContext* tls() const { return tls_; }
 
   // Counts one more command (or append) and tells whether a fault switch is
   // set for its number. When an append has several, the first of kDrop,
@@ -48,6 +53,7 @@ class ServerState {
  private:
   const TargetOptions& options_;
   MailStore& store_;
+  const ostrel::utils::TlsServerContext* tls_;
   std::atomic<std::uint64_t> commands_{0};
   std::atomic<std::uint64_t> appends_{0};
   std::atomic<bool> stopping_{false};

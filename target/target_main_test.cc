@@ -6,6 +6,7 @@
 #include "target/line_client.h"
 #include "tests/process.h"
 #include "tests/temp_dir.h"
+#include "tests/test_certificates.h"
 
 namespace lodemig::target {
 namespace {
@@ -65,6 +66,36 @@ TEST(TargetMainTest, HelpVersionArgumentErrorsAndPortInUse) {
   EXPECT_EQ("lodemig-target: cannot listen on 127.0.0.1 port " + first.portText() +
                 ": Address already in use\n",
             second.err);
+}
+
+TEST(TargetMainTest, ServesTlsWithTheCertificateGivenAndRefusesToStartWithABadOne) {
+  lodemig::testing::ScopedTempDir dir;
+  const lodemig::testing::TestCertificates files =
+      lodemig::testing::makeTestCertificates(dir.path());
+  TargetServer target(LODEMIG_TARGET_BINARY,
+                      {"--tls-cert", files.validCert, "--tls-key", files.validKey});
+  ASSERT_GT(target.port(), 0);
+  LineClient client(static_cast<std::uint16_t>(target.port()));
+  ASSERT_TRUE(client.startTls(files.caFile, "localhost")) << client.tlsError();
+  EXPECT_EQ("* OK lodemig-target IMAP4rev1 server ready\r\n", client.readLine());
+  EXPECT_EQ("* BYE lodemig-target logging out\r\nA OK LOGOUT completed\r\n",
+            client.exchange("A LOGOUT\r\n", "A"));
+  EXPECT_EQ("accounts: 0 folders: 0 messages: 0 bytes: 0 digest: ef46db3751d8e999\n",
+            target.stop(SIGTERM));
+
+  ProcessResult bad =
+      runProcess(LODEMIG_TARGET_BINARY,
+                 {"--port", "0", "--tls-cert", dir / "none.pem", "--tls-key", files.validKey});
+  EXPECT_EQ(1, bad.exitStatus);
+  EXPECT_EQ("lodemig-target: cannot use TLS certificate " + dir / "none.pem" +
+                ": No such file or directory\n",
+            bad.err);
+  ProcessResult half = runProcess(LODEMIG_TARGET_BINARY, {"--starttls"});
+  EXPECT_EQ(2, half.exitStatus);
+  EXPECT_EQ(
+      "lodemig-target: --starttls needs --tls-cert and --tls-key\n"
+      "Try 'lodemig-target --help'.\n",
+      half.err);
 }
 
 }  // namespace

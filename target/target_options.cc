@@ -64,6 +64,18 @@ TargetOptions parseTargetOptions(int argc, const char* const* argv) {
       options.printVersion = true;
       continue;
     }
+    if (option == "--starttls") {
+      options.starttls = true;
+      continue;
+    }
+    if (option == "--starttls-refuse") {
+      options.starttlsRefuse = true;
+      continue;
+    }
+    if (option == "--no-starttls-capability") {
+      options.noStarttlsCapability = true;
+      continue;
+    }
     std::string value;
     bool hasValue = false;
     const std::size_t equals = option.find('=');
@@ -76,7 +88,8 @@ TargetOptions parseTargetOptions(int argc, const char* const* argv) {
         "--listen",        "--port",        "--master-password", "--version",
         "--account",       "--store",       "--transcript",      "--append-limit",
         "--refuse-append", "--drop-append", "--lose-append",     "--double-append",
-        "--alter-append",  "--bye-at",      "--refuse-setuser",  "--delay-ms"};
+        "--alter-append",  "--bye-at",      "--refuse-setuser",  "--delay-ms",
+        "--tls-cert",      "--tls-key"};
     bool known = false;
     for (const std::string_view name : kKnown) {
       known = known || option == name;
@@ -119,11 +132,28 @@ TargetOptions parseTargetOptions(int argc, const char* const* argv) {
       options.alterAppend.push_back(parseCount(option, value));
     } else if (option == "--bye-at") {
       options.byeAt.push_back(parseCount(option, value));
+    } else if (option == "--tls-cert" || option == "--tls-key") {
+      if (value.empty()) {
+        throw QLException(option + " needs a file name");
+      }
+      (option == "--tls-cert" ? options.tlsCertificate : options.tlsKey) = value;
     } else if (option == "--refuse-setuser") {
       options.refuseSetUser.push_back(value);
     } else {
       options.delayMs = static_cast<unsigned>(parseNumber(option, value, 3600000));
     }
+  }
+  if (options.tlsCertificate.empty() != options.tlsKey.empty()) {
+    throw QLException("--tls-cert and --tls-key go together");
+  }
+  if (options.starttls && options.tlsCertificate.empty()) {
+    throw QLException("--starttls needs --tls-cert and --tls-key");
+  }
+  if (options.starttlsRefuse && !options.starttls) {
+    throw QLException("--starttls-refuse needs --starttls");
+  }
+  if (options.noStarttlsCapability && !options.starttls) {
+    throw QLException("--no-starttls-capability needs --starttls");
   }
   return options;
 }
@@ -150,6 +180,10 @@ std::string targetUsage() {
          "  --store DIR                write accounts, folders and messages under DIR/accounts\n"
          "  --transcript DIR           write the bytes each connection sent to DIR/conn-N.txt\n"
          "  --append-limit N           announce APPENDLIMIT=N, refuse larger messages with NO\n"
+         "  --tls-cert FILE            TLS certificate chain (PEM, the server's own first);\n"
+         "                             with --tls-key, every connection begins with TLS\n"
+         "  --tls-key FILE             private key (PEM) of the --tls-cert certificate\n"
+         "  --starttls                 begin connections in the clear and offer STARTTLS\n"
          "  --refuse-append N          answer the Nth APPEND or X-APPEND with NO\n"
          "  --drop-append N            close the connection after the Nth append's message\n"
          "  --lose-append N            answer the Nth append OK but store nothing\n"
@@ -157,12 +191,15 @@ std::string targetUsage() {
          "  --alter-append N           store the Nth append's message with \\Flagged toggled\n"
          "  --bye-at N                 answer the Nth command with * BYE and close\n"
          "  --refuse-setuser ADDR|*    answer X-SETUSER of ADDR (or of every one) with NO\n"
+         "  --starttls-refuse          offer STARTTLS in CAPABILITY but answer it with NO\n"
+         "  --no-starttls-capability   take STARTTLS but leave it out of CAPABILITY\n"
          "  --delay-ms N               delay every tagged answer by N milliseconds\n"
          "  --accounts-digest          at the stop, also a digest that does not depend on\n"
          "                             the order in which the accounts arrived\n"
          "  --help                     show this text\n"
          "Fault counts start at 1 and run over all connections, leaving out appends refused\n"
-         "for their size; the fault options may be repeated.\n";
+         "for their size; the fault options may be repeated. The STARTTLS faults need\n"
+         "--starttls.\n";
 }
 
 std::string targetVersionLine() {

@@ -30,6 +30,12 @@ struct TargetOptions {
   std::string transcriptDirectory;
   // Announced as APPENDLIMIT; larger messages are refused. None: no limit.
   std::optional<std::uint64_t> appendLimit;
+  // TLS certificate chain and private key files (PEM), both or neither.
+  // Without `starttls`, every connection begins with the TLS handshake.
+  std::string tlsCertificate;
+  std::string tlsKey;
+  // Connections begin in the clear and CAPABILITY offers STARTTLS.
+  bool starttls = false;
   // Fault switches. Numbers are 1-based over the server's lifetime, all
   // connections together; each switch may be given several times.
   std::vector<std::uint64_t> refuseAppend;
@@ -42,6 +48,9 @@ struct TargetOptions {
   std::vector<std::uint64_t> byeAt;
   // Addresses (compared without regard to case) or "*" for every one.
   std::vector<std::string> refuseSetUser;
+  // STARTTLS faults: offered but answered NO; or taken but not offered.
+  bool starttlsRefuse = false;
+  bool noStarttlsCapability = false;
   unsigned delayMs = 0;
   // After the summary line, one more: "accounts digest: HEX", which does
   // not depend on the order in which the accounts arrived.
@@ -61,7 +70,8 @@ struct TargetOptions {
 // Parses argv[1] onwards. Options take their value as the next argument or
 // after "=". --version alone (last, or before an argument starting with "-")
 // sets printVersion; with a value it sets `version`. Throws QLException with a
-// one-line reason (such as "unknown option: --x") for anything it cannot use.
+// one-line reason (such as "unknown option: --x") for anything it cannot use,
+// options that need another one included. Files are not looked at here.
 TargetOptions parseTargetOptions(int argc, const char* const* argv);
 
 // The --help text.

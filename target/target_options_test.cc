@@ -26,6 +26,8 @@ TEST(TargetOptionsTest, Defaults) {
   EXPECT_FALSE(options.appendLimit.has_value());
   EXPECT_TRUE(options.loseAppend.empty() && options.doubleAppend.empty() &&
               options.alterAppend.empty());
+  EXPECT_TRUE(options.tlsCertificate.empty() && options.tlsKey.empty());
+  EXPECT_FALSE(options.starttls || options.starttlsRefuse || options.noStarttlsCapability);
   EXPECT_FALSE(options.help);
 }
 
@@ -64,6 +66,12 @@ TEST(TargetOptionsTest, EveryOption) {
                                            "*",
                                            "--delay-ms",
                                            "20",
+                                           "--tls-cert=/c.pem",
+                                           "--tls-key",
+                                           "/k.pem",
+                                           "--starttls",
+                                           "--starttls-refuse",
+                                           "--no-starttls-capability",
                                            "--help"});
   EXPECT_EQ("0.0.0.0", options.listenAddress);
   EXPECT_EQ(0, options.port);
@@ -84,6 +92,9 @@ TEST(TargetOptionsTest, EveryOption) {
   EXPECT_EQ((std::vector<std::uint64_t>{5, 7}), options.byeAt);
   EXPECT_EQ(std::vector<std::string>{"*"}, options.refuseSetUser);
   EXPECT_EQ(20u, options.delayMs);
+  EXPECT_EQ("/c.pem", options.tlsCertificate);
+  EXPECT_EQ("/k.pem", options.tlsKey);
+  EXPECT_TRUE(options.starttls && options.starttlsRefuse && options.noStarttlsCapability);
   EXPECT_TRUE(options.help);
 }
 
@@ -131,6 +142,15 @@ TEST(TargetOptionsTest, Errors) {
       {{"--account", "nobody"}, "--account needs user@domain:password, not \"nobody\""},
       {{"--account", "@x:p"}, "--account needs user@domain:password, not \"@x:p\""},
       {{"--account", "a@:p"}, "--account needs user@domain:password, not \"a@:p\""},
+      {{"--tls-cert", "c.pem"}, "--tls-cert and --tls-key go together"},
+      {{"--tls-key", "k.pem"}, "--tls-cert and --tls-key go together"},
+      {{"--tls-cert=", "--tls-key=k.pem"}, "--tls-cert needs a file name"},
+      {{"--tls-cert"}, "--tls-cert needs a value"},
+      {{"--starttls"}, "--starttls needs --tls-cert and --tls-key"},
+      {{"--tls-cert", "c", "--tls-key", "k", "--starttls-refuse"},
+       "--starttls-refuse needs --starttls"},
+      {{"--tls-cert", "c", "--tls-key", "k", "--no-starttls-capability"},
+       "--no-starttls-capability needs --starttls"},
   };
   for (const auto& c : cases) {
     try {

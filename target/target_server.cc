@@ -12,7 +12,11 @@
 namespace lodemig::target {
 
 TargetServer::TargetServer(TargetOptions options)
-    : options_(std::move(options)), store_(options_.storeDirectory), state_(options_, store_) {
+    : options_(std::move(options)),
+      // The certificate is checked first, so that a bad one leaves no store
+      // directory behind.
+      store_((loadTls(), options_.storeDirectory)),
+      state_(options_, store_, tls_.loaded() ? &tls_ : nullptr) {
   if (!options_.transcriptDirectory.empty()) {
     std::error_code error;
     std::filesystem::create_directories(options_.transcriptDirectory, error);
@@ -29,6 +33,15 @@ TargetServer::TargetServer(TargetOptions options)
         throw QLException("account given twice: " + account.address);
       default:
         throw QLException("account cannot be created: " + account.address);
+    }
+  }
+}
+
+void TargetServer::loadTls() {
+  if (!options_.tlsCertificate.empty()) {
+    const std::string error = tls_.load(options_.tlsCertificate, options_.tlsKey);
+    if (!error.empty()) {
+      throw QLException(error);
     }
   }
 }
@@ -58,7 +71,7 @@ void TargetServer::run() {
     ++accepted;
     std::lock_guard<std::mutex> lock(workersMutex_);
     Worker& worker = workers_.emplace_back();
-    worker.connection = std::move(connection);
+    worker.connection = ostrel::utils::ServerConnection(std::move(connection));
     try {
       worker.thread = std::thread(&TargetServer::serve, this, std::ref(worker), accepted);
     } catch (const std::system_error& e) {
@@ -98,6 +111,8 @@ void TargetServer::serve(Worker& worker, std::uint64_t number) {
   try {
     ImapSession session(state_, worker.connection, transcript.is_open() ? &transcript : nullptr);
     session.run();
+    // Outside the lock: the close_notify may wait for the client.
+    worker.connection.endTls();
   } catch (const std::exception& e) {
     // Such as a message too large for memory: this connection ends, the
     // others go on.

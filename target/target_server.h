@@ -12,6 +12,7 @@
 #include "target/server_state.h"
 #include "target/target_options.h"
 #include "utils/tcp_server.h"
+#include "utils/tls_server.h"
 
 namespace lodemig::target {
 
@@ -23,9 +24,9 @@ namespace lodemig::target {
 // when run() was never called).
 class TargetServer {
  public:
-  // Creates the store and the accounts of the options. Throws QLException
-  // when the store or the transcript directory cannot be used or an account
-  // cannot be created.
+  // Loads the TLS certificate and key, creates the store and the accounts of
+  // the options. Throws QLException when the certificate or key, the store or
+  // the transcript directory cannot be used or an account cannot be created.
   explicit TargetServer(TargetOptions options);
   ~TargetServer() = default;
   TargetServer(const TargetServer&) = delete;
@@ -50,15 +51,19 @@ class TargetServer {
 
  private:
   struct Worker {
-    ostrel::utils::TcpConnection connection;
+    ostrel::utils::ServerConnection connection;
     std::thread thread;
     bool finished = false;  // guarded by workersMutex_
   };
 
+  // Loads tls_ when the options name a certificate; throws QLException.
+  void loadTls();
   void serve(Worker& worker, std::uint64_t number);
   void joinFinished();
 
   const TargetOptions options_;
+  // Loaded before store_ is created; state_ points to it.
+  ostrel::utils::TlsServerContext tls_;
   MailStore store_;
   ServerState state_;
   ostrel::utils::TcpListener listener_;
