@@ -35,6 +35,7 @@ default_internal_user = @INTERNAL@
 default_internal_group = @GROUP@
 mail_location = maildir:@DIR@/mail/%u
 mail_save_crlf = yes
+mail_fsync = never
 mail_uid = @UID@
 mail_gid = @GID@
 @MASTER@passdb {

@@ -170,6 +170,7 @@ bool ImapClient::usable() {
 
 void ImapClient::connect(bool loginAfter) {
   FlagScope scope(connecting_);
+  endedInLogin_ = false;
   try {
     openStream();
     stream_->open();
@@ -201,7 +202,9 @@ void ImapClient::connect(bool loginAfter) {
       startTls();
     }
     if (loginAfter) {
+      endedInLogin_ = true;
       login();
+      endedInLogin_ = false;
     }
   } catch (const ImapException&) {
     closeStream();

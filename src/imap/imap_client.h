@@ -103,6 +103,9 @@ class ImapClient {
   CommandStatus execute(ImapCommand& command);
 
   ClientState state() const { return state_; }
+  // True when the last connect() failed in the login exchange: the server
+  // greeted, then refused or ended the connection instead of an answer.
+  bool endedInLogin() const { return endedInLogin_; }
   // The server greeting read by the last connect (CR kept, LF removed).
   const std::string& lastLine() const { return lastLine_; }
   // Takes the next tag: "V" and the counter, which then increments.
@@ -176,6 +179,7 @@ class ImapClient {
   // True while connect() runs: a failure inside it must not start another
   // connection.
   bool connecting_ = false;
+  bool endedInLogin_ = false;
 
   PendingCommands pending_;
   ResponseReader reader_;

@@ -150,7 +150,13 @@ GatewayResult ImapGateway::connectAs(const ConnectionSettings& settings, const s
   client.admin = settings.admin;
   client.password = settings.masterPassword;
   standardAppends_ = false;
-  return open(client);
+  const GatewayResult result = open(client);
+  // Some servers end the connection rather than answer a login for an
+  // account they do not have; the next account's login tells whether the
+  // server itself is gone.
+  return result == kGatewayConnectionProblem && client_.endedInLogin()
+             ? kGatewayAuthenticationFailed
+             : result;
 }
 
 GatewayResult ImapGateway::reach(const ConnectionSettings& settings) {

@@ -79,7 +79,9 @@ class ImapGateway {
   GatewayResult reach(const ConnectionSettings& settings);
   // Logs in for the account `user` with the administrator's credentials of
   // `settings`: AUTHENTICATE PLAIN on the account's behalf or, with a login
-  // form, LOGIN with the name the form builds. 4 when refused.
+  // form, LOGIN with the name the form builds. 4 when refused, also when the
+  // server ends the connection in the login exchange (as some do for an
+  // account they do not have).
   GatewayResult connectAs(const ConnectionSettings& settings, const std::string& user);
   // CAPABILITY, ENABLE UTF8=ACCEPT where the server offers it, and the
   // hierarchy separator (LIST "" ""). From then on appends go as a standard

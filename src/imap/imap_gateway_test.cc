@@ -622,5 +622,20 @@ TEST_F(ImapGatewayTest, StandardServerRefusingTheLoginIsAnAuthenticationFailure)
   finish();
 }
 
+TEST(ImapGatewayStandardTest, ServerEndingTheLoginIsARefusalButNotReachingItIsNot) {
+  ScriptedPeer peer;
+  peer.accept().send(kGreeting).expect("V0 AUTHENTICATE PLAIN").send("+ \r\n").readLine();
+  peer.send("* BYE Internal login failure\r\n").close();
+  peer.start();
+  ImapGateway gateway;
+  EXPECT_EQ(gateway.connectAs(standard(peer.port()), "john@x"), kGatewayAuthenticationFailed);
+  EXPECT_TRUE(peer.finish()) << peer.failure();
+  ScriptedPeer closed;
+  closed.accept().close();
+  closed.start();
+  EXPECT_EQ(gateway.connectAs(standard(closed.port()), "john@x"), kGatewayConnectionProblem);
+  EXPECT_TRUE(closed.finish()) << closed.failure();
+}
+
 }  // namespace
 }  // namespace lodemig
