@@ -11,6 +11,7 @@
 
 #include "imap/imap_gateway.h"
 #include "tests/dovecot.h"
+#include "tests/test_certificates.h"
 #include "tests/temp_dir.h"
 
 namespace lodemig {
@@ -111,6 +112,57 @@ TEST(DovecotInteropTest, LoginCreateSelectAndAppendArriveIntact) {
   cram.disconnect(true);
   // Last: the server delays every login from an address after a refusal.
   EXPECT_EQ(cram.connect(settings, "tester", "wrong", true), kGatewayAuthenticationFailed);
+}
+
+// The same exchange over implicit TLS and over STARTTLS, the server's
+// certificate checked against a CA made here.
+TEST(DovecotInteropTest, LoginsAndAppendsOverTlsAndStartTls) {
+  if (!Dovecot::installed()) {
+    GTEST_SKIP() << "dovecot is not installed (apt-get install dovecot-imapd)";
+  }
+  testing::ScopedTempDir dir;
+  testing::makeDirectories(dir / "certs");
+  const testing::TestCertificates certificates = testing::makeTestCertificates(dir / "certs");
+  testing::DovecotOptions options;
+  options.tlsCert = certificates.validCert;
+  options.tlsKey = certificates.validKey;
+  const Dovecot dovecot(dir, options);
+  ASSERT_EQ(dovecot.problem(), "");
+  std::string error;
+  ostrel::ssl::TlsPolicy policy;
+  policy.caFile = certificates.caFile;
+  const auto context = ostrel::ssl::ClientTlsContext::create(policy, &error);
+  ASSERT_NE(context, nullptr) << error;
+
+  StoredMessage message("Subject: secret\r\n\r\nover TLS\r\n", "\\Seen ",
+                        "01-Jan-2020 00:00:01 +0000");
+  int uid = 0;
+  for (const TlsMode mode : {TlsMode::Implicit, TlsMode::StartTls}) {
+    ConnectionSettings settings =
+        loopback(mode == TlsMode::Implicit ? dovecot.tlsPort() : dovecot.port(), 10);
+    settings.tls = mode;
+    settings.tlsContext = context;
+    ImapGateway gateway;
+    ASSERT_EQ(gateway.connect(settings, "tester", "secret", false), kGatewayOk)
+        << gateway.connectionFailure();
+    if (mode == TlsMode::Implicit) {
+      EXPECT_EQ(gateway.createFolder("Foo Bar", 0), kGatewayOk);
+    }
+    EXPECT_EQ(gateway.select("Foo Bar"), kGatewayOk);
+    EXPECT_EQ(gateway.append("Foo Bar", message, false), kGatewayOk);
+    gateway.disconnect(true);
+    ++uid;
+    EXPECT_EQ(dovecot.fetch("tester", "Foo Bar", "text", uid), message.content());
+  }
+  // A CA that did not sign the server's certificate: no login is attempted.
+  policy.caFile = certificates.selfSignedCert;
+  ConnectionSettings wrong = loopback(dovecot.tlsPort(), 10);
+  wrong.tls = TlsMode::Implicit;
+  wrong.tlsContext = ostrel::ssl::ClientTlsContext::create(policy, &error);
+  ImapGateway gateway;
+  EXPECT_EQ(gateway.connect(wrong, "tester", "secret", false), kGatewayConnectionProblem);
+  EXPECT_NE(gateway.connectionFailure().find("certificate verify failed"), std::string::npos)
+      << gateway.connectionFailure();
 }
 
 }  // namespace
