@@ -37,6 +37,7 @@
 #include "bench/store_generator.h"
 #include "bench/target_process.h"
 #include "bench/workload.h"
+#include "tests/test_certificates.h"
 
 namespace lodemig::bench {
 namespace {
@@ -166,6 +167,16 @@ Floors measureFloors(const Workload& workload, const Variant& variant,
   return floors;
 }
 
+// A CA and a server certificate for 127.0.0.1, made once per benchmark run.
+const testing::TestCertificates& benchCertificates(const Options& options) {
+  static const testing::TestCertificates certificates = [&options] {
+    const std::string directory = options.work + "/certificates";
+    fs::create_directories(directory);
+    return testing::makeTestCertificates(directory);
+  }();
+  return certificates;
+}
+
 std::string findLog(const std::string& directory) {
   for (const auto& entry : fs::directory_iterator(directory)) {
     std::string name = entry.path().filename().string();
@@ -191,10 +202,15 @@ RunResult runOnce(const Options& options, const Workload& workload, const Varian
   std::unique_ptr<TargetProcess> target;
   std::unique_ptr<DelayRelay> relay;
   if (workload.migrate) {
-    target = std::make_unique<TargetProcess>(
-        std::vector<std::string>{options.target, "--listen", "127.0.0.1", "--port", "0",
-                                 "--accounts-digest"},
-        directory + "/target.stderr");
+    std::vector<std::string> server{options.target, "--listen", "127.0.0.1", "--port", "0",
+                                    "--accounts-digest"};
+    if (variant.tls) {
+      const testing::TestCertificates& certificates = benchCertificates(options);
+      server.insert(server.end(), {"--tls-cert", certificates.validCert, "--tls-key",
+                                   certificates.validKey});
+      argv.insert(argv.end(), {"-tls", "-caFile", certificates.caFile});
+    }
+    target = std::make_unique<TargetProcess>(server, directory + "/target.stderr");
     int port = target->port();
     if (workload.relayed) {
       relay = std::make_unique<DelayRelay>(port, std::chrono::milliseconds(kRelayDelayMs));
@@ -281,6 +297,14 @@ std::string versusCell(const Variant& variant, const std::vector<double>& first,
       const double percent = (row[0] / first[0] - 1) * 100;
       return (percent >= 0 ? "+" : "") + formatFixed(percent, 1) + "% CPU (<= " +
              formatFixed(variant.limit * 100, 0) + "% " + verdict(percent <= variant.limit * 100);
+    }
+    case Versus::kCpuTimes: {
+      if (first[0] <= 0) {
+        return "-";
+      }
+      const double ratio = row[0] / first[0];
+      return formatFixed(ratio, 2) + "x CPU (<= " + formatFixed(variant.limit, 0) + "x " +
+             verdict(ratio <= variant.limit);
     }
     case Versus::kWall: {
       if (first[1] <= 0) {

@@ -144,6 +144,13 @@ std::vector<Variant> variantsOf(const Workload& workload) {
       variant.limit = 0.10;
     }
   }
+  if (workload.number == 3) {
+    // Encryption may cost what the plain run costs, once more, at most.
+    Variant& tls = list.emplace_back(quietWith("quiet, TLS"));
+    tls.tls = true;
+    tls.versus = Versus::kCpuTimes;
+    tls.limit = 2;
+  }
   if (workload.number == 1) {
     // On loopback the stand-in's own CPU limits what a window can save.
     Variant& windowed = list.emplace_back(quietWith("quiet, window 32"));

@@ -44,6 +44,7 @@ enum class Versus {
   kCpu,        // client CPU per unit at most `limit` above the first row's, as a fraction
   kWall,       // wall time at most `limit` times the first row's
   kSpeed,      // msg/s at least `limit` times the first row's (and at least minRate)
+  kCpuTimes,   // client CPU per unit at most `limit` times the first row's
 };
 
 // How lodemig is started for one row of the table.
@@ -55,6 +56,7 @@ struct Variant {
   bool report = false;   // with -report, a new one every run
   int window = 1;        // -window, when above 1
   int jobs = 1;          // -jobs, when above 1
+  bool tls = false;      // the target with a certificate, lodemig with -tls and its CA
   Versus versus = Versus::kNone;
   double limit = 0;
   double minRate = 0;    // msg/s a kSpeed row must reach too; 0 for none
@@ -64,7 +66,8 @@ struct Variant {
 std::vector<Workload> standardWorkloads(bool quick);
 
 // Quiet and console, each with CR/LF fixing on and off, quiet with a
-// journal, with a report and with a window of 32 (the first workload only);
+// journal, with a report, with a window of 32 (the first workload only) and
+// over TLS (the third);
 // a print run only has the first two, a quietOnly workload only the first,
 // a relayed workload quiet rows of growing windows.
 std::vector<Variant> variantsOf(const Workload& workload);

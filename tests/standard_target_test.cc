@@ -66,8 +66,9 @@ class StandardTargetTest : public MigrationTest {
   }
 
   ProcessResult migrateInto(const Dovecot& dovecot, const std::string& store,
-                            std::vector<std::string> arguments, ProcessOptions options = {}) {
-    std::vector<std::string> all = {"-path",       store,        "-migrate", "-server",
+                            std::vector<std::string> arguments, ProcessOptions options = {},
+                            const std::string& run = "-migrate") {
+    std::vector<std::string> all = {"-path",       store,        run,        "-server",
                                     "127.0.0.1",   "-port",      std::to_string(dovecot.port()),
                                     "-password",   kMasterPassword, "-targetType", "imap",
                                     "-admin",      kAdmin,       "-primaryDomain", "example.com"};
@@ -172,6 +173,10 @@ TEST_F(StandardTargetTest, ExampleStoreArrivesWithFlagsAndDatesAndNonMailFolders
   for (const std::string user : {"john@example.com", "mary@example.com", "bob@example.org"}) {
     EXPECT_EQ(dovecotMessages(dovecot, user), expectedOnDovecot(storedMessages(user))) << user;
   }
+  // The audit finds every folder where the migration put it.
+  const ProcessResult audit = migrateInto(dovecot, examples, {}, {}, "-verify");
+  EXPECT_EQ(audit.exitStatus, 0) << audit.out;
+  EXPECT_TRUE(contains(audit.out, "Result: verification successful")) << audit.out;
 }
 
 TEST_F(StandardTargetTest, UnknownAccountFailsAloneAndLoginFormWorks) {
@@ -179,8 +184,18 @@ TEST_F(StandardTargetTest, UnknownAccountFailsAloneAndLoginFormWorks) {
   // mary is not on the server.
   const Dovecot dovecot(home, accounts({{"john@example.com", "x"}, {"bob@example.org", "x"}}));
   ASSERT_EQ(dovecot.problem(), "");
-  const ProcessResult run =
-      migrateInto(dovecot, std::string(LODEMIG_SOURCE_DIR) + "/examples", {"-loginForm", "USER*ADMIN", "-nonMailFolders", "create"});
+  const std::string examples = std::string(LODEMIG_SOURCE_DIR) + "/examples";
+  // The check says so beforehand.
+  const ProcessResult check = migrateInto(dovecot, examples, {}, {}, "-check");
+  EXPECT_EQ(check.exitStatus, 1) << check.out;
+  EXPECT_TRUE(contains(check.out, "Warning: <mary@example.com> cannot be logged in to on the "
+                                  "target: a migration fails it"))
+      << check.out;
+  EXPECT_TRUE(contains(check.out, "Info: <john@example.com> exists on the target\n")) << check.out;
+  EXPECT_TRUE(contains(check.out, "Info: folder \"Calendar\" of <john@example.com> is skipped"))
+      << check.out;
+  const ProcessResult run = migrateInto(
+      dovecot, examples, {"-loginForm", "USER*ADMIN", "-nonMailFolders", "create"});
   EXPECT_EQ(run.exitStatus, 1) << run.out;
   EXPECT_TRUE(contains(run.out, "the target refused the login for <mary@example.com>"))
       << run.out << readFile(onlyLodemigFile(work_, "log")) << readFile(home / "dovecot.log");

@@ -54,13 +54,16 @@ std::string targetFolderName(const std::string& storeName) {
   return name;
 }
 
-std::vector<std::vector<std::string>> collidingFolders(const std::vector<Folder>& folders) {
+std::vector<std::vector<std::string>> collidingFolders(
+    const std::vector<Folder>& folders,
+    const std::function<std::string(const std::string&)>& targetName) {
   std::map<std::string, std::vector<std::string>> byTarget;
   std::vector<std::string> order;
   for (const Folder& folder : folders) {
-    std::vector<std::string>& names = byTarget[collisionKey(targetFolderName(folder.name()))];
+    const std::string key = collisionKey(targetName(folder.name()));
+    std::vector<std::string>& names = byTarget[key];
     if (names.size() == 1) {
-      order.push_back(collisionKey(targetFolderName(folder.name())));
+      order.push_back(key);
     }
     names.push_back(folder.name());
   }
@@ -142,6 +145,21 @@ AccountAudit::AccountAudit(const MigrationSettings& settings,
       report_(&report) {}
 
 bool AccountAudit::actAs(const Mailbox& mailbox) {
+  if (settings_.standardTarget) {
+    const GatewayResult login = gateway_.connectAs(connection_, account_);
+    if (login == kGatewayAuthenticationFailed) {
+      return false;
+    }
+    checkResult(reporter_, TargetStep::Connect, login);
+    ServerTraits traits;
+    std::vector<std::string> listed;
+    checkResult(reporter_, TargetStep::Connect, gateway_.learnServer(traits));
+    if (gateway_.listFolders(listed) == kGatewayConnectionProblem) {
+      checkResult(reporter_, TargetStep::Connect, kGatewayConnectionProblem);
+    }
+    placement_ = std::make_unique<FolderPlacement>(traits, listed, settings_.folderMap);
+    return true;
+  }
   checkResult(reporter_, TargetStep::Connect, connectMaster(reporter_, gateway_, connection_));
   const GatewayResult result = gateway_.setUser(mailbox.name(), mailbox.domainName());
   if (result == kGatewaySetUserFailed) {
@@ -150,6 +168,16 @@ bool AccountAudit::actAs(const Mailbox& mailbox) {
   }
   checkResult(reporter_, TargetStep::SetUser, result);
   return true;
+}
+
+std::string AccountAudit::targetNameOf(const std::string& storeName) const {
+  return settings_.standardTarget && placement_ ? placement_->place(storeName).wireName
+                                                : targetFolderName(storeName);
+}
+
+bool AccountAudit::skippedOnTarget(const Folder& folder) const {
+  return settings_.standardTarget && !settings_.createNonMailFolders &&
+         *nonMailKindWord(folder.type()) != '\0';
 }
 
 std::int64_t AccountAudit::targetCount(const std::string& name) {
@@ -179,6 +207,9 @@ bool AccountAudit::verify(Mailbox& mailbox) {
   bool matched = true;
   try {
     for (Folder& folder : folders) {
+      if (skippedOnTarget(folder)) {
+        continue;  // a migration leaves it out by design
+      }
       folder.setFixCrLf(settings_.fixCrLf);
       matched = verifyFolder(folder, mailbox) && matched;
     }
@@ -196,7 +227,7 @@ bool AccountAudit::verifyFolder(Folder& folder, const Mailbox& mailbox) {
   row.domain = mailbox.domainName();
   row.account = account_;
   row.folder = folder.name();
-  row.targetFolder = targetFolderName(folder.name());
+  row.targetFolder = targetNameOf(folder.name());
   row.kind = folderKindWord(folderKindBits(folder.type()));
   reporter_.print("   - " + quoted(folder.name()) + ", messages: ");
   store_.clear();
@@ -242,9 +273,14 @@ bool AccountAudit::verifyFolder(Folder& folder, const Mailbox& mailbox) {
 
 void AccountAudit::startCheck() {
   checkResult(reporter_, TargetStep::Connect, connectMaster(reporter_, gateway_, connection_));
-  reporter_.print(gateway_.checkVersion()
-                      ? "Info: Torvane is version 6.3 or later: messages go with X-APPEND\n"
-                      : "Info: Torvane is older than 6.3: messages go with APPEND\n");
+  if (settings_.standardTarget) {
+    reporter_.print("Info: the target is a standard IMAP server: accounts must exist there, "
+                    "messages go with APPEND\n");
+  } else {
+    reporter_.print(gateway_.checkVersion()
+                        ? "Info: Torvane is version 6.3 or later: messages go with X-APPEND\n"
+                        : "Info: Torvane is older than 6.3: messages go with APPEND\n");
+  }
   gateway_.appendLimit(&appendLimit_);
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < kRoundTripSamples; ++i) {
@@ -266,35 +302,58 @@ bool AccountAudit::check(Mailbox& mailbox) {
   mailbox.readFolders(folders);
   ++accounts_;
   bool fine = true;
-  for (const std::vector<std::string>& group : collidingFolders(folders)) {
-    std::string names;
-    for (const std::string& name : group) {
-      names += (names.empty() ? "" : " and ") + quoted(name);
-    }
-    reporter_.print("Warning: folders " + names + " of <" + account_ + "> would merge into " +
-                    quoted(targetFolderName(group.front())) + "\n");
-    fine = false;
-  }
   const bool exists = actAs(mailbox);
-  if (exists) {
+  // On a standard server the names depend on the server, known once logged in.
+  if (!settings_.standardTarget || exists) {
+    std::vector<Folder> kept;
+    for (const Folder& folder : folders) {
+      if (!skippedOnTarget(folder)) {
+        kept.push_back(folder);
+      }
+    }
+    const auto name = [this](const std::string& store) { return targetNameOf(store); };
+    for (const std::vector<std::string>& group : collidingFolders(kept, name)) {
+      std::string names;
+      for (const std::string& folderName : group) {
+        names += (names.empty() ? "" : " and ") + quoted(folderName);
+      }
+      reporter_.print("Warning: folders " + names + " of <" + account_ + "> would merge into " +
+                      quoted(targetNameOf(group.front())) + "\n");
+      fine = false;
+    }
+  }
+  if (settings_.standardTarget && !exists) {
+    reporter_.print("Warning: <" + account_ +
+                    "> cannot be logged in to on the target: a migration fails it, accounts "
+                    "are not created on an IMAP server\n");
+    fine = false;
+  } else if (exists) {
     ++existing_;
-    if (!settings_.force) {
+    if (settings_.standardTarget) {
+      reporter_.print("Info: <" + account_ + "> exists on the target\n");
+    } else if (!settings_.force) {
       reporter_.print("Warning: <" + account_ +
                       "> exists on Torvane: a migration skips it without -force\n");
       fine = false;
     } else {
       reporter_.print("Info: <" + account_ + "> exists on Torvane: -force migrates into it\n");
     }
+    const std::string where = settings_.standardTarget ? "the target" : "Torvane";
     try {
       for (const Folder& folder : folders) {
-        const std::string name = targetFolderName(folder.name());
+        if (skippedOnTarget(folder)) {
+          reporter_.print("Info: folder " + quoted(folder.name()) + " of <" + account_ +
+                          "> is skipped: a " + nonMailKindWord(folder.type()) + " folder\n");
+          continue;
+        }
+        const std::string name = targetNameOf(folder.name());
         const std::int64_t count = targetCount(name);
         if (count > 0) {
           reporter_.print("Info: folder " + quoted(name) + " of <" + account_ + "> holds " +
-                          std::to_string(count) + " messages on Torvane already\n");
+                          std::to_string(count) + " messages on " + where + " already\n");
         } else if (count == 0) {
           reporter_.print("Info: folder " + quoted(name) + " of <" + account_ +
-                          "> exists on Torvane, empty\n");
+                          "> exists on " + where + ", empty\n");
         }
       }
     } catch (const QLException&) {

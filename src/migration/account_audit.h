@@ -2,6 +2,8 @@
 #define LODEMIG_MIGRATION_ACCOUNT_AUDIT_H_
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,7 @@
 #include "migration/migration_settings.h"
 #include "migration/reporter.h"
 #include "migration/run_report.h"
+#include "migration/standard_target.h"
 #include "store/folder.h"
 #include "store/mailbox.h"
 
@@ -21,7 +24,11 @@ std::string targetFolderName(const std::string& storeName);
 
 // Folders of one account whose target names are the same (INBOX matched in
 // any case): each group with its store names, in store order.
-std::vector<std::vector<std::string>> collidingFolders(const std::vector<Folder>& folders);
+// `targetName` gives a store folder's target name (targetFolderName when
+// not given).
+std::vector<std::vector<std::string>> collidingFolders(
+    const std::vector<Folder>& folders,
+    const std::function<std::string(const std::string&)>& targetName = targetFolderName);
 
 // What a comparison of a folder's messages found.
 struct FolderComparison {
@@ -75,6 +82,12 @@ class AccountAudit {
   // Connects and acts as the account; false (connection closed) when the
   // target does not let the administrator act as it.
   bool actAs(const Mailbox& mailbox);
+  // The target name of a store folder: on a standard IMAP server where the
+  // account's placement puts it (after actAs()), else with the forbidden
+  // characters replaced.
+  std::string targetNameOf(const std::string& storeName) const;
+  // A folder a standard IMAP server does not get.
+  bool skippedOnTarget(const Folder& folder) const;
   // The target folder's message count; -1 when it does not exist.
   std::int64_t targetCount(const std::string& name);
   bool verifyFolder(Folder& folder, const Mailbox& mailbox);
@@ -92,6 +105,8 @@ class AccountAudit {
 
   // The check's figures.
   std::int64_t appendLimit_ = -1;
+  // With a standard IMAP server: where the current account's folders go.
+  std::unique_ptr<FolderPlacement> placement_;
   double roundTripSeconds_ = 0;
   std::int64_t accounts_ = 0;
   std::int64_t existing_ = 0;
