@@ -13,7 +13,7 @@
 #include "migration/migration_settings.h"
 #include "migration/reporter.h"
 #include "migration/run_report.h"
-#include "migration/standard_target.h"
+#include "migration/folder_placement.h"
 #include "store/folder.h"
 #include "store/mailbox.h"
 

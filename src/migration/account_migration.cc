@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "migration/standard_target.h"
+#include "migration/folder_placement.h"
 #include "migration/target_names.h"
 #include "migration/target_result.h"
 #include "store/message.h"

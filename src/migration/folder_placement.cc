@@ -1,4 +1,4 @@
-#include "migration/standard_target.h"
+#include "migration/folder_placement.h"
 
 #include "imap/list_response.h"
 #include "imap/mailbox_name.h"

@@ -1,5 +1,5 @@
-#ifndef LODEMIG_MIGRATION_STANDARD_TARGET_H_
-#define LODEMIG_MIGRATION_STANDARD_TARGET_H_
+#ifndef LODEMIG_MIGRATION_FOLDER_PLACEMENT_H_
+#define LODEMIG_MIGRATION_FOLDER_PLACEMENT_H_
 
 #include <string>
 #include <vector>
@@ -46,4 +46,4 @@ class FolderPlacement {
 
 }  // namespace lodemig
 
-#endif  // LODEMIG_MIGRATION_STANDARD_TARGET_H_
+#endif  // LODEMIG_MIGRATION_FOLDER_PLACEMENT_H_
