@@ -191,6 +191,7 @@ ConnectionSettings connectionSettingsFrom(const RunOptions& options) {
   connection.masterPassword = options.masterPassword;
   connection.timeoutSeconds = static_cast<unsigned>(options.timeoutSeconds);
   connection.standardServer = options.targetType == "imap";
+  connection.gatherAppends = options.window > 1;
   connection.admin = options.admin;
   connection.loginForm = options.loginForm;
   return connection;

@@ -25,6 +25,9 @@ struct ConnectionSettings {
   // Used by the administrator login (X-MASTERAUTH), and with a standard IMAP
   // server as the administrator's password when logging in for an account.
   std::string masterPassword;
+  // Several appends in flight (a window): their bytes are gathered and sent
+  // together when the connection next waits for an answer.
+  bool gatherAppends = false;
   // A standard IMAP server, without the private extensions.
   bool standardServer = false;
   // With a standard IMAP server: the administrator who logs in on each

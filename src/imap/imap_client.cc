@@ -91,20 +91,21 @@ void ImapClient::openStream() {
   const std::string text = "imap://" + settings_.host + ":" + std::to_string(settings_.port);
   const ostrel::utils::InetSocketAddress local;
   const bool tlsFirst = settings_.tls == TlsMode::Implicit;
+  const std::uint32_t areaSize = settings_.gatherAppends ? kGatheringAreaSize : kStreamAreaSize;
   try {
     if (settings_.tls != TlsMode::None && settings_.tlsContext) {
       const ostrel::utils::InetSocketAddress remote(text);
       stream_ = std::make_unique<ostrel::utils::basic_tcpclientiostream>(
-          remote, local, kStreamAreaSize, tlsFirst, settings_.tlsContext, settings_.host);
+          remote, local, areaSize, tlsFirst, settings_.tlsContext, settings_.host);
     } else if (settings_.tls != TlsMode::None) {
       ostrel::utils::Url url(text);
       const ostrel::utils::InetSSLSocketAddress remote(url, std::string(), std::string());
       stream_ = std::make_unique<ostrel::utils::basic_tcpclientiostream>(
-          remote, local, kStreamAreaSize, 0, kStreamAreaSize, 0, tlsFirst);
+          remote, local, areaSize, 0, areaSize, 0, tlsFirst);
     } else {
       const ostrel::utils::InetSocketAddress remote(text);
       stream_ = std::make_unique<ostrel::utils::basic_tcpclientiostream>(
-          remote, local, kStreamAreaSize, 0, kStreamAreaSize);
+          remote, local, areaSize, 0, areaSize);
     }
   } catch (const ostrel::utils::CantResolveException&) {
     throw ImapConnectionFailed(std::string());
@@ -370,7 +371,9 @@ void ImapClient::writeContent(IMessage& content, std::uint32_t announced) {
     }
   };
   std::uint64_t sent = 0;
-  if (sendStoredRange(content, announced, sent)) {
+  // Gathered appends leave together when the client next waits for an
+  // answer; the system's file copy would send each at once.
+  if (!settings_.gatherAppends && sendStoredRange(content, announced, sent)) {
     return;
   }
   // The pieces carry the content, or the part the system did not send
@@ -402,7 +405,7 @@ void ImapClient::writeContent(IMessage& content, std::uint32_t announced) {
         failContent(kContentSizeDiffers);
       }
       chunk_ += "\r\n";
-      stream_->writeAndFlush(chunk_.data(), chunk_.size());
+      finishContent(chunk_.data(), chunk_.size());
       return;
     }
     stream_->write(chunk_.data(), static_cast<std::streamsize>(chunk_.size()));
@@ -413,7 +416,16 @@ void ImapClient::writeContent(IMessage& content, std::uint32_t announced) {
   if (sent != announced) {
     failContent(kContentSizeDiffers);
   }
-  stream_->writeAndFlush("\r\n", 2);
+  finishContent("\r\n", 2);
+}
+
+void ImapClient::finishContent(const char* bytes, std::size_t count) {
+  if (settings_.gatherAppends) {
+    // Sent with what follows, at the latest when a read flushes the stream.
+    stream_->write(bytes, static_cast<std::streamsize>(count));
+  } else {
+    stream_->writeAndFlush(bytes, count);
+  }
 }
 
 void ImapClient::failContent(const char* text) {

@@ -37,6 +37,9 @@ struct ClientSettings {
   std::string user;      // the account for CramMd5, Plain and Proxy; unused by Master
   std::string admin;     // the administrator who logs in for Proxy
   std::string password;  // the master password for Master and Proxy, else the account's
+  // Appends in flight: their bytes gather in larger areas and go out
+  // together when the client waits for an answer, not each on its own.
+  bool gatherAppends = false;
 };
 
 // One IMAP connection to the target server: its settings, its stream (owned;
@@ -57,6 +60,7 @@ class ImapClient {
  public:
   static constexpr std::size_t kChunkReserve = 10240;
   static constexpr std::uint32_t kStreamAreaSize = 4096;
+  static constexpr std::uint32_t kGatheringAreaSize = 65536;
   static constexpr std::size_t kMaxOutstanding = PendingCommands::kCapacity;
 
   ImapClient();
@@ -138,6 +142,8 @@ class ImapClient {
   bool writeCommand(const ImapCommand& command);
   bool writeLine(const std::string& bytes);
   void writeContent(IMessage& content, std::uint32_t announced);
+  // The content's last bytes: flushed at once unless appends gather.
+  void finishContent(const char* bytes, std::size_t count);
   // Has the system send the content's stored bytes, when it offers them and
   // they are large; `sent` counts those that went. True when nothing is
   // left to do: all went with the final CR LF, or the stream failed.

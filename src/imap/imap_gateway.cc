@@ -98,6 +98,7 @@ ClientSettings clientSettings(const ConnectionSettings& settings, LoginKind logi
   client.port = static_cast<std::uint32_t>(settings.port);
   client.tls = settings.tls;
   client.tlsContext = settings.tlsContext;
+  client.gatherAppends = settings.gatherAppends;
   client.timeoutSeconds = settings.timeoutSeconds;
   client.login = login;
   return client;

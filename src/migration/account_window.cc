@@ -1,6 +1,8 @@
 // The message walk of a folder with several appends outstanding.
 
 #include "migration/account_migration.h"
+
+#include <algorithm>
 #include "migration/target_result.h"
 #include "store/message.h"
 #include "utils/ql_exception.h"
@@ -93,8 +95,16 @@ void AccountMigration::transferWindowed(Folder& folder, const Mailbox& mailbox,
     slot.size = slot.written == kGatewayOk ? message.contentSize() : 0;
     slot.log = readLog_.str();
     readLog_.str("");
-    if (windowCount_ == window_.size() || slot.written == kGatewayConnectionProblem) {
+    if (slot.written == kGatewayConnectionProblem) {
       completeOldest(tally, total);
+    } else if (windowCount_ == window_.size()) {
+      // A quarter of the window is freed before more go out: the appends
+      // written meanwhile leave in one send instead of one each, and the
+      // rest keep the line busy.
+      const std::size_t keep = window_.size() - std::max<std::size_t>(1, window_.size() / 4);
+      while (windowCount_ > keep) {
+        completeOldest(tally, total);
+      }
     }
     ++number;
   }
