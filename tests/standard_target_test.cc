@@ -16,6 +16,7 @@
 #include "tests/migration_fixture.h"
 #include "tests/process.h"
 #include "tests/temp_dir.h"
+#include "tests/test_certificates.h"
 
 namespace lodemig::testing {
 namespace {
@@ -243,6 +244,42 @@ TEST_F(StandardTargetTest, KilledRunResumedWithTheJournalHasEveryMessageOnce) {
   ASSERT_EQ(seen.size(), 400u);
   for (int i = 1; i <= 400; ++i) {
     EXPECT_EQ(seen.count("many " + std::to_string(i)), 1u) << i;
+  }
+}
+
+TEST_F(StandardTargetTest, OverTlsWithJobsAndAFolderMap) {
+  inboxAccount("ann", 20);
+  inboxAccount("ben", 20);
+  makeDirectories(dir_ / "certs");
+  const TestCertificates certificates = makeTestCertificates(dir_ / "certs");
+  DovecotOptions options = accounts({{"ann@example.com", "x"}, {"ben@example.com", "x"}});
+  options.tlsCert = certificates.validCert;
+  options.tlsKey = certificates.validKey;
+  ScopedTempDir home;
+  const Dovecot dovecot(home, options);
+  ASSERT_EQ(dovecot.problem(), "");
+  writeFile(dir_ / "map", "# the store's INBOX goes elsewhere\nINBOX\tImported.Old Inbox\n");
+  std::vector<std::string> all = {"-path",        store_,      "-migrate",
+                                  "-server",      "127.0.0.1", "-port",
+                                  std::to_string(dovecot.tlsPort()), "-tls",
+                                  "-caFile",      certificates.caFile,
+                                  "-password",    kMasterPassword, "-targetType", "imap",
+                                  "-admin",       kAdmin,      "-primaryDomain", "example.com",
+                                  "-jobs",        "2",         "-window", "4",
+                                  "-folderMap",   dir_ / "map"};
+  ProcessOptions run;
+  run.workingDirectory = work_;
+  makeDirectories(work_);
+  const ProcessResult result = runProcess(LODEMIG_BINARY, all, run);
+  EXPECT_EQ(result.exitStatus, 0) << result.out;
+  EXPECT_TRUE(contains(result.out, "   Info: folder \"INBOX\" goes into \"Imported.Old Inbox\", "
+                                   "as the folder map says\n"))
+      << result.out;
+  for (const std::string user : {"ann@example.com", "ben@example.com"}) {
+    int status = 0;
+    const std::string count = dovecot.doveadm(
+        {"mailbox", "status", "-u", user, "messages", "Imported.Old Inbox"}, &status);
+    EXPECT_TRUE(contains(count, "messages=20")) << user << ": " << count;
   }
 }
 

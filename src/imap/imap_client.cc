@@ -91,21 +91,23 @@ void ImapClient::openStream() {
   const std::string text = "imap://" + settings_.host + ":" + std::to_string(settings_.port);
   const ostrel::utils::InetSocketAddress local;
   const bool tlsFirst = settings_.tls == TlsMode::Implicit;
-  const std::uint32_t areaSize = settings_.gatherAppends ? kGatheringAreaSize : kStreamAreaSize;
+  // Only the writes gather; answers are short.
+  const std::uint32_t writeSize = settings_.gatherAppends ? kGatheringAreaSize : kStreamAreaSize;
   try {
     if (settings_.tls != TlsMode::None && settings_.tlsContext) {
       const ostrel::utils::InetSocketAddress remote(text);
       stream_ = std::make_unique<ostrel::utils::basic_tcpclientiostream>(
-          remote, local, areaSize, tlsFirst, settings_.tlsContext, settings_.host);
+          remote, local, kStreamAreaSize, writeSize, tlsFirst, settings_.tlsContext,
+          settings_.host);
     } else if (settings_.tls != TlsMode::None) {
       ostrel::utils::Url url(text);
       const ostrel::utils::InetSSLSocketAddress remote(url, std::string(), std::string());
       stream_ = std::make_unique<ostrel::utils::basic_tcpclientiostream>(
-          remote, local, areaSize, 0, areaSize, 0, tlsFirst);
+          remote, local, kStreamAreaSize, 0, writeSize, 0, tlsFirst);
     } else {
       const ostrel::utils::InetSocketAddress remote(text);
       stream_ = std::make_unique<ostrel::utils::basic_tcpclientiostream>(
-          remote, local, areaSize, 0, areaSize);
+          remote, local, kStreamAreaSize, 0, writeSize);
     }
   } catch (const ostrel::utils::CantResolveException&) {
     throw ImapConnectionFailed(std::string());

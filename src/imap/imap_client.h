@@ -60,7 +60,7 @@ class ImapClient {
  public:
   static constexpr std::size_t kChunkReserve = 10240;
   static constexpr std::uint32_t kStreamAreaSize = 4096;
-  static constexpr std::uint32_t kGatheringAreaSize = 65536;
+  static constexpr std::uint32_t kGatheringAreaSize = 32768;
   static constexpr std::size_t kMaxOutstanding = PendingCommands::kCapacity;
 
   ImapClient();

@@ -34,12 +34,12 @@ basic_tcpclientiostream::basic_tcpclientiostream(
 }
 
 basic_tcpclientiostream::basic_tcpclientiostream(
-    const InetSocketAddress& remote, const InetSocketAddress& local, std::uint32_t areaSize,
-    bool useTls, std::shared_ptr<const ssl::ClientTlsContext> context,
+    const InetSocketAddress& remote, const InetSocketAddress& local, std::uint32_t readSize,
+    std::uint32_t writeSize, bool useTls, std::shared_ptr<const ssl::ClientTlsContext> context,
     const std::string& serverName)
     : std::iostream(nullptr),
       buffer_(std::make_unique<ostrel::ssl::basic_sslclientbuffer>(
-          remote, local, areaSize, areaSize, useTls, std::move(context), serverName)) {
+          remote, local, readSize, writeSize, useTls, std::move(context), serverName)) {
   rdbuf(buffer_.get());
 }
 

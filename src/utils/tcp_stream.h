@@ -36,7 +36,7 @@ class basic_tcpclientiostream : public std::iostream {
   // and is the name (or IP address) the certificate must be for. With
   // `useTls` false it talks plain TCP until startTls().
   basic_tcpclientiostream(const InetSocketAddress& remote, const InetSocketAddress& local,
-                          std::uint32_t areaSize, bool useTls,
+                          std::uint32_t readSize, std::uint32_t writeSize, bool useTls,
                           std::shared_ptr<const ssl::ClientTlsContext> context,
                           const std::string& serverName);
   // Destroys the owned buffer, which flushes and closes an open connection.
