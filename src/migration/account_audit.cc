@@ -146,19 +146,8 @@ AccountAudit::AccountAudit(const MigrationSettings& settings,
 
 bool AccountAudit::actAs(const Mailbox& mailbox) {
   if (settings_.standardTarget) {
-    const GatewayResult login = gateway_.connectAs(connection_, account_);
-    if (login == kGatewayAuthenticationFailed) {
-      return false;
-    }
-    checkResult(reporter_, TargetStep::Connect, login);
-    ServerTraits traits;
-    std::vector<std::string> listed;
-    checkResult(reporter_, TargetStep::Connect, gateway_.learnServer(traits));
-    if (gateway_.listFolders(listed) == kGatewayConnectionProblem) {
-      checkResult(reporter_, TargetStep::Connect, kGatewayConnectionProblem);
-    }
-    placement_ = std::make_unique<FolderPlacement>(traits, listed, settings_.folderMap);
-    return true;
+    return connectForAccount(reporter_, gateway_, connection_, account_, settings_.folderMap,
+                             placement_) == kGatewayOk;
   }
   checkResult(reporter_, TargetStep::Connect, connectMaster(reporter_, gateway_, connection_));
   const GatewayResult result = gateway_.setUser(mailbox.name(), mailbox.domainName());

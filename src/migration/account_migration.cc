@@ -135,7 +135,7 @@ void pauseBeforeRetry(Reporter& reporter, int attempt, int retries, const std::s
 void AccountMigration::runOnce(Mailbox& mailbox, AccountTally& tally) {
   try {
     if (settings_.standardTarget) {
-      connectForAccount();
+      logInForAccount();
       migrateFolders(mailbox, tally);
       finishAccount(tally);
       return;
@@ -187,25 +187,14 @@ void AccountMigration::connect() {
   checkResult(reporter_, TargetStep::Connect, connectMaster(reporter_, gateway_, connection_));
 }
 
-void AccountMigration::connectForAccount() {
-  const GatewayResult result = gateway_.connectAs(connection_, account_);
-  if (result == kGatewayAuthenticationFailed) {
+void AccountMigration::logInForAccount() {
+  if (connectForAccount(reporter_, gateway_, connection_, account_, settings_.folderMap,
+                                 placement_) == kGatewayAuthenticationFailed) {
     // Such a server has its accounts already; one it refuses fails alone.
     reporter_.print("   Error: the target refused the login for <" + account_ +
                     ">: accounts are not created on an IMAP server, it may not exist there\n");
     throw QLStoreException("the target refused the login for <" + account_ + ">");
   }
-  if (result == kGatewayConnectionProblem && !gateway_.connectionFailure().empty()) {
-    reporter_.log("Error: " + gateway_.connectionFailure() + "\n");
-  }
-  checkResult(reporter_, TargetStep::Connect, result);
-  ServerTraits traits;
-  std::vector<std::string> folders;
-  checkResult(reporter_, TargetStep::Connect, gateway_.learnServer(traits));
-  if (gateway_.listFolders(folders) == kGatewayConnectionProblem) {
-    checkResult(reporter_, TargetStep::Connect, kGatewayConnectionProblem);
-  }
-  placement_ = std::make_unique<FolderPlacement>(traits, folders, settings_.folderMap);
   fastAppend_ = false;
 }
 
@@ -496,7 +485,7 @@ bool AccountMigration::renewConnection(const Mailbox& mailbox) {
   gateway_.disconnect(false);
   if (settings_.standardTarget) {
     try {
-      connectForAccount();
+      logInForAccount();
     } catch (const QLStoreException&) {
       return false;
     }

@@ -103,7 +103,7 @@ class AccountMigration {
   // With a standard IMAP server: logs in for the account and learns how the
   // server names its folders. Throws QLStoreException when the login is
   // refused (the account fails alone), else QLNetworkException.
-  void connectForAccount();
+  void logInForAccount();
   // Records the account as done (when it is) and closes the connection.
   void finishAccount(const AccountTally& tally);
   // createFolder() on a standard IMAP server: the folder's place there,

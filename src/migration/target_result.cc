@@ -134,16 +134,44 @@ StepOutcome checkResult(Reporter& reporter, TargetStep step, GatewayResult resul
   throw QLNetworkException(rule->errorText + suffix);
 }
 
+namespace {
+
+void logProtectionFailure(Reporter& reporter, const ImapGateway& gateway, GatewayResult result) {
+  if (result == kGatewayConnectionProblem && !gateway.connectionFailure().empty()) {
+    reporter.log("Error: " + gateway.connectionFailure() + "\n");
+  }
+}
+
+}  // namespace
+
 GatewayResult connectMaster(Reporter& reporter, ImapGateway& gateway,
                             const ConnectionSettings& connection) {
   // A standard IMAP server has no administrator's session of its own: that
   // it can be reached is what can be checked before the accounts.
   const GatewayResult result =
       connection.standardServer ? gateway.reach(connection) : gateway.connectMaster(connection);
-  if (result == kGatewayConnectionProblem && !gateway.connectionFailure().empty()) {
-    reporter.log("Error: " + gateway.connectionFailure() + "\n");
-  }
+  logProtectionFailure(reporter, gateway, result);
   return result;
+}
+
+GatewayResult connectForAccount(Reporter& reporter, ImapGateway& gateway,
+                                const ConnectionSettings& connection, const std::string& account,
+                                const std::vector<FolderMapping>& map,
+                                std::unique_ptr<FolderPlacement>& placement) {
+  const GatewayResult login = gateway.connectAs(connection, account);
+  if (login == kGatewayAuthenticationFailed) {
+    return login;
+  }
+  logProtectionFailure(reporter, gateway, login);
+  checkResult(reporter, TargetStep::Connect, login);
+  ServerTraits traits;
+  std::vector<std::string> folders;
+  checkResult(reporter, TargetStep::Connect, gateway.learnServer(traits));
+  if (gateway.listFolders(folders) == kGatewayConnectionProblem) {
+    checkResult(reporter, TargetStep::Connect, kGatewayConnectionProblem);
+  }
+  placement = std::make_unique<FolderPlacement>(traits, folders, map);
+  return kGatewayOk;
 }
 
 }  // namespace lodemig

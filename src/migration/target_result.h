@@ -1,9 +1,12 @@
 #ifndef LODEMIG_MIGRATION_TARGET_RESULT_H_
 #define LODEMIG_MIGRATION_TARGET_RESULT_H_
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "imap/imap_gateway.h"
+#include "migration/folder_placement.h"
 #include "migration/reporter.h"
 
 namespace lodemig {
@@ -33,6 +36,16 @@ StepOutcome checkResult(Reporter& reporter, TargetStep step, GatewayResult resul
 // checks the result.
 GatewayResult connectMaster(Reporter& reporter, ImapGateway& gateway,
                             const ConnectionSettings& connection);
+
+// On a standard IMAP server: logs in for `account` and, once in, sets
+// `placement` to where the account's folders go there. Returns the login's
+// refusal (kGatewayAuthenticationFailed) for the caller to report; logs why
+// the connection's protection failed, as connectMaster() does; any other
+// failure is checked as a Connect step's (and throws).
+GatewayResult connectForAccount(Reporter& reporter, ImapGateway& gateway,
+                                const ConnectionSettings& connection, const std::string& account,
+                                const std::vector<FolderMapping>& map,
+                                std::unique_ptr<FolderPlacement>& placement);
 
 }  // namespace lodemig
 
