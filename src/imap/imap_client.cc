@@ -154,6 +154,8 @@ void ImapClient::closeStream() {
   if (stream_) {
     stream_->close();
   }
+  expectedAnswers_ = 0;
+  shortestAnswer_ = 0;
   // Their answers went with the connection.
   pending_.clear();
   setState(ClientState::Disconnected);
@@ -439,6 +441,9 @@ const std::string& ImapClient::readResponse() {
   if (state_ == ClientState::Disconnected || !usable()) {
     failReceive();
   }
+  if (expectedAnswers_ > 1 && shortestAnswer_ > 0 && stream_->bufferedInput() == 0) {
+    stream_->gatherInput(expectedAnswers_ * shortestAnswer_, kGatherWaitMs);
+  }
   switch (reader_.read(*stream_)) {
     case ResponseReader::Outcome::Response:
       return reader_.response();
@@ -461,6 +466,10 @@ const std::string& ImapClient::readResponse() {
 void ImapClient::dispatch(const std::string& response) {
   ImapCommand* answered = pending_.takeTagged(response);
   if (answered != nullptr) {
+    // Answers to a run of appends differ by a digit or two at most; one
+    // shorter than its estimate costs a wait of kGatherWaitMs, no more.
+    shortestAnswer_ = response.size() > kAnswerSlack ? response.size() - kAnswerSlack : 1;
+    expectedAnswers_ -= expectedAnswers_ > 0 ? 1 : 0;
     answered->complete(response);
     reader_.resetBudget();
     return;

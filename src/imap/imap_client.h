@@ -61,6 +61,9 @@ class ImapClient {
   static constexpr std::size_t kChunkReserve = 10240;
   static constexpr std::uint32_t kStreamAreaSize = 4096;
   static constexpr std::uint32_t kGatheringAreaSize = 32768;
+  // The longest a read waits for more answers than have come.
+  static constexpr int kGatherWaitMs = 3;
+  static constexpr std::size_t kAnswerSlack = 4;
   static constexpr std::size_t kMaxOutstanding = PendingCommands::kCapacity;
 
   ImapClient();
@@ -103,6 +106,10 @@ class ImapClient {
   // ImapConnectionFailed "recvLine failed" when the connection breaks, a
   // response exceeds its bounds, or `command` is not outstanding.
   CommandStatus waitFor(ImapCommand& command);
+  // The caller is about to wait for the answers of `count` outstanding
+  // commands in a row: a read that has to wait for them waits a moment for
+  // several at once (see kGatherWaitMs) rather than waking for each.
+  void expectAnswers(std::size_t count) { expectedAnswers_ = count; }
   // submit() then waitFor().
   CommandStatus execute(ImapCommand& command);
 
@@ -186,6 +193,11 @@ class ImapClient {
   // connection.
   bool connecting_ = false;
   bool endedInLogin_ = false;
+  // Answers the caller awaits in a row, and the least each of them is
+  // expected to take (the last tagged line's length less kAnswerSlack; 0:
+  // none seen yet on this connection).
+  std::size_t expectedAnswers_ = 0;
+  std::size_t shortestAnswer_ = 0;
 
   PendingCommands pending_;
   ResponseReader reader_;

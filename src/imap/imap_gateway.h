@@ -151,6 +151,9 @@ class ImapGateway {
   // CAPABILITY; sets *appendLimit to the APPENDLIMIT it announces, -1 for
   // none. Never fails: a server that does not answer announces no limit.
   void appendLimit(std::int64_t* appendLimit);
+  // The next `count` awaitAppend() calls follow one another: their answers
+  // may be read together.
+  void expectAnswers(std::size_t count) { client_.expectAnswers(count); }
   // NOOP: one round trip. 3 when the connection fails.
   GatewayResult noop();
   // True when the server reports version 6.3 or newer; never fails.

@@ -101,10 +101,12 @@ void AccountMigration::transferWindowed(Folder& folder, const Mailbox& mailbox,
       // A quarter of the window is freed before more go out: the appends
       // written meanwhile leave in one send instead of one each, and the
       // rest keep the line busy.
-      const std::size_t keep = window_.size() - std::max<std::size_t>(1, window_.size() / 4);
+      const std::size_t keep = window_.size() - std::max<std::size_t>(1, window_.size() / 2);
+      gateway_.expectAnswers(windowCount_ - keep);
       while (windowCount_ > keep) {
         completeOldest(tally, total);
       }
+      gateway_.expectAnswers(0);
     }
     ++number;
   }
@@ -114,9 +116,11 @@ void AccountMigration::transferWindowed(Folder& folder, const Mailbox& mailbox,
 }
 
 void AccountMigration::drainWindow(FolderTally& tally, long total) {
+  gateway_.expectAnswers(windowCount_);
   while (windowCount_ > 0) {
     completeOldest(tally, total);
   }
+  gateway_.expectAnswers(0);
 }
 
 void AccountMigration::completeOldest(FolderTally& tally, long total) {

@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/sendfile.h>
@@ -329,6 +330,10 @@ tcpbuffer::int_type tcpbuffer::underflow() {
   }
   // A command must be on its way before its answer is awaited.
   pubsync();
+  if (gatherBytes_ > 1 && !hasBufferedInput()) {
+    waitForGatheredInput();
+  }
+  gatherBytes_ = 0;
   const std::uint64_t microseconds =
       static_cast<std::uint64_t>(timeoutSeconds_) * 1000000u + timeoutMicroseconds_;
   if (!receiveTimeoutSet_ && microseconds != 0 && !hasBufferedInput()) {
@@ -346,6 +351,19 @@ tcpbuffer::int_type tcpbuffer::underflow() {
   }
   setg(readArea_, readArea_, readArea_ + received);
   return traits_type::to_int_type(*gptr());
+}
+
+void tcpbuffer::waitForGatheredInput() {
+  // The socket counts as readable only once the low-water mark is queued;
+  // the mark goes back to one byte right after, whatever the wait gave.
+  const int bytes = static_cast<int>(std::min<std::size_t>(gatherBytes_, readSize_));
+  if (::setsockopt(socket_, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes) != 0) {
+    return;
+  }
+  pollfd ready{socket_, POLLIN, 0};
+  ::poll(&ready, 1, gatherWaitMs_);
+  const int one = 1;
+  ::setsockopt(socket_, SOL_SOCKET, SO_RCVLOWAT, &one, sizeof one);
 }
 
 std::streamsize tcpbuffer::xsgetn(char_type* bytes, std::streamsize count) {

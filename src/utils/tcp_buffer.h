@@ -87,6 +87,15 @@ class tcpbuffer : public std::streambuf {
   // the socket. False when no socket was open or closing failed.
   virtual bool close();
 
+  // Asks the next refill that finds nothing buffered to wait, at most
+  // `waitMs` milliseconds, until `bytes` have arrived, so that several
+  // answers coming one after the other are taken with one wake-up instead
+  // of one each. Fewer bytes are taken as they are once the wait is over.
+  void gatherInput(std::size_t bytes, int waitMs) {
+    gatherBytes_ = bytes;
+    gatherWaitMs_ = waitMs;
+  }
+
   // Read time-out; 0 seconds and 0 microseconds wait without limit.
   void setTimeout(unsigned seconds, unsigned microseconds);
   void setTimeout(unsigned seconds) { setTimeout(seconds, timeoutMicroseconds_); }
@@ -117,6 +126,8 @@ class tcpbuffer : public std::streambuf {
  private:
   void closeSocket();
   void applyReceiveTimeout();
+  // Waits, at most gatherWaitMs_, until gatherBytes_ can be read.
+  void waitForGatheredInput();
   // Sends the buffered bytes and then `count` of the caller's; returns how
   // many of the caller's went. On failure the buffered bytes that did not go
   // stay buffered.
@@ -136,6 +147,8 @@ class tcpbuffer : public std::streambuf {
   // True while the socket's own receive time-out follows the read time-out.
   bool receiveTimeoutSet_ = false;
   int socket_ = -1;
+  std::size_t gatherBytes_ = 0;
+  int gatherWaitMs_ = 0;
 };
 
 // A plain TCP client.
