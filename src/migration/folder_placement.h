@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "imap/imap_gateway.h"
-#include "migration/special_folders.h"
+#include "migration/folder_roles.h"
 #include "store/store_kind.h"
 
 namespace lodemig {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "migration/special_folders.h"
+#include "migration/folder_roles.h"
 
 namespace lodemig {
 

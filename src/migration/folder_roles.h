@@ -1,5 +1,5 @@
-#ifndef LODEMIG_MIGRATION_SPECIAL_FOLDERS_H_
-#define LODEMIG_MIGRATION_SPECIAL_FOLDERS_H_
+#ifndef LODEMIG_MIGRATION_FOLDER_ROLES_H_
+#define LODEMIG_MIGRATION_FOLDER_ROLES_H_
 
 #include <cstddef>
 #include <string>
@@ -61,4 +61,4 @@ const FolderMapping* findMapping(const std::vector<FolderMapping>& mappings,
 
 }  // namespace lodemig
 
-#endif  // LODEMIG_MIGRATION_SPECIAL_FOLDERS_H_
+#endif  // LODEMIG_MIGRATION_FOLDER_ROLES_H_

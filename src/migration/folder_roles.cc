@@ -1,4 +1,4 @@
-#include "migration/special_folders.h"
+#include "migration/folder_roles.h"
 
 #include <fstream>
 #include <unordered_set>

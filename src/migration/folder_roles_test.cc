@@ -1,4 +1,4 @@
-#include "migration/special_folders.h"
+#include "migration/folder_roles.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 namespace lodemig {
 namespace {
 
-TEST(SpecialFoldersTest, UsualNamesInAnyCase) {
+TEST(FolderRolesTest, UsualNamesInAnyCase) {
   const std::pair<SpecialUse, std::vector<const char*>> cases[] = {
       {SpecialUse::Sent,
        {"Sent", "sent", "SENT ITEMS", "sent mail", "Gesendete Objekte", "éléments envoyés",
@@ -29,7 +29,7 @@ TEST(SpecialFoldersTest, UsualNamesInAnyCase) {
   }
 }
 
-TEST(SpecialFoldersTest, SubFoldersAndLookalikesAreNone) {
+TEST(FolderRolesTest, SubFoldersAndLookalikesAreNone) {
   for (const char* name :
        {"", "INBOX", "Outbox", "Sentinel", "Sent Items2", " Sent", "Sent ", "Sent/Old",
         "Archive/Sent", "Trash/", "/Trash", "Draftsman", "Spam!", "Sent\xff", "Elements envoyes",
@@ -39,7 +39,7 @@ TEST(SpecialFoldersTest, SubFoldersAndLookalikesAreNone) {
   EXPECT_EQ(specialUseOfName(std::string_view("Sent\0", 5)), SpecialUse::None);
 }
 
-TEST(SpecialFoldersTest, AttributesAndReportWords) {
+TEST(FolderRolesTest, AttributesAndReportWords) {
   struct Case {
     SpecialUse use;
     const char* attribute;
