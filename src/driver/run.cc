@@ -194,10 +194,10 @@ std::string readPasswordFile(RunOptions& options, SafetyWarnings& warnings) {
 }
 
 // The run's one TLS context, when the connection asks for TLS; an error's
-// text when it cannot be made (an argument error for a CA file that cannot
-// be used).
+// text when it cannot be made, `*exitStatus` then saying whether it is an
+// argument error (a CA file that cannot be used).
 std::string makeTlsContext(const RunOptions& options, ConnectionSettings& connection,
-                           SafetyWarnings& warnings) {
+                           SafetyWarnings& warnings, int* exitStatus) {
   const std::string server = connection.host + ":" + std::to_string(connection.port);
   if (connection.tls == TlsMode::None) {
     if (options.migrate && !ostrel::utils::isLoopbackHost(connection.host)) {
@@ -212,6 +212,7 @@ std::string makeTlsContext(const RunOptions& options, ConnectionSettings& connec
   std::string error;
   connection.tlsContext = ostrel::ssl::ClientTlsContext::create(policy, &error);
   if (!connection.tlsContext) {
+    *exitStatus = options.caFile.empty() ? kExitFailed : kExitArgumentError;
     return options.caFile.empty() ? "Error: TLS cannot be set up: " + error + "\n"
                                   : "Argument error: cannot use CA file " + options.caFile +
                                         ": " + error + "\n";
@@ -378,10 +379,11 @@ int runLodemig(int argc, const char* const* argv) {
     }
   }
   if (target) {
-    const std::string refusal = makeTlsContext(options, connection, warnings);
+    int exitStatus = kExitFailed;
+    const std::string refusal = makeTlsContext(options, connection, warnings, &exitStatus);
     if (!refusal.empty()) {
       std::cout << refusal << std::flush;
-      return refusal.compare(0, 9, "Argument ") == 0 ? kExitArgumentError : kExitFailed;
+      return exitStatus;
     }
   }
 

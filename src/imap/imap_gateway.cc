@@ -161,22 +161,7 @@ GatewayResult ImapGateway::connectAs(const ConnectionSettings& settings, const s
 }
 
 GatewayResult ImapGateway::reach(const ConnectionSettings& settings) {
-  if (connected_) {
-    return kGatewayAlreadyConnected;
-  }
-  client_.configure(clientSettings(settings, LoginKind::Proxy));
-  client_.forgetIdentity();
-  connectionFailure_.clear();
-  try {
-    client_.connect(false);
-  } catch (const ImapConnectionFailed& error) {
-    connectionFailure_ = error.detail();
-    return kGatewayConnectionProblem;
-  } catch (const ImapException& error) {
-    return gatewayResultFor(error, kGatewayConnectionProblem);
-  }
-  connected_ = true;
-  return kGatewayOk;
+  return open(clientSettings(settings, LoginKind::Proxy), false);
 }
 
 GatewayResult ImapGateway::learnServer(ServerTraits& traits) {
@@ -245,7 +230,7 @@ GatewayResult ImapGateway::connect(const ConnectionSettings& settings, const std
   return open(client);
 }
 
-GatewayResult ImapGateway::open(const ClientSettings& settings) {
+GatewayResult ImapGateway::open(const ClientSettings& settings, bool logIn) {
   if (connected_) {
     return kGatewayAlreadyConnected;
   }
@@ -253,7 +238,7 @@ GatewayResult ImapGateway::open(const ClientSettings& settings) {
   client_.forgetIdentity();
   connectionFailure_.clear();
   try {
-    client_.connect(true);
+    client_.connect(logIn);
   } catch (const ImapConnectionFailed& error) {
     connectionFailure_ = error.detail();
     return kGatewayConnectionProblem;

@@ -166,8 +166,9 @@ class ImapGateway {
   const std::string& connectionFailure() const { return connectionFailure_; }
 
  private:
-  // Connects with `settings` and logs in; the result of a connect.
-  GatewayResult open(const ClientSettings& settings);
+  // Connects with `settings` and, when `logIn`, logs in; the result of a
+  // connect.
+  GatewayResult open(const ClientSettings& settings, bool logIn = true);
   // Starts the gateway's command with the client's next tag and `name`.
   ImapCommand& startCommand(std::string_view name);
   void buildCreateUser(ImapCommand& command, const std::string& name, const std::string& domain,
