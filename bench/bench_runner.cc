@@ -202,12 +202,12 @@ RunResult runOnce(const Options& options, const Workload& workload, const Varian
   std::unique_ptr<TargetProcess> target;
   std::unique_ptr<DelayRelay> relay;
   if (workload.migrate) {
-    std::vector<std::string> server{options.target, "--listen", "127.0.0.1", "--port", "0",
-                                    "--accounts-digest"};
+    std::vector<std::string> server{options.target, "--listen", "127.0.0.1",
+                                    "--port",       "0",        "--accounts-digest"};
     if (variant.tls) {
       const testing::TestCertificates& certificates = benchCertificates(options);
-      server.insert(server.end(), {"--tls-cert", certificates.validCert, "--tls-key",
-                                   certificates.validKey});
+      server.insert(server.end(),
+                    {"--tls-cert", certificates.validCert, "--tls-key", certificates.validKey});
       argv.insert(argv.end(), {"-tls", "-caFile", certificates.caFile});
     }
     target = std::make_unique<TargetProcess>(server, directory + "/target.stderr");
@@ -295,8 +295,9 @@ std::string versusCell(const Variant& variant, const std::vector<double>& first,
         return "-";
       }
       const double percent = (row[0] / first[0] - 1) * 100;
-      return (percent >= 0 ? "+" : "") + formatFixed(percent, 1) + "% CPU (<= " +
-             formatFixed(variant.limit * 100, 0) + "% " + verdict(percent <= variant.limit * 100);
+      return (percent >= 0 ? "+" : "") + formatFixed(percent, 1) +
+             "% CPU (<= " + formatFixed(variant.limit * 100, 0) + "% " +
+             verdict(percent <= variant.limit * 100);
     }
     case Versus::kCpuTimes: {
       if (first[0] <= 0) {
@@ -334,8 +335,7 @@ std::string versusCell(const Variant& variant, const std::vector<double>& first,
 struct Report {
   Table main{{"#", "workload", "variant", "runs", "wall s median (min-max)", "msg/s", "MB/s",
               "client CPU s", "CPU per unit", "target", "vs first row", "peak RSS MB", "target",
-              "wall/floor",
-              "target", "server CPU s", "check"}};
+              "wall/floor", "target", "server CPU s", "check"}};
   Table floors{{"#", "round trip us", "msgs x round trip s", "socket push s", "file read s",
                 "one-at-a-time floor s", "socket + read s", "journal syncs CPU s"}};
   Table stores{{"#", "workload", "accounts", "messages", "content MB", "median size", "max size",

@@ -108,7 +108,8 @@ int waitMs(const Direction* directions, Clock::time_point now) {
     if (!directions[i].queue.empty()) {
       const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
           directions[i].queue.front().first - now);
-      wait = std::min<int>(wait, static_cast<int>(std::max<int64_t>(0, (left.count() + 999) / 1000)));
+      wait =
+          std::min<int>(wait, static_cast<int>(std::max<int64_t>(0, (left.count() + 999) / 1000)));
     }
   }
   return wait;
@@ -154,8 +155,9 @@ void DelayRelay::acceptLoop() {
     }
     connections_.push_back(std::make_unique<Connection>());
     Connection& connection = *connections_.back();
-    connection.thread = std::thread(
-        [this, &connection, fd = std::move(client)]() mutable { relay(std::move(fd), connection); });
+    connection.thread = std::thread([this, &connection, fd = std::move(client)]() mutable {
+      relay(std::move(fd), connection);
+    });
   }
 }
 
@@ -225,7 +227,8 @@ double measureRelayRoundTrip(std::chrono::microseconds delay, int iterations) {
     int done = 0;
     char answer[64];
     for (; done < iterations; ++done) {
-      if (!sendAll(client.get(), "a1 NOOP\r\n") || ::recv(client.get(), answer, sizeof answer, 0) <= 0) {
+      if (!sendAll(client.get(), "a1 NOOP\r\n") ||
+          ::recv(client.get(), answer, sizeof answer, 0) <= 0) {
         break;
       }
     }

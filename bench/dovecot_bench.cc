@@ -87,8 +87,9 @@ std::string mbsyncConfig(int port, int depth, const std::string& maildir) {
   if (depth > 0) {
     config += "PipelineDepth " + std::to_string(depth) + "\n";
   }
-  config += "\nIMAPStore far\nAccount target\n\nMaildirStore near\nPath " + maildir +
-            "/\nInbox " + maildir + "/INBOX\nSubFolders Verbatim\n\nChannel push\nFar :far:\n"
+  config += "\nIMAPStore far\nAccount target\n\nMaildirStore near\nPath " + maildir + "/\nInbox " +
+            maildir +
+            "/INBOX\nSubFolders Verbatim\n\nChannel push\nFar :far:\n"
             "Near :near:\nPatterns INBOX\nSync Push\nCreate None\nExpunge None\n"
             "CopyArrivalDate yes\nSyncState *\n";
   return config;
@@ -127,9 +128,11 @@ ChildUsage runOnce(const Options& options, const Variant& variant, const StoreMa
     testing::writeFile(home / "mbsyncrc", mbsyncConfig(dovecot.port(), variant.depth, maildir));
     argv = {kMbsync, "-q", "-c", home / "mbsyncrc", "push"};
   } else {
-    argv = {options.lodemig, "-path", manifest.root, "-migrate", "-server", "127.0.0.1",
-            "-port", std::to_string(dovecot.port()), "-password", kMasterPassword,
-            "-targetType", "imap", "-admin", kAdmin, "-primaryDomain", "bench.example", "-quiet"};
+    argv = {options.lodemig, "-path",         manifest.root,    "-migrate",
+            "-server",       "127.0.0.1",     "-port",          std::to_string(dovecot.port()),
+            "-password",     kMasterPassword, "-targetType",    "imap",
+            "-admin",        kAdmin,          "-primaryDomain", "bench.example",
+            "-quiet"};
     if (variant.depth > 1) {
       argv.insert(argv.end(), {"-window", std::to_string(variant.depth)});
     }
@@ -244,8 +247,8 @@ int run(int argc, char** argv) {
                (frugal ? "ok" : "MISS") + ")";
     }
     table.addRow({row.variant.name, std::to_string(row.wall.size()), formatFixed(wall, 3),
-               formatFixed(count / wall, 0), formatFixed(cpu, 3),
-               formatFixed(cpu / count * 1e6, 1), versus, row.check});
+                  formatFixed(count / wall, 0), formatFixed(cpu, 3),
+                  formatFixed(cpu / count * 1e6, 1), versus, row.check});
   }
   std::ostringstream text;
   text << "## Into dovecot, next to mbsync\n\n"

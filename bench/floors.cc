@@ -242,8 +242,7 @@ double measureSyncCpu(const std::string& directory, int syncs) {
   line += '\n';
   const double start = threadCpuSeconds();
   for (int i = 0; i < syncs; ++i) {
-    if (::write(file.get(), line.data(), line.size()) < 0 ||
-        ::fdatasync(file.get()) != 0) {
+    if (::write(file.get(), line.data(), line.size()) < 0 || ::fdatasync(file.get()) != 0) {
       fail("cannot write " + path);
     }
   }

@@ -36,7 +36,8 @@ TEST(ReportTest, TargetCellAndTable) {
   Table table({"#", "name"});
   table.addRow({"1", "a"});
   table.addRow({"22", "µs long"});
-  EXPECT_EQ(table.markdown(), "| #   | name    |\n|-----|---------|\n| 1   | a       |\n| 22  | µs long |\n");
+  EXPECT_EQ(table.markdown(),
+            "| #   | name    |\n|-----|---------|\n| 1   | a       |\n| 22  | µs long |\n");
   EXPECT_THROW(table.addRow({"1"}), std::invalid_argument);
   EXPECT_THROW(table.addRow({"1", "2", "3"}), std::invalid_argument);
 }

@@ -484,10 +484,10 @@ std::string expectedDigest(const StoreManifest& manifest) {
 
 std::string expectedAccountsDigest(const StoreManifest& manifest) {
   std::map<const GeneratedAccount*, target::StoreDigest> accounts;
-  digestMessages(manifest, [&](const GeneratedAccount& account,
-                               const target::ContentDigest& message) {
-    accounts[&account].add(message);
-  });
+  digestMessages(manifest,
+                 [&](const GeneratedAccount& account, const target::ContentDigest& message) {
+                   accounts[&account].add(message);
+                 });
   target::AccountsDigest digest;
   for (const auto& [account, messages] : accounts) {
     digest.add(messages);

@@ -41,10 +41,10 @@ inline constexpr int kRelayDelayMs = 5;
 // What a variant's row is compared with: the workload's first row.
 enum class Versus {
   kNone,
-  kCpu,        // client CPU per unit at most `limit` above the first row's, as a fraction
-  kWall,       // wall time at most `limit` times the first row's
-  kSpeed,      // msg/s at least `limit` times the first row's (and at least minRate)
-  kCpuTimes,   // client CPU per unit at most `limit` times the first row's
+  kCpu,       // client CPU per unit at most `limit` above the first row's, as a fraction
+  kWall,      // wall time at most `limit` times the first row's
+  kSpeed,     // msg/s at least `limit` times the first row's (and at least minRate)
+  kCpuTimes,  // client CPU per unit at most `limit` times the first row's
 };
 
 // How lodemig is started for one row of the table.
@@ -59,7 +59,7 @@ struct Variant {
   bool tls = false;      // the target with a certificate, lodemig with -tls and its CA
   Versus versus = Versus::kNone;
   double limit = 0;
-  double minRate = 0;    // msg/s a kSpeed row must reach too; 0 for none
+  double minRate = 0;  // msg/s a kSpeed row must reach too; 0 for none
 };
 
 // The six workloads, each shrunk ten times when `quick` is set.

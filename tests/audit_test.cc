@@ -19,8 +19,16 @@ class AuditTest : public MigrationTest {
                       const std::string& work = "") {
     const std::string directory = work.empty() ? dir_ / "audit" : work;
     makeDirectories(directory);
-    std::vector<std::string> all = {"-path",     store_, mode,  "-server", "127.0.0.1", "-port",
-                                    server_->portText(), "-password", "master", "-primaryDomain",
+    std::vector<std::string> all = {"-path",
+                                    store_,
+                                    mode,
+                                    "-server",
+                                    "127.0.0.1",
+                                    "-port",
+                                    server_->portText(),
+                                    "-password",
+                                    "master",
+                                    "-primaryDomain",
                                     "example.com"};
     all.insert(all.end(), arguments.begin(), arguments.end());
     ProcessOptions options;
@@ -38,8 +46,9 @@ class AuditTest : public MigrationTest {
 TEST_F(AuditTest, CheckNamesMergingFoldersExistingAccountsAndOversizedMessages) {
   builder_.account("", "hal", AccountDirectory)
       .settings("{ Password = halpw; }")
-      .info("{ INBOX = { Messages = #1; }; \"a:b\" = { Messages = #1; }; "
-            "a_b = { Messages = #1; }; }");
+      .info(
+          "{ INBOX = { Messages = #1; }; \"a:b\" = { Messages = #1; }; "
+          "a_b = { Messages = #1; }; }");
   builder_.mailboxFile("", "hal", "INBOX", messages("hal", 1));
   builder_.mailboxFile("", "hal", "a:b", messages("ab", 1));
   // 200 bytes of body: over the limit below, where the others (about 24) are not.
@@ -52,19 +61,23 @@ TEST_F(AuditTest, CheckNamesMergingFoldersExistingAccountsAndOversizedMessages) 
   EXPECT_EQ(result.exitStatus, 1) << result.out;
   EXPECT_TRUE(contains(result.out, "Info: Torvane accepts messages of at most 100B\n"))
       << result.out;
-  EXPECT_TRUE(contains(result.out, "Warning: folders \"a:b\" and \"a_b\" of <hal@example.com> "
-                                   "would merge into \"a_b\"\n"))
+  EXPECT_TRUE(contains(result.out,
+                       "Warning: folders \"a:b\" and \"a_b\" of <hal@example.com> "
+                       "would merge into \"a_b\"\n"))
       << result.out;
-  EXPECT_TRUE(contains(result.out, "Warning: message 1 of folder \"a_b\" of <hal@example.com> "
-                                   "(218B) is over Torvane's limit\n"))
+  EXPECT_TRUE(contains(result.out,
+                       "Warning: message 1 of folder \"a_b\" of <hal@example.com> "
+                       "(218B) is over Torvane's limit\n"))
       << result.out;
-  EXPECT_TRUE(contains(result.out, "Warning: <ivy@example.com> exists on Torvane: a migration "
-                                   "skips it without -force\n"));
+  EXPECT_TRUE(contains(result.out,
+                       "Warning: <ivy@example.com> exists on Torvane: a migration "
+                       "skips it without -force\n"));
   EXPECT_FALSE(contains(result.out, "<hal@example.com> exists"));
-  EXPECT_TRUE(contains(result.out, "Result: check found problems\n"
-                                   "Info: accounts: 2, 1 on Torvane already\n"
-                                   "Info: folders: 4\n"
-                                   "Info: messages: 5, "));
+  EXPECT_TRUE(contains(result.out,
+                       "Result: check found problems\n"
+                       "Info: accounts: 2, 1 on Torvane already\n"
+                       "Info: folders: 4\n"
+                       "Info: messages: 5, "));
   EXPECT_TRUE(contains(result.out, "Info: a migration would take about "));
   // Nothing was written to the target, and no password file was left.
   EXPECT_FALSE(targetHasAccount("hal@example.com"));
@@ -79,10 +92,11 @@ TEST_F(AuditTest, CheckPassesWhenForceTakesExistingAccountsAndNamesTheirFolders)
   ASSERT_EQ(migrate({"-domain", "example.com", "-user", "kim"}).exitStatus, 0);
   ProcessResult result = audit("-check", {"-force"});
   EXPECT_EQ(result.exitStatus, 0) << result.out;
-  EXPECT_TRUE(contains(result.out, "Info: <kim@example.com> exists on Torvane: -force migrates "
-                                   "into it\n"
-                                   "Info: folder \"INBOX\" of <kim@example.com> holds 1 messages "
-                                   "on Torvane already\n"))
+  EXPECT_TRUE(contains(result.out,
+                       "Info: <kim@example.com> exists on Torvane: -force migrates "
+                       "into it\n"
+                       "Info: folder \"INBOX\" of <kim@example.com> holds 1 messages "
+                       "on Torvane already\n"))
       << result.out;
   EXPECT_TRUE(contains(result.out, "Result: check passed\n"));
   EXPECT_FALSE(targetHasAccount("jay@example.com"));
@@ -105,8 +119,9 @@ TEST_F(AuditTest, VerifyAfterACleanMigrationMatchesEveryFolder) {
   EXPECT_TRUE(contains(result.out, "Result: verification successful\n")) << result.out;
   const std::string rows = readFile(report_);
   // Sizes as sent: each bare LF became CR LF.
-  EXPECT_TRUE(contains(rows, "example.com,lea@example.com,INBOX,INBOX,,2,44,0,0,0,2,2,ok,"
-                             "\r\n"))
+  EXPECT_TRUE(contains(rows,
+                       "example.com,lea@example.com,INBOX,INBOX,,2,44,0,0,0,2,2,ok,"
+                       "\r\n"))
       << rows;
   EXPECT_TRUE(contains(rows, "example.com,lea@example.com,Empty,Empty,,0,0,0,0,0,0,0,ok,\r\n"))
       << rows;

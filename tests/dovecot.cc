@@ -182,15 +182,14 @@ Dovecot::Dovecot(const ScopedTempDir& dir, const DovecotOptions& options)
   config += tls ? "ssl = yes\nssl_cert = <" + options.tlsCert + "\nssl_key = <" + options.tlsKey +
                       "\nssl_min_protocol = TLSv1.2\n"
                 : "ssl = no\n";
-  const std::pair<std::string, std::string> values[] = {
-      {"@DIR@", dir.path()},
-      {"@PORT@", std::to_string(port_)},
-      {"@TLSPORT@", std::to_string(tlsPort_)},
-      {"@LOGIN@", loginUser},
-      {"@INTERNAL@", internalUser},
-      {"@GROUP@", internalGroup},
-      {"@UID@", std::to_string(mailUid)},
-      {"@GID@", std::to_string(mailGid)}};
+  const std::pair<std::string, std::string> values[] = {{"@DIR@", dir.path()},
+                                                        {"@PORT@", std::to_string(port_)},
+                                                        {"@TLSPORT@", std::to_string(tlsPort_)},
+                                                        {"@LOGIN@", loginUser},
+                                                        {"@INTERNAL@", internalUser},
+                                                        {"@GROUP@", internalGroup},
+                                                        {"@UID@", std::to_string(mailUid)},
+                                                        {"@GID@", std::to_string(mailGid)}};
   for (const auto& [name, value] : values) {
     replaceAll(config, name, value);
   }
@@ -243,8 +242,8 @@ std::string Dovecot::doveadm(const std::vector<std::string>& arguments, int* sta
 std::string Dovecot::fetch(const std::string& user, const std::string& mailbox,
                            const std::string& field, int uid) const {
   int status = 0;
-  const std::string out =
-      doveadm({"fetch", "-u", user, field, "mailbox", mailbox, "uid", std::to_string(uid)}, &status);
+  const std::string out = doveadm(
+      {"fetch", "-u", user, field, "mailbox", mailbox, "uid", std::to_string(uid)}, &status);
   const std::size_t colon = out.find(':');
   if (status != 0 || colon == std::string::npos) {
     return std::string();

@@ -11,8 +11,8 @@
 
 #include "imap/imap_gateway.h"
 #include "tests/dovecot.h"
-#include "tests/test_certificates.h"
 #include "tests/temp_dir.h"
+#include "tests/test_certificates.h"
 
 namespace lodemig {
 namespace {
@@ -99,8 +99,10 @@ TEST(DovecotInteropTest, LoginCreateSelectAndAppendArriveIntact) {
   for (int uid = 1; uid <= 3; ++uid) {
     const StoredMessage& message = messages[static_cast<std::size_t>(uid - 1)];
     EXPECT_EQ(dovecot.fetch("tester", "Foo Bar", "text", uid), message.content()) << uid;
-    EXPECT_EQ(flagSet(dovecot.fetch("tester", "Foo Bar", "flags", uid)), flagSet(message.flags())) << uid;
-    EXPECT_EQ(dovecot.fetch("tester", "Foo Bar", "date.received.unixtime", uid), std::to_string(dates[uid - 1]));
+    EXPECT_EQ(flagSet(dovecot.fetch("tester", "Foo Bar", "flags", uid)), flagSet(message.flags()))
+        << uid;
+    EXPECT_EQ(dovecot.fetch("tester", "Foo Bar", "date.received.unixtime", uid),
+              std::to_string(dates[uid - 1]));
   }
 
   ImapGateway cram;

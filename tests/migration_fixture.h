@@ -48,7 +48,7 @@ inline void PrintTo(const Stored& m, std::ostream* out) {
 // One folder's console line: each three-character counter erased ("\b \b"
 // per character) before the next, then the final count.
 inline std::string folderLine(const std::string& name, std::initializer_list<const char*> counters,
-                       const std::string& count) {
+                              const std::string& count) {
   std::string line = "   - \"" + name + "\", messages: ";
   for (const char* counter : counters) {
     line += counter + std::string("\b \b\b \b\b \b");

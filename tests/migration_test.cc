@@ -129,11 +129,12 @@ TEST_F(MigrationTest, EveryFolderAndMessageOfEveryAccountKindArrives) {
 
   // The console: header, one block per domain in listing order, result.
   const std::string out = maskTimes(result.out);
-  const std::string header = "\nBrenhart Quillon Pro to Torvane migration tool 1.0.0-R1-1\n\n"
-                             "Quillon path: \"" + store_ + "\"\nTorvane hostname: 127.0.0.1:" +
-                             server_->portText() +
-                             "\nStart time: T\nInfo: domains to migrate (mask): *\n"
-                             "Info: users to migrate (mask): *\nInfo: primary domain: example.com\n";
+  const std::string header =
+      "\nBrenhart Quillon Pro to Torvane migration tool 1.0.0-R1-1\n\n"
+      "Quillon path: \"" +
+      store_ + "\"\nTorvane hostname: 127.0.0.1:" + server_->portText() +
+      "\nStart time: T\nInfo: domains to migrate (mask): *\n"
+      "Info: users to migrate (mask): *\nInfo: primary domain: example.com\n";
   const std::string johnBlock =
       "\ndomain (example.com)\n + mailbox <john>, size: 2.0KB\n" +
       folderLine("Archive/2007", {"1/1", "1/1"}, "1") +
@@ -430,8 +431,7 @@ void runFilesOnFullDevice(const std::string& work, std::initializer_list<const c
   const std::time_t now = std::time(nullptr);
   for (int second = 0; second < 30; ++second) {
     for (const char* extension : extensions) {
-      const std::string name =
-          work + "/lodemig_" + startTimestamp(now + second) + "." + extension;
+      const std::string name = work + "/lodemig_" + startTimestamp(now + second) + "." + extension;
       ASSERT_EQ(symlink("/dev/full", name.c_str()), 0) << name;
     }
   }
@@ -444,8 +444,9 @@ void expectPasswordOnStandardError(const ProcessResult& result, const std::strin
                                    bool accountsLeft) {
   EXPECT_TRUE(contains(result.err, ".pass: No space left on device, its line follows:\n" + line))
       << result.err;
-  EXPECT_EQ(contains(result.out, "\nError: no further accounts are created, the password file "
-                                 "cannot be written\nFinish time: "),
+  EXPECT_EQ(contains(result.out,
+                     "\nError: no further accounts are created, the password file "
+                     "cannot be written\nFinish time: "),
             accountsLeft)
       << result.out;
   EXPECT_TRUE(contains(result.out, "Result: migration failed\n"));
@@ -541,7 +542,9 @@ std::vector<std::pair<std::string, Stored>> journalStore(StoreBuilder& builder) 
     }
   };
   builder.account("", "ann", AccountDirectory)
-      .info("{ INBOX = { Messages = #90; }; Drafts = { Messages = #30; }; Sent = { Messages = #40; }; }");
+      .info(
+          "{ INBOX = { Messages = #90; }; Drafts = { Messages = #30; }; Sent = { Messages = #40; "
+          "}; }");
   mailbox("", "ann", "INBOX", 90);
   directory("", "ann", "Drafts", 30);
   mailbox("", "ann", "Sent", 40);
@@ -549,8 +552,7 @@ std::vector<std::pair<std::string, Stored>> journalStore(StoreBuilder& builder) 
       .settings("{ Password = beapw; }")
       .info("{ INBOX = { Messages = #80; }; }");
   mailbox("", "bea", "INBOX", 80);
-  builder.account("example.org", "cid", MessageDirectory)
-      .info("{ INBOX = { Messages = #60; }; }");
+  builder.account("example.org", "cid", MessageDirectory).info("{ INBOX = { Messages = #60; }; }");
   directory("example.org", "cid", "INBOX", 60);
   builder.account("", "ann", AccountDirectory).settings("{ RealName = Ann; }");
   builder.account("example.org", "cid", MessageDirectory).settings("{ RealName = Cid; }");
@@ -578,9 +580,10 @@ TEST_F(MigrationTest, KilledRunsResumeWithoutLossOrDouble) {
     ProcessOptions killed;
     killed.workingDirectory = work.path();
     killed.signalAfterMilliseconds = 5 + static_cast<int>(random() % 400);
-    std::vector<std::string> all = {"-path", store_, "-migrate", "-server", "127.0.0.1",
-                                    "-port", server_->portText(), "-password", "master",
-                                    "-primaryDomain", "example.com", "-journal", journal, "-quiet"};
+    std::vector<std::string> all = {"-path",     store_,           "-migrate",          "-server",
+                                    "127.0.0.1", "-port",          server_->portText(), "-password",
+                                    "master",    "-primaryDomain", "example.com",       "-journal",
+                                    journal,     "-quiet"};
     all.insert(all.end(), speed.begin(), speed.end());
     ProcessResult first = runProcess(LODEMIG_BINARY, all, killed);
     killedMidway += first.exitStatus == 128 + 9 ? 1 : 0;
@@ -591,7 +594,8 @@ TEST_F(MigrationTest, KilledRunsResumeWithoutLossOrDouble) {
       options.workingDirectory = work.path();
       again = runProcess(LODEMIG_BINARY, all, options);
     } while (again.exitStatus != 0 && ++runs < 5);
-    ASSERT_EQ(again.exitStatus, 0) << again.err << readFile(lodemigFiles(work.path(), "log").back());
+    ASSERT_EQ(again.exitStatus, 0)
+        << again.err << readFile(lodemigFiles(work.path(), "log").back());
     if (contains(allFiles(work.path(), "log"), "arrived before the interruption")) {
       ++unrecordedArrivals;
     }
@@ -654,8 +658,9 @@ TEST_F(MigrationTest, JournalOfAnotherRunOrDamagedIsRefusedBeforeAnythingIsSent)
   writeFile(journal, good + "stored\tann@exa");
   ProcessResult torn = migrate({"-journal", journal});
   EXPECT_EQ(torn.exitStatus, 0) << torn.out;
-  EXPECT_TRUE(contains(torn.out, " + mailbox <ann>, size: 0B\n"
-                                 "   Info: already migrated, as the journal records\n"));
+  EXPECT_TRUE(contains(torn.out,
+                       " + mailbox <ann>, size: 0B\n"
+                       "   Info: already migrated, as the journal records\n"));
   EXPECT_EQ(readFile(journal), good);
   EXPECT_FALSE(std::filesystem::exists(accountDirectory("ann@example.com")));
 }
@@ -668,9 +673,10 @@ TEST_F(MigrationTest, StopSignalEndsTheRunBetweenMessagesAndTheJournalResumes) {
     startServer({"--delay-ms", "2"});
     ScopedTempDir work;
     const std::string journal = work / "journal";
-    std::vector<std::string> all = {"-path", store_, "-migrate", "-server", "127.0.0.1",
-                                    "-port", server_->portText(), "-password", "master",
-                                    "-primaryDomain", "example.com", "-journal", journal};
+    std::vector<std::string> all = {"-path",     store_,           "-migrate",          "-server",
+                                    "127.0.0.1", "-port",          server_->portText(), "-password",
+                                    "master",    "-primaryDomain", "example.com",       "-journal",
+                                    journal};
     ProcessOptions options;
     options.workingDirectory = work.path();
     // Once the run is well into the folder.
@@ -681,7 +687,8 @@ TEST_F(MigrationTest, StopSignalEndsTheRunBetweenMessagesAndTheJournalResumes) {
     const std::string name = signal == 2 ? "SIGINT" : "SIGTERM";
     const std::string said = "\nInfo: the run was interrupted by " + name +
                              ": run the same command again, with the same -journal, to resume\n";
-    EXPECT_TRUE(contains(maskTimes(stopped.out), said + "\nFinish time: T\n\nResult: migration failed\n"))
+    EXPECT_TRUE(
+        contains(maskTimes(stopped.out), said + "\nFinish time: T\n\nResult: migration failed\n"))
         << stopped.out;
     EXPECT_TRUE(contains(onlyLodemigFile(work.path(), "log"), said));
     const std::size_t arrived = storedMessages("ann@example.com").size();
@@ -750,8 +757,9 @@ TEST_F(MigrationTest, ThreeAccountsInARowLostAfterTheirRetriesStopTheRun) {
   // The walk's order is the directory's: whichever three come first.
   EXPECT_EQ(countOf(out, " + mailbox <"), 3) << out;
   EXPECT_EQ(countOf(out, "\nError: cannot migrate mailbox <"), 2) << out;
-  EXPECT_TRUE(contains(out, "\nError: cannot append message: 3 accounts in a row failed, "
-                            "Torvane seems down\nFinish time: T\n\nResult: migration failed\n"));
+  EXPECT_TRUE(contains(out,
+                       "\nError: cannot append message: 3 accounts in a row failed, "
+                       "Torvane seems down\nFinish time: T\n\nResult: migration failed\n"));
 }
 
 }  // namespace

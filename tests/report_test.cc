@@ -93,18 +93,22 @@ TEST_F(ReportTest, RefusedAndLostMessagesFailTheirFolderByName) {
   ProcessResult result = migrate({"-domain", "example.org", "-report", report_});
   EXPECT_EQ(result.exitStatus, 1);
   const std::string rows = readFile(report_);
-  EXPECT_TRUE(contains(rows, "example.org,dan@example.org,INBOX,INBOX,,4,72,3,1,0,0,3,"
-                             "failed,message 2: append message error\r\n"))
+  EXPECT_TRUE(contains(rows,
+                       "example.org,dan@example.org,INBOX,INBOX,,4,72,3,1,0,0,3,"
+                       "failed,message 2: append message error\r\n"))
       << rows;
   // The target said OK to the folder's one message but does not hold it.
-  EXPECT_TRUE(contains(rows, "example.org,dan@example.org,\"x,y\",\"x,y\",,1,23,1,0,0,0,0,"
-                             "missing,\"the target holds 0 messages, 1 expected\"\r\n"))
+  EXPECT_TRUE(contains(rows,
+                       "example.org,dan@example.org,\"x,y\",\"x,y\",,1,23,1,0,0,0,0,"
+                       "missing,\"the target holds 0 messages, 1 expected\"\r\n"))
       << rows;
-  EXPECT_TRUE(contains(result.out, "Error: folder \"x,y\" of <dan@example.org> holds 0 messages, "
-                                   "1 expected\n"));
+  EXPECT_TRUE(contains(result.out,
+                       "Error: folder \"x,y\" of <dan@example.org> holds 0 messages, "
+                       "1 expected\n"));
   const std::string log = onlyLodemigFile(work_, "log");
-  EXPECT_TRUE(contains(log, "Error: message 2 of folder \"INBOX\" of <dan@example.org> was not "
-                            "stored: append message error\n"));
+  EXPECT_TRUE(contains(log,
+                       "Error: message 2 of folder \"INBOX\" of <dan@example.org> was not "
+                       "stored: append message error\n"));
   EXPECT_TRUE(contains(log, "Error: folder \"x,y\" of <dan@example.org> holds 0 messages"));
   EXPECT_EQ(summaryOf(result.out),
             "Info: accounts: 0 migrated, 0 skipped, 1 failed\n"
@@ -122,8 +126,9 @@ TEST_F(ReportTest, CleanRunVerifiesEverythingAndRowsOfSkippedAccounts) {
   const std::string rows = readFile(report_);
   EXPECT_TRUE(contains(rows, "example.com,eve@example.com,INBOX,INBOX,,2,48,2,0,0,0,2,ok,\r\n"))
       << rows;
-  EXPECT_TRUE(contains(rows, "example.com,fay@example.com,,,,0,0,0,0,0,,,skipped,"
-                             "the account exists on the target; -force migrates it\r\n"))
+  EXPECT_TRUE(contains(rows,
+                       "example.com,fay@example.com,,,,0,0,0,0,0,,,skipped,"
+                       "the account exists on the target; -force migrates it\r\n"))
       << rows;
   EXPECT_EQ(summaryOf(result.out),
             "Info: accounts: 1 migrated, 1 skipped, 0 failed\n"
@@ -140,8 +145,8 @@ TEST_F(ReportTest, ReportThatCannotBeWrittenIsAnArgumentError) {
   startServer();
   ProcessResult result = migrate({"-report", dir_ / "missing/report.csv"});
   EXPECT_EQ(result.exitStatus, 2);
-  EXPECT_EQ(result.out, "Argument error: cannot write report " + (dir_ / "missing/report.csv") +
-                            "\n");
+  EXPECT_EQ(result.out,
+            "Argument error: cannot write report " + (dir_ / "missing/report.csv") + "\n");
   EXPECT_TRUE(storedMessages("gus@example.com").empty());
 }
 

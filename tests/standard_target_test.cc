@@ -44,8 +44,8 @@ std::string unixTime(const std::string& date) {
   }
   int offset = 0;
   std::sscanf(rest, " %d", &offset);
-  const long seconds = static_cast<long>(::timegm(&parts)) -
-                       (offset / 100 * 3600 + offset % 100 * 60);
+  const long seconds =
+      static_cast<long>(::timegm(&parts)) - (offset / 100 * 3600 + offset % 100 * 60);
   return std::to_string(seconds);
 }
 
@@ -69,10 +69,21 @@ class StandardTargetTest : public MigrationTest {
   ProcessResult migrateInto(const Dovecot& dovecot, const std::string& store,
                             std::vector<std::string> arguments, ProcessOptions options = {},
                             const std::string& run = "-migrate") {
-    std::vector<std::string> all = {"-path",       store,        run,        "-server",
-                                    "127.0.0.1",   "-port",      std::to_string(dovecot.port()),
-                                    "-password",   kMasterPassword, "-targetType", "imap",
-                                    "-admin",      kAdmin,       "-primaryDomain", "example.com"};
+    std::vector<std::string> all = {"-path",
+                                    store,
+                                    run,
+                                    "-server",
+                                    "127.0.0.1",
+                                    "-port",
+                                    std::to_string(dovecot.port()),
+                                    "-password",
+                                    kMasterPassword,
+                                    "-targetType",
+                                    "imap",
+                                    "-admin",
+                                    kAdmin,
+                                    "-primaryDomain",
+                                    "example.com"};
     all.insert(all.end(), arguments.begin(), arguments.end());
     makeDirectories(work_);
     options.workingDirectory = work_;
@@ -83,8 +94,8 @@ class StandardTargetTest : public MigrationTest {
   // Stored values (command empty), sorted.
   std::vector<Stored> dovecotMessages(const Dovecot& dovecot, const std::string& user) {
     int status = 0;
-    const std::string list = dovecot.doveadm(
-        {"-f", "tab", "fetch", "-u", user, "mailbox uid", "all"}, &status);
+    const std::string list =
+        dovecot.doveadm({"-f", "tab", "fetch", "-u", user, "mailbox uid", "all"}, &status);
     EXPECT_EQ(status, 0) << list;
     std::vector<Stored> messages;
     std::istringstream lines(list);
@@ -116,8 +127,8 @@ class StandardTargetTest : public MigrationTest {
 // a standard server puts them, flags without \Recent, dates as numbers, and
 // the non-mail folders left out.
 std::vector<Stored> expectedOnDovecot(const std::vector<Stored>& received) {
-  const std::map<std::string, std::string> places = {
-      {"Sent Items", "Sent"}, {"Archive/2007", "Archive.2007"}};
+  const std::map<std::string, std::string> places = {{"Sent Items", "Sent"},
+                                                     {"Archive/2007", "Archive.2007"}};
   std::vector<Stored> expected;
   for (Stored message : received) {
     if (message.folder == "Calendar" || message.folder == "Contacts") {
@@ -142,10 +153,9 @@ std::vector<Stored> expectedOnDovecot(const std::vector<Stored>& received) {
 TEST_F(StandardTargetTest, ExampleStoreArrivesWithFlagsAndDatesAndNonMailFoldersSkipped) {
   const std::string examples = std::string(LODEMIG_SOURCE_DIR) + "/examples";
   startServer();
-  std::vector<std::string> stand = {"-path",     examples,         "-migrate", "-server",
-                                    "127.0.0.1", "-port",          server_->portText(),
-                                    "-password", "master",         "-primaryDomain",
-                                    "example.com", "-quiet"};
+  std::vector<std::string> stand = {"-path",     examples,         "-migrate",          "-server",
+                                    "127.0.0.1", "-port",          server_->portText(), "-password",
+                                    "master",    "-primaryDomain", "example.com",       "-quiet"};
   ProcessOptions quiet;
   quiet.workingDirectory = dir_ / "stand-in";
   makeDirectories(quiet.workingDirectory);
@@ -153,16 +163,17 @@ TEST_F(StandardTargetTest, ExampleStoreArrivesWithFlagsAndDatesAndNonMailFolders
   server_->stop();
 
   ScopedTempDir home;
-  const Dovecot dovecot(home, accounts({{"john@example.com", "x"},
-                                        {"mary@example.com", "x"},
-                                        {"bob@example.org", "x"}}));
+  const Dovecot dovecot(
+      home,
+      accounts({{"john@example.com", "x"}, {"mary@example.com", "x"}, {"bob@example.org", "x"}}));
   ASSERT_EQ(dovecot.problem(), "");
   const ProcessResult run = migrateInto(dovecot, examples, {"-report", work_ + "/r.csv"});
   EXPECT_EQ(run.exitStatus, 0) << run.out << readFile(onlyLodemigFile(work_, "log"));
   EXPECT_TRUE(contains(run.out, "   - \"Calendar\", skipped: a calendar folder")) << run.out;
   EXPECT_TRUE(contains(run.out, "   - \"Contacts\", skipped: a contacts folder")) << run.out;
-  EXPECT_TRUE(contains(run.out, "   Info: folder \"Sent Items\" goes into \"Sent\", the "
-                                "target's sent folder\n"))
+  EXPECT_TRUE(contains(run.out,
+                       "   Info: folder \"Sent Items\" goes into \"Sent\", the "
+                       "target's sent folder\n"))
       << run.out;
   EXPECT_TRUE(contains(run.out, "Result: migration successful")) << run.out;
   // No account was created, so no password is recorded.
@@ -189,14 +200,15 @@ TEST_F(StandardTargetTest, UnknownAccountFailsAloneAndLoginFormWorks) {
   // The check says so beforehand.
   const ProcessResult check = migrateInto(dovecot, examples, {}, {}, "-check");
   EXPECT_EQ(check.exitStatus, 1) << check.out;
-  EXPECT_TRUE(contains(check.out, "Warning: <mary@example.com> cannot be logged in to on the "
-                                  "target: a migration fails it"))
+  EXPECT_TRUE(contains(check.out,
+                       "Warning: <mary@example.com> cannot be logged in to on the "
+                       "target: a migration fails it"))
       << check.out;
   EXPECT_TRUE(contains(check.out, "Info: <john@example.com> exists on the target\n")) << check.out;
   EXPECT_TRUE(contains(check.out, "Info: folder \"Calendar\" of <john@example.com> is skipped"))
       << check.out;
-  const ProcessResult run = migrateInto(
-      dovecot, examples, {"-loginForm", "USER*ADMIN", "-nonMailFolders", "create"});
+  const ProcessResult run =
+      migrateInto(dovecot, examples, {"-loginForm", "USER*ADMIN", "-nonMailFolders", "create"});
   EXPECT_EQ(run.exitStatus, 1) << run.out;
   EXPECT_TRUE(contains(run.out, "the target refused the login for <mary@example.com>"))
       << run.out << readFile(onlyLodemigFile(work_, "log")) << readFile(home / "dovecot.log");
@@ -230,9 +242,8 @@ TEST_F(StandardTargetTest, KilledRunResumedWithTheJournalHasEveryMessageOnce) {
   }
   ASSERT_EQ(again.exitStatus, 0) << again.out;
   int status = 0;
-  const std::string subjects =
-      dovecot.doveadm({"-f", "tab", "fetch", "-u", "many@example.com", "hdr.subject", "all"},
-                      &status);
+  const std::string subjects = dovecot.doveadm(
+      {"-f", "tab", "fetch", "-u", "many@example.com", "hdr.subject", "all"}, &status);
   ASSERT_EQ(status, 0);
   std::multiset<std::string> seen;
   std::istringstream lines(subjects);
@@ -259,21 +270,38 @@ TEST_F(StandardTargetTest, OverTlsWithJobsAndAFolderMap) {
   const Dovecot dovecot(home, options);
   ASSERT_EQ(dovecot.problem(), "");
   writeFile(dir_ / "map", "# the store's INBOX goes elsewhere\nINBOX\tImported.Old Inbox\n");
-  std::vector<std::string> all = {"-path",        store_,      "-migrate",
-                                  "-server",      "127.0.0.1", "-port",
-                                  std::to_string(dovecot.tlsPort()), "-tls",
-                                  "-caFile",      certificates.caFile,
-                                  "-password",    kMasterPassword, "-targetType", "imap",
-                                  "-admin",       kAdmin,      "-primaryDomain", "example.com",
-                                  "-jobs",        "2",         "-window", "4",
-                                  "-folderMap",   dir_ / "map"};
+  std::vector<std::string> all = {"-path",
+                                  store_,
+                                  "-migrate",
+                                  "-server",
+                                  "127.0.0.1",
+                                  "-port",
+                                  std::to_string(dovecot.tlsPort()),
+                                  "-tls",
+                                  "-caFile",
+                                  certificates.caFile,
+                                  "-password",
+                                  kMasterPassword,
+                                  "-targetType",
+                                  "imap",
+                                  "-admin",
+                                  kAdmin,
+                                  "-primaryDomain",
+                                  "example.com",
+                                  "-jobs",
+                                  "2",
+                                  "-window",
+                                  "4",
+                                  "-folderMap",
+                                  dir_ / "map"};
   ProcessOptions run;
   run.workingDirectory = work_;
   makeDirectories(work_);
   const ProcessResult result = runProcess(LODEMIG_BINARY, all, run);
   EXPECT_EQ(result.exitStatus, 0) << result.out;
-  EXPECT_TRUE(contains(result.out, "   Info: folder \"INBOX\" goes into \"Imported.Old Inbox\", "
-                                   "as the folder map says\n"))
+  EXPECT_TRUE(contains(result.out,
+                       "   Info: folder \"INBOX\" goes into \"Imported.Old Inbox\", "
+                       "as the folder map says\n"))
       << result.out;
   for (const std::string user : {"ann@example.com", "ben@example.com"}) {
     int status = 0;

@@ -30,7 +30,9 @@ ScopedTempDir::~ScopedTempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-void makeDirectories(const std::string& path) { std::filesystem::create_directories(path); }
+void makeDirectories(const std::string& path) {
+  std::filesystem::create_directories(path);
+}
 
 void writeFile(const std::string& path, const std::string& content) {
   std::filesystem::path target(path);

@@ -2,9 +2,8 @@
 // certificates made here: every check that must pass passes, every one that
 // must fail fails before any login, with the reason in the log.
 
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
@@ -30,8 +29,8 @@ class TlsMigrationTest : public MigrationTest {
   void startTls(const std::string& cert, const std::string& key, std::vector<std::string> more) {
     transcripts_ = dir_ / ("transcripts" + std::to_string(servers_ + 1));
     makeDirectories(transcripts_);
-    std::vector<std::string> arguments = {"--tls-cert", cert, "--tls-key", key, "--transcript",
-                                          transcripts_};
+    std::vector<std::string> arguments = {"--tls-cert", cert,           "--tls-key",
+                                          key,          "--transcript", transcripts_};
     arguments.insert(arguments.end(), more.begin(), more.end());
     startServer(arguments);
   }
@@ -77,25 +76,47 @@ TEST_F(TlsMigrationTest, FailedChecksSendNoLoginAndTheLogSaysWhy) {
     std::string cert, key;
     std::vector<std::string> server;  // more target options
     std::vector<std::string> client;
-    std::string reason;               // in the log line
+    std::string reason;  // in the log line
   };
   const TestCertificates& c = certificates_;
   const Case cases[] = {
       // The system's trust store does not know the test's CA.
-      {c.validCert, c.validKey, {}, {"-tls"}, "certificate verify failed: unable to get local "
-                                                "issuer certificate"},
-      {c.otherNameCert, c.otherNameKey, {}, {"-tls", "-caFile", c.caFile},
+      {c.validCert,
+       c.validKey,
+       {},
+       {"-tls"},
+       "certificate verify failed: unable to get local "
+       "issuer certificate"},
+      {c.otherNameCert,
+       c.otherNameKey,
+       {},
+       {"-tls", "-caFile", c.caFile},
        "certificate verify failed: IP address mismatch"},
-      {c.expiredCert, c.expiredKey, {}, {"-tls", "-caFile", c.caFile},
+      {c.expiredCert,
+       c.expiredKey,
+       {},
+       {"-tls", "-caFile", c.caFile},
        "certificate verify failed: certificate has expired"},
-      {c.selfSignedCert, c.selfSignedKey, {}, {"-tls", "-caFile", c.caFile},
+      {c.selfSignedCert,
+       c.selfSignedKey,
+       {},
+       {"-tls", "-caFile", c.caFile},
        "certificate verify failed: self-signed certificate"},
-      {c.expiredCert, c.expiredKey, {"--starttls"}, {"-starttls", "-caFile", c.caFile},
+      {c.expiredCert,
+       c.expiredKey,
+       {"--starttls"},
+       {"-starttls", "-caFile", c.caFile},
        "failed after STARTTLS: certificate verify failed: certificate has expired"},
-      {c.validCert, c.validKey, {"--starttls", "--no-starttls-capability"},
-       {"-starttls", "-caFile", c.caFile}, " does not offer STARTTLS"},
-      {c.validCert, c.validKey, {"--starttls", "--starttls-refuse"},
-       {"-starttls", "-caFile", c.caFile}, " refused STARTTLS: "},
+      {c.validCert,
+       c.validKey,
+       {"--starttls", "--no-starttls-capability"},
+       {"-starttls", "-caFile", c.caFile},
+       " does not offer STARTTLS"},
+      {c.validCert,
+       c.validKey,
+       {"--starttls", "--starttls-refuse"},
+       {"-starttls", "-caFile", c.caFile},
+       " refused STARTTLS: "},
       // A server that speaks plain text to a TLS client.
       {c.validCert, c.validKey, {"--starttls"}, {"-tls", "-caFile", c.caFile}, "TLS handshake"},
   };
@@ -129,9 +150,10 @@ TEST_F(TlsMigrationTest, PasswordFileAndPlainTextWarnings) {
   const std::string password = dir_ / "master.pw";
   writeFile(password, "master\r\nsecond line\n");
   ::chmod(password.c_str(), 0644);
-  std::vector<std::string> all = {"-path",     store_,     "-migrate", "-server",
-                                  "127.0.0.1", "-port",    server_->portText(),
-                                  "-passwordFile", password, "-primaryDomain", "example.com"};
+  std::vector<std::string> all = {
+      "-path",     store_,           "-migrate",          "-server",
+      "127.0.0.1", "-port",          server_->portText(), "-passwordFile",
+      password,    "-primaryDomain", "example.com"};
   ProcessOptions options;
   options.workingDirectory = work_;
   makeDirectories(work_);

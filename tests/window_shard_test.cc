@@ -21,7 +21,8 @@ class WindowTest : public MigrationTest {
   // port and the run's file names.
   static std::string steady(const std::string& text) {
     static const std::regex times(
-        "(time: |Start time: |Finish time: )[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d [0-9:]{8} \\d{4}");
+        "(time: |Start time: |Finish time: )[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d [0-9:]{8} "
+        "\\d{4}");
     static const std::regex port("127\\.0\\.0\\.1:\\d+");
     static const std::regex stem("lodemig_[0-9_-]+");
     static const std::regex rate("Info: time: .*");
@@ -120,9 +121,9 @@ TEST_F(WindowTest, ShardsSplitTheAccountsOfEveryRunExactlyOnce) {
     ProcessOptions options;
     makeDirectories(dir_ / "print");
     options.workingDirectory = dir_ / "print";
-    ProcessResult result = runProcess(
-        LODEMIG_BINARY, {"-path", store_, "-primaryDomain", "example.com", "-shard", shard},
-        options);
+    ProcessResult result =
+        runProcess(LODEMIG_BINARY,
+                   {"-path", store_, "-primaryDomain", "example.com", "-shard", shard}, options);
     EXPECT_EQ(result.exitStatus, 0);
     const std::regex mailbox(" \\+ mailbox <([a-z0-9]+)>");
     for (std::sregex_iterator it(result.out.begin(), result.out.end(), mailbox), end; it != end;

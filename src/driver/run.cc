@@ -70,8 +70,7 @@ bool argumentsAllowRun(const RunOptions& options) {
     return false;
   }
   if (options.shards < 0) {
-    std::cout << "Argument error: -shard takes K/N, whole numbers with 1 <= K <= N\n"
-              << std::flush;
+    std::cout << "Argument error: -shard takes K/N, whole numbers with 1 <= K <= N\n" << std::flush;
     return false;
   }
   if (!options.masterPassword.empty() && !options.passwordFile.empty()) {
@@ -213,9 +212,9 @@ std::string makeTlsContext(const RunOptions& options, ConnectionSettings& connec
   connection.tlsContext = ostrel::ssl::ClientTlsContext::create(policy, &error);
   if (!connection.tlsContext) {
     *exitStatus = options.caFile.empty() ? kExitFailed : kExitArgumentError;
-    return options.caFile.empty() ? "Error: TLS cannot be set up: " + error + "\n"
-                                  : "Argument error: cannot use CA file " + options.caFile +
-                                        ": " + error + "\n";
+    return options.caFile.empty()
+               ? "Error: TLS cannot be set up: " + error + "\n"
+               : "Argument error: cannot use CA file " + options.caFile + ": " + error + "\n";
   }
   if (options.insecure) {
     warnings.logged.push_back("Warning: -insecure: the certificate of " + server +
@@ -224,8 +223,8 @@ std::string makeTlsContext(const RunOptions& options, ConnectionSettings& connec
   return std::string();
 }
 
-void printRunFooter(Reporter& reporter, const MigrationSettings& settings,
-                    const Migrator& migrator, bool withReport, std::time_t start) {
+void printRunFooter(Reporter& reporter, const MigrationSettings& settings, const Migrator& migrator,
+                    bool withReport, std::time_t start) {
   const std::time_t end = std::time(nullptr);
   const bool succeeded = migrator.succeeded();
   reporter.print("\n");
@@ -414,11 +413,10 @@ int runLodemig(int argc, const char* const* argv) {
 
   const std::time_t start = std::time(nullptr);
   // Shards started together in one directory must not share their files.
-  const std::string stem =
-      "./lodemig_" + startTimestamp(start) +
-      (settings.shards > 0 ? "_shard-" + std::to_string(settings.shard) + "-of-" +
-                                 std::to_string(settings.shards)
-                           : std::string());
+  const std::string stem = "./lodemig_" + startTimestamp(start) +
+                           (settings.shards > 0 ? "_shard-" + std::to_string(settings.shard) +
+                                                      "-of-" + std::to_string(settings.shards)
+                                                : std::string());
   ostrel::utils::OutputFile logFile;
   std::ostream* log = &logFile;
   if (!logFile.open(stem + ".log", 0600)) {
@@ -432,8 +430,7 @@ int runLodemig(int argc, const char* const* argv) {
   }
   bool succeeded =
       runMigrator(settings, connection, reporter, stem, start, primaryDomainGiven, warnings,
-                  journaled ? &journal : nullptr,
-                  settings.reportPath.empty() ? nullptr : &report);
+                  journaled ? &journal : nullptr, settings.reportPath.empty() ? nullptr : &report);
   const bool logWasGood = logFile.good();
   if (logFile.isOpen() && !logFile.close() && logWasGood) {
     // Only the last bytes could not be written; earlier failures were said.

@@ -36,10 +36,12 @@ void parseShard(const char* text, RunOptions& options) {
   const std::string value = text;
   const std::size_t slash = value.find('/');
   constexpr int kMaxShards = 1000000;
-  const int shard =
-      slash == std::string::npos ? -1 : parseBounded(value.substr(0, slash).c_str(), kMaxShards, -1);
-  const int shards =
-      slash == std::string::npos ? -1 : parseBounded(value.substr(slash + 1).c_str(), kMaxShards, -1);
+  const int shard = slash == std::string::npos
+                        ? -1
+                        : parseBounded(value.substr(0, slash).c_str(), kMaxShards, -1);
+  const int shards = slash == std::string::npos
+                         ? -1
+                         : parseBounded(value.substr(slash + 1).c_str(), kMaxShards, -1);
   if (shard < 1 || shards < shard) {
     options.shard = 0;
     options.shards = -1;

@@ -34,14 +34,14 @@ struct RunOptions {
   // -timeout: how long to wait for the server before giving up on it; 0 when
   // the value given is not a whole number of seconds from 1 to kMaxTimeoutSeconds.
   int timeoutSeconds = kDefaultTimeoutSeconds;
-  std::string journalPath;       // -journal; empty: none
+  std::string journalPath;  // -journal; empty: none
   static constexpr int kMaxRetries = 100;
   // -retry: new connections per account after a lost one; -1 when the value
   // given is not a whole number from 0 to kMaxRetries.
   int retries = 0;
-  std::string reportPath;        // -report; empty: none
-  bool check = false;            // -check: a pre-flight that writes nothing
-  bool verify = false;           // -verify: an audit that writes nothing
+  std::string reportPath;  // -report; empty: none
+  bool check = false;      // -check: a pre-flight that writes nothing
+  bool verify = false;     // -verify: an audit that writes nothing
   static constexpr int kMaxWindow = 64;
   static constexpr int kMaxJobs = 32;
   // -jobs: accounts migrated at the same time; -1 when the value given is
@@ -55,20 +55,20 @@ struct RunOptions {
   int shard = 0;
   int shards = 0;
   static constexpr int kDefaultTlsPort = 993;
-  bool portGiven = false;        // -port was given
-  bool tls = false;              // -tls: TLS from the first byte
-  bool starttls = false;         // -starttls: STARTTLS before the login
-  std::string caFile;            // -caFile: trusted instead of the system's store
-  bool insecure = false;         // -insecure: no certificate checks
-  std::string passwordFile;      // -passwordFile: the master password's file
+  bool portGiven = false;    // -port was given
+  bool tls = false;          // -tls: TLS from the first byte
+  bool starttls = false;     // -starttls: STARTTLS before the login
+  std::string caFile;        // -caFile: trusted instead of the system's store
+  bool insecure = false;     // -insecure: no certificate checks
+  std::string passwordFile;  // -passwordFile: the master password's file
   // -targetType: "torvane" (the default) or "imap", a standard IMAP server;
   // empty for any other value given.
   std::string targetType = "torvane";
-  std::string admin;             // -admin: who logs in for each account (imap)
-  std::string loginForm;         // -loginForm: LOGIN name pattern (imap)
+  std::string admin;      // -admin: who logs in for each account (imap)
+  std::string loginForm;  // -loginForm: LOGIN name pattern (imap)
   // -nonMailFolders: "skip" (the default) or "create"; empty for any other value.
   std::string nonMailFolders = "skip";
-  std::string folderMapPath;     // -folderMap: store name TAB target name lines
+  std::string folderMapPath;  // -folderMap: store name TAB target name lines
 };
 
 // Fills a RunOptions from argv[1..argc-1]. Option names match without regard

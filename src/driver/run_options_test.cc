@@ -78,9 +78,9 @@ TEST(RunOptionsTest, PortIsReadLikeAtoiAndZeroMeansDefault) {
 
 TEST(RunOptionsTest, TimeoutIsWholeSecondsWithinBounds) {
   EXPECT_EQ(parse({"-path", "/a"}).timeoutSeconds, 180);
-  const std::pair<const char*, int> cases[] = {{"1", 1},  {"86400", 86400}, {"0", 0},  {"86401", 0},
-                                               {"", 0},   {"-5", 0},        {" 5", 0}, {"5s", 0},
-                                               {"07", 7}, {"99999999999999999999", 0}};
+  const std::pair<const char*, int> cases[] = {
+      {"1", 1},  {"86400", 86400}, {"0", 0},  {"86401", 0}, {"", 0},
+      {"-5", 0}, {" 5", 0},        {"5s", 0}, {"07", 7},    {"99999999999999999999", 0}};
   for (const auto& [text, seconds] : cases) {
     EXPECT_EQ(parse({"-Timeout", text}).timeoutSeconds, seconds) << "\"" << text << "\"";
   }

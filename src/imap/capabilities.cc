@@ -32,8 +32,7 @@ std::vector<std::string> capabilityWords(const std::string& response) {
     line.remove_suffix(1);
   }
   if (line.size() > 2 + kWord.size() && line.compare(0, 2, "* ") == 0 &&
-      equalsIgnoreCase(line.substr(2, kWord.size()), kWord) &&
-      line[2 + kWord.size()] == ' ') {
+      equalsIgnoreCase(line.substr(2, kWord.size()), kWord) && line[2 + kWord.size()] == ' ') {
     return wordsOf(line.substr(3 + kWord.size()));
   }
   // A response code sits right after the status word: "* OK [CAPABILITY ...]".
@@ -45,7 +44,8 @@ std::vector<std::string> capabilityWords(const std::string& response) {
   }
   const std::size_t close = line.find(']', open);
   const std::size_t begin = open + 2 + kWord.size();
-  return wordsOf(line.substr(begin, (close == std::string_view::npos ? line.size() : close) - begin));
+  return wordsOf(
+      line.substr(begin, (close == std::string_view::npos ? line.size() : close) - begin));
 }
 
 bool offersCapability(const std::vector<std::string>& responses, std::string_view name) {

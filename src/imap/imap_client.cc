@@ -145,8 +145,8 @@ void ImapClient::startTls() {
     failTls(serverText() + " sent data after its STARTTLS answer, before the TLS handshake");
   }
   if (!stream_->startTls()) {
-    failTls("TLS handshake with " + serverText() + " failed after STARTTLS: " +
-            stream_->tlsFailure());
+    failTls("TLS handshake with " + serverText() +
+            " failed after STARTTLS: " + stream_->tlsFailure());
   }
 }
 
@@ -185,10 +185,10 @@ void ImapClient::connect(bool loginAfter) {
     if (!stream_->good()) {
       const std::string failure = stream_->tlsFailure();
       closeStream();
-      throw ImapConnectionFailed(std::string(),
-                                 failure.empty() ? std::string()
-                                                 : "TLS handshake with " + serverText() +
-                                                       " failed: " + failure);
+      throw ImapConnectionFailed(
+          std::string(), failure.empty()
+                             ? std::string()
+                             : "TLS handshake with " + serverText() + " failed: " + failure);
     }
     setState(ClientState::Connected);
     reader_.resetBudget();
@@ -386,8 +386,8 @@ void ImapClient::writeContent(IMessage& content, std::uint32_t announced) {
   chunk_.clear();
   for (bool more = produce(chunk_, true); more; more = produce(chunk_, false)) {
     if (alreadySent > 0) {
-      const std::size_t skipped = static_cast<std::size_t>(
-          std::min<std::uint64_t>(alreadySent, chunk_.size()));
+      const std::size_t skipped =
+          static_cast<std::size_t>(std::min<std::uint64_t>(alreadySent, chunk_.size()));
       chunk_.erase(0, skipped);
       alreadySent -= skipped;
       if (chunk_.empty()) {
@@ -564,8 +564,7 @@ void ImapClient::loginProxy() {
     dispatch(first);
     failLogin(kProxyFailed);
   }
-  sendContinuation(saslPlainResponse(settings_.user, settings_.admin, settings_.password) +
-                   "\r\n");
+  sendContinuation(saslPlainResponse(settings_.user, settings_.admin, settings_.password) + "\r\n");
   if (waitFor(command) != CommandStatus::Ok) {
     failLogin(kProxyFailed);
   }

@@ -101,8 +101,7 @@ TEST(ImapClientTest, TaggedLineDecidesTheStatus) {
       {"* BYEX not a farewell\r\nV0 OK\r\n", CommandStatus::Ok},
       // A text ending in a brace is no literal: the next line is read as its
       // own, whether the brace ends an untagged, a continuation or the tagged line.
-      {"* OK }\r\n+ {}\r\n* OK {x}\r\n* OK {12\r\n* OK a}\r\nV0 OK done}\r\n",
-       CommandStatus::Ok},
+      {"* OK }\r\n+ {}\r\n* OK {x}\r\n* OK {12\r\n* OK a}\r\nV0 OK done}\r\n", CommandStatus::Ok},
       {"* OK {3}\r\n}}}\r\n+ {2+}\r\nV0\r\nV0 NO {4}\r\n}OK}\r\n", CommandStatus::No},
   };
   for (const auto& [response, status] : cases) {

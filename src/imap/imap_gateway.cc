@@ -145,9 +145,9 @@ GatewayResult ImapGateway::connectMaster(const ConnectionSettings& settings) {
 GatewayResult ImapGateway::connectAs(const ConnectionSettings& settings, const std::string& user) {
   ClientSettings client =
       clientSettings(settings, settings.loginForm.empty() ? LoginKind::Proxy : LoginKind::Plain);
-  client.user = settings.loginForm.empty() ? user
-                                           : loginNameFromForm(settings.loginForm, user,
-                                                               settings.admin);
+  client.user = settings.loginForm.empty()
+                    ? user
+                    : loginNameFromForm(settings.loginForm, user, settings.admin);
   client.admin = settings.admin;
   client.password = settings.masterPassword;
   standardAppends_ = false;
@@ -310,8 +310,7 @@ void ImapGateway::buildCreateUser(ImapCommand& command, const std::string& name,
 
 GatewayResult ImapGateway::createThenSetUser(const std::string& name, const std::string& domain,
                                              const std::string& password,
-                                             const std::string& fullName,
-                                             GatewayResult* switched) {
+                                             const std::string& fullName, GatewayResult* switched) {
   *switched = kGatewayNotConnected;
   if (!connected_) {
     return kGatewayNotConnected;
@@ -324,8 +323,8 @@ GatewayResult ImapGateway::createThenSetUser(const std::string& name, const std:
     second_.start(client_.nextTag(), "X-SETUSER");
     second_.addQuoted(qualified);
     client_.submit(second_);
-    created = client_.waitFor(command_) == CommandStatus::Ok ? kGatewayOk
-                                                             : kGatewayCreateUserFailed;
+    created =
+        client_.waitFor(command_) == CommandStatus::Ok ? kGatewayOk : kGatewayCreateUserFailed;
   } catch (const ImapException& error) {
     // Neither answer can come now.
     *switched = gatewayResultFor(error, kGatewaySetUserFailed);
@@ -449,9 +448,8 @@ void ImapGateway::buildAppend(ImapCommand& command, const std::string& folderNam
     command.addQuoted(date);
   }
   constexpr std::uint32_t kLargestMinusLiteral = 4096;
-  const bool synchronizing =
-      standardAppends_ && !traits_.literalPlus &&
-      !(traits_.literalMinus && size <= kLargestMinusLiteral);
+  const bool synchronizing = standardAppends_ && !traits_.literalPlus &&
+                             !(traits_.literalMinus && size <= kLargestMinusLiteral);
   command.announceContent(message, size, synchronizing);
 }
 

@@ -306,9 +306,9 @@ TEST(ImapGatewayLifetimeTest, DestroyingALoggedInGatewayLogsOut) {
   peer.start();
   {
     ImapGateway gateway;
-    ASSERT_EQ(
-        gateway.connectMaster(local(peer.port(), kMasterPassword, ConnectionSettings().timeoutSeconds)),
-        kGatewayOk);
+    ASSERT_EQ(gateway.connectMaster(
+                  local(peer.port(), kMasterPassword, ConnectionSettings().timeoutSeconds)),
+              kGatewayOk);
   }
   EXPECT_TRUE(peer.finish()) << peer.failure();
 }
@@ -399,8 +399,7 @@ TEST(ImapGatewayWireTest, StoredBytesGoStraightFromTheFile) {
   TestMessage message = largeMessage(content, file.fd());
   message.fileOffset = 2;
   message.failAt = 0;  // the pieces are not used
-  EXPECT_EQ(play([&](ImapGateway& g) { return g.append("I", message, false); }, wire,
-                 "V1 OK\r\n"),
+  EXPECT_EQ(play([&](ImapGateway& g) { return g.append("I", message, false); }, wire, "V1 OK\r\n"),
             kGatewayOk);
   // A file that ends early: the pieces send the rest, without repeating any.
   OpenFile shorter(content.substr(0, 5000));
@@ -530,8 +529,11 @@ TEST_F(ImapGatewayTest, CreationAndSwitchGoOutTogetherAndAnswerInTurn) {
 }
 
 TEST_F(ImapGatewayTest, FailedWriteWithAppendsOutstandingLosesThemAll) {
-  masterLogin(peer_, 0).expectBytes("V1 APPEND \"INBOX\" {1+}\r\na\r\n").expect(
-      "V2 APPEND \"INBOX\" {5+}").readBytes(2).reset();
+  masterLogin(peer_, 0)
+      .expectBytes("V1 APPEND \"INBOX\" {1+}\r\na\r\n")
+      .expect("V2 APPEND \"INBOX\" {5+}")
+      .readBytes(2)
+      .reset();
   ASSERT_EQ(connect(), kGatewayOk);
   gateway_.setAppendWindow(4);
   TestMessage a("a"), broken("hello");

@@ -51,9 +51,11 @@ bool MessageSummary::operator<(const MessageSummary& other) const {
 }
 
 unsigned systemFlagBits(std::string_view text) {
-  static constexpr std::pair<const char*, unsigned> kNames[] = {
-      {"\\Seen", kFlagSeen},       {"\\Answered", kFlagAnswered}, {"\\Flagged", kFlagFlagged},
-      {"\\Deleted", kFlagDeleted}, {"\\Draft", kFlagDraft}};
+  static constexpr std::pair<const char*, unsigned> kNames[] = {{"\\Seen", kFlagSeen},
+                                                                {"\\Answered", kFlagAnswered},
+                                                                {"\\Flagged", kFlagFlagged},
+                                                                {"\\Deleted", kFlagDeleted},
+                                                                {"\\Draft", kFlagDraft}};
   unsigned bits = 0;
   std::size_t at = 0;
   while (at < text.size()) {
@@ -86,8 +88,8 @@ bool parseImapDateTime(std::string_view text, std::int64_t& seconds) {
   }
   // Mon-yyyy hh:mm:ss +zzzz
   const std::string_view rest = text.substr(dash + 1);
-  if (rest.size() != 23 || rest[3] != '-' || rest[8] != ' ' || rest[11] != ':' ||
-      rest[14] != ':' || rest[17] != ' ' || (rest[18] != '+' && rest[18] != '-')) {
+  if (rest.size() != 23 || rest[3] != '-' || rest[8] != ' ' || rest[11] != ':' || rest[14] != ':' ||
+      rest[17] != ' ' || (rest[18] != '+' && rest[18] != '-')) {
     return false;
   }
   unsigned month = 0;
@@ -97,11 +99,10 @@ bool parseImapDateTime(std::string_view text, std::int64_t& seconds) {
     }
   }
   std::int64_t year = 0, hour = 0, minute = 0, second = 0, zoneHours = 0, zoneMinutes = 0;
-  if (month == 0 || !readNumber(rest.substr(4, 4), year) ||
-      !readNumber(rest.substr(9, 2), hour) || !readNumber(rest.substr(12, 2), minute) ||
-      !readNumber(rest.substr(15, 2), second) || !readNumber(rest.substr(19, 2), zoneHours) ||
-      !readNumber(rest.substr(21, 2), zoneMinutes) || day < 1 || day > 31 || hour > 23 ||
-      minute > 59 || second > 60 || zoneMinutes > 59) {
+  if (month == 0 || !readNumber(rest.substr(4, 4), year) || !readNumber(rest.substr(9, 2), hour) ||
+      !readNumber(rest.substr(12, 2), minute) || !readNumber(rest.substr(15, 2), second) ||
+      !readNumber(rest.substr(19, 2), zoneHours) || !readNumber(rest.substr(21, 2), zoneMinutes) ||
+      day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60 || zoneMinutes > 59) {
     return false;
   }
   const std::int64_t zone = (zoneHours * 60 + zoneMinutes) * 60 * (rest[18] == '-' ? -1 : 1);
@@ -110,8 +111,7 @@ bool parseImapDateTime(std::string_view text, std::int64_t& seconds) {
   return true;
 }
 
-bool parseFetchSummary(std::string_view response, std::int64_t& sequence,
-                       MessageSummary& summary) {
+bool parseFetchSummary(std::string_view response, std::int64_t& sequence, MessageSummary& summary) {
   // * n FETCH (ITEM value ITEM value ...)
   if (response.substr(0, 2) != "* ") {
     return false;
@@ -143,9 +143,9 @@ bool parseFetchSummary(std::string_view response, std::int64_t& sequence,
       summary.size = static_cast<std::uint64_t>(size);
       haveSize = true;
     } else if (equalsIgnoreCase(item, "INTERNALDATE")) {
-      const std::size_t close =
-          at < response.size() && response[at] == '"' ? response.find('"', at + 1)
-                                                      : std::string_view::npos;
+      const std::size_t close = at < response.size() && response[at] == '"'
+                                    ? response.find('"', at + 1)
+                                    : std::string_view::npos;
       if (close == std::string_view::npos ||
           !parseImapDateTime(response.substr(at + 1, close - at - 1), summary.date)) {
         return false;
@@ -153,9 +153,9 @@ bool parseFetchSummary(std::string_view response, std::int64_t& sequence,
       at = close + 1;
       haveDate = true;
     } else if (equalsIgnoreCase(item, "FLAGS")) {
-      const std::size_t close =
-          at < response.size() && response[at] == '(' ? response.find(')', at)
-                                                      : std::string_view::npos;
+      const std::size_t close = at < response.size() && response[at] == '('
+                                    ? response.find(')', at)
+                                    : std::string_view::npos;
       if (close == std::string_view::npos) {
         return false;
       }

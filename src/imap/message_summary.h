@@ -44,8 +44,7 @@ bool parseImapDateTime(std::string_view text, std::int64_t& seconds);
 // Reads an untagged "* n FETCH (...)" response's RFC822.SIZE, INTERNALDATE
 // and FLAGS, in any order, into `summary`, and its sequence number into
 // `sequence`. False when it is no such response or lacks one of the three.
-bool parseFetchSummary(std::string_view response, std::int64_t& sequence,
-                       MessageSummary& summary);
+bool parseFetchSummary(std::string_view response, std::int64_t& sequence, MessageSummary& summary);
 
 // The APPENDLIMIT a "* CAPABILITY ..." response among `untagged`
 // announces; -1 when none does.

@@ -35,10 +35,10 @@ TEST(MessageSummaryTest, DateTimesAreInstantsWhateverTheirZoneOrPadding) {
 TEST(MessageSummaryTest, FetchResponsesInAnyOrderAndSpelling) {
   std::int64_t sequence = 0;
   MessageSummary summary;
-  ASSERT_TRUE(parseFetchSummary(
-      "* 12 FETCH (RFC822.SIZE 4077 INTERNALDATE \"30-Jun-1993 21:49:08 +0000\" "
-      "FLAGS (\\Seen \\Recent \\flagged $Junk))",
-      sequence, summary));
+  ASSERT_TRUE(
+      parseFetchSummary("* 12 FETCH (RFC822.SIZE 4077 INTERNALDATE \"30-Jun-1993 21:49:08 +0000\" "
+                        "FLAGS (\\Seen \\Recent \\flagged $Junk))",
+                        sequence, summary));
   EXPECT_EQ(sequence, 12);
   EXPECT_EQ(summary.size, 4077u);
   EXPECT_EQ(summary.date, 741476948);

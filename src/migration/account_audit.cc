@@ -44,7 +44,9 @@ std::size_t unmatched(const std::vector<T>& from, const std::vector<T>& in) {
   return rest.size();
 }
 
-std::string quoted(const std::string& name) { return "\"" + name + "\""; }
+std::string quoted(const std::string& name) {
+  return "\"" + name + "\"";
+}
 
 }  // namespace
 
@@ -135,9 +137,8 @@ std::vector<MessageSummary> storeSummaries(Folder& folder, const Mailbox& mailbo
   return summaries;
 }
 
-AccountAudit::AccountAudit(const MigrationSettings& settings,
-                           const ConnectionSettings& connection, ImapGateway& gateway,
-                           Reporter& reporter, RunReport& report)
+AccountAudit::AccountAudit(const MigrationSettings& settings, const ConnectionSettings& connection,
+                           ImapGateway& gateway, Reporter& reporter, RunReport& report)
     : settings_(settings),
       connection_(connection),
       gateway_(gateway),
@@ -241,8 +242,8 @@ bool AccountAudit::verifyFolder(Folder& folder, const Mailbox& mailbox) {
   } else {
     target_.clear();
     // Some servers refuse 1:* in an empty folder.
-    if (count > 0 && checkResult(reporter_, TargetStep::Fetch,
-                                 gateway_.fetchSummaries(target_)) == StepOutcome::Refused) {
+    if (count > 0 && checkResult(reporter_, TargetStep::Fetch, gateway_.fetchSummaries(target_)) ==
+                         StepOutcome::Refused) {
       row.verdict = Verdict::Failed;
       row.error = "Torvane refused to list the folder's messages";
     } else {
@@ -263,8 +264,9 @@ bool AccountAudit::verifyFolder(Folder& folder, const Mailbox& mailbox) {
 void AccountAudit::startCheck() {
   checkResult(reporter_, TargetStep::Connect, connectMaster(reporter_, gateway_, connection_));
   if (settings_.standardTarget) {
-    reporter_.print("Info: the target is a standard IMAP server: accounts must exist there, "
-                    "messages go with APPEND\n");
+    reporter_.print(
+        "Info: the target is a standard IMAP server: accounts must exist there, "
+        "messages go with APPEND\n");
   } else {
     reporter_.print(gateway_.checkVersion()
                         ? "Info: Torvane is version 6.3 or later: messages go with X-APPEND\n"
@@ -280,8 +282,7 @@ void AccountAudit::startCheck() {
       kRoundTripSamples;
   gateway_.disconnect(true);
   if (appendLimit_ >= 0) {
-    reporter_.print("Info: Torvane accepts messages of at most " + formatSize(appendLimit_) +
-                    "\n");
+    reporter_.print("Info: Torvane accepts messages of at most " + formatSize(appendLimit_) + "\n");
   }
 }
 
@@ -341,8 +342,8 @@ bool AccountAudit::check(Mailbox& mailbox) {
           reporter_.print("Info: folder " + quoted(name) + " of <" + account_ + "> holds " +
                           std::to_string(count) + " messages on " + where + " already\n");
         } else if (count == 0) {
-          reporter_.print("Info: folder " + quoted(name) + " of <" + account_ +
-                          "> exists on " + where + ", empty\n");
+          reporter_.print("Info: folder " + quoted(name) + " of <" + account_ + "> exists on " +
+                          where + ", empty\n");
         }
       }
     } catch (const QLException&) {
@@ -386,9 +387,10 @@ bool AccountAudit::checkFolderMessages(Folder& folder, const Mailbox& mailbox) {
 }
 
 std::string AccountAudit::checkSummary() const {
-  const double seconds = static_cast<double>(messages_) * (roundTripSeconds_ + kSecondsPerMessage) +
-                         static_cast<double>(accounts_) * kRoundTripsPerAccount * roundTripSeconds_ +
-                         static_cast<double>(bytes_) / kBytesPerSecond;
+  const double seconds =
+      static_cast<double>(messages_) * (roundTripSeconds_ + kSecondsPerMessage) +
+      static_cast<double>(accounts_) * kRoundTripsPerAccount * roundTripSeconds_ +
+      static_cast<double>(bytes_) / kBytesPerSecond;
   char roundTrip[32];
   std::snprintf(roundTrip, sizeof(roundTrip), "%.2f", roundTripSeconds_ * 1000);
   return "Info: accounts: " + std::to_string(accounts_) + ", " + std::to_string(existing_) +

@@ -10,10 +10,10 @@
 #include "imap/connection_settings.h"
 #include "imap/imap_gateway.h"
 #include "imap/message_summary.h"
+#include "migration/folder_placement.h"
 #include "migration/migration_settings.h"
 #include "migration/reporter.h"
 #include "migration/run_report.h"
-#include "migration/folder_placement.h"
 #include "store/folder.h"
 #include "store/mailbox.h"
 

@@ -189,7 +189,7 @@ void AccountMigration::connect() {
 
 void AccountMigration::logInForAccount() {
   if (connectForAccount(reporter_, gateway_, connection_, account_, settings_.folderMap,
-                                 placement_) == kGatewayAuthenticationFailed) {
+                        placement_) == kGatewayAuthenticationFailed) {
     // Such a server has its accounts already; one it refuses fails alone.
     reporter_.print("   Error: the target refused the login for <" + account_ +
                     ">: accounts are not created on an IMAP server, it may not exist there\n");
@@ -236,19 +236,19 @@ bool AccountMigration::provision(const Mailbox& mailbox, bool resuming) {
   const bool together = settings_.jobs > 1;
   GatewayResult switched = kGatewayOk;
   GatewayResult result =
-      together ? gateway_.createThenSetUser(mailbox.name(), mailbox.domainName(), password,
-                                            mailbox.fullName(), &switched)
-               : gateway_.createUser(mailbox.name(), mailbox.domainName(), password,
-                                     mailbox.fullName());
+      together
+          ? gateway_.createThenSetUser(mailbox.name(), mailbox.domainName(), password,
+                                       mailbox.fullName(), &switched)
+          : gateway_.createUser(mailbox.name(), mailbox.domainName(), password, mailbox.fullName());
   bool created = checkResult(reporter_, TargetStep::CreateUser, result) == StepOutcome::Done;
   if (!created && !resuming && journal_ != nullptr && ours) {
     created = takeUnconfirmedCreation(qualified, password, generated);
   }
   if (created) {
     reporter_.log("   Info: created user <" + qualified + ">, password: \"" + password + "\"\n");
-    passwords_.add("<" + qualified + ">, password: \"" + password +
-                       (generated ? "\" (generated)\n" : "\"\n"),
-                   reporter_);
+    passwords_.add(
+        "<" + qualified + ">, password: \"" + password + (generated ? "\" (generated)\n" : "\"\n"),
+        reporter_);
   } else {
     passwords_.add("<" + qualified + "> already exist, hold current password\n", reporter_);
   }
@@ -272,8 +272,8 @@ bool AccountMigration::provision(const Mailbox& mailbox, bool resuming) {
   return true;
 }
 
-bool AccountMigration::takeUnconfirmedCreation(const std::string& qualified,
-                                               std::string& password, bool& generated) {
+bool AccountMigration::takeUnconfirmedCreation(const std::string& qualified, std::string& password,
+                                               bool& generated) {
   // An earlier run asked for the account and was cut off before the answer:
   // the account that exists now is the one it created, with its password.
   if (!journal_->state.creationUnconfirmed(qualified, password, generated)) {
@@ -371,8 +371,8 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
                               : std::string(error.what()));
     if (report_ != nullptr && messageNumber_ > 0) {
       reporter_.log("Error: cannot read message " + std::to_string(messageNumber_) +
-                    " of folder \"" + folder.name() + "\" of <" + account_ + ">: " +
-                    error.what() + "\n");
+                    " of folder \"" + folder.name() + "\" of <" + account_ + ">: " + error.what() +
+                    "\n");
     }
   }
   reporter_.console(count);
@@ -597,7 +597,8 @@ void AccountMigration::startJournalFolder(Folder& folder, const Mailbox& mailbox
                     arrivedUnrecorded_ <= countUnrecorded(folder, mailbox);
   const std::string where = "folder \"" + folderName_ + "\" of <" + account_ + ">";
   if (!fits) {
-    reporter_.log("Warning: " + where + " does not hold the messages the journal accounts "
+    reporter_.log("Warning: " + where +
+                  " does not hold the messages the journal accounts "
                   "for: its unrecorded messages are sent again\n");
     arrivedUnrecorded_ = 0;
     return;

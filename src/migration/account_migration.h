@@ -9,11 +9,11 @@
 
 #include "imap/connection_settings.h"
 #include "imap/imap_gateway.h"
+#include "migration/folder_placement.h"
 #include "migration/journal.h"
 #include "migration/migration_settings.h"
 #include "migration/password_record.h"
 #include "migration/reporter.h"
-#include "migration/folder_placement.h"
 #include "migration/run_report.h"
 #include "store/folder.h"
 #include "store/mailbox.h"

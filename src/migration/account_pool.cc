@@ -17,8 +17,8 @@ std::string minutesText(double seconds) {
 
 }  // namespace
 
-AccountPool::Worker::Worker(const MigrationSettings& settings,
-                            const ConnectionSettings& connection, PasswordRecord& passwords)
+AccountPool::Worker::Worker(const MigrationSettings& settings, const ConnectionSettings& connection,
+                            PasswordRecord& passwords)
     : reporter(log, console, std::cerr, settings.quiet),
       account(settings, connection, gateway, reporter, passwords) {
   reporter.hideCounters();
@@ -136,8 +136,7 @@ void AccountPool::finish(Worker& worker, JobOutcome& outcome) {
   changed_.notify_all();
 }
 
-void AccountPool::waitUntil(std::unique_lock<std::mutex>& lock,
-                            const std::function<bool()>& done) {
+void AccountPool::waitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done) {
   while (!done()) {
     if (changed_.wait_for(lock, kStatusPeriod) == std::cv_status::timeout) {
       drawStatus(false);
@@ -159,14 +158,15 @@ void AccountPool::drawStatus(bool force) {
   drawn_ = now;
   const double elapsed = std::chrono::duration<double>(now - started_).count();
   const double rate = elapsed > 0 ? static_cast<double>(messages_) / elapsed : 0;
-  std::string text = "accounts " + std::to_string(done_) + " of " + std::to_string(total_) +
-                     ", " + std::to_string(messages_) + " messages, " +
+  std::string text = "accounts " + std::to_string(done_) + " of " + std::to_string(total_) + ", " +
+                     std::to_string(messages_) + " messages, " +
                      formatSize(static_cast<std::int64_t>(bytes_)) + ", " +
                      std::to_string(static_cast<long>(rate)) + " messages/s";
   if (done_ > 0 && total_ > done_) {
-    text += ", " + minutesText(elapsed / static_cast<double>(done_) *
-                               static_cast<double>(total_ - done_)) +
-            " left";
+    text +=
+        ", " +
+        minutesText(elapsed / static_cast<double>(done_) * static_cast<double>(total_ - done_)) +
+        " left";
   }
   eraseStatus();
   out_.console("\r" + text);

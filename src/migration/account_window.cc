@@ -1,8 +1,8 @@
 // The message walk of a folder with several appends outstanding.
 
-#include "migration/account_migration.h"
-
 #include <algorithm>
+
+#include "migration/account_migration.h"
 #include "migration/target_result.h"
 #include "store/message.h"
 #include "utils/ql_exception.h"
@@ -129,8 +129,7 @@ void AccountMigration::completeOldest(FolderTally& tally, long total) {
   reporter_.showCounter(slot.number, total);
   messageNumber_ = slot.number;
   ++tally.read;
-  const GatewayResult result =
-      slot.written == kGatewayOk ? gateway_.awaitAppend() : slot.written;
+  const GatewayResult result = slot.written == kGatewayOk ? gateway_.awaitAppend() : slot.written;
   if (progress_ != nullptr) {
     key_ = slot.key;
   }
@@ -144,9 +143,9 @@ void AccountMigration::completeOldest(FolderTally& tally, long total) {
   } catch (const QLConnectionLostException&) {
     // The target may hold any first few of them: with a journal the count
     // check on the next connection tells which.
-    reporter_.log("Error: " + std::to_string(windowCount_) + " messages of folder \"" +
-                  tally.name + "\" of <" + account_ + "> from message " +
-                  std::to_string(slot.number) + " on were sent but not confirmed\n");
+    reporter_.log("Error: " + std::to_string(windowCount_) + " messages of folder \"" + tally.name +
+                  "\" of <" + account_ + "> from message " + std::to_string(slot.number) +
+                  " on were sent but not confirmed\n");
     for (std::size_t i = 1; i < windowCount_; ++i) {
       reporter_.logStream() << window_[(windowHead_ + i) % window_.size()].log;
     }

@@ -27,10 +27,10 @@ class FolderPlacement {
                   const std::vector<FolderMapping>& map);
 
   struct Place {
-    std::string wireName;  // the target folder, as commands name it
-    std::string shownName; // the same, as the report shows it (UTF-8)
-    std::string note;      // a report line saying why it goes there, or ""
-    std::string error;     // when not empty, the folder cannot be placed
+    std::string wireName;   // the target folder, as commands name it
+    std::string shownName;  // the same, as the report shows it (UTF-8)
+    std::string note;       // a report line saying why it goes there, or ""
+    std::string error;      // when not empty, the folder cannot be placed
   };
   Place place(const std::string& storeName) const;
 

@@ -56,7 +56,8 @@ TEST(FolderPlacementTest, SpecialFoldersAndTheMapWin) {
   const FolderPlacement placement(dotted(), kSpecialFolders, none);
   FolderPlacement::Place sent = placement.place("Sent Items");
   EXPECT_EQ(sent.wireName, "Sent");
-  EXPECT_EQ(sent.note, "   Info: folder \"Sent Items\" goes into \"Sent\", the target's sent folder\n");
+  EXPECT_EQ(sent.note,
+            "   Info: folder \"Sent Items\" goes into \"Sent\", the target's sent folder\n");
   FolderPlacement::Place trash = placement.place("Papierkorb");
   EXPECT_EQ(trash.wireName, "Gel&APY-scht");
   EXPECT_EQ(trash.note,
@@ -73,8 +74,9 @@ TEST(FolderPlacementTest, SpecialFoldersAndTheMapWin) {
   const FolderPlacement mapped(dotted(), kSpecialFolders, map);
   sent = mapped.place("Sent Items");
   EXPECT_EQ(sent.wireName, "Archiv.Gesendet &AOQ-");
-  EXPECT_EQ(sent.note,
-            "   Info: folder \"Sent Items\" goes into \"Archiv.Gesendet ä\", as the folder map says\n");
+  EXPECT_EQ(
+      sent.note,
+      "   Info: folder \"Sent Items\" goes into \"Archiv.Gesendet ä\", as the folder map says\n");
   EXPECT_EQ(mapped.place("Projects").wireName, "Work");
   EXPECT_EQ(mapped.place("Papierkorb").wireName, "Gel&APY-scht");
 }

@@ -70,8 +70,11 @@ std::string unescaped(std::string_view field) {
   for (std::size_t i = 0; i < field.size(); ++i) {
     if (field[i] == '%' && i + 2 < field.size()) {
       const std::string_view code = field.substr(i + 1, 2);
-      const char c = code == "25" ? '%' : code == "09" ? '\t' : code == "0D" ? '\r'
-                   : code == "0A" ? '\n' : '\0';
+      const char c = code == "25"   ? '%'
+                     : code == "09" ? '\t'
+                     : code == "0D" ? '\r'
+                     : code == "0A" ? '\n'
+                                    : '\0';
       if (c != '\0') {
         text += c;
         i += 2;

@@ -86,7 +86,7 @@ class JournalState {
   std::unordered_map<std::string, std::string> ownAccounts_;  // account -> password file
   // account -> the password (with "1" or "0" for generated in front)
   std::unordered_map<std::string, std::string> unconfirmed_;
-  std::unordered_set<std::string> doneFolders_;               // "account <tab> folder"
+  std::unordered_set<std::string> doneFolders_;  // "account <tab> folder"
   // Node-based: a FolderProgress stays where it is while others are added.
   std::unordered_map<std::string, FolderProgress> folders_;
   int damagedLine_ = 0;

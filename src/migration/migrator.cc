@@ -250,10 +250,10 @@ std::int64_t Migrator::countAccounts() const {
                            : domain.nextMailbox(mailbox, settings_.userMask);
             },
             [&] {
-              count += inShard(mailbox.name() + "@" + domain.name(), settings_.shard,
-                               settings_.shards)
-                           ? 1
-                           : 0;
+              count +=
+                  inShard(mailbox.name() + "@" + domain.name(), settings_.shard, settings_.shards)
+                      ? 1
+                      : 0;
             },
             [] {});
       },

@@ -56,7 +56,9 @@ class Migrator {
   }
   // The rows and totals of the run so far; without a report file, of a check
   // or a verification only.
-  const RunTotals& totals() const { return rows() != nullptr ? rows()->totals() : auditReport_.totals(); }
+  const RunTotals& totals() const {
+    return rows() != nullptr ? rows()->totals() : auditReport_.totals();
+  }
   // A check's closing figures.
   std::string checkSummary() const { return audit_.checkSummary(); }
   // Closes the password file at the end of the run.

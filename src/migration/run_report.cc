@@ -38,8 +38,8 @@ const char* verdictWord(Verdict verdict) {
   return "failed";
 }
 
-Verdict migrationVerdict(bool failed, std::int64_t refused, std::int64_t sent,
-                         std::int64_t before, std::int64_t after) {
+Verdict migrationVerdict(bool failed, std::int64_t refused, std::int64_t sent, std::int64_t before,
+                         std::int64_t after) {
   if (failed || refused > 0) {
     return Verdict::Failed;
   }
@@ -84,8 +84,8 @@ bool RunReport::open(const std::string& path) {
 void RunReport::add(const ReportRow& row) {
   const std::lock_guard<std::mutex> lock(mutex_);
   line_.clear();
-  for (const std::string* text : {&row.domain, &row.account, &row.folder, &row.targetFolder,
-                                  &row.kind}) {
+  for (const std::string* text :
+       {&row.domain, &row.account, &row.folder, &row.targetFolder, &row.kind}) {
     appendCsvField(line_, *text);
     line_ += ',';
   }
@@ -141,8 +141,8 @@ bool RunReport::close() {
 
 std::string summaryText(const RunTotals& totals, std::time_t start, std::time_t end) {
   const std::int64_t seconds = end > start ? static_cast<std::int64_t>(end - start) : 0;
-  std::string text = "Info: accounts: " + std::to_string(totals.accountsMigrated) +
-                     " migrated, " + std::to_string(totals.accountsSkipped) + " skipped, " +
+  std::string text = "Info: accounts: " + std::to_string(totals.accountsMigrated) + " migrated, " +
+                     std::to_string(totals.accountsSkipped) + " skipped, " +
                      std::to_string(totals.accountsFailed) + " failed\n";
   text += "Info: folders: " + std::to_string(totals.folders) + ", " +
           std::to_string(totals.foldersNotOk) + " not ok\n";

@@ -20,15 +20,15 @@ const char* verdictWord(Verdict verdict);
 // account that ended before its folders.
 struct ReportRow {
   std::string domain;
-  std::string account;        // user@domain
-  std::string folder;         // as in the store
-  std::string targetFolder;   // after the forbidden characters are replaced
-  std::string kind;           // the target's folder kind word
+  std::string account;       // user@domain
+  std::string folder;        // as in the store
+  std::string targetFolder;  // after the forbidden characters are replaced
+  std::string kind;          // the target's folder kind word
   std::int64_t storeMessages = 0;
   std::uint64_t storeBytes = 0;  // of the messages sent, as sent
   std::int64_t sent = 0;
   std::int64_t refused = 0;
-  std::int64_t skipped = 0;      // the journal had them as stored
+  std::int64_t skipped = 0;        // the journal had them as stored
   std::int64_t targetBefore = -1;  // -1: not known
   std::int64_t targetAfter = -1;
   Verdict verdict = Verdict::Ok;
@@ -39,8 +39,8 @@ struct ReportRow {
 // itself failed, else Missing or Extra when the target's count after the
 // folder is not its count before plus the messages sent, else Ok. A count
 // the target did not give cannot be compared and counts as matching.
-Verdict migrationVerdict(bool failed, std::int64_t refused, std::int64_t sent,
-                         std::int64_t before, std::int64_t after);
+Verdict migrationVerdict(bool failed, std::int64_t refused, std::int64_t sent, std::int64_t before,
+                         std::int64_t after);
 
 // One CSV field as RFC 4180 writes it: quoted (with its quotes doubled) when
 // it holds a comma, a quote, CR or LF, or begins or ends with a blank.
@@ -55,7 +55,7 @@ struct RunTotals {
   std::int64_t foldersNotOk = 0;  // verdict other than ok and skipped
   std::int64_t sent = 0;
   std::int64_t refused = 0;
-  std::int64_t verified = 0;      // sent into folders whose count matched
+  std::int64_t verified = 0;  // sent into folders whose count matched
   std::int64_t skipped = 0;
   std::uint64_t bytes = 0;
   std::int64_t storeMessages = 0;

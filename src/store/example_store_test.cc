@@ -45,8 +45,7 @@ TEST(ExampleStoreTest, ReadsCleanlyAndMatchesItsInfoFiles) {
           EXPECT_EQ(message.flags().find("\\Recent"), std::string::npos) << folder.name();
         }
         folder.close();
-        EXPECT_EQ(count, folder.messageCount())
-            << mailbox.name() << "/" << folder.name();
+        EXPECT_EQ(count, folder.messageCount()) << mailbox.name() << "/" << folder.name();
         messages += count;
       }
     }

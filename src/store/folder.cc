@@ -45,12 +45,18 @@ std::string formatDate(int day, const char* month, int year, int hour, int minut
 // The quick readers below take the exact forms the store writes, by hand, and
 // return false on anything else, which then goes through the sscanf patterns.
 // They must never give a result the patterns would not: in doubt, false.
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
-bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool isLetter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 // What sscanf takes for white space in the C locale.
-bool isScanSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool isScanSpace(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // Reads 1 to `maxDigits` digits at text[at], not followed by a further digit.
 bool readNumber(std::string_view text, std::size_t& at, std::size_t maxDigits, int& value) {
@@ -146,9 +152,8 @@ bool quickTextDate(std::string_view text, std::string& date) {
   }
   while (readByte(text, at, ' ')) {
   }
-  if (!readNumber(text, at, 2, day) || !readByte(text, at, ' ') ||
-      !readNumber(text, at, 2, hour) || !readByte(text, at, ':') ||
-      !readNumber(text, at, 2, minute) || !readByte(text, at, ':') ||
+  if (!readNumber(text, at, 2, day) || !readByte(text, at, ' ') || !readNumber(text, at, 2, hour) ||
+      !readByte(text, at, ':') || !readNumber(text, at, 2, minute) || !readByte(text, at, ':') ||
       !readNumber(text, at, 2, second) || !readByte(text, at, ' ') ||
       !readNumber(text, at, 9, year) || !validTime(day, hour, minute, second)) {
     return false;
@@ -262,7 +267,9 @@ std::string folderFileName(const std::string& name) {
   return result;
 }
 
-std::string monthName(int month) { return month >= 1 && month <= 12 ? kMonthNames[month - 1] : ""; }
+std::string monthName(int month) {
+  return month >= 1 && month <= 12 ? kMonthNames[month - 1] : "";
+}
 
 std::string convertFlags(const std::string& letters) {
   std::string flags;
@@ -668,7 +675,7 @@ bool Folder::nextDirectoryMessage(Message& message) {
     file_ = std::make_unique<InputFile>();
   }
   bool opened = directory_.isOpen() ? file_->open(directory_, fileName)
-                                     : file_->open(directoryPath_ + "/" + fileName);
+                                    : file_->open(directoryPath_ + "/" + fileName);
   if (!opened) {
     close();
     fail("cannot read messages file \"" + fileName + "\"");

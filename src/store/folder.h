@@ -135,8 +135,8 @@ class Folder {
   std::string directoryPath_;
   ostrel::utils::DirectoryListing listing_;
   ostrel::utils::DirectoryHandle directory_;  // the same directory, to open its files in
-  std::string line_;     // reused by the line reads of the mailbox walk
-  std::string scratch_;  // reused for the texts built for every message
+  std::string line_;                          // reused by the line reads of the mailbox walk
+  std::string scratch_;                       // reused for the texts built for every message
 };
 
 // Closes the folder's reading however the walk of its messages ends.

@@ -176,35 +176,93 @@ TEST(FolderConversionTest, Timestamps) {
 // what the sscanf patterns give, and everything else is left to those.
 TEST(FolderConversionTest, TimestampShortcutsAgreeWithTheScanPatterns) {
   std::vector<std::string> header = {
-      kDate, kDate + "\r", kDate + " extra fields", kDate + "7", "Wed Jun  5 21:49:08 1993",
-      "Wed Jun 5 1:2:3 0", "Wed Jun 05 21:49:08 0993", "Wed Jun 30 21:49:08 1234567890",
-      "Wed Jun 30 21:49:08 123456789", "Wed Jun 30 21:49:08 -1993", "Wed Jun 30 21:49:08 +1993",
-      "Wed Jun 30 21:49:08", "Wed Jun 30 21:49", "Wed Jun 30", "Wed Jun", "Jun 30 21:49:08 1993",
-      " Wed Jun 30 21:49:08 1993", "Wed  Jun 30 21:49:08 1993", "Wed\tJun\t30 21:49:08 1993",
-      "Wed Jun 30  21:49:08 1993", "Wed Jun 30 21: 49:08 1993", "Wed Jun 30 21:49 :08 1993",
-      "Wed Jun 30 021:49:08 1993", "Wed Jun 300 21:49:08 1993", "Wed Jun 32 21:49:08 1993",
-      "Wed Jun 31 23:59:59 1993", "Wed Jun 30 21:60:08 1993", "Wed Jun +30 21:49:08 1993",
-      "Wed June 30 21:49:08 1993", "Wed JUN 30 21:49:08 1993", "Wednesday Jun 30 21:49:08 1993",
-      std::string(25, 'W') + " Jun 30 21:49:08 1993", std::string(60, 'W') + " Jun 3 1:4:8 1",
-      std::string(100, 'W') + "Jun 30 21:49:08 1993", "1 Jun 30 21:49:08 1993",
-      "30-6-1993_21:49:08_", "30-6-1993_21:49:08_\r", "30-6-1993_21:49:08", "30-6-1993_21:49:08_x",
-      "30-6-1993_21:49:08_ Jun 5 1:2:3 4", "30-6-1993_21:49:08_ \r\n\t ", "30-6-1993_21:49:08 ",
-      "5-1-2007_7:3:9_", "05-01-2007_07:03:09_", "5-13-2007_7:3:9_", "5-0-2007_7:3:9_",
-      "0-1-2007_7:3:9_", "5--1-2007_7:3:9_", "5-+1-2007_7:3:9_", "5-1-2007_-7:3:9_",
-      "5-1-2007 _7:3:9_", " 5-1-2007_7:3:9_", "5-1-2007_7:3:", "5-1-2007_7:3:99_",
-      "5-1-2007_7:3:9_" + std::string(64, ' '), "5-1-2007_7:3:9_" + std::string(66, ' '),
-      "5-1-12345678901_7:3:9_", "5-1-0_7:3:9_", std::string(56, ' ') + kDate,
-      std::string(57, ' ') + kDate, "", " ", "\r", kDate + std::string("\0x", 2),
+      kDate,
+      kDate + "\r",
+      kDate + " extra fields",
+      kDate + "7",
+      "Wed Jun  5 21:49:08 1993",
+      "Wed Jun 5 1:2:3 0",
+      "Wed Jun 05 21:49:08 0993",
+      "Wed Jun 30 21:49:08 1234567890",
+      "Wed Jun 30 21:49:08 123456789",
+      "Wed Jun 30 21:49:08 -1993",
+      "Wed Jun 30 21:49:08 +1993",
+      "Wed Jun 30 21:49:08",
+      "Wed Jun 30 21:49",
+      "Wed Jun 30",
+      "Wed Jun",
+      "Jun 30 21:49:08 1993",
+      " Wed Jun 30 21:49:08 1993",
+      "Wed  Jun 30 21:49:08 1993",
+      "Wed\tJun\t30 21:49:08 1993",
+      "Wed Jun 30  21:49:08 1993",
+      "Wed Jun 30 21: 49:08 1993",
+      "Wed Jun 30 21:49 :08 1993",
+      "Wed Jun 30 021:49:08 1993",
+      "Wed Jun 300 21:49:08 1993",
+      "Wed Jun 32 21:49:08 1993",
+      "Wed Jun 31 23:59:59 1993",
+      "Wed Jun 30 21:60:08 1993",
+      "Wed Jun +30 21:49:08 1993",
+      "Wed June 30 21:49:08 1993",
+      "Wed JUN 30 21:49:08 1993",
+      "Wednesday Jun 30 21:49:08 1993",
+      std::string(25, 'W') + " Jun 30 21:49:08 1993",
+      std::string(60, 'W') + " Jun 3 1:4:8 1",
+      std::string(100, 'W') + "Jun 30 21:49:08 1993",
+      "1 Jun 30 21:49:08 1993",
+      "30-6-1993_21:49:08_",
+      "30-6-1993_21:49:08_\r",
+      "30-6-1993_21:49:08",
+      "30-6-1993_21:49:08_x",
+      "30-6-1993_21:49:08_ Jun 5 1:2:3 4",
+      "30-6-1993_21:49:08_ \r\n\t ",
+      "30-6-1993_21:49:08 ",
+      "5-1-2007_7:3:9_",
+      "05-01-2007_07:03:09_",
+      "5-13-2007_7:3:9_",
+      "5-0-2007_7:3:9_",
+      "0-1-2007_7:3:9_",
+      "5--1-2007_7:3:9_",
+      "5-+1-2007_7:3:9_",
+      "5-1-2007_-7:3:9_",
+      "5-1-2007 _7:3:9_",
+      " 5-1-2007_7:3:9_",
+      "5-1-2007_7:3:",
+      "5-1-2007_7:3:99_",
+      "5-1-2007_7:3:9_" + std::string(64, ' '),
+      "5-1-2007_7:3:9_" + std::string(66, ' '),
+      "5-1-12345678901_7:3:9_",
+      "5-1-0_7:3:9_",
+      std::string(56, ' ') + kDate,
+      std::string(57, ' ') + kDate,
+      "",
+      " ",
+      "\r",
+      kDate + std::string("\0x", 2),
       "Wed Jun 30 21:49:08 19" + std::string("\0", 1) + "93",
       "30-6-1993_21:49:08" + std::string("\0", 1) + " Jun 5 1:2:3 4"};
   for (const std::string& text : header) {
     EXPECT_EQ(convertHeaderTimestamp(text), scanHeaderTimestamp(text)) << "[" << text << "]";
   }
-  std::vector<std::string> name = {
-      "20070823103000", "20070823103000-host", "200708231030009", "2007082310300",
-      "20071301000000", "20070100000000", "20070132000000", "20070131240000", "20070131235960",
-      "00000101000000", " 2007082310300", "+2007082310300", "2007-8231030000", "2007 823103000",
-      "20070823 03000", "2007082310300x", "", "x"};
+  std::vector<std::string> name = {"20070823103000",
+                                   "20070823103000-host",
+                                   "200708231030009",
+                                   "2007082310300",
+                                   "20071301000000",
+                                   "20070100000000",
+                                   "20070132000000",
+                                   "20070131240000",
+                                   "20070131235960",
+                                   "00000101000000",
+                                   " 2007082310300",
+                                   "+2007082310300",
+                                   "2007-8231030000",
+                                   "2007 823103000",
+                                   "20070823 03000",
+                                   "2007082310300x",
+                                   "",
+                                   "x"};
   for (const std::string& text : name) {
     EXPECT_EQ(convertNameTimestamp(text), scanNameTimestamp(text)) << "[" << text << "]";
   }
@@ -365,14 +423,14 @@ TEST_F(FolderTest, MessagesAcrossReadBufferEdges) {
   auto put = [&text](std::int64_t at, const std::string& bytes) {
     text.replace(static_cast<std::size_t>(at), bytes.size(), bytes);
   };
-  put(start + 65534, "y\n");       // first byte of the second piece: left alone
-  put(edge - 1, "\r\nFrom x");     // CR LF cut by the edge: nothing to fix
-  put(2 * edge - 1, "x\n");        // LF first in the buffer after an x: fixed
+  put(start + 65534, "y\n");         // first byte of the second piece: left alone
+  put(edge - 1, "\r\nFrom x");       // CR LF cut by the edge: nothing to fix
+  put(2 * edge - 1, "x\n");          // LF first in the buffer after an x: fixed
   put(3 * edge - 5, "\nFrom nope");  // a cut "From " that is no header start
-  put(secondAt - 2, "\n\n");        // the two bytes that belong to no message
+  put(secondAt - 2, "\n\n");         // the two bytes that belong to no message
   text += second + "tail\n";
-  const std::string content = text.substr(static_cast<std::size_t>(start),
-                                          static_cast<std::size_t>(secondAt - 2 - start));
+  const std::string content =
+      text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(secondAt - 2 - start));
   for (bool fixCrLf : {false, true}) {
     writeFile(dir_ / "acct.mbox", text);
     Folder folder(&log_);
@@ -540,8 +598,7 @@ TEST_F(FolderTest, UnreadableMessageFileClosesTheFolder) {
   folder.assign("INBOX", dir_ / "acct.mdir", MessageDirectory);
   Message message(&folder);
   folder.open("acct");
-  expectStoreError([&] { folder.firstMessage(message); },
-                   "cannot read messages file \"1-S-x\"");
+  expectStoreError([&] { folder.firstMessage(message); }, "cannot read messages file \"1-S-x\"");
   EXPECT_EQ(log_.str().find("    Info: read message, filename: 1-S-x\nError: "), 0u);
   EXPECT_EQ(folder.file(), nullptr);
   EXPECT_FALSE(folder.nextMessage(message));

@@ -59,7 +59,7 @@ const char* scanSse2(const char* from, const char* end, int lineStart) {
 }
 
 __attribute__((target("avx2"))) const char* scanAvx2(const char* from, const char* end,
-                                                      int lineStart) {
+                                                     int lineStart) {
   const __m256i lineFeed = _mm256_set1_epi8('\n');
   const __m256i carriageReturn = _mm256_set1_epi8('\r');
   const __m256i startByte = _mm256_set1_epi8(static_cast<char>(lineStart));

@@ -23,8 +23,8 @@ class Mailbox {
   // (storageUsed, "unknown" when it cannot be parsed) and the settings file
   // (full name, clear password). Throws QLStoreException when the settings
   // file fails.
-  void load(const std::string& name, const std::string& domainName,
-            const std::string& domainPath, const std::string& baseName, StorageKind kind);
+  void load(const std::string& name, const std::string& domainName, const std::string& domainPath,
+            const std::string& baseName, StorageKind kind);
   // Appends one Folder per folder entry of the info file, in key order.
   // Throws QLStoreException when the info file fails.
   void readFolders(std::vector<Folder>& folders) const;

@@ -23,9 +23,9 @@ std::size_t countLineEndsToFix(const char* piece, std::size_t size);
 // store: the file it lies in, relative to its account's path, and in a
 // mailbox file the byte offset of its header line.
 struct MessageKey {
-  std::string file;               // "INBOX.mbox", "Drafts.mdir/1187960000.1-D-..."
-  std::int64_t headerOffset = -1; // -1 for a message file of a message directory
-  std::uint64_t storedSize = 0;   // the content's bytes in the store
+  std::string file;                // "INBOX.mbox", "Drafts.mdir/1187960000.1-D-..."
+  std::int64_t headerOffset = -1;  // -1 for a message file of a message directory
+  std::uint64_t storedSize = 0;    // the content's bytes in the store
 };
 
 // The store's IMessage: the position of one message in its folder's open

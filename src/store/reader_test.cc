@@ -242,9 +242,10 @@ TEST_F(ReaderTest, FoldersInByteOrderWithDefaults) {
   mailbox.readFolders(folders);
   std::vector<std::string> described;
   for (const Folder& folder : folders) {
-    described.push_back(folder.name() + "|" + folder.folderClass() + "|" + std::to_string(folder.messageCount()) +
-                        "|" + folder.size() + "|" + std::to_string(folder.type()) + "|" +
-                        std::to_string(folder.kind()) + "|" + folder.accountPath());
+    described.push_back(folder.name() + "|" + folder.folderClass() + "|" +
+                        std::to_string(folder.messageCount()) + "|" + folder.size() + "|" +
+                        std::to_string(folder.type()) + "|" + std::to_string(folder.kind()) + "|" +
+                        folder.accountPath());
   }
   const std::string rest = "|" + std::to_string(MailboxFile) + "|" + mailbox.path();
   EXPECT_EQ(described, (std::vector<std::string>{

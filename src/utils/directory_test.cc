@@ -1,11 +1,10 @@
 #include "utils/directory.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <map>
-
-#include <gtest/gtest.h>
 
 #include "tests/temp_dir.h"
 

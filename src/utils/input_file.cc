@@ -32,7 +32,9 @@ void DirectoryHandle::close() {
   }
 }
 
-bool InputFile::open(const std::string& path) { return openAt(AT_FDCWD, path.c_str()); }
+bool InputFile::open(const std::string& path) {
+  return openAt(AT_FDCWD, path.c_str());
+}
 
 bool InputFile::open(const DirectoryHandle& directory, const std::string& name) {
   if (!directory.isOpen()) {

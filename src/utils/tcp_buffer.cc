@@ -253,9 +253,9 @@ std::uint64_t tcpbuffer::sendFileRange(int fd, std::uint64_t offset, std::uint64
   SigpipeGuard guard;
   while (sent < count && offset + sent <= static_cast<std::uint64_t>(INT64_MAX)) {
     off_t position = static_cast<off_t>(offset + sent);
-    const ssize_t moved = ::sendfile(socket_, fd, &position,
-                                     static_cast<std::size_t>(std::min<std::uint64_t>(
-                                         count - sent, kLargestTransfer)));
+    const ssize_t moved = ::sendfile(
+        socket_, fd, &position,
+        static_cast<std::size_t>(std::min<std::uint64_t>(count - sent, kLargestTransfer)));
     if (moved < 0 && errno == EINTR) {
       continue;
     }

@@ -459,8 +459,8 @@ TEST_F(TcpStreamTest, FileRangesFollowTheBufferedBytes) {
   stream->close();
   server.join();
   ::close(fd);
-  EXPECT_TRUE(received == "command {70000}\r\n" + content.substr(10, 70000) +
-                              content.substr(79990) + "\r\n");
+  EXPECT_TRUE(received ==
+              "command {70000}\r\n" + content.substr(10, 70000) + content.substr(79990) + "\r\n");
 }
 
 class TlsStreamTest : public ::testing::Test {
