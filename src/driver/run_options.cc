@@ -173,7 +173,6 @@ MigrationSettings migrationSettingsFrom(const RunOptions& options) {
   settings.reportPath = options.reportPath;
   settings.check = options.check;
   settings.verify = options.verify;
-  settings.window = options.window;
   settings.jobs = options.jobs;
   settings.shard = options.shard;
   settings.shards = options.shards;
@@ -193,7 +192,7 @@ ConnectionSettings connectionSettingsFrom(const RunOptions& options) {
   connection.masterPassword = options.masterPassword;
   connection.timeoutSeconds = static_cast<unsigned>(options.timeoutSeconds);
   connection.standardServer = options.targetType == "imap";
-  connection.gatherAppends = options.window > 1;
+  connection.appendWindow = static_cast<std::size_t>(options.window > 1 ? options.window : 1);
   connection.admin = options.admin;
   connection.loginForm = options.loginForm;
   return connection;

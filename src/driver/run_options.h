@@ -5,6 +5,7 @@
 #include <string>
 
 #include "imap/connection_settings.h"
+#include "imap/pending_commands.h"
 #include "migration/migration_settings.h"
 
 namespace lodemig {
@@ -42,7 +43,7 @@ struct RunOptions {
   std::string reportPath;  // -report; empty: none
   bool check = false;      // -check: a pre-flight that writes nothing
   bool verify = false;     // -verify: an audit that writes nothing
-  static constexpr int kMaxWindow = 64;
+  static constexpr int kMaxWindow = static_cast<int>(kMaxCommandsInFlight);
   static constexpr int kMaxJobs = 32;
   // -jobs: accounts migrated at the same time; -1 when the value given is
   // not a whole number from 1 to kMaxJobs.

@@ -1,6 +1,7 @@
 #ifndef LODEMIG_IMAP_CONNECTION_SETTINGS_H_
 #define LODEMIG_IMAP_CONNECTION_SETTINGS_H_
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -25,9 +26,10 @@ struct ConnectionSettings {
   // Used by the administrator login (X-MASTERAUTH), and with a standard IMAP
   // server as the administrator's password when logging in for an account.
   std::string masterPassword;
-  // Several appends in flight (a window): their bytes are gathered and sent
-  // together when the connection next waits for an answer.
-  bool gatherAppends = false;
+  // Appends in flight at once on a connection (1 to kMaxCommandsInFlight).
+  // Above 1 their bytes gather and go out together when the connection next
+  // waits for an answer, and a wait for answers takes several at once.
+  std::size_t appendWindow = 1;
   // A standard IMAP server, without the private extensions.
   bool standardServer = false;
   // With a standard IMAP server: the administrator who logs in on each

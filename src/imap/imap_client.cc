@@ -88,18 +88,20 @@ void ImapClient::setState(ClientState next) {
 
 void ImapClient::openStream() {
   closeStream();
-  const std::string text = "imap://" + settings_.host + ":" + std::to_string(settings_.port);
+  const std::string text = "imap://" + settings_.server.host + ":" +
+                           std::to_string(static_cast<std::uint32_t>(settings_.server.port));
   const ostrel::utils::InetSocketAddress local;
-  const bool tlsFirst = settings_.tls == TlsMode::Implicit;
+  const bool tlsFirst = settings_.server.tls == TlsMode::Implicit;
   // Only the writes gather; answers are short.
-  const std::uint32_t writeSize = settings_.gatherAppends ? kGatheringAreaSize : kStreamAreaSize;
+  const std::uint32_t writeSize =
+      settings_.server.appendWindow > 1 ? kGatheringAreaSize : kStreamAreaSize;
   try {
-    if (settings_.tls != TlsMode::None && settings_.tlsContext) {
+    if (settings_.server.tls != TlsMode::None && settings_.server.tlsContext) {
       const ostrel::utils::InetSocketAddress remote(text);
       stream_ = std::make_unique<ostrel::utils::basic_tcpclientiostream>(
-          remote, local, kStreamAreaSize, writeSize, tlsFirst, settings_.tlsContext,
-          settings_.host);
-    } else if (settings_.tls != TlsMode::None) {
+          remote, local, kStreamAreaSize, writeSize, tlsFirst, settings_.server.tlsContext,
+          settings_.server.host);
+    } else if (settings_.server.tls != TlsMode::None) {
       ostrel::utils::Url url(text);
       const ostrel::utils::InetSSLSocketAddress remote(url, std::string(), std::string());
       stream_ = std::make_unique<ostrel::utils::basic_tcpclientiostream>(
@@ -112,11 +114,12 @@ void ImapClient::openStream() {
   } catch (const ostrel::utils::CantResolveException&) {
     throw ImapConnectionFailed(std::string());
   }
-  stream_->setTimeout(settings_.timeoutSeconds);
+  stream_->setTimeout(settings_.server.timeoutSeconds);
 }
 
 std::string ImapClient::serverText() const {
-  return settings_.host + ":" + std::to_string(settings_.port);
+  return settings_.server.host + ":" +
+         std::to_string(static_cast<std::uint32_t>(settings_.server.port));
 }
 
 void ImapClient::failTls(const std::string& detail) {
@@ -154,7 +157,6 @@ void ImapClient::closeStream() {
   if (stream_) {
     stream_->close();
   }
-  expectedAnswers_ = 0;
   shortestAnswer_ = 0;
   // Their answers went with the connection.
   pending_.clear();
@@ -203,7 +205,7 @@ void ImapClient::connect(bool loginAfter) {
       closeStream();
       throw ImapConnectionFailed(lastLine_);
     }
-    if (settings_.tls == TlsMode::StartTls) {
+    if (settings_.server.tls == TlsMode::StartTls) {
       startTls();
     }
     if (loginAfter) {
@@ -282,9 +284,15 @@ CommandStatus ImapClient::waitFor(ImapCommand& command) {
       // Never sent, or sent on a connection that is gone: no answer can come.
       failReceive();
     }
-    dispatch(readResponse());
+    dispatch(readResponse(true));
   }
   return command.status();
+}
+
+std::size_t ImapClient::answersToGather() const {
+  // The window is refilled once half of it is answered; waiting for more
+  // would leave the server idle meanwhile.
+  return std::min(pending_.size(), std::max<std::size_t>(1, settings_.server.appendWindow / 2));
 }
 
 CommandStatus ImapClient::execute(ImapCommand& command) {
@@ -377,7 +385,7 @@ void ImapClient::writeContent(IMessage& content, std::uint32_t announced) {
   std::uint64_t sent = 0;
   // Gathered appends leave together when the client next waits for an
   // answer; the system's file copy would send each at once.
-  if (!settings_.gatherAppends && sendStoredRange(content, announced, sent)) {
+  if (settings_.server.appendWindow <= 1 && sendStoredRange(content, announced, sent)) {
     return;
   }
   // The pieces carry the content, or the part the system did not send
@@ -424,7 +432,7 @@ void ImapClient::writeContent(IMessage& content, std::uint32_t announced) {
 }
 
 void ImapClient::finishContent(const char* bytes, std::size_t count) {
-  if (settings_.gatherAppends) {
+  if (settings_.server.appendWindow > 1) {
     // Sent with what follows, at the latest when a read flushes the stream.
     stream_->write(bytes, static_cast<std::streamsize>(count));
   } else {
@@ -437,12 +445,15 @@ void ImapClient::failContent(const char* text) {
   throw IMessageLoadFailedException(text);
 }
 
-const std::string& ImapClient::readResponse() {
+const std::string& ImapClient::readResponse(bool gather) {
   if (state_ == ClientState::Disconnected || !usable()) {
     failReceive();
   }
-  if (expectedAnswers_ > 1 && shortestAnswer_ > 0 && stream_->bufferedInput() == 0) {
-    stream_->gatherInput(expectedAnswers_ * shortestAnswer_, kGatherWaitMs);
+  if (gather && shortestAnswer_ > 0 && stream_->bufferedInput() == 0) {
+    const std::size_t answers = answersToGather();
+    if (answers > 1) {
+      stream_->gatherInput(answers * shortestAnswer_, kGatherWaitMs);
+    }
   }
   switch (reader_.read(*stream_)) {
     case ResponseReader::Outcome::Response:
@@ -469,7 +480,6 @@ void ImapClient::dispatch(const std::string& response) {
     // Answers to a run of appends differ by a digit or two at most; one
     // shorter than its estimate costs a wait of kGatherWaitMs, no more.
     shortestAnswer_ = response.size() > kAnswerSlack ? response.size() - kAnswerSlack : 1;
-    expectedAnswers_ -= expectedAnswers_ > 0 ? 1 : 0;
     answered->complete(response);
     reader_.resetBudget();
     return;
@@ -564,7 +574,8 @@ void ImapClient::loginProxy() {
     dispatch(first);
     failLogin(kProxyFailed);
   }
-  sendContinuation(saslPlainResponse(settings_.user, settings_.admin, settings_.password) + "\r\n");
+  sendContinuation(saslPlainResponse(settings_.user, settings_.server.admin, settings_.password) +
+                   "\r\n");
   if (waitFor(command) != CommandStatus::Ok) {
     failLogin(kProxyFailed);
   }

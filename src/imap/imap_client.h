@@ -26,20 +26,16 @@ enum class LoginKind : int {
   Proxy,    // AUTHENTICATE PLAIN as the administrator on the user's behalf
 };
 
-// What one connection of the client needs: where, how, and as whom.
+// What one connection of the client needs: the server and how to reach it,
+// and as whom to log in.
 struct ClientSettings {
-  std::string host;
-  std::uint32_t port = 143;
-  TlsMode tls = TlsMode::None;
-  std::shared_ptr<const ostrel::ssl::ClientTlsContext> tlsContext;
-  std::uint32_t timeoutSeconds = 180;  // read time-out of every wait for the server
+  ConnectionSettings server;
   LoginKind login = LoginKind::Master;
-  std::string user;      // the account for CramMd5, Plain and Proxy; unused by Master
-  std::string admin;     // the administrator who logs in for Proxy
-  std::string password;  // the master password for Master and Proxy, else the account's
-  // Appends in flight: their bytes gather in larger areas and go out
-  // together when the client waits for an answer, not each on its own.
-  bool gatherAppends = false;
+  std::string user;  // the account for CramMd5, Plain and Proxy; unused by Master
+  // What the login sends: the master password for Master and Proxy (Proxy
+  // logs in as server.admin), else the account's, or the administrator's
+  // for a LOGIN name built from a form.
+  std::string password;
 };
 
 // One IMAP connection to the target server: its settings, its stream (owned;
@@ -64,7 +60,6 @@ class ImapClient {
   // The longest a read waits for more answers than have come.
   static constexpr int kGatherWaitMs = 3;
   static constexpr std::size_t kAnswerSlack = 4;
-  static constexpr std::size_t kMaxOutstanding = PendingCommands::kCapacity;
 
   ImapClient();
   ~ImapClient();
@@ -91,7 +86,7 @@ class ImapClient {
   void setState(ClientState next);
 
   // Finishes `command`'s line and writes it with its content, in one send
-  // where it is small, and holds it as outstanding; with kMaxOutstanding
+  // where it is small, and holds it as outstanding; with kMaxCommandsInFlight
   // already outstanding it first waits for the oldest. `command` (and its
   // content) must stay alive until it is answered or the client throws.
   // Throws ImapConnectionFailed "Send failed" when even a new connection
@@ -101,15 +96,13 @@ class ImapClient {
   // exceptions. A command written whole is never sent again.
   void submit(ImapCommand& command);
   // Reads responses until `command` (submitted) has its tagged line; returns
-  // its status. Throws ImapServerBrokeConnection on "* BYE",
+  // its status. With a window of appends, a read that has to wait for the
+  // server waits a moment (at most kGatherWaitMs) for the answers of half
+  // the window at once, rather than waking for each. Throws ImapServerBrokeConnection on "* BYE",
   // ImapTimeoutException when nothing comes before the time-out, and
   // ImapConnectionFailed "recvLine failed" when the connection breaks, a
   // response exceeds its bounds, or `command` is not outstanding.
   CommandStatus waitFor(ImapCommand& command);
-  // The caller is about to wait for the answers of `count` outstanding
-  // commands in a row: a read that has to wait for them waits a moment for
-  // several at once (see kGatherWaitMs) rather than waking for each.
-  void expectAnswers(std::size_t count) { expectedAnswers_ = count; }
   // submit() then waitFor().
   CommandStatus execute(ImapCommand& command);
 
@@ -158,8 +151,12 @@ class ImapClient {
   // The answer to a login challenge, on the current connection only.
   void sendContinuation(const std::string& text);
 
-  // Reads one whole response; the reader's outcomes become exceptions.
-  const std::string& readResponse();
+  // Reads one whole response; the reader's outcomes become exceptions. With
+  // `gather`, a read that has to wait asks for the bytes of several answers.
+  const std::string& readResponse(bool gather = false);
+  // The answers worth waiting for at once: half the window, no more than
+  // are outstanding.
+  std::size_t answersToGather() const;
   // Gives `response` to the outstanding command it belongs to.
   void dispatch(const std::string& response);
   // Closes the stream and throws ImapConnectionFailed "recvLine failed".
@@ -193,10 +190,8 @@ class ImapClient {
   // connection.
   bool connecting_ = false;
   bool endedInLogin_ = false;
-  // Answers the caller awaits in a row, and the least each of them is
-  // expected to take (the last tagged line's length less kAnswerSlack; 0:
-  // none seen yet on this connection).
-  std::size_t expectedAnswers_ = 0;
+  // The least each answer is expected to take (the last tagged line's length
+  // less kAnswerSlack; 0: none seen yet on this connection).
   std::size_t shortestAnswer_ = 0;
 
   PendingCommands pending_;

@@ -20,10 +20,10 @@ ClientSettings settingsFor(int port, LoginKind login, const std::string& user,
                            const std::string& password, std::uint32_t timeoutSeconds,
                            bool tls = false) {
   ClientSettings settings;
-  settings.host = "127.0.0.1";
-  settings.port = static_cast<std::uint32_t>(port);
-  settings.tls = tls ? TlsMode::Implicit : TlsMode::None;
-  settings.timeoutSeconds = timeoutSeconds;
+  settings.server.host = "127.0.0.1";
+  settings.server.port = port;
+  settings.server.tls = tls ? TlsMode::Implicit : TlsMode::None;
+  settings.server.timeoutSeconds = timeoutSeconds;
   settings.login = login;
   settings.user = user;
   settings.password = password;
@@ -283,7 +283,7 @@ TEST(ImapClientTest, StartTlsMustSucceedBeforeAnyLogin) {
     peer.start();
     ImapClient client;
     ClientSettings settings = masterSettings(peer.port(), "pw", 1);
-    settings.tls = TlsMode::StartTls;
+    settings.server.tls = TlsMode::StartTls;
     client.configure(settings);
     std::string detail = "none";
     try {
@@ -306,7 +306,7 @@ TEST(ImapClientTest, StartTlsAcceptedStartsAHandshake) {
   peer.start();
   ImapClient client;
   ClientSettings settings = masterSettings(peer.port(), "pw", 1);
-  settings.tls = TlsMode::StartTls;
+  settings.server.tls = TlsMode::StartTls;
   client.configure(settings);
   std::string detail;
   try {
@@ -377,7 +377,7 @@ TEST(ImapClientTest, OutstandingCommandsAreAnsweredByTag) {
 }
 
 TEST(ImapClientTest, FullWindowWaitsForTheOldestBeforeWriting) {
-  constexpr std::size_t kCount = ImapClient::kMaxOutstanding + 1;
+  constexpr std::size_t kCount = kMaxCommandsInFlight + 1;
   ScriptedPeer peer;
   peer.accept().send(kGreeting);
   for (std::size_t i = 0; i + 1 < kCount; ++i) {

@@ -94,12 +94,7 @@ namespace {
 
 ClientSettings clientSettings(const ConnectionSettings& settings, LoginKind login) {
   ClientSettings client;
-  client.host = settings.host;
-  client.port = static_cast<std::uint32_t>(settings.port);
-  client.tls = settings.tls;
-  client.tlsContext = settings.tlsContext;
-  client.gatherAppends = settings.gatherAppends;
-  client.timeoutSeconds = settings.timeoutSeconds;
+  client.server = settings;
   client.login = login;
   return client;
 }
@@ -148,7 +143,6 @@ GatewayResult ImapGateway::connectAs(const ConnectionSettings& settings, const s
   client.user = settings.loginForm.empty()
                     ? user
                     : loginNameFromForm(settings.loginForm, user, settings.admin);
-  client.admin = settings.admin;
   client.password = settings.masterPassword;
   standardAppends_ = false;
   const GatewayResult result = open(client);
@@ -454,25 +448,26 @@ void ImapGateway::buildAppend(ImapCommand& command, const std::string& folderNam
 }
 
 void ImapGateway::setAppendWindow(std::size_t size) {
-  size = std::clamp<std::size_t>(size, 1, ImapClient::kMaxOutstanding);
+  size = std::clamp<std::size_t>(size, 1, kMaxCommandsInFlight);
   if (outstanding_ == 0 && size != window_.size()) {
-    window_ = std::vector<ImapCommand>(size);
+    window_ = std::vector<InFlightAppend>(size);
     head_ = 0;
   }
 }
 
 GatewayResult ImapGateway::submitAppend(const std::string& folderName, IMessage& message,
-                                        bool useXAppend) {
+                                        bool useXAppend, std::uint64_t token) {
   if (!connected_) {
     return kGatewayNotConnected;
   }
   if (outstanding_ == window_.size()) {
     return kGatewayAppendFailed;  // the caller must await one first
   }
-  ImapCommand& command = window_[(head_ + outstanding_) % window_.size()];
+  InFlightAppend& slot = window_[(head_ + outstanding_) % window_.size()];
   try {
-    buildAppend(command, folderName, message, useXAppend);
-    client_.submit(command);
+    buildAppend(slot.command, folderName, message, useXAppend);
+    client_.submit(slot.command);
+    slot.token = token;
     ++outstanding_;
     return kGatewayOk;
   } catch (const ImapException& error) {
@@ -485,18 +480,19 @@ GatewayResult ImapGateway::submitAppend(const std::string& folderName, IMessage&
   }
 }
 
-GatewayResult ImapGateway::awaitAppend() {
+AppendAnswer ImapGateway::awaitAppend() {
   if (outstanding_ == 0) {
-    return kGatewayConnectionProblem;  // its connection failed before
+    return {0, kGatewayConnectionProblem};  // its connection failed before
   }
-  ImapCommand& command = window_[head_];
+  InFlightAppend& slot = window_[head_];
   head_ = (head_ + 1) % window_.size();
   --outstanding_;
   try {
-    return client_.waitFor(command) == CommandStatus::Ok ? kGatewayOk : kGatewayAppendFailed;
+    const bool ok = client_.waitFor(slot.command) == CommandStatus::Ok;
+    return {slot.token, ok ? kGatewayOk : kGatewayAppendFailed};
   } catch (const ImapException& error) {
     outstanding_ = 0;
-    return gatewayResultFor(error, kGatewayAppendFailed);
+    return {slot.token, gatewayResultFor(error, kGatewayAppendFailed)};
   }
 }
 

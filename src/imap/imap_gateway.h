@@ -56,6 +56,13 @@ struct ServerTraits {
   std::string separator;      // the hierarchy separator; "" for a flat server
 };
 
+// The answer to an append of a window: the token the caller gave it and its
+// result.
+struct AppendAnswer {
+  std::uint64_t token = 0;
+  GatewayResult result = kGatewayOk;
+};
+
 // Result-code facade over one ImapClient: every ImapException is caught here
 // and turned into a GatewayResult, one try/catch per operation. Other
 // exceptions pass through. Command operations on a gateway that is not
@@ -131,17 +138,20 @@ class ImapGateway {
   GatewayResult append(const std::string& folderName, IMessage& message, bool useXAppend);
 
   // Appends with several outstanding at once, up to `size` (1 to
-  // ImapClient::kMaxOutstanding; the default 1). submitAppend() writes one,
-  // exactly as append() would, and returns without its answer: 0 once it is
-  // written, else append()'s results. awaitAppend() waits for the answer to
-  // the oldest outstanding one: 0, 8 when refused, 3 when the connection is
-  // gone. A connection that fails with appends outstanding takes them all:
-  // none is outstanding afterwards, and a failed write with others
+  // kMaxCommandsInFlight; the default 1); the gateway keeps their commands
+  // until they are answered. submitAppend() writes one, exactly as append()
+  // would, and returns without its answer: 0 once it is written, else
+  // append()'s results (nothing of it is then outstanding). awaitAppend()
+  // waits for the answer to the oldest outstanding one and hands it back
+  // with the `token` it was submitted with: 0, 8 when refused, 3 when the
+  // connection is gone (token 0 when none was outstanding). A connection that fails with appends
+  // outstanding takes them all: none is outstanding afterwards, and a failed write with others
   // outstanding is 3 whatever it was, since their answers are lost too. No
   // other command may be issued while appends are outstanding.
   void setAppendWindow(std::size_t size);
-  GatewayResult submitAppend(const std::string& folderName, IMessage& message, bool useXAppend);
-  GatewayResult awaitAppend();
+  GatewayResult submitAppend(const std::string& folderName, IMessage& message, bool useXAppend,
+                             std::uint64_t token = 0);
+  AppendAnswer awaitAppend();
   std::size_t appendsOutstanding() const { return outstanding_; }
   // FETCH 1:* (RFC822.SIZE INTERNALDATE FLAGS) in the selected folder, which
   // must not be empty: some servers refuse 1:* there. Replaces `summaries`
@@ -151,9 +161,6 @@ class ImapGateway {
   // CAPABILITY; sets *appendLimit to the APPENDLIMIT it announces, -1 for
   // none. Never fails: a server that does not answer announces no limit.
   void appendLimit(std::int64_t* appendLimit);
-  // The next `count` awaitAppend() calls follow one another: their answers
-  // may be read together.
-  void expectAnswers(std::size_t count) { client_.expectAnswers(count); }
   // NOOP: one round trip. 3 when the connection fails.
   GatewayResult noop();
   // True when the server reports version 6.3 or newer; never fails.
@@ -185,7 +192,11 @@ class ImapGateway {
   ImapCommand second_;  // the switch that follows a creation
   // The appends of the window, used in turn: the oldest outstanding one is
   // at head_, the next free one outstanding_ places after it.
-  std::vector<ImapCommand> window_ = std::vector<ImapCommand>(1);
+  struct InFlightAppend {
+    ImapCommand command;
+    std::uint64_t token = 0;
+  };
+  std::vector<InFlightAppend> window_ = std::vector<InFlightAppend>(1);
   std::size_t head_ = 0;
   std::size_t outstanding_ = 0;
   ImapClient client_;

@@ -483,22 +483,28 @@ TEST_F(ImapGatewayTest, WindowKeepsAppendsOutstandingAndMatchesAnswersByTag) {
   ASSERT_EQ(connect(), kGatewayOk);
   gateway_.setAppendWindow(3);
   TestMessage a("a"), b("bb"), c("ccc"), d("d");
-  EXPECT_EQ(gateway_.submitAppend("INBOX", a, false), kGatewayOk);
-  EXPECT_EQ(gateway_.submitAppend("INBOX", b, true), kGatewayOk);
-  EXPECT_EQ(gateway_.submitAppend("INBOX", c, false), kGatewayOk);
+  EXPECT_EQ(gateway_.submitAppend("INBOX", a, false, 11), kGatewayOk);
+  EXPECT_EQ(gateway_.submitAppend("INBOX", b, true, 12), kGatewayOk);
+  EXPECT_EQ(gateway_.submitAppend("INBOX", c, false, 13), kGatewayOk);
   EXPECT_EQ(gateway_.appendsOutstanding(), 3u);
   // A full window takes no more until one is answered.
-  EXPECT_EQ(gateway_.submitAppend("INBOX", d, false), kGatewayAppendFailed);
-  // Answers come oldest first, whatever order the server gave them in.
-  EXPECT_EQ(gateway_.awaitAppend(), kGatewayOk);
-  EXPECT_EQ(gateway_.awaitAppend(), kGatewayAppendFailed);
-  EXPECT_EQ(gateway_.awaitAppend(), kGatewayOk);
-  EXPECT_EQ(gateway_.submitAppend("INBOX", d, false), kGatewayOk);
+  EXPECT_EQ(gateway_.submitAppend("INBOX", d, false, 14), kGatewayAppendFailed);
+  // Answers come oldest first, whatever order the server gave them in, each
+  // with the token its append was given.
+  const auto answer = [&](std::uint64_t token, GatewayResult result) {
+    const AppendAnswer got = gateway_.awaitAppend();
+    EXPECT_EQ(got.token, token);
+    EXPECT_EQ(got.result, result);
+  };
+  answer(11, kGatewayOk);
+  answer(12, kGatewayAppendFailed);
+  answer(13, kGatewayOk);
+  EXPECT_EQ(gateway_.submitAppend("INBOX", d, false, 14), kGatewayOk);
   // The server closed without answering: the one outstanding is lost, and
   // so is the connection for the next await.
-  EXPECT_EQ(gateway_.awaitAppend(), kGatewayConnectionProblem);
+  answer(14, kGatewayConnectionProblem);
   EXPECT_EQ(gateway_.appendsOutstanding(), 0u);
-  EXPECT_EQ(gateway_.awaitAppend(), kGatewayConnectionProblem);
+  answer(0, kGatewayConnectionProblem);
   gateway_.disconnect(false);
   finish();
 }

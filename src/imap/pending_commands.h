@@ -10,6 +10,10 @@
 
 namespace lodemig {
 
+// The most commands one connection has outstanding at once; the longest
+// window of appends a run may ask for.
+constexpr std::size_t kMaxCommandsInFlight = 64;
+
 // The commands written to one connection whose tagged replies have not come
 // yet, in the order they were sent, so that each reply finds its command by
 // tag whatever order the server answers in. Holds at most kCapacity commands
@@ -17,7 +21,7 @@ namespace lodemig {
 // command must stay alive while it is held. Used by one thread.
 class PendingCommands {
  public:
-  static constexpr std::size_t kCapacity = 64;
+  static constexpr std::size_t kCapacity = kMaxCommandsInFlight;
 
   bool empty() const { return count_ == 0; }
   bool full() const { return count_ == kCapacity; }

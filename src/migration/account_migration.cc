@@ -349,11 +349,7 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
     }
     if (count > 0) {
       try {
-        if (settings_.window > 1) {
-          transferWindowed(folder, mailbox, tally);
-        } else {
-          transferMessages(folder, mailbox, tally);
-        }
+        transferMessages(folder, mailbox, tally);
       } catch (const QLStoreException&) {
         // A read error may have left the connection in any state.
         identityLost = !renewConnection(mailbox);
@@ -390,45 +386,6 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
     // Going on would put the next folders into the administrator's own mailbox.
     throw QLStoreException("problem with identity switching");
   }
-}
-
-void AccountMigration::transferMessages(Folder& folder, const Mailbox& mailbox,
-                                        FolderTally& tally) {
-  const long count = static_cast<long>(tally.storeMessages);
-  Message message(&folder);
-  reporter_.startCounter(count);
-  FolderReading reading(folder);
-  folder.open(mailbox.name());
-  long number = 1;
-  messageNumber_ = number;
-  // The count only decides whether reading starts and is the counter's
-  // total; the folder may hold more messages than it says.
-  bool more = folder.firstMessage(message);
-  while (more) {
-    // Between two messages: the one before is answered and recorded.
-    stopIfAsked();
-    reporter_.showCounter(number, count);
-    messageNumber_ = number;
-    ++tally.read;
-    if (progress_ != nullptr && alreadyStored(message, tally)) {
-      ++number;
-      more = folder.nextMessage(message);
-      continue;
-    }
-    try {
-      appendMessage(message);
-      ++tally.sent;
-      tally.bytesSent += message.contentSize();  // known since the append
-      recordMessage(true);
-    } catch (const QLStoreException& error) {
-      noteRefused(number, error.what(), tally);
-    }
-    ++number;
-    messageNumber_ = number;
-    more = folder.nextMessage(message);
-  }
-  messageNumber_ = 0;
-  reporter_.eraseCounter();
 }
 
 void AccountMigration::noteRefused(long number, const std::string& error, FolderTally& tally) {
@@ -669,10 +626,6 @@ void AccountMigration::checkJournal() {
     reporter_.log("Error: " + journal_->writer.failureText() + "\n");
     throw QLNetworkException(journal_->writer.failureText());
   }
-}
-
-void AccountMigration::appendMessage(IMessage& message) {
-  checkResult(reporter_, TargetStep::Append, gateway_.append(targetName_, message, fastAppend_));
 }
 
 }  // namespace lodemig

@@ -9,6 +9,7 @@
 
 #include "imap/connection_settings.h"
 #include "imap/imap_gateway.h"
+#include "migration/append_window.h"
 #include "migration/folder_placement.h"
 #include "migration/journal.h"
 #include "migration/migration_settings.h"
@@ -17,6 +18,7 @@
 #include "migration/run_report.h"
 #include "store/folder.h"
 #include "store/mailbox.h"
+#include "store/message.h"
 #include "utils/imessage.h"
 
 namespace lodemig {
@@ -121,16 +123,27 @@ class AccountMigration {
   // QLNetworkException, or QLStoreException (after the folder's report) when
   // the renewed connection cannot switch to the account.
   void transferFolder(Folder& folder, const Mailbox& mailbox, FolderTally& tally);
-  // Reads and appends every message; a store error leaves it.
+  // Reads every message and appends it, with up to the connection's window
+  // of appends outstanding (one at a time with a window of 1). Answers are
+  // taken in store order, and the reader's log lines of a message are held
+  // until its answer, so that the console, the log and the journal read the
+  // same whatever the window. A store error leaves it once the messages
+  // before the failing one are answered.
   void transferMessages(Folder& folder, const Mailbox& mailbox, FolderTally& tally);
-  // transferMessages() with up to the settings' window of appends
-  // outstanding. Answers are taken in store order, and the reader's log
-  // lines of a message are held until its answer, so that the console, the
-  // log and the journal read as with one append at a time.
-  void transferWindowed(Folder& folder, const Mailbox& mailbox, FolderTally& tally);
+  // Reads the first or next message; on a store error answers the window
+  // first and leaves messageNumber_ at `number`.
+  bool readNext(Folder& folder, const Mailbox& mailbox, Message& message, bool first, long number,
+                FolderTally& tally, long total);
+  // Writes the message's append and, when the window is full, takes the
+  // answers of its older half.
+  void sendMessage(Message& message, long number, FolderTally& tally, long total);
+  // Takes every answer still outstanding, then writes out the reader's held
+  // lines.
+  void settleWindow(FolderTally& tally, long total);
   // The window's oldest message: its log lines, its counter, its answer.
   void completeOldest(FolderTally& tally, long total);
-  void drainWindow(FolderTally& tally, long total);
+  // After a lost connection: which messages of the window were not confirmed.
+  void reportUnconfirmed(FolderTally& tally);
   // Reports that the target refused message `number` (or its content failed).
   void noteRefused(long number, const std::string& error, FolderTally& tally);
   // After a folder that could not be read: a fresh connection acting as the
@@ -154,9 +167,6 @@ class AccountMigration {
   void recordMessage(bool stored);
   // A journal that cannot be written ends the run: it could not be resumed.
   void checkJournal();
-  // Throws QLStoreException when the server refuses the message or its
-  // content fails, else QLNetworkException.
-  void appendMessage(IMessage& message);
   std::string choosePassword(const Mailbox& mailbox, bool& generated) const;
   // With the journal's unconfirmed creation of `qualified`: sets the password
   // it was given and returns true.
@@ -193,18 +203,8 @@ class AccountMigration {
   // With a standard IMAP server: where the account's folders go.
   std::unique_ptr<FolderPlacement> placement_;
 
-  // A message of the window: written, its answer still to come.
-  struct InFlight {
-    long number = 0;
-    std::string key;            // as the journal names it, with a journal
-    std::uint64_t size = 0;     // the content's size as sent
-    GatewayResult written = 0;  // the result of writing it
-    std::string log;            // the reader's lines for it, held until its answer
-  };
-  // Used in turn: the oldest at windowHead_, windowCount_ of them.
-  std::vector<InFlight> window_;
-  std::size_t windowHead_ = 0;
-  std::size_t windowCount_ = 0;
+  // The messages whose answers are still to be taken.
+  AppendWindow window_;
   // Where the reader writes while a window is open.
   std::ostringstream readLog_;
 };

@@ -1,6 +1,5 @@
-// The message walk of a folder with several appends outstanding.
-
-#include <algorithm>
+// The walk of a folder's messages: each read, its append written, and its
+// answer taken in store order, with up to the window's appends outstanding.
 
 #include "migration/account_migration.h"
 #include "migration/target_result.h"
@@ -29,15 +28,14 @@ class HeldReaderLog {
 
 }  // namespace
 
-void AccountMigration::transferWindowed(Folder& folder, const Mailbox& mailbox,
+void AccountMigration::transferMessages(Folder& folder, const Mailbox& mailbox,
                                         FolderTally& tally) {
   const long total = static_cast<long>(tally.storeMessages);
-  const auto size = static_cast<std::size_t>(settings_.window);
-  if (window_.size() != size) {
-    window_.assign(size, InFlight());
+  if (window_.capacity() != connection_.appendWindow) {
+    window_ = AppendWindow(connection_.appendWindow);
   }
-  windowHead_ = windowCount_ = 0;
-  gateway_.setAppendWindow(size);
+  window_.clear();
+  gateway_.setAppendWindow(window_.capacity());
   readLog_.str("");
   Message message(&folder);
   reporter_.startCounter(total);
@@ -45,115 +43,130 @@ void AccountMigration::transferWindowed(Folder& folder, const Mailbox& mailbox,
   HeldReaderLog held(folder, readLog_, reporter_.logStream());
   long number = 1;
   messageNumber_ = number;
-  bool first = true;
-  for (;;) {
-    bool more = false;
-    try {
-      more = first ? (folder.open(mailbox.name()), folder.firstMessage(message))
-                   : folder.nextMessage(message);
-      first = false;
-    } catch (const QLStoreException&) {
-      // The messages before the one that cannot be read are answered first,
-      // as they would have been one at a time.
-      drainWindow(tally, total);
-      reporter_.logStream() << readLog_.str();
-      readLog_.str("");
-      messageNumber_ = number;
-      throw;
-    }
-    if (!more) {
-      break;
-    }
+  // The count only decides whether reading starts and is the counter's
+  // total; the folder may hold more messages than it says.
+  for (bool first = true; readNext(folder, mailbox, message, first, number, tally, total);
+       first = false) {
     if (ostrel::utils::stopSignal() != 0) {
       // The messages in flight are answered and recorded first.
-      drainWindow(tally, total);
-      reporter_.logStream() << readLog_.str();
-      readLog_.str("");
+      settleWindow(tally, total);
       stopIfAsked();
     }
     if (progress_ != nullptr) {
       journalKeyInto(message.key(), key_);
       if (journalSkips()) {
         // Skipped messages are recorded in store order too.
-        drainWindow(tally, total);
-        reporter_.logStream() << readLog_.str();
-        readLog_.str("");
+        settleWindow(tally, total);
         reporter_.showCounter(number, total);
         ++tally.read;
         alreadyStored(message, tally);
-        ++number;
+        messageNumber_ = ++number;
         continue;
       }
     }
-    InFlight& slot = window_[(windowHead_ + windowCount_) % window_.size()];
-    ++windowCount_;
-    slot.number = number;
-    if (progress_ != nullptr) {
-      slot.key = key_;
-    }
-    slot.written = gateway_.submitAppend(targetName_, message, fastAppend_);
-    slot.size = slot.written == kGatewayOk ? message.contentSize() : 0;
-    slot.log = readLog_.str();
-    readLog_.str("");
-    if (slot.written == kGatewayConnectionProblem) {
-      completeOldest(tally, total);
-    } else if (windowCount_ == window_.size()) {
-      // A quarter of the window is freed before more go out: the appends
-      // written meanwhile leave in one send instead of one each, and the
-      // rest keep the line busy.
-      const std::size_t keep = window_.size() - std::max<std::size_t>(1, window_.size() / 2);
-      gateway_.expectAnswers(windowCount_ - keep);
-      while (windowCount_ > keep) {
-        completeOldest(tally, total);
-      }
-      gateway_.expectAnswers(0);
-    }
-    ++number;
+    sendMessage(message, number, tally, total);
+    messageNumber_ = ++number;
   }
-  drainWindow(tally, total);
+  settleWindow(tally, total);
   messageNumber_ = 0;
   reporter_.eraseCounter();
 }
 
-void AccountMigration::drainWindow(FolderTally& tally, long total) {
-  gateway_.expectAnswers(windowCount_);
-  while (windowCount_ > 0) {
+bool AccountMigration::readNext(Folder& folder, const Mailbox& mailbox, Message& message,
+                                bool first, long number, FolderTally& tally, long total) {
+  try {
+    if (first) {
+      folder.open(mailbox.name());
+      return folder.firstMessage(message);
+    }
+    return folder.nextMessage(message);
+  } catch (const QLStoreException&) {
+    // The messages before the one that cannot be read are answered first,
+    // as they would have been one at a time.
+    settleWindow(tally, total);
+    messageNumber_ = number;
+    throw;
+  }
+}
+
+void AccountMigration::sendMessage(Message& message, long number, FolderTally& tally, long total) {
+  SentMessage& record = window_.push();
+  record.number = number;
+  if (progress_ != nullptr) {
+    record.key = key_;
+  }
+  record.written =
+      gateway_.submitAppend(targetName_, message, fastAppend_, static_cast<std::uint64_t>(number));
+  record.size = record.written == kGatewayOk ? message.contentSize() : 0;
+  record.log = readLog_.str();
+  readLog_.str("");
+  if (record.written != kGatewayOk) {
+    // Not outstanding: its result is taken in its turn, which with a lost
+    // connection is at once.
+    if (record.written == kGatewayConnectionProblem) {
+      completeOldest(tally, total);
+    }
+  } else if (!window_.full()) {
+    return;
+  }
+  const std::size_t keep = window_.full() ? window_.keptWhenFull() : window_.size();
+  while (window_.size() > keep) {
     completeOldest(tally, total);
   }
-  gateway_.expectAnswers(0);
+}
+
+void AccountMigration::settleWindow(FolderTally& tally, long total) {
+  while (!window_.empty()) {
+    completeOldest(tally, total);
+  }
+  reporter_.logStream() << readLog_.str();
+  readLog_.str("");
 }
 
 void AccountMigration::completeOldest(FolderTally& tally, long total) {
-  InFlight& slot = window_[windowHead_];
-  reporter_.logStream() << slot.log;
-  reporter_.showCounter(slot.number, total);
-  messageNumber_ = slot.number;
+  SentMessage& record = window_.oldest();
+  reporter_.logStream() << record.log;
+  reporter_.showCounter(record.number, total);
+  messageNumber_ = record.number;
   ++tally.read;
-  const GatewayResult result = slot.written == kGatewayOk ? gateway_.awaitAppend() : slot.written;
+  GatewayResult result = record.written;
+  if (result == kGatewayOk) {
+    const AppendAnswer answer = gateway_.awaitAppend();
+    // An answer for another message than the oldest cannot be placed: the
+    // connection's state is unknown.
+    result = answer.token == static_cast<std::uint64_t>(record.number) ? answer.result
+                                                                       : kGatewayConnectionProblem;
+  }
   if (progress_ != nullptr) {
-    key_ = slot.key;
+    key_ = record.key;
   }
   try {
     checkResult(reporter_, TargetStep::Append, result);
     ++tally.sent;
-    tally.bytesSent += slot.size;
+    tally.bytesSent += record.size;
     recordMessage(true);
   } catch (const QLStoreException& error) {
-    noteRefused(slot.number, error.what(), tally);
+    noteRefused(record.number, error.what(), tally);
   } catch (const QLConnectionLostException&) {
-    // The target may hold any first few of them: with a journal the count
-    // check on the next connection tells which.
-    reporter_.log("Error: " + std::to_string(windowCount_) + " messages of folder \"" + tally.name +
-                  "\" of <" + account_ + "> from message " + std::to_string(slot.number) +
-                  " on were sent but not confirmed\n");
-    for (std::size_t i = 1; i < windowCount_; ++i) {
-      reporter_.logStream() << window_[(windowHead_ + i) % window_.size()].log;
+    if (window_.capacity() > 1) {
+      reportUnconfirmed(tally);
     }
-    windowHead_ = windowCount_ = 0;
+    window_.clear();
     throw;
   }
-  windowHead_ = (windowHead_ + 1) % window_.size();
-  --windowCount_;
+  window_.pop();
+}
+
+void AccountMigration::reportUnconfirmed(FolderTally& tally) {
+  // The target may hold any first few of them: with a journal the count
+  // check on the next connection tells which.
+  reporter_.log("Error: " + std::to_string(window_.size()) + " messages of folder \"" + tally.name +
+                "\" of <" + account_ + "> from message " + std::to_string(window_.oldest().number) +
+                " on were sent but not confirmed\n");
+  for (std::size_t i = 1; i < window_.size(); ++i) {
+    reporter_.logStream() << window_.at(i).log;
+  }
+  window_.clear();
 }
 
 }  // namespace lodemig

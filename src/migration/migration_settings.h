@@ -38,8 +38,6 @@ struct MigrationSettings {
   // pre-flight check, and an audit of a finished migration.
   bool check = false;
   bool verify = false;
-  // APPEND commands outstanding on the connection at once (1 to 64).
-  int window = 1;
   // Accounts migrated at the same time, each on its own connection (1 to 32).
   int jobs = 1;
   // Only the accounts of shard `shard` of `shards`; shards 0: every account.
