@@ -17,23 +17,28 @@ std::string minutesText(double seconds) {
 
 }  // namespace
 
-AccountPool::Worker::Worker(const MigrationSettings& settings, const ConnectionSettings& connection,
-                            PasswordRecord& passwords)
-    : reporter(log, console, std::cerr, settings.quiet),
-      account(settings, connection, gateway, reporter, passwords) {
-  reporter.hideCounters();
+AccountPool::Worker::Worker(const Shared& shared, bool own)
+    : ownReporter(own ? std::make_unique<Reporter>(log, console, std::cerr, shared.settings.quiet)
+                      : nullptr),
+      ownGateway(own ? std::make_unique<ImapGateway>() : nullptr),
+      reporter(own ? *ownReporter : shared.out),
+      gateway(own ? *ownGateway : shared.gateway),
+      account(shared.settings, shared.connection, gateway, reporter, shared.passwords) {
+  if (own) {
+    reporter.hideCounters();
+  }
+  account.useJournal(&shared.journal);
+  account.useReport(shared.report);
 }
 
-AccountPool::AccountPool(int jobs, const MigrationSettings& settings,
-                         const ConnectionSettings& connection, PasswordRecord& passwords,
-                         Reporter& out, const SetUp& setUp, Work work, Settle settle)
-    : jobs_(static_cast<std::size_t>(jobs)),
-      out_(out),
-      work_(std::move(work)),
-      settle_(std::move(settle)) {
+AccountPool::AccountPool(int jobs, const Shared& shared)
+    : jobs_(static_cast<std::size_t>(jobs < 1 ? 1 : jobs)), shared_(shared), out_(shared.out) {
+  const bool held = jobs_ > 1;
   for (std::size_t i = 0; i < jobs_; ++i) {
-    workers_.push_back(std::make_unique<Worker>(settings, connection, passwords));
-    setUp(workers_.back()->account);
+    workers_.push_back(std::make_unique<Worker>(shared, held));
+  }
+  if (!held) {
+    return;  // a pool of one runs on the walk's thread
   }
   for (auto& worker : workers_) {
     threads_.emplace_back([this, &worker] { run(*worker); });
@@ -55,6 +60,15 @@ AccountPool::~AccountPool() {
 }
 
 void AccountPool::submit(const Mailbox& mailbox) {
+  if (jobs_ == 1) {
+    Mailbox account = mailbox;
+    account.setLog(&out_.logStream());
+    const JobOutcome outcome = runJob(*workers_.front(), account);
+    shared_.policy.settle(outcome, out_);
+    return;
+  }
+  // No further account starts once a stop signal has come.
+  stopIfAsked();
   std::unique_lock<std::mutex> lock(mutex_);
   rethrowFatal();
   waitUntil(lock, [&] { return fatal_ || waiting_.size() + busy_ < jobs_ + 1; });
@@ -97,16 +111,21 @@ void AccountPool::run(Worker& worker) {
     }
     mailbox.setLog(&worker.log);
     JobOutcome outcome;
+    std::exception_ptr fatal;
     try {
-      outcome = work_(mailbox, worker);
+      outcome = runJob(worker, mailbox);
     } catch (...) {
-      outcome.fatal = std::current_exception();
+      fatal = std::current_exception();
     }
-    finish(worker, outcome);
+    finish(worker, outcome, fatal);
   }
 }
 
-void AccountPool::finish(Worker& worker, JobOutcome& outcome) {
+JobOutcome AccountPool::runJob(Worker& worker, Mailbox& mailbox) {
+  return migrateAccountJob(worker.account, worker.reporter, mailbox, shared_.settings.retries);
+}
+
+void AccountPool::finish(Worker& worker, const JobOutcome& outcome, std::exception_ptr fatal) {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     eraseStatus();
@@ -115,16 +134,16 @@ void AccountPool::finish(Worker& worker, JobOutcome& outcome) {
     out_.log(worker.log.str());
     worker.console.str("");
     worker.log.str("");
-    if (!outcome.fatal) {
+    if (!fatal) {
       try {
-        settle_(outcome);
+        shared_.policy.settle(outcome, out_);
       } catch (...) {
-        outcome.fatal = std::current_exception();
+        fatal = std::current_exception();
       }
     }
-    if (outcome.fatal && !fatal_) {
+    if (fatal && !fatal_) {
       // No further account starts; the ones under way end as they would.
-      fatal_ = outcome.fatal;
+      fatal_ = fatal;
       waiting_.clear();
     }
     ++done_;

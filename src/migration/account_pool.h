@@ -16,68 +16,59 @@
 
 #include "imap/connection_settings.h"
 #include "imap/imap_gateway.h"
+#include "migration/account_job.h"
 #include "migration/account_migration.h"
+#include "migration/journal.h"
 #include "migration/migration_settings.h"
 #include "migration/password_record.h"
 #include "migration/reporter.h"
+#include "migration/run_report.h"
 #include "store/mailbox.h"
 
 namespace lodemig {
 
-// What became of one account a worker migrated.
-struct JobOutcome {
-  bool failed = false;  // reported failed; the run fails
-  bool ran = false;     // the migration ran to its end, failed or not
-  bool lost = false;    // its connection was lost after every retry
-  std::string lostWhat;
-  std::int64_t messages = 0;  // messages the target accepted
-  std::uint64_t bytes = 0;
-  std::exception_ptr fatal;  // what ends the run
-};
-
-// Migrates several accounts at the same time, each on its own connection
-// and thread. The walk hands accounts in with submit() and waits with
-// drain(); a free worker migrates each on its own gateway and
-// AccountMigration, into its own Reporter whose lines are held, and when the
-// account ends writes the held lines whole to the run's Reporter.
+// Migrates the accounts of a run, each with its own gateway and
+// AccountMigration (a worker), and settles each ended account with the run's
+// SkipPolicy. With one job the pool is a pool of one: each account runs at
+// once on the walk's thread, its lines straight to the run's Reporter, as a
+// walk of one account after another. With more, each worker has a thread
+// and a connection of its own: the walk hands accounts in with submit() and
+// waits with drain(); a free worker migrates each into its own Reporter,
+// whose lines are held, and when the account ends writes the held lines
+// whole to the run's Reporter and settles it.
 //
-// The workers share, besides the settings: the run's Reporter, written only
-// under the pool's one lock (by the workers when an account ends, by the
-// walk through output()); the password record, the journal and the report,
-// which lock themselves; and the `settle` callback, called under the lock.
-// Everything else a worker touches is its own.
+// The workers share, besides the settings: the run's Reporter and the skip
+// policy, used only under the pool's one lock (by the workers when an account
+// ends, by the walk through output()); the password record, the journal and
+// the report, which lock themselves. Everything else a worker touches is its
+// own. Not copyable.
 class AccountPool {
  public:
-  struct Worker {
-    Worker(const MigrationSettings& settings, const ConnectionSettings& connection,
-           PasswordRecord& passwords);
-    std::ostringstream log;
-    std::ostringstream console;
-    Reporter reporter;
-    ImapGateway gateway;
-    AccountMigration account;
+  // The parts a run's workers share; all must outlive the pool.
+  struct Shared {
+    const MigrationSettings& settings;
+    const ConnectionSettings& connection;
+    PasswordRecord& passwords;
+    Journal& journal;
+    RunReport* report;  // nullptr: no report
+    SkipPolicy& policy;
+    Reporter& out;  // the run's
+    // The walk's own gateway, which a pool of one uses: its commands go on
+    // from the tags of the walk's test connection.
+    ImapGateway& gateway;
   };
-  // Migrates `mailbox` with the worker's parts; runs without the lock. What
-  // it throws ends the run.
-  using Work = std::function<JobOutcome(Mailbox& mailbox, Worker& worker)>;
-  // Takes an ended account's outcome into the run's; runs under the lock.
-  // What it throws ends the run.
-  using Settle = std::function<void(const JobOutcome& outcome)>;
-  // Called once for every worker before it starts, to hand its
-  // AccountMigration the run's journal and report.
-  using SetUp = std::function<void(AccountMigration& account)>;
 
-  AccountPool(int jobs, const MigrationSettings& settings, const ConnectionSettings& connection,
-              PasswordRecord& passwords, Reporter& out, const SetUp& setUp, Work work,
-              Settle settle);
+  AccountPool(int jobs, const Shared& shared);
   // Stops taking accounts, lets the workers end the ones they have, and
   // joins them.
   ~AccountPool();
   AccountPool(const AccountPool&) = delete;
   AccountPool& operator=(const AccountPool&) = delete;
 
-  // Queues the account, waiting while every worker is busy and one account
-  // waits already. Rethrows what ended the run, once something has.
+  // With one job, migrates the account now and settles it; what ends the run
+  // leaves as thrown. With more, first stops on a stop signal, then queues
+  // the account, waiting while every worker is busy and one account waits
+  // already, and rethrows what ended the run, once something has.
   void submit(const Mailbox& mailbox);
   // Waits until every account handed in has ended; rethrows like submit().
   void drain();
@@ -90,8 +81,22 @@ class AccountPool {
   void showStatus(std::int64_t total);
 
  private:
+  // A worker's gateway, AccountMigration and the Reporter they write to: the
+  // run's for a pool of one, else ones of its own (its lines held).
+  struct Worker {
+    Worker(const Shared& shared, bool own);
+    std::ostringstream log;
+    std::ostringstream console;
+    std::unique_ptr<Reporter> ownReporter;
+    std::unique_ptr<ImapGateway> ownGateway;
+    Reporter& reporter;
+    ImapGateway& gateway;
+    AccountMigration account;
+  };
+
   void run(Worker& worker);
-  void finish(Worker& worker, JobOutcome& outcome);
+  JobOutcome runJob(Worker& worker, Mailbox& mailbox);
+  void finish(Worker& worker, const JobOutcome& outcome, std::exception_ptr fatal);
   // Waits on `changed_` until `done`, redrawing the status line meanwhile.
   void waitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done);
   void rethrowFatal();
@@ -99,9 +104,8 @@ class AccountPool {
   void eraseStatus();
 
   const std::size_t jobs_;
+  const Shared shared_;
   Reporter& out_;
-  Work work_;
-  Settle settle_;
   std::vector<std::unique_ptr<Worker>> workers_;
   std::vector<std::thread> threads_;
 

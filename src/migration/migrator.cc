@@ -43,25 +43,17 @@ Migrator::Migrator(const MigrationSettings& settings, const ConnectionSettings& 
       connection_(connection),
       reporter_(reporter),
       passwords_(reporter),
-      account_(settings, connection, gateway_, reporter, passwords_),
       audit_(settings, connection, gateway_, reporter, auditReport_) {}
 
 void Migrator::migrateAll() {
   std::unique_ptr<AccountPool> pool;
-  if (settings_.migrate && settings_.jobs > 1) {
+  if (settings_.migrate) {
     pool = std::make_unique<AccountPool>(
-        settings_.jobs, settings_, connection_, passwords_, reporter_,
-        [this](AccountMigration& account) {
-          account.useJournal(journal_);
-          account.useReport(report_);
-        },
-        [this](Mailbox& mailbox, AccountPool::Worker& worker) {
-          return migrateJob(mailbox, worker);
-        },
-        [this](const JobOutcome& outcome) { settle(outcome); });
+        settings_.jobs, AccountPool::Shared{settings_, connection_, passwords_, *journal_, report_,
+                                            policy_, reporter_, gateway_});
     // The status line takes the place of the folders' counters, on a
     // terminal only.
-    if (!settings_.quiet && ::isatty(STDOUT_FILENO) == 1) {
+    if (settings_.jobs > 1 && !settings_.quiet && ::isatty(STDOUT_FILENO) == 1) {
       pool->showStatus(countAccounts());
     }
   }
@@ -122,10 +114,7 @@ void Migrator::migrateDomain(Domain& domain) {
         reporter_.print(mailbox.name());
         reporter_.print(">\n");
         succeeded_ = false;
-        if (!accountReported_) {
-          reportUnreadable(domain, mailbox);
-        }
-        accountReported_ = false;
+        reportUnreadable(domain, mailbox);
       });
 }
 
@@ -164,7 +153,6 @@ void Migrator::walkPooled(Domain& domain, Mailbox& mailbox) {
       [&] {
         flush();
         if (inShard(mailbox.name() + "@" + domain.name(), settings_.shard, settings_.shards)) {
-          stopIfAsked();
           pool_->submit(mailbox);
         }
       },
@@ -182,53 +170,6 @@ void Migrator::walkPooled(Domain& domain, Mailbox& mailbox) {
   // The next domain's line comes after this one's accounts.
   pool_->drain();
   flush();
-}
-
-JobOutcome Migrator::migrateJob(Mailbox& mailbox, AccountPool::Worker& worker) {
-  printMailboxLine(worker.reporter, mailbox);
-  JobOutcome outcome;
-  const auto failed = [&](const char* what) {
-    worker.account.reportFailure(mailbox, what);
-    worker.reporter.print("Error: cannot migrate mailbox <" + mailbox.name() + ">\n");
-    outcome.failed = true;
-  };
-  try {
-    stopIfAsked();
-    const AccountTally& tally = worker.account.run(mailbox);
-    outcome.ran = true;
-    outcome.failed = tally.failed();
-    for (const FolderTally& folder : tally.folders) {
-      outcome.messages += folder.sent;
-      outcome.bytes += folder.bytesSent;
-    }
-  } catch (const QLConnectionLostException& error) {
-    if (settings_.retries == 0) {
-      worker.account.reportFailure(mailbox, error.what());
-      throw;  // without retries a lost connection ends the run
-    }
-    failed(error.what());
-    outcome.lost = true;
-    outcome.lostWhat = error.what();
-  } catch (const QLStoreException& error) {
-    failed(error.what());
-  } catch (const QLException& error) {
-    worker.account.reportFailure(mailbox, error.what());
-    throw;
-  }
-  return outcome;
-}
-
-void Migrator::settle(const JobOutcome& outcome) {
-  if (outcome.failed) {
-    succeeded_ = false;
-  }
-  if (outcome.ran) {
-    lostInARow_ = 0;
-  }
-  if (outcome.lost && ++lostInARow_ >= kLostAccountsInARow) {
-    throw QLNetworkException(outcome.lostWhat + ": " + std::to_string(kLostAccountsInARow) +
-                             " accounts in a row failed, Torvane seems down");
-  }
 }
 
 std::int64_t Migrator::countAccounts() const {
@@ -281,51 +222,10 @@ void Migrator::testConnection() {
   }
 }
 
-void Migrator::printMailboxLine(Reporter& reporter, const Mailbox& mailbox) {
-  const std::time_t start = std::time(nullptr);
-  // Storage figures above 2 GiB are common: read them as 64-bit numbers.
-  const std::int64_t used = std::strtoll(mailbox.storageUsed().c_str(), nullptr, 10);
-  reporter.print(" + mailbox <");
-  reporter.print(mailbox.name());
-  reporter.print(">, size: ");
-  reporter.print(formatSize(used));
-  reporter.log(", time: ");
-  reporter.log(ctimeText(start));
-  reporter.console("\n");
-}
-
 void Migrator::migrateMailbox(Mailbox& mailbox) {
   printMailboxLine(reporter_, mailbox);
   if (settings_.check || settings_.verify) {
     auditMailbox(mailbox);
-    return;
-  }
-  if (!settings_.migrate) {
-    return;
-  }
-  stopIfAsked();
-  try {
-    if (account_.run(mailbox).failed()) {
-      succeeded_ = false;
-    }
-    lostInARow_ = 0;
-  } catch (const QLConnectionLostException& error) {
-    account_.reportFailure(mailbox, error.what());
-    accountReported_ = true;
-    if (settings_.retries == 0) {
-      throw;  // without retries a lost connection ends the run
-    }
-    if (++lostInARow_ >= kLostAccountsInARow) {
-      throw QLNetworkException(std::string(error.what()) + ": " +
-                               std::to_string(kLostAccountsInARow) +
-                               " accounts in a row failed, Torvane seems down");
-    }
-    // The account fails; the walk reports it and goes on with the next.
-    throw QLStoreException(error.what());
-  } catch (const QLException& error) {
-    account_.reportFailure(mailbox, error.what());
-    accountReported_ = true;
-    throw;
   }
 }
 

@@ -7,8 +7,10 @@
 #include "imap/connection_settings.h"
 #include "imap/imap_gateway.h"
 #include "migration/account_audit.h"
+#include "migration/account_job.h"
 #include "migration/account_migration.h"
 #include "migration/account_pool.h"
+#include "migration/journal.h"
 #include "migration/migration_settings.h"
 #include "migration/password_record.h"
 #include "migration/reporter.h"
@@ -19,10 +21,10 @@ namespace lodemig {
 
 // The migration engine's walk. It goes through the store domain by domain and
 // account by account; in print mode it reports every account with its size,
-// in migrate mode it also has each account migrated (AccountMigration) on
-// its one gateway. It decides what a failure skips: a store error skips an
-// account or a domain and fails the run; a target-server error
-// (QLNetworkException) ends the whole run.
+// in migrate mode it hands each account to its AccountPool (one job: the
+// walk's own thread), whose ended accounts the run's SkipPolicy settles. A
+// store error skips an account or a domain and fails the run; a
+// target-server error (QLNetworkException) ends the whole run.
 //
 // `settings`, `connection` and `reporter` are not owned and must outlive the
 // Migrator. Not copyable.
@@ -41,17 +43,13 @@ class Migrator {
 
   // Writes every password line to the file at `path` as it is recorded.
   void writePasswordsTo(const std::string& path) { passwords_.writeTo(path); }
-  // Records progress in `journal` and resumes from what it holds; `journal`
-  // must outlive the Migrator.
-  void useJournal(Journal& journal) {
-    journal_ = &journal;
-    account_.useJournal(&journal);
-  }
+  // Records progress in `journal` and resumes from what it holds, instead of
+  // in memory only; `journal` must outlive the Migrator.
+  void useJournal(Journal& journal) { journal_ = &journal; }
   // Writes a row of `report` for every folder; `report` must outlive the
   // Migrator.
   void useReport(RunReport& report) {
     report_ = &report;
-    account_.useReport(&report);
     audit_.useReport(report);
   }
   // The rows and totals of the run so far; without a report file, of a check
@@ -66,19 +64,18 @@ class Migrator {
 
   // True until a failure is reported, by the engine or the driver, or the log
   // or the password file cannot be written.
-  bool succeeded() const { return succeeded_ && !reporter_.logFailed() && !passwords_.broken(); }
+  bool succeeded() const {
+    return succeeded_ && !policy_.anyFailed() && !reporter_.logFailed() && !passwords_.broken();
+  }
   void markFailed() { succeeded_ = false; }
   // One line per provisioned account, as written to the password file.
   const std::string& passwordRecord() const { return passwords_.lines(); }
 
-  // After this many accounts in a row whose connection was lost after every
-  // retry, the target counts as down and the run stops.
-  static constexpr int kLostAccountsInARow = 3;
-
  private:
   // In migrate mode a test connection first, then every account.
   void migrateDomain(Domain& domain);
-  // The account's report line; in migrate mode the whole account.
+  // The account's report line; in a check or verification the account's
+  // audit. A migration hands its accounts to the pool instead.
   void migrateMailbox(Mailbox& mailbox);
   // Where the rows go: the report file, else for a verification the
   // counting one; nullptr for a migration without a report.
@@ -87,15 +84,9 @@ class Migrator {
   }
   // A check or verification of the account.
   void auditMailbox(Mailbox& mailbox);
-  // The " + mailbox" line that opens the account's report.
-  static void printMailboxLine(Reporter& reporter, const Mailbox& mailbox);
-  // The walk of a domain's accounts with more than one job: each account
-  // goes to the pool, the walk's own lines through it.
+  // The walk of a domain's accounts in a migration: each account goes to
+  // the pool, the walk's own lines through it.
   void walkPooled(Domain& domain, Mailbox& mailbox);
-  // A worker's whole account, into its own reporter.
-  JobOutcome migrateJob(Mailbox& mailbox, AccountPool::Worker& worker);
-  // An ended account's outcome, under the pool's lock.
-  void settle(const JobOutcome& outcome);
   // The accounts a run will visit, counted by a silent walk of the store.
   std::int64_t countAccounts() const;
   // The report row of an account the store cannot give.
@@ -107,20 +98,21 @@ class Migrator {
   const ConnectionSettings& connection_;
   Reporter& reporter_;
   bool succeeded_ = true;
-  int lostInARow_ = 0;
+  SkipPolicy policy_;
   RunReport* report_ = nullptr;
-  // The failing account's row is written: the walk must not write another.
-  bool accountReported_ = false;
   PasswordRecord passwords_;
+  // The test connection's and the audit's.
   ImapGateway gateway_;
-  AccountMigration account_;
   // Without a report file, a check or verification still counts.
   mutable RunReport auditReport_;
   AccountAudit audit_;
   bool checkStarted_ = false;
-  Journal* journal_ = nullptr;
-  // With more than one job, during migrateAll(): the pool, and the walk's
-  // lines held for it.
+  // Without a journal given, one that keeps its records in memory: a
+  // retried account still needs to know what its lost connection sent.
+  Journal ownJournal_;
+  Journal* journal_ = &ownJournal_;
+  // During a migration's migrateAll(): the pool, and the walk's lines held
+  // for it.
   AccountPool* pool_ = nullptr;
   std::ostringstream walkLog_;
 };
