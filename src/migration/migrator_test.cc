@@ -143,5 +143,104 @@ TEST(AccountMigrationTest, TallyCountsWhatWasReadSentAndRefused) {
   EXPECT_EQ(passwords.lines(), "<ann@example.com>, password: \"annpw\"\n");
 }
 
+// A store of one account "ann" whose INBOX holds `count` messages "x\r\n".
+void storeOfOneFolder(testing::ScopedTempDir& dir, int count) {
+  testing::StoreBuilder store(dir / "store");
+  store.account("", "ann", AccountDirectory)
+      .settings("{ Password = annpw; }")
+      .info("{ INBOX = { Messages = #" + std::to_string(count) + "; }; }");
+  std::vector<testing::MailboxMessage> messages;
+  for (int i = 1; i <= count; ++i) {
+    messages.push_back({"S", std::to_string(i), "Wed Jun 30 21:49:08 1993", "x\r\n"});
+  }
+  store.mailboxFile("", "ann", "INBOX", messages);
+}
+
+// The peer's side of ann's account up to the SELECT of her INBOX.
+void openInbox(testing::ScriptedPeer& peer) {
+  masterLogin(peer, "V0");
+  createUser(peer, "V1 OK\r\n");
+  peer.expect("V2 X-SETUSER \"ann@example.com\"").send("V2 OK\r\n");
+  peer.expect("V3 X-CHECKVERSION").send("V3 OK X-CHECKVERSION 6.4.1\r\n");
+  peer.expect("V4 SELECT \"INBOX\"").send("* 0 EXISTS\r\nV4 OK\r\n");
+}
+
+// Migrates ann's account with `window` appends in flight.
+class WindowedAccountTest : public ::testing::Test {
+ protected:
+  AccountTally run(std::size_t window) {
+    peer_.start();
+    connection_.host = "127.0.0.1";
+    connection_.port = peer_.port();
+    connection_.masterPassword = "master";
+    connection_.timeoutSeconds = 3;
+    connection_.appendWindow = window;
+    AccountMigration account(settings_, connection_, gateway_, reporter_, passwords_);
+    Mailbox mailbox(&log_);
+    mailbox.load("ann", "example.com", dir_ / "store/Accounts", "ann", AccountDirectory);
+    return account.run(mailbox);
+  }
+
+  testing::ScopedTempDir dir_;
+  testing::ScriptedPeer peer_;
+  std::ostringstream log_, console_, errors_;
+  MigrationSettings settings_;
+  ConnectionSettings connection_;
+  Reporter reporter_{log_, console_, errors_, true};
+  PasswordRecord passwords_{reporter_};
+  ImapGateway gateway_;
+};
+
+TEST_F(WindowedAccountTest, AnswersInAnyOrderAreTakenInStoreOrder) {
+  storeOfOneFolder(dir_, 5);
+  openInbox(peer_);
+  // Three in flight before the peer answers any, the last first.
+  peer_.readLine().expect("x").expect("");
+  peer_.readLine().expect("x").expect("");
+  peer_.readLine().expect("x").expect("");
+  peer_.send("V7 OK\r\nV5 OK\r\nV6 NO full\r\n");
+  peer_.readLine().expect("x").expect("");
+  peer_.readLine().expect("x").expect("");
+  peer_.send("V9 OK\r\nV8 OK\r\n");
+  peer_.expect("V10 LOGOUT").send("V10 OK\r\n").expectClosed();
+  const AccountTally tally = run(3);
+  EXPECT_TRUE(peer_.finish()) << peer_.failure();
+  ASSERT_EQ(tally.folders.size(), 1u);
+  const FolderTally& inbox = tally.folders[0];
+  EXPECT_EQ(inbox.read, 5);
+  EXPECT_EQ(inbox.sent, 4);
+  EXPECT_EQ(inbox.refused, 1);
+  EXPECT_EQ(inbox.firstError, "message 2: append message error");
+  // The refusal is said between the reader's lines of messages 2 and 3, as
+  // one append at a time would say it.
+  const std::string& log = log_.str();
+  const std::size_t second = log.find("local uid: 2 ");
+  const std::size_t refusal = log.find("Error: cannot migrate message nr.: 2\n");
+  const std::size_t third = log.find("local uid: 3 ");
+  EXPECT_TRUE(second < refusal && refusal < third) << log;
+}
+
+TEST_F(WindowedAccountTest, ALostConnectionNamesTheUnconfirmedOnlyWithAWindow) {
+  storeOfOneFolder(dir_, 3);
+  openInbox(peer_);
+  peer_.readLine().expect("x").expect("");
+  peer_.readLine().expect("x").expect("").close();
+  EXPECT_THROW(run(2), QLConnectionLostException);
+  EXPECT_TRUE(peer_.finish()) << peer_.failure();
+  EXPECT_NE(log_.str().find("Error: 2 messages of folder \"INBOX\" of <ann@example.com> from "
+                            "message 1 on were sent but not confirmed\n"),
+            std::string::npos)
+      << log_.str();
+}
+
+TEST_F(WindowedAccountTest, OneAtATimeALostConnectionIsTheMessagesAlone) {
+  storeOfOneFolder(dir_, 3);
+  openInbox(peer_);
+  peer_.readLine().expect("x").expect("").close();
+  EXPECT_THROW(run(1), QLConnectionLostException);
+  EXPECT_TRUE(peer_.finish()) << peer_.failure();
+  EXPECT_EQ(log_.str().find("were sent but not confirmed"), std::string::npos) << log_.str();
+}
+
 }  // namespace
 }  // namespace lodemig
