@@ -27,7 +27,7 @@ AccountPool::Worker::Worker(const Shared& shared, bool own)
   if (own) {
     reporter.hideCounters();
   }
-  account.useJournal(&shared.journal);
+  account.useJournal(shared.journal);
   account.useReport(shared.report);
 }
 
@@ -59,11 +59,17 @@ AccountPool::~AccountPool() {
   eraseStatus();
 }
 
-void AccountPool::submit(const Mailbox& mailbox) {
+void AccountPool::submit(Mailbox& mailbox) {
   if (jobs_ == 1) {
-    Mailbox account = mailbox;
-    account.setLog(&out_.logStream());
-    const JobOutcome outcome = runJob(*workers_.front(), account);
+    // The account's own lines go to the run's log as they come; the walk's
+    // go back where the walk keeps them afterwards.
+    struct LogFor {
+      Mailbox& mailbox;
+      std::ostream* walk;
+      ~LogFor() { mailbox.setLog(walk); }
+    } restore{mailbox, mailbox.log()};
+    mailbox.setLog(&out_.logStream());
+    const JobOutcome outcome = runJob(*workers_.front(), mailbox);
     shared_.policy.settle(outcome, out_);
     return;
   }

@@ -49,7 +49,7 @@ class AccountPool {
     const MigrationSettings& settings;
     const ConnectionSettings& connection;
     PasswordRecord& passwords;
-    Journal& journal;
+    Journal* journal;   // nullptr: none
     RunReport* report;  // nullptr: no report
     SkipPolicy& policy;
     Reporter& out;  // the run's
@@ -69,7 +69,7 @@ class AccountPool {
   // leaves as thrown. With more, first stops on a stop signal, then queues
   // the account, waiting while every worker is busy and one account waits
   // already, and rethrows what ended the run, once something has.
-  void submit(const Mailbox& mailbox);
+  void submit(Mailbox& mailbox);
   // Waits until every account handed in has ended; rethrows like submit().
   void drain();
   // Runs `write` under the lock, with the status line erased first: the

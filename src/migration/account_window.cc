@@ -10,12 +10,16 @@
 namespace lodemig {
 namespace {
 
-// Points the folder's reader at the window's buffer while the walk lasts.
+// Points the folder's reader at the window's buffer while the walk lasts,
+// when there is a window: one append at a time is answered before the next
+// message is read, so its reader's lines can go straight to the log.
 class HeldReaderLog {
  public:
-  HeldReaderLog(Folder& folder, std::ostream& held, std::ostream& log)
+  HeldReaderLog(Folder& folder, std::ostream& held, std::ostream& log, bool hold)
       : folder_(folder), log_(log) {
-    folder_.setLog(&held);
+    if (hold) {
+      folder_.setLog(&held);
+    }
   }
   ~HeldReaderLog() { folder_.setLog(&log_); }
   HeldReaderLog(const HeldReaderLog&) = delete;
@@ -40,7 +44,7 @@ void AccountMigration::transferMessages(Folder& folder, const Mailbox& mailbox,
   Message message(&folder);
   reporter_.startCounter(total);
   FolderReading reading(folder);
-  HeldReaderLog held(folder, readLog_, reporter_.logStream());
+  HeldReaderLog held(folder, readLog_, reporter_.logStream(), window_.capacity() > 1);
   long number = 1;
   messageNumber_ = number;
   // The count only decides whether reading starts and is the counter's
@@ -98,8 +102,12 @@ void AccountMigration::sendMessage(Message& message, long number, FolderTally& t
   record.written =
       gateway_.submitAppend(targetName_, message, fastAppend_, static_cast<std::uint64_t>(number));
   record.size = record.written == kGatewayOk ? message.contentSize() : 0;
-  record.log = readLog_.str();
-  readLog_.str("");
+  if (readLog_.tellp() > 0) {
+    record.log = readLog_.str();
+    readLog_.str("");
+  } else {
+    record.log.clear();
+  }
   if (record.written != kGatewayOk) {
     // Not outstanding: its result is taken in its turn, which with a lost
     // connection is at once.
@@ -119,13 +127,17 @@ void AccountMigration::settleWindow(FolderTally& tally, long total) {
   while (!window_.empty()) {
     completeOldest(tally, total);
   }
-  reporter_.logStream() << readLog_.str();
-  readLog_.str("");
+  if (readLog_.tellp() > 0) {
+    reporter_.logStream() << readLog_.str();
+    readLog_.str("");
+  }
 }
 
 void AccountMigration::completeOldest(FolderTally& tally, long total) {
   SentMessage& record = window_.oldest();
-  reporter_.logStream() << record.log;
+  if (!record.log.empty()) {
+    reporter_.logStream() << record.log;
+  }
   reporter_.showCounter(record.number, total);
   messageNumber_ = record.number;
   ++tally.read;

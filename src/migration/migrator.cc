@@ -49,7 +49,7 @@ void Migrator::migrateAll() {
   std::unique_ptr<AccountPool> pool;
   if (settings_.migrate) {
     pool = std::make_unique<AccountPool>(
-        settings_.jobs, AccountPool::Shared{settings_, connection_, passwords_, *journal_, report_,
+        settings_.jobs, AccountPool::Shared{settings_, connection_, passwords_, journal_, report_,
                                             policy_, reporter_, gateway_});
     // The status line takes the place of the folders' counters, on a
     // terminal only.

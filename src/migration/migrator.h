@@ -43,8 +43,8 @@ class Migrator {
 
   // Writes every password line to the file at `path` as it is recorded.
   void writePasswordsTo(const std::string& path) { passwords_.writeTo(path); }
-  // Records progress in `journal` and resumes from what it holds, instead of
-  // in memory only; `journal` must outlive the Migrator.
+  // Records progress in `journal` and resumes from what it holds; `journal`
+  // must outlive the Migrator.
   void useJournal(Journal& journal) { journal_ = &journal; }
   // Writes a row of `report` for every folder; `report` must outlive the
   // Migrator.
@@ -107,10 +107,7 @@ class Migrator {
   mutable RunReport auditReport_;
   AccountAudit audit_;
   bool checkStarted_ = false;
-  // Without a journal given, one that keeps its records in memory: a
-  // retried account still needs to know what its lost connection sent.
-  Journal ownJournal_;
-  Journal* journal_ = &ownJournal_;
+  Journal* journal_ = nullptr;
   // During a migration's migrateAll(): the pool, and the walk's lines held
   // for it.
   AccountPool* pool_ = nullptr;

@@ -18,6 +18,7 @@ class Mailbox {
   // Where the reader's lines about this account and its folders go from
   // now on; must outlive the mailbox and the folders it reads.
   void setLog(std::ostream* log) { log_ = log; }
+  std::ostream* log() const { return log_; }
 
   // Builds the paths from the domain path and kind, reads the info file
   // (storageUsed, "unknown" when it cannot be parsed) and the settings file
