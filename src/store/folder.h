@@ -6,6 +6,7 @@
 #include <ostream>
 #include <string>
 
+#include "store/message_stamps.h"
 #include "store/store_kind.h"
 #include "utils/directory.h"
 #include "utils/input_file.h"
@@ -13,25 +14,6 @@
 namespace lodemig {
 
 class Message;
-
-// "Archive/2007" -> "Archive.folder/2007": where a folder's file lies relative
-// to the account path.
-std::string folderFileName(const std::string& name);
-// "Jan".."Dec" for 1..12, else empty.
-std::string monthName(int month);
-// Flag letters to the IMAP flag list text ("SA" -> "\Seen \Answered ").
-std::string convertFlags(const std::string& letters);
-// A mailbox header's timestamp ("Wed Jun 30 21:49:08 1993" or
-// "30-6-1993_21:49:08_") as IMAP date-time text ("30-Jun-1993 21:49:08 +0000");
-// empty when it is longer than 80 bytes, of another form or out of range.
-std::string convertHeaderTimestamp(const std::string& text);
-// A message file name's "YYYYMMDDhhmmss" as IMAP date-time text; empty when it
-// does not scan or is out of range. Bytes after the fourteenth digit are ignored.
-std::string convertNameTimestamp(const std::string& text);
-// The two conversions above read the common exact forms by hand and leave the
-// rest to these, which do it all with sscanf; they give the same results.
-std::string scanHeaderTimestamp(const std::string& text);
-std::string scanNameTimestamp(const std::string& text);
 
 // One folder of an account. Built by Mailbox::readFolders and copied by value
 // into the account's folder list (copies never carry an open file or listing).
