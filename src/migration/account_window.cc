@@ -71,26 +71,22 @@ void AccountMigration::transferWindowed(Folder& folder, const Mailbox& mailbox,
       readLog_.str("");
       stopIfAsked();
     }
-    if (progress_ != nullptr) {
-      journalKeyInto(message.key(), key_);
-      if (journalSkips()) {
-        // Skipped messages are recorded in store order too.
-        drainWindow(tally, total);
-        reporter_.logStream() << readLog_.str();
-        readLog_.str("");
-        reporter_.showCounter(number, total);
-        ++tally.read;
-        alreadyStored(message, tally);
-        ++number;
-        continue;
-      }
+    if (resume_.wouldSkip(message.key())) {
+      // Skipped messages are recorded in store order too.
+      drainWindow(tally, total);
+      reporter_.logStream() << readLog_.str();
+      readLog_.str("");
+      reporter_.showCounter(number, total);
+      ++tally.read;
+      resume_.skip(message.key());
+      ++tally.skipped;
+      ++number;
+      continue;
     }
     InFlight& slot = window_[(windowHead_ + windowCount_) % window_.size()];
     ++windowCount_;
     slot.number = number;
-    if (progress_ != nullptr) {
-      slot.key = key_;
-    }
+    slot.key = resume_.currentKey();
     slot.written = gateway_.submitAppend(targetName_, message, fastAppend_);
     slot.size = slot.written == kGatewayOk ? message.contentSize() : 0;
     slot.log = readLog_.str();
@@ -130,14 +126,12 @@ void AccountMigration::completeOldest(FolderTally& tally, long total) {
   messageNumber_ = slot.number;
   ++tally.read;
   const GatewayResult result = slot.written == kGatewayOk ? gateway_.awaitAppend() : slot.written;
-  if (progress_ != nullptr) {
-    key_ = slot.key;
-  }
+  resume_.makeCurrent(slot.key);
   try {
     checkResult(reporter_, TargetStep::Append, result);
     ++tally.sent;
     tally.bytesSent += slot.size;
-    recordMessage(true);
+    resume_.record(true);
   } catch (const QLStoreException& error) {
     noteRefused(slot.number, error.what(), tally);
   } catch (const QLConnectionLostException&) {
