@@ -318,7 +318,7 @@ bool runMigrator(const MigrationSettings& settings, const ConnectionSettings& co
   }
   migrator.closePasswordFile();
   if (journal != nullptr) {
-    journal->writer.close();
+    journal->close();
   }
   return migrator.succeeded();
 }
@@ -390,8 +390,7 @@ int runLodemig(int argc, const char* const* argv) {
   Journal journal;
   const bool journaled = settings.migrate && !settings.journalPath.empty();
   if (journaled) {
-    const std::string refusal =
-        openJournal(settings.journalPath, runHeader(settings, connection), journal);
+    const std::string refusal = journal.open(settings.journalPath, runHeader(settings, connection));
     if (!refusal.empty()) {
       std::cout << refusal << std::flush;
       return kExitArgumentError;

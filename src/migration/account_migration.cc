@@ -49,13 +49,14 @@ AccountMigration::AccountMigration(const MigrationSettings& settings,
       connection_(connection),
       gateway_(gateway),
       reporter_(reporter),
-      passwords_(passwords) {}
+      passwords_(passwords),
+      resume_(reporter, settings.retries > 0) {}
 
 const AccountTally& AccountMigration::run(Mailbox& mailbox) {
   tally_ = AccountTally();
   account_ = mailbox.name() + "@" + mailbox.domainName();
   provisioned_ = false;
-  if (journal_ != nullptr && journal_->state.accountDone(account_)) {
+  if (journal_->accountDone(account_)) {
     reporter_.print("   Info: already migrated, as the journal records\n");
     tally_.skipped = true;
     reportSkipped(mailbox, "already migrated, as the journal records");
@@ -173,10 +174,8 @@ void AccountMigration::runOnce(Mailbox& mailbox, AccountTally& tally) {
 }
 
 void AccountMigration::finishAccount(const AccountTally& tally) {
-  if (journal_ != nullptr && !tally.failed()) {
-    journal_->writer.accountDone(account_);
-    journal_->state.endAccount(account_);
-    checkJournal();
+  if (!tally.failed()) {
+    journal_->endAccount(reporter_, account_);
   }
   // Every append is answered: with several jobs, the LOGOUT's answer is
   // not waited for.
@@ -225,11 +224,10 @@ bool AccountMigration::provision(const Mailbox& mailbox, bool resuming) {
   const std::string qualified = mailbox.name() + "@" + mailbox.domainName();
   // An account an earlier run of the journal created or switched to is the
   // run's own: it is filled again without -force.
-  const bool ours = journal_ != nullptr && !journal_->state.passwordFileOf(qualified).empty();
-  const bool recording = journal_ != nullptr && !ours && !resuming;
+  const bool ours = !journal_->passwordFileOf(qualified).empty();
+  const bool recording = !ours && !resuming;
   if (recording) {
-    journal_->writer.creating(qualified, passwords_.path(), password, generated);
-    checkJournal();
+    journal_->creating(reporter_, qualified, passwords_.path(), password, generated);
   }
   // With several jobs the switch goes out with the creation, a round trip
   // saved per account; its answer is taken below, where it was asked.
@@ -241,7 +239,7 @@ bool AccountMigration::provision(const Mailbox& mailbox, bool resuming) {
                                        mailbox.fullName(), &switched)
           : gateway_.createUser(mailbox.name(), mailbox.domainName(), password, mailbox.fullName());
   bool created = checkResult(reporter_, TargetStep::CreateUser, result) == StepOutcome::Done;
-  if (!created && !resuming && journal_ != nullptr && ours) {
+  if (!created && !resuming && ours) {
     created = takeUnconfirmedCreation(qualified, password, generated);
   }
   if (created) {
@@ -256,8 +254,7 @@ bool AccountMigration::provision(const Mailbox& mailbox, bool resuming) {
   // would lose the rest of its folders.
   if (!settings_.force && !created && !resuming && !ours) {
     if (recording) {
-      journal_->writer.account(qualified, "declined", passwords_.path());
-      checkJournal();
+      journal_->account(reporter_, qualified, Journal::Settled::Declined, passwords_.path());
     }
     reporter_.print("   Info: cannot migrate, user already exist: use \"-force\" argument\n");
     return false;
@@ -265,9 +262,9 @@ bool AccountMigration::provision(const Mailbox& mailbox, bool resuming) {
   checkResult(reporter_, TargetStep::SetUser,
               together ? switched : gateway_.setUser(mailbox.name(), mailbox.domainName()));
   if (recording || (created && ours)) {
-    journal_->writer.account(qualified, created ? "created" : "switched", passwords_.path());
-    journal_->state.noteAccount(qualified, passwords_.path());
-    checkJournal();
+    journal_->account(reporter_, qualified,
+                      created ? Journal::Settled::Created : Journal::Settled::Switched,
+                      passwords_.path());
   }
   return true;
 }
@@ -276,7 +273,7 @@ bool AccountMigration::takeUnconfirmedCreation(const std::string& qualified, std
                                                bool& generated) {
   // An earlier run asked for the account and was cut off before the answer:
   // the account that exists now is the one it created, with its password.
-  if (!journal_->state.creationUnconfirmed(qualified, password, generated)) {
+  if (!journal_->creationUnconfirmed(qualified, password, generated)) {
     return false;
   }
   reporter_.log("   Info: the creation of <" + qualified +
@@ -307,7 +304,7 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
   stopIfAsked();
   tally.name = folder.name();
   tally.storeMessages = folder.messageCount();
-  if (journal_ != nullptr && journal_->state.folderDone(account_, folder.name())) {
+  if (journal_->folderDone(account_, folder.name())) {
     // A folder finished before a lost connection was reported then.
     if (attempt_ == 0) {
       reporter_.print("   - \"");
@@ -343,10 +340,8 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
     count = folder.messageCount();
     reporter_.log(count);
     reporter_.log("\n");
-    progress_ = nullptr;
-    if (journal_ != nullptr) {
-      startJournalFolder(folder, mailbox, targetCount);
-    }
+    resume_.start(*journal_, account_, folder.name(), targetCount,
+                  [&] { return countUnrecorded(folder, mailbox); });
     if (count > 0) {
       try {
         transferMessages(folder, mailbox, tally);
@@ -376,12 +371,7 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
   if (report_ != nullptr && !identityLost) {
     reportFolder(folder, mailbox, tally, targetCount);
   }
-  if (journal_ != nullptr && !tally.failed && tally.refused == 0) {
-    journal_->writer.folderDone(account_, folder.name());
-    journal_->state.endFolder(account_, folder.name());
-    checkJournal();
-  }
-  progress_ = nullptr;
+  resume_.finish(!tally.failed && tally.refused == 0);
   if (identityLost) {
     // Going on would put the next folders into the administrator's own mailbox.
     throw QLStoreException("problem with identity switching");
@@ -389,7 +379,7 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
 }
 
 void AccountMigration::noteRefused(long number, const std::string& error, FolderTally& tally) {
-  recordMessage(false);
+  resume_.record(false);
   reporter_.console("\n");
   reporter_.print("Error: cannot migrate message nr.: ");
   reporter_.print(static_cast<std::int64_t>(number));
@@ -531,40 +521,7 @@ std::int64_t AccountMigration::createFolder(const Folder& folder) {
   return count;
 }
 
-void AccountMigration::startJournalFolder(Folder& folder, const Mailbox& mailbox,
-                                          std::int64_t targetCount) {
-  folderName_ = folder.name();
-  progress_ = &journal_->state.progress(account_, folderName_);
-  arrivedUnrecorded_ = 0;
-  if (progress_->countBefore < 0) {
-    // On the disk before the first append: with it a later run can tell how
-    // many messages arrived after the last record that reached the disk.
-    progress_->countBefore = targetCount < 0 ? 0 : targetCount;
-    journal_->writer.count(account_, folderName_, progress_->countBefore);
-    checkJournal();
-    return;
-  }
-  arrivedUnrecorded_ = targetCount - progress_->countBefore - progress_->storedCount;
-  if (arrivedUnrecorded_ == 0) {
-    return;
-  }
-  // Someone else changed the folder: a message sent twice is better than one
-  // lost.
-  const bool fits = targetCount >= 0 && arrivedUnrecorded_ > 0 &&
-                    arrivedUnrecorded_ <= countUnrecorded(folder, mailbox);
-  const std::string where = "folder \"" + folderName_ + "\" of <" + account_ + ">";
-  if (!fits) {
-    reporter_.log("Warning: " + where +
-                  " does not hold the messages the journal accounts "
-                  "for: its unrecorded messages are sent again\n");
-    arrivedUnrecorded_ = 0;
-    return;
-  }
-  reporter_.log("Info: " + std::to_string(arrivedUnrecorded_) + " messages of " + where +
-                " arrived before the interruption: recorded, not sent again\n");
-}
-
-std::int64_t AccountMigration::countUnrecorded(const Folder& folder, const Mailbox& mailbox) const {
+std::int64_t AccountMigration::countUnrecorded(const Folder& folder, const Mailbox& mailbox) {
   std::ostream silent(nullptr);
   Folder walk(folder);
   walk.setLog(&silent);
@@ -572,60 +529,12 @@ std::int64_t AccountMigration::countUnrecorded(const Folder& folder, const Mailb
   std::int64_t count = 0;
   walk.open(mailbox.name());
   for (bool more = walk.firstMessage(message); more; more = walk.nextMessage(message)) {
-    const std::string key = journalKey(message.key());
-    if (progress_->stored.count(key) == 0 && progress_->refused.count(key) == 0) {
+    if (!resume_.recorded(message.key())) {
       ++count;
     }
   }
   walk.close();
   return count;
-}
-
-bool AccountMigration::journalSkips() const {
-  // A folder no earlier run began has no keys to look up. The messages right
-  // after the last record that reached the disk arrived before the
-  // interruption, as the target's count tells.
-  return (!progress_->stored.empty() && progress_->stored.count(key_) != 0) ||
-         (arrivedUnrecorded_ > 0 && progress_->refused.count(key_) == 0);
-}
-
-bool AccountMigration::alreadyStored(Message& message, FolderTally& tally) {
-  journalKeyInto(message.key(), key_);
-  if (!progress_->stored.empty() && progress_->stored.count(key_) != 0) {
-    ++tally.skipped;
-    return true;
-  }
-  // Arrived unrecorded: recorded now, not sent again.
-  if (arrivedUnrecorded_ > 0 && progress_->refused.count(key_) == 0) {
-    --arrivedUnrecorded_;
-    recordMessage(true);
-    ++tally.skipped;
-    return true;
-  }
-  return false;
-}
-
-void AccountMigration::recordMessage(bool stored) {
-  if (progress_ == nullptr) {
-    return;
-  }
-  journal_->writer.message(stored, account_, folderName_, key_);
-  if (stored) {
-    ++progress_->storedCount;
-  }
-  // Kept for a new connection within this run, which must not send it again;
-  // without retries the folder's keys need not take memory.
-  if (settings_.retries > 0) {
-    (stored ? progress_->stored : progress_->refused).insert(key_);
-  }
-  checkJournal();
-}
-
-void AccountMigration::checkJournal() {
-  if (journal_ != nullptr && journal_->writer.failed()) {
-    reporter_.log("Error: " + journal_->writer.failureText() + "\n");
-    throw QLNetworkException(journal_->writer.failureText());
-  }
 }
 
 }  // namespace lodemig

@@ -11,6 +11,7 @@
 #include "imap/imap_gateway.h"
 #include "migration/append_window.h"
 #include "migration/folder_placement.h"
+#include "migration/folder_resume.h"
 #include "migration/journal.h"
 #include "migration/migration_settings.h"
 #include "migration/password_record.h"
@@ -72,7 +73,7 @@ class AccountMigration {
 
   // Records progress in `journal` and resumes from what it holds; nullptr:
   // no journal. `journal` must outlive the object.
-  void useJournal(Journal* journal) { journal_ = journal; }
+  void useJournal(Journal* journal) { journal_ = journal != nullptr ? journal : &noJournal_; }
   // Writes a row of `report` for every folder as it ends, checking the target
   // folder's count against what was stored; nullptr: no report. `report`
   // must outlive the object.
@@ -153,20 +154,9 @@ class AccountMigration {
   // with the folder's kind. Returns the target folder's message count: 0 when
   // it was created, -1 when the server did not say. Throws QLNetworkException.
   std::int64_t createFolder(const Folder& folder);
-  // With a journal: records the target count before the first append, or on
-  // resume works out how many of the folder's unrecorded messages arrived.
-  void startJournalFolder(Folder& folder, const Mailbox& mailbox, std::int64_t targetCount);
   // The folder's messages that the journal names neither as stored nor as
   // refused, counted without a word to the log.
-  std::int64_t countUnrecorded(const Folder& folder, const Mailbox& mailbox) const;
-  // With a journal: true when the message is not to be sent (the journal has
-  // it as stored, or it arrived unrecorded), recording the latter.
-  bool alreadyStored(Message& message, FolderTally& tally);
-  // Whether the message whose key is in key_ is one alreadyStored() skips.
-  bool journalSkips() const;
-  void recordMessage(bool stored);
-  // A journal that cannot be written ends the run: it could not be resumed.
-  void checkJournal();
+  std::int64_t countUnrecorded(const Folder& folder, const Mailbox& mailbox);
   std::string choosePassword(const Mailbox& mailbox, bool& generated) const;
   // With the journal's unconfirmed creation of `qualified`: sets the password
   // it was given and returns true.
@@ -178,7 +168,9 @@ class AccountMigration {
   ImapGateway& gateway_;
   Reporter& reporter_;
   PasswordRecord& passwords_;
-  Journal* journal_ = nullptr;
+  // Never null: noJournal_ when the run keeps none.
+  Journal noJournal_{Journal::Mode::Off};
+  Journal* journal_ = &noJournal_;
   RunReport* report_ = nullptr;
   AccountTally tally_;
   // The message being read or sent, from 1.
@@ -191,13 +183,10 @@ class AccountMigration {
   // provisioned by one of them.
   int attempt_ = 0;
   bool provisioned_ = false;
-  // The account and folder being migrated, as the journal names them.
+  // The account being migrated, as the journal names it.
   std::string account_;
-  std::string folderName_;
-  FolderProgress* progress_ = nullptr;
-  // Unrecorded messages that arrived before an interruption, still to meet.
-  std::int64_t arrivedUnrecorded_ = 0;
-  std::string key_;
+  // The journal's decisions for the folder being migrated.
+  FolderResume resume_;
   // The current folder's target name, used for every message.
   std::string targetName_;
   // With a standard IMAP server: where the account's folders go.

@@ -56,17 +56,15 @@ void AccountMigration::transferMessages(Folder& folder, const Mailbox& mailbox,
       settleWindow(tally, total);
       stopIfAsked();
     }
-    if (progress_ != nullptr) {
-      journalKeyInto(message.key(), key_);
-      if (journalSkips()) {
-        // Skipped messages are recorded in store order too.
-        settleWindow(tally, total);
-        reporter_.showCounter(number, total);
-        ++tally.read;
-        alreadyStored(message, tally);
-        messageNumber_ = ++number;
-        continue;
-      }
+    if (resume_.wouldSkip(message.key())) {
+      // Skipped messages are recorded in store order too.
+      settleWindow(tally, total);
+      reporter_.showCounter(number, total);
+      ++tally.read;
+      resume_.skip(message.key());
+      ++tally.skipped;
+      messageNumber_ = ++number;
+      continue;
     }
     sendMessage(message, number, tally, total);
     messageNumber_ = ++number;
@@ -96,9 +94,7 @@ bool AccountMigration::readNext(Folder& folder, const Mailbox& mailbox, Message&
 void AccountMigration::sendMessage(Message& message, long number, FolderTally& tally, long total) {
   SentMessage& record = window_.push();
   record.number = number;
-  if (progress_ != nullptr) {
-    record.key = key_;
-  }
+  record.key = resume_.currentKey();
   record.written =
       gateway_.submitAppend(targetName_, message, fastAppend_, static_cast<std::uint64_t>(number));
   record.size = record.written == kGatewayOk ? message.contentSize() : 0;
@@ -149,14 +145,12 @@ void AccountMigration::completeOldest(FolderTally& tally, long total) {
     result = answer.token == static_cast<std::uint64_t>(record.number) ? answer.result
                                                                        : kGatewayConnectionProblem;
   }
-  if (progress_ != nullptr) {
-    key_ = record.key;
-  }
+  resume_.makeCurrent(record.key);
   try {
     checkResult(reporter_, TargetStep::Append, result);
     ++tally.sent;
     tally.bytesSent += record.size;
-    recordMessage(true);
+    resume_.record(true);
   } catch (const QLStoreException& error) {
     noteRefused(record.number, error.what(), tally);
   } catch (const QLConnectionLostException&) {

@@ -5,6 +5,7 @@
 
 #include "utils/directory.h"
 #include "utils/input_file.h"
+#include "utils/ql_exception.h"
 
 namespace lodemig {
 namespace {
@@ -59,7 +60,8 @@ std::vector<std::string_view> splitFields(std::string_view line) {
   }
 }
 
-bool isNumber(std::string_view text, std::int64_t& value) {
+template <typename Number>
+bool isNumber(std::string_view text, Number& value) {
   const char* end = text.data() + text.size();
   auto [stop, error] = std::from_chars(text.data(), end, value);
   return !text.empty() && error == std::errc() && stop == end;
@@ -111,13 +113,7 @@ std::string journalHeader(const std::string& storePath, const std::string& host,
   return header;
 }
 
-std::string journalKey(const MessageKey& key) {
-  std::string text;
-  journalKeyInto(key, text);
-  return text;
-}
-
-void journalKeyInto(const MessageKey& key, std::string& text) {
+void formatJournalKey(const MessageKey& key, std::string& text) {
   text.clear();
   appendEscaped(text, key.file);
   char number[48];
@@ -127,6 +123,21 @@ void journalKeyInto(const MessageKey& key, std::string& text) {
   auto [sizeEnd, sizeError] = std::to_chars(number, number + sizeof(number), key.storedSize);
   text += '\t';
   text.append(number, sizeEnd);
+}
+
+std::string journalKey(const MessageKey& key) {
+  std::string text;
+  formatJournalKey(key, text);
+  return text;
+}
+
+bool parseJournalKey(std::string_view text, MessageKey& key) {
+  const std::vector<std::string_view> f = splitFields(text);
+  if (f.size() != 3 || !isNumber(f[1], key.headerOffset) || !isNumber(f[2], key.storedSize)) {
+    return false;
+  }
+  key.file = unescaped(f[0]);
+  return true;
 }
 
 JournalState::Load JournalState::load(const std::string& path, const std::string& header,
@@ -188,14 +199,19 @@ bool JournalState::apply(const std::string& line) {
     }
     return true;
   }
-  if ((kind == "stored" || kind == "refused") && f.size() == 6 && isNumber(f[4], number) &&
-      isNumber(f[5], number)) {
+  if ((kind == "stored" || kind == "refused") && f.size() == 6) {
+    // The key is the rest of the line, kept as written: the lookups of a
+    // resumed folder make the same text with formatJournalKey().
+    const std::string_view keyText(f[3].data(), line.data() + line.size() - f[3].data());
+    MessageKey key;
+    if (!parseJournalKey(keyText, key)) {
+      return false;
+    }
     FolderProgress& folder = folders_[std::string(f[1]) + "\t" + std::string(f[2])];
-    std::string key = std::string(f[3]) + "\t" + std::string(f[4]) + "\t" + std::string(f[5]);
     if (kind == "refused") {
-      folder.refused.insert(std::move(key));
-    } else if (folder.stored.insert(key).second) {
-      folder.refused.erase(key);
+      folder.refused.emplace(keyText);
+    } else if (folder.stored.emplace(keyText).second) {
+      folder.refused.erase(std::string(keyText));
       ++folder.storedCount;
     }
     return true;
@@ -401,9 +417,9 @@ void JournalWriter::close() {
   file_.close();
 }
 
-std::string openJournal(const std::string& path, const std::string& header, Journal& journal) {
+std::string Journal::open(const std::string& path, const std::string& header) {
   std::int64_t validLength = 0;
-  switch (journal.state.load(path, header, validLength)) {
+  switch (state_.load(path, header, validLength)) {
     case JournalState::Load::Ok:
     case JournalState::Load::Missing:
       break;
@@ -413,12 +429,99 @@ std::string openJournal(const std::string& path, const std::string& header, Jour
       return "Argument error: journal " + path + " is of another store or target\n";
     case JournalState::Load::Damaged:
       return "Argument error: journal " + path + " is damaged at line " +
-             std::to_string(journal.state.damagedLine()) + "\n";
+             std::to_string(state_.damagedLine()) + "\n";
   }
-  if (!journal.writer.open(path, validLength, header)) {
+  if (!writer_.open(path, validLength, header)) {
     return "Argument error: cannot write journal " + path + "\n";
   }
   return std::string();
+}
+
+JournalFolder Journal::beginFolder(const std::string& account, const std::string& folder,
+                                   bool keepKeys) {
+  JournalFolder begun{account, folder, nullptr, keepKeys};
+  if (remembers_) {
+    begun.progress = &state_.progress(account, folder);
+  }
+  return begun;
+}
+
+void Journal::creating(Reporter& reporter, const std::string& account,
+                       const std::string& passwordFile, const std::string& password,
+                       bool generated) {
+  if (!remembers_) {
+    return;
+  }
+  writer_.creating(account, passwordFile, password, generated);
+  check(reporter);
+}
+
+void Journal::account(Reporter& reporter, const std::string& account, Settled settled,
+                      const std::string& passwordFile) {
+  if (!remembers_) {
+    return;
+  }
+  writer_.account(account,
+                  settled == Settled::Created    ? "created"
+                  : settled == Settled::Switched ? "switched"
+                                                 : "declined",
+                  passwordFile);
+  // A declined account is not the run's: memory forgets it as a later
+  // run's reading of the file would.
+  state_.noteAccount(account, settled == Settled::Declined ? std::string() : passwordFile);
+  check(reporter);
+}
+
+void Journal::count(Reporter& reporter, JournalFolder& folder, std::int64_t count) {
+  if (folder.progress == nullptr) {
+    return;
+  }
+  folder.progress->countBefore = count;
+  writer_.count(folder.account, folder.folder, count);
+  check(reporter);
+}
+
+void Journal::message(Reporter& reporter, JournalFolder& folder, bool stored,
+                      const std::string& key) {
+  if (folder.progress == nullptr) {
+    return;
+  }
+  writer_.message(stored, folder.account, folder.folder, key);
+  if (stored) {
+    ++folder.progress->storedCount;
+  }
+  // Without retries no new connection of this run looks the keys up: the
+  // folder's keys need not take memory.
+  if (folder.keepKeys) {
+    (stored ? folder.progress->stored : folder.progress->refused).insert(key);
+  }
+  check(reporter);
+}
+
+void Journal::endFolder(Reporter& reporter, JournalFolder& folder) {
+  if (folder.progress == nullptr) {
+    return;
+  }
+  writer_.folderDone(folder.account, folder.folder);
+  folder.progress = nullptr;
+  state_.endFolder(folder.account, folder.folder);
+  check(reporter);
+}
+
+void Journal::endAccount(Reporter& reporter, const std::string& account) {
+  if (!remembers_) {
+    return;
+  }
+  writer_.accountDone(account);
+  state_.endAccount(account);
+  check(reporter);
+}
+
+void Journal::check(Reporter& reporter) const {
+  if (writer_.failed()) {
+    reporter.log("Error: " + writer_.failureText() + "\n");
+    throw QLNetworkException(writer_.failureText());
+  }
 }
 
 }  // namespace lodemig

@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
+#include "migration/reporter.h"
 #include "store/message.h"
 #include "utils/output_file.h"
 
@@ -41,10 +43,17 @@ struct FolderProgress {
 };
 
 // A message's key as the journal writes it: "file <tab> offset <tab> size"
-// with the file escaped.
+// with the file escaped, into `text`, whose storage is reused. The one way a
+// key is made: the records and the lookups of a resumed folder both use it.
+void formatJournalKey(const MessageKey& key, std::string& text);
+// The same, returned.
 std::string journalKey(const MessageKey& key);
-// The same into `text`, whose storage is reused.
-void journalKeyInto(const MessageKey& key, std::string& text);
+// Reads a key as formatJournalKey() writes it. False when `text` is not
+// three fields with numbers in the last two.
+bool parseJournalKey(std::string_view text, MessageKey& key);
+
+// The two halves of a Journal, its memory and its file; only Journal and the
+// tests use them directly.
 
 // Everything a journal file holds, read once at the start of a run. Only the
 // folders in progress keep their message keys; a finished folder or account
@@ -139,17 +148,90 @@ class JournalWriter {
 // The journal's first line for a run of `storePath` into `host`:`port`.
 std::string journalHeader(const std::string& storePath, const std::string& host, int port);
 
-// A run's journal: what earlier runs recorded and the writer of this run's
-// records, opened by openJournal().
-struct Journal {
-  JournalState state;
-  JournalWriter writer;
+// A folder whose messages a Journal records: its names and its progress.
+struct JournalFolder {
+  std::string account;
+  std::string folder;
+  FolderProgress* progress = nullptr;  // the journal's, while the folder lasts
+  // Whether stored and refused keys are kept in memory for a new connection
+  // of this run.
+  bool keepKeys = false;
 };
 
-// Reads the journal at `path` for a run of `header` and opens it for this
-// run's records. Returns the argument error that refuses it, with its line
-// end, or "" when it can be used.
-std::string openJournal(const std::string& path, const std::string& header, Journal& journal);
+// A run's journal: what earlier runs recorded, and the records of this run.
+// Each record is written, taken into the journal's memory and checked in one
+// call; a failed write logs "Error: <failure text>" on the reporter given and
+// throws QLNetworkException with that text, since a run whose journal cannot
+// be written could not be resumed.
+//
+// Without open() it writes nothing and still remembers this run's records (a
+// retried account must know what its lost connection sent). Mode::Off
+// remembers nothing either: it knows no account or folder, and its records
+// do nothing. Not copyable. After open(), every method may be called from any
+// thread; a JournalFolder is the one thread's that migrates its account.
+class Journal {
+ public:
+  enum class Mode { Remember, Off };
+
+  explicit Journal(Mode mode = Mode::Remember) : remembers_(mode == Mode::Remember) {}
+  Journal(const Journal&) = delete;
+  Journal& operator=(const Journal&) = delete;
+
+  // Reads the journal at `path` for a run of `header` and opens it for this
+  // run's records. Returns the argument error that refuses it, with its line
+  // end, or "" when it can be used.
+  std::string open(const std::string& path, const std::string& header);
+  // Puts every record on the disk and closes the file.
+  void close() { writer_.close(); }
+  // False for Mode::Off.
+  bool remembers() const { return remembers_; }
+
+  bool accountDone(const std::string& account) const { return state_.accountDone(account); }
+  // Created or switched to by a run of this journal; "" when not.
+  std::string passwordFileOf(const std::string& account) const {
+    return state_.passwordFileOf(account);
+  }
+  // An account whose creation was asked for but its answer never recorded.
+  // Sets the password it was given.
+  bool creationUnconfirmed(const std::string& account, std::string& password,
+                           bool& generated) const {
+    return state_.creationUnconfirmed(account, password, generated);
+  }
+  bool folderDone(const std::string& account, const std::string& folder) const {
+    return state_.folderDone(account, folder);
+  }
+  // The folder whose messages are about to be recorded, with its progress
+  // (empty when the journal has none).
+  JournalFolder beginFolder(const std::string& account, const std::string& folder, bool keepKeys);
+
+  // Before the account is asked for. Memory learns of it only from the
+  // record that settles it, account().
+  void creating(Reporter& reporter, const std::string& account, const std::string& passwordFile,
+                const std::string& password, bool generated);
+  enum class Settled { Created, Switched, Declined };
+  void account(Reporter& reporter, const std::string& account, Settled settled,
+               const std::string& passwordFile);
+  // The target folder's count before the first append, on the disk when this
+  // returns.
+  void count(Reporter& reporter, JournalFolder& folder, std::int64_t count);
+  // A message the target accepted (`stored`) or refused, by its key as
+  // formatJournalKey() makes it. A refusal is on the disk when this returns.
+  void message(Reporter& reporter, JournalFolder& folder, bool stored, const std::string& key);
+  // The folder has ended whole; its progress is forgotten (folder.progress
+  // is null after).
+  void endFolder(Reporter& reporter, JournalFolder& folder);
+  void endAccount(Reporter& reporter, const std::string& account);
+
+ private:
+  friend class JournalDoorTest;  // reaches the writer to make it fail
+
+  // Ends the run when the last write failed.
+  void check(Reporter& reporter) const;
+
+  const bool remembers_;
+  JournalState state_;
+  JournalWriter writer_;
+};
 
 }  // namespace lodemig
 

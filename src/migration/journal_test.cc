@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <sstream>
+
 #include "tests/temp_dir.h"
+#include "utils/ql_exception.h"
 
 namespace lodemig {
 namespace {
@@ -82,5 +86,177 @@ TEST(JournalTest, TornLastLineIsCutAndWrittenOver) {
   EXPECT_EQ(testing::readFile(path), header + "\n");
 }
 
+bool sameKey(const MessageKey& a, const MessageKey& b) {
+  return a.file == b.file && a.headerOffset == b.headerOffset && a.storedSize == b.storedSize;
+}
+
+TEST(JournalKeyTest, HostileFileNamesRoundTripOnOneLineOfThreeFields) {
+  const MessageKey keys[] = {
+      {"INBOX.mbox", 0, 0},
+      {"Sent\t.mbox", 120, 77},
+      {"100%25%.mbox", 5, 6},
+      {"a\rb\nc\r\n.mbox", 1, 2},
+      {"Entw\xc3\xbcrfe.mdir/1187960000.1-D-x", -1, 18446744073709551615ull},
+      {"%09%0D%0A", 9223372036854775807ll, 1},
+      {"", -1, 0},
+  };
+  for (const MessageKey& key : keys) {
+    SCOPED_TRACE(key.file);
+    std::string text = "left over";
+    formatJournalKey(key, text);
+    EXPECT_EQ(text, journalKey(key));
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\t'), 2);
+    EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos);
+    MessageKey back;
+    ASSERT_TRUE(parseJournalKey(text, back));
+    EXPECT_TRUE(sameKey(back, key)) << back.file << " " << back.headerOffset;
+  }
+  // Distinct names stay distinct once escaped.
+  EXPECT_NE(journalKey({"a\tb", 1, 1}), journalKey({"a%09b", 1, 1}));
+}
+
+TEST(JournalKeyTest, MalformedKeysAreRefused) {
+  MessageKey key;
+  for (const char* text : {"", "a", "a\t1", "a\t1\t2\t3", "a\tx\t2", "a\t1\t-", "a\t\t2", "a\t1\t",
+                           "a\t1 \t2", "a\t1\t2x"}) {
+    SCOPED_TRACE(text);
+    EXPECT_FALSE(parseJournalKey(text, key));
+  }
+  // Every cut of a valid key before its last field begins is no key.
+  const std::string valid = journalKey({"F%\t.mbox", 123, 45});
+  for (std::size_t size = 0; size <= valid.rfind('\t'); ++size) {
+    EXPECT_FALSE(parseJournalKey(std::string_view(valid).substr(0, size), key)) << size;
+  }
+}
+
+TEST(JournalKeyTest, LoaderRefusesARecordWhoseKeyIsMalformed) {
+  testing::ScopedTempDir dir;
+  const std::string header = journalHeader("/s", "h", 1);
+  for (const char* record : {"stored\ta@x\tF\tfile\t12\tbig", "refused\ta@x\tF\tfile\t\t3"}) {
+    SCOPED_TRACE(record);
+    testing::writeFile(dir / "journal", header + "\n" + record + "\n");
+    JournalState state;
+    std::int64_t valid = 0;
+    EXPECT_EQ(state.load(dir / "journal", header, valid), JournalState::Load::Damaged);
+    EXPECT_EQ(state.damagedLine(), 2);
+  }
+}
+
 }  // namespace
+
+// Outside the unnamed namespace: the journal names it its friend.
+class JournalDoorTest : public ::testing::Test {
+ protected:
+  JournalDoorTest() : reporter_(log_, console_, errors_, true) {}
+
+  static JournalWriter& writerOf(Journal& journal) { return journal.writer_; }
+
+  // Records an account's whole life in `journal`, as a run does.
+  void recordRun(Journal& journal) {
+    journal.creating(reporter_, "new@x", "./p", "pw", true);
+    journal.creating(reporter_, "old@x", "./p", "pw", false);
+    journal.account(reporter_, "old@x", Journal::Settled::Declined, "./p");
+    journal.account(reporter_, "new@x", Journal::Settled::Created, "./p");
+    JournalFolder done = journal.beginFolder("new@x", "Done", false);
+    journal.count(reporter_, done, 3);
+    journal.message(reporter_, done, true, journalKey({"Done.mbox", 0, 10}));
+    journal.endFolder(reporter_, done);
+    EXPECT_EQ(done.progress, nullptr);
+    JournalFolder open = journal.beginFolder("new@x", "Open", false);
+    journal.count(reporter_, open, 4);
+    journal.message(reporter_, open, true, journalKey({"Open.mbox", 0, 10}));
+    journal.message(reporter_, open, false, journalKey({"Open.mbox", 10, 20}));
+    journal.endAccount(reporter_, "fin@x");
+  }
+
+  // What a journal that took recordRun() answers.
+  static void expectRunKnown(Journal& journal) {
+    EXPECT_EQ(journal.passwordFileOf("new@x"), "./p");
+    EXPECT_EQ(journal.passwordFileOf("old@x"), "");
+    EXPECT_TRUE(journal.folderDone("new@x", "Done"));
+    EXPECT_FALSE(journal.folderDone("new@x", "Open"));
+    EXPECT_TRUE(journal.accountDone("fin@x"));
+    EXPECT_FALSE(journal.accountDone("new@x"));
+    const FolderProgress& open = *journal.beginFolder("new@x", "Open", false).progress;
+    EXPECT_EQ(open.countBefore, 4);
+    EXPECT_EQ(open.storedCount, 1);
+  }
+
+  testing::ScopedTempDir dir_;
+  std::ostringstream log_, console_, errors_;
+  Reporter reporter_;
+};
+
+TEST_F(JournalDoorTest, EachRecordIsWrittenAndRememberedAtOnce) {
+  const std::string header = journalHeader("/s", "h", 143);
+  {
+    Journal journal;
+    ASSERT_EQ(journal.open(dir_ / "journal", header), "");
+    // A creation is remembered only once its answer is recorded.
+    journal.creating(reporter_, "cut@x", "./p", "pw", false);
+    EXPECT_EQ(journal.passwordFileOf("cut@x"), "");
+    recordRun(journal);
+    expectRunKnown(journal);
+    journal.close();
+  }
+  Journal again;
+  ASSERT_EQ(again.open(dir_ / "journal", header), "");
+  expectRunKnown(again);
+  std::string password;
+  bool generated = true;
+  ASSERT_TRUE(again.creationUnconfirmed("cut@x", password, generated));
+  EXPECT_EQ(password, "pw");
+  EXPECT_FALSE(generated);
+  EXPECT_EQ(log_.str(), "");
+}
+
+TEST_F(JournalDoorTest, WithoutAFileNothingIsWrittenAndAllIsRemembered) {
+  Journal journal;
+  recordRun(journal);
+  expectRunKnown(journal);
+  // Kept for a retried connection, when asked to.
+  JournalFolder folder = journal.beginFolder("new@x", "Keys", true);
+  journal.message(reporter_, folder, true, "k1");
+  journal.message(reporter_, folder, false, "k2");
+  EXPECT_EQ(folder.progress->stored.count("k1"), 1u);
+  EXPECT_EQ(folder.progress->refused.count("k2"), 1u);
+  journal.close();
+  EXPECT_EQ(testing::readFile(dir_ / "journal"), "");
+}
+
+TEST_F(JournalDoorTest, OffJournalKnowsNothing) {
+  Journal journal(Journal::Mode::Off);
+  recordRun(journal);
+  EXPECT_FALSE(journal.remembers());
+  EXPECT_EQ(journal.passwordFileOf("new@x"), "");
+  EXPECT_FALSE(journal.folderDone("new@x", "Done"));
+  EXPECT_FALSE(journal.accountDone("fin@x"));
+  EXPECT_EQ(journal.beginFolder("new@x", "Open", true).progress, nullptr);
+}
+
+TEST_F(JournalDoorTest, FailedWriteIsLoggedAndEndsTheRun) {
+  Journal journal;
+  // /dev/full takes the open and fails every write, as a full disk does.
+  static_cast<void>(writerOf(journal).open("/dev/full", -1, "header"));
+  try {
+    journal.endAccount(reporter_, "a@x");
+    FAIL() << "no exception";
+  } catch (const QLNetworkException& error) {
+    EXPECT_STREQ(error.what(), "cannot write file /dev/full: No space left on device");
+  }
+  EXPECT_EQ(log_.str(), "Error: cannot write file /dev/full: No space left on device\n");
+}
+
+TEST_F(JournalDoorTest, RefusedJournalsNameTheirFault) {
+  const std::string header = journalHeader("/s", "h", 143);
+  const std::string path = dir_ / "journal";
+  testing::writeFile(path, header + "\nbogus\n");
+  EXPECT_EQ(Journal().open(path, header),
+            "Argument error: journal " + path + " is damaged at line 2\n");
+  EXPECT_EQ(Journal().open(path, journalHeader("/t", "h", 143)),
+            "Argument error: journal " + path + " is of another store or target\n");
+  EXPECT_EQ(Journal().open(dir_.path(), header),
+            "Argument error: cannot read journal " + dir_.path() + "\n");
+}
+
 }  // namespace lodemig
