@@ -83,8 +83,7 @@ std::string targetTypeError(const RunOptions& options) {
   // A login form without ADMIN in it has no administrator to put there.
   if (standard && reachesTarget(options) && options.admin.empty() &&
       (options.loginForm.empty() || options.loginForm.find("ADMIN") != std::string::npos)) {
-    return refusal(
-        "-targetType imap needs -admin, the administrator who logs in for each account");
+    return refusal("-targetType imap needs -admin, the administrator who logs in for each account");
   }
   return std::string();
 }

@@ -160,21 +160,14 @@ TEST(RunOptionsTest, EveryOptionReachesItsSetting) {
   EXPECT_EQ(connection.admin, "root");
   EXPECT_EQ(connection.loginForm, "USER*ADMIN");
   EXPECT_EQ(connection.tlsContext, nullptr);
+  const MigrationSettings audits = migrationSettingsFrom(parse({"-check", "-verify"}));
+  EXPECT_TRUE(audits.check && audits.verify);
 }
 
-TEST(RunOptionsTest, DefaultsKeepTheExtensionTargetAndOneAppendInFlight) {
-  const RunOptions options = parse({"-path", "/s", "-check", "-verify"});
-  const MigrationSettings settings = migrationSettingsFrom(options);
-  EXPECT_TRUE(settings.check && settings.verify);
-  EXPECT_TRUE(settings.fixCrLf);
-  EXPECT_FALSE(settings.standardTarget || settings.createNonMailFolders || settings.migrate);
-  EXPECT_EQ(settings.shards, 0);
-  const ConnectionSettings connection = connectionSettingsFrom(options);
-  EXPECT_FALSE(connection.standardServer || connection.gatherAppends);
-  EXPECT_EQ(connection.timeoutSeconds, 180u);
+TEST(RunOptionsTest, AppendsAreGatheredOnlyWithAWindow) {
+  EXPECT_FALSE(connectionSettingsFrom(parse({})).gatherAppends);
   EXPECT_FALSE(connectionSettingsFrom(parse({"-window", "1"})).gatherAppends);
   EXPECT_TRUE(connectionSettingsFrom(parse({"-window", "2"})).gatherAppends);
-  EXPECT_FALSE(migrationSettingsFrom(parse({"-nonMailFolders", "skip"})).createNonMailFolders);
 }
 
 TEST(RunOptionsTest, VersionHasNumbersTagAndBuild) {

@@ -32,8 +32,8 @@ std::string runFooterText(const MigrationSettings& settings, const RunOutcome& o
     text += outcome.succeeded ? "Result: check passed\n" : "Result: check found problems\n";
     text += outcome.checkSummary;
   } else if (settings.verify) {
-    text += outcome.succeeded ? "Result: verification successful\n"
-                              : "Result: verification failed\n";
+    text +=
+        outcome.succeeded ? "Result: verification successful\n" : "Result: verification failed\n";
     text += verificationSummaryText(outcome.totals);
   } else {
     text += outcome.succeeded ? "Result: migration successful\n" : "Result: migration failed\n";
