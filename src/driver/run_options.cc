@@ -51,8 +51,8 @@ void parseShard(const char* text, RunOptions& options) {
   options.shards = shards;
 }
 
-// The value options, in the order they are tested.
-bool takeValue(RunOptions& options, const char* name, const char* value) {
+// The value options naming the store and its accounts.
+bool takeStoreValue(RunOptions& options, const char* name, const char* value) {
   if (equalsIgnoreCase(name, "-path")) {
     options.storePath = value;
   } else if (equalsIgnoreCase(name, "-domain")) {
@@ -61,12 +61,20 @@ bool takeValue(RunOptions& options, const char* name, const char* value) {
     options.primaryDomain = value;
   } else if (equalsIgnoreCase(name, "-user")) {
     options.userMask = value;
-  } else if (equalsIgnoreCase(name, "-password")) {
-    options.masterPassword = value;
   } else if (equalsIgnoreCase(name, "-setpass")) {
     options.setPassword = value;
   } else if (equalsIgnoreCase(name, "-forcesetpass")) {
     options.forceSetPassword = value;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// The value options naming the target and how to reach it.
+bool takeTargetValue(RunOptions& options, const char* name, const char* value) {
+  if (equalsIgnoreCase(name, "-password")) {
+    options.masterPassword = value;
   } else if (equalsIgnoreCase(name, "-server")) {
     options.server = value;
   } else if (equalsIgnoreCase(name, "-port")) {
@@ -90,7 +98,15 @@ bool takeValue(RunOptions& options, const char* name, const char* value) {
                                                                  : "";
   } else if (equalsIgnoreCase(name, "-foldermap")) {
     options.folderMapPath = value;
-  } else if (equalsIgnoreCase(name, "-report")) {
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// The value options shaping the run: its files and its numbers.
+bool takeRunValue(RunOptions& options, const char* name, const char* value) {
+  if (equalsIgnoreCase(name, "-report")) {
     options.reportPath = value;
   } else if (equalsIgnoreCase(name, "-journal")) {
     options.journalPath = value;
@@ -110,6 +126,12 @@ bool takeValue(RunOptions& options, const char* name, const char* value) {
     return false;
   }
   return true;
+}
+
+// Every option name is distinct, so the order of the groups does not matter.
+bool takeValue(RunOptions& options, const char* name, const char* value) {
+  return takeStoreValue(options, name, value) || takeTargetValue(options, name, value) ||
+         takeRunValue(options, name, value);
 }
 
 void takeFlag(RunOptions& options, const char* name) {

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "utils/sockets.h"
+
 namespace lodemig {
 namespace {
 
@@ -103,6 +105,71 @@ TEST(RunOptionsTest, TlsModeAndItsDefaultPort) {
   EXPECT_EQ(options.caFile, "ca.pem");
   EXPECT_TRUE(options.insecure);
   EXPECT_EQ(options.passwordFile, "pw");
+}
+
+TEST(RunOptionsTest, SettingsWidenEmptyMasksAndNameThePrimaryDomain) {
+  const MigrationSettings settings = migrationSettingsFrom(parse({"-path", "/s"}));
+  EXPECT_EQ(settings.domainMask, "*");
+  EXPECT_EQ(settings.userMask, "*");
+  EXPECT_EQ(settings.primaryDomain, ostrel::utils::localHostName());
+  EXPECT_FALSE(settings.primaryDomain.empty());
+  const MigrationSettings given =
+      migrationSettingsFrom(parse({"-domain", "ex*", "-user", "j?", "-primaryDomain", "p.org"}));
+  EXPECT_EQ(given.domainMask, "ex*");
+  EXPECT_EQ(given.userMask, "j?");
+  EXPECT_EQ(given.primaryDomain, "p.org");
+}
+
+TEST(RunOptionsTest, PresetPasswordsNeedAUserMask) {
+  const MigrationSettings everyone =
+      migrationSettingsFrom(parse({"-domain", "d", "-setPass", "sp", "-forceSetPass", "fp"}));
+  EXPECT_EQ(everyone.setPassword, "");
+  EXPECT_EQ(everyone.forceSetPassword, "");
+  const MigrationSettings named = migrationSettingsFrom(
+      parse({"-domain", "d", "-user", "u", "-setPass", "sp", "-forceSetPass", "fp"}));
+  EXPECT_EQ(named.setPassword, "sp");
+  EXPECT_EQ(named.forceSetPassword, "fp");
+}
+
+TEST(RunOptionsTest, EveryOptionReachesItsSetting) {
+  const RunOptions options = parse(
+      {"-path",       "/s",   "-migrate",        "-force",     "-quiet",     "-disableCrLfFixing",
+       "-journal",    "j",    "-retry",          "3",          "-report",    "r.csv",
+       "-window",     "8",    "-jobs",           "4",          "-shard",     "2/5",
+       "-targetType", "imap", "-nonMailFolders", "create",     "-folderMap", "m",
+       "-admin",      "root", "-loginForm",      "USER*ADMIN", "-password",  "pw",
+       "-timeout",    "30",   "-server",         "h",          "-starttls"});
+  const MigrationSettings settings = migrationSettingsFrom(options);
+  EXPECT_EQ(settings.storePath, "/s");
+  EXPECT_TRUE(settings.migrate && settings.force && settings.quiet);
+  EXPECT_FALSE(settings.fixCrLf || settings.check || settings.verify);
+  EXPECT_EQ(settings.journalPath, "j");
+  EXPECT_EQ(settings.retries, 3);
+  EXPECT_EQ(settings.reportPath, "r.csv");
+  EXPECT_EQ(settings.jobs, 4);
+  EXPECT_EQ(settings.shard, 2);
+  EXPECT_EQ(settings.shards, 5);
+  EXPECT_TRUE(settings.standardTarget && settings.createNonMailFolders);
+  EXPECT_EQ(settings.folderMapPath, "m");
+  const ConnectionSettings connection = connectionSettingsFrom(options);
+  EXPECT_EQ(connection.host, "h");
+  EXPECT_EQ(connection.masterPassword, "pw");
+  EXPECT_EQ(connection.timeoutSeconds, 30u);
+  EXPECT_TRUE(connection.standardServer);
+  EXPECT_EQ(connection.appendWindow, 8u);
+  EXPECT_EQ(connection.admin, "root");
+  EXPECT_EQ(connection.loginForm, "USER*ADMIN");
+  EXPECT_EQ(connection.tlsContext, nullptr);
+  const MigrationSettings audits = migrationSettingsFrom(parse({"-check", "-verify"}));
+  EXPECT_TRUE(audits.check && audits.verify);
+}
+
+TEST(RunOptionsTest, TheWindowIsOneUnlessAskedFor) {
+  EXPECT_EQ(connectionSettingsFrom(parse({})).appendWindow, 1u);
+  EXPECT_EQ(connectionSettingsFrom(parse({"-window", "1"})).appendWindow, 1u);
+  EXPECT_EQ(connectionSettingsFrom(parse({"-window", "2"})).appendWindow, 2u);
+  // A value refused by the argument checks never becomes a window.
+  EXPECT_EQ(connectionSettingsFrom(parse({"-window", "0"})).appendWindow, 1u);
 }
 
 TEST(RunOptionsTest, VersionHasNumbersTagAndBuild) {

@@ -62,6 +62,80 @@ class ShiftWriter {
   int count_ = 0;
 };
 
+// The base64 side of the decoder: six bits at a time in, UTF-16 units out,
+// appended to `utf8` as they complete.
+class ShiftReader {
+ public:
+  explicit ShiftReader(std::string& utf8) : utf8_(utf8) {}
+
+  // Takes one character of the run; false when it is not base64 or completes
+  // a unit the run may not hold.
+  bool addChar(char c) {
+    const int value = base64Value(c);
+    if (value < 0) {
+      return false;
+    }
+    bits_ = (bits_ << 6) | static_cast<std::uint32_t>(value);
+    count_ += 6;
+    if (count_ < 16) {
+      return true;
+    }
+    count_ -= 16;
+    const std::uint32_t unit = (bits_ >> count_) & 0xFFFF;
+    bits_ &= (std::uint32_t{1} << count_) - 1;
+    return addUnit(unit);
+  }
+
+  // True when the run may end here. A whole character of leftover bits, or
+  // bits that are not zero, would be a second spelling of the same name.
+  bool finished() const { return high_ == 0 && count_ < 6 && bits_ == 0; }
+
+ private:
+  bool addUnit(std::uint32_t unit) {
+    if (high_ != 0) {
+      if (unit < 0xDC00 || unit > 0xDFFF) {
+        return false;
+      }
+      ostrel::utils::appendUtf8(utf8_, 0x10000 + ((high_ - 0xD800) << 10) + (unit - 0xDC00));
+      high_ = 0;
+      return true;
+    }
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      high_ = unit;
+      return true;
+    }
+    // A lone low surrogate is no character; printable ASCII has its own
+    // spelling outside the run.
+    if ((unit >= 0xDC00 && unit <= 0xDFFF) || isPrintableAscii(unit)) {
+      return false;
+    }
+    ostrel::utils::appendUtf8(utf8_, unit);
+    return true;
+  }
+
+  std::string& utf8_;
+  std::uint32_t bits_ = 0;
+  int count_ = 0;
+  std::uint32_t high_ = 0;  // a high surrogate waiting for its low half
+};
+
+// Decodes the base64 run that starts at text[i], just after its "&", through
+// its closing "-", leaving `i` after it. An empty run ("&-") never gets here,
+// so every run holds at least one unit.
+bool decodeShiftRun(std::string_view text, std::size_t& i, std::string& utf8) {
+  ShiftReader reader(utf8);
+  while (i < text.size()) {
+    const char c = text[i++];
+    if (c == '-') {
+      return reader.finished();
+    }
+    if (!reader.addChar(c)) {
+      return false;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 bool encodeModifiedUtf7(std::string_view utf8, std::string& out) {
@@ -108,10 +182,9 @@ bool encodeModifiedUtf7(std::string_view utf8, std::string& out) {
 bool decodeModifiedUtf7(std::string_view text, std::string& utf8) {
   utf8.clear();
   utf8.reserve(text.size());
-  const std::size_t size = text.size();
   std::size_t i = 0;
   bool afterShift = false;
-  while (i < size) {
+  while (i < text.size()) {
     const char c = text[i++];
     if (!isPrintableAscii(static_cast<unsigned char>(c))) {
       return false;
@@ -119,62 +192,16 @@ bool decodeModifiedUtf7(std::string_view text, std::string& utf8) {
     if (c != '&') {
       utf8 += c;
       afterShift = false;
-      continue;
-    }
-    if (i < size && text[i] == '-') {
+    } else if (i < text.size() && text[i] == '-') {
       utf8 += '&';
       ++i;
       afterShift = false;
-      continue;
-    }
-    // "-&" would end a run only to start the next: one run must hold them.
-    if (afterShift) {
+    } else if (afterShift || !decodeShiftRun(text, i, utf8)) {
+      // "-&" would end a run only to start the next: one run must hold them.
       return false;
+    } else {
+      afterShift = true;
     }
-    std::uint32_t bits = 0;
-    int count = 0;
-    std::uint32_t high = 0;
-    for (;;) {
-      if (i == size) {
-        return false;
-      }
-      const char b = text[i++];
-      if (b == '-') {
-        break;
-      }
-      const int value = base64Value(b);
-      if (value < 0) {
-        return false;
-      }
-      bits = (bits << 6) | static_cast<std::uint32_t>(value);
-      count += 6;
-      if (count < 16) {
-        continue;
-      }
-      count -= 16;
-      const std::uint32_t unit = (bits >> count) & 0xFFFF;
-      bits &= (std::uint32_t{1} << count) - 1;
-      if (high != 0) {
-        if (unit < 0xDC00 || unit > 0xDFFF) {
-          return false;
-        }
-        ostrel::utils::appendUtf8(utf8, 0x10000 + ((high - 0xD800) << 10) + (unit - 0xDC00));
-        high = 0;
-      } else if (unit >= 0xD800 && unit <= 0xDBFF) {
-        high = unit;
-      } else if ((unit >= 0xDC00 && unit <= 0xDFFF) || isPrintableAscii(unit)) {
-        return false;
-      } else {
-        ostrel::utils::appendUtf8(utf8, unit);
-      }
-    }
-    // A whole character of leftover bits, or bits that are not zero, would
-    // be a second spelling of the same name. An empty run ("&-") never gets
-    // here, so every run holds at least one unit.
-    if (high != 0 || count >= 6 || bits != 0) {
-      return false;
-    }
-    afterShift = true;
   }
   return true;
 }

@@ -1,0 +1,139 @@
+#include "driver/argument_checks.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace lodemig {
+namespace {
+
+struct Case {
+  std::vector<const char*> arguments;  // the command line after the program's name
+  const char* error;                   // the whole printed text; "" when the run is allowed
+};
+
+void expectErrors(const std::vector<Case>& cases) {
+  for (const Case& c : cases) {
+    std::vector<const char*> argv = c.arguments;
+    argv.insert(argv.begin(), "lodemig");
+    std::string line;
+    for (const char* argument : c.arguments) {
+      line += std::string(argument) + " ";
+    }
+    EXPECT_EQ(argumentError(parseCommandLine(static_cast<int>(argv.size()), argv.data())), c.error)
+        << line;
+  }
+}
+
+// A migration the checks allow, followed by `more`.
+std::vector<const char*> migration(std::vector<const char*> more = {}) {
+  std::vector<const char*> arguments = {
+      "-path", "/s", "-migrate", "-server", "mail.example.com", "-password", "master"};
+  arguments.insert(arguments.end(), more.begin(), more.end());
+  return arguments;
+}
+
+TEST(ArgumentChecksTest, RequiredOptionsAndRunKinds) {
+  const char missing[] =
+      "Argument error: missing required command line arguments, for help use \"-help\"\n";
+  const char withMigrate[] =
+      "Argument error: -check and -verify are runs of their own, without -migrate\n";
+  expectErrors({
+      {{"-path", "/s"}, ""},
+      {migration(), ""},
+      {{"-domain", "d"}, missing},
+      {{"-path", "/s", "-migrate", "-password", "master"}, missing},
+      {{"-path", "/s", "-migrate", "-server", "h"}, missing},
+      {{"-path", "/s", "-check", "-password", "master"}, missing},
+      {{"-path", "/s", "-verify", "-server", "h"}, missing},
+      {{"-path", "/s", "-migrate", "-server", "h", "-passwordFile", "f"}, ""},
+      {migration({"-check"}), withMigrate},
+      {migration({"-verify"}), withMigrate},
+      {{"-path", "/s", "-check", "-verify", "-server", "h", "-password", "m"},
+       "Argument error: -check and -verify cannot be combined\n"},
+      {{"-path", "/s", "-report", "r.csv"},
+       "Argument error: -report needs -migrate, -check or -verify\n"},
+      {{"-path", "/s", "-check", "-server", "h", "-password", "m", "-report", "r.csv"}, ""},
+      {{"-path", "/s", "-user", "j*"}, "Argument error: unknown domain for user <j*>\n"},
+      {{"-path", "/s", "-user", "j*", "-domain", "example.com"}, ""},
+  });
+}
+
+TEST(ArgumentChecksTest, NumbersOutOfRangeNameTheirRange) {
+  const char shard[] = "Argument error: -shard takes K/N, whole numbers with 1 <= K <= N\n";
+  const char timeout[] = "Argument error: -timeout takes a number of seconds from 1 to 86400\n";
+  expectErrors({
+      {{"-path", "/s", "-retry", "101"}, "Argument error: -retry takes a number from 0 to 100\n"},
+      {{"-path", "/s", "-window", "0"}, "Argument error: -window takes a number from 1 to 64\n"},
+      {{"-path", "/s", "-jobs", "33"}, "Argument error: -jobs takes a number from 1 to 32\n"},
+      {{"-path", "/s", "-shard", "3/2"}, shard},
+      {{"-path", "/s", "-shard", "0/2"}, shard},
+      {{"-path", "/s", "-timeout", "0"}, timeout},
+      {{"-path", "/s", "-timeout", "86401"}, timeout},
+      {{"-path", "/s", "-retry", "100", "-window", "64", "-jobs", "32", "-shard", "3/3", "-timeout",
+        "86400"},
+       ""},
+  });
+}
+
+TEST(ArgumentChecksTest, PasswordAndTlsOptionsThatExcludeOrNeedEachOther) {
+  const char needTls[] = "Argument error: -caFile and -insecure need -tls or -starttls\n";
+  expectErrors({
+      {migration({"-passwordFile", "pw"}),
+       "Argument error: -password and -passwordFile cannot be combined\n"},
+      {{"-path", "/s", "-tls", "-starttls"},
+       "Argument error: -tls and -starttls cannot be combined\n"},
+      {migration({"-caFile", "ca.pem"}), needTls},
+      {{"-path", "/s", "-insecure"}, needTls},
+      {migration({"-starttls", "-insecure", "-caFile", "ca.pem"}),
+       "Argument error: -caFile and -insecure cannot be combined\n"},
+      {migration({"-starttls", "-caFile", "ca.pem"}), ""},
+      {migration({"-tls", "-insecure"}), ""},
+  });
+}
+
+TEST(ArgumentChecksTest, TargetTypeAndTheOptionsOnlyImapTakes) {
+  const char needImap[] =
+      "Argument error: -admin, -loginForm, -nonMailFolders and -folderMap need -targetType imap\n";
+  const char needAdmin[] =
+      "Argument error: -targetType imap needs -admin, the administrator who logs in for each "
+      "account\n";
+  expectErrors({
+      {{"-path", "/s", "-targetType", "exchange"},
+       "Argument error: -targetType takes torvane or imap\n"},
+      {{"-path", "/s", "-targetType", "imap", "-nonMailFolders", "all"},
+       "Argument error: -nonMailFolders takes skip or create\n"},
+      {migration({"-admin", "root"}), needImap},
+      {migration({"-loginForm", "USER"}), needImap},
+      {migration({"-nonMailFolders", "create"}), needImap},
+      {{"-path", "/s", "-folderMap", "map"}, needImap},
+      {migration({"-targetType", "imap"}), needAdmin},
+      {migration({"-targetType", "imap", "-loginForm", "USER*ADMIN"}), needAdmin},
+      {migration({"-targetType", "imap", "-loginForm", "USER"}), ""},
+      {migration({"-targetType", "IMAP", "-admin", "root"}), ""},
+      {{"-path", "/s", "-targetType", "imap"}, ""},
+      {{"-path", "/s", "-targetType", "Torvane", "-nonMailFolders", "SKIP"}, ""},
+      {migration({"-targetType", "imap", "-admin", "root", "-nonMailFolders", "create",
+                  "-folderMap", "map"}),
+       ""},
+  });
+}
+
+TEST(ArgumentChecksTest, FirstFailingCheckIsTheOneSaid) {
+  expectErrors({
+      {{"-timeout", "0"},
+       "Argument error: missing required command line arguments, for help use \"-help\"\n"},
+      {{"-path", "/s", "-user", "u", "-retry", "x"},
+       "Argument error: unknown domain for user <u>\n"},
+      {migration({"-shard", "x", "-passwordFile", "f"}),
+       "Argument error: -shard takes K/N, whole numbers with 1 <= K <= N\n"},
+      {{"-path", "/s", "-insecure", "-targetType", "x"},
+       "Argument error: -caFile and -insecure need -tls or -starttls\n"},
+      {{"-path", "/s", "-admin", "a", "-timeout", "0"},
+       "Argument error: -admin, -loginForm, -nonMailFolders and -folderMap need -targetType "
+       "imap\n"},
+  });
+}
+
+}  // namespace
+}  // namespace lodemig

@@ -1,0 +1,47 @@
+#include "driver/run_text.h"
+
+#include "driver/run_options.h"
+#include "migration/reporter.h"
+
+namespace lodemig {
+
+std::string bannerText(const std::string& storePath) {
+  return "\n" + versionLine() + "\n\nQuillon path: \"" + storePath + "\"\n";
+}
+
+std::string runHeaderText(const MigrationSettings& settings, const ConnectionSettings& connection,
+                          std::time_t start, bool primaryDomainGiven,
+                          const std::vector<std::string>& warnings) {
+  std::string text = "Torvane hostname: " + connection.host + ":" +
+                     std::to_string(connection.port) + "\n" + "Start time: " + ctimeText(start);
+  text += "Info: domains to migrate (mask): " + settings.domainMask + "\n";
+  text += "Info: users to migrate (mask): " + settings.userMask + "\n";
+  text += primaryDomainGiven
+              ? "Info: primary domain: "
+              : "Info: primary domain is not specified, the hostname is used instead: ";
+  text += settings.primaryDomain + "\n";
+  for (const std::string& line : warnings) {
+    text += line;
+  }
+  return text;
+}
+
+std::string runFooterText(const MigrationSettings& settings, const RunOutcome& outcome) {
+  std::string text = "\nFinish time: " + ctimeText(outcome.end) + "\n";
+  if (settings.check) {
+    text += outcome.succeeded ? "Result: check passed\n" : "Result: check found problems\n";
+    text += outcome.checkSummary;
+  } else if (settings.verify) {
+    text +=
+        outcome.succeeded ? "Result: verification successful\n" : "Result: verification failed\n";
+    text += verificationSummaryText(outcome.totals);
+  } else {
+    text += outcome.succeeded ? "Result: migration successful\n" : "Result: migration failed\n";
+    if (outcome.withReport) {
+      text += summaryText(outcome.totals, outcome.start, outcome.end);
+    }
+  }
+  return text;
+}
+
+}  // namespace lodemig

@@ -1,0 +1,45 @@
+#ifndef LODEMIG_DRIVER_RUN_TEXT_H_
+#define LODEMIG_DRIVER_RUN_TEXT_H_
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "imap/connection_settings.h"
+#include "migration/migration_settings.h"
+#include "migration/run_report.h"
+
+namespace lodemig {
+
+// The fixed texts a run prints around its walk, each built whole so that the
+// driver prints it with one call. Times are local, in ctimeText()'s form.
+
+// The lines every run starts with: a blank line, the version line, a blank
+// line and the store's path in quotes.
+std::string bannerText(const std::string& storePath);
+
+// What a run that reaches the target says after the banner: the target's
+// host and port, the start time, the domain and user masks, the primary
+// domain (saying when it is this machine's name because none was given),
+// then each of `warnings` as it is.
+std::string runHeaderText(const MigrationSettings& settings, const ConnectionSettings& connection,
+                          std::time_t start, bool primaryDomainGiven,
+                          const std::vector<std::string>& warnings);
+
+// How a run that reached the target ended, for its footer.
+struct RunOutcome {
+  bool succeeded = false;
+  std::time_t start = 0;
+  std::time_t end = 0;
+  RunTotals totals;          // the report's totals (-report, -verify)
+  std::string checkSummary;  // what -check found
+  bool withReport = false;   // a migration with -report shows its totals
+};
+
+// The footer of such a run: the finish time, then the result line of its
+// kind (check, verification or migration) and the summary that goes with it.
+std::string runFooterText(const MigrationSettings& settings, const RunOutcome& outcome);
+
+}  // namespace lodemig
+
+#endif  // LODEMIG_DRIVER_RUN_TEXT_H_
