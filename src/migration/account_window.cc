@@ -91,7 +91,7 @@ void AccountMigration::transferWindowed(Folder& folder, const Mailbox& mailbox,
     if (progress_ != nullptr) {
       slot.key = key_;
     }
-    slot.written = gateway_.submitAppend(targetName_, message, fastAppend_);
+    slot.written = target_->submitAppend(targetName_, message);
     slot.size = slot.written == kGatewayOk ? message.contentSize() : 0;
     slot.log = readLog_.str();
     readLog_.str("");
