@@ -13,6 +13,7 @@ namespace lodemig {
 namespace {
 
 constexpr int kMaxRetryPause = 30;
+constexpr char kJournalDone[] = "already migrated, as the journal records";
 
 void noteFirstError(FolderTally& tally, const std::string& text) {
   if (tally.firstError.empty()) {
@@ -188,24 +189,12 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
   if (journal_ != nullptr && journal_->state.folderDone(account_, folder.name())) {
     // A folder finished before a lost connection was reported then.
     if (attempt_ == 0) {
-      reporter_.print("   - \"");
-      reporter_.print(folder.name());
-      reporter_.print("\", already migrated, as the journal records\n");
-      if (report_ != nullptr) {
-        ReportRow row;
-        row.domain = mailbox.domainName();
-        row.account = account_;
-        row.folder = folder.name();
-        row.storeMessages = folder.messageCount();
-        row.verdict = Verdict::Skipped;
-        row.error = "already migrated, as the journal records";
-        report_->add(row);
-      }
+      skipFolder(folder, mailbox, kJournalDone, kJournalDone, "");
     }
     return;
   }
   if (const std::string why = target_->whySkipped(folder); !why.empty()) {
-    skipNonMailFolder(folder, mailbox, why);
+    skipFolder(folder, mailbox, "skipped: " + why, why, target_->skippedKind(folder));
     return;
   }
   bool identityLost = false;
@@ -214,9 +203,7 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
   messageNumber_ = 0;
   try {
     targetCount = createFolder(folder);
-    reporter_.print("   - \"");
-    reporter_.print(folder.name());
-    reporter_.print("\", messages: ");
+    reporter_.print("   - \"" + folder.name() + "\", messages: ");
     count = folder.messageCount();
     reporter_.log(count);
     reporter_.log("\n");
@@ -238,19 +225,7 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
       }
     }
   } catch (const QLStoreException& error) {
-    reporter_.console("\n");
-    reporter_.print("Error: cannot migrate folder \"");
-    reporter_.print(folder.name());
-    reporter_.print("\"\n");
-    tally.failed = true;
-    noteFirstError(tally, messageNumber_ > 0
-                              ? "message " + std::to_string(messageNumber_) + ": " + error.what()
-                              : std::string(error.what()));
-    if (report_ != nullptr && messageNumber_ > 0) {
-      reporter_.log("Error: cannot read message " + std::to_string(messageNumber_) +
-                    " of folder \"" + folder.name() + "\" of <" + account_ + ">: " + error.what() +
-                    "\n");
-    }
+    noteFolderFailure(folder, tally, error.what());
   }
   reporter_.console(count);
   reporter_.console("\n");
@@ -266,6 +241,20 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
   if (identityLost) {
     // Going on would put the next folders into the administrator's own mailbox.
     throw QLStoreException("problem with identity switching");
+  }
+}
+
+void AccountMigration::noteFolderFailure(const Folder& folder, FolderTally& tally,
+                                         const std::string& error) {
+  reporter_.console("\n");
+  reporter_.print("Error: cannot migrate folder \"" + folder.name() + "\"\n");
+  tally.failed = true;
+  noteFirstError(tally, messageNumber_ > 0
+                            ? "message " + std::to_string(messageNumber_) + ": " + error
+                            : error);
+  if (report_ != nullptr && messageNumber_ > 0) {
+    reporter_.log("Error: cannot read message " + std::to_string(messageNumber_) + " of folder \"" +
+                  folder.name() + "\" of <" + account_ + ">: " + error + "\n");
   }
 }
 
@@ -368,15 +357,16 @@ bool AccountMigration::renewConnection(const Mailbox& mailbox) {
   return true;
 }
 
-void AccountMigration::skipNonMailFolder(const Folder& folder, const Mailbox& mailbox,
-                                         const std::string& why) {
-  reporter_.print("   - \"" + folder.name() + "\", skipped: " + why + "\n");
+void AccountMigration::skipFolder(const Folder& folder, const Mailbox& mailbox,
+                                  const std::string& said, const std::string& why,
+                                  const char* kind) {
+  reporter_.print("   - \"" + folder.name() + "\", " + said + "\n");
   if (report_ != nullptr) {
     ReportRow row;
     row.domain = mailbox.domainName();
     row.account = account_;
     row.folder = folder.name();
-    row.kind = target_->skippedKind(folder);
+    row.kind = kind;
     row.storeMessages = folder.messageCount();
     row.verdict = Verdict::Skipped;
     row.error = why;

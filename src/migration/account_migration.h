@@ -96,8 +96,12 @@ class AccountMigration {
   void runOnce(Mailbox& mailbox, AccountTally& tally);
   // Records the account as done (when it is) and closes the connection.
   void finishAccount(const AccountTally& tally);
-  // Reports a folder the target does not keep as skipped, for `why`.
-  void skipNonMailFolder(const Folder& folder, const Mailbox& mailbox, const std::string& why);
+  // Reports a folder that is not migrated: the console and log say `said`,
+  // its report row gives `why` (and the folder's `kind`, or "").
+  void skipFolder(const Folder& folder, const Mailbox& mailbox, const std::string& said,
+                  const std::string& why, const char* kind);
+  // Reports a folder that failed with `error`, at messageNumber_ when not 0.
+  void noteFolderFailure(const Folder& folder, FolderTally& tally, const std::string& error);
   // With a report: the row of a folder that has ended.
   void reportFolder(const Folder& folder, const Mailbox& mailbox, FolderTally& tally,
                     std::int64_t before);

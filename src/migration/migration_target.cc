@@ -161,8 +161,9 @@ bool TorvaneTarget::actAs(const Mailbox& mailbox) {
 }
 
 std::string TorvaneTarget::describeAppends() {
-  return gateway_.checkVersion() ? "Info: Torvane is version 6.3 or later: messages go with X-APPEND\n"
-                                 : "Info: Torvane is older than 6.3: messages go with APPEND\n";
+  return gateway_.checkVersion()
+             ? "Info: Torvane is version 6.3 or later: messages go with X-APPEND\n"
+             : "Info: Torvane is older than 6.3: messages go with APPEND\n";
 }
 
 FolderPlace TorvaneTarget::place(const std::string& storeName) const {
@@ -203,7 +204,8 @@ MigrationTarget::AccountCheck TorvaneTarget::checkAccount(const std::string& acc
     return check;
   }
   if (!settings_.force) {
-    check.line = "Warning: <" + account + "> exists on Torvane: a migration skips it without -force\n";
+    check.line =
+        "Warning: <" + account + "> exists on Torvane: a migration skips it without -force\n";
     check.fine = false;
   } else {
     check.line = "Info: <" + account + "> exists on Torvane: -force migrates into it\n";
