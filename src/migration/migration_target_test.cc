@@ -238,19 +238,19 @@ TEST_F(MigrationTargetTest, OnlyAStandardServerLeavesFoldersWithoutMailOut) {
     EXPECT_TRUE(target.keeps(*each)) << each->name();
     EXPECT_EQ(target.whySkipped(*each), "") << each->name();
   }
-  const auto standard = [this](bool createNonMail) {
-    MigrationSettings settings = settings_;
-    settings.standardTarget = true;
-    settings.createNonMailFolders = createNonMail;
-    return makeMigrationTarget(settings, connection_, gateway_, reporter_, passwords_);
-  };
-  const std::unique_ptr<MigrationTarget> server = standard(false);
+  // The settings live as long as the targets that refer to them.
+  MigrationSettings mailOnly = settings_, everything = settings_;
+  mailOnly.standardTarget = everything.standardTarget = true;
+  everything.createNonMailFolders = true;
+  const std::unique_ptr<MigrationTarget> server =
+      makeMigrationTarget(mailOnly, connection_, gateway_, reporter_, passwords_);
   EXPECT_EQ(server->whySkipped(calendar),
             "a calendar folder, the target keeps mail only (-nonMailFolders create)");
   EXPECT_STREQ(server->skippedKind(contacts), "contacts");
   EXPECT_TRUE(server->keeps(mail));
   EXPECT_TRUE(server->keeps(notes));
-  const std::unique_ptr<MigrationTarget> creating = standard(true);
+  const std::unique_ptr<MigrationTarget> creating =
+      makeMigrationTarget(everything, connection_, gateway_, reporter_, passwords_);
   EXPECT_TRUE(creating->keeps(calendar));
   EXPECT_TRUE(creating->keeps(contacts));
   finish();
