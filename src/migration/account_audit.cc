@@ -50,12 +50,6 @@ std::string quoted(const std::string& name) {
 
 }  // namespace
 
-std::string targetFolderName(const std::string& storeName) {
-  std::string name = storeName;
-  replaceForbiddenChars(name, '_');
-  return name;
-}
-
 std::vector<std::vector<std::string>> collidingFolders(
     const std::vector<Folder>& folders,
     const std::function<std::string(const std::string&)>& targetName) {
@@ -143,31 +137,13 @@ AccountAudit::AccountAudit(const MigrationSettings& settings, const ConnectionSe
       connection_(connection),
       gateway_(gateway),
       reporter_(reporter),
-      report_(&report) {}
-
-bool AccountAudit::actAs(const Mailbox& mailbox) {
-  if (settings_.standardTarget) {
-    return connectForAccount(reporter_, gateway_, connection_, account_, settings_.folderMap,
-                             placement_) == kGatewayOk;
-  }
-  checkResult(reporter_, TargetStep::Connect, connectMaster(reporter_, gateway_, connection_));
-  const GatewayResult result = gateway_.setUser(mailbox.name(), mailbox.domainName());
-  if (result == kGatewaySetUserFailed) {
-    gateway_.disconnect(true);
-    return false;
-  }
-  checkResult(reporter_, TargetStep::SetUser, result);
-  return true;
+      report_(&report),
+      noPasswords_(reporter),
+      migrationTarget_(makeMigrationTarget(settings, connection, gateway, reporter, noPasswords_)) {
 }
 
 std::string AccountAudit::targetNameOf(const std::string& storeName) const {
-  return settings_.standardTarget && placement_ ? placement_->place(storeName).wireName
-                                                : targetFolderName(storeName);
-}
-
-bool AccountAudit::skippedOnTarget(const Folder& folder) const {
-  return settings_.standardTarget && !settings_.createNonMailFolders &&
-         *nonMailKindWord(folder.type()) != '\0';
+  return migrationTarget_->place(storeName).wireName;
 }
 
 std::int64_t AccountAudit::targetCount(const std::string& name) {
@@ -183,7 +159,7 @@ bool AccountAudit::verify(Mailbox& mailbox) {
   account_ = mailbox.name() + "@" + mailbox.domainName();
   std::vector<Folder> folders;
   mailbox.readFolders(folders);
-  if (!actAs(mailbox)) {
+  if (!migrationTarget_->actAs(mailbox)) {
     reporter_.print("Error: <" + account_ + "> is not on Torvane\n");
     ReportRow row;
     row.domain = mailbox.domainName();
@@ -197,7 +173,7 @@ bool AccountAudit::verify(Mailbox& mailbox) {
   bool matched = true;
   try {
     for (Folder& folder : folders) {
-      if (skippedOnTarget(folder)) {
+      if (!migrationTarget_->keeps(folder)) {
         continue;  // a migration leaves it out by design
       }
       folder.setFixCrLf(settings_.fixCrLf);
@@ -218,7 +194,7 @@ bool AccountAudit::verifyFolder(Folder& folder, const Mailbox& mailbox) {
   row.account = account_;
   row.folder = folder.name();
   row.targetFolder = targetNameOf(folder.name());
-  row.kind = folderKindWord(folderKindBits(folder.type()));
+  row.kind = MigrationTarget::kindWord(folder);
   reporter_.print("   - " + quoted(folder.name()) + ", messages: ");
   store_.clear();
   try {
@@ -263,15 +239,7 @@ bool AccountAudit::verifyFolder(Folder& folder, const Mailbox& mailbox) {
 
 void AccountAudit::startCheck() {
   checkResult(reporter_, TargetStep::Connect, connectMaster(reporter_, gateway_, connection_));
-  if (settings_.standardTarget) {
-    reporter_.print(
-        "Info: the target is a standard IMAP server: accounts must exist there, "
-        "messages go with APPEND\n");
-  } else {
-    reporter_.print(gateway_.checkVersion()
-                        ? "Info: Torvane is version 6.3 or later: messages go with X-APPEND\n"
-                        : "Info: Torvane is older than 6.3: messages go with APPEND\n");
-  }
+  reporter_.print(migrationTarget_->describeAppends());
   gateway_.appendLimit(&appendLimit_);
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < kRoundTripSamples; ++i) {
@@ -292,71 +260,72 @@ bool AccountAudit::check(Mailbox& mailbox) {
   mailbox.readFolders(folders);
   ++accounts_;
   bool fine = true;
-  const bool exists = actAs(mailbox);
+  const bool exists = migrationTarget_->actAs(mailbox);
   // On a standard server the names depend on the server, known once logged in.
-  if (!settings_.standardTarget || exists) {
-    std::vector<Folder> kept;
-    for (const Folder& folder : folders) {
-      if (!skippedOnTarget(folder)) {
-        kept.push_back(folder);
-      }
-    }
-    const auto name = [this](const std::string& store) { return targetNameOf(store); };
-    for (const std::vector<std::string>& group : collidingFolders(kept, name)) {
-      std::string names;
-      for (const std::string& folderName : group) {
-        names += (names.empty() ? "" : " and ") + quoted(folderName);
-      }
-      reporter_.print("Warning: folders " + names + " of <" + account_ + "> would merge into " +
-                      quoted(targetNameOf(group.front())) + "\n");
-      fine = false;
-    }
+  if (migrationTarget_->canPlace()) {
+    fine = warnMerging(folders);
   }
-  if (settings_.standardTarget && !exists) {
-    reporter_.print("Warning: <" + account_ +
-                    "> cannot be logged in to on the target: a migration fails it, accounts "
-                    "are not created on an IMAP server\n");
-    fine = false;
-  } else if (exists) {
+  const MigrationTarget::AccountCheck account = migrationTarget_->checkAccount(account_, exists);
+  if (!account.line.empty()) {
+    reporter_.print(account.line);
+  }
+  fine = fine && account.fine;
+  if (exists) {
     ++existing_;
-    if (settings_.standardTarget) {
-      reporter_.print("Info: <" + account_ + "> exists on the target\n");
-    } else if (!settings_.force) {
-      reporter_.print("Warning: <" + account_ +
-                      "> exists on Torvane: a migration skips it without -force\n");
-      fine = false;
-    } else {
-      reporter_.print("Info: <" + account_ + "> exists on Torvane: -force migrates into it\n");
-    }
-    const std::string where = settings_.standardTarget ? "the target" : "Torvane";
-    try {
-      for (const Folder& folder : folders) {
-        if (skippedOnTarget(folder)) {
-          reporter_.print("Info: folder " + quoted(folder.name()) + " of <" + account_ +
-                          "> is skipped: a " + nonMailKindWord(folder.type()) + " folder\n");
-          continue;
-        }
-        const std::string name = targetNameOf(folder.name());
-        const std::int64_t count = targetCount(name);
-        if (count > 0) {
-          reporter_.print("Info: folder " + quoted(name) + " of <" + account_ + "> holds " +
-                          std::to_string(count) + " messages on " + where + " already\n");
-        } else if (count == 0) {
-          reporter_.print("Info: folder " + quoted(name) + " of <" + account_ + "> exists on " +
-                          where + ", empty\n");
-        }
-      }
-    } catch (const QLException&) {
-      gateway_.disconnect(true);
-      throw;
-    }
-    gateway_.disconnect(true);
+    reportTargetFolders(folders);
   }
   for (Folder& folder : folders) {
     folder.setFixCrLf(settings_.fixCrLf);
     fine = checkFolderMessages(folder, mailbox) && fine;
   }
   return fine;
+}
+
+bool AccountAudit::warnMerging(const std::vector<Folder>& folders) {
+  std::vector<Folder> kept;
+  for (const Folder& folder : folders) {
+    if (migrationTarget_->keeps(folder)) {
+      kept.push_back(folder);
+    }
+  }
+  bool fine = true;
+  const auto name = [this](const std::string& store) { return targetNameOf(store); };
+  for (const std::vector<std::string>& group : collidingFolders(kept, name)) {
+    std::string names;
+    for (const std::string& folderName : group) {
+      names += (names.empty() ? "" : " and ") + quoted(folderName);
+    }
+    reporter_.print("Warning: folders " + names + " of <" + account_ + "> would merge into " +
+                    quoted(targetNameOf(group.front())) + "\n");
+    fine = false;
+  }
+  return fine;
+}
+
+void AccountAudit::reportTargetFolders(const std::vector<Folder>& folders) {
+  const std::string where = migrationTarget_->name();
+  try {
+    for (const Folder& folder : folders) {
+      if (!migrationTarget_->keeps(folder)) {
+        reporter_.print("Info: folder " + quoted(folder.name()) + " of <" + account_ +
+                        "> is skipped: a " + migrationTarget_->skippedKind(folder) + " folder\n");
+        continue;
+      }
+      const std::string name = targetNameOf(folder.name());
+      const std::int64_t count = targetCount(name);
+      if (count > 0) {
+        reporter_.print("Info: folder " + quoted(name) + " of <" + account_ + "> holds " +
+                        std::to_string(count) + " messages on " + where + " already\n");
+      } else if (count == 0) {
+        reporter_.print("Info: folder " + quoted(name) + " of <" + account_ + "> exists on " +
+                        where + ", empty\n");
+      }
+    }
+  } catch (const QLException&) {
+    gateway_.disconnect(true);
+    throw;
+  }
+  gateway_.disconnect(true);
 }
 
 bool AccountAudit::checkFolderMessages(Folder& folder, const Mailbox& mailbox) {

@@ -10,17 +10,16 @@
 #include "imap/connection_settings.h"
 #include "imap/imap_gateway.h"
 #include "imap/message_summary.h"
-#include "migration/folder_placement.h"
 #include "migration/migration_settings.h"
+#include "migration/migration_target.h"
+#include "migration/password_record.h"
 #include "migration/reporter.h"
 #include "migration/run_report.h"
+#include "migration/target_names.h"
 #include "store/folder.h"
 #include "store/mailbox.h"
 
 namespace lodemig {
-
-// A folder's name on the target: the forbidden characters replaced.
-std::string targetFolderName(const std::string& storeName);
 
 // Folders of one account whose target names are the same (INBOX matched in
 // any case): each group with its store names, in store order.
@@ -49,8 +48,9 @@ std::vector<MessageSummary> storeSummaries(Folder& folder, const Mailbox& mailbo
 
 // Runs that read the target and write nothing to it: a pre-flight check of
 // what a migration would meet, and an audit of a finished one. Each account
-// on its own administrator's connection, which the run switches to the
-// account. The references must outlive the object.
+// on its own connection acting as the account (MigrationTarget::actAs()),
+// whose folders it names as a migration would. The references must outlive
+// the object.
 class AccountAudit {
  public:
   AccountAudit(const MigrationSettings& settings, const ConnectionSettings& connection,
@@ -79,15 +79,14 @@ class AccountAudit {
   std::string checkSummary() const;
 
  private:
-  // Connects and acts as the account; false (connection closed) when the
-  // target does not let the administrator act as it.
-  bool actAs(const Mailbox& mailbox);
-  // The target name of a store folder: on a standard IMAP server where the
-  // account's placement puts it (after actAs()), else with the forbidden
-  // characters replaced.
+  // The target name of a store folder, as a migration would create it.
   std::string targetNameOf(const std::string& storeName) const;
-  // A folder a standard IMAP server does not get.
-  bool skippedOnTarget(const Folder& folder) const;
+  // Warns of the kept folders whose target names are the same; false when
+  // there are any.
+  bool warnMerging(const std::vector<Folder>& folders);
+  // On the account's connection, which it then closes: says which target
+  // folders exist already and what they hold.
+  void reportTargetFolders(const std::vector<Folder>& folders);
   // The target folder's message count; -1 when it does not exist.
   std::int64_t targetCount(const std::string& name);
   bool verifyFolder(Folder& folder, const Mailbox& mailbox);
@@ -99,14 +98,15 @@ class AccountAudit {
   ImapGateway& gateway_;
   Reporter& reporter_;
   RunReport* report_;
+  // An audit creates no account: the target's record of them stays empty.
+  PasswordRecord noPasswords_;
+  std::unique_ptr<MigrationTarget> migrationTarget_;
   std::string account_;
   std::vector<MessageSummary> store_;
   std::vector<MessageSummary> target_;
 
   // The check's figures.
   std::int64_t appendLimit_ = -1;
-  // With a standard IMAP server: where the current account's folders go.
-  std::unique_ptr<FolderPlacement> placement_;
   double roundTripSeconds_ = 0;
   std::int64_t accounts_ = 0;
   std::int64_t existing_ = 0;

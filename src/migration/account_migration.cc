@@ -4,8 +4,6 @@
 #include <chrono>
 #include <thread>
 
-#include "migration/folder_placement.h"
-#include "migration/target_names.h"
 #include "migration/target_result.h"
 #include "store/message.h"
 #include "utils/ql_exception.h"
@@ -14,8 +12,8 @@
 namespace lodemig {
 namespace {
 
-constexpr int kGeneratedPasswordLength = 6;
 constexpr int kMaxRetryPause = 30;
+constexpr char kJournalDone[] = "already migrated, as the journal records";
 
 void noteFirstError(FolderTally& tally, const std::string& text) {
   if (tally.firstError.empty()) {
@@ -49,7 +47,7 @@ AccountMigration::AccountMigration(const MigrationSettings& settings,
       connection_(connection),
       gateway_(gateway),
       reporter_(reporter),
-      passwords_(passwords),
+      target_(makeMigrationTarget(settings, connection, gateway, reporter, passwords)),
       resume_(reporter, settings.retries > 0) {}
 
 const AccountTally& AccountMigration::run(Mailbox& mailbox) {
@@ -135,32 +133,14 @@ void pauseBeforeRetry(Reporter& reporter, int attempt, int retries, const std::s
 
 void AccountMigration::runOnce(Mailbox& mailbox, AccountTally& tally) {
   try {
-    if (settings_.standardTarget) {
-      logInForAccount();
-      migrateFolders(mailbox, tally);
-      finishAccount(tally);
-      return;
-    }
-    connect();
     // Once the account is the run's, a new connection goes on with it.
-    if (!provision(mailbox, provisioned_)) {
+    if (!target_->openAccount(mailbox, provisioned_)) {
       tally.declined = true;
       gateway_.disconnect(true);
       return;
     }
     provisioned_ = true;
-    // The target's version does not change while a run lasts: with several
-    // jobs, each asks it once, a round trip per account saved.
-    if (settings_.jobs <= 1 || knownVersion_ < 0) {
-      knownVersion_ = gateway_.checkVersion() ? 1 : 0;
-    }
-    fastAppend_ = knownVersion_ == 1;
-    if (fastAppend_) {
-      reporter_.log(
-          "Info: Ostrel MailServer 6.3.0 or newer detected, search indexing disabled (improve "
-          "migration speed).");
-      reporter_.log("\n");
-    }
+    target_->prepareAppends();
     migrateFolders(mailbox, tally);
     finishAccount(tally);
   } catch (const QLNetworkException&) {
@@ -180,105 +160,6 @@ void AccountMigration::finishAccount(const AccountTally& tally) {
   // Every append is answered: with several jobs, the LOGOUT's answer is
   // not waited for.
   gateway_.disconnect(true, settings_.jobs <= 1);
-}
-
-void AccountMigration::connect() {
-  checkResult(reporter_, TargetStep::Connect, connectMaster(reporter_, gateway_, connection_));
-}
-
-void AccountMigration::logInForAccount() {
-  if (connectForAccount(reporter_, gateway_, connection_, account_, settings_.folderMap,
-                        placement_) == kGatewayAuthenticationFailed) {
-    // Such a server has its accounts already; one it refuses fails alone.
-    reporter_.print("   Error: the target refused the login for <" + account_ +
-                    ">: accounts are not created on an IMAP server, it may not exist there\n");
-    throw QLStoreException("the target refused the login for <" + account_ + ">");
-  }
-  fastAppend_ = false;
-}
-
-std::string AccountMigration::choosePassword(const Mailbox& mailbox, bool& generated) const {
-  generated = false;
-  if (!settings_.forceSetPassword.empty()) {
-    return settings_.forceSetPassword;
-  }
-  if (!mailbox.password().empty()) {
-    return mailbox.password();
-  }
-  if (!settings_.setPassword.empty()) {
-    return settings_.setPassword;
-  }
-  generated = true;
-  return generatePassword(kGeneratedPasswordLength);
-}
-
-bool AccountMigration::provision(const Mailbox& mailbox, bool resuming) {
-  if (passwords_.broken() && !resuming) {
-    // A new account's password would have nowhere to go but the terminal.
-    reporter_.log("Error: no further accounts are created\n");
-    throw QLNetworkException(
-        "no further accounts are created, the password file cannot be written");
-  }
-  bool generated = false;
-  std::string password = choosePassword(mailbox, generated);
-  const std::string qualified = mailbox.name() + "@" + mailbox.domainName();
-  // An account an earlier run of the journal created or switched to is the
-  // run's own: it is filled again without -force.
-  const bool ours = !journal_->passwordFileOf(qualified).empty();
-  const bool recording = !ours && !resuming;
-  if (recording) {
-    journal_->creating(reporter_, qualified, passwords_.path(), password, generated);
-  }
-  // With several jobs the switch goes out with the creation, a round trip
-  // saved per account; its answer is taken below, where it was asked.
-  const bool together = settings_.jobs > 1;
-  GatewayResult switched = kGatewayOk;
-  GatewayResult result =
-      together
-          ? gateway_.createThenSetUser(mailbox.name(), mailbox.domainName(), password,
-                                       mailbox.fullName(), &switched)
-          : gateway_.createUser(mailbox.name(), mailbox.domainName(), password, mailbox.fullName());
-  bool created = checkResult(reporter_, TargetStep::CreateUser, result) == StepOutcome::Done;
-  if (!created && !resuming && ours) {
-    created = takeUnconfirmedCreation(qualified, password, generated);
-  }
-  if (created) {
-    reporter_.log("   Info: created user <" + qualified + ">, password: \"" + password + "\"\n");
-    passwords_.add(
-        "<" + qualified + ">, password: \"" + password + (generated ? "\" (generated)\n" : "\"\n"),
-        reporter_);
-  } else {
-    passwords_.add("<" + qualified + "> already exist, hold current password\n", reporter_);
-  }
-  // An account this run has started to fill exists by now; declining it
-  // would lose the rest of its folders.
-  if (!settings_.force && !created && !resuming && !ours) {
-    if (recording) {
-      journal_->account(reporter_, qualified, Journal::Settled::Declined, passwords_.path());
-    }
-    reporter_.print("   Info: cannot migrate, user already exist: use \"-force\" argument\n");
-    return false;
-  }
-  checkResult(reporter_, TargetStep::SetUser,
-              together ? switched : gateway_.setUser(mailbox.name(), mailbox.domainName()));
-  if (recording || (created && ours)) {
-    journal_->account(reporter_, qualified,
-                      created ? Journal::Settled::Created : Journal::Settled::Switched,
-                      passwords_.path());
-  }
-  return true;
-}
-
-bool AccountMigration::takeUnconfirmedCreation(const std::string& qualified, std::string& password,
-                                               bool& generated) {
-  // An earlier run asked for the account and was cut off before the answer:
-  // the account that exists now is the one it created, with its password.
-  if (!journal_->creationUnconfirmed(qualified, password, generated)) {
-    return false;
-  }
-  reporter_.log("   Info: the creation of <" + qualified +
-                "> was cut short by an interruption; it is taken as created\n");
-  return true;
 }
 
 void AccountMigration::migrateFolders(Mailbox& mailbox, AccountTally& tally) {
@@ -307,25 +188,12 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
   if (journal_->folderDone(account_, folder.name())) {
     // A folder finished before a lost connection was reported then.
     if (attempt_ == 0) {
-      reporter_.print("   - \"");
-      reporter_.print(folder.name());
-      reporter_.print("\", already migrated, as the journal records\n");
-      if (report_ != nullptr) {
-        ReportRow row;
-        row.domain = mailbox.domainName();
-        row.account = account_;
-        row.folder = folder.name();
-        row.storeMessages = folder.messageCount();
-        row.verdict = Verdict::Skipped;
-        row.error = "already migrated, as the journal records";
-        report_->add(row);
-      }
+      skipFolder(folder, mailbox, kJournalDone, kJournalDone, "");
     }
     return;
   }
-  if (settings_.standardTarget && !settings_.createNonMailFolders &&
-      *nonMailKindWord(folder.type()) != '\0') {
-    skipNonMailFolder(folder, mailbox);
+  if (const std::string why = target_->whySkipped(folder); !why.empty()) {
+    skipFolder(folder, mailbox, "skipped: " + why, why, target_->skippedKind(folder));
     return;
   }
   bool identityLost = false;
@@ -334,9 +202,7 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
   messageNumber_ = 0;
   try {
     targetCount = createFolder(folder);
-    reporter_.print("   - \"");
-    reporter_.print(folder.name());
-    reporter_.print("\", messages: ");
+    reporter_.print("   - \"" + folder.name() + "\", messages: ");
     count = folder.messageCount();
     reporter_.log(count);
     reporter_.log("\n");
@@ -352,19 +218,7 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
       }
     }
   } catch (const QLStoreException& error) {
-    reporter_.console("\n");
-    reporter_.print("Error: cannot migrate folder \"");
-    reporter_.print(folder.name());
-    reporter_.print("\"\n");
-    tally.failed = true;
-    noteFirstError(tally, messageNumber_ > 0
-                              ? "message " + std::to_string(messageNumber_) + ": " + error.what()
-                              : std::string(error.what()));
-    if (report_ != nullptr && messageNumber_ > 0) {
-      reporter_.log("Error: cannot read message " + std::to_string(messageNumber_) +
-                    " of folder \"" + folder.name() + "\" of <" + account_ + ">: " + error.what() +
-                    "\n");
-    }
+    noteFolderFailure(folder, tally, error.what());
   }
   reporter_.console(count);
   reporter_.console("\n");
@@ -375,6 +229,20 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
   if (identityLost) {
     // Going on would put the next folders into the administrator's own mailbox.
     throw QLStoreException("problem with identity switching");
+  }
+}
+
+void AccountMigration::noteFolderFailure(const Folder& folder, FolderTally& tally,
+                                         const std::string& error) {
+  reporter_.console("\n");
+  reporter_.print("Error: cannot migrate folder \"" + folder.name() + "\"\n");
+  tally.failed = true;
+  noteFirstError(tally, messageNumber_ > 0
+                            ? "message " + std::to_string(messageNumber_) + ": " + error
+                            : error);
+  if (report_ != nullptr && messageNumber_ > 0) {
+    reporter_.log("Error: cannot read message " + std::to_string(messageNumber_) + " of folder \"" +
+                  folder.name() + "\" of <" + account_ + ">: " + error + "\n");
   }
 }
 
@@ -406,7 +274,7 @@ void AccountMigration::reportFolder(const Folder& folder, const Mailbox& mailbox
   row.account = account_;
   row.folder = folder.name();
   row.targetFolder = targetName_;
-  row.kind = folderKindWord(folderKindBits(folder.type()));
+  row.kind = MigrationTarget::kindWord(folder);
   row.storeMessages = tally.failed ? tally.storeMessages : tally.read;
   row.storeBytes = tally.bytesSent;
   row.sent = tally.sent;
@@ -430,34 +298,24 @@ void AccountMigration::reportFolder(const Folder& folder, const Mailbox& mailbox
 
 bool AccountMigration::renewConnection(const Mailbox& mailbox) {
   gateway_.disconnect(false);
-  if (settings_.standardTarget) {
-    try {
-      logInForAccount();
-    } catch (const QLStoreException&) {
-      return false;
-    }
-    return true;
-  }
-  connect();
   try {
-    provision(mailbox, true);
+    target_->openAccount(mailbox, true);
   } catch (const QLStoreException&) {
     return false;
   }
   return true;
 }
 
-void AccountMigration::skipNonMailFolder(const Folder& folder, const Mailbox& mailbox) {
-  // By design: such a server keeps mail only, and the run can still succeed.
-  const std::string why = std::string("a ") + nonMailKindWord(folder.type()) +
-                          " folder, the target keeps mail only (-nonMailFolders create)";
-  reporter_.print("   - \"" + folder.name() + "\", skipped: " + why + "\n");
+void AccountMigration::skipFolder(const Folder& folder, const Mailbox& mailbox,
+                                  const std::string& said, const std::string& why,
+                                  const char* kind) {
+  reporter_.print("   - \"" + folder.name() + "\", " + said + "\n");
   if (report_ != nullptr) {
     ReportRow row;
     row.domain = mailbox.domainName();
     row.account = account_;
     row.folder = folder.name();
-    row.kind = nonMailKindWord(folder.type());
+    row.kind = kind;
     row.storeMessages = folder.messageCount();
     row.verdict = Verdict::Skipped;
     row.error = why;
@@ -465,59 +323,15 @@ void AccountMigration::skipNonMailFolder(const Folder& folder, const Mailbox& ma
   }
 }
 
-std::int64_t AccountMigration::createStandardFolder(const Folder& folder) {
-  const FolderPlacement::Place place = placement_->place(folder.name());
+std::int64_t AccountMigration::createFolder(const Folder& folder) {
+  const FolderPlace place = target_->place(folder.name());
   if (!place.error.empty()) {
     reporter_.print("Error: " + place.error + "\n");
     throw QLStoreException(place.error);
   }
   reporter_.print(place.note);
-  std::int64_t count = -1;
-  if (checkResult(reporter_, TargetStep::Select, gateway_.select(place.wireName, &count),
-                  place.shownName) != StepOutcome::Done) {
-    checkResult(reporter_, TargetStep::CreateFolder, gateway_.createFolder(place.wireName, 0),
-                place.shownName);
-    // The count of the new folder, which servers give with the SELECT.
-    checkResult(reporter_, TargetStep::Select, gateway_.select(place.wireName, &count),
-                place.shownName);
-  }
+  const std::int64_t count = target_->createFolder(place, folder.type());
   targetName_ = place.wireName;
-  return count;
-}
-
-std::int64_t AccountMigration::createFolder(const Folder& folder) {
-  if (settings_.standardTarget) {
-    return createStandardFolder(folder);
-  }
-  const std::string& source = folder.name();
-  std::string replaced = source;
-  replaceForbiddenChars(replaced, '_');
-  if (replaced != source) {
-    reporter_.print("Warning: folder-name \"");
-    reporter_.print(source);
-    reporter_.print("\" contain forbidden chars. ");
-    reporter_.print("Name \"");
-    reporter_.print(replaced);
-    reporter_.print("\" will be usead instead it.\n");
-  }
-  std::string path;
-  bool firstLevel = true;
-  std::int64_t count = -1;
-  for (const std::string& level : splitPath(replaced, "/")) {
-    if (!firstLevel) {
-      path += '/';
-    }
-    firstLevel = false;
-    path += level;
-    if (checkResult(reporter_, TargetStep::Select, gateway_.select(path, &count), path) ==
-        StepOutcome::Done) {
-      continue;
-    }
-    checkResult(reporter_, TargetStep::CreateFolder, gateway_.createFolder(path, folder.type()),
-                path);
-    count = 0;
-  }
-  targetName_ = replaced;
   return count;
 }
 

@@ -10,10 +10,10 @@
 #include "imap/connection_settings.h"
 #include "imap/imap_gateway.h"
 #include "migration/append_window.h"
-#include "migration/folder_placement.h"
 #include "migration/folder_resume.h"
 #include "migration/journal.h"
 #include "migration/migration_settings.h"
+#include "migration/migration_target.h"
 #include "migration/password_record.h"
 #include "migration/reporter.h"
 #include "migration/run_report.h"
@@ -57,9 +57,10 @@ struct AccountTally {
   bool failed() const;
 };
 
-// Migrates one account on the gateway's connection: connects as
-// administrator, makes the account exist (recording its password), switches
-// to it, then creates every folder and appends every message. A failed
+// Migrates one account on the gateway's connection: opens a connection that
+// acts as the account (on the private target creating it and recording its
+// password, see MigrationTarget), then creates every folder and appends every
+// message. A failed
 // message is reported and the next one sent; a folder that cannot be read is
 // reported, the connection renewed, and the next folder migrated.
 //
@@ -73,7 +74,10 @@ class AccountMigration {
 
   // Records progress in `journal` and resumes from what it holds; nullptr:
   // no journal. `journal` must outlive the object.
-  void useJournal(Journal* journal) { journal_ = journal != nullptr ? journal : &noJournal_; }
+  void useJournal(Journal* journal) {
+    journal_ = journal != nullptr ? journal : &noJournal_;
+    target_->useJournal(journal_);
+  }
   // Writes a row of `report` for every folder as it ends, checking the target
   // folder's count against what was stored; nullptr: no report. `report`
   // must outlive the object.
@@ -90,30 +94,17 @@ class AccountMigration {
   // ends.
   const AccountTally& run(Mailbox& mailbox);
 
-  // Opens the administrator's connection. Throws QLNetworkException.
-  void connect();
-  // Makes the account exist (choosing and recording its password) and
-  // switches the connection to it. False when it already existed and force is
-  // off, unless `resuming`: the account was already being migrated on a
-  // connection that had to be renewed. Throws QLStoreException when the switch
-  // is refused, else QLNetworkException (also, before creating anything, once
-  // the password record cannot be written).
-  bool provision(const Mailbox& mailbox, bool resuming = false);
-
  private:
   // One try at the account, on a new connection.
   void runOnce(Mailbox& mailbox, AccountTally& tally);
-  // With a standard IMAP server: logs in for the account and learns how the
-  // server names its folders. Throws QLStoreException when the login is
-  // refused (the account fails alone), else QLNetworkException.
-  void logInForAccount();
   // Records the account as done (when it is) and closes the connection.
   void finishAccount(const AccountTally& tally);
-  // createFolder() on a standard IMAP server: the folder's place there,
-  // created with a plain CREATE when missing.
-  std::int64_t createStandardFolder(const Folder& folder);
-  // Reports a folder a standard IMAP server cannot keep as skipped.
-  void skipNonMailFolder(const Folder& folder, const Mailbox& mailbox);
+  // Reports a folder that is not migrated: the console and log say `said`,
+  // its report row gives `why` (and the folder's `kind`, or "").
+  void skipFolder(const Folder& folder, const Mailbox& mailbox, const std::string& said,
+                  const std::string& why, const char* kind);
+  // Reports a folder that failed with `error`, at messageNumber_ when not 0.
+  void noteFolderFailure(const Folder& folder, FolderTally& tally, const std::string& error);
   // With a report: the row of a folder that has ended.
   void reportFolder(const Folder& folder, const Mailbox& mailbox, FolderTally& tally,
                     std::int64_t before);
@@ -150,24 +141,21 @@ class AccountMigration {
   // After a folder that could not be read: a fresh connection acting as the
   // account. False when it cannot act as the account.
   bool renewConnection(const Mailbox& mailbox);
-  // Makes the folder's target path exist, level by level, each missing level
-  // with the folder's kind. Returns the target folder's message count: 0 when
-  // it was created, -1 when the server did not say. Throws QLNetworkException.
+  // Says where the folder goes and makes it exist there (setting
+  // targetName_). Returns the target folder's message count: 0 when it was
+  // created, -1 when the server did not say. Throws QLStoreException when the
+  // folder cannot be placed, else as the target's steps say.
   std::int64_t createFolder(const Folder& folder);
   // The folder's messages that the journal names neither as stored nor as
   // refused, counted without a word to the log.
   std::int64_t countUnrecorded(const Folder& folder, const Mailbox& mailbox);
-  std::string choosePassword(const Mailbox& mailbox, bool& generated) const;
-  // With the journal's unconfirmed creation of `qualified`: sets the password
-  // it was given and returns true.
-  bool takeUnconfirmedCreation(const std::string& qualified, std::string& password,
-                               bool& generated);
 
   const MigrationSettings& settings_;
   const ConnectionSettings& connection_;
   ImapGateway& gateway_;
   Reporter& reporter_;
-  PasswordRecord& passwords_;
+  // What differs between the kinds of target.
+  std::unique_ptr<MigrationTarget> target_;
   // Never null: noJournal_ when the run keeps none.
   Journal noJournal_{Journal::Mode::Off};
   Journal* journal_ = &noJournal_;
@@ -175,10 +163,6 @@ class AccountMigration {
   AccountTally tally_;
   // The message being read or sent, from 1.
   long messageNumber_ = 0;
-  bool fastAppend_ = false;
-  // The target's version as a run of several jobs learnt it: -1 not yet, 0
-  // before 6.3, 1 from 6.3 on.
-  int knownVersion_ = -1;
   // The try at the current account (0 the first), and whether it was
   // provisioned by one of them.
   int attempt_ = 0;
@@ -189,8 +173,6 @@ class AccountMigration {
   FolderResume resume_;
   // The current folder's target name, used for every message.
   std::string targetName_;
-  // With a standard IMAP server: where the account's folders go.
-  std::unique_ptr<FolderPlacement> placement_;
 
   // The messages whose answers are still to be taken.
   AppendWindow window_;

@@ -95,8 +95,7 @@ void AccountMigration::sendMessage(Message& message, long number, FolderTally& t
   SentMessage& record = window_.push();
   record.number = number;
   record.key = resume_.currentKey();
-  record.written =
-      gateway_.submitAppend(targetName_, message, fastAppend_, static_cast<std::uint64_t>(number));
+  record.written = target_->submitAppend(targetName_, message, static_cast<std::uint64_t>(number));
   record.size = record.written == kGatewayOk ? message.contentSize() : 0;
   if (readLog_.tellp() > 0) {
     record.log = readLog_.str();

@@ -14,6 +14,14 @@ namespace lodemig {
 // "contacts", "tasks", "journal"); "" for mail and every other kind.
 const char* nonMailKindWord(FolderType type);
 
+// Where a store folder goes on the target.
+struct FolderPlace {
+  std::string wireName;   // the target folder, as commands name it
+  std::string shownName;  // the same, as the report shows it (UTF-8)
+  std::string note;       // a report line saying why it goes there, or ""
+  std::string error;      // when not empty, the folder cannot be placed
+};
+
 // Where one account's folders go on a standard IMAP server: the folder map
 // first, then the server's special folders for the store's sent, deleted,
 // drafts and junk folders, else the store's path with the server's
@@ -26,12 +34,7 @@ class FolderPlacement {
   FolderPlacement(const ServerTraits& traits, const std::vector<std::string>& listResponses,
                   const std::vector<FolderMapping>& map);
 
-  struct Place {
-    std::string wireName;   // the target folder, as commands name it
-    std::string shownName;  // the same, as the report shows it (UTF-8)
-    std::string note;       // a report line saying why it goes there, or ""
-    std::string error;      // when not empty, the folder cannot be placed
-  };
+  using Place = FolderPlace;
   Place place(const std::string& storeName) const;
 
  private:

@@ -18,6 +18,12 @@ void replaceForbiddenChars(std::string& text, char replacement) {
   }
 }
 
+std::string targetFolderName(const std::string& storeName) {
+  std::string name = storeName;
+  replaceForbiddenChars(name, '_');
+  return name;
+}
+
 std::vector<std::string> splitPath(const std::string& text, std::string_view separators) {
   std::vector<std::string> pieces;
   if (text.empty()) {

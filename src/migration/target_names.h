@@ -11,6 +11,9 @@ namespace lodemig {
 // stays: it separates folder levels.
 void replaceForbiddenChars(std::string& text, char replacement);
 
+// A folder's name on the private target: the forbidden characters replaced.
+std::string targetFolderName(const std::string& storeName);
+
 // The pieces of `text` between any of the `separators`, in order, empty
 // pieces included ("a//b" gives "a", "", "b"); an empty text gives none.
 std::vector<std::string> splitPath(const std::string& text, std::string_view separators);

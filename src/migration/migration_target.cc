@@ -1,0 +1,365 @@
+#include "migration/migration_target.h"
+
+#include "migration/target_names.h"
+#include "migration/target_result.h"
+#include "utils/ql_exception.h"
+
+namespace lodemig {
+namespace {
+
+constexpr int kGeneratedPasswordLength = 6;
+
+// The private target: the administrator logs in with X-MASTERAUTH, creates
+// each account with X-CREATEUSER and acts as it with X-SETUSER; folders are
+// created with their kind, and from 6.3 on messages go with X-APPEND.
+class TorvaneTarget : public MigrationTarget {
+ public:
+  TorvaneTarget(const MigrationSettings& settings, const ConnectionSettings& connection,
+                ImapGateway& gateway, Reporter& reporter, PasswordRecord& passwords)
+      : MigrationTarget(settings, connection, gateway, reporter), passwords_(passwords) {}
+
+  void useJournal(Journal* journal) override {
+    journal_ = journal != nullptr ? journal : &noJournal_;
+  }
+  bool openAccount(const Mailbox& mailbox, bool resuming) override;
+  void prepareAppends() override;
+  bool actAs(const Mailbox& mailbox) override;
+  std::string describeAppends() override;
+  bool canPlace() const override { return true; }
+  FolderPlace place(const std::string& storeName) const override;
+  std::int64_t createFolder(const FolderPlace& place, FolderType type) override;
+  const char* skippedKind(const Folder&) const override { return ""; }
+  const char* name() const override { return "Torvane"; }
+  AccountCheck checkAccount(const std::string& account, bool exists) const override;
+
+ private:
+  // Opens the administrator's connection.
+  void connect();
+  // Makes the account exist (choosing and recording its password) and
+  // switches the connection to it; openAccount()'s results.
+  bool provision(const Mailbox& mailbox, bool resuming);
+  std::string choosePassword(const Mailbox& mailbox, bool& generated) const;
+  // With the journal's unconfirmed creation of `qualified`: sets the password
+  // it was given and returns true.
+  bool takeUnconfirmedCreation(const std::string& qualified, std::string& password,
+                               bool& generated);
+
+  PasswordRecord& passwords_;
+  // Never null: noJournal_ when the run keeps none.
+  Journal noJournal_{Journal::Mode::Off};
+  Journal* journal_ = &noJournal_;
+  // The target's version as a run of several jobs learnt it: -1 not yet, 0
+  // before 6.3, 1 from 6.3 on.
+  int knownVersion_ = -1;
+};
+
+// A standard IMAP server: the administrator logs in for each account (which
+// must exist there), folders go where FolderPlacement puts them and are
+// created with a plain CREATE, folders without mail are left out unless
+// asked for, and messages go with APPEND as the server announced it takes
+// them.
+class ImapServerTarget : public MigrationTarget {
+ public:
+  ImapServerTarget(const MigrationSettings& settings, const ConnectionSettings& connection,
+                   ImapGateway& gateway, Reporter& reporter)
+      : MigrationTarget(settings, connection, gateway, reporter) {}
+
+  void useJournal(Journal*) override {}
+  bool openAccount(const Mailbox& mailbox, bool resuming) override;
+  void prepareAppends() override {}
+  bool actAs(const Mailbox& mailbox) override;
+  std::string describeAppends() override;
+  bool canPlace() const override { return placement_ != nullptr; }
+  FolderPlace place(const std::string& storeName) const override;
+  std::int64_t createFolder(const FolderPlace& place, FolderType type) override;
+  const char* skippedKind(const Folder& folder) const override;
+  const char* name() const override { return "the target"; }
+  AccountCheck checkAccount(const std::string& account, bool exists) const override;
+
+ private:
+  // Logs in for the account and learns where its folders go; the login's
+  // refusal is returned, other failures throw.
+  GatewayResult logIn(const std::string& account);
+
+  // Where the current account's folders go, once logged in for it.
+  std::unique_ptr<FolderPlacement> placement_;
+};
+
+std::string qualifiedName(const Mailbox& mailbox) {
+  return mailbox.name() + "@" + mailbox.domainName();
+}
+
+}  // namespace
+
+MigrationTarget::MigrationTarget(const MigrationSettings& settings,
+                                 const ConnectionSettings& connection, ImapGateway& gateway,
+                                 Reporter& reporter)
+    : settings_(settings), connection_(connection), gateway_(gateway), reporter_(reporter) {}
+
+std::string MigrationTarget::whySkipped(const Folder& folder) const {
+  const char* kind = skippedKind(folder);
+  if (*kind == '\0') {
+    return std::string();
+  }
+  // By design: such a server keeps mail only, and the run can still succeed.
+  return std::string("a ") + kind + " folder, the target keeps mail only (-nonMailFolders create)";
+}
+
+std::string MigrationTarget::kindWord(const Folder& folder) {
+  return folderKindWord(folderKindBits(folder.type()));
+}
+
+GatewayResult MigrationTarget::append(const std::string& folder, IMessage& message) {
+  return gateway_.append(folder, message, xAppend_);
+}
+
+GatewayResult MigrationTarget::submitAppend(const std::string& folder, IMessage& message,
+                                            std::uint64_t token) {
+  return gateway_.submitAppend(folder, message, xAppend_, token);
+}
+
+std::unique_ptr<MigrationTarget> makeMigrationTarget(const MigrationSettings& settings,
+                                                     const ConnectionSettings& connection,
+                                                     ImapGateway& gateway, Reporter& reporter,
+                                                     PasswordRecord& passwords) {
+  if (settings.standardTarget) {
+    return std::make_unique<ImapServerTarget>(settings, connection, gateway, reporter);
+  }
+  return std::make_unique<TorvaneTarget>(settings, connection, gateway, reporter, passwords);
+}
+
+void TorvaneTarget::connect() {
+  checkResult(reporter_, TargetStep::Connect, connectMaster(reporter_, gateway_, connection_));
+}
+
+bool TorvaneTarget::openAccount(const Mailbox& mailbox, bool resuming) {
+  connect();
+  return provision(mailbox, resuming);
+}
+
+void TorvaneTarget::prepareAppends() {
+  // The target's version does not change while a run lasts: with several
+  // jobs, each asks it once, a round trip per account saved.
+  if (settings_.jobs <= 1 || knownVersion_ < 0) {
+    knownVersion_ = gateway_.checkVersion() ? 1 : 0;
+  }
+  xAppend_ = knownVersion_ == 1;
+  if (xAppend_) {
+    reporter_.log(
+        "Info: Ostrel MailServer 6.3.0 or newer detected, search indexing disabled (improve "
+        "migration speed).");
+    reporter_.log("\n");
+  }
+}
+
+bool TorvaneTarget::actAs(const Mailbox& mailbox) {
+  connect();
+  const GatewayResult result = gateway_.setUser(mailbox.name(), mailbox.domainName());
+  if (result == kGatewaySetUserFailed) {
+    gateway_.disconnect(true);
+    return false;
+  }
+  checkResult(reporter_, TargetStep::SetUser, result);
+  return true;
+}
+
+std::string TorvaneTarget::describeAppends() {
+  return gateway_.checkVersion()
+             ? "Info: Torvane is version 6.3 or later: messages go with X-APPEND\n"
+             : "Info: Torvane is older than 6.3: messages go with APPEND\n";
+}
+
+FolderPlace TorvaneTarget::place(const std::string& storeName) const {
+  FolderPlace place;
+  place.wireName = targetFolderName(storeName);
+  place.shownName = place.wireName;
+  if (place.wireName != storeName) {
+    place.note = "Warning: folder-name \"" + storeName + "\" contain forbidden chars. Name \"" +
+                 place.wireName + "\" will be usead instead it.\n";
+  }
+  return place;
+}
+
+std::int64_t TorvaneTarget::createFolder(const FolderPlace& place, FolderType type) {
+  std::string path;
+  bool firstLevel = true;
+  std::int64_t count = -1;
+  for (const std::string& level : splitPath(place.wireName, "/")) {
+    if (!firstLevel) {
+      path += '/';
+    }
+    firstLevel = false;
+    path += level;
+    if (checkResult(reporter_, TargetStep::Select, gateway_.select(path, &count), path) ==
+        StepOutcome::Done) {
+      continue;
+    }
+    checkResult(reporter_, TargetStep::CreateFolder, gateway_.createFolder(path, type), path);
+    count = 0;
+  }
+  return count;
+}
+
+MigrationTarget::AccountCheck TorvaneTarget::checkAccount(const std::string& account,
+                                                          bool exists) const {
+  AccountCheck check;
+  if (!exists) {
+    return check;
+  }
+  if (!settings_.force) {
+    check.line =
+        "Warning: <" + account + "> exists on Torvane: a migration skips it without -force\n";
+    check.fine = false;
+  } else {
+    check.line = "Info: <" + account + "> exists on Torvane: -force migrates into it\n";
+  }
+  return check;
+}
+
+std::string TorvaneTarget::choosePassword(const Mailbox& mailbox, bool& generated) const {
+  generated = false;
+  if (!settings_.forceSetPassword.empty()) {
+    return settings_.forceSetPassword;
+  }
+  if (!mailbox.password().empty()) {
+    return mailbox.password();
+  }
+  if (!settings_.setPassword.empty()) {
+    return settings_.setPassword;
+  }
+  generated = true;
+  return generatePassword(kGeneratedPasswordLength);
+}
+
+bool TorvaneTarget::provision(const Mailbox& mailbox, bool resuming) {
+  if (passwords_.broken() && !resuming) {
+    // A new account's password would have nowhere to go but the terminal.
+    reporter_.log("Error: no further accounts are created\n");
+    throw QLNetworkException(
+        "no further accounts are created, the password file cannot be written");
+  }
+  bool generated = false;
+  std::string password = choosePassword(mailbox, generated);
+  const std::string qualified = mailbox.name() + "@" + mailbox.domainName();
+  // An account an earlier run of the journal created or switched to is the
+  // run's own: it is filled again without -force.
+  const bool ours = !journal_->passwordFileOf(qualified).empty();
+  const bool recording = !ours && !resuming;
+  if (recording) {
+    journal_->creating(reporter_, qualified, passwords_.path(), password, generated);
+  }
+  // With several jobs the switch goes out with the creation, a round trip
+  // saved per account; its answer is taken below, where it was asked.
+  const bool together = settings_.jobs > 1;
+  GatewayResult switched = kGatewayOk;
+  GatewayResult result =
+      together
+          ? gateway_.createThenSetUser(mailbox.name(), mailbox.domainName(), password,
+                                       mailbox.fullName(), &switched)
+          : gateway_.createUser(mailbox.name(), mailbox.domainName(), password, mailbox.fullName());
+  bool created = checkResult(reporter_, TargetStep::CreateUser, result) == StepOutcome::Done;
+  if (!created && !resuming && ours) {
+    created = takeUnconfirmedCreation(qualified, password, generated);
+  }
+  if (created) {
+    reporter_.log("   Info: created user <" + qualified + ">, password: \"" + password + "\"\n");
+    passwords_.add(
+        "<" + qualified + ">, password: \"" + password + (generated ? "\" (generated)\n" : "\"\n"),
+        reporter_);
+  } else {
+    passwords_.add("<" + qualified + "> already exist, hold current password\n", reporter_);
+  }
+  // An account this run has started to fill exists by now; declining it
+  // would lose the rest of its folders.
+  if (!settings_.force && !created && !resuming && !ours) {
+    if (recording) {
+      journal_->account(reporter_, qualified, Journal::Settled::Declined, passwords_.path());
+    }
+    reporter_.print("   Info: cannot migrate, user already exist: use \"-force\" argument\n");
+    return false;
+  }
+  checkResult(reporter_, TargetStep::SetUser,
+              together ? switched : gateway_.setUser(mailbox.name(), mailbox.domainName()));
+  if (recording || (created && ours)) {
+    journal_->account(reporter_, qualified,
+                      created ? Journal::Settled::Created : Journal::Settled::Switched,
+                      passwords_.path());
+  }
+  return true;
+}
+
+bool TorvaneTarget::takeUnconfirmedCreation(const std::string& qualified, std::string& password,
+                                            bool& generated) {
+  // An earlier run asked for the account and was cut off before the answer:
+  // the account that exists now is the one it created, with its password.
+  if (!journal_->creationUnconfirmed(qualified, password, generated)) {
+    return false;
+  }
+  reporter_.log("   Info: the creation of <" + qualified +
+                "> was cut short by an interruption; it is taken as created\n");
+  return true;
+}
+
+GatewayResult ImapServerTarget::logIn(const std::string& account) {
+  // A placement left from the account before must not name this one's folders.
+  placement_.reset();
+  return connectForAccount(reporter_, gateway_, connection_, account, settings_.folderMap,
+                           placement_);
+}
+
+bool ImapServerTarget::openAccount(const Mailbox& mailbox, bool) {
+  const std::string account = qualifiedName(mailbox);
+  if (logIn(account) == kGatewayAuthenticationFailed) {
+    // Such a server has its accounts already; one it refuses fails alone.
+    reporter_.print("   Error: the target refused the login for <" + account +
+                    ">: accounts are not created on an IMAP server, it may not exist there\n");
+    throw QLStoreException("the target refused the login for <" + account + ">");
+  }
+  return true;
+}
+
+bool ImapServerTarget::actAs(const Mailbox& mailbox) {
+  return logIn(qualifiedName(mailbox)) == kGatewayOk;
+}
+
+std::string ImapServerTarget::describeAppends() {
+  return "Info: the target is a standard IMAP server: accounts must exist there, "
+         "messages go with APPEND\n";
+}
+
+FolderPlace ImapServerTarget::place(const std::string& storeName) const {
+  return placement_->place(storeName);
+}
+
+std::int64_t ImapServerTarget::createFolder(const FolderPlace& place, FolderType) {
+  std::int64_t count = -1;
+  if (checkResult(reporter_, TargetStep::Select, gateway_.select(place.wireName, &count),
+                  place.shownName) != StepOutcome::Done) {
+    checkResult(reporter_, TargetStep::CreateFolder, gateway_.createFolder(place.wireName, 0),
+                place.shownName);
+    // The count of the new folder, which servers give with the SELECT.
+    checkResult(reporter_, TargetStep::Select, gateway_.select(place.wireName, &count),
+                place.shownName);
+  }
+  return count;
+}
+
+const char* ImapServerTarget::skippedKind(const Folder& folder) const {
+  return settings_.createNonMailFolders ? "" : nonMailKindWord(folder.type());
+}
+
+MigrationTarget::AccountCheck ImapServerTarget::checkAccount(const std::string& account,
+                                                             bool exists) const {
+  AccountCheck check;
+  if (exists) {
+    check.line = "Info: <" + account + "> exists on the target\n";
+  } else {
+    check.line = "Warning: <" + account +
+                 "> cannot be logged in to on the target: a migration fails it, accounts "
+                 "are not created on an IMAP server\n";
+    check.fine = false;
+  }
+  return check;
+}
+
+}  // namespace lodemig

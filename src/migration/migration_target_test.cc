@@ -1,0 +1,276 @@
+#include "migration/migration_target.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "tests/scripted_peer.h"
+#include "tests/store_builder.h"
+#include "tests/temp_dir.h"
+#include "utils/ql_exception.h"
+
+namespace lodemig {
+namespace {
+
+using testing::ScriptedPeer;
+
+// The one-byte message "a", without flags or date.
+class OneByte : public IMessage {
+ public:
+  bool firstChunk(std::string& buffer) override {
+    buffer = "a";
+    return true;
+  }
+  bool nextChunk(std::string& buffer) override {
+    buffer.clear();
+    return false;
+  }
+  std::string flags() const override { return ""; }
+  std::string internalDate() const override { return ""; }
+  std::uint64_t storedSize() const override { return 1; }
+  std::uint32_t contentSize() override { return 1; }
+};
+
+// The private target's master login as the peer plays it: the challenge, any
+// reply, OK.
+ScriptedPeer& masterLogin(ScriptedPeer& peer, const std::string& tag) {
+  return peer.accept()
+      .send("* OK ready\r\n")
+      .readLine()
+      .send("+ <1.2@peer>\r\n")
+      .readLine()
+      .send(tag + " OK\r\n");
+}
+
+// X-CREATEUSER arrives as three lines: its two literals end the first two.
+ScriptedPeer& createUser(ScriptedPeer& peer, const std::string& answer) {
+  return peer.readLine().readLine().readLine().send(answer);
+}
+
+// A standard server's login for "ann@example.com" by "admin", and what the
+// run asks once in: its capabilities, its separator and its folders.
+ScriptedPeer& standardLogin(ScriptedPeer& peer) {
+  return peer.accept()
+      .send("* OK ready\r\n")
+      .expect("V0 AUTHENTICATE PLAIN")
+      .send("+ \r\n")
+      .readLine()
+      .send("V0 OK in\r\n")
+      .expect("V1 CAPABILITY")
+      .send("* CAPABILITY IMAP4rev1 LITERAL+ SPECIAL-USE\r\nV1 OK\r\n")
+      .expect("V2 LIST \"\" \"\"")
+      .send("* LIST (\\Noselect) \".\" \"\"\r\nV2 OK\r\n")
+      .expect("V3 LIST \"\" \"*\"")
+      .send("* LIST (\\Sent) \".\" Gesendet\r\nV3 OK\r\n");
+}
+
+class MigrationTargetTest : public ::testing::Test {
+ protected:
+  MigrationTargetTest() : reporter_(log_, console_, errors_, true), passwords_(reporter_) {
+    testing::StoreBuilder store(dir_ / "store");
+    store.account("", "ann", AccountDirectory).settings("{ Password = annpw; }").info("{ }");
+    mailbox_.load("ann", "example.com", dir_ / "store/Accounts", "ann", AccountDirectory);
+    connection_.host = "127.0.0.1";
+    connection_.port = peer_.port();
+    connection_.masterPassword = "master";
+    connection_.admin = "admin";
+    connection_.timeoutSeconds = 3;
+  }
+
+  // The target the settings name, on the peer, which starts playing.
+  MigrationTarget& start(bool standard) {
+    settings_.standardTarget = standard;
+    connection_.standardServer = standard;
+    target_ = makeMigrationTarget(settings_, connection_, gateway_, reporter_, passwords_);
+    peer_.start();
+    return *target_;
+  }
+  void finish() {
+    gateway_.disconnect(false);
+    EXPECT_TRUE(peer_.finish()) << peer_.failure();
+  }
+  Folder folder(const std::string& name, const std::string& folderClass) {
+    Folder folder(&log_);
+    folder.assign(name, "", MailboxFile);
+    folder.setFolderClass(folderClass);
+    return folder;
+  }
+
+  testing::ScopedTempDir dir_;
+  std::ostringstream log_, console_, errors_;
+  Reporter reporter_;
+  PasswordRecord passwords_;
+  Mailbox mailbox_{&log_};
+  MigrationSettings settings_;
+  ConnectionSettings connection_;
+  ScriptedPeer peer_;
+  ImapGateway gateway_;
+  std::unique_ptr<MigrationTarget> target_;
+};
+
+TEST_F(MigrationTargetTest, PrivateTargetCreatesTheAccountActsAsItAndAppendsWithXAppend) {
+  createUser(masterLogin(peer_, "V0"), "V1 OK\r\n");
+  peer_.expect("V2 X-SETUSER \"ann@example.com\"").send("V2 OK\r\n");
+  peer_.expect("V3 X-CHECKVERSION").send("V3 OK X-CHECKVERSION 6.4.1\r\n");
+  peer_.expectBytes("V4 X-APPEND \"INBOX\" {1+}\r\na\r\n").send("V4 OK\r\n");
+  MigrationTarget& target = start(false);
+  EXPECT_TRUE(target.openAccount(mailbox_, false));
+  target.prepareAppends();
+  OneByte message;
+  EXPECT_EQ(target.append("INBOX", message), kGatewayOk);
+  finish();
+  EXPECT_EQ(passwords_.lines(), "<ann@example.com>, password: \"annpw\"\n");
+  EXPECT_NE(log_.str().find("   Info: created user <ann@example.com>"), std::string::npos);
+}
+
+TEST_F(MigrationTargetTest, PrivateTargetDeclinesAnExistingAccountUnlessResuming) {
+  createUser(masterLogin(peer_, "V0"), "V1 NO exists\r\n");
+  // A renewed connection goes on with the account the run began to fill.
+  createUser(masterLogin(peer_, "V2"), "V3 NO exists\r\n");
+  peer_.expect("V4 X-SETUSER \"ann@example.com\"").send("V4 OK\r\n");
+  MigrationTarget& target = start(false);
+  EXPECT_FALSE(target.openAccount(mailbox_, false));
+  EXPECT_NE(log_.str().find("   Info: cannot migrate, user already exist: use \"-force\""),
+            std::string::npos);
+  gateway_.disconnect(false);
+  EXPECT_TRUE(target.openAccount(mailbox_, true));
+  finish();
+}
+
+TEST_F(MigrationTargetTest, PrivateTargetWithSeveralJobsAsksItsVersionOnce) {
+  settings_.jobs = 2;
+  masterLogin(peer_, "V0").expect("V1 X-CHECKVERSION").send("V1 OK X-CHECKVERSION 6.2.0\r\n");
+  // Older than 6.3, the second account's appends still go with APPEND.
+  peer_.expectBytes("V2 APPEND \"INBOX\" {1+}\r\na\r\n").send("V2 OK\r\n");
+  MigrationTarget& target = start(false);
+  ASSERT_EQ(gateway_.connectMaster(connection_), kGatewayOk);
+  target.prepareAppends();
+  target.prepareAppends();
+  OneByte message;
+  EXPECT_EQ(target.append("INBOX", message), kGatewayOk);
+  finish();
+}
+
+TEST_F(MigrationTargetTest, AuditActsOnlyAsAnAccountThatExists) {
+  // No X-CREATEUSER: an audit writes nothing to the target.
+  masterLogin(peer_, "V0").expect("V1 X-SETUSER \"ann@example.com\"").send("V1 NO unknown\r\n");
+  peer_.expect("V2 LOGOUT").send("V2 OK\r\n").expectClosed();
+  MigrationTarget& target = start(false);
+  EXPECT_FALSE(target.actAs(mailbox_));
+  EXPECT_FALSE(gateway_.connected());
+  finish();
+  EXPECT_EQ(passwords_.lines(), "");
+}
+
+TEST_F(MigrationTargetTest, PrivateTargetSelectsExistingLevelsAndCreatesMissingOnesWithTheKind) {
+  masterLogin(peer_, "V0").expect("V1 SELECT \"A\"").send("* 4 EXISTS\r\nV1 OK\r\n");
+  peer_.expect("V2 SELECT \"A/B_c\"").send("V2 NO missing\r\n");
+  peer_.expect("V3 CREATE (X-CALENDAR) \"A/B_c\"").send("V3 OK\r\n");
+  peer_.expect("V4 SELECT \"A\"").send("* 4 EXISTS\r\nV4 OK\r\n");
+  MigrationTarget& target = start(false);
+  ASSERT_EQ(gateway_.connectMaster(connection_), kGatewayOk);
+  const FolderPlace place = target.place("A/B:c");
+  EXPECT_EQ(place.wireName, "A/B_c");
+  EXPECT_EQ(place.note,
+            "Warning: folder-name \"A/B:c\" contain forbidden chars. Name \"A/B_c\" will be "
+            "usead instead it.\n");
+  EXPECT_EQ(target.createFolder(place, kFolderTypeCalendar), 0);
+  EXPECT_EQ(target.place("A").note, "");
+  EXPECT_EQ(target.createFolder(target.place("A"), kFolderTypeMail), 4);
+  finish();
+}
+
+TEST_F(MigrationTargetTest, StandardServerLogsInForTheAccountAndCreatesFoldersPlainly) {
+  standardLogin(peer_).expect("V4 SELECT \"Gesendet\"").send("* 2 EXISTS\r\nV4 OK\r\n");
+  peer_.expect("V5 SELECT \"Archiv.2007\"").send("V5 NO missing\r\n");
+  peer_.expect("V6 CREATE \"Archiv.2007\"").send("V6 OK\r\n");
+  peer_.expect("V7 SELECT \"Archiv.2007\"").send("* 0 EXISTS\r\nV7 OK\r\n");
+  peer_.expectBytes("V8 APPEND \"Archiv.2007\" {1+}\r\na\r\n").send("V8 OK\r\n");
+  MigrationTarget& target = start(true);
+  EXPECT_FALSE(target.canPlace());
+  EXPECT_TRUE(target.openAccount(mailbox_, false));
+  target.prepareAppends();  // asks nothing of a standard server
+  ASSERT_TRUE(target.canPlace());
+  const FolderPlace sent = target.place("Sent Items");
+  EXPECT_EQ(sent.wireName, "Gesendet");
+  EXPECT_NE(sent.note, "");
+  EXPECT_EQ(target.createFolder(sent, kFolderTypeMail), 2);
+  // The kind is not sent: a standard server has no word for it.
+  EXPECT_EQ(target.createFolder(target.place("Archiv/2007"), kFolderTypeCalendar), 0);
+  OneByte message;
+  EXPECT_EQ(target.append("Archiv.2007", message), kGatewayOk);
+  finish();
+  EXPECT_EQ(passwords_.lines(), "");
+}
+
+TEST_F(MigrationTargetTest, StandardServerRefusingTheLoginFailsTheAccountAlone) {
+  standardLogin(peer_).expect("V4 LOGOUT").send("V4 OK\r\n");
+  peer_.accept().send("* OK ready\r\n").expect("V5 AUTHENTICATE PLAIN").send("+ \r\n");
+  peer_.readLine().send("V5 NO [AUTHENTICATIONFAILED] no\r\n");
+  peer_.accept().send("* OK ready\r\n").expect("V6 AUTHENTICATE PLAIN").send("+ \r\n");
+  peer_.readLine().send("V6 NO [AUTHENTICATIONFAILED] no\r\n");
+  MigrationTarget& target = start(true);
+  ASSERT_TRUE(target.actAs(mailbox_));
+  gateway_.disconnect(true);
+  // The folders of the account before are no guide to this one's.
+  EXPECT_FALSE(target.actAs(mailbox_));
+  EXPECT_FALSE(target.canPlace());
+  try {
+    target.openAccount(mailbox_, false);
+    ADD_FAILURE() << "a refused login must fail the account";
+  } catch (const QLStoreException& error) {
+    EXPECT_STREQ(error.what(), "the target refused the login for <ann@example.com>");
+  }
+  EXPECT_NE(log_.str().find("   Error: the target refused the login for <ann@example.com>: "
+                            "accounts are not created on an IMAP server"),
+            std::string::npos);
+  finish();
+}
+
+TEST_F(MigrationTargetTest, OnlyAStandardServerLeavesFoldersWithoutMailOut) {
+  const Folder calendar = folder("Kalender", "IPF.Appointment");
+  const Folder contacts = folder("Kontakte", "IPF.Contact");
+  const Folder mail = folder("INBOX", "IPF.Note");
+  const Folder notes = folder("Notes", "IPF.StickyNote");
+  MigrationTarget& target = start(false);
+  for (const Folder* each : {&calendar, &contacts, &mail, &notes}) {
+    EXPECT_TRUE(target.keeps(*each)) << each->name();
+    EXPECT_EQ(target.whySkipped(*each), "") << each->name();
+  }
+  // The settings live as long as the targets that refer to them.
+  MigrationSettings mailOnly = settings_, everything = settings_;
+  mailOnly.standardTarget = everything.standardTarget = true;
+  everything.createNonMailFolders = true;
+  const std::unique_ptr<MigrationTarget> server =
+      makeMigrationTarget(mailOnly, connection_, gateway_, reporter_, passwords_);
+  EXPECT_EQ(server->whySkipped(calendar),
+            "a calendar folder, the target keeps mail only (-nonMailFolders create)");
+  EXPECT_STREQ(server->skippedKind(contacts), "contacts");
+  EXPECT_TRUE(server->keeps(mail));
+  EXPECT_TRUE(server->keeps(notes));
+  const std::unique_ptr<MigrationTarget> creating =
+      makeMigrationTarget(everything, connection_, gateway_, reporter_, passwords_);
+  EXPECT_TRUE(creating->keeps(calendar));
+  EXPECT_TRUE(creating->keeps(contacts));
+  finish();
+}
+
+TEST_F(MigrationTargetTest, CheckSaysWhatAMigrationWouldDoWithAnExistingAccount) {
+  MigrationTarget& target = start(false);
+  EXPECT_EQ(target.checkAccount("ann@x", false).line, "");
+  EXPECT_TRUE(target.checkAccount("ann@x", false).fine);
+  EXPECT_FALSE(target.checkAccount("ann@x", true).fine);  // skipped without -force
+  settings_.force = true;
+  EXPECT_TRUE(target.checkAccount("ann@x", true).fine);
+  settings_.standardTarget = true;
+  const std::unique_ptr<MigrationTarget> server =
+      makeMigrationTarget(settings_, connection_, gateway_, reporter_, passwords_);
+  // Accounts are not created there: one that cannot be logged in to fails.
+  EXPECT_FALSE(server->checkAccount("ann@x", false).fine);
+  EXPECT_TRUE(server->checkAccount("ann@x", true).fine);
+  finish();
+}
+
+}  // namespace
+}  // namespace lodemig
