@@ -9,37 +9,47 @@ std::uint64_t readAreaSize(std::uint32_t low, std::uint32_t high) {
   return (static_cast<std::uint64_t>(high) << 32) | low;
 }
 
+tcpbuffer::TlsStart tlsStart(bool fromFirstByte) {
+  return fromFirstByte ? tcpbuffer::TlsStart::kAtConnect : tcpbuffer::TlsStart::kOnRequest;
+}
+
 }  // namespace
 
 // The buffer member is built after the iostream base, so the stream is bound
 // to it once it exists.
 basic_tcpclientiostream::basic_tcpclientiostream(const InetSocketAddress& remote,
-                                                 const InetSocketAddress& local,
+                                                 const InetSocketAddress& /*local*/,
                                                  std::uint32_t readSizeLow,
                                                  std::uint32_t readSizeHigh,
                                                  std::uint32_t writeSize, std::uint32_t /*unused*/)
     : std::iostream(nullptr),
-      buffer_(std::make_unique<basic_tcpclientbuffer>(
-          remote, local, readAreaSize(readSizeLow, readSizeHigh), writeSize)) {
+      buffer_(
+          std::make_unique<tcpbuffer>(remote, readAreaSize(readSizeLow, readSizeHigh), writeSize)) {
   rdbuf(buffer_.get());
 }
 
-basic_tcpclientiostream::basic_tcpclientiostream(
-    const InetSSLSocketAddress& remote, const InetSocketAddress& local, std::uint32_t readSizeLow,
-    std::uint32_t readSizeHigh, std::uint32_t writeSize, std::uint32_t /*unused*/, bool useTls)
+basic_tcpclientiostream::basic_tcpclientiostream(const InetSSLSocketAddress& remote,
+                                                 const InetSocketAddress& /*local*/,
+                                                 std::uint32_t readSizeLow,
+                                                 std::uint32_t readSizeHigh,
+                                                 std::uint32_t writeSize, std::uint32_t /*unused*/,
+                                                 bool useTls)
     : std::iostream(nullptr),
-      buffer_(std::make_unique<ostrel::ssl::basic_sslclientbuffer>(
-          remote, local, readAreaSize(readSizeLow, readSizeHigh), writeSize, useTls)) {
+      buffer_(std::make_unique<tcpbuffer>(remote, readAreaSize(readSizeLow, readSizeHigh),
+                                          writeSize, std::make_unique<ssl::TlsClientConfig>(),
+                                          tlsStart(useTls))) {
   rdbuf(buffer_.get());
 }
 
 basic_tcpclientiostream::basic_tcpclientiostream(
-    const InetSocketAddress& remote, const InetSocketAddress& local, std::uint32_t readSize,
+    const InetSocketAddress& remote, const InetSocketAddress& /*local*/, std::uint32_t readSize,
     std::uint32_t writeSize, bool useTls, std::shared_ptr<const ssl::ClientTlsContext> context,
     const std::string& serverName)
     : std::iostream(nullptr),
-      buffer_(std::make_unique<ostrel::ssl::basic_sslclientbuffer>(
-          remote, local, readSize, writeSize, useTls, std::move(context), serverName)) {
+      buffer_(std::make_unique<tcpbuffer>(
+          remote, readSize, writeSize,
+          std::make_unique<ssl::TlsClientConfig>(std::move(context), serverName),
+          tlsStart(useTls))) {
   rdbuf(buffer_.get());
 }
 
@@ -54,8 +64,7 @@ bool basic_tcpclientiostream::startTls() {
 }
 
 std::string basic_tcpclientiostream::tlsFailure() const {
-  const auto* tls = dynamic_cast<const ssl::basic_sslbuffer*>(buffer_.get());
-  return tls == nullptr ? std::string() : tls->tlsFailure();
+  return buffer_->tlsFailure();
 }
 
 void basic_tcpclientiostream::open() {
@@ -71,7 +80,7 @@ void basic_tcpclientiostream::open() {
   if (buffer_->isConnected()) {
     return;
   }
-  if (!buffer_->createAndBind() || !buffer_->connect(nullptr)) {
+  if (!buffer_->createAndBind() || !buffer_->connect()) {
     setstate(std::ios_base::failbit);
   }
 }

@@ -22,7 +22,8 @@ class tcpbuffer;
 class basic_tcpclientiostream : public std::iostream {
  public:
   // Plain TCP. Read and write areas of the given sizes (the read size comes
-  // as two 32-bit halves); `unused` is kept for the constructor's shape.
+  // as two 32-bit halves); `unused` is kept for the constructor's shape. In
+  // every constructor `local` is unused: the socket binds to 0.0.0.0 port 0.
   basic_tcpclientiostream(const InetSocketAddress& remote, const InetSocketAddress& local,
                           std::uint32_t readSizeLow, std::uint32_t readSizeHigh,
                           std::uint32_t writeSize, std::uint32_t unused = 0);

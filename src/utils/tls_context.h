@@ -23,7 +23,7 @@ struct TlsPolicy {
 // One client TLS context for every connection of a run: TLS 1.2 or newer,
 // compression off and, unless the policy says otherwise, the peer's chain
 // checked against the trust store. The host name is checked per connection
-// (see basic_sslbuffer). Immutable once made, so threads may share it.
+// (see TlsLayer). Immutable once made, so threads may share it.
 class ClientTlsContext {
  public:
   // Null when the context cannot be made or the CA file cannot be used; then
