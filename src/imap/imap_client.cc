@@ -5,8 +5,6 @@
 #include <stdexcept>
 
 #include "imap/capabilities.h"
-#include "imap/digest.h"
-#include "imap/sasl.h"
 #include "utils/inet_address.h"
 
 namespace lodemig {
@@ -15,10 +13,6 @@ namespace {
 
 const char kRecvFailed[] = "recvLine failed";
 const char kSendFailed[] = "Send failed";
-const char kMasterAuthFailed[] = "Authentication failed - Master Authentication";
-const char kCramMd5Failed[] = "Authentication failed - Authentication CRAM-MD5";
-const char kLoginFailed[] = "Authentication failed - Login";
-const char kProxyFailed[] = "Authentication failed - Authentication PLAIN";
 const char kContentSizeDiffers[] = "message content differs from its announced size";
 // Content below this size goes out with its command line and final CR LF in
 // one send from memory; from the file it would take three calls (and three
@@ -494,91 +488,6 @@ void ImapClient::dispatch(const std::string& response) {
 void ImapClient::failReceive() {
   closeStream();
   throw ImapConnectionFailed(kRecvFailed);
-}
-
-void ImapClient::login() {
-  switch (settings_.login) {
-    case LoginKind::Master:
-      loginMaster();
-      break;
-    case LoginKind::CramMd5:
-      loginCramMd5();
-      break;
-    case LoginKind::Plain:
-      loginPlain();
-      break;
-    case LoginKind::Proxy:
-      loginProxy();
-      break;
-  }
-  setState(ClientState::Authenticated);
-}
-
-void ImapClient::failLogin(const char* text) {
-  closeStream();
-  throw AuthenticateFailedException(text);
-}
-
-void ImapClient::loginMaster() {
-  ImapCommand command(nextTag(), "X-MASTERAUTH");
-  submit(command, false);
-  const std::string& first = readResponse();
-  const std::size_t open = first.find('<');
-  // Without a "<" there is no challenge to answer.
-  if (first.empty() || first[0] != '+' || open == std::string::npos) {
-    failLogin(kMasterAuthFailed);
-  }
-  const std::size_t close = first.find('>');
-  const std::string challenge = close == std::string::npos || close < open
-                                    ? first.substr(open)
-                                    : first.substr(open, close - open + 1);
-  sendContinuation(ostrel::crypto::md5Hex(challenge + settings_.password) + "\r\n");
-  if (waitFor(command) != CommandStatus::Ok) {
-    failLogin(kMasterAuthFailed);
-  }
-}
-
-void ImapClient::loginCramMd5() {
-  ImapCommand command(nextTag(), "AUTHENTICATE CRAM-MD5");
-  submit(command, false);
-  const std::string& first = readResponse();
-  if (first.empty() || first[0] != '+') {
-    failLogin(kCramMd5Failed);
-  }
-  const std::string challenge = ostrel::crypto::base64Decode(first.substr(1));
-  const std::string reply =
-      settings_.user + " " + ostrel::crypto::hmacMd5(settings_.password, challenge);
-  sendContinuation(ostrel::crypto::base64Encode(reply) + "\r\n");
-  if (waitFor(command) != CommandStatus::Ok) {
-    failLogin(kCramMd5Failed);
-  }
-}
-
-void ImapClient::loginPlain() {
-  ImapCommand command(nextTag(), "LOGIN");
-  command.addQuoted(settings_.user);
-  command.addQuoted(settings_.password);
-  submit(command, false);
-  if (waitFor(command) != CommandStatus::Ok) {
-    failLogin(kLoginFailed);
-  }
-}
-
-void ImapClient::loginProxy() {
-  // The challenge is empty; the answer names who acts (the administrator,
-  // with the master password) and for whom (the account).
-  ImapCommand command(nextTag(), "AUTHENTICATE PLAIN");
-  submit(command, false);
-  const std::string& first = readResponse();
-  if (first.empty() || first[0] != '+') {
-    dispatch(first);
-    failLogin(kProxyFailed);
-  }
-  sendContinuation(saslPlainResponse(settings_.user, settings_.server.admin, settings_.password) +
-                   "\r\n");
-  if (waitFor(command) != CommandStatus::Ok) {
-    failLogin(kProxyFailed);
-  }
 }
 
 void ImapClient::logout(bool waitForAnswer) {

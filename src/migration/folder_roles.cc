@@ -242,6 +242,31 @@ const char* specialUseWord(SpecialUse use) {
   return "";
 }
 
+namespace {
+
+// What is wrong with a folder map line that is neither empty nor a comment;
+// nullptr when it is a store name and a target name apart by one tab.
+const char* mapLineProblem(std::string_view line) {
+  if (!ostrel::utils::isValidUtf8(line)) {
+    return "not UTF-8";
+  }
+  // A CR, LF or NUL would end the name early in an IMAP command, and no
+  // folder is named with the other control characters.
+  for (const char c : line) {
+    if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F) {
+      return "control character in a name";
+    }
+  }
+  const std::size_t tab = line.find('\t');
+  if (tab == 0 || tab == std::string_view::npos || tab + 1 == line.size() ||
+      line.find('\t', tab + 1) != std::string_view::npos) {
+    return "expected store name<TAB>target name";
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 bool readFolderMap(const std::string& path, std::vector<FolderMapping>& mappings,
                    std::string& error) {
   mappings.clear();
@@ -278,24 +303,11 @@ bool readFolderMap(const std::string& path, std::vector<FolderMapping>& mappings
     if (line.find_first_not_of(" \t") == std::string_view::npos || line.front() == '#') {
       continue;
     }
-    if (!ostrel::utils::isValidUtf8(line)) {
-      error = lineError(path, number, "not UTF-8");
+    if (const char* problem = mapLineProblem(line); problem != nullptr) {
+      error = lineError(path, number, problem);
       return false;
-    }
-    // A CR, LF or NUL would end the name early in an IMAP command, and no
-    // folder is named with the other control characters.
-    for (const char c : line) {
-      if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F) {
-        error = lineError(path, number, "control character in a name");
-        return false;
-      }
     }
     const std::size_t tab = line.find('\t');
-    if (tab == 0 || tab == std::string_view::npos || tab + 1 == line.size() ||
-        line.find('\t', tab + 1) != std::string_view::npos) {
-      error = lineError(path, number, "expected store name<TAB>target name");
-      return false;
-    }
     const std::string_view storeName = line.substr(0, tab);
     if (!storeNames.insert(isInbox(storeName) ? std::string_view("INBOX") : storeName).second) {
       error = lineError(path, number, "store name " + std::string(storeName) + " mapped twice");

@@ -237,6 +237,16 @@ void Folder::logMessageLine(const Message& message, std::int64_t start, std::uin
   log_->flush();
 }
 
+void Folder::countLineFeed(LineEndCount& count, std::int64_t at, char before) {
+  // The rule by which the message's pieces convert (appendLineEnds): an LF
+  // is fixed unless it follows a CR or is a piece's first byte.
+  if (before != '\r' && (at - count.contentStart) % Message::kPieceSize != 0) {
+    ++count.count;
+    count.lastTwo[0] = count.lastTwo[1];
+    count.lastTwo[1] = at;
+  }
+}
+
 bool Folder::findHeaderStart(LineEndCount* count) {
   InputFile& file = *file_;
   bool atLineStart = true;
@@ -284,15 +294,9 @@ bool Folder::findHeaderStart(LineEndCount* count) {
       if (lineFeed == end) {
         break;
       }
-      if (count != nullptr && (lineFeed > begin ? lineFeed[-1] : lastByte) != '\r') {
-        // The rule by which the message's pieces convert (appendLineEnds):
-        // an LF is fixed unless it follows a CR or is a piece's first byte.
-        std::int64_t at = bufferedAt + (lineFeed - begin);
-        if ((at - count->contentStart) % Message::kPieceSize != 0) {
-          ++count->count;
-          count->lastTwo[0] = count->lastTwo[1];
-          count->lastTwo[1] = at;
-        }
+      if (count != nullptr) {
+        countLineFeed(*count, bufferedAt + (lineFeed - begin),
+                      lineFeed > begin ? lineFeed[-1] : lastByte);
       }
       p = lineFeed + 1;
       atLineStart = true;

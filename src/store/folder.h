@@ -90,6 +90,10 @@ class Folder {
   // the lines passed over; counts into `count` unless it is nullptr. False at
   // the end of the file or on a read error, with the file where it stopped.
   bool findHeaderStart(LineEndCount* count);
+  // Counts the LF at file position `at` into `count` when the message's
+  // pieces will turn it into CR LF: it follows no CR (`before`) and is not a
+  // piece's first byte.
+  static void countLineFeed(LineEndCount& count, std::int64_t at, char before);
   bool parseHeader(const std::string& line, Message& message);
   // Finds where the message that starts at the file position ends; leaves the
   // file at the next header search position. Returns the length, and the LFs
