@@ -67,7 +67,7 @@ const AccountTally& AccountMigration::run(Mailbox& mailbox) {
       runOnce(mailbox, tally_);
       if (tally_.declined) {
         reportSkipped(mailbox, "the account exists on the target; -force migrates it");
-      } else if (report_ != nullptr) {
+      } else {
         report_->endAccount(true, tally_.failed());
       }
       return tally_;
@@ -81,9 +81,6 @@ const AccountTally& AccountMigration::run(Mailbox& mailbox) {
 }
 
 void AccountMigration::reportSkipped(const Mailbox& mailbox, const std::string& why) {
-  if (report_ == nullptr) {
-    return;
-  }
   ReportRow row;
   row.domain = mailbox.domainName();
   row.account = account_;
@@ -94,9 +91,6 @@ void AccountMigration::reportSkipped(const Mailbox& mailbox, const std::string& 
 }
 
 void AccountMigration::reportFailure(const Mailbox& mailbox, const std::string& error) {
-  if (report_ == nullptr) {
-    return;
-  }
   ReportRow row;
   row.domain = mailbox.domainName();
   row.account = mailbox.name() + "@" + mailbox.domainName();
@@ -222,7 +216,8 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
   }
   reporter_.console(count);
   reporter_.console("\n");
-  if (report_ != nullptr && !identityLost) {
+  // The target's count after the folder is asked for the report only.
+  if (reporting_ && !identityLost) {
     reportFolder(folder, mailbox, tally, targetCount);
   }
   resume_.finish(!tally.failed && tally.refused == 0);
@@ -240,7 +235,7 @@ void AccountMigration::noteFolderFailure(const Folder& folder, FolderTally& tall
   noteFirstError(tally, messageNumber_ > 0
                             ? "message " + std::to_string(messageNumber_) + ": " + error
                             : error);
-  if (report_ != nullptr && messageNumber_ > 0) {
+  if (reporting_ && messageNumber_ > 0) {
     reporter_.log("Error: cannot read message " + std::to_string(messageNumber_) + " of folder \"" +
                   folder.name() + "\" of <" + account_ + ">: " + error + "\n");
   }
@@ -252,7 +247,7 @@ void AccountMigration::noteRefused(long number, const std::string& error, Folder
   reporter_.print("Error: cannot migrate message nr.: ");
   reporter_.print(static_cast<std::int64_t>(number));
   reporter_.print("\n");
-  if (report_ != nullptr) {
+  if (reporting_) {
     reporter_.log("Error: message " + std::to_string(number) + " of folder \"" + tally.name +
                   "\" of <" + account_ + "> was not stored: " + error + "\n");
   }
@@ -310,17 +305,15 @@ void AccountMigration::skipFolder(const Folder& folder, const Mailbox& mailbox,
                                   const std::string& said, const std::string& why,
                                   const char* kind) {
   reporter_.print("   - \"" + folder.name() + "\", " + said + "\n");
-  if (report_ != nullptr) {
-    ReportRow row;
-    row.domain = mailbox.domainName();
-    row.account = account_;
-    row.folder = folder.name();
-    row.kind = kind;
-    row.storeMessages = folder.messageCount();
-    row.verdict = Verdict::Skipped;
-    row.error = why;
-    report_->add(row);
-  }
+  ReportRow row;
+  row.domain = mailbox.domainName();
+  row.account = account_;
+  row.folder = folder.name();
+  row.kind = kind;
+  row.storeMessages = folder.messageCount();
+  row.verdict = Verdict::Skipped;
+  row.error = why;
+  report_->add(row);
 }
 
 std::int64_t AccountMigration::createFolder(const Folder& folder) {

@@ -81,8 +81,11 @@ class AccountMigration {
   // Writes a row of `report` for every folder as it ends, checking the target
   // folder's count against what was stored; nullptr: no report. `report`
   // must outlive the object.
-  void useReport(RunReport* report) { report_ = report; }
-  // With a report: the row of the account whose run() has just thrown
+  void useReport(RunReport* report) {
+    report_ = report != nullptr ? report : &noReport_;
+    reporting_ = report != nullptr;
+  }
+  // The report row of the account whose run() has just thrown
   // `error`, for the folder it was in or (none) for the account itself.
   void reportFailure(const Mailbox& mailbox, const std::string& error);
 
@@ -105,10 +108,10 @@ class AccountMigration {
                   const std::string& why, const char* kind);
   // Reports a folder that failed with `error`, at messageNumber_ when not 0.
   void noteFolderFailure(const Folder& folder, FolderTally& tally, const std::string& error);
-  // With a report: the row of a folder that has ended.
+  // With a report: the row of a folder that has ended, its target count asked again.
   void reportFolder(const Folder& folder, const Mailbox& mailbox, FolderTally& tally,
                     std::int64_t before);
-  // With a report: the row of an account skipped as a whole, and its totals.
+  // The report row of an account skipped as a whole, and its totals.
   void reportSkipped(const Mailbox& mailbox, const std::string& why);
   void migrateFolders(Mailbox& mailbox, AccountTally& tally);
   // Creates the folder on the target and copies its messages. Throws
@@ -159,7 +162,10 @@ class AccountMigration {
   // Never null: noJournal_ when the run keeps none.
   Journal noJournal_{Journal::Mode::Off};
   Journal* journal_ = &noJournal_;
-  RunReport* report_ = nullptr;
+  // Never null: noReport_, which only counts, when the run writes none.
+  RunReport noReport_;
+  RunReport* report_ = &noReport_;
+  bool reporting_ = false;
   AccountTally tally_;
   // The message being read or sent, from 1.
   long messageNumber_ = 0;
