@@ -151,9 +151,9 @@ void AccountMigration::finishAccount(const AccountTally& tally) {
   if (!tally.failed()) {
     journal_->endAccount(reporter_, account_);
   }
-  // Every append is answered: with several jobs, the LOGOUT's answer is
-  // not waited for.
-  gateway_.disconnect(true, settings_.jobs <= 1);
+  // Every append is answered: saving round trips, the LOGOUT's answer is not
+  // waited for.
+  gateway_.disconnect(true, !saveRoundTrips_);
 }
 
 void AccountMigration::migrateFolders(Mailbox& mailbox, AccountTally& tally) {

@@ -85,6 +85,13 @@ class AccountMigration {
     report_ = report != nullptr ? report : &noReport_;
     reporting_ = report != nullptr;
   }
+  // Saves round trips where the order of the exchange does not matter to
+  // the output (the switch with the creation, the version asked once, the
+  // LOGOUT's answer not awaited): for a run of several connections at once.
+  void saveRoundTrips() {
+    saveRoundTrips_ = true;
+    target_->saveRoundTrips();
+  }
   // The report row of the account whose run() has just thrown
   // `error`, for the folder it was in or (none) for the account itself.
   void reportFailure(const Mailbox& mailbox, const std::string& error);
@@ -166,6 +173,7 @@ class AccountMigration {
   RunReport noReport_;
   RunReport* report_ = &noReport_;
   bool reporting_ = false;
+  bool saveRoundTrips_ = false;
   AccountTally tally_;
   // The message being read or sent, from 1.
   long messageNumber_ = 0;

@@ -25,6 +25,8 @@ AccountPool::Worker::Worker(const Shared& shared, bool own)
       gateway(own ? *ownGateway : shared.gateway),
       account(shared.settings, shared.connection, gateway, reporter, shared.passwords) {
   if (own) {
+    // Several connections at once: their exchanges interleave anyway.
+    account.saveRoundTrips();
     reporter.hideCounters();
   }
   account.useJournal(shared.journal);

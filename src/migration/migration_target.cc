@@ -48,7 +48,7 @@ class TorvaneTarget : public MigrationTarget {
   // Never null: noJournal_ when the run keeps none.
   Journal noJournal_{Journal::Mode::Off};
   Journal* journal_ = &noJournal_;
-  // The target's version as a run of several jobs learnt it: -1 not yet, 0
+  // The target's version once asked, saving round trips: -1 not yet, 0
   // before 6.3, 1 from 6.3 on.
   int knownVersion_ = -1;
 };
@@ -138,9 +138,9 @@ bool TorvaneTarget::openAccount(const Mailbox& mailbox, bool resuming) {
 }
 
 void TorvaneTarget::prepareAppends() {
-  // The target's version does not change while a run lasts: with several
-  // jobs, each asks it once, a round trip per account saved.
-  if (settings_.jobs <= 1 || knownVersion_ < 0) {
+  // The target's version does not change while a run lasts: asked once, a
+  // round trip per account is saved.
+  if (!saveRoundTrips_ || knownVersion_ < 0) {
     knownVersion_ = gateway_.checkVersion() ? 1 : 0;
   }
   xAppend_ = knownVersion_ == 1;
@@ -248,9 +248,9 @@ bool TorvaneTarget::provision(const Mailbox& mailbox, bool resuming) {
   if (recording) {
     journal_->creating(reporter_, qualified, passwords_.path(), password, generated);
   }
-  // With several jobs the switch goes out with the creation, a round trip
-  // saved per account; its answer is taken below, where it was asked.
-  const bool together = settings_.jobs > 1;
+  // The switch may go out with the creation, a round trip saved per
+  // account; its answer is taken below, where it was asked.
+  const bool together = saveRoundTrips_;
   GatewayResult switched = kGatewayOk;
   GatewayResult result =
       together

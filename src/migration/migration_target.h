@@ -50,6 +50,10 @@ class MigrationTarget {
   // After openAccount() at the start of an account's try: settles the
   // command appends go with from now on.
   virtual void prepareAppends() = 0;
+  // From now on, round trips are saved where the order of the exchange does
+  // not matter to the run's output: what a run with several connections at
+  // once does, whose exchanges interleave anyway.
+  void saveRoundTrips() { saveRoundTrips_ = true; }
   // For an audit, which writes nothing: opens a connection that acts as the
   // account when it exists. False (no connection left open) when it does
   // not or the target does not let the administrator act as it.
@@ -104,6 +108,7 @@ class MigrationTarget {
   Reporter& reporter_;
   // Messages go with X-APPEND, which lets the target skip search indexing.
   bool xAppend_ = false;
+  bool saveRoundTrips_ = false;
 };
 
 // The target the settings name: the private target, with its administrator's

@@ -139,11 +139,11 @@ TEST_F(MigrationTargetTest, PrivateTargetDeclinesAnExistingAccountUnlessResuming
 }
 
 TEST_F(MigrationTargetTest, PrivateTargetWithSeveralJobsAsksItsVersionOnce) {
-  settings_.jobs = 2;
   masterLogin(peer_, "V0").expect("V1 X-CHECKVERSION").send("V1 OK X-CHECKVERSION 6.2.0\r\n");
   // Older than 6.3, the second account's appends still go with APPEND.
   peer_.expectBytes("V2 APPEND \"INBOX\" {1+}\r\na\r\n").send("V2 OK\r\n");
   MigrationTarget& target = start(false);
+  target.saveRoundTrips();
   ASSERT_EQ(gateway_.connectMaster(connection_), kGatewayOk);
   target.prepareAppends();
   target.prepareAppends();
