@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <sstream>
 
 #include "tests/scripted_peer.h"
@@ -144,7 +145,8 @@ TEST(AccountMigrationTest, TallyCountsWhatWasReadSentAndRefused) {
 }
 
 // A store of one account "ann" whose INBOX holds `count` messages "x\r\n".
-void storeOfOneFolder(testing::ScopedTempDir& dir, int count) {
+// Returns the mailbox file's path.
+std::string storeOfOneFolder(testing::ScopedTempDir& dir, int count) {
   testing::StoreBuilder store(dir / "store");
   store.account("", "ann", AccountDirectory)
       .settings("{ Password = annpw; }")
@@ -153,7 +155,7 @@ void storeOfOneFolder(testing::ScopedTempDir& dir, int count) {
   for (int i = 1; i <= count; ++i) {
     messages.push_back({"S", std::to_string(i), "Wed Jun 30 21:49:08 1993", "x\r\n"});
   }
-  store.mailboxFile("", "ann", "INBOX", messages);
+  return store.mailboxFile("", "ann", "INBOX", messages);
 }
 
 // The peer's side of ann's account up to the SELECT of her INBOX.
@@ -240,6 +242,23 @@ TEST_F(WindowedAccountTest, OneAtATimeALostConnectionIsTheMessagesAlone) {
   EXPECT_THROW(run(1), QLConnectionLostException);
   EXPECT_TRUE(peer_.finish()) << peer_.failure();
   EXPECT_EQ(log_.str().find("were sent but not confirmed"), std::string::npos) << log_.str();
+}
+
+TEST_F(WindowedAccountTest, TheReadersLinesAfterTheLastMessageReachTheLog) {
+  const std::string inbox = storeOfOneFolder(dir_, 2);
+  // A header line the reader cannot take, after the last message: its line
+  // comes from the read that finds no further message.
+  std::ofstream(inbox, std::ios::app) << "\r\nFrom <x>(broken\r\nx\r\n";
+  openInbox(peer_);
+  peer_.readLine().expect("x").expect("");
+  peer_.readLine().expect("x").expect("");
+  peer_.send("V5 OK\r\nV6 OK\r\n");
+  peer_.expect("V7 LOGOUT").send("V7 OK\r\n").expectClosed();
+  const AccountTally tally = run(2);
+  EXPECT_TRUE(peer_.finish()) << peer_.failure();
+  ASSERT_EQ(tally.folders.size(), 1u);
+  EXPECT_EQ(tally.folders[0].sent, 2);
+  EXPECT_NE(log_.str().find("Error: wrong message header format"), std::string::npos) << log_.str();
 }
 
 }  // namespace
