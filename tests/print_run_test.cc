@@ -68,8 +68,12 @@ const char kBadJobs[] = "Argument error: -jobs takes a number from 1 to 32\n";
 const char kBadShard[] = "Argument error: -shard takes K/N, whole numbers with 1 <= K <= N\n";
 const char kBadTimeout[] = "Argument error: -timeout takes a number of seconds from 1 to 86400\n";
 
-const char kMissingArguments[] =
-    "Argument error: missing required command line arguments, for help use \"-help\"\n";
+// The missing-arguments error and the line that names what is missing.
+std::string missing(const std::string& options) {
+  return "Argument error: missing required command line arguments, for help use \"-help\"\n"
+         "Argument error: missing " +
+         options + "\n";
+}
 
 std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -201,12 +205,27 @@ TEST_F(PrintRunTest, ArgumentErrorsInTheirOrder) {
     std::string out;
   };
   const Case cases[] = {
-      {{"-migrate", "-path"}, kMissingArguments},
-      {{"-domain", "x", "-user", "john"}, kMissingArguments},
-      {{"-path", store_, "-migrate", "-server", "h"}, kMissingArguments},
-      {{"-path", store_, "-migrate", "-password", "pw"}, kMissingArguments},
-      {{"-path", store_, "-migrate", "-password", "-server", "h"}, kMissingArguments},
+      {{"-migrate", "-path"}, missing("-path, -server, -password")},
+      {{"-domain", "x", "-user", "john"}, missing("-path")},
+      {{"-path", store_, "-migrate", "-server", "h"}, missing("-password")},
+      {{"-path", store_, "-migrate", "-password", "pw"}, missing("-server")},
+      {{"-path", store_, "-migrate", "-password", "-server", "h"}, missing("-server")},
       {{"-path", store_, "-user", "john"}, "Argument error: unknown domain for user <john>\n"},
+      // A mistyped option, a stray word or a doubled dash is refused, not skipped.
+      {{"-path", store_, "-jurnal", "j"},
+       "Argument error: unknown option <-jurnal>, for help use \"-help\"\n"},
+      {{"-path", store_, "--migrate"},
+       "Argument error: unknown option <--migrate>, for help use \"-help\"\n"},
+      {{"-path", store_, "-migrate", "-server", "h", "-password", "pw", "stray"},
+       "Argument error: unknown option <stray>, for help use \"-help\"\n"},
+      {{"-path", store_, "-migrate", "-server", "h", "-password", "pw", "-port", "abc"},
+       "Argument error: -port takes a number from 1 to 65535\n"},
+      {{"-path", store_, "-migrate", "-server", "h", "-password", "pw", "-port", "70000"},
+       "Argument error: -port takes a number from 1 to 65535\n"},
+      {{"-path", store_, "-migrate", "-server", "h:99999", "-password", "pw"},
+       "Argument error: -port takes a number from 1 to 65535\n"},
+      {{"-path", store_, "-migrate", "-server", "h:1143", "-password", "pw", "-port", "143"},
+       "Argument error: -server names a port and -port another: give it once\n"},
       {{"-path", store_, "-migrate", "-server", "h", "-password", "pw", "-user", "j*"},
        "Argument error: unknown domain for user <j*>\n"},
       {{"-path", store_, "-timeout", "0"}, kBadTimeout},
@@ -215,8 +234,8 @@ TEST_F(PrintRunTest, ArgumentErrorsInTheirOrder) {
       {{"-path", store_, "-timeout", "5s"}, kBadTimeout},
       {{"-path", store_, "-retry", "101"}, "Argument error: -retry takes a number from 0 to 100\n"},
       {{"-path", store_, "-RETRY", "x"}, "Argument error: -retry takes a number from 0 to 100\n"},
-      {{"-path", store_, "-check"}, kMissingArguments},
-      {{"-path", store_, "-VERIFY", "-server", "h"}, kMissingArguments},
+      {{"-path", store_, "-check"}, missing("-server, -password")},
+      {{"-path", store_, "-VERIFY", "-server", "h"}, missing("-password")},
       {{"-path", store_, "-check", "-migrate", "-server", "h", "-password", "pw"},
        "Argument error: -check and -verify are runs of their own, without -migrate\n"},
       {{"-path", store_, "-check", "-verify", "-server", "h", "-password", "pw"},

@@ -15,8 +15,23 @@ bool reachesTarget(const RunOptions& options) {
 std::string runModeError(const RunOptions& options) {
   const bool target = reachesTarget(options);
   const bool passwordGiven = !options.masterPassword.empty() || !options.passwordFile.empty();
-  if (options.storePath.empty() || (target && (options.server.empty() || !passwordGiven))) {
-    return refusal("missing required command line arguments, for help use \"-help\"");
+  std::string missing;
+  for (const auto& [absent, name] : {std::pair{options.storePath.empty(), "-path"},
+                                     {target && options.server.empty(), "-server"},
+                                     {target && !passwordGiven, "-password"}}) {
+    if (absent) {
+      missing += (missing.empty() ? "" : ", ") + std::string(name);
+    }
+  }
+  if (!missing.empty()) {
+    // The second line says which, so that an empty variable that swallowed
+    // an option is found at once.
+    return refusal("missing required command line arguments, for help use \"-help\"") +
+           refusal("missing " + missing);
+  }
+  // A mistyped option would otherwise be skipped without a word.
+  if (!options.unknownArgument.empty()) {
+    return refusal("unknown option <" + options.unknownArgument + ">, for help use \"-help\"");
   }
   if ((options.check || options.verify) && options.migrate) {
     return refusal("-check and -verify are runs of their own, without -migrate");
@@ -35,6 +50,12 @@ std::string runModeError(const RunOptions& options) {
 
 // The parser marks a number out of its range with -1.
 std::string numberError(const RunOptions& options) {
+  if (options.portRefused) {
+    return refusal("-port takes a number from 1 to 65535");
+  }
+  if (options.serverPortClash) {
+    return refusal("-server names a port and -port another: give it once");
+  }
   if (options.retries < 0) {
     return refusal("-retry takes a number from 0 to " + std::to_string(RunOptions::kMaxRetries));
   }

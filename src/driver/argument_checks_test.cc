@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 namespace lodemig {
@@ -9,7 +10,7 @@ namespace {
 
 struct Case {
   std::vector<const char*> arguments;  // the command line after the program's name
-  const char* error;                   // the whole printed text; "" when the run is allowed
+  std::string error;                   // the whole printed text; "" when the run is allowed
 };
 
 void expectErrors(const std::vector<Case>& cases) {
@@ -34,18 +35,25 @@ std::vector<const char*> migration(std::vector<const char*> more = {}) {
 }
 
 TEST(ArgumentChecksTest, RequiredOptionsAndRunKinds) {
-  const char missing[] =
-      "Argument error: missing required command line arguments, for help use \"-help\"\n";
+  const std::string missing =
+      "Argument error: missing required command line arguments, for help use \"-help\"\n"
+      "Argument error: missing ";
   const char withMigrate[] =
       "Argument error: -check and -verify are runs of their own, without -migrate\n";
   expectErrors({
       {{"-path", "/s"}, ""},
       {migration(), ""},
-      {{"-domain", "d"}, missing},
-      {{"-path", "/s", "-migrate", "-password", "master"}, missing},
-      {{"-path", "/s", "-migrate", "-server", "h"}, missing},
-      {{"-path", "/s", "-check", "-password", "master"}, missing},
-      {{"-path", "/s", "-verify", "-server", "h"}, missing},
+      {{"-domain", "d"}, missing + "-path\n"},
+      {{"-path", "/s", "-migrate", "-password", "master"}, missing + "-server\n"},
+      {{"-path", "/s", "-migrate", "-server", "h"}, missing + "-password\n"},
+      {{"-path", "/s", "-check", "-password", "master"}, missing + "-server\n"},
+      {{"-path", "/s", "-verify", "-server", "h"}, missing + "-password\n"},
+      {{"-migrate"}, missing + "-path, -server, -password\n"},
+      // What is missing is said before a stray word that an empty value left.
+      {{"-path", "/s", "-migrate", "-server", "h", "-port", "-password", "master"},
+       missing + "-password\n"},
+      {migration({"-jurnal", "j"}),
+       "Argument error: unknown option <-jurnal>, for help use \"-help\"\n"},
       {{"-path", "/s", "-migrate", "-server", "h", "-passwordFile", "f"}, ""},
       {migration({"-check"}), withMigrate},
       {migration({"-verify"}), withMigrate},
@@ -122,7 +130,8 @@ TEST(ArgumentChecksTest, TargetTypeAndTheOptionsOnlyImapTakes) {
 TEST(ArgumentChecksTest, FirstFailingCheckIsTheOneSaid) {
   expectErrors({
       {{"-timeout", "0"},
-       "Argument error: missing required command line arguments, for help use \"-help\"\n"},
+       "Argument error: missing required command line arguments, for help use \"-help\"\n"
+       "Argument error: missing -path\n"},
       {{"-path", "/s", "-user", "u", "-retry", "x"},
        "Argument error: unknown domain for user <u>\n"},
       {migration({"-shard", "x", "-passwordFile", "f"}),

@@ -10,11 +10,33 @@ namespace {
 
 using ostrel::utils::equalsIgnoreCase;
 
-// atoi's reading (leading blanks, sign, digits, stop at anything else); 0
-// means the default port.
-int parsePort(const char* text) {
-  int port = static_cast<int>(std::strtol(text, nullptr, 10));
-  return port == 0 ? RunOptions::kDefaultPort : port;
+constexpr int kMaxPort = 65535;
+
+// Digits only, at most `limit`; anything else gives `refused`.
+int parseBounded(const char* text, int limit, int refused);
+
+// A port is a whole number from 1 to 65535; anything else is refused.
+void takePort(RunOptions& options, const char* text) {
+  const int port = parseBounded(text, kMaxPort, 0);
+  options.portRefused = options.portRefused || port == 0;
+  options.port = port == 0 ? RunOptions::kDefaultPort : port;
+  options.portGiven = true;
+}
+
+// "-server HOST:PORT" names the port too: taken as given when -port is not,
+// refused when it is; never joined with another port.
+void splitServerPort(RunOptions& options) {
+  const std::size_t colon = options.server.find(':');
+  if (colon == std::string::npos || options.server.find(':', colon + 1) != std::string::npos) {
+    return;
+  }
+  const std::string port = options.server.substr(colon + 1);
+  options.server.resize(colon);
+  if (options.portGiven) {
+    options.serverPortClash = true;
+    return;
+  }
+  takePort(options, port.c_str());
 }
 
 // Digits only, at most `limit`; anything else gives `refused`.
@@ -78,8 +100,7 @@ bool takeTargetValue(RunOptions& options, const char* name, const char* value) {
   } else if (equalsIgnoreCase(name, "-server")) {
     options.server = value;
   } else if (equalsIgnoreCase(name, "-port")) {
-    options.port = parsePort(value);
-    options.portGiven = true;
+    takePort(options, value);
   } else if (equalsIgnoreCase(name, "-cafile")) {
     options.caFile = value;
   } else if (equalsIgnoreCase(name, "-passwordfile")) {
@@ -134,7 +155,7 @@ bool takeValue(RunOptions& options, const char* name, const char* value) {
          takeRunValue(options, name, value);
 }
 
-void takeFlag(RunOptions& options, const char* name) {
+bool takeFlag(RunOptions& options, const char* name) {
   if (equalsIgnoreCase(name, "-migrate")) {
     options.migrate = true;
   } else if (equalsIgnoreCase(name, "-force")) {
@@ -153,11 +174,22 @@ void takeFlag(RunOptions& options, const char* name) {
     options.insecure = true;
   } else if (equalsIgnoreCase(name, "-disableCrLfFixing")) {
     options.fixCrLf = false;
-  } else if (equalsIgnoreCase(name, "-version")) {
+  } else if (equalsIgnoreCase(name, "-version") || equalsIgnoreCase(name, "--version")) {
     options.version = true;
-  } else if (equalsIgnoreCase(name, "-help") || equalsIgnoreCase(name, "-?")) {
+  } else if (equalsIgnoreCase(name, "-help") || equalsIgnoreCase(name, "-?") ||
+             equalsIgnoreCase(name, "--help") || equalsIgnoreCase(name, "-h")) {
     options.help = true;
+  } else {
+    return false;
   }
+  return true;
+}
+
+// A value option given last, without its value: the checks say what is
+// missing, not that the option is unknown.
+bool isValueOption(const char* name) {
+  RunOptions scratch;
+  return takeValue(scratch, name, "");
 }
 
 }  // namespace
@@ -169,8 +201,11 @@ RunOptions parseCommandLine(int argc, const char* const* argv) {
       ++i;
       continue;
     }
-    takeFlag(options, argv[i]);
+    if (!takeFlag(options, argv[i]) && !isValueOption(argv[i]) && options.unknownArgument.empty()) {
+      options.unknownArgument = argv[i];
+    }
   }
+  splitServerPort(options);
   return options;
 }
 

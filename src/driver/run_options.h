@@ -56,7 +56,13 @@ struct RunOptions {
   int shard = 0;
   int shards = 0;
   static constexpr int kDefaultTlsPort = 993;
-  bool portGiven = false;    // -port was given
+  bool portGiven = false;  // -port was given (or -server HOST:PORT)
+  // A port that is not a whole number from 1 to 65535 was given.
+  bool portRefused = false;
+  // -server named a port and -port another.
+  bool serverPortClash = false;
+  // The first argument that is neither an option nor an option's value.
+  std::string unknownArgument;
   bool tls = false;          // -tls: TLS from the first byte
   bool starttls = false;     // -starttls: STARTTLS before the login
   std::string caFile;        // -caFile: trusted instead of the system's store
@@ -74,8 +80,8 @@ struct RunOptions {
 
 // Fills a RunOptions from argv[1..argc-1]. Option names match without regard
 // to ASCII letter case; a value option takes the next argument whatever it
-// looks like, and is only a value option when one follows. Unknown arguments
-// are skipped. Never fails and never prints.
+// looks like, and is only a value option when one follows. The first unknown
+// argument is kept for the checks to refuse. Never fails and never prints.
 RunOptions parseCommandLine(int argc, const char* const* argv);
 
 // The one place the command line becomes the run's settings: empty masks

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <vector>
 
 #include "utils/sockets.h"
@@ -66,16 +67,40 @@ TEST(RunOptionsTest, RepeatedOptionOverwrites) {
   EXPECT_EQ(parse({"-path", "/a", "-path", "/b"}).storePath, "/b");
 }
 
-TEST(RunOptionsTest, PortIsReadLikeAtoiAndZeroMeansDefault) {
-  struct Case {
-    const char* text;
-    int port;
-  };
-  const Case cases[] = {{"1143", 1143}, {"  25x", 25}, {"+7", 7}, {"-5", -5},
-                        {"0", 143},     {"abc", 143},  {"", 143}, {"0x10", 143}};
-  for (const Case& c : cases) {
-    EXPECT_EQ(parse({"-port", c.text}).port, c.port) << "\"" << c.text << "\"";
+TEST(RunOptionsTest, PortIsAWholeNumberFromOneTo65535) {
+  for (const char* text : {"1", "1143", "65535"}) {
+    const RunOptions options = parse({"-port", text});
+    EXPECT_EQ(options.port, std::atoi(text)) << text;
+    EXPECT_FALSE(options.portRefused) << text;
   }
+  for (const char* text : {"0", "65536", "70000", "abc", "", "  25x", "+7", "-5", "0x10"}) {
+    EXPECT_TRUE(parse({"-port", text}).portRefused) << "\"" << text << "\"";
+  }
+}
+
+TEST(RunOptionsTest, ServerMayNameThePortButNeverTwice) {
+  RunOptions options = parse({"-server", "127.0.0.1:33713"});
+  EXPECT_EQ(options.server, "127.0.0.1");
+  EXPECT_EQ(options.port, 33713);
+  EXPECT_FALSE(options.portRefused || options.serverPortClash);
+  // With -tls a port named with the server is kept, not replaced by 993.
+  EXPECT_EQ(connectionSettingsFrom(parse({"-tls", "-server", "h:1993"})).port, 1993);
+  EXPECT_TRUE(parse({"-server", "h:1993", "-port", "143"}).serverPortClash);
+  EXPECT_TRUE(parse({"-port", "143", "-server", "h:1993"}).serverPortClash);
+  EXPECT_TRUE(parse({"-server", "h:x"}).portRefused);
+  EXPECT_EQ(parse({"-server", "h"}).server, "h");
+}
+
+TEST(RunOptionsTest, FirstUnknownArgumentIsKept) {
+  EXPECT_EQ(parse({"-path", "/s"}).unknownArgument, "");
+  EXPECT_EQ(parse({"-jurnal", "j", "-foo"}).unknownArgument, "-jurnal");
+  EXPECT_EQ(parse({"-path", "/s", "word"}).unknownArgument, "word");
+  // A value option given last lacks its value; it is not unknown.
+  EXPECT_EQ(parse({"-migrate", "-path"}).unknownArgument, "");
+  // The usual spellings of help and version are taken as such.
+  EXPECT_TRUE(parse({"--help"}).help && parse({"-h"}).help && parse({"-H"}).help);
+  EXPECT_TRUE(parse({"--version"}).version);
+  EXPECT_EQ(parse({"--help", "--version"}).unknownArgument, "");
 }
 
 TEST(RunOptionsTest, TimeoutIsWholeSecondsWithinBounds) {
@@ -97,8 +122,6 @@ TEST(RunOptionsTest, TlsModeAndItsDefaultPort) {
   EXPECT_EQ(connection({"-Tls"}).tls, TlsMode::Implicit);
   EXPECT_EQ(connection({"-tls"}).port, 993);
   EXPECT_EQ(connection({"-tls", "-port", "1993"}).port, 1993);
-  // A port given as 0 is the default of plain IMAP, as it always was.
-  EXPECT_EQ(connection({"-port", "0", "-tls"}).port, 143);
   EXPECT_EQ(connection({"-STARTTLS"}).tls, TlsMode::StartTls);
   EXPECT_EQ(connection({"-starttls"}).port, 143);
   const RunOptions options = parse({"-CAFILE", "ca.pem", "-Insecure", "-passwordfile", "pw"});
