@@ -72,12 +72,16 @@ void appendCsvField(std::string& line, std::string_view field) {
 }
 
 bool RunReport::open(const std::string& path) {
-  // A report describes one run: an older one at the same path is replaced.
-  if (!ostrel::utils::truncateFile(path, 0) || !file_.open(path, 0600)) {
+  // A resumed run adds its rows to those of the runs before it: the header
+  // goes only into a new (or empty) file.
+  const bool fresh = ostrel::utils::fileLength(path) == 0;
+  if (!file_.open(path, 0600)) {
     return false;
   }
-  file_ << kHeader << "\r\n";
-  file_.flush();
+  if (fresh) {
+    file_ << kHeader << "\r\n";
+    file_.flush();
+  }
   return file_.good();
 }
 

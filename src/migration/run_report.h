@@ -76,8 +76,8 @@ class RunReport {
   RunReport(const RunReport&) = delete;
   RunReport& operator=(const RunReport&) = delete;
 
-  // Creates `path` anew (mode 0600) with the header row. False when it
-  // cannot be written.
+  // Opens `path` for appending (created with mode 0600), writing the header
+  // row when the file is new or empty. False when it cannot be written.
   [[nodiscard]] bool open(const std::string& path);
   void add(const ReportRow& row);
   // An account the run migrated (false: one it skipped as a whole) whose

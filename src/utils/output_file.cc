@@ -146,6 +146,11 @@ bool OutputFile::syncToDisk() {
   return true;
 }
 
+std::int64_t fileLength(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 ? static_cast<std::int64_t>(info.st_size) : 0;
+}
+
 bool truncateFile(const std::string& path, std::int64_t length) {
   struct stat info;
   if (::stat(path.c_str(), &info) != 0) {

@@ -74,6 +74,9 @@ class OutputFile : public std::ostream {
 // Cuts the file at `path` back to `length` bytes when it is longer; true when
 // it is then no longer (a missing file counts as cut).
 [[nodiscard]] bool truncateFile(const std::string& path, std::int64_t length);
+// The length of the file at `path`; 0 when there is none or it cannot be
+// looked at (opening it then says why).
+std::int64_t fileLength(const std::string& path);
 
 }  // namespace ostrel::utils
 
