@@ -109,10 +109,6 @@ std::string MigrationTarget::kindWord(const Folder& folder) {
   return folderKindWord(folderKindBits(folder.type()));
 }
 
-GatewayResult MigrationTarget::append(const std::string& folder, IMessage& message) {
-  return gateway_.append(folder, message, xAppend_);
-}
-
 GatewayResult MigrationTarget::submitAppend(const std::string& folder, IMessage& message,
                                             std::uint64_t token) {
   return gateway_.submitAppend(folder, message, xAppend_, token);

@@ -92,10 +92,10 @@ class MigrationTarget {
   };
   virtual AccountCheck checkAccount(const std::string& account, bool exists) const = 0;
 
-  // Appends the message to `folder` (a place()'s wire name) with the
-  // command prepareAppends() settled; the gateway's results.
-  GatewayResult append(const std::string& folder, IMessage& message);
-  // The same, written without waiting for its answer (ImapGateway's window).
+  // Writes the message's append to `folder` (a place()'s wire name) with the
+  // command prepareAppends() settled, without waiting for its answer, which
+  // the gateway's awaitAppend() hands back with `token`; the gateway's
+  // submitAppend() results.
   GatewayResult submitAppend(const std::string& folder, IMessage& message, std::uint64_t token);
 
  protected:

@@ -118,7 +118,8 @@ TEST_F(MigrationTargetTest, PrivateTargetCreatesTheAccountActsAsItAndAppendsWith
   EXPECT_TRUE(target.openAccount(mailbox_, false));
   target.prepareAppends();
   OneByte message;
-  EXPECT_EQ(target.append("INBOX", message), kGatewayOk);
+  EXPECT_EQ(target.submitAppend("INBOX", message, 1), kGatewayOk);
+  EXPECT_EQ(gateway_.awaitAppend().result, kGatewayOk);
   finish();
   EXPECT_EQ(passwords_.lines(), "<ann@example.com>, password: \"annpw\"\n");
   EXPECT_NE(log_.str().find("   Info: created user <ann@example.com>"), std::string::npos);
@@ -148,7 +149,8 @@ TEST_F(MigrationTargetTest, PrivateTargetWithSeveralJobsAsksItsVersionOnce) {
   target.prepareAppends();
   target.prepareAppends();
   OneByte message;
-  EXPECT_EQ(target.append("INBOX", message), kGatewayOk);
+  EXPECT_EQ(target.submitAppend("INBOX", message, 1), kGatewayOk);
+  EXPECT_EQ(gateway_.awaitAppend().result, kGatewayOk);
   finish();
 }
 
@@ -199,7 +201,8 @@ TEST_F(MigrationTargetTest, StandardServerLogsInForTheAccountAndCreatesFoldersPl
   // The kind is not sent: a standard server has no word for it.
   EXPECT_EQ(target.createFolder(target.place("Archiv/2007"), kFolderTypeCalendar), 0);
   OneByte message;
-  EXPECT_EQ(target.append("Archiv.2007", message), kGatewayOk);
+  EXPECT_EQ(target.submitAppend("Archiv.2007", message, 1), kGatewayOk);
+  EXPECT_EQ(gateway_.awaitAppend().result, kGatewayOk);
   finish();
   EXPECT_EQ(passwords_.lines(), "");
 }
