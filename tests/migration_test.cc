@@ -629,9 +629,10 @@ TEST_F(MigrationTest, JournalOfAnotherRunOrDamagedIsRefusedBeforeAnythingIsSent)
   const std::string journal = dir_ / "journal";
   ASSERT_EQ(migrate({"-journal", journal}).exitStatus, 0);
   const std::string firstPort = server_->portText();
+  const std::string original = readFile(journal);
   // The same journal, as if it had been written for the next server.
   startServer();
-  std::string good = readFile(journal);
+  std::string good = original;
   good.replace(good.find(":" + firstPort + "\n"), firstPort.size() + 1, ":" + server_->portText());
   const std::string header = good.substr(0, good.find('\n') + 1);
   struct Case {
@@ -639,7 +640,14 @@ TEST_F(MigrationTest, JournalOfAnotherRunOrDamagedIsRefusedBeforeAnythingIsSent)
     std::string refusal;
   };
   const Case cases[] = {
-      {"lodemig-journal 1\t/elsewhere\t127.0.0.1:1\n", " is of another store or target\n"},
+      {"lodemig-journal 1\t/elsewhere\t127.0.0.1:1\n",
+       " is of another store or target\nArgument error: the journal's store is /elsewhere, this "
+       "run's " +
+           std::filesystem::canonical(store_).string() + "\n"},
+      {original,
+       " is of another store or target\nArgument error: the journal's target is 127.0.0.1:" +
+           firstPort + ", this run's 127.0.0.1:" + server_->portText() +
+           "; if it is the same server, add -retarget\n"},
       {header + "account\tann@example.com\n", " is damaged at line 2\n"},
       {header + "stored\ta\tb\tc\tx\t1\nfolder-done\ta\tb\n", " is damaged at line 2\n"},
       {header + "count\ta\tb\t1\nnonsense\nfolder-done\ta\tb\n", " is damaged at line 3\n"},
@@ -662,6 +670,16 @@ TEST_F(MigrationTest, JournalOfAnotherRunOrDamagedIsRefusedBeforeAnythingIsSent)
                        " + mailbox <ann>, size: 0B\n"
                        "   Info: already migrated, as the journal records\n"));
   EXPECT_EQ(readFile(journal), good);
+  EXPECT_FALSE(std::filesystem::exists(accountDirectory("ann@example.com")));
+
+  // The same server under its new address: -retarget takes the journal and
+  // records the address, so that later runs need no -retarget.
+  writeFile(journal, original);
+  ProcessResult moved = migrate({"-journal", journal, "-retarget"});
+  EXPECT_EQ(moved.exitStatus, 0) << moved.out;
+  EXPECT_TRUE(contains(moved.out, "   Info: already migrated, as the journal records\n"));
+  EXPECT_EQ(readFile(journal), original + "target\t127.0.0.1:" + server_->portText() + "\n");
+  EXPECT_EQ(migrate({"-journal", journal}).exitStatus, 0);
   EXPECT_FALSE(std::filesystem::exists(accountDirectory("ann@example.com")));
 }
 

@@ -42,6 +42,9 @@ std::string runModeError(const RunOptions& options) {
   if (!options.reportPath.empty() && !target) {
     return refusal("-report needs -migrate, -check or -verify");
   }
+  if (options.retarget && (!options.migrate || options.journalPath.empty())) {
+    return refusal("-retarget needs -migrate and -journal");
+  }
   if (!options.userMask.empty() && options.domainMask.empty()) {
     return refusal("unknown domain for user <" + options.userMask + ">");
   }

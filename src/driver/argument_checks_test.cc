@@ -62,6 +62,8 @@ TEST(ArgumentChecksTest, RequiredOptionsAndRunKinds) {
       {{"-path", "/s", "-report", "r.csv"},
        "Argument error: -report needs -migrate, -check or -verify\n"},
       {{"-path", "/s", "-check", "-server", "h", "-password", "m", "-report", "r.csv"}, ""},
+      {migration({"-retarget"}), "Argument error: -retarget needs -migrate and -journal\n"},
+      {migration({"-retarget", "-journal", "j"}), ""},
       {{"-path", "/s", "-user", "j*"}, "Argument error: unknown domain for user <j*>\n"},
       {{"-path", "/s", "-user", "j*", "-domain", "example.com"}, ""},
   });

@@ -91,8 +91,8 @@ std::optional<int> openRunFiles(RunContext& context) {
   const MigrationSettings& settings = context.settings;
   context.journaled = settings.migrate && !settings.journalPath.empty();
   if (context.journaled) {
-    const std::string refusal =
-        context.journal.open(settings.journalPath, journalHeaderFor(settings, context.connection));
+    const std::string refusal = context.journal.open(
+        settings.journalPath, journalHeaderFor(settings, context.connection), settings.retarget);
     if (!refusal.empty()) {
       return refuse(refusal, kExitArgumentError);
     }

@@ -172,6 +172,8 @@ bool takeFlag(RunOptions& options, const char* name) {
     options.starttls = true;
   } else if (equalsIgnoreCase(name, "-insecure")) {
     options.insecure = true;
+  } else if (equalsIgnoreCase(name, "-retarget")) {
+    options.retarget = true;
   } else if (equalsIgnoreCase(name, "-disableCrLfFixing")) {
     options.fixCrLf = false;
   } else if (equalsIgnoreCase(name, "-version") || equalsIgnoreCase(name, "--version")) {
@@ -226,6 +228,7 @@ MigrationSettings migrationSettingsFrom(const RunOptions& options) {
   settings.quiet = options.quiet;
   settings.fixCrLf = options.fixCrLf;
   settings.journalPath = options.journalPath;
+  settings.retarget = options.retarget;
   settings.retries = options.retries;
   settings.reportPath = options.reportPath;
   settings.check = options.check;
@@ -291,6 +294,7 @@ void printUsage(std::ostream& out) {
   out << "       -loginForm  LOGIN name pattern such as USER*ADMIN, for imap (optional)\n";
   out << "       -nonMailFolders  skip or create calendars, contacts... on imap (optional)\n";
   out << "       -folderMap  file of store name TAB target name lines, for imap (optional)\n";
+  out << "       -retarget  resume a journal whose server is now named another way (optional)\n";
   out << "       -version   print the version and exit (optional)\n";
   out << "       -help      print help and exit (optional)\n";
   out << "\n";

@@ -36,6 +36,7 @@ struct RunOptions {
   // the value given is not a whole number of seconds from 1 to kMaxTimeoutSeconds.
   int timeoutSeconds = kDefaultTimeoutSeconds;
   std::string journalPath;  // -journal; empty: none
+  bool retarget = false;    // -retarget: the journal's server under another address
   static constexpr int kMaxRetries = 100;
   // -retry: new connections per account after a lost one; -1 when the value
   // given is not a whole number from 0 to kMaxRetries.

@@ -161,12 +161,13 @@ TEST(RunOptionsTest, EveryOptionReachesItsSetting) {
        "-window",     "8",    "-jobs",           "4",          "-shard",     "2/5",
        "-targetType", "imap", "-nonMailFolders", "create",     "-folderMap", "m",
        "-admin",      "root", "-loginForm",      "USER*ADMIN", "-password",  "pw",
-       "-timeout",    "30",   "-server",         "h",          "-starttls"});
+       "-timeout",    "30",   "-server",         "h",          "-starttls",  "-retarget"});
   const MigrationSettings settings = migrationSettingsFrom(options);
   EXPECT_EQ(settings.storePath, "/s");
   EXPECT_TRUE(settings.migrate && settings.force && settings.quiet);
   EXPECT_FALSE(settings.fixCrLf || settings.check || settings.verify);
   EXPECT_EQ(settings.journalPath, "j");
+  EXPECT_TRUE(settings.retarget);
   EXPECT_EQ(settings.retries, 3);
   EXPECT_EQ(settings.reportPath, "r.csv");
   EXPECT_EQ(settings.jobs, 4);

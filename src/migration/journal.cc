@@ -1,6 +1,7 @@
 #include "migration/journal.h"
 
 #include <charconv>
+#include <filesystem>
 #include <vector>
 
 #include "utils/directory.h"
@@ -102,6 +103,33 @@ std::string folderId(const std::string& account, const std::string& folder) {
   return id;
 }
 
+// The store and target a journal's first line names; empty fields when
+// `line` is not such a line.
+struct JournalOrigin {
+  std::string store;
+  std::string target;
+};
+
+bool readOrigin(std::string_view line, JournalOrigin& origin) {
+  const std::vector<std::string_view> f = splitFields(line);
+  if (f.size() != 3 || f[0] != kMagic) {
+    return false;
+  }
+  origin = {unescaped(f[1]), unescaped(f[2])};
+  return true;
+}
+
+// A password file is named as this run names it; the journal keeps where it
+// is, since a resumed run may start in another directory.
+std::string absolutePath(const std::string& path) {
+  if (path.empty()) {
+    return path;
+  }
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  return error ? path : absolute.lexically_normal().string();
+}
+
 }  // namespace
 
 std::string journalHeader(const std::string& storePath, const std::string& host, int port) {
@@ -147,28 +175,40 @@ JournalState::Load JournalState::load(const std::string& path, const std::string
   if (!file.open(path)) {
     return ostrel::utils::pathExists(path) ? Load::Unreadable : Load::Missing;
   }
+  JournalOrigin wanted;
+  readOrigin(header, wanted);
   std::string line;
   for (int number = 1;; ++number) {
     const std::int64_t before = file.tell();
-    if (!file.readLine(line, kMaxLine + 1)) {
-      return file.failed() ? Load::Unreadable : Load::Ok;
-    }
     // A line that the file's end cut short was being written when the run
     // died: it never counted, and the next record is written in its place.
-    if (file.tell() - before != static_cast<std::int64_t>(line.size()) + 1) {
-      return file.failed() ? Load::Unreadable : Load::Ok;
+    if (!file.readLine(line, kMaxLine + 1) ||
+        file.tell() - before != static_cast<std::int64_t>(line.size()) + 1) {
+      break;
     }
     validLength = file.tell();
     if (number == 1) {
-      if (line != header) {
+      JournalOrigin origin;
+      if (!readOrigin(line, origin)) {
         damagedLine_ = 1;
         return line.compare(0, sizeof(kMagic) - 1, kMagic) == 0 ? Load::OtherRun : Load::Damaged;
+      }
+      journalStore_ = origin.store;
+      journalTarget_ = origin.target;
+      if (journalStore_ != wanted.store) {
+        return Load::OtherRun;
       }
     } else if (line.size() > kMaxLine || !apply(line)) {
       damagedLine_ = number;
       return Load::Damaged;
     }
   }
+  if (file.failed()) {
+    return Load::Unreadable;
+  }
+  // The target is known only at the end: a run that moved it wrote a
+  // "target" record.
+  return validLength > 0 && journalTarget_ != wanted.target ? Load::OtherTarget : Load::Ok;
 }
 
 bool JournalState::apply(const std::string& line) {
@@ -220,6 +260,10 @@ bool JournalState::apply(const std::string& line) {
     std::string id = std::string(f[1]) + "\t" + std::string(f[2]);
     folders_.erase(id);
     doneFolders_.insert(std::move(id));
+    return true;
+  }
+  if (kind == "target" && f.size() == 2) {
+    journalTarget_ = unescaped(f[1]);
     return true;
   }
   if (kind == "account-done" && f.size() == 2) {
@@ -321,7 +365,7 @@ void JournalWriter::line(std::initializer_list<std::string_view> fields) {
 void JournalWriter::account(const std::string& account, const char* state,
                             const std::string& passwordFile) {
   const std::lock_guard<std::mutex> lock(mutex_);
-  line({"account", account, state, passwordFile});
+  line({"account", account, state, absolutePath(passwordFile)});
   // A declined account must not pass for one whose creation was cut short.
   // The others may wait in the buffer: lost, they leave the "creating"
   // record, from which a later run finds the account its own again.
@@ -336,8 +380,15 @@ void JournalWriter::creating(const std::string& account, const std::string& pass
   // Written before the account is asked for, so that no death of the
   // process loses it; the disk has it with the folder count that follows
   // before the first append.
-  line({"account", account, "creating", passwordFile, password, generated ? "1" : "0"});
+  line({"account", account, "creating", absolutePath(passwordFile), password,
+        generated ? "1" : "0"});
   file_.flush();
+}
+
+void JournalWriter::target(const std::string& target) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  line({"target", target});
+  syncLocked();
 }
 
 void JournalWriter::count(const std::string& account, const std::string& folder,
@@ -417,22 +468,39 @@ void JournalWriter::close() {
   file_.close();
 }
 
-std::string Journal::open(const std::string& path, const std::string& header) {
+std::string Journal::open(const std::string& path, const std::string& header, bool retarget) {
   std::int64_t validLength = 0;
-  switch (state_.load(path, header, validLength)) {
+  const std::string otherRun =
+      "Argument error: journal " + path + " is of another store or target\n";
+  JournalOrigin wanted;
+  readOrigin(header, wanted);
+  const JournalState::Load load = state_.load(path, header, validLength);
+  switch (load) {
     case JournalState::Load::Ok:
     case JournalState::Load::Missing:
       break;
     case JournalState::Load::Unreadable:
       return "Argument error: cannot read journal " + path + "\n";
     case JournalState::Load::OtherRun:
-      return "Argument error: journal " + path + " is of another store or target\n";
+      return otherRun + (state_.journalStore().empty()
+                             ? std::string()
+                             : "Argument error: the journal's store is " + state_.journalStore() +
+                                   ", this run's " + wanted.store + "\n");
+    case JournalState::Load::OtherTarget:
+      if (!retarget) {
+        return otherRun + "Argument error: the journal's target is " + state_.journalTarget() +
+               ", this run's " + wanted.target + "; if it is the same server, add -retarget\n";
+      }
+      break;
     case JournalState::Load::Damaged:
       return "Argument error: journal " + path + " is damaged at line " +
              std::to_string(state_.damagedLine()) + "\n";
   }
   if (!writer_.open(path, validLength, header)) {
     return "Argument error: cannot write journal " + path + "\n";
+  }
+  if (load == JournalState::Load::OtherTarget) {
+    writer_.target(wanted.target);
   }
   return std::string();
 }
@@ -468,7 +536,8 @@ void Journal::account(Reporter& reporter, const std::string& account, Settled se
                   passwordFile);
   // A declined account is not the run's: memory forgets it as a later
   // run's reading of the file would.
-  state_.noteAccount(account, settled == Settled::Declined ? std::string() : passwordFile);
+  state_.noteAccount(account,
+                     settled == Settled::Declined ? std::string() : absolutePath(passwordFile));
   check(reporter);
 }
 

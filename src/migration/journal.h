@@ -26,11 +26,15 @@ namespace lodemig {
 //   refused <tab> user@domain <tab> folder <tab> key file <tab> header offset <tab> stored size
 //   folder-done <tab> user@domain <tab> folder
 //   account-done <tab> user@domain
+//   target <tab> host:port
 //
 // "creating" is written before the account is asked for, with the password
 // it is given (1: generated), so that an account whose creation a crash cut
 // short is still known as the run's own and its password is not lost; the
 // last account record decides ("declined": it existed and was not migrated).
+// A "target" record names the address a later run reached the same server
+// by (-retarget); the last one is the journal's target. Password files are
+// named by absolute path.
 // A last line without its line end (torn by a crash) is ignored.
 
 // What the journal remembers of a folder whose migration has begun but not
@@ -61,15 +65,19 @@ bool parseJournalKey(std::string_view text, MessageKey& key);
 // any thread; a FolderProgress is the one thread's that migrates its account.
 class JournalState {
  public:
-  enum class Load { Ok, Missing, Unreadable, OtherRun, Damaged };
+  enum class Load { Ok, Missing, Unreadable, OtherRun, OtherTarget, Damaged };
 
   // Reads `path`. Missing when there is no such file; OtherRun when its first
-  // line names another store or target than `header`; Damaged (with the line
-  // number in damagedLine()) when a line other than a torn last one cannot be
-  // read. `validLength` is set to the bytes up to the end of the last whole
-  // line.
+  // line names another store than `header` (or is of another format);
+  // OtherTarget when the journal is whole but its target is not `header`'s;
+  // Damaged (with the line number in damagedLine()) when a line other than a
+  // torn last one cannot be read. `validLength` is set to the bytes up to the
+  // end of the last whole line.
   Load load(const std::string& path, const std::string& header, std::int64_t& validLength);
   int damagedLine() const { return damagedLine_; }
+  // What the journal names, once load() has read its first line.
+  const std::string& journalStore() const { return journalStore_; }
+  const std::string& journalTarget() const { return journalTarget_; }
 
   bool accountDone(const std::string& account) const;
   // Created or switched to by a run of this journal; "" when not.
@@ -99,6 +107,8 @@ class JournalState {
   // Node-based: a FolderProgress stays where it is while others are added.
   std::unordered_map<std::string, FolderProgress> folders_;
   int damagedLine_ = 0;
+  std::string journalStore_;
+  std::string journalTarget_;
   mutable std::mutex mutex_;
 };
 
@@ -119,6 +129,9 @@ class JournalWriter {
   void account(const std::string& account, const char* state, const std::string& passwordFile);
   void creating(const std::string& account, const std::string& passwordFile,
                 const std::string& password, bool generated);
+  // The server is reached by `target` from now on; on the disk when this
+  // returns.
+  void target(const std::string& target);
   void count(const std::string& account, const std::string& folder, std::int64_t count);
   void message(bool stored, const std::string& account, const std::string& folder,
                const std::string& key);
@@ -179,8 +192,10 @@ class Journal {
 
   // Reads the journal at `path` for a run of `header` and opens it for this
   // run's records. Returns the argument error that refuses it, with its line
-  // end, or "" when it can be used.
-  std::string open(const std::string& path, const std::string& header);
+  // ends, or "" when it can be used. A journal of the same store whose target
+  // differs is refused, naming both, unless `retarget`: then it is taken and
+  // records the new target.
+  std::string open(const std::string& path, const std::string& header, bool retarget = false);
   // Puts every record on the disk and closes the file.
   void close() { writer_.close(); }
   // False for Mode::Off.

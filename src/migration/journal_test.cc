@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <sstream>
 
 #include "tests/temp_dir.h"
@@ -40,9 +41,11 @@ TEST(JournalTest, RecordsReadBackWhateverTheNamesHold) {
   std::int64_t valid = 0;
   ASSERT_EQ(state.load(path, header, valid), JournalState::Load::Ok);
   EXPECT_EQ(valid, static_cast<std::int64_t>(testing::readFile(path).size()));
-  EXPECT_EQ(state.passwordFileOf("new@x"), "./run.pass");
+  // Named by where it is, for a resumed run started in another directory.
+  const std::string passwordFile = (std::filesystem::current_path() / "run.pass").string();
+  EXPECT_EQ(state.passwordFileOf("new@x"), passwordFile);
   EXPECT_EQ(state.passwordFileOf("old@x"), "");
-  EXPECT_EQ(state.passwordFileOf("cut@x"), "./run.pass");
+  EXPECT_EQ(state.passwordFileOf("cut@x"), passwordFile);
   std::string password;
   bool generated = true;
   EXPECT_FALSE(state.creationUnconfirmed("new@x", password, generated));
@@ -171,7 +174,7 @@ class JournalDoorTest : public ::testing::Test {
 
   // What a journal that took recordRun() answers.
   static void expectRunKnown(Journal& journal) {
-    EXPECT_EQ(journal.passwordFileOf("new@x"), "./p");
+    EXPECT_EQ(journal.passwordFileOf("new@x"), (std::filesystem::current_path() / "p").string());
     EXPECT_EQ(journal.passwordFileOf("old@x"), "");
     EXPECT_TRUE(journal.folderDone("new@x", "Done"));
     EXPECT_FALSE(journal.folderDone("new@x", "Open"));
@@ -254,9 +257,34 @@ TEST_F(JournalDoorTest, RefusedJournalsNameTheirFault) {
   EXPECT_EQ(Journal().open(path, header),
             "Argument error: journal " + path + " is damaged at line 2\n");
   EXPECT_EQ(Journal().open(path, journalHeader("/t", "h", 143)),
-            "Argument error: journal " + path + " is of another store or target\n");
+            "Argument error: journal " + path +
+                " is of another store or target\n"
+                "Argument error: the journal's store is /s, this run's /t\n");
   EXPECT_EQ(Journal().open(dir_.path(), header),
             "Argument error: cannot read journal " + dir_.path() + "\n");
+}
+
+TEST_F(JournalDoorTest, AnotherAddressOfTheServerIsTakenOnlyWhenAskedAndThenRemembered) {
+  const std::string path = dir_ / "journal";
+  testing::writeFile(path, journalHeader("/s", "old", 143) + "\naccount-done\ta@x\n");
+  const std::string moved = journalHeader("/s", "new", 993);
+  EXPECT_EQ(Journal().open(path, moved),
+            "Argument error: journal " + path +
+                " is of another store or target\n"
+                "Argument error: the journal's target is old:143, this run's new:993; if it is "
+                "the same server, add -retarget\n");
+  // Taken, its records kept, the new address recorded for the runs after.
+  {
+    Journal journal;
+    ASSERT_EQ(journal.open(path, moved, true), "");
+    EXPECT_TRUE(journal.accountDone("a@x"));
+    journal.close();
+  }
+  Journal again;
+  EXPECT_EQ(again.open(path, moved), "");
+  EXPECT_TRUE(again.accountDone("a@x"));
+  // A store that differs is never retargeted.
+  EXPECT_NE(Journal().open(path, journalHeader("/other", "new", 993), true), "");
 }
 
 }  // namespace lodemig

@@ -29,6 +29,7 @@ struct MigrationSettings {
   bool fixCrLf = true;
   // The journal of a migration run; empty: none.
   std::string journalPath;
+  bool retarget = false;  // -retarget: the journal's target may be named differently
   // New connections tried after a lost one, per account; 0: a lost
   // connection ends the run.
   int retries = 0;
