@@ -222,6 +222,66 @@ TEST_F(StandardTargetTest, UnknownAccountFailsAloneAndLoginFormWorks) {
   EXPECT_TRUE(contains(bobs, "messages=2")) << bobs;
 }
 
+TEST_F(StandardTargetTest, WrongMasterPasswordEndsTheRunAtTheFirstAccount) {
+  ScopedTempDir home;
+  DovecotOptions options =
+      accounts({{"john@example.com", "x"}, {"mary@example.com", "x"}, {"bob@example.org", "x"}});
+  options.masterPassword = "not-what-the-run-sends";
+  const Dovecot dovecot(home, options);
+  ASSERT_EQ(dovecot.problem(), "");
+  const std::string examples = std::string(LODEMIG_SOURCE_DIR) + "/examples";
+  const std::string refused =
+      "Error: the target refused the administrator's login (-admin \"admin\" with the master "
+      "password, AUTHENTICATIONFAILED) for <john@example.com>, the first account tried: check "
+      "-admin and the master password\n";
+  for (const char* run : {"-migrate", "-check"}) {
+    const ProcessResult result = migrateInto(dovecot, examples, {}, {}, run);
+    EXPECT_EQ(result.exitStatus, 1) << run << result.out;
+    EXPECT_EQ(countOf(result.out, refused), 1) << run << result.out;
+    // Not blamed on the accounts, and no further account is tried.
+    EXPECT_FALSE(contains(result.out, "may not exist")) << run << result.out;
+    EXPECT_FALSE(contains(result.out, "cannot be logged in to")) << run << result.out;
+    EXPECT_FALSE(contains(result.out, "mary@example.com")) << run << result.out;
+  }
+}
+
+TEST_F(StandardTargetTest, UndeclaredSpecialFoldersAreSaidAndNamesReadInUtf8) {
+  builder_.account("", "ann", AccountDirectory)
+      .settings("{ Password = x; }")
+      .info(
+          "{ INBOX = { Messages = #1; }; \"Sent Items\" = { Messages = #1; }; "
+          "\"Проекты\" = { Messages = #1; }; }");
+  for (const char* folder : {"INBOX", "Sent Items", "Проекты"}) {
+    builder_.mailboxFile("", "ann", folder, messages(folder, 1));
+  }
+  ScopedTempDir home;
+  // As a stock configuration has it: no special folder exists yet.
+  DovecotOptions options = accounts({{"ann@example.com", "x"}});
+  options.specialFolders = false;
+  const Dovecot dovecot(home, options);
+  ASSERT_EQ(dovecot.problem(), "");
+  const std::string unmarked =
+      "\"Sent Items\": the target marks no folder \\Sent, its clients may make their own sent "
+      "folder beside it\n";
+  const ProcessResult check = migrateInto(dovecot, store_, {}, {}, "-check");
+  EXPECT_TRUE(contains(check.out,
+                       "Warning: folder \"Sent Items\" of <ann@example.com> would go "
+                       "into " +
+                           unmarked))
+      << check.out;
+  EXPECT_TRUE(contains(check.out, "1 on the IMAP server 127.0.0.1 already\n")) << check.out;
+  const ProcessResult run = migrateInto(dovecot, store_, {"-report", work_ + "/r.csv"});
+  EXPECT_EQ(run.exitStatus, 0) << run.out;
+  EXPECT_TRUE(contains(run.out, "   Warning: folder \"Sent Items\" goes into " + unmarked))
+      << run.out;
+  const std::string report = readFile(work_ + "/r.csv");
+  EXPECT_TRUE(contains(report, ",ann@example.com,Проекты,Проекты,mail,1,")) << report;
+  EXPECT_FALSE(contains(report, "X-MAIL")) << report;
+  int status = 0;
+  EXPECT_TRUE(contains(dovecot.doveadm({"mailbox", "list", "-u", "ann@example.com"}, &status),
+                       "Проекты\n"));
+}
+
 TEST_F(StandardTargetTest, KilledRunResumedWithTheJournalHasEveryMessageOnce) {
   inboxAccount("many", 400);
   ScopedTempDir home;

@@ -59,4 +59,24 @@ bool offersCapability(const std::vector<std::string>& responses, std::string_vie
   return false;
 }
 
+std::string responseCode(std::string_view response) {
+  // tag SP status SP "[" code ...: the code is the third word's start.
+  const std::size_t first = response.find(' ');
+  const std::size_t second =
+      first == std::string_view::npos ? first : response.find(' ', first + 1);
+  if (second == std::string_view::npos || second + 1 >= response.size() ||
+      response[second + 1] != '[') {
+    return std::string();
+  }
+  std::string code;
+  for (std::size_t at = second + 2; at < response.size(); ++at) {
+    const char c = response[at];
+    if (c == ']' || c == ' ' || c == '\r' || c == '\n') {
+      break;
+    }
+    code += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  }
+  return code;
+}
+
 }  // namespace lodemig

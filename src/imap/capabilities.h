@@ -17,6 +17,11 @@ std::vector<std::string> capabilityWords(const std::string& response);
 // case.
 bool offersCapability(const std::vector<std::string>& responses, std::string_view name);
 
+// The response code of a tagged or untagged status response, in upper case:
+// "AUTHENTICATIONFAILED" of "a NO [AUTHENTICATIONFAILED] ...". "" when the
+// text after the status word does not start with "[".
+std::string responseCode(std::string_view response);
+
 }  // namespace lodemig
 
 #endif  // LODEMIG_IMAP_CAPABILITIES_H_

@@ -32,5 +32,21 @@ TEST(CapabilitiesTest, OfferedWordsMatchWholeInAnyCase) {
   EXPECT_FALSE(offersCapability({}, "STARTTLS"));
 }
 
+TEST(CapabilitiesTest, ResponseCodeIsTheBracketedWordAfterTheStatus) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"V5 NO [AUTHENTICATIONFAILED] Authentication failed.\r\n", "AUTHENTICATIONFAILED"},
+      {"V5 NO [authorizationfailed] no", "AUTHORIZATIONFAILED"},
+      {"* OK [CAPABILITY IMAP4rev1] ready", "CAPABILITY"},
+      {"V5 NO [UNAVAILABLE]", "UNAVAILABLE"},
+      {"V5 NO Authentication failed [AUTHENTICATIONFAILED]", ""},
+      {"V5 NO", ""},
+      {"V5 NO ", ""},
+      {"", ""},
+  };
+  for (const auto& [response, code] : cases) {
+    EXPECT_EQ(responseCode(response), code) << response;
+  }
+}
+
 }  // namespace
 }  // namespace lodemig

@@ -172,6 +172,7 @@ bool ImapClient::usable() {
 void ImapClient::connect(bool loginAfter) {
   FlagScope scope(connecting_);
   endedInLogin_ = false;
+  loginRefusal_.clear();
   try {
     openStream();
     stream_->open();

@@ -110,6 +110,9 @@ class ImapClient {
   // True when the last connect() failed in the login exchange: the server
   // greeted, then refused or ended the connection instead of an answer.
   bool endedInLogin() const { return endedInLogin_; }
+  // The server's answer that refused the last connect()'s login (its tagged
+  // line, CR LF removed); "" when the login was not refused that way.
+  const std::string& loginRefusal() const { return loginRefusal_; }
   // The server greeting read by the last connect (CR kept, LF removed).
   const std::string& lastLine() const { return lastLine_; }
   // Takes the next tag: "V" and the counter, which then increments.
@@ -178,7 +181,8 @@ class ImapClient {
   void loginPlain();
   void loginProxy();
   // Closes the stream and throws AuthenticateFailedException with `text`.
-  [[noreturn]] void failLogin(const char* text);
+  // `answer` is the command whose refusal it is.
+  [[noreturn]] void failLogin(const char* text, const ImapCommand& answer);
 
   ClientSettings settings_;
   std::uint32_t tagCounter_ = 0;
@@ -190,6 +194,7 @@ class ImapClient {
   // connection.
   bool connecting_ = false;
   bool endedInLogin_ = false;
+  std::string loginRefusal_;
   // The least each answer is expected to take (the last tagged line's length
   // less kAnswerSlack; 0: none seen yet on this connection).
   std::size_t shortestAnswer_ = 0;

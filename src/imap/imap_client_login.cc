@@ -32,7 +32,10 @@ void ImapClient::login() {
   setState(ClientState::Authenticated);
 }
 
-void ImapClient::failLogin(const char* text) {
+void ImapClient::failLogin(const char* text, const ImapCommand& answer) {
+  // Kept for the caller: the response code tells a refused administrator
+  // from an account the server will not let it act as.
+  loginRefusal_ = answer.completed() ? answer.finalLine() : std::string();
   closeStream();
   throw AuthenticateFailedException(text);
 }
@@ -44,7 +47,7 @@ void ImapClient::loginMaster() {
   const std::size_t open = first.find('<');
   // Without a "<" there is no challenge to answer.
   if (first.empty() || first[0] != '+' || open == std::string::npos) {
-    failLogin(kMasterAuthFailed);
+    failLogin(kMasterAuthFailed, command);
   }
   const std::size_t close = first.find('>');
   const std::string challenge = close == std::string::npos || close < open
@@ -52,7 +55,7 @@ void ImapClient::loginMaster() {
                                     : first.substr(open, close - open + 1);
   sendContinuation(ostrel::crypto::md5Hex(challenge + settings_.password) + "\r\n");
   if (waitFor(command) != CommandStatus::Ok) {
-    failLogin(kMasterAuthFailed);
+    failLogin(kMasterAuthFailed, command);
   }
 }
 
@@ -61,14 +64,14 @@ void ImapClient::loginCramMd5() {
   submit(command, false);
   const std::string& first = readResponse();
   if (first.empty() || first[0] != '+') {
-    failLogin(kCramMd5Failed);
+    failLogin(kCramMd5Failed, command);
   }
   const std::string challenge = ostrel::crypto::base64Decode(first.substr(1));
   const std::string reply =
       settings_.user + " " + ostrel::crypto::hmacMd5(settings_.password, challenge);
   sendContinuation(ostrel::crypto::base64Encode(reply) + "\r\n");
   if (waitFor(command) != CommandStatus::Ok) {
-    failLogin(kCramMd5Failed);
+    failLogin(kCramMd5Failed, command);
   }
 }
 
@@ -78,7 +81,7 @@ void ImapClient::loginPlain() {
   command.addQuoted(settings_.password);
   submit(command, false);
   if (waitFor(command) != CommandStatus::Ok) {
-    failLogin(kLoginFailed);
+    failLogin(kLoginFailed, command);
   }
 }
 
@@ -90,12 +93,12 @@ void ImapClient::loginProxy() {
   const std::string& first = readResponse();
   if (first.empty() || first[0] != '+') {
     dispatch(first);
-    failLogin(kProxyFailed);
+    failLogin(kProxyFailed, command);
   }
   sendContinuation(saslPlainResponse(settings_.user, settings_.server.admin, settings_.password) +
                    "\r\n");
   if (waitFor(command) != CommandStatus::Ok) {
-    failLogin(kProxyFailed);
+    failLogin(kProxyFailed, command);
   }
 }
 

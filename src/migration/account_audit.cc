@@ -160,7 +160,7 @@ bool AccountAudit::verify(Mailbox& mailbox) {
   std::vector<Folder> folders;
   mailbox.readFolders(folders);
   if (!migrationTarget_->actAs(mailbox)) {
-    reporter_.print("Error: <" + account_ + "> is not on Torvane\n");
+    reporter_.print("Error: <" + account_ + "> is not on " + targetServerWord(connection_) + "\n");
     ReportRow row;
     row.domain = mailbox.domainName();
     row.account = account_;
@@ -193,8 +193,9 @@ bool AccountAudit::verifyFolder(Folder& folder, const Mailbox& mailbox) {
   row.domain = mailbox.domainName();
   row.account = account_;
   row.folder = folder.name();
-  row.targetFolder = targetNameOf(folder.name());
-  row.kind = MigrationTarget::kindWord(folder);
+  const FolderPlace place = migrationTarget_->place(folder.name());
+  row.targetFolder = place.shownName;
+  row.kind = migrationTarget_->kindWord(folder);
   reporter_.print("   - " + quoted(folder.name()) + ", messages: ");
   store_.clear();
   try {
@@ -208,7 +209,7 @@ bool AccountAudit::verifyFolder(Folder& folder, const Mailbox& mailbox) {
   for (const MessageSummary& message : store_) {
     row.storeBytes += message.size;
   }
-  const std::int64_t count = row.error.empty() ? targetCount(row.targetFolder) : -1;
+  const std::int64_t count = row.error.empty() ? targetCount(place.wireName) : -1;
   row.targetBefore = row.targetAfter = count;
   if (!row.error.empty()) {
     // The store could not be read: nothing to compare with.
@@ -221,7 +222,7 @@ bool AccountAudit::verifyFolder(Folder& folder, const Mailbox& mailbox) {
     if (count > 0 && checkResult(reporter_, TargetStep::Fetch, gateway_.fetchSummaries(target_)) ==
                          StepOutcome::Refused) {
       row.verdict = Verdict::Failed;
-      row.error = "Torvane refused to list the folder's messages";
+      row.error = targetServerWord(connection_) + " refused to list the folder's messages";
     } else {
       const FolderComparison comparison = compareMessages(store_, target_);
       row.verdict = comparison.verdict;
@@ -238,19 +239,20 @@ bool AccountAudit::verifyFolder(Folder& folder, const Mailbox& mailbox) {
 }
 
 void AccountAudit::startCheck() {
-  checkResult(reporter_, TargetStep::Connect, connectMaster(reporter_, gateway_, connection_));
+  checkConnect(reporter_, connectMaster(reporter_, gateway_, connection_), connection_);
   reporter_.print(migrationTarget_->describeAppends());
   gateway_.appendLimit(&appendLimit_);
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < kRoundTripSamples; ++i) {
-    checkResult(reporter_, TargetStep::Connect, gateway_.noop());
+    checkConnect(reporter_, gateway_.noop(), connection_);
   }
   roundTripSeconds_ =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() /
       kRoundTripSamples;
   gateway_.disconnect(true);
   if (appendLimit_ >= 0) {
-    reporter_.print("Info: Torvane accepts messages of at most " + formatSize(appendLimit_) + "\n");
+    reporter_.print("Info: " + targetServerWord(connection_) + " accepts messages of at most " +
+                    formatSize(appendLimit_) + "\n");
   }
 }
 
@@ -296,7 +298,7 @@ bool AccountAudit::warnMerging(const std::vector<Folder>& folders) {
       names += (names.empty() ? "" : " and ") + quoted(folderName);
     }
     reporter_.print("Warning: folders " + names + " of <" + account_ + "> would merge into " +
-                    quoted(targetNameOf(group.front())) + "\n");
+                    quoted(migrationTarget_->place(group.front()).shownName) + "\n");
     fine = false;
   }
   return fine;
@@ -311,8 +313,13 @@ void AccountAudit::reportTargetFolders(const std::vector<Folder>& folders) {
                         "> is skipped: a " + migrationTarget_->skippedKind(folder) + " folder\n");
         continue;
       }
-      const std::string name = targetNameOf(folder.name());
-      const std::int64_t count = targetCount(name);
+      const FolderPlace place = migrationTarget_->place(folder.name());
+      const std::string& name = place.shownName;
+      if (!place.unmarked.empty()) {
+        reporter_.print("Warning: folder " + quoted(folder.name()) + " of <" + account_ +
+                        "> would go into " + quoted(name) + ": " + place.unmarked + "\n");
+      }
+      const std::int64_t count = targetCount(place.wireName);
       if (count > 0) {
         reporter_.print("Info: folder " + quoted(name) + " of <" + account_ + "> holds " +
                         std::to_string(count) + " messages on " + where + " already\n");
@@ -346,8 +353,8 @@ bool AccountAudit::checkFolderMessages(Folder& folder, const Mailbox& mailbox) {
     if (appendLimit_ >= 0 && message.size > static_cast<std::uint64_t>(appendLimit_)) {
       reporter_.print("Warning: message " + std::to_string(number) + " of folder " +
                       quoted(folder.name()) + " of <" + account_ + "> (" +
-                      formatSize(static_cast<std::int64_t>(message.size)) +
-                      ") is over Torvane's limit\n");
+                      formatSize(static_cast<std::int64_t>(message.size)) + ") is over " +
+                      targetServerWord(connection_) + "'s limit\n");
       fine = false;
     }
     ++number;
@@ -363,7 +370,8 @@ std::string AccountAudit::checkSummary() const {
   char roundTrip[32];
   std::snprintf(roundTrip, sizeof(roundTrip), "%.2f", roundTripSeconds_ * 1000);
   return "Info: accounts: " + std::to_string(accounts_) + ", " + std::to_string(existing_) +
-         " on Torvane already\n" + "Info: folders: " + std::to_string(folders_) + "\n" +
+         " on " + targetServerWord(connection_) + " already\n" +
+         "Info: folders: " + std::to_string(folders_) + "\n" +
          "Info: messages: " + std::to_string(messages_) + ", " +
          formatSize(static_cast<std::int64_t>(bytes_)) + "\n" +
          "Info: a migration would take about " +

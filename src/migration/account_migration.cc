@@ -99,7 +99,7 @@ void AccountMigration::reportFailure(const Mailbox& mailbox, const std::string& 
   if (tally_.inFolder && !tally_.folders.empty()) {
     const FolderTally& folder = tally_.folders.back();
     row.folder = folder.name;
-    row.targetFolder = targetName_;
+    row.targetFolder = shownName_;
     row.storeMessages = folder.storeMessages;
     row.storeBytes = folder.bytesSent;
     row.sent = folder.sent;
@@ -268,8 +268,8 @@ void AccountMigration::reportFolder(const Folder& folder, const Mailbox& mailbox
   row.domain = mailbox.domainName();
   row.account = account_;
   row.folder = folder.name();
-  row.targetFolder = targetName_;
-  row.kind = MigrationTarget::kindWord(folder);
+  row.targetFolder = shownName_;
+  row.kind = target_->kindWord(folder);
   row.storeMessages = tally.failed ? tally.storeMessages : tally.read;
   row.storeBytes = tally.bytesSent;
   row.sent = tally.sent;
@@ -284,7 +284,7 @@ void AccountMigration::reportFolder(const Folder& folder, const Mailbox& mailbox
     const std::int64_t expected = before + tally.sent;
     row.error = "the target holds " + std::to_string(after) + " messages, " +
                 std::to_string(expected) + " expected";
-    reporter_.print("Error: folder \"" + targetName_ + "\" of <" + account_ + "> holds " +
+    reporter_.print("Error: folder \"" + shownName_ + "\" of <" + account_ + "> holds " +
                     std::to_string(after) + " messages, " + std::to_string(expected) +
                     " expected\n");
   }
@@ -325,6 +325,7 @@ std::int64_t AccountMigration::createFolder(const Folder& folder) {
   reporter_.print(place.note);
   const std::int64_t count = target_->createFolder(place, folder.type());
   targetName_ = place.wireName;
+  shownName_ = place.shownName;
   return count;
 }
 

@@ -185,8 +185,10 @@ class AccountMigration {
   std::string account_;
   // The journal's decisions for the folder being migrated.
   FolderResume resume_;
-  // The current folder's target name, used for every message.
+  // The current folder's target name, used for every message, and the same
+  // as people read it (UTF-8), for the report.
   std::string targetName_;
+  std::string shownName_;
 
   // The messages whose answers are still to be taken.
   AppendWindow window_;

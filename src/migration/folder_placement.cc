@@ -83,6 +83,15 @@ FolderPlacement::Place FolderPlacement::place(const std::string& storeName) cons
     if (ostrel::utils::equalsIgnoreCase(place.shownName, "INBOX")) {
       place.shownName = "INBOX";
     }
+    // Servers that declare their special folders without creating them list
+    // nothing to go by; the folder keeps its name, and that is said.
+    if (const SpecialUse unmarked = specialUseOfName(storeName); unmarked != SpecialUse::None) {
+      place.unmarked = std::string("the target marks no folder ") + specialUseAttribute(unmarked) +
+                       ", its clients may make their own " + specialUseWord(unmarked) +
+                       " folder beside it";
+      place.note = "   Warning: folder \"" + storeName + "\" goes into \"" + place.shownName +
+                   "\": " + place.unmarked + "\n";
+    }
   }
   if (!encode(place.shownName, place.wireName)) {
     place.error = "the folder name \"" + storeName + "\" is not valid UTF-8";

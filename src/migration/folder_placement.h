@@ -20,6 +20,10 @@ struct FolderPlace {
   std::string shownName;  // the same, as the report shows it (UTF-8)
   std::string note;       // a report line saying why it goes there, or ""
   std::string error;      // when not empty, the folder cannot be placed
+  // For a store folder of a special use the server marks no folder with:
+  // why clients may not find it there ("the target marks no folder \Sent,
+  // its clients may make their own sent folder beside it"); "" otherwise.
+  std::string unmarked;
 };
 
 // Where one account's folders go on a standard IMAP server: the folder map

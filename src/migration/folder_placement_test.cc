@@ -63,9 +63,14 @@ TEST(FolderPlacementTest, SpecialFoldersAndTheMapWin) {
   EXPECT_EQ(trash.note,
             "   Info: folder \"Papierkorb\" goes into \"Gelöscht\", the target's deleted folder\n");
   EXPECT_EQ(placement.place("Spam").wireName, "Junk");
-  // The server has no drafts folder: the store's name stays.
-  EXPECT_EQ(placement.place("Drafts").wireName, "Drafts");
-  EXPECT_EQ(placement.place("Drafts").note, "");
+  // The server has no drafts folder: the store's name stays, and that is
+  // said, since the server's clients will not look there.
+  const FolderPlacement::Place drafts = placement.place("Drafts");
+  EXPECT_EQ(drafts.wireName, "Drafts");
+  EXPECT_EQ(drafts.note,
+            "   Warning: folder \"Drafts\" goes into \"Drafts\": the target marks no folder "
+            "\\Drafts, its clients may make their own drafts folder beside it\n");
+  EXPECT_EQ(placement.place("Sent Items").unmarked, "");
   // Below the top level a name is just a name.
   EXPECT_EQ(placement.place("Old/Sent Items").wireName, "Old.Sent Items");
 

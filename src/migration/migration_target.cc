@@ -1,5 +1,6 @@
 #include "migration/migration_target.h"
 
+#include "imap/capabilities.h"
 #include "migration/target_names.h"
 #include "migration/target_result.h"
 #include "utils/ql_exception.h"
@@ -29,6 +30,9 @@ class TorvaneTarget : public MigrationTarget {
   FolderPlace place(const std::string& storeName) const override;
   std::int64_t createFolder(const FolderPlace& place, FolderType type) override;
   const char* skippedKind(const Folder&) const override { return ""; }
+  std::string kindWord(const Folder& folder) const override {
+    return folderKindWord(folderKindBits(folder.type()));
+  }
   const char* name() const override { return "Torvane"; }
   AccountCheck checkAccount(const std::string& account, bool exists) const override;
 
@@ -73,6 +77,7 @@ class ImapServerTarget : public MigrationTarget {
   FolderPlace place(const std::string& storeName) const override;
   std::int64_t createFolder(const FolderPlace& place, FolderType type) override;
   const char* skippedKind(const Folder& folder) const override;
+  std::string kindWord(const Folder&) const override { return "mail"; }
   const char* name() const override { return "the target"; }
   AccountCheck checkAccount(const std::string& account, bool exists) const override;
 
@@ -80,6 +85,15 @@ class ImapServerTarget : public MigrationTarget {
   // Logs in for the account and learns where its folders go; the login's
   // refusal is returned, other failures throw.
   GatewayResult logIn(const std::string& account);
+  // After a refused login for `account`: when the refusal is the
+  // administrator's own, says so and throws QLNetworkException, since no
+  // account can then be migrated; otherwise returns why the account alone
+  // was refused, for a line of its own.
+  std::string settleRefusal(const std::string& account);
+
+  // Set by the first login the server accepted: the administrator's
+  // credentials are good from then on.
+  bool adminAccepted_ = false;
 
   // Where the current account's folders go, once logged in for it.
   std::unique_ptr<FolderPlacement> placement_;
@@ -103,10 +117,6 @@ std::string MigrationTarget::whySkipped(const Folder& folder) const {
   }
   // By design: such a server keeps mail only, and the run can still succeed.
   return std::string("a ") + kind + " folder, the target keeps mail only (-nonMailFolders create)";
-}
-
-std::string MigrationTarget::kindWord(const Folder& folder) {
-  return folderKindWord(folderKindBits(folder.type()));
 }
 
 GatewayResult MigrationTarget::submitAppend(const std::string& folder, IMessage& message,
@@ -299,23 +309,60 @@ bool TorvaneTarget::takeUnconfirmedCreation(const std::string& qualified, std::s
 GatewayResult ImapServerTarget::logIn(const std::string& account) {
   // A placement left from the account before must not name this one's folders.
   placement_.reset();
-  return connectForAccount(reporter_, gateway_, connection_, account, settings_.folderMap,
-                           placement_);
+  const GatewayResult result =
+      connectForAccount(reporter_, gateway_, connection_, account, settings_.folderMap, placement_);
+  adminAccepted_ = adminAccepted_ || result == kGatewayOk;
+  return result;
+}
+
+std::string ImapServerTarget::settleRefusal(const std::string& account) {
+  const std::string& answer = gateway_.client().loginRefusal();
+  const std::string code = responseCode(answer);
+  // A server that ends the connection instead of answering does so for an
+  // account it does not have; AUTHORIZATIONFAILED says the administrator was
+  // accepted but may not act as the account.
+  if (answer.empty()) {
+    return "the server ended the connection at the login, as it does for an account it "
+           "does not have";
+  }
+  if (code == "AUTHORIZATIONFAILED") {
+    return "the server accepted the administrator but not as <" + account +
+           "> (AUTHORIZATIONFAILED)";
+  }
+  if (adminAccepted_) {
+    return "the administrator's login worked for an earlier account";
+  }
+  // Nothing has been let in yet and the server will not say more than that
+  // the credentials failed: every account would be refused the same way, a
+  // few seconds each, so the run ends here.
+  const std::string why = "the target refused the administrator's login (-admin \"" +
+                          connection_.admin + "\" with the master password" +
+                          (code.empty() ? std::string() : ", " + code) + ")";
+  reporter_.print("Error: " + why + " for <" + account +
+                  ">, the first account tried: check -admin and the master password\n");
+  throw QLNetworkException(why);
 }
 
 bool ImapServerTarget::openAccount(const Mailbox& mailbox, bool) {
   const std::string account = qualifiedName(mailbox);
   if (logIn(account) == kGatewayAuthenticationFailed) {
+    const std::string cause = settleRefusal(account);
     // Such a server has its accounts already; one it refuses fails alone.
     reporter_.print("   Error: the target refused the login for <" + account +
                     ">: accounts are not created on an IMAP server, it may not exist there\n");
+    reporter_.print("   Info: " + cause + "\n");
     throw QLStoreException("the target refused the login for <" + account + ">");
   }
   return true;
 }
 
 bool ImapServerTarget::actAs(const Mailbox& mailbox) {
-  return logIn(qualifiedName(mailbox)) == kGatewayOk;
+  const std::string account = qualifiedName(mailbox);
+  const GatewayResult result = logIn(account);
+  if (result == kGatewayAuthenticationFailed) {
+    reporter_.print("Info: <" + account + ">: " + settleRefusal(account) + "\n");
+  }
+  return result == kGatewayOk;
 }
 
 std::string ImapServerTarget::describeAppends() {

@@ -78,8 +78,10 @@ class MigrationTarget {
   bool keeps(const Folder& folder) const { return *skippedKind(folder) == '\0'; }
   // Why a migration leaves the folder out, for the report; "" when kept.
   std::string whySkipped(const Folder& folder) const;
-  // The word the report gives the target folder's kind.
-  static std::string kindWord(const Folder& folder);
+  // The word the report gives the target folder's kind: the private
+  // target's kind keyword ("X-MAIL"), or "mail" on a standard server, where
+  // every folder kept is a mail folder.
+  virtual std::string kindWord(const Folder& folder) const = 0;
 
   // The target's word in check lines: "Torvane" or "the target".
   virtual const char* name() const = 0;

@@ -231,6 +231,46 @@ TEST_F(MigrationTargetTest, StandardServerRefusingTheLoginFailsTheAccountAlone) 
   finish();
 }
 
+TEST_F(MigrationTargetTest, StandardServerRefusingTheAdministratorEndsTheRun) {
+  peer_.accept().send("* OK ready\r\n").expect("V0 AUTHENTICATE PLAIN").send("+ \r\n");
+  peer_.readLine().send("V0 NO [AUTHENTICATIONFAILED] Authentication failed.\r\n");
+  MigrationTarget& target = start(true);
+  try {
+    target.openAccount(mailbox_, false);
+    ADD_FAILURE() << "a refused administrator must end the run";
+  } catch (const QLStoreException&) {
+    ADD_FAILURE() << "a refused administrator is not one account's fault";
+  } catch (const QLNetworkException& error) {
+    EXPECT_STREQ(error.what(),
+                 "the target refused the administrator's login (-admin \"admin\" with the master "
+                 "password, AUTHENTICATIONFAILED)");
+  }
+  EXPECT_NE(log_.str().find("for <ann@example.com>, the first account tried: check -admin "
+                            "and the master password\n"),
+            std::string::npos);
+  EXPECT_EQ(log_.str().find("it may not exist there"), std::string::npos);
+  finish();
+}
+
+TEST_F(MigrationTargetTest, StandardServerRefusingOnlyTheAccountSaysWhy) {
+  peer_.accept().send("* OK ready\r\n").expect("V0 AUTHENTICATE PLAIN").send("+ \r\n");
+  peer_.readLine().send("V0 NO [AUTHORIZATIONFAILED] no\r\n");
+  // Ending the connection at the login is how some servers refuse an
+  // account they do not have.
+  peer_.accept().send("* OK ready\r\n").expect("V1 AUTHENTICATE PLAIN").send("+ \r\n");
+  peer_.readLine().close();
+  MigrationTarget& target = start(true);
+  EXPECT_THROW(target.openAccount(mailbox_, false), QLStoreException);
+  EXPECT_NE(log_.str().find("   Info: the server accepted the administrator but not as "
+                            "<ann@example.com> (AUTHORIZATIONFAILED)\n"),
+            std::string::npos);
+  EXPECT_FALSE(target.actAs(mailbox_));
+  EXPECT_NE(log_.str().find("Info: <ann@example.com>: the server ended the connection at "
+                            "the login, as it does for an account it does not have\n"),
+            std::string::npos);
+  finish();
+}
+
 TEST_F(MigrationTargetTest, OnlyAStandardServerLeavesFoldersWithoutMailOut) {
   const Folder calendar = folder("Kalender", "IPF.Appointment");
   const Folder contacts = folder("Kontakte", "IPF.Contact");

@@ -207,7 +207,7 @@ void Migrator::testConnection() {
   for (int attempt = 0;; ++attempt) {
     result = connectMaster(reporter_, gateway_, connection_);
     try {
-      checkResult(reporter_, TargetStep::Connect, result);
+      checkConnect(reporter_, result, connection_);
       break;
     } catch (const QLConnectionLostException& error) {
       if (attempt >= settings_.retries) {

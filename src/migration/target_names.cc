@@ -1,6 +1,10 @@
 #include "migration/target_names.h"
 
 namespace lodemig {
+
+std::string targetServerWord(const ConnectionSettings& connection) {
+  return connection.standardServer ? "the IMAP server " + connection.host : "Torvane";
+}
 namespace {
 
 constexpr const char kForbiddenChars[] = "<>:*?\"|\\";

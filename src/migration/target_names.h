@@ -5,7 +5,13 @@
 #include <string_view>
 #include <vector>
 
+#include "imap/connection_settings.h"
+
 namespace lodemig {
+
+// How lines people read name the target server: "Torvane" for the private
+// target, "the IMAP server HOST" for a standard one.
+std::string targetServerWord(const ConnectionSettings& connection);
 
 // Replaces, in place, each of < > : * ? " | \ by `replacement`. The slash
 // stays: it separates folder levels.

@@ -1,5 +1,6 @@
 #include "migration/target_result.h"
 
+#include "migration/target_names.h"
 #include "utils/ql_exception.h"
 
 namespace lodemig {
@@ -102,10 +103,19 @@ const Rule* findRule(TargetStep step, GatewayResult result) {
   return other;
 }
 
-}  // namespace
+// `text` with the private target's name replaced by `server`.
+std::string worded(const char* text, const std::string& server) {
+  std::string worded = text;
+  constexpr std::string_view kPrivate = "Torvane";
+  for (std::size_t at = worded.find(kPrivate); at != std::string::npos;
+       at = worded.find(kPrivate, at + server.size())) {
+    worded.replace(at, kPrivate.size(), server);
+  }
+  return worded;
+}
 
-StepOutcome checkResult(Reporter& reporter, TargetStep step, GatewayResult result,
-                        const std::string& folder) {
+StepOutcome settle(Reporter& reporter, TargetStep step, GatewayResult result,
+                   const std::string& folder, const std::string& server) {
   const Rule* rule = findRule(step, result);
   if (rule == nullptr) {
     std::string text = "Error: unspecified Imap error " + std::to_string(result) + ".\n";
@@ -118,20 +128,34 @@ StepOutcome checkResult(Reporter& reporter, TargetStep step, GatewayResult resul
     case Consequence::Refused:
       return StepOutcome::Refused;
     case Consequence::Warn:
-      reporter.log(rule->logText);
+      reporter.log(worded(rule->logText, server));
       return StepOutcome::Done;
     default:
       break;
   }
   const std::string suffix = rule->namesFolder ? folder : std::string();
-  reporter.log(rule->namesFolder ? rule->logText + suffix + "\n" : std::string(rule->logText));
+  const std::string logText = worded(rule->logText, server);
+  const std::string errorText = worded(rule->errorText, server) + suffix;
+  reporter.log(rule->namesFolder ? logText + suffix + "\n" : logText);
   if (rule->consequence == Consequence::ItemFails) {
-    throw QLStoreException(rule->errorText + suffix);
+    throw QLStoreException(errorText);
   }
   if (rule->consequence == Consequence::ConnectionLost) {
-    throw QLConnectionLostException(rule->errorText + suffix);
+    throw QLConnectionLostException(errorText);
   }
-  throw QLNetworkException(rule->errorText + suffix);
+  throw QLNetworkException(errorText);
+}
+
+}  // namespace
+
+StepOutcome checkResult(Reporter& reporter, TargetStep step, GatewayResult result,
+                        const std::string& folder) {
+  return settle(reporter, step, result, folder, "Torvane");
+}
+
+StepOutcome checkConnect(Reporter& reporter, GatewayResult result,
+                         const ConnectionSettings& connection) {
+  return settle(reporter, TargetStep::Connect, result, std::string(), targetServerWord(connection));
 }
 
 namespace {
@@ -163,12 +187,12 @@ GatewayResult connectForAccount(Reporter& reporter, ImapGateway& gateway,
     return login;
   }
   logProtectionFailure(reporter, gateway, login);
-  checkResult(reporter, TargetStep::Connect, login);
+  checkConnect(reporter, login, connection);
   ServerTraits traits;
   std::vector<std::string> folders;
-  checkResult(reporter, TargetStep::Connect, gateway.learnServer(traits));
+  checkConnect(reporter, gateway.learnServer(traits), connection);
   if (gateway.listFolders(folders) == kGatewayConnectionProblem) {
-    checkResult(reporter, TargetStep::Connect, kGatewayConnectionProblem);
+    checkConnect(reporter, kGatewayConnectionProblem, connection);
   }
   placement = std::make_unique<FolderPlacement>(traits, folders, map);
   return kGatewayOk;

@@ -30,6 +30,11 @@ enum class StepOutcome {
 StepOutcome checkResult(Reporter& reporter, TargetStep step, GatewayResult result,
                         const std::string& folder = std::string());
 
+// checkResult() of a Connect step, its texts naming the server as
+// targetServerWord() does.
+StepOutcome checkConnect(Reporter& reporter, GatewayResult result,
+                         const ConnectionSettings& connection);
+
 // Connects `gateway` as the administrator (a standard IMAP server is only
 // reached: it has no administrator's session); when the connection's
 // protection could not be set up (TLS, STARTTLS), logs why before the caller

@@ -93,5 +93,25 @@ TEST(TargetResultTest, EveryStepKnowsWhatItsResultsSkip) {
   }
 }
 
+TEST(TargetResultTest, ConnectTextsNameAStandardServerByItsHost) {
+  std::ostringstream log, console, errors;
+  Reporter reporter(log, console, errors, true);
+  ConnectionSettings connection;
+  connection.host = "imap.example.com";
+  connection.standardServer = true;
+  try {
+    checkConnect(reporter, kGatewayConnectionProblem, connection);
+    ADD_FAILURE() << "a connection problem must throw";
+  } catch (const QLConnectionLostException& error) {
+    EXPECT_STREQ(error.what(), "cannot connect to the IMAP server imap.example.com");
+  }
+  EXPECT_EQ(log.str(), "Network error: cannot connect to the IMAP server imap.example.com\n");
+  // The private target keeps its own words.
+  connection.standardServer = false;
+  EXPECT_THROW(checkConnect(reporter, kGatewayAuthenticationFailed, connection),
+               QLNetworkException);
+  EXPECT_NE(log.str().find("Error: problem with authentication to Torvane\n"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace lodemig
