@@ -134,7 +134,26 @@ StepOutcome checkResult(Reporter& reporter, TargetStep step, GatewayResult resul
   throw QLNetworkException(rule->errorText + suffix);
 }
 
+StepOutcome checkResult(Reporter& reporter, TargetStep step, const ConnectResult& result) {
+  try {
+    return checkResult(reporter, step, result.code);
+  } catch (QLException& error) {
+    error.setCause(result.cause);
+    throw;
+  }
+}
+
 namespace {
+
+// The cause of a connect that did not get a connection.
+ConnectResult withCause(ImapGateway& gateway, GatewayResult code) {
+  ConnectResult result;
+  result.code = code;
+  if (code == kGatewayConnectionProblem) {
+    result.cause = gateway.client().failureCause();
+  }
+  return result;
+}
 
 void logProtectionFailure(Reporter& reporter, const ImapGateway& gateway, GatewayResult result) {
   if (result == kGatewayConnectionProblem && !gateway.connectionFailure().empty()) {
@@ -144,14 +163,14 @@ void logProtectionFailure(Reporter& reporter, const ImapGateway& gateway, Gatewa
 
 }  // namespace
 
-GatewayResult connectMaster(Reporter& reporter, ImapGateway& gateway,
+ConnectResult connectMaster(Reporter& reporter, ImapGateway& gateway,
                             const ConnectionSettings& connection) {
   // A standard IMAP server has no administrator's session of its own: that
   // it can be reached is what can be checked before the accounts.
   const GatewayResult result =
       connection.standardServer ? gateway.reach(connection) : gateway.connectMaster(connection);
   logProtectionFailure(reporter, gateway, result);
-  return result;
+  return withCause(gateway, result);
 }
 
 GatewayResult connectForAccount(Reporter& reporter, ImapGateway& gateway,
@@ -163,12 +182,12 @@ GatewayResult connectForAccount(Reporter& reporter, ImapGateway& gateway,
     return login;
   }
   logProtectionFailure(reporter, gateway, login);
-  checkResult(reporter, TargetStep::Connect, login);
+  checkResult(reporter, TargetStep::Connect, withCause(gateway, login));
   ServerTraits traits;
   std::vector<std::string> folders;
-  checkResult(reporter, TargetStep::Connect, gateway.learnServer(traits));
+  checkResult(reporter, TargetStep::Connect, withCause(gateway, gateway.learnServer(traits)));
   if (gateway.listFolders(folders) == kGatewayConnectionProblem) {
-    checkResult(reporter, TargetStep::Connect, kGatewayConnectionProblem);
+    checkResult(reporter, TargetStep::Connect, withCause(gateway, kGatewayConnectionProblem));
   }
   placement = std::make_unique<FolderPlacement>(traits, folders, map);
   return kGatewayOk;
