@@ -24,9 +24,18 @@ class CausesTest : public MigrationTest {
   // A migration to 127.0.0.1:`port` (or `host`) with -timeout 1.
   ProcessResult migrateTo(const std::string& host, int port, std::vector<std::string> more = {}) {
     makeDirectories(work_);
-    std::vector<std::string> all = {"-path",   store_,    "-migrate",       "-server",
-                                    host,      "-port",   std::to_string(port), "-password",
-                                    "master",  "-timeout", "1",             "-primaryDomain",
+    std::vector<std::string> all = {"-path",
+                                    store_,
+                                    "-migrate",
+                                    "-server",
+                                    host,
+                                    "-port",
+                                    std::to_string(port),
+                                    "-password",
+                                    "master",
+                                    "-timeout",
+                                    "1",
+                                    "-primaryDomain",
                                     "example.com"};
     all.insert(all.end(), more.begin(), more.end());
     ProcessOptions options;
@@ -71,8 +80,8 @@ TEST_F(CausesTest, TricklingServerEndsTheRunAtTheTimeout) {
     peer.accept().trickle(tls ? record : greeting, kTrickleIntervalMs);
     peer.start();
     const ProcessResult run =
-        migrateTo("127.0.0.1", peer.port(), tls ? std::vector<std::string>{"-tls", "-insecure"}
-                                                : std::vector<std::string>{});
+        migrateTo("127.0.0.1", peer.port(),
+                  tls ? std::vector<std::string>{"-tls", "-insecure"} : std::vector<std::string>{});
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 1);
     const std::string server = "127.0.0.1:" + std::to_string(peer.port());
@@ -98,8 +107,9 @@ TEST_F(CausesTest, RefusedMessageAndUnreadableFolderNameAccountFolderAndCause) {
   startServer({"--refuse-append", "3"});
   const ProcessResult run = migrate();
   EXPECT_EQ(run.exitStatus, 1);
-  expectSaid(run, "Error: cannot migrate folder \"A\"\n  cause: account <cid@example.com>, folder "
-                  "\"A\": ");
+  expectSaid(run,
+             "Error: cannot migrate folder \"A\"\n  cause: account <cid@example.com>, folder "
+             "\"A\": ");
   // The folder's count no longer trails its error line.
   EXPECT_FALSE(contains(run.out, "Error: cannot migrate folder \"A\"\n2\n")) << run.out;
   expectSaid(run,

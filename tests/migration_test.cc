@@ -337,7 +337,11 @@ TEST_F(MigrationTest, LostConnectionWhileCreatingTheAccountEndsTheRun) {
   // login, 4 its X-CREATEUSER.
   startServer({"--bye-at", "4"});
   ProcessResult result = migrate();
-  EXPECT_TRUE(contains(result.out, "\nError: cannot create user\nFinish time: "));
+  EXPECT_TRUE(contains(result.out,
+                       "\nError: cannot create user\n"
+                       "  cause: account <ann@example.com>: 127.0.0.1:" +
+                           server_->portText() + " ended the connection: * BYE"))
+      << result.out;
   EXPECT_FALSE(contains(result.out, "user already exist"));
   EXPECT_TRUE(contains(onlyLodemigFile(work_, "log"), "Network error: cannot create user\n"));
   EXPECT_TRUE(lodemigFiles(work_, "pass").empty());

@@ -34,9 +34,8 @@ std::unique_ptr<basic_tcpclientiostream> plainStream(int port) {
 
 std::unique_ptr<basic_tcpclientiostream> tlsStream(int port) {
   Url url("imap://127.0.0.1:" + std::to_string(port));
-  auto stream = std::make_unique<basic_tcpclientiostream>(InetSSLSocketAddress(url, "", ""),
-                                                          InetSocketAddress(), 4096, 0, 4096, 0,
-                                                          true);
+  auto stream = std::make_unique<basic_tcpclientiostream>(
+      InetSSLSocketAddress(url, "", ""), InetSocketAddress(), 4096, 0, 4096, 0, true);
   stream->setTimeout(1);
   stream->open();
   return stream;
