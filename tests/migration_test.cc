@@ -321,8 +321,12 @@ TEST_F(MigrationTest, TargetThatCannotBeUsedEndsTheRunAtTheFirstDomain) {
   EXPECT_TRUE(contains(unreachable.out,
                        "\nInfo: primary domain is not specified, the hostname is used instead: "));
   EXPECT_TRUE(contains(maskTimes(unreachable.out),
-                       "\nError: cannot connect to Torvane\nFinish time: T\n\n"
-                       "Result: migration failed\n"));
+                       "\nError: cannot connect to Torvane\n"
+                       "  cause: cannot connect to 127.0.0.1:" +
+                           server_->portText() +
+                           ": Connection refused\nFinish time: T\n\n"
+                           "Result: migration failed\n"))
+      << unreachable.out;
   EXPECT_TRUE(
       contains(onlyLodemigFile(work.path(), "log"), "Network error: cannot connect to Torvane\n"));
 }
@@ -333,7 +337,11 @@ TEST_F(MigrationTest, LostConnectionWhileCreatingTheAccountEndsTheRun) {
   // login, 4 its X-CREATEUSER.
   startServer({"--bye-at", "4"});
   ProcessResult result = migrate();
-  EXPECT_TRUE(contains(result.out, "\nError: cannot create user\nFinish time: "));
+  EXPECT_TRUE(contains(result.out,
+                       "\nError: cannot create user\n"
+                       "  cause: account <ann@example.com>: 127.0.0.1:" +
+                           server_->portText() + " ended the connection: * BYE"))
+      << result.out;
   EXPECT_FALSE(contains(result.out, "user already exist"));
   EXPECT_TRUE(contains(onlyLodemigFile(work_, "log"), "Network error: cannot create user\n"));
   EXPECT_TRUE(lodemigFiles(work_, "pass").empty());
@@ -375,7 +383,10 @@ TEST_F(MigrationTest, StoreErrorInAFolderReconnectsAndGoesOnWithTheNextFolder) {
   }
   EXPECT_LE(stored.size(), 3u);
   EXPECT_TRUE(storedMessages("admin").empty());
-  EXPECT_TRUE(contains(result.out, "\nError: cannot migrate folder \"A\"\n3\n"));
+  EXPECT_TRUE(contains(result.out,
+                       "\nError: cannot migrate folder \"A\"\n  cause: account <cid@example.com>, "
+                       "folder \"A\": cannot read messages file \"3-S-x-h\"\n"))
+      << result.out;
   EXPECT_TRUE(
       contains(onlyLodemigFile(work_, "log"), "Error: cannot read messages file \"3-S-x-h\"\n"));
   // The account was provisioned again on the new connection.
@@ -777,7 +788,10 @@ TEST_F(MigrationTest, ThreeAccountsInARowLostAfterTheirRetriesStopTheRun) {
   EXPECT_EQ(countOf(out, "\nError: cannot migrate mailbox <"), 2) << out;
   EXPECT_TRUE(contains(out,
                        "\nError: cannot append message: 3 accounts in a row failed, "
-                       "Torvane seems down\nFinish time: T\n\nResult: migration failed\n"));
+                       "Torvane seems down\n  cause: account <"))
+      << out;
+  EXPECT_TRUE(contains(out, " closed the connection\nFinish time: T\n\nResult: migration failed\n"))
+      << out;
 }
 
 }  // namespace

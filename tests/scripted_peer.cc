@@ -109,6 +109,11 @@ ScriptedPeer& ScriptedPeer::reset() {
   return *this;
 }
 
+ScriptedPeer& ScriptedPeer::trickle(const std::string& bytes, int intervalMs) {
+  steps_.push_back({Kind::Trickle, bytes, static_cast<std::size_t>(intervalMs)});
+  return *this;
+}
+
 ScriptedPeer& ScriptedPeer::silence(int seconds) {
   steps_.push_back({Kind::Silence, std::string(), static_cast<std::size_t>(seconds)});
   return *this;
@@ -204,6 +209,27 @@ void ScriptedPeer::run() {
   changed_.notify_all();
 }
 
+bool ScriptedPeer::waitWhileOpen(int milliseconds) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  char buffer[4096];
+  while (Clock::now() < deadline) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stop_) {
+        return false;
+      }
+    }
+    pollfd entry{connection_, POLLIN, 0};
+    if (::poll(&entry, 1, kSliceMilliseconds) > 0) {
+      const ssize_t n = ::recv(connection_, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 void ScriptedPeer::closeConnection(bool abortive) {
   if (connection_ < 0) {
     return;
@@ -293,6 +319,18 @@ bool ScriptedPeer::runStep(const Step& step) {
         }
         sent += static_cast<std::size_t>(n);
       }
+      return true;
+    }
+    case Kind::Trickle: {
+      std::size_t sent = 0;
+      while (sent < step.text.size() &&
+             ::send(connection_, step.text.data() + sent, 1, MSG_NOSIGNAL) == 1) {
+        ++sent;
+        if (!waitWhileOpen(static_cast<int>(step.count))) {
+          break;
+        }
+      }
+      record(std::to_string(sent));
       return true;
     }
     case Kind::Expect:

@@ -49,6 +49,10 @@ class ScriptedPeer {
   ScriptedPeer& close();
   // Abortive close: the client sees a reset.
   ScriptedPeer& reset();
+  // Sends `bytes` one at a time, `intervalMs` apart, until all are sent or
+  // the client closes the connection; records how many went ("3"). Whatever
+  // the client sends meanwhile is dropped.
+  ScriptedPeer& trickle(const std::string& bytes, int intervalMs);
   // Reads and records whatever comes until the client closes or `seconds`
   // pass; never answers.
   ScriptedPeer& silence(int seconds);
@@ -85,7 +89,8 @@ class ScriptedPeer {
     Reset,
     Silence,
     ExpectClosed,
-    Pause
+    Pause,
+    Trickle
   };
   struct Step {
     Kind kind;
@@ -97,6 +102,9 @@ class ScriptedPeer {
   bool runStep(const Step& step);
   // Fills pending_ until it holds `count` bytes or an LF (when `line`).
   bool fill(std::size_t count, bool line, int seconds);
+  // Waits `milliseconds`, dropping what the client sends; false as soon as
+  // the client closes or the script is stopped.
+  bool waitWhileOpen(int milliseconds);
   void closeConnection(bool abortive);
   void record(const std::string& entry);
   void fail(const std::string& description);

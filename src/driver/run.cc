@@ -114,6 +114,9 @@ void runWalk(Migrator& migrator, Reporter& reporter, const MigrationSettings& se
     migrator.markFailed();
     reporter.print("\nError: ");
     reporter.print(error.what());
+    if (!error.cause().empty()) {
+      reporter.print("\n" + causeLine(error.cause()));
+    }
   } catch (const QLInterruptedException& error) {
     migrator.markFailed();
     reporter.print("\nInfo: ");

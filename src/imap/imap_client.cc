@@ -32,6 +32,10 @@ class FlagScope {
   bool previous_;
 };
 
+std::string brokeWhileSending(const std::string& server) {
+  return "the connection to " + server + " broke while sending";
+}
+
 }  // namespace
 
 ImapClient::ImapClient() {
@@ -105,7 +109,11 @@ void ImapClient::openStream() {
       stream_ = std::make_unique<ostrel::utils::basic_tcpclientiostream>(
           remote, local, kStreamAreaSize, 0, writeSize);
     }
-  } catch (const ostrel::utils::CantResolveException&) {
+  } catch (const ostrel::utils::CantResolveException& error) {
+    failureCause_ = ostrel::utils::resolutionFailure(settings_.server.host);
+    if (failureCause_.empty()) {
+      failureCause_ = error.what();
+    }
     throw ImapConnectionFailed(std::string());
   }
   stream_->setTimeout(settings_.server.timeoutSeconds);
@@ -117,6 +125,7 @@ std::string ImapClient::serverText() const {
 }
 
 void ImapClient::failTls(const std::string& detail) {
+  failureCause_ = detail;
   closeStream();
   throw ImapConnectionFailed(std::string(), detail);
 }
@@ -173,6 +182,8 @@ void ImapClient::connect(bool loginAfter) {
   FlagScope scope(connecting_);
   endedInLogin_ = false;
   loginRefusal_.clear();
+  // A cause from an earlier connection must not pass for this one's.
+  failureCause_.clear();
   try {
     openStream();
     stream_->open();
@@ -180,26 +191,14 @@ void ImapClient::connect(bool loginAfter) {
       stream_->clear();
     }
     if (!stream_->good()) {
-      const std::string failure = stream_->tlsFailure();
+      const bool tls = !stream_->tlsFailure().empty();
+      failureCause_ = openFailure();
       closeStream();
-      throw ImapConnectionFailed(
-          std::string(), failure.empty()
-                             ? std::string()
-                             : "TLS handshake with " + serverText() + " failed: " + failure);
+      throw ImapConnectionFailed(std::string(), tls ? failureCause_ : std::string());
     }
     setState(ClientState::Connected);
     reader_.resetBudget();
-    lastLine_.clear();
-    if (!reader_.readLine(*stream_, lastLine_)) {
-      failReceive();
-    }
-    if (!lastLine_.empty() && lastLine_.back() == '\n') {
-      lastLine_.pop_back();
-    }
-    if (!usable() || lastLine_.empty() || lastLine_.find("* BYE") != std::string::npos) {
-      closeStream();
-      throw ImapConnectionFailed(lastLine_);
-    }
+    readGreeting();
     if (settings_.server.tls == TlsMode::StartTls) {
       startTls();
     }
@@ -264,6 +263,7 @@ void ImapClient::sendWhenAsked(ImapCommand& command) {
     if (!usable()) {
       // The server holds part of a literal: only a new connection gets back
       // to a command boundary.
+      failureCause_ = brokeWhileSending(serverText());
       closeStream();
       throw ImapConnectionFailed(kSendFailed);
     }
@@ -277,9 +277,13 @@ CommandStatus ImapClient::waitFor(ImapCommand& command) {
   while (!command.completed()) {
     if (!pending_.holds(command)) {
       // Never sent, or sent on a connection that is gone: no answer can come.
+      failureCause_ = "the connection to " + serverText() + " is gone";
       failReceive();
     }
     dispatch(readResponse(true));
+  }
+  if (command.status() != CommandStatus::Ok) {
+    noteRefusal(command);
   }
   return command.status();
 }
@@ -300,6 +304,7 @@ void ImapClient::send(const ImapCommand& command, bool mayReconnect) {
     return;
   }
   if (!mayReconnect || connecting_) {
+    failureCause_ = brokeWhileSending(serverText());
     closeStream();
     throw ImapConnectionFailed(kSendFailed);
   }
@@ -309,6 +314,7 @@ void ImapClient::send(const ImapCommand& command, bool mayReconnect) {
   if (writeCommand(command)) {
     return;
   }
+  failureCause_ = brokeWhileSending(serverText());
   closeStream();
   if (command.content() != nullptr) {
     throw IMessageLoadFailedException(kSendFailed);
@@ -318,6 +324,7 @@ void ImapClient::send(const ImapCommand& command, bool mayReconnect) {
 
 void ImapClient::sendContinuation(const std::string& text) {
   if (state_ == ClientState::Disconnected || !writeLine(text)) {
+    failureCause_ = brokeWhileSending(serverText());
     closeStream();
     throw ImapConnectionFailed(kSendFailed);
   }
@@ -436,12 +443,14 @@ void ImapClient::finishContent(const char* bytes, std::size_t count) {
 }
 
 void ImapClient::failContent(const char* text) {
+  failureCause_ = text;
   closeStream();
   throw IMessageLoadFailedException(text);
 }
 
 const std::string& ImapClient::readResponse(bool gather) {
   if (state_ == ClientState::Disconnected || !usable()) {
+    failureCause_ = "the connection to " + serverText() + " is gone";
     failReceive();
   }
   if (gather && shortestAnswer_ > 0 && stream_->bufferedInput() == 0) {
@@ -450,21 +459,30 @@ const std::string& ImapClient::readResponse(bool gather) {
       stream_->gatherInput(answers * shortestAnswer_, kGatherWaitMs);
     }
   }
-  switch (reader_.read(*stream_)) {
+  // The whole answer, not each wait for its next bytes, must come within
+  // the time-out: a server trickling a byte at a time would hold the run.
+  stream_->startDeadline();
+  const ResponseReader::Outcome outcome = reader_.read(*stream_);
+  stream_->endDeadline();
+  switch (outcome) {
     case ResponseReader::Outcome::Response:
       return reader_.response();
     case ResponseReader::Outcome::Bye:
       // The server is ending the connection: nothing more will come, and the
       // next command must start a new one.
+      failureCause_ = serverText() + " ended the connection: " +
+                      printableCause(reader_.line().substr(0, reader_.line().find('\r')));
       closeStream();
       throw ImapServerBrokeConnection();
     case ResponseReader::Outcome::Silence:
       // The answer is unknown, so the connection cannot carry another command.
+      failureCause_ = readFailure("no answer");
       closeStream();
       throw ImapTimeoutException();
     case ResponseReader::Outcome::Broken:
       break;
   }
+  failureCause_ = readFailure("no answer");
   // Sending the command again could store an appended message twice.
   failReceive();
 }

@@ -115,6 +115,15 @@ class ImapClient {
   const std::string& loginRefusal() const { return loginRefusal_; }
   // The server greeting read by the last connect (CR kept, LF removed).
   const std::string& lastLine() const { return lastLine_; }
+  // Why the last failure happened, for the admin: the resolver's or the
+  // system's error, a time-out, the TLS reason, or, for a command the server
+  // refused (waitFor() not Ok), its answer after the tag with its code
+  // ("NO [OVERQUOTA] Quota exceeded"); control characters become '?' and a
+  // long answer is cut. Set by every failure, kept until the next one.
+  const std::string& failureCause() const { return failureCause_; }
+  // Records `cause` as the last failure's, for a failure found outside the
+  // client (content that cannot be counted before its command is built).
+  void noteFailure(const std::string& cause) { failureCause_ = cause; }
   // Takes the next tag: "V" and the counter, which then increments.
   std::string nextTag();
 
@@ -174,7 +183,20 @@ class ImapClient {
   [[noreturn]] void failTls(const std::string& detail);
   // "host:port", for the reasons of a failure.
   std::string serverText() const;
-
+  // Why the last connect failed before the greeting: the resolver's answer,
+  // the system's error or the TLS reason.
+  std::string openFailure() const;
+  // Why the last read got no whole line: `what` ("no greeting", "no answer")
+  // when the time-out passed, else the connection's end or error.
+  std::string readFailure(const char* what) const;
+  // Reads the greeting line within the time-out; closes the stream and
+  // throws ImapConnectionFailed when none came whole.
+  void readGreeting();
+  // Takes the refused command's tagged line after its tag (status word,
+  // response code, text) as the failure's cause.
+  void noteRefusal(const ImapCommand& command);
+  // `text` with control characters as '?', cut when long.
+  static std::string printableCause(const std::string& text);
   void login();
   void loginMaster();
   void loginCramMd5();
@@ -188,6 +210,7 @@ class ImapClient {
   std::uint32_t tagCounter_ = 0;
   ClientState state_ = ClientState::Disconnected;
   std::string lastLine_;
+  std::string failureCause_;
   std::unique_ptr<ostrel::utils::basic_tcpclientiostream> stream_;
   std::string identity_;
   // True while connect() runs: a failure inside it must not start another

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,7 @@ struct Outcome {
   std::string error;  // "timeout", "bye", "auth:<text>" or "connection:<text>"
   ClientState state = ClientState::Disconnected;
   bool peerOk = false;
+  std::string cause;  // the client's failureCause() afterwards
 };
 
 template <typename Action>
@@ -60,6 +62,7 @@ Outcome capture(ImapClient& client, Action action) {
     outcome.error = std::string("connection:") + error.what();
   }
   outcome.state = client.state();
+  outcome.cause = client.failureCause();
   return outcome;
 }
 
@@ -234,6 +237,57 @@ TEST(ImapClientTest, GreetingMustBeAnOkLine) {
   ImapClient client;
   client.configure(masterSettings(port, "pw", 1));
   EXPECT_EQ(capture(client, [&](Outcome&) { client.connect(true); }).error, "connection:");
+}
+
+// Every way a connection or a command fails leaves the admin a cause that
+// tells them apart: refused, closed, silent or trickling, or refused by the
+// server in its own words (without the control characters a hostile server
+// could send to the terminal).
+TEST(ImapClientTest, FailuresLeaveTheirCause) {
+  int closedPort = 0;
+  {
+    const ScriptedPeer gone;
+    closedPort = gone.port();
+  }
+  ImapClient refused;
+  refused.configure(masterSettings(closedPort, "pw", 1));
+  EXPECT_EQ(capture(refused, [&](Outcome&) { refused.connect(true); }).cause,
+            "cannot connect to 127.0.0.1:" + std::to_string(closedPort) + ": Connection refused");
+
+  const std::pair<std::function<void(ScriptedPeer&)>, std::string> greetings[] = {
+      {[](ScriptedPeer& peer) { peer.send("* BYE go away\r\n").close(); },
+       " refused the connection: * BYE go away"},
+      {[](ScriptedPeer& peer) { peer.close(); }, " closed the connection"},
+      // Each byte comes well within the time-out; the whole line does not.
+      {[](ScriptedPeer& peer) { peer.trickle("* OK " + std::string(40, 'x') + "\r\n", 200); },
+       "no greeting from 127.0.0.1:"},
+  };
+  for (const auto& [script, cause] : greetings) {
+    ScriptedPeer peer;
+    script(peer.accept());
+    const Outcome outcome = masterConnect(peer);
+    EXPECT_NE(outcome.cause.find(cause), std::string::npos) << outcome.cause;
+    EXPECT_EQ(outcome.state, ClientState::Disconnected);
+  }
+
+  EXPECT_EQ(noop("V0 NO [OVERQUOTA] Quota\x1b[2J exceeded\r\n").cause,
+            "NO [OVERQUOTA] Quota?[2J exceeded");
+  ScriptedPeer slow;
+  slow.accept().send(kGreeting).expect("V0 NOOP").trickle("V0 OK " + std::string(40, 'x'), 200);
+  slow.start();
+  ImapClient client;
+  client.configure(settingsFor(slow.port(), LoginKind::Plain, "u", "p", 1));
+  client.connect(false);
+  const Outcome trickled = capture(client, [&](Outcome& out) {
+    ImapCommand command(client.nextTag(), "NOOP");
+    out.status = client.execute(command);
+  });
+  EXPECT_EQ(trickled.error, "connection:recvLine failed");
+  EXPECT_EQ(trickled.cause,
+            "no answer from 127.0.0.1:" + std::to_string(slow.port()) + " within 1 s (-timeout)");
+  ASSERT_TRUE(slow.finish()) << slow.failure();
+  // The client gave up while the answer was still coming.
+  EXPECT_LT(std::stoul(slow.received().back()), 46u);
 }
 
 TEST(ImapClientTest, TlsFlagStartsAHandshake) {

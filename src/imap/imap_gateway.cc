@@ -425,6 +425,7 @@ void ImapGateway::buildAppend(ImapCommand& command, const std::string& folderNam
     size = message.contentSize();
   } catch (const std::runtime_error& error) {
     // Counting the content reads it: a failure is a content failure.
+    client_.noteFailure(error.what());
     throw IMessageLoadFailedException(error.what());
   }
   command.start(client_.nextTag(), useXAppend ? "X-APPEND" : "APPEND");

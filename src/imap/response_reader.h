@@ -41,6 +41,8 @@ class ResponseReader {
   // The response of the last read that returned Response; valid until the
   // next read.
   const std::string& response() const { return response_; }
+  // The last line read, also when the read ended in Bye or Broken.
+  const std::string& line() const { return line_; }
   // Starts a new budget: when a command completes and on a new connection.
   void resetBudget() { received_ = 0; }
 

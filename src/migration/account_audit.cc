@@ -244,7 +244,7 @@ void AccountAudit::startCheck() {
   gateway_.appendLimit(&appendLimit_);
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < kRoundTripSamples; ++i) {
-    checkConnect(reporter_, gateway_.noop(), connection_);
+    checkConnect(reporter_, {gateway_.noop(), std::string()}, connection_);
   }
   roundTripSeconds_ =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() /

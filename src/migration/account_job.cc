@@ -42,6 +42,7 @@ JobOutcome migrateAccountJob(AccountMigration& account, Reporter& reporter, Mail
     outcome.failed = outcome.broken = true;
     outcome.lost = true;
     outcome.lostWhat = error.what();
+    outcome.lostCause = error.cause();
   } catch (const QLStoreException& error) {
     account.reportFailure(mailbox, error.what());
     outcome.failed = outcome.broken = true;
@@ -61,11 +62,16 @@ void SkipPolicy::settle(const JobOutcome& outcome, Reporter& reporter) {
   }
   anyFailed_ = true;
   if (outcome.lost && ++lostInARow_ >= kLostAccountsInARow) {
-    throw QLNetworkException(outcome.lostWhat + ": " + std::to_string(kLostAccountsInARow) +
-                             " accounts in a row failed, Torvane seems down");
+    QLNetworkException down(outcome.lostWhat + ": " + std::to_string(kLostAccountsInARow) +
+                            " accounts in a row failed, Torvane seems down");
+    down.setCause(outcome.lostCause);
+    throw down;
   }
   if (outcome.broken) {
     reporter.print("Error: cannot migrate mailbox <" + outcome.user + ">\n");
+    if (!outcome.lostCause.empty()) {
+      reporter.print(causeLine(outcome.lostCause) + "\n");
+    }
   }
 }
 

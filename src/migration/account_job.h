@@ -17,6 +17,7 @@ struct JobOutcome {
   bool broken = false;  // it ended early, by a failure of its own
   bool lost = false;    // its connection was lost after every retry
   std::string lostWhat;
+  std::string lostCause;      // why, when known
   std::string user;           // the account's name in its domain
   std::int64_t messages = 0;  // messages the target accepted
   std::uint64_t bytes = 0;
@@ -46,9 +47,9 @@ class SkipPolicy {
 
   // Takes the outcome of an ended account. A failed account fails the run;
   // one that ended early is said on `reporter` ("Error: cannot migrate
-  // mailbox <user>"), unless it is the last of kLostAccountsInARow lost in a
-  // row: then the run ends with a QLNetworkException that says the target
-  // seems down.
+  // mailbox <user>", followed by the cause line of a lost connection),
+  // unless it is the last of kLostAccountsInARow lost in a row: then the run
+  // ends with a QLNetworkException that says the target seems down and why.
   void settle(const JobOutcome& outcome, Reporter& reporter);
   bool anyFailed() const { return anyFailed_; }
 

@@ -137,7 +137,13 @@ void AccountMigration::runOnce(Mailbox& mailbox, AccountTally& tally) {
     target_->prepareAppends();
     migrateFolders(mailbox, tally);
     finishAccount(tally);
-  } catch (const QLNetworkException&) {
+  } catch (QLNetworkException& error) {
+    // The client keeps why its last exchange failed; the target's steps
+    // only know that it did.
+    if (error.cause().empty() && !gateway_.client().failureCause().empty()) {
+      error.setCause(causeText(gateway_.client().failureCause(), account_,
+                               tally.inFolder ? tally.folders.back().name : std::string()));
+    }
     reporter_.console("\n");
     gateway_.disconnect(true);
     throw;
@@ -214,8 +220,13 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
   } catch (const QLStoreException& error) {
     noteFolderFailure(folder, tally, error.what());
   }
-  reporter_.console(count);
-  reporter_.console("\n");
+  if (tally.failed) {
+    // In place of the count, which would only stand after the error line.
+    reporter_.print(causeLine(causeText(tally.failure, account_, folder.name())) + "\n");
+  } else {
+    reporter_.console(count);
+    reporter_.console("\n");
+  }
   // The target's count after the folder is asked for the report only.
   if (reporting_ && !identityLost) {
     reportFolder(folder, mailbox, tally, targetCount);
@@ -232,6 +243,7 @@ void AccountMigration::noteFolderFailure(const Folder& folder, FolderTally& tall
   reporter_.console("\n");
   reporter_.print("Error: cannot migrate folder \"" + folder.name() + "\"\n");
   tally.failed = true;
+  tally.failure = error;
   noteFirstError(tally, messageNumber_ > 0
                             ? "message " + std::to_string(messageNumber_) + ": " + error
                             : error);
@@ -241,12 +253,16 @@ void AccountMigration::noteFolderFailure(const Folder& folder, FolderTally& tall
   }
 }
 
-void AccountMigration::noteRefused(long number, const std::string& error, FolderTally& tally) {
+void AccountMigration::noteRefused(long number, const std::string& error, const std::string& cause,
+                                   FolderTally& tally) {
   resume_.record(false);
   reporter_.console("\n");
   reporter_.print("Error: cannot migrate message nr.: ");
   reporter_.print(static_cast<std::int64_t>(number));
   reporter_.print("\n");
+  if (!cause.empty()) {
+    reporter_.print(causeLine(causeText(cause, account_, tally.name)) + "\n");
+  }
   if (reporting_) {
     reporter_.log("Error: message " + std::to_string(number) + " of folder \"" + tally.name +
                   "\" of <" + account_ + "> was not stored: " + error + "\n");

@@ -43,6 +43,7 @@ struct FolderTally {
   bool failed = false;             // the folder could not be read to its end
   bool mismatch = false;           // the target's count after it is not as expected
   std::string firstError;          // the first failure, with its message number
+  std::string failure;             // why the folder could not be read to its end
 };
 
 // What became of one account.
@@ -146,8 +147,10 @@ class AccountMigration {
   void completeOldest(FolderTally& tally, long total);
   // After a lost connection: which messages of the window were not confirmed.
   void reportUnconfirmed(FolderTally& tally);
-  // Reports that the target refused message `number` (or its content failed).
-  void noteRefused(long number, const std::string& error, FolderTally& tally);
+  // Reports that the target refused message `number` (or its content
+  // failed), and why when `cause` says.
+  void noteRefused(long number, const std::string& error, const std::string& cause,
+                   FolderTally& tally);
   // After a folder that could not be read: a fresh connection acting as the
   // account. False when it cannot act as the account.
   bool renewConnection(const Mailbox& mailbox);

@@ -97,6 +97,8 @@ void AccountMigration::sendMessage(Message& message, long number, FolderTally& t
   record.key = resume_.currentKey();
   record.written = target_->submitAppend(targetName_, message, static_cast<std::uint64_t>(number));
   record.size = record.written == kGatewayOk ? message.contentSize() : 0;
+  // Answers to older appends, taken before this one's turn, would replace it.
+  record.cause = record.written == kGatewayOk ? std::string() : gateway_.client().failureCause();
   if (readLog_.tellp() > 0) {
     record.log = readLog_.str();
     readLog_.str("");
@@ -137,12 +139,14 @@ void AccountMigration::completeOldest(FolderTally& tally, long total) {
   messageNumber_ = record.number;
   ++tally.read;
   GatewayResult result = record.written;
+  std::string cause = record.cause;
   if (result == kGatewayOk) {
     const AppendAnswer answer = gateway_.awaitAppend();
     // An answer for another message than the oldest cannot be placed: the
     // connection's state is unknown.
     result = answer.token == static_cast<std::uint64_t>(record.number) ? answer.result
                                                                        : kGatewayConnectionProblem;
+    cause = result == kGatewayOk ? std::string() : gateway_.client().failureCause();
   }
   resume_.makeCurrent(record.key);
   try {
@@ -151,8 +155,9 @@ void AccountMigration::completeOldest(FolderTally& tally, long total) {
     tally.bytesSent += record.size;
     resume_.record(true);
   } catch (const QLStoreException& error) {
-    noteRefused(record.number, error.what(), tally);
-  } catch (const QLConnectionLostException&) {
+    noteRefused(record.number, error.what(), cause, tally);
+  } catch (QLConnectionLostException& error) {
+    error.setCause(causeText(cause, account_, tally.name));
     if (window_.capacity() > 1) {
       reportUnconfirmed(tally);
     }

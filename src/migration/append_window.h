@@ -18,6 +18,7 @@ struct SentMessage {
   std::uint64_t size = 0;     // the content's size as sent
   GatewayResult written = 0;  // the result of writing it
   std::string log;            // the reader's lines for it, held until its answer
+  std::string cause;          // why writing it failed, when it did
 };
 
 // The messages of a folder whose appends are written and whose answers are

@@ -135,7 +135,7 @@ std::unique_ptr<MigrationTarget> makeMigrationTarget(const MigrationSettings& se
 }
 
 void TorvaneTarget::connect() {
-  checkResult(reporter_, TargetStep::Connect, connectMaster(reporter_, gateway_, connection_));
+  checkConnect(reporter_, connectMaster(reporter_, gateway_, connection_), connection_);
 }
 
 bool TorvaneTarget::openAccount(const Mailbox& mailbox, bool resuming) {

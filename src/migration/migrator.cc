@@ -203,7 +203,7 @@ std::int64_t Migrator::countAccounts() const {
 }
 
 void Migrator::testConnection() {
-  GatewayResult result = kGatewayOk;
+  ConnectResult result;
   for (int attempt = 0;; ++attempt) {
     result = connectMaster(reporter_, gateway_, connection_);
     try {

@@ -37,6 +37,24 @@ std::string ctimeText(std::time_t when) {
   return text;
 }
 
+std::string causeText(std::string_view cause, std::string_view account, std::string_view folder) {
+  std::string line;
+  if (!account.empty()) {
+    line.append("account <").append(account).append(">");
+  }
+  if (!folder.empty()) {
+    line.append(account.empty() ? "" : ", ").append("folder \"").append(folder).append("\"");
+  }
+  if (!account.empty() || !folder.empty()) {
+    line += ": ";
+  }
+  return line.append(cause);
+}
+
+std::string causeLine(std::string_view causeText) {
+  return std::string("  cause: ").append(causeText);
+}
+
 Reporter::Reporter(std::ostream& log, std::ostream& console, std::ostream& errors, bool quiet)
     : log_(log), console_(console), errors_(errors), quiet_(quiet) {}
 

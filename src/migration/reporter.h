@@ -19,6 +19,14 @@ std::string formatSize(std::int64_t count);
 // newline: "Wed Jun 30 21:49:08 1993\n".
 std::string ctimeText(std::time_t when);
 
+// Why an error happened, with where when given: "account <user@domain>, "
+// and "folder \"name\"" before `cause`, the last of them followed by ": ".
+std::string causeText(std::string_view cause, std::string_view account = {},
+                      std::string_view folder = {});
+// The line, without its line end, that follows an error line to say why:
+// "  cause: " and a causeText().
+std::string causeLine(std::string_view causeText);
+
 // The one way the run reports: it owns how a text reaches the console and the
 // log. print() writes to the console (unless quiet) and then to the log, each
 // flushed at once; log() and console() write to one of them alone. The live

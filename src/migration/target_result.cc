@@ -153,12 +153,28 @@ StepOutcome checkResult(Reporter& reporter, TargetStep step, GatewayResult resul
   return settle(reporter, step, result, folder, "Torvane");
 }
 
-StepOutcome checkConnect(Reporter& reporter, GatewayResult result,
+StepOutcome checkConnect(Reporter& reporter, const ConnectResult& result,
                          const ConnectionSettings& connection) {
-  return settle(reporter, TargetStep::Connect, result, std::string(), targetServerWord(connection));
+  try {
+    return settle(reporter, TargetStep::Connect, result.code, std::string(),
+                  targetServerWord(connection));
+  } catch (QLException& error) {
+    error.setCause(result.cause);
+    throw;
+  }
 }
 
 namespace {
+
+// The cause of a connect that did not get a connection.
+ConnectResult withCause(ImapGateway& gateway, GatewayResult code) {
+  ConnectResult result;
+  result.code = code;
+  if (code == kGatewayConnectionProblem) {
+    result.cause = gateway.client().failureCause();
+  }
+  return result;
+}
 
 void logProtectionFailure(Reporter& reporter, const ImapGateway& gateway, GatewayResult result) {
   if (result == kGatewayConnectionProblem && !gateway.connectionFailure().empty()) {
@@ -168,14 +184,14 @@ void logProtectionFailure(Reporter& reporter, const ImapGateway& gateway, Gatewa
 
 }  // namespace
 
-GatewayResult connectMaster(Reporter& reporter, ImapGateway& gateway,
+ConnectResult connectMaster(Reporter& reporter, ImapGateway& gateway,
                             const ConnectionSettings& connection) {
   // A standard IMAP server has no administrator's session of its own: that
   // it can be reached is what can be checked before the accounts.
   const GatewayResult result =
       connection.standardServer ? gateway.reach(connection) : gateway.connectMaster(connection);
   logProtectionFailure(reporter, gateway, result);
-  return result;
+  return withCause(gateway, result);
 }
 
 GatewayResult connectForAccount(Reporter& reporter, ImapGateway& gateway,
@@ -187,12 +203,12 @@ GatewayResult connectForAccount(Reporter& reporter, ImapGateway& gateway,
     return login;
   }
   logProtectionFailure(reporter, gateway, login);
-  checkConnect(reporter, login, connection);
+  checkConnect(reporter, withCause(gateway, login), connection);
   ServerTraits traits;
   std::vector<std::string> folders;
-  checkConnect(reporter, gateway.learnServer(traits), connection);
+  checkConnect(reporter, withCause(gateway, gateway.learnServer(traits)), connection);
   if (gateway.listFolders(folders) == kGatewayConnectionProblem) {
-    checkConnect(reporter, kGatewayConnectionProblem, connection);
+    checkConnect(reporter, withCause(gateway, kGatewayConnectionProblem), connection);
   }
   placement = std::make_unique<FolderPlacement>(traits, folders, map);
   return kGatewayOk;

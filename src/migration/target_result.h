@@ -30,16 +30,25 @@ enum class StepOutcome {
 StepOutcome checkResult(Reporter& reporter, TargetStep step, GatewayResult result,
                         const std::string& folder = std::string());
 
+// The GatewayResult of a connect with, when the connection could not be
+// made, why (the client's failureCause()). Reads as its GatewayResult.
+struct ConnectResult {
+  GatewayResult code = kGatewayOk;
+  std::string cause;
+  // NOLINTNEXTLINE(google-explicit-constructor): compared and passed as its code
+  operator GatewayResult() const { return code; }
+};
+
 // checkResult() of a Connect step, its texts naming the server as
-// targetServerWord() does.
-StepOutcome checkConnect(Reporter& reporter, GatewayResult result,
+// targetServerWord() does; the exception carries the connect's cause.
+StepOutcome checkConnect(Reporter& reporter, const ConnectResult& result,
                          const ConnectionSettings& connection);
 
 // Connects `gateway` as the administrator (a standard IMAP server is only
 // reached: it has no administrator's session); when the connection's
 // protection could not be set up (TLS, STARTTLS), logs why before the caller
 // checks the result.
-GatewayResult connectMaster(Reporter& reporter, ImapGateway& gateway,
+ConnectResult connectMaster(Reporter& reporter, ImapGateway& gateway,
                             const ConnectionSettings& connection);
 
 // On a standard IMAP server: logs in for `account` and, once in, sets

@@ -100,7 +100,7 @@ TEST(TargetResultTest, ConnectTextsNameAStandardServerByItsHost) {
   connection.host = "imap.example.com";
   connection.standardServer = true;
   try {
-    checkConnect(reporter, kGatewayConnectionProblem, connection);
+    checkConnect(reporter, {kGatewayConnectionProblem, ""}, connection);
     ADD_FAILURE() << "a connection problem must throw";
   } catch (const QLConnectionLostException& error) {
     EXPECT_STREQ(error.what(), "cannot connect to the IMAP server imap.example.com");
@@ -108,7 +108,7 @@ TEST(TargetResultTest, ConnectTextsNameAStandardServerByItsHost) {
   EXPECT_EQ(log.str(), "Network error: cannot connect to the IMAP server imap.example.com\n");
   // The private target keeps its own words.
   connection.standardServer = false;
-  EXPECT_THROW(checkConnect(reporter, kGatewayAuthenticationFailed, connection),
+  EXPECT_THROW(checkConnect(reporter, {kGatewayAuthenticationFailed, ""}, connection),
                QLNetworkException);
   EXPECT_NE(log.str().find("Error: problem with authentication to Torvane\n"), std::string::npos);
 }

@@ -315,6 +315,28 @@ InetSSLSocketAddress::InetSSLSocketAddress(const Inet4Address& address, std::uin
                                            const std::string& text1, const std::string& text2)
     : InetSocketAddress(address, port), text1_(text1), text2_(text2) {}
 
+std::string resolutionFailure(const std::string& host) {
+  std::uint32_t ignored = 0;
+  if (parseDottedQuad(host, &ignored) || equalsIgnoringCase(host, "localhost")) {
+    return std::string();
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int error =
+      host.empty() ? EAI_NONAME : ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  const int savedErrno = errno;
+  if (found != nullptr) {
+    ::freeaddrinfo(found);
+  }
+  if (error == 0) {
+    return std::string();
+  }
+  const char* reason = error == EAI_SYSTEM ? std::strerror(savedErrno) : ::gai_strerror(error);
+  return "cannot resolve " + host + ": " + reason;
+}
+
 bool isLoopbackHost(const std::string& host) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;

@@ -138,6 +138,11 @@ class InetSSLSocketAddress : public InetSocketAddress {
   std::string text1_, text2_;
 };
 
+// Why `host` cannot be resolved to an IPv4 address, in the resolver's words
+// ("cannot resolve nosuch.example: Name or service not known"); "" when it
+// can. Asks the resolver again: for the report of a failed connection.
+std::string resolutionFailure(const std::string& host);
+
 // True when every address `host` (a name or a numeric IPv4 or IPv6 address)
 // stands for is a loopback address (127.0.0.0/8, ::1): traffic to it never
 // leaves the machine. False for a host that cannot be resolved.

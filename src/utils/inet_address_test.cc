@@ -222,5 +222,15 @@ TEST(LoopbackHostTest, OnlyAddressesThatNeverLeaveTheMachine) {
   EXPECT_FALSE(isLoopbackHost(""));
 }
 
+// A failed connection is reported with the resolver's own words; hosts
+// that need no resolver never fail here.
+TEST(InetAddressTest, ResolutionFailureNamesTheHostAndTheResolversReason) {
+  const std::string failure = resolutionFailure(kUnresolvable);
+  EXPECT_EQ(failure.rfind(std::string("cannot resolve ") + kUnresolvable + ": ", 0), 0u) << failure;
+  EXPECT_GT(failure.size(), std::string("cannot resolve : ").size() + sizeof kUnresolvable);
+  EXPECT_EQ(resolutionFailure("127.0.0.1"), "");
+  EXPECT_EQ(resolutionFailure("LocalHost"), "");
+}
+
 }  // namespace
 }  // namespace ostrel::utils

@@ -6,11 +6,19 @@
 
 namespace lodemig {
 
-// Base of the tool's own errors. Carries only its message text, returned by
-// what(); the driver shows it after "\nError: ".
+// Base of the tool's own errors. Carries its message text, returned by
+// what(), which the driver shows after "\nError: ", and may carry why it
+// happened in the words of the system, the resolver, TLS or the server,
+// which the driver shows on a line of its own after it.
 class QLException : public std::runtime_error {
  public:
   explicit QLException(const std::string& message) : std::runtime_error(message) {}
+  // "" when nobody said why.
+  const std::string& cause() const { return cause_; }
+  void setCause(const std::string& cause) { cause_ = cause; }
+
+ private:
+  std::string cause_;
 };
 
 // A store error: ends the current message, folder, mailbox or domain.

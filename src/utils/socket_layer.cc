@@ -57,14 +57,17 @@ bool SocketLayer::connect(const InetSocketAddress& remote) {
   // not be resolved, so the attempt has to fail.
   if (remote.address() == 0) {
     closeAtOnce();
-    errno = EADDRNOTAVAIL;
+    connectError_ = errno = EADDRNOTAVAIL;
     return false;
   }
   const sockaddr_in& form = remote.sockaddr();
   if (::connect(fd_, reinterpret_cast<const ::sockaddr*>(&form), sizeof form) != 0) {
+    connectError_ = errno;
     closeAtOnce();
+    errno = connectError_;
     return false;
   }
+  connectError_ = 0;
   // A command is written as full 4096-byte areas and a short tail; with
   // Nagle's algorithm the tail would wait for the peer's delayed ACK, tens of
   // milliseconds per message. Failing to set it only costs speed.
@@ -87,11 +90,63 @@ long SocketLayer::send(const char* bytes, std::size_t count) {
 
 long SocketLayer::receive(char* bytes, std::size_t count) {
   const std::size_t size = std::min(count, kLargestTransfer);
+  if (deadlineSet_) {
+    return receiveBefore(bytes, size);
+  }
   ssize_t received;
   do {
     received = ::recv(fd_, bytes, size, 0);
   } while (received < 0 && errno == EINTR);
+  noteReceive(static_cast<long>(received), errno);
   return static_cast<long>(received);
+}
+
+long SocketLayer::receiveBefore(char* bytes, std::size_t size) {
+  // Bytes already queued are taken without a wait; only an empty socket
+  // costs the poll. Each pass either returns or waits until the socket is
+  // readable or the deadline has passed, which bounds the loop.
+  for (;;) {
+    const ssize_t received = ::recv(fd_, bytes, size, MSG_DONTWAIT);
+    const int error = errno;
+    if (received >= 0 || (error != EAGAIN && error != EWOULDBLOCK && error != EINTR)) {
+      noteReceive(static_cast<long>(received), error);
+      errno = error;
+      return static_cast<long>(received);
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline_ - std::chrono::steady_clock::now());
+    // Rounded up, so that a wait never ends a little before the deadline.
+    const long long waitMs = left.count() + 1;
+    pollfd ready{fd_, POLLIN, 0};
+    if (left.count() < 0 ||
+        (::poll(&ready, 1, static_cast<int>(std::min<long long>(waitMs, INT_MAX))) == 0 &&
+         std::chrono::steady_clock::now() >= deadline_)) {
+      noteReceive(-1, EAGAIN);
+      errno = EAGAIN;
+      return -1;
+    }
+  }
+}
+
+void SocketLayer::noteReceive(long received, int error) {
+  if (received > 0) {
+    receiveEnd_ = ReceiveEnd::kNone;
+  } else if (received == 0) {
+    receiveEnd_ = ReceiveEnd::kClosed;
+  } else if (error == EAGAIN || error == EWOULDBLOCK) {
+    receiveEnd_ = ReceiveEnd::kTimedOut;
+  } else {
+    receiveEnd_ = ReceiveEnd::kFailed;
+    receiveError_ = error;
+  }
+}
+
+void SocketLayer::startDeadline() {
+  const std::uint64_t microseconds =
+      static_cast<std::uint64_t>(timeoutSeconds_) * 1000000u + timeoutMicroseconds_;
+  deadlineSet_ = microseconds > 0;
+  receiveEnd_ = ReceiveEnd::kNone;
+  deadline_ = std::chrono::steady_clock::now() + std::chrono::microseconds(microseconds);
 }
 
 bool SocketLayer::close() {

@@ -1,6 +1,7 @@
 #ifndef LODEMIG_UTILS_SOCKET_LAYER_H_
 #define LODEMIG_UTILS_SOCKET_LAYER_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -17,8 +18,12 @@ namespace ostrel::utils {
 // bytes through unchanged.
 //
 // The read time-out is the socket's own receive time-out, so that a receive
-// (also one inside a TLS read or handshake) that waits longer fails. Sends
-// to a peer that has closed fail with EPIPE, never SIGPIPE. Not copyable.
+// (also one inside a TLS read or handshake) that waits longer fails. While a
+// deadline is started, every receive also fails once the read time-out has
+// passed since the start, however the bytes trickle in, so that a whole
+// answer or handshake is bounded, not only each wait. A receive that fails
+// says why in receiveEnd(). Sends to a peer that has closed fail with EPIPE,
+// never SIGPIPE. Not copyable.
 class SocketLayer final : public ConnectionLayer {
  public:
   SocketLayer() = default;
@@ -28,9 +33,22 @@ class SocketLayer final : public ConnectionLayer {
   // Creates a socket bound to 0.0.0.0 port 0; true at once when one is
   // open. A bind failure is reported on stderr.
   bool createAndBind();
-  // Connects the bound socket to `remote`; a failure closes the socket.
-  // 0.0.0.0 stands for an address that could not be resolved and fails.
+  // Connects the bound socket to `remote`; a failure closes the socket and
+  // leaves its errno in connectError(). 0.0.0.0 stands for an address that
+  // could not be resolved and fails (EADDRNOTAVAIL).
   bool connect(const InetSocketAddress& remote);
+  int connectError() const { return connectError_; }
+
+  // How the last receive ended short of bytes.
+  enum class ReceiveEnd { kNone, kTimedOut, kClosed, kFailed };
+  ReceiveEnd receiveEnd() const { return receiveEnd_; }
+  // The errno of a kFailed receive.
+  int receiveError() const { return receiveError_; }
+
+  // Receives from now on fail (as timed out) once the read time-out has
+  // passed; a read time-out of 0 sets no deadline. Until endDeadline().
+  void startDeadline();
+  void endDeadline() { deadlineSet_ = false; }
 
   long send(const char* bytes, std::size_t count) override;
   long receive(char* bytes, std::size_t count) override;
@@ -70,6 +88,9 @@ class SocketLayer final : public ConnectionLayer {
  private:
   void closeAtOnce();
   void applyReadTimeout();
+  // recv() bounded by the deadline.
+  long receiveBefore(char* bytes, std::size_t size);
+  void noteReceive(long received, int error);
 
   int fd_ = -1;
   bool connected_ = false;
@@ -77,6 +98,11 @@ class SocketLayer final : public ConnectionLayer {
   unsigned timeoutMicroseconds_ = 0;
   // True while the socket's own receive time-out follows the read time-out.
   bool receiveTimeoutSet_ = false;
+  bool deadlineSet_ = false;
+  std::chrono::steady_clock::time_point deadline_;
+  int connectError_ = 0;
+  ReceiveEnd receiveEnd_ = ReceiveEnd::kNone;
+  int receiveError_ = 0;
 };
 
 }  // namespace ostrel::utils

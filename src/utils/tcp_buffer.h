@@ -115,6 +115,15 @@ class tcpbuffer : public std::streambuf {
   }
   void setTimeout(unsigned seconds) { setTimeout(seconds, socket_.timeoutMicroseconds()); }
 
+  // While started, a read fails once the read time-out has passed since the
+  // start, however the bytes trickle in (see SocketLayer::startDeadline).
+  void startDeadline() { socket_.startDeadline(); }
+  void endDeadline() { socket_.endDeadline(); }
+  // Why the last connect or the last receive failed.
+  int connectError() const { return socket_.connectError(); }
+  SocketLayer::ReceiveEnd receiveEnd() const { return socket_.receiveEnd(); }
+  int receiveError() const { return socket_.receiveError(); }
+
   bool isConnected() const { return socket_.isConnected(); }
   // The socket descriptor, -1 when none.
   int socket() const { return socket_.fd(); }

@@ -120,6 +120,26 @@ void basic_tcpclientiostream::gatherInput(std::size_t bytes, int waitMs) {
   buffer_->gatherInput(bytes, waitMs);
 }
 
+void basic_tcpclientiostream::startDeadline() {
+  buffer_->startDeadline();
+}
+
+void basic_tcpclientiostream::endDeadline() {
+  buffer_->endDeadline();
+}
+
+int basic_tcpclientiostream::connectError() const {
+  return buffer_->connectError();
+}
+
+SocketLayer::ReceiveEnd basic_tcpclientiostream::receiveEnd() const {
+  return buffer_->receiveEnd();
+}
+
+int basic_tcpclientiostream::receiveError() const {
+  return buffer_->receiveError();
+}
+
 void basic_tcpclientiostream::setTimeout(unsigned seconds) {
   buffer_->setTimeout(seconds);
 }

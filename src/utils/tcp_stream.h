@@ -8,6 +8,7 @@
 #include <string>
 
 #include "utils/inet_address.h"
+#include "utils/socket_layer.h"
 #include "utils/tls_context.h"
 
 namespace ostrel::utils {
@@ -76,6 +77,18 @@ class basic_tcpclientiostream : public std::iostream {
   void gatherInput(std::size_t bytes, int waitMs);
   // Bytes received and not read yet.
   std::streamsize bufferedInput() { return rdbuf()->in_avail(); }
+
+  // From startDeadline() to endDeadline(), reads fail (end-of-file, as a
+  // time-out) once the read time-out has passed since the start, however
+  // slowly the bytes come: for a whole answer rather than each wait.
+  void startDeadline();
+  void endDeadline();
+  // The errno of the last failed connect (EADDRNOTAVAIL for a host that
+  // could not be resolved); 0 after one that succeeded.
+  int connectError() const;
+  // How the last read that got no bytes ended, and its errno when it failed.
+  SocketLayer::ReceiveEnd receiveEnd() const;
+  int receiveError() const;
 
  private:
   std::unique_ptr<tcpbuffer> buffer_;

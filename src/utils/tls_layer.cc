@@ -25,6 +25,62 @@ utils::VMutex& contextMutex() {
   return mutex;
 }
 
+// The session reads and writes through the socket layer rather than the
+// descriptor, so that the layer's deadline bounds a whole handshake or read
+// however slowly a peer trickles its records in, and so that the layer knows
+// how the last receive ended. No retry flags are set: a receive that ran out
+// of time is a failure, not a read to try again.
+int bioWrite(BIO* bio, const char* bytes, int count) {
+  auto* socket = static_cast<utils::SocketLayer*>(BIO_get_data(bio));
+  BIO_clear_retry_flags(bio);
+  if (count <= 0) {
+    return 0;
+  }
+  const long sent = socket->send(bytes, static_cast<std::size_t>(count));
+  return sent > 0 ? static_cast<int>(sent) : -1;
+}
+
+int bioRead(BIO* bio, char* bytes, int count) {
+  auto* socket = static_cast<utils::SocketLayer*>(BIO_get_data(bio));
+  BIO_clear_retry_flags(bio);
+  if (count <= 0) {
+    return 0;
+  }
+  const long received = socket->receive(bytes, static_cast<std::size_t>(count));
+  return received >= 0 ? static_cast<int>(received) : -1;
+}
+
+long bioControl(BIO* /*bio*/, int command, long /*number*/, void* /*pointer*/) {
+  // Nothing is buffered here: a flush has nothing to do, and every other
+  // question (pending bytes, kernel TLS, ...) is answered "no".
+  return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+int bioCreate(BIO* bio) {
+  BIO_set_init(bio, 1);
+  return 1;
+}
+
+struct BioMethodFree {
+  void operator()(BIO_METHOD* method) const { BIO_meth_free(method); }
+};
+
+// Made once for the process; null when the library could not make it.
+const BIO_METHOD* socketLayerMethod() {
+  static const std::unique_ptr<BIO_METHOD, BioMethodFree> method = [] {
+    BIO_METHOD* made =
+        BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "lodemig socket layer");
+    if (made != nullptr &&
+        (BIO_meth_set_write(made, bioWrite) != 1 || BIO_meth_set_read(made, bioRead) != 1 ||
+         BIO_meth_set_ctrl(made, bioControl) != 1 || BIO_meth_set_create(made, bioCreate) != 1)) {
+      BIO_meth_free(made);
+      made = nullptr;
+    }
+    return std::unique_ptr<BIO_METHOD, BioMethodFree>(made);
+  }();
+  return method.get();
+}
+
 bool isIpAddress(const std::string& host) {
   unsigned char address[16];
   return ::inet_pton(AF_INET, host.c_str(), address) == 1 ||
@@ -84,7 +140,7 @@ bool TlsLayer::handshake(TlsClientConfig& config) {
     failure_ = takeTlsErrorText();
     return false;
   }
-  if (SSL_set_fd(session_, socket_.fd()) != 1 || !prepareSession(config)) {
+  if (!attachSocket() || !prepareSession(config)) {
     failure_ = takeTlsErrorText();
     endSession(false);
     return false;
@@ -95,14 +151,29 @@ bool TlsLayer::handshake(TlsClientConfig& config) {
   int connectErrno = 0;
   {
     SigpipeGuard guard;
+    // The whole handshake, not each of its reads, must end within the time-out.
+    socket_.startDeadline();
     result = SSL_connect(session_);
     connectErrno = errno;
+    socket_.endDeadline();
   }
   if (result < 1) {
     noteFailure(result, connectErrno);
     endSession(false);
     return false;
   }
+  return true;
+}
+
+bool TlsLayer::attachSocket() {
+  const BIO_METHOD* method = socketLayerMethod();
+  BIO* bio = method != nullptr ? BIO_new(method) : nullptr;
+  if (bio == nullptr) {
+    return false;
+  }
+  BIO_set_data(bio, &socket_);
+  // The session owns the BIO from here on, for reading and writing.
+  SSL_set_bio(session_, bio, bio);
   return true;
 }
 
@@ -132,6 +203,19 @@ void TlsLayer::noteFailure(int result, int savedErrno) {
     return;
   }
   const int kind = SSL_get_error(session_, result);
+  const utils::SocketLayer::ReceiveEnd end = socket_.receiveEnd();
+  // The socket knows best why the handshake stopped: the library words a
+  // silent or slow peer as an error of its own, or not at all.
+  if (end == utils::SocketLayer::ReceiveEnd::kTimedOut) {
+    ERR_clear_error();
+    failure_ = "no answer to the TLS handshake within the time-out";
+    return;
+  }
+  if (end == utils::SocketLayer::ReceiveEnd::kClosed) {
+    ERR_clear_error();
+    failure_ = "the server closed the connection during the TLS handshake";
+    return;
+  }
   failure_ = takeTlsErrorText();
   if (!failure_.empty()) {
     return;

@@ -61,7 +61,9 @@ class TlsClientConfig {
 // session reads and writes the descriptor itself). Owns the session. Until a
 // handshake succeeds, and after one failed, every send and receive fails:
 // nothing goes out or comes in as plain text once TLS was asked for. The
-// socket's receive time-out bounds the handshake and every read.
+// session reads and writes through the socket layer: the handshake as a
+// whole must end within the socket's read time-out, and every read is
+// bounded as the socket's receives are.
 class TlsLayer final : public utils::ConnectionLayer {
  public:
   explicit TlsLayer(utils::SocketLayer& socket) : socket_(socket) {}
@@ -69,8 +71,9 @@ class TlsLayer final : public utils::ConnectionLayer {
   ~TlsLayer() override;
 
   // Runs the client handshake over the connected socket with `config`.
-  // False when it fails; failure() then says why, in the library's words or
-  // as "certificate verify failed: ...".
+  // False when it fails; failure() then says why, in the library's words, as
+  // "certificate verify failed: ..." or, for a peer that did not complete it
+  // within the time-out, "no answer to the TLS handshake within the time-out".
   bool handshake(TlsClientConfig& config);
   // Why the last handshake failed; "" after success.
   const std::string& failure() const { return failure_; }
@@ -85,6 +88,9 @@ class TlsLayer final : public utils::ConnectionLayer {
 
  private:
   void endSession(bool notifyPeer);
+  // Makes the session read and write through socket_; false when the
+  // library cannot.
+  bool attachSocket();
   // Sets the server name and the names the certificate must hold.
   bool prepareSession(const TlsClientConfig& config);
   // Records why SSL_connect gave `result`, errno being `savedErrno`.
