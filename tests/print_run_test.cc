@@ -302,12 +302,13 @@ TEST_F(PrintRunTest, ReportsEveryDomainAndMailboxWithItsSize) {
   EXPECT_TRUE(
       contains(log, "Info: read default domain (example.com) path: \"" + store_ + "/Accounts\"\n"));
   EXPECT_TRUE(contains(log,
-                       " Info: read mailbox <john> full name: \"John Smith\" password: \"secret\" "
+                       " Info: read mailbox <john> full name: \"John Smith\" password: found "
                        "size: 1536 path: \"" +
                            store_ + "/Accounts/john.macnt\"\n"));
   EXPECT_TRUE(contains(log, " + mailbox <bob>, size: 0B, time: "));
+  EXPECT_FALSE(contains(log, "secret"));
   EXPECT_TRUE(
-      contains(log, " Info: read mailbox <bob> full name: \"\" password: \"\" size: unknown"));
+      contains(log, " Info: read mailbox <bob> full name: \"\" password: not found size: unknown"));
   EXPECT_TRUE(lodemigFiles(work_, "pass").empty());
 }
 

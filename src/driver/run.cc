@@ -98,7 +98,8 @@ std::optional<int> openRunFiles(RunContext& context) {
     }
   }
   if (!settings.reportPath.empty() && !context.report.open(settings.reportPath)) {
-    return refuse("Argument error: cannot write report " + settings.reportPath + "\n",
+    return refuse("Argument error: cannot write report " + settings.reportPath + ": " +
+                      context.report.failureReason() + "\n",
                   kExitArgumentError);
   }
   return std::nullopt;
@@ -141,9 +142,8 @@ void runWalk(Migrator& migrator, Reporter& reporter, const MigrationSettings& se
 // `memoryOnly` must outlive the Migrator.
 void attachRunFiles(Migrator& migrator, RunContext& context, Journal& memoryOnly) {
   const MigrationSettings& settings = context.settings;
-  if (RunReport* report = context.reportOrNull()) {
-    migrator.useReport(*report);
-  }
+  // Without a file the report still counts, for the run's summary.
+  migrator.useReport(context.report);
   // Without a journal file, a retried account still needs to know what its
   // lost connection had sent: the same records, kept in memory.
   if (Journal* journal = context.journalOrNull()) {
@@ -170,7 +170,8 @@ void runAgainstTarget(Migrator& migrator, Reporter& reporter, RunContext& contex
   ostrel::utils::watchStopSignals();
   runWalk(migrator, reporter, settings);
   RunReport* report = context.reportOrNull();
-  if (report != nullptr && !report->close()) {
+  const bool reportWritten = report == nullptr || report->close();
+  if (!reportWritten) {
     reporter.print("Error: " + report->failureText() + "\n");
     migrator.markFailed();
   }
@@ -180,7 +181,16 @@ void runAgainstTarget(Migrator& migrator, Reporter& reporter, RunContext& contex
   outcome.start = context.start;
   outcome.totals = migrator.totals();
   outcome.checkSummary = settings.check ? migrator.checkSummary() : std::string();
-  outcome.withReport = report != nullptr;
+  // The figures above may all be fine: the files that failed the run say why.
+  if (reporter.logFailed()) {
+    outcome.failedFiles.push_back(reporter.logFailureText());
+  }
+  if (migrator.passwords().broken()) {
+    outcome.failedFiles.push_back(migrator.passwords().failureText());
+  }
+  if (!reportWritten) {
+    outcome.failedFiles.push_back(report->failureText());
+  }
   reporter.print(runFooterText(settings, outcome));
   ostrel::utils::socketsCleanup();
 }
@@ -210,8 +220,10 @@ bool runMigrator(RunContext& context, Reporter& reporter) {
 int runWithLog(RunContext& context) {
   ostrel::utils::OutputFile logFile;
   std::ostream* log = &logFile;
-  if (!logFile.open(context.stem + ".log", 0600)) {
+  if (!logFile.open(context.stem + ".log")) {
     // Every message still reaches the terminal, once.
+    std::cerr << "Warning: " << logFile.failureText() << ", the log goes to standard error\n"
+              << std::flush;
     log = &std::cerr;
     context.settings.quiet = true;
   }

@@ -37,9 +37,10 @@ std::string runFooterText(const MigrationSettings& settings, const RunOutcome& o
     text += verificationSummaryText(outcome.totals);
   } else {
     text += outcome.succeeded ? "Result: migration successful\n" : "Result: migration failed\n";
-    if (outcome.withReport) {
-      text += summaryText(outcome.totals, outcome.start, outcome.end);
-    }
+    text += summaryText(outcome.totals, outcome.start, outcome.end);
+  }
+  for (const std::string& failure : outcome.failedFiles) {
+    text += "Info: run failed: " + failure + "\n";
   }
   return text;
 }

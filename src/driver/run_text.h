@@ -31,13 +31,15 @@ struct RunOutcome {
   bool succeeded = false;
   std::time_t start = 0;
   std::time_t end = 0;
-  RunTotals totals;          // the report's totals (-report, -verify)
+  RunTotals totals;          // the run's totals
   std::string checkSummary;  // what -check found
-  bool withReport = false;   // a migration with -report shows its totals
+  // "cannot write file PATH: REASON" of each file that failed the run.
+  std::vector<std::string> failedFiles;
 };
 
 // The footer of such a run: the finish time, then the result line of its
-// kind (check, verification or migration) and the summary that goes with it.
+// kind (check, verification or migration), the summary that goes with it
+// and a line for each file that failed the run.
 std::string runFooterText(const MigrationSettings& settings, const RunOutcome& outcome);
 
 }  // namespace lodemig

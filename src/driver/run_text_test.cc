@@ -60,24 +60,36 @@ TEST_F(RunTextTest, HeaderEndsWithTheWarningsInTheirOrder) {
             "Info: primary domain: example.com\nWarning: one\nWarning: two\n");
 }
 
-TEST_F(RunTextTest, MigrationFooterShowsTotalsOnlyWithReport) {
+TEST_F(RunTextTest, MigrationFooterShowsTotalsAfterTheResult) {
+  const std::string totals =
+      "Info: accounts: 2 migrated, 0 skipped, 1 failed\n"
+      "Info: folders: 4, 0 not ok\n"
+      "Info: messages: 30 sent, 0 refused, 0 verified, 0 already there\n"
+      "Info: bytes sent: 0B\n"
+      "Info: time: 10 s, 3 messages/s\n";
   outcome_.succeeded = true;
-  EXPECT_EQ(footer(), finished() + "Result: migration successful\n");
+  EXPECT_EQ(footer(), finished() + "Result: migration successful\n" + totals);
   outcome_.succeeded = false;
-  EXPECT_EQ(footer(), finished() + "Result: migration failed\n");
-  outcome_.withReport = true;
-  EXPECT_EQ(footer(), finished() + "Result: migration failed\n" +
-                          "Info: accounts: 2 migrated, 0 skipped, 1 failed\n"
-                          "Info: folders: 4, 0 not ok\n"
-                          "Info: messages: 30 sent, 0 refused, 0 verified, 0 already there\n"
-                          "Info: bytes sent: 0B\n"
-                          "Info: time: 10 s, 3 messages/s\n");
+  EXPECT_EQ(footer(), finished() + "Result: migration failed\n" + totals);
+}
+
+TEST_F(RunTextTest, FilesThatFailedTheRunAreNamedBelowEveryKindOfSummary) {
+  outcome_.failedFiles = {"cannot write file ./a.log: No space left on device",
+                          "cannot write file r.csv: File too large"};
+  const std::string named =
+      "Info: run failed: cannot write file ./a.log: No space left on device\n"
+      "Info: run failed: cannot write file r.csv: File too large\n";
+  const std::string migration = footer();
+  EXPECT_EQ(migration.substr(migration.size() - named.size()), named);
+  EXPECT_NE(migration.find("Info: time: 10 s"), std::string::npos);
+  settings_.verify = true;
+  const std::string verification = footer();
+  EXPECT_EQ(verification.substr(verification.size() - named.size()), named);
 }
 
 TEST_F(RunTextTest, CheckFooterShowsTheChecksSummary) {
   settings_.check = true;
   outcome_.checkSummary = "Info: 2 accounts would be created\n";
-  outcome_.withReport = true;
   outcome_.succeeded = true;
   EXPECT_EQ(footer(), finished() + "Result: check passed\nInfo: 2 accounts would be created\n");
   outcome_.succeeded = false;

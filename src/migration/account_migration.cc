@@ -227,8 +227,7 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
     reporter_.console(count);
     reporter_.console("\n");
   }
-  // The target's count after the folder is asked for the report only.
-  if (reporting_ && !identityLost) {
+  if (!identityLost) {
     reportFolder(folder, mailbox, tally, targetCount);
   }
   resume_.finish(!tally.failed && tally.refused == 0);
@@ -274,10 +273,11 @@ void AccountMigration::noteRefused(long number, const std::string& error, const 
 void AccountMigration::reportFolder(const Folder& folder, const Mailbox& mailbox,
                                     FolderTally& tally, std::int64_t before) {
   // Asked again after the last message: what the target holds now must be
-  // what it held plus what it accepted.
+  // what it held plus what it accepted. Only for a report file: without one
+  // the row just counts, and the exchange stays what it was.
   std::int64_t after = -1;
-  if (checkResult(reporter_, TargetStep::Select, gateway_.select(targetName_, &after),
-                  targetName_) == StepOutcome::Refused) {
+  if (reporting_ && checkResult(reporter_, TargetStep::Select, gateway_.select(targetName_, &after),
+                                targetName_) == StepOutcome::Refused) {
     after = 0;
   }
   ReportRow row;

@@ -80,11 +80,12 @@ class AccountMigration {
     target_->useJournal(journal_);
   }
   // Writes a row of `report` for every folder as it ends, checking the target
-  // folder's count against what was stored; nullptr: no report. `report`
-  // must outlive the object.
+  // folder's count against what was stored when the report writes a file (a
+  // report without one only counts); nullptr: no report. `report` must
+  // outlive the object.
   void useReport(RunReport* report) {
     report_ = report != nullptr ? report : &noReport_;
-    reporting_ = report != nullptr;
+    reporting_ = report != nullptr && report->writesFile();
   }
   // Saves round trips where the order of the exchange does not matter to
   // the output (the switch with the creation, the version asked once, the
@@ -116,7 +117,8 @@ class AccountMigration {
                   const std::string& why, const char* kind);
   // Reports a folder that failed with `error`, at messageNumber_ when not 0.
   void noteFolderFailure(const Folder& folder, FolderTally& tally, const std::string& error);
-  // With a report: the row of a folder that has ended, its target count asked again.
+  // The row of a folder that has ended; with a report file its target count
+  // is asked again.
   void reportFolder(const Folder& folder, const Mailbox& mailbox, FolderTally& tally,
                     std::int64_t before);
   // The report row of an account skipped as a whole, and its totals.

@@ -17,9 +17,10 @@ std::string minutesText(double seconds) {
 
 }  // namespace
 
+// A held report keeps its console lines even in a quiet run: the run's own
+// Reporter, which receives them, decides what a quiet run still shows.
 AccountPool::Worker::Worker(const Shared& shared, bool own)
-    : ownReporter(own ? std::make_unique<Reporter>(log, console, std::cerr, shared.settings.quiet)
-                      : nullptr),
+    : ownReporter(own ? std::make_unique<Reporter>(log, console, std::cerr, false) : nullptr),
       ownGateway(own ? std::make_unique<ImapGateway>() : nullptr),
       reporter(own ? *ownReporter : shared.out),
       gateway(own ? *ownGateway : shared.gateway),

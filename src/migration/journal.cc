@@ -330,12 +330,13 @@ void JournalState::noteAccount(const std::string& account, const std::string& pa
 
 bool JournalWriter::open(const std::string& path, std::int64_t validLength,
                          const std::string& header) {
+  if (!file_.open(path)) {
+    return false;
+  }
   // What follows the last whole line was torn by a crash; the next record
   // takes its place rather than being glued to it.
   if (validLength >= 0 && !ostrel::utils::truncateFile(path, validLength)) {
-    return false;
-  }
-  if (!file_.open(path, 0600)) {
+    file_.close();
     return false;
   }
   if (validLength <= 0) {
@@ -462,6 +463,11 @@ std::string JournalWriter::failureText() const {
   return file_.failureText();
 }
 
+std::string JournalWriter::failureReason() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return file_.failureReason();
+}
+
 void JournalWriter::close() {
   const std::lock_guard<std::mutex> lock(mutex_);
   syncLocked();
@@ -497,7 +503,7 @@ std::string Journal::open(const std::string& path, const std::string& header, bo
              std::to_string(state_.damagedLine()) + "\n";
   }
   if (!writer_.open(path, validLength, header)) {
-    return "Argument error: cannot write journal " + path + "\n";
+    return "Argument error: cannot write journal " + path + ": " + writer_.failureReason() + "\n";
   }
   if (load == JournalState::Load::OtherTarget) {
     writer_.target(wanted.target);

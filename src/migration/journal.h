@@ -144,6 +144,8 @@ class JournalWriter {
   const std::string& path() const { return file_.path(); }
   bool failed() const;
   std::string failureText() const;
+  // failureText() without "cannot write file PATH: ".
+  std::string failureReason() const;
 
  private:
   void line(std::initializer_list<std::string_view> fields);

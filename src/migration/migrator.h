@@ -68,6 +68,8 @@ class Migrator {
     return succeeded_ && !policy_.anyFailed() && !reporter_.logFailed() && !passwords_.broken();
   }
   void markFailed() { succeeded_ = false; }
+  // The password file, to say why it failed the run.
+  const PasswordRecord& passwords() const { return passwords_; }
   // One line per provisioned account, as written to the password file.
   const std::string& passwordRecord() const { return passwords_.lines(); }
 

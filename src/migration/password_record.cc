@@ -61,7 +61,7 @@ void PasswordRecord::add(const std::string& line, Reporter& reporter) {
     return;
   }
   if (!broken_) {
-    if (!file_.isOpen() && !file_.open(path_, 0600)) {
+    if (!file_.isOpen() && !file_.open(path_)) {
       broken_ = true;
     } else {
       file_.write(line.data(), static_cast<std::streamsize>(line.size()));
@@ -83,6 +83,11 @@ void PasswordRecord::close() {
     broken_ = true;
     reportBroken(reporter_, "\n");
   }
+}
+
+std::string PasswordRecord::failureText() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return file_.failureText();
 }
 
 void PasswordRecord::reportBroken(Reporter& reporter, const char* after) {

@@ -41,6 +41,8 @@ class PasswordRecord {
   void close();
 
   bool broken() const { return broken_.load(); }
+  // "cannot write file PATH: REASON" once broken.
+  std::string failureText() const;
   // The file the lines go to; empty when they are only kept in memory.
   const std::string& path() const { return path_; }
   // Every line added, in order.
@@ -54,7 +56,7 @@ class PasswordRecord {
   ostrel::utils::OutputFile file_;
   std::string lines_;
   std::atomic<bool> broken_{false};
-  std::mutex mutex_;  // guards the file and the lines
+  mutable std::mutex mutex_;  // guards the file and the lines
 };
 
 }  // namespace lodemig

@@ -6,6 +6,16 @@
 namespace lodemig {
 namespace {
 
+// Lines a quiet run still shows on standard error.
+bool isVerdictLine(std::string_view line) {
+  for (std::string_view prefix : {"Error: ", "Network error: ", "Network Error: ", "Result: "}) {
+    if (line.substr(0, prefix.size()) == prefix) {
+      return true;
+    }
+  }
+  return false;
+}
+
 std::string_view decimal(std::int64_t number, char (&text)[24]) {
   auto [end, error] = std::to_chars(text, text + sizeof(text), number);
   return std::string_view(text, static_cast<std::size_t>(end - text));
@@ -73,10 +83,12 @@ void Reporter::log(std::string_view text) {
   log_.flush();
   if (!log_.good() && !logFailed_) {
     logFailed_ = true;
-    error("Error: " +
-          (logFile_ != nullptr ? logFile_->failureText() : std::string("cannot write the log")) +
-          "\n");
+    error("Error: " + logFailureText() + "\n");
   }
+}
+
+std::string Reporter::logFailureText() const {
+  return logFile_ != nullptr ? logFile_->failureText() : std::string("cannot write the log");
 }
 
 void Reporter::log(std::int64_t number) {
@@ -86,10 +98,27 @@ void Reporter::log(std::int64_t number) {
 
 void Reporter::console(std::string_view text) {
   if (quiet_) {
+    if (&errors_ != &log_) {
+      passQuietLines(text);
+    }
     return;
   }
   console_.write(text.data(), static_cast<std::streamsize>(text.size()));
   console_.flush();
+}
+
+void Reporter::passQuietLines(std::string_view text) {
+  // Pieces of one line arrive in several calls ("\nError: ", then the
+  // cause): a line is judged once its line feed has come.
+  for (std::size_t end = text.find('\n'); end != std::string_view::npos; end = text.find('\n')) {
+    quietLine_.append(text.substr(0, end + 1));
+    text.remove_prefix(end + 1);
+    if (isVerdictLine(quietLine_)) {
+      error(quietLine_);
+    }
+    quietLine_.clear();
+  }
+  quietLine_.append(text);
 }
 
 void Reporter::console(std::int64_t number) {

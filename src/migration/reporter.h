@@ -32,6 +32,11 @@ std::string causeLine(std::string_view causeText);
 // flushed at once; log() and console() write to one of them alone. The live
 // message counter of a folder is drawn and erased on the console only.
 //
+// With quiet set, the console hears nothing, but its error lines ("Error: ",
+// "Network error: ", "Network Error: ") and result lines ("Result: ") go to
+// `errors` as whole lines, so that a quiet run's verdict still reaches the
+// terminal (unless `log` is `errors` itself, which has them already).
+//
 // A log that cannot be written is said once on `errors` (naming the file when
 // watchLogFile() was called); logFailed() then stays true. `log`, `console`
 // and `errors` are not owned and must outlive the Reporter. Used by one thread.
@@ -69,12 +74,16 @@ class Reporter {
   // `file` must outlive the Reporter.
   void watchLogFile(const ostrel::utils::OutputFile& file) { logFile_ = &file; }
   bool logFailed() const { return logFailed_; }
+  // "cannot write file PATH: REASON" for a log that failed.
+  std::string logFailureText() const;
   // The log stream itself, for the store reader's own log-only lines.
   std::ostream& logStream() { return log_; }
   bool quiet() const { return quiet_; }
 
  private:
   void eraseText(bool flush);
+  // A quiet console's text: its error and result lines go to `errors`.
+  void passQuietLines(std::string_view text);
 
   std::ostream& log_;
   std::ostream& console_;
@@ -86,6 +95,8 @@ class Reporter {
   bool countersHidden_ = false;
   // The counter's erasure, reused for every message.
   std::string eraseText_;
+  // A quiet console's line so far, until its line feed.
+  std::string quietLine_;
 };
 
 }  // namespace lodemig

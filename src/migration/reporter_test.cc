@@ -82,5 +82,28 @@ TEST(ReporterTest, UnwritableLogIsSaidOnce) {
   EXPECT_EQ(errors.str(), "Error: cannot write the log\n");
 }
 
+TEST(ReporterTest, QuietRunStillShowsErrorAndResultLinesOnStandardError) {
+  std::ostringstream log, console, errors;
+  Reporter quiet(log, console, errors, true);
+  // A line's pieces come in several calls; only whole lines are judged.
+  quiet.print("domain (example.com)\n   - \"INBOX\", messages: 2\n\nError: ");
+  quiet.print("cannot connect to Torvane");
+  quiet.print("\nFinish time: now\n\nResult: migration failed\nInfo: accounts: 0\n");
+  quiet.console("Network error: one\nNetwork Error: two\n   Error: indented\n");
+  quiet.log("Error: log only\n");
+  quiet.print("Error: not ended");
+  EXPECT_EQ(console.str(), "");
+  EXPECT_EQ(errors.str(),
+            "Error: cannot connect to Torvane\nResult: migration failed\n"
+            "Network error: one\nNetwork Error: two\n");
+  EXPECT_TRUE(log.str().find("Error: log only\n") != std::string::npos);
+
+  // A log on standard error has every line already: none twice.
+  std::ostringstream tty, loudConsole;
+  Reporter onErrors(tty, loudConsole, tty, true);
+  onErrors.print("Error: once\n");
+  EXPECT_EQ(tty.str(), "Error: once\n");
+}
+
 }  // namespace
 }  // namespace lodemig

@@ -75,7 +75,7 @@ bool RunReport::open(const std::string& path) {
   // A resumed run adds its rows to those of the runs before it: the header
   // goes only into a new (or empty) file.
   const bool fresh = ostrel::utils::fileLength(path) == 0;
-  if (!file_.open(path, 0600)) {
+  if (!file_.open(path)) {
     return false;
   }
   if (fresh) {
@@ -140,7 +140,12 @@ void RunReport::endAccount(bool migrated, bool failed) {
 }
 
 bool RunReport::close() {
-  return !file_.isOpen() || file_.close();
+  if (!file_.isOpen()) {
+    return true;
+  }
+  // A row lost to a full disk earlier counts as much as the last bytes.
+  const bool writtenBefore = file_.good();
+  return file_.close() && writtenBefore;
 }
 
 std::string summaryText(const RunTotals& totals, std::time_t start, std::time_t end) {

@@ -83,12 +83,16 @@ class RunReport {
   // An account the run migrated (false: one it skipped as a whole) whose
   // rows are all written; `failed` when a row of it failed.
   void endAccount(bool migrated, bool failed);
+  // Closes the file; false when any row or the header could not be written.
   bool close();
 
   const RunTotals& totals() const { return totals_; }
   bool failed() const { return file_.isOpen() && !file_.good(); }
   std::string failureText() const { return file_.failureText(); }
+  std::string failureReason() const { return file_.failureReason(); }
   const std::string& path() const { return file_.path(); }
+  // Whether rows go to a file; without one the report only counts.
+  bool writesFile() const { return file_.isOpen(); }
 
  private:
   ostrel::utils::OutputFile file_;

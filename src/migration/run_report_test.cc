@@ -1,6 +1,8 @@
 #include "migration/run_report.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <fstream>
 #include <sstream>
@@ -25,6 +27,46 @@ ReportRow folderRow(const std::string& folder) {
   row.targetFolder = folder;
   row.sent = 2;
   return row;
+}
+
+// Files of this process may not grow beyond `bytes` while it lives: a write
+// past that fails with EFBIG, as on a full disk, instead of a signal.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    previous_ = ::signal(SIGXFSZ, SIG_IGN);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    ::signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int) = nullptr;
+};
+
+TEST(RunReportTest, RowsLostBeforeTheEndFailTheClose) {
+  lodemig::testing::ScopedTempDir dir;
+  const std::string path = dir / "report.csv";
+  RunReport report;
+  {
+    FileSizeLimit limit(1000);
+    ASSERT_TRUE(report.open(path));
+    for (int i = 0; i < 40; ++i) {
+      report.add(folderRow("Folder " + std::to_string(i)));
+    }
+  }
+  EXPECT_TRUE(report.failed());
+  // Nothing is pending any more: only the earlier loss can fail the close.
+  EXPECT_FALSE(report.close());
+  EXPECT_EQ(report.failureText(), "cannot write file " + path + ": File too large");
+  EXPECT_EQ(report.totals().folders, 40);
+  EXPECT_LE(contentOf(path).size(), 1000u);
 }
 
 TEST(RunReportTest, AResumedRunAddsItsRowsUnderTheOneHeader) {

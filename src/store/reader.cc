@@ -135,8 +135,10 @@ bool Domain::nextMailbox(Mailbox& mailbox, const std::string& mask) {
     }
     mailbox.load(account, name_, path_, account, kind);
     *log_ << " Info: read mailbox <" << mailbox.name() << ">"
-          << " full name: \"" << mailbox.fullName() << "\""
-          << " password: \"" << mailbox.password() << "\""
+          << " full name: \"" << mailbox.fullName()
+          << "\""
+          // Passwords belong in the password file alone, never in the log.
+          << " password: " << (mailbox.password().empty() ? "not found" : "found")
           << " size: " << mailbox.storageUsed() << " path: \"" << mailbox.path() << "\"\n";
     log_->flush();
     return true;

@@ -187,7 +187,7 @@ TEST_F(ReaderTest, AccountLinesAndUnreadableSettings) {
   EXPECT_EQ(accounts(domain, "*").size(), 2u);
   EXPECT_EQ(sortedLogLines(),
             (std::vector<std::string>{" Info: read mailbox <john> full name: \"John Smith\" "
-                                      "password: \"secret\" size: 2048 path: \"" +
+                                      "password: found size: 2048 path: \"" +
                                           domain + "/john.macnt\"",
                                       "Error: " + error}));
 }

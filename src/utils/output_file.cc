@@ -1,11 +1,12 @@
 #include "utils/output_file.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
+
+#include "utils/private_file.h"
 
 namespace ostrel::utils {
 
@@ -105,17 +106,17 @@ OutputFile::~OutputFile() {
   close();
 }
 
-bool OutputFile::open(const std::string& path, mode_t permissions) {
+bool OutputFile::open(const std::string& path) {
   close();
   path_ = path;
-  error_ = 0;
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, permissions);
-  if (fd < 0) {
-    error_ = errno;
+  syncError_ = 0;
+  PrivateFile file = openPrivateFile(path);
+  openFailure_ = file.reason;
+  if (file.fd < 0) {
     setstate(std::ios::failbit);
     return false;
   }
-  buffer_.attach(fd);
+  buffer_.attach(file.fd);
   clear();
   return true;
 }
@@ -137,8 +138,8 @@ bool OutputFile::syncToDisk() {
     return false;
   }
   if (::fdatasync(buffer_.fd()) != 0) {
-    if (error_ == 0) {
-      error_ = errno;
+    if (syncError_ == 0) {
+      syncError_ = errno;
     }
     setstate(std::ios::badbit);
     return false;
@@ -152,20 +153,30 @@ std::int64_t fileLength(const std::string& path) {
 }
 
 bool truncateFile(const std::string& path, std::int64_t length) {
+  // Through the same checks as the writer's open: a symbolic link planted at
+  // the path must not cut the file it points to.
+  PrivateFile file = openPrivateFile(path);
+  if (file.fd < 0) {
+    return false;
+  }
   struct stat info;
-  if (::stat(path.c_str(), &info) != 0) {
-    return errno == ENOENT;
-  }
-  if (info.st_size <= length) {
-    return true;
-  }
-  return ::truncate(path.c_str(), static_cast<off_t>(length)) == 0;
+  const bool cut =
+      ::fstat(file.fd, &info) == 0 && (!S_ISREG(info.st_mode) || info.st_size <= length ||
+                                       ::ftruncate(file.fd, static_cast<off_t>(length)) == 0);
+  ::close(file.fd);
+  return cut;
 }
 
 std::string OutputFile::failureText() const {
+  return "cannot write file " + path_ + ": " + failureReason();
+}
+
+std::string OutputFile::failureReason() const {
   const int reason = error();
-  return "cannot write file " + path_ + ": " +
-         (reason != 0 ? std::strerror(reason) : "the file is not open");
+  if (!openFailure_.empty() || reason == 0) {
+    return openFailure_.empty() ? "the file is not open" : openFailure_;
+  }
+  return std::strerror(reason);
 }
 
 }  // namespace ostrel::utils

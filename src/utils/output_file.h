@@ -1,8 +1,6 @@
 #ifndef LODEMIG_UTILS_OUTPUT_FILE_H_
 #define LODEMIG_UTILS_OUTPUT_FILE_H_
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <ostream>
 #include <streambuf>
@@ -10,9 +8,11 @@
 
 namespace ostrel::utils {
 
-// A file written through a standard output stream, for the run's log and
-// password files. The file is opened for appending and created when missing,
-// never truncated, so two runs that share a file name both keep their lines;
+// A file written through a standard output stream, for the run's log,
+// password file, journal and report. The file is opened as openPrivateFile()
+// opens it: for appending, created when missing with mode 0600, never through
+// a symbolic link, never truncated, so two runs that share a file name both
+// keep their lines;
 // bytes go out unchanged (no newline translation). A failed write or flush
 // sets the stream's bad state and keeps the system's reason (failureText());
 // nothing throws. Not copyable; the destructor flushes and closes the file.
@@ -23,10 +23,9 @@ class OutputFile : public std::ostream {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Opens `path` for appending, creating it with `permissions` (reduced by the
-  // umask) when missing; an existing file keeps its permissions. Closes any
-  // file open before. False, with errno set, when the file cannot be opened.
-  [[nodiscard]] bool open(const std::string& path, mode_t permissions = 0600);
+  // Opens `path` with openPrivateFile(), closing any file open before. False
+  // when the file cannot be opened or is refused; failureText() says why.
+  [[nodiscard]] bool open(const std::string& path);
   bool isOpen() const { return buffer_.fd() >= 0; }
   // Flushes and closes; false when the last bytes could not be written.
   bool close();
@@ -36,10 +35,12 @@ class OutputFile : public std::ostream {
 
   // The path given to the last open().
   const std::string& path() const { return path_; }
-  // The errno of the first failed open, write or close; 0 while none failed.
-  int error() const { return error_ != 0 ? error_ : buffer_.error(); }
+  // The errno of the first failed write, close or sync; 0 while none failed.
+  int error() const { return syncError_ != 0 ? syncError_ : buffer_.error(); }
   // "cannot write file PATH: REASON", for the report of a failure.
   std::string failureText() const;
+  // Why, alone: the system's words or the open's refusal.
+  std::string failureReason() const;
 
  private:
   // 4096 bytes of buffer in front of the file descriptor; flush() writes them
@@ -68,11 +69,15 @@ class OutputFile : public std::ostream {
 
   Buffer buffer_;
   std::string path_;
-  int error_ = 0;
+  // Why the last open() failed; empty when it succeeded.
+  std::string openFailure_;
+  // The errno of a failed sync to disk.
+  int syncError_ = 0;
 };
 
 // Cuts the file at `path` back to `length` bytes when it is longer; true when
-// it is then no longer (a missing file counts as cut).
+// it is then no longer. The file is opened as openPrivateFile() opens it
+// (created when missing, refused as it refuses); a device is left as it is.
 [[nodiscard]] bool truncateFile(const std::string& path, std::int64_t length);
 // The length of the file at `path`; 0 when there is none or it cannot be
 // looked at (opening it then says why).

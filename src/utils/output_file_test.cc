@@ -17,12 +17,12 @@ TEST(OutputFileTest, AppendsToAPrivateFile) {
   const std::string path = dir / "run.log";
   writeFile(path, "earlier\n");
   OutputFile file;
-  ASSERT_TRUE(file.open(path, 0600));
+  ASSERT_TRUE(file.open(path));
   file << "later\n";
   EXPECT_TRUE(file.close());
   EXPECT_EQ(readFile(path), "earlier\nlater\n");
 
-  ASSERT_TRUE(file.open(dir / "new.pass", 0600));
+  ASSERT_TRUE(file.open(dir / "new.pass"));
   EXPECT_TRUE(file.close());
   struct stat status {};
   ASSERT_EQ(::stat((dir / "new.pass").c_str(), &status), 0);
