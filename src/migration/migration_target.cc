@@ -268,7 +268,9 @@ bool TorvaneTarget::provision(const Mailbox& mailbox, bool resuming) {
     created = takeUnconfirmedCreation(qualified, password, generated);
   }
   if (created) {
-    reporter_.log("   Info: created user <" + qualified + ">, password: \"" + password + "\"\n");
+    // The password itself is for the password file alone: logs travel.
+    reporter_.log("   Info: created user <" + qualified + ">, password: in " + passwords_.path() +
+                  "\n");
     passwords_.add(
         "<" + qualified + ">, password: \"" + password + (generated ? "\" (generated)\n" : "\"\n"),
         reporter_);
