@@ -391,9 +391,10 @@ TEST_F(MigrationTest, StoreErrorInAFolderReconnectsAndGoesOnWithTheNextFolder) {
   }
   EXPECT_LE(stored.size(), 3u);
   EXPECT_TRUE(storedMessages("admin").empty());
-  EXPECT_TRUE(contains(result.out,
-                       "\nError: cannot migrate folder \"A\"\n  cause: account <cid@example.com>, "
-                       "folder \"A\": cannot read messages file \"3-S-x-h\"\n"))
+  EXPECT_TRUE(
+      contains(result.out,
+               "\nError: cannot migrate folder \"A\"\n  cause: account <cid@example.com>, "
+               "folder \"A\": cannot read messages file \"3-S-x-h\": No such file or directory\n"))
       << result.out;
   EXPECT_TRUE(
       contains(onlyLodemigFile(work_, "log"), "Error: cannot read messages file \"3-S-x-h\"\n"));

@@ -62,13 +62,14 @@ TEST_F(ReportTest, EveryFolderAndFailedAccountHasItsRowVerdictAndTotals) {
             "domain,account,folder,target_folder,kind,store_messages,store_bytes,sent,refused,"
             "skipped,target_before,target_after,verdict,error");
   std::sort(lines.begin() + 1, lines.end());
-  EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()),
-            (std::vector<std::string>{
-                "example.com,amy@example.com,,,,0,0,0,0,0,,,failed,problem with identity switching",
-                "example.com,cid@example.com,A,A,,1,0,0,0,0,0,0,failed,"
-                "\"message 1: cannot read messages file \"\"3-S-x-h\"\"\"",
-                "example.com,cid@example.com,B,B,X-MAIL,1,22,1,0,0,0,1,ok,",
-            }));
+  EXPECT_EQ(
+      std::vector<std::string>(lines.begin() + 1, lines.end()),
+      (std::vector<std::string>{
+          "example.com,amy@example.com,,,,0,0,0,0,0,,,failed,problem with identity switching",
+          "example.com,cid@example.com,A,A,,1,0,0,0,0,0,0,failed,"
+          "\"message 1: cannot read messages file \"\"3-S-x-h\"\": No such file or directory\"",
+          "example.com,cid@example.com,B,B,X-MAIL,1,22,1,0,0,0,1,ok,",
+      }));
   EXPECT_EQ(summaryOf(result.out),
             "Info: accounts: 0 migrated, 0 skipped, 2 failed\n"
             "Info: folders: 2, 1 not ok\n"
@@ -79,7 +80,7 @@ TEST_F(ReportTest, EveryFolderAndFailedAccountHasItsRowVerdictAndTotals) {
   EXPECT_EQ(status.st_mode & 0777, 0600u);
   EXPECT_TRUE(contains(onlyLodemigFile(work_, "log"),
                        "Error: cannot read message 1 of folder \"A\" of <cid@example.com>: "
-                       "cannot read messages file \"3-S-x-h\"\n"));
+                       "cannot read messages file \"3-S-x-h\": No such file or directory\n"));
 }
 
 TEST_F(ReportTest, RefusedAndLostMessagesFailTheirFolderByName) {

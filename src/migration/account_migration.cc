@@ -218,7 +218,9 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
       }
     }
   } catch (const QLStoreException& error) {
-    noteFolderFailure(folder, tally, error.what());
+    noteFolderFailure(folder, tally,
+                      error.cause().empty() ? std::string(error.what())
+                                            : std::string(error.what()) + ": " + error.cause());
   }
   if (tally.failed) {
     // In place of the count, which would only stand after the error line.

@@ -88,10 +88,12 @@ FolderType Folder::type() const {
   return kFolderTypeNone;
 }
 
-void Folder::fail(const std::string& text) {
+void Folder::fail(const std::string& text, const std::string& cause) {
   *log_ << "Error: " << text << "\n";
   log_->flush();
-  throw QLStoreException(text);
+  QLStoreException error(text);
+  error.setCause(cause);
+  throw error;
 }
 
 const std::string& Folder::checkedDate(const std::string& date) {
@@ -118,8 +120,9 @@ void Folder::open(const std::string& accountName) {
       file_ = std::make_unique<InputFile>();
     }
     if (!file_->open(path)) {
+      const std::string cause = file_->openFailure();
       close();
-      fail("cannot read messages file \"" + path + "\"");
+      fail("cannot read messages file \"" + path + "\"", cause);
     }
   }
   if (kind_ == MessageDirectory) {
@@ -383,8 +386,9 @@ bool Folder::nextDirectoryMessage(Message& message) {
   bool opened = directory_.isOpen() ? file_->open(directory_, fileName)
                                     : file_->open(directoryPath_ + "/" + fileName);
   if (!opened) {
+    const std::string cause = file_->openFailure();
     close();
-    fail("cannot read messages file \"" + fileName + "\"");
+    fail("cannot read messages file \"" + fileName + "\"", cause);
   }
   std::int64_t size = file_->openedSize();
   std::string flags;

@@ -103,7 +103,9 @@ class Folder {
   const std::string& checkedDate(const std::string& date);
   // "    Info: read message, local uid: ..." for a mailbox-file message.
   void logMessageLine(const Message& message, std::int64_t start, std::uint64_t length);
-  [[noreturn]] void fail(const std::string& text);
+  // Logs "Error: <text>" and throws it, with `cause` (the system's reason)
+  // as the exception's cause.
+  [[noreturn]] void fail(const std::string& text, const std::string& cause = std::string());
 
   std::string accountPath_;
   std::string name_;

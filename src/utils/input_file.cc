@@ -39,6 +39,7 @@ bool InputFile::open(const std::string& path) {
 bool InputFile::open(const DirectoryHandle& directory, const std::string& name) {
   if (!directory.isOpen()) {
     close();
+    openFailure_ = "its directory is not open";
     return false;
   }
   return openAt(directory.fd_, name.c_str());
@@ -50,13 +51,16 @@ bool InputFile::openAt(int directoryFd, const char* name) {
   // refused below like a directory, which opens fine for reading too.
   int fd = ::openat(directoryFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
+    openFailure_ = std::strerror(errno);
     return false;
   }
   struct stat info;
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    openFailure_ = "not a regular file";
     ::close(fd);
     return false;
   }
+  openFailure_.clear();
   // A file that one read takes whole gains nothing from read-ahead advice,
   // and a message directory opens one such file per message.
   if (info.st_size > static_cast<off_t>(kBufferSize)) {

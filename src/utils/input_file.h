@@ -58,6 +58,9 @@ class InputFile {
   // The same for the file `name` in `directory`; false also when `directory`
   // is not open.
   [[nodiscard]] bool open(const DirectoryHandle& directory, const std::string& name);
+  // Why the last open() failed: the system's error text, or "not a regular
+  // file"; "" after one that succeeded.
+  const std::string& openFailure() const { return openFailure_; }
   // The size the file had when open() checked it, or -1 when none is open.
   std::int64_t openedSize() const { return isOpen() ? openedSize_ : -1; }
   void close();
@@ -112,6 +115,7 @@ class InputFile {
   }
 
  private:
+  std::string openFailure_;
   bool openAt(int directoryFd, const char* name);
   // Makes the buffer hold `want` bytes at position_ (fewer when the file ends
   // first, but at least one); false at the end of the file (atEnd_) or on an
