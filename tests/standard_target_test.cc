@@ -189,6 +189,12 @@ TEST_F(StandardTargetTest, ExampleStoreArrivesWithFlagsAndDatesAndNonMailFolders
   const ProcessResult audit = migrateInto(dovecot, examples, {}, {}, "-verify");
   EXPECT_EQ(audit.exitStatus, 0) << audit.out;
   EXPECT_TRUE(contains(audit.out, "Result: verification successful")) << audit.out;
+  // A standard server is named for what it is, never as the private target.
+  EXPECT_TRUE(contains(audit.out, "\nIMAP server hostname: 127.0.0.1:")) << audit.out;
+  EXPECT_TRUE(contains(audit.out, " on the IMAP server 127.0.0.1\n")) << audit.out;
+  // (The tool's own banner line is its name, and stays.)
+  EXPECT_EQ(countOf(run.out + audit.out, "Torvane"), countOf(run.out + audit.out, " to Torvane "))
+      << run.out << audit.out;
 }
 
 TEST_F(StandardTargetTest, UnknownAccountFailsAloneAndLoginFormWorks) {

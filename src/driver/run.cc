@@ -15,6 +15,7 @@
 #include "migration/migrator.h"
 #include "migration/reporter.h"
 #include "migration/run_report.h"
+#include "migration/target_names.h"
 #include "utils/output_file.h"
 #include "utils/ql_exception.h"
 #include "utils/sockets.h"
@@ -179,6 +180,7 @@ void runAgainstTarget(Migrator& migrator, Reporter& reporter, RunContext& contex
   outcome.end = std::time(nullptr);
   outcome.succeeded = migrator.succeeded();
   outcome.start = context.start;
+  outcome.server = targetServerWord(context.connection);
   outcome.totals = migrator.totals();
   outcome.checkSummary = settings.check ? migrator.checkSummary() : std::string();
   // The figures above may all be fine: the files that failed the run say why.

@@ -12,8 +12,10 @@ std::string bannerText(const std::string& storePath) {
 std::string runHeaderText(const MigrationSettings& settings, const ConnectionSettings& connection,
                           std::time_t start, bool primaryDomainGiven,
                           const std::vector<std::string>& warnings) {
-  std::string text = "Torvane hostname: " + connection.host + ":" +
-                     std::to_string(connection.port) + "\n" + "Start time: " + ctimeText(start);
+  // A standard server is no Torvane: its line says what it is.
+  std::string text = (connection.standardServer ? "IMAP server hostname: " : "Torvane hostname: ") +
+                     connection.host + ":" + std::to_string(connection.port) + "\n" +
+                     "Start time: " + ctimeText(start);
   text += "Info: domains to migrate (mask): " + settings.domainMask + "\n";
   text += "Info: users to migrate (mask): " + settings.userMask + "\n";
   text += primaryDomainGiven
@@ -34,7 +36,7 @@ std::string runFooterText(const MigrationSettings& settings, const RunOutcome& o
   } else if (settings.verify) {
     text +=
         outcome.succeeded ? "Result: verification successful\n" : "Result: verification failed\n";
-    text += verificationSummaryText(outcome.totals);
+    text += verificationSummaryText(outcome.totals, outcome.server);
   } else {
     text += outcome.succeeded ? "Result: migration successful\n" : "Result: migration failed\n";
     text += summaryText(outcome.totals, outcome.start, outcome.end);

@@ -35,6 +35,8 @@ struct RunOutcome {
   std::string checkSummary;  // what -check found
   // "cannot write file PATH: REASON" of each file that failed the run.
   std::vector<std::string> failedFiles;
+  // How the summary names the target server (targetServerWord()).
+  std::string server = "Torvane";
 };
 
 // The footer of such a run: the finish time, then the result line of its

@@ -63,7 +63,7 @@ void SkipPolicy::settle(const JobOutcome& outcome, Reporter& reporter) {
   anyFailed_ = true;
   if (outcome.lost && ++lostInARow_ >= kLostAccountsInARow) {
     QLNetworkException down(outcome.lostWhat + ": " + std::to_string(kLostAccountsInARow) +
-                            " accounts in a row failed, Torvane seems down");
+                            " accounts in a row failed, " + server_ + " seems down");
     down.setCause(outcome.lostCause);
     throw down;
   }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "migration/account_migration.h"
 #include "migration/reporter.h"
@@ -45,6 +46,9 @@ class SkipPolicy {
   // retry, the target counts as down and the run stops.
   static constexpr int kLostAccountsInARow = 3;
 
+  // `server` names the target in the line that says it seems down.
+  explicit SkipPolicy(std::string server = "Torvane") : server_(std::move(server)) {}
+
   // Takes the outcome of an ended account. A failed account fails the run;
   // one that ended early is said on `reporter` ("Error: cannot migrate
   // mailbox <user>", followed by the cause line of a lost connection),
@@ -54,6 +58,7 @@ class SkipPolicy {
   bool anyFailed() const { return anyFailed_; }
 
  private:
+  std::string server_;
   bool anyFailed_ = false;
   int lostInARow_ = 0;
 };

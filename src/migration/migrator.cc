@@ -8,6 +8,7 @@
 
 #include "migration/account_migration.h"
 #include "migration/shard.h"
+#include "migration/target_names.h"
 #include "migration/target_result.h"
 #include "utils/ql_exception.h"
 
@@ -42,6 +43,7 @@ Migrator::Migrator(const MigrationSettings& settings, const ConnectionSettings& 
     : settings_(settings),
       connection_(connection),
       reporter_(reporter),
+      policy_(targetServerWord(connection)),
       passwords_(reporter),
       audit_(settings, connection, gateway_, reporter, auditReport_) {}
 

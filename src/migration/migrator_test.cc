@@ -77,7 +77,7 @@ TEST(MigratorSessionTest, RefusedSwitchAfterReconnectionEndsTheMailbox) {
   EXPECT_NE(log.str().find("Error: problem with identity switching\n"
                            "Error: cannot migrate folder \"A\"\n"
                            "  cause: account <cid@example.com>, folder \"A\": cannot read "
-                           "messages file \"1-S-x-h\"\n"
+                           "messages file \"1-S-x-h\": No such file or directory\n"
                            "Error: cannot migrate mailbox <cid>\n"),
             std::string::npos)
       << log.str();

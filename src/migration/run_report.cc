@@ -164,13 +164,13 @@ std::string summaryText(const RunTotals& totals, std::time_t start, std::time_t 
   return text;
 }
 
-std::string verificationSummaryText(const RunTotals& totals) {
+std::string verificationSummaryText(const RunTotals& totals, const std::string& server) {
   return "Info: accounts: " + std::to_string(totals.accountsMigrated) + " match, " +
          std::to_string(totals.accountsFailed) + " differ\n" +
          "Info: folders: " + std::to_string(totals.folders) + ", " +
          std::to_string(totals.foldersNotOk) + " not ok\n" +
          "Info: messages: " + std::to_string(totals.storeMessages) + " in the store, " +
-         std::to_string(totals.targetMessages) + " on Torvane\n";
+         std::to_string(totals.targetMessages) + " on " + server + "\n";
 }
 
 }  // namespace lodemig

@@ -105,7 +105,7 @@ class RunReport {
 // the time since `start` and the rate of messages sent.
 std::string summaryText(const RunTotals& totals, std::time_t start, std::time_t end);
 // The closing summary of a verification.
-std::string verificationSummaryText(const RunTotals& totals);
+std::string verificationSummaryText(const RunTotals& totals, const std::string& server);
 
 }  // namespace lodemig
 
