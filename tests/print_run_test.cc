@@ -54,6 +54,7 @@ const char kUsage[] =
     "       -loginForm  LOGIN name pattern such as USER*ADMIN, for imap (optional)\n"
     "       -nonMailFolders  skip or create calendars, contacts... on imap (optional)\n"
     "       -folderMap  file of store name TAB target name lines, for imap (optional)\n"
+    "       -unlistedFolders  skip or migrate folders the folder list lacks (optional)\n"
     "       -version   print the version and exit (optional)\n"
     "       -help      print help and exit (optional)\n"
     "\n"

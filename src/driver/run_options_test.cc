@@ -161,7 +161,8 @@ TEST(RunOptionsTest, EveryOptionReachesItsSetting) {
        "-window",     "8",    "-jobs",           "4",          "-shard",     "2/5",
        "-targetType", "imap", "-nonMailFolders", "create",     "-folderMap", "m",
        "-admin",      "root", "-loginForm",      "USER*ADMIN", "-password",  "pw",
-       "-timeout",    "30",   "-server",         "h",          "-starttls"});
+       "-timeout",    "30",   "-server",         "h",          "-starttls",  "-unlistedFolders",
+       "MIGRATE"});
   const MigrationSettings settings = migrationSettingsFrom(options);
   EXPECT_EQ(settings.storePath, "/s");
   EXPECT_TRUE(settings.migrate && settings.force && settings.quiet);
@@ -174,6 +175,8 @@ TEST(RunOptionsTest, EveryOptionReachesItsSetting) {
   EXPECT_EQ(settings.shards, 5);
   EXPECT_TRUE(settings.standardTarget && settings.createNonMailFolders);
   EXPECT_EQ(settings.folderMapPath, "m");
+  EXPECT_TRUE(settings.migrateUnlisted);
+  EXPECT_FALSE(migrationSettingsFrom(parse({"-path", "/s"})).migrateUnlisted);
   const ConnectionSettings connection = connectionSettingsFrom(options);
   EXPECT_EQ(connection.host, "h");
   EXPECT_EQ(connection.masterPassword, "pw");
