@@ -55,6 +55,7 @@ const char kUsage[] =
     "       -nonMailFolders  skip or create calendars, contacts... on imap (optional)\n"
     "       -folderMap  file of store name TAB target name lines, for imap (optional)\n"
     "       -retarget  resume a journal whose server is now named another way (optional)\n"
+    "       -unlistedFolders  skip or migrate folders the folder list lacks (optional)\n"
     "       -version   print the version and exit (optional)\n"
     "       -help      print help and exit (optional)\n"
     "\n"

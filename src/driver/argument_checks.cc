@@ -96,6 +96,9 @@ std::string targetTypeError(const RunOptions& options) {
   if (options.targetType.empty()) {
     return refusal("-targetType takes torvane or imap");
   }
+  if (options.unlistedFolders.empty()) {
+    return refusal("-unlistedFolders takes skip or migrate");
+  }
   if (options.nonMailFolders.empty()) {
     return refusal("-nonMailFolders takes skip or create");
   }

@@ -83,6 +83,10 @@ bool takeStoreValue(RunOptions& options, const char* name, const char* value) {
     options.primaryDomain = value;
   } else if (equalsIgnoreCase(name, "-user")) {
     options.userMask = value;
+  } else if (equalsIgnoreCase(name, "-unlistedfolders")) {
+    options.unlistedFolders = equalsIgnoreCase(value, "skip")      ? "skip"
+                              : equalsIgnoreCase(value, "migrate") ? "migrate"
+                                                                   : "";
   } else if (equalsIgnoreCase(name, "-setpass")) {
     options.setPassword = value;
   } else if (equalsIgnoreCase(name, "-forcesetpass")) {
@@ -239,6 +243,8 @@ MigrationSettings migrationSettingsFrom(const RunOptions& options) {
   settings.standardTarget = options.targetType == "imap";
   settings.createNonMailFolders = options.nonMailFolders == "create";
   settings.folderMapPath = options.folderMapPath;
+  settings.migrateUnlisted = options.unlistedFolders == "migrate";
+  settings.primaryDomainGiven = !options.primaryDomain.empty();
   return settings;
 }
 
@@ -295,6 +301,7 @@ void printUsage(std::ostream& out) {
   out << "       -nonMailFolders  skip or create calendars, contacts... on imap (optional)\n";
   out << "       -folderMap  file of store name TAB target name lines, for imap (optional)\n";
   out << "       -retarget  resume a journal whose server is now named another way (optional)\n";
+  out << "       -unlistedFolders  skip or migrate folders the folder list lacks (optional)\n";
   out << "       -version   print the version and exit (optional)\n";
   out << "       -help      print help and exit (optional)\n";
   out << "\n";

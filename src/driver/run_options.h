@@ -77,6 +77,8 @@ struct RunOptions {
   // -nonMailFolders: "skip" (the default) or "create"; empty for any other value.
   std::string nonMailFolders = "skip";
   std::string folderMapPath;  // -folderMap: store name TAB target name lines
+  // -unlistedFolders: "skip" (the default) or "migrate"; empty for any other value.
+  std::string unlistedFolders = "skip";
 };
 
 // Fills a RunOptions from argv[1..argc-1]. Option names match without regard

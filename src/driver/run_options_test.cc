@@ -155,13 +155,44 @@ TEST(RunOptionsTest, PresetPasswordsNeedAUserMask) {
 }
 
 TEST(RunOptionsTest, EveryOptionReachesItsSetting) {
-  const RunOptions options = parse(
-      {"-path",       "/s",   "-migrate",        "-force",     "-quiet",     "-disableCrLfFixing",
-       "-journal",    "j",    "-retry",          "3",          "-report",    "r.csv",
-       "-window",     "8",    "-jobs",           "4",          "-shard",     "2/5",
-       "-targetType", "imap", "-nonMailFolders", "create",     "-folderMap", "m",
-       "-admin",      "root", "-loginForm",      "USER*ADMIN", "-password",  "pw",
-       "-timeout",    "30",   "-server",         "h",          "-starttls",  "-retarget"});
+  const RunOptions options = parse({"-path",
+                                    "/s",
+                                    "-migrate",
+                                    "-force",
+                                    "-quiet",
+                                    "-disableCrLfFixing",
+                                    "-journal",
+                                    "j",
+                                    "-retry",
+                                    "3",
+                                    "-report",
+                                    "r.csv",
+                                    "-window",
+                                    "8",
+                                    "-jobs",
+                                    "4",
+                                    "-shard",
+                                    "2/5",
+                                    "-targetType",
+                                    "imap",
+                                    "-nonMailFolders",
+                                    "create",
+                                    "-folderMap",
+                                    "m",
+                                    "-admin",
+                                    "root",
+                                    "-loginForm",
+                                    "USER*ADMIN",
+                                    "-password",
+                                    "pw",
+                                    "-timeout",
+                                    "30",
+                                    "-server",
+                                    "h",
+                                    "-starttls",
+                                    "-retarget",
+                                    "-unlistedFolders",
+                                    "MIGRATE"});
   const MigrationSettings settings = migrationSettingsFrom(options);
   EXPECT_EQ(settings.storePath, "/s");
   EXPECT_TRUE(settings.migrate && settings.force && settings.quiet);
@@ -175,6 +206,8 @@ TEST(RunOptionsTest, EveryOptionReachesItsSetting) {
   EXPECT_EQ(settings.shards, 5);
   EXPECT_TRUE(settings.standardTarget && settings.createNonMailFolders);
   EXPECT_EQ(settings.folderMapPath, "m");
+  EXPECT_TRUE(settings.migrateUnlisted);
+  EXPECT_FALSE(migrationSettingsFrom(parse({"-path", "/s"})).migrateUnlisted);
   const ConnectionSettings connection = connectionSettingsFrom(options);
   EXPECT_EQ(connection.host, "h");
   EXPECT_EQ(connection.masterPassword, "pw");

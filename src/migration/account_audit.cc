@@ -7,6 +7,7 @@
 #include <iterator>
 #include <map>
 
+#include "migration/account_folders.h"
 #include "migration/target_names.h"
 #include "migration/target_result.h"
 #include "store/message.h"
@@ -157,8 +158,8 @@ std::int64_t AccountAudit::targetCount(const std::string& name) {
 
 bool AccountAudit::verify(Mailbox& mailbox) {
   account_ = mailbox.name() + "@" + mailbox.domainName();
-  std::vector<Folder> folders;
-  mailbox.readFolders(folders);
+  AccountFolders list = readAccountFolders(mailbox, settings_.migrateUnlisted);
+  sayUnlistedFolders(list, mailbox, reporter_);
   if (!migrationTarget_->actAs(mailbox)) {
     reporter_.print("Error: <" + account_ + "> is not on " + targetServerWord(connection_) + "\n");
     ReportRow row;
@@ -170,14 +171,16 @@ bool AccountAudit::verify(Mailbox& mailbox) {
     report_->endAccount(true, true);
     return false;
   }
-  bool matched = true;
+  // A folder left out is a difference between the store and the target.
+  bool matched = list.unlistedTaken || list.unlisted.empty();
+  if (!list.unlistedTaken) {
+    for (const DiskFolder& unlisted : list.unlisted) {
+      report_->add(unlistedFolderRow(mailbox, unlisted));
+    }
+  }
   try {
-    for (Folder& folder : folders) {
-      if (!migrationTarget_->keeps(folder)) {
-        continue;  // a migration leaves it out by design
-      }
-      folder.setFixCrLf(settings_.fixCrLf);
-      matched = verifyFolder(folder, mailbox) && matched;
+    for (const std::vector<Folder*>& group : mergedGroups(list.folders)) {
+      matched = verifyGroup(group, mailbox) && matched;
     }
   } catch (const QLException&) {
     gateway_.disconnect(true);
@@ -188,54 +191,123 @@ bool AccountAudit::verify(Mailbox& mailbox) {
   return matched;
 }
 
-bool AccountAudit::verifyFolder(Folder& folder, const Mailbox& mailbox) {
+std::vector<std::vector<Folder*>> AccountAudit::mergedGroups(std::vector<Folder>& folders) const {
+  std::vector<std::vector<Folder*>> groups;
+  std::map<std::string, std::size_t> byTarget;
+  for (Folder& folder : folders) {
+    if (!migrationTarget_->keeps(folder)) {
+      continue;  // a migration leaves it out by design
+    }
+    folder.setFixCrLf(settings_.fixCrLf);
+    const std::string key = collisionKey(targetNameOf(folder.name()));
+    const auto [at, added] = byTarget.emplace(key, groups.size());
+    if (added) {
+      groups.emplace_back();
+    }
+    groups[at->second].push_back(&folder);
+  }
+  return groups;
+}
+
+bool AccountAudit::verifyGroup(const std::vector<Folder*>& group, const Mailbox& mailbox) {
+  const FolderPlace place = migrationTarget_->place(group.front()->name());
+  const std::string& targetName = place.shownName;
+  std::string names;
+  for (const Folder* folder : group) {
+    names += (names.empty() ? "" : " and ") + quoted(folder->name());
+  }
+  if (group.size() > 1) {
+    reporter_.print("   Info: folders " + names + " go into " + quoted(targetName) +
+                    ": compared together\n");
+  }
+  std::vector<ReportRow> rows;
+  store_.clear();
+  std::string storeError;
+  for (Folder* folder : group) {
+    rows.push_back(readStoreFolder(*folder, mailbox, targetName, group.size() == 1));
+    if (storeError.empty() && !rows.back().error.empty()) {
+      storeError =
+          group.size() == 1 ? rows.back().error : quoted(folder->name()) + ": " + rows.back().error;
+    }
+  }
+  const FolderComparison comparison = compareWithTarget(place.wireName, storeError, rows.front());
+  std::int64_t storeMessages = 0;
+  for (ReportRow& row : rows) {
+    storeMessages += row.storeMessages;
+    if (row.error.empty() || group.size() > 1) {
+      row.verdict = comparison.verdict;
+      row.error = comparison.error;
+    }
+  }
+  if (group.size() > 1) {
+    reporter_.print("   - " + names + ", messages: ");
+  }
+  reporter_.print(std::to_string(storeMessages) + ", " + verdictWord(comparison.verdict) + "\n");
+  if (comparison.verdict != Verdict::Ok) {
+    reporter_.print(std::string(group.size() > 1 ? "Error: folders " : "Error: folder ") + names +
+                    " of <" + account_ + ">: " + comparison.error + "\n");
+  }
+  for (const ReportRow& row : rows) {
+    report_->add(row);
+  }
+  return comparison.verdict == Verdict::Ok;
+}
+
+ReportRow AccountAudit::readStoreFolder(Folder& folder, const Mailbox& mailbox,
+                                        const std::string& targetName, bool alone) {
   ReportRow row;
   row.domain = mailbox.domainName();
   row.account = account_;
   row.folder = folder.name();
-  const FolderPlace place = migrationTarget_->place(folder.name());
-  row.targetFolder = place.shownName;
+  row.targetFolder = targetName;
   row.kind = migrationTarget_->kindWord(folder);
   reporter_.print("   - " + quoted(folder.name()) + ", messages: ");
-  store_.clear();
   try {
-    store_ = storeSummaries(folder, mailbox);
-    row.storeMessages = static_cast<std::int64_t>(store_.size());
+    const std::vector<MessageSummary> summaries = storeSummaries(folder, mailbox);
+    row.storeMessages = static_cast<std::int64_t>(summaries.size());
+    for (const MessageSummary& message : summaries) {
+      row.storeBytes += message.size;
+    }
+    store_.insert(store_.end(), summaries.begin(), summaries.end());
   } catch (const QLStoreException& error) {
     row.storeMessages = folder.messageCount();
     row.verdict = Verdict::Failed;
     row.error = error.what();
   }
-  for (const MessageSummary& message : store_) {
-    row.storeBytes += message.size;
+  // A folder alone has its verdict on the same line; merged ones after all.
+  if (!alone) {
+    reporter_.print(std::to_string(row.storeMessages) + "\n");
   }
-  const std::int64_t count = row.error.empty() ? targetCount(place.wireName) : -1;
-  row.targetBefore = row.targetAfter = count;
-  if (!row.error.empty()) {
+  return row;
+}
+
+FolderComparison AccountAudit::compareWithTarget(const std::string& targetName,
+                                                 const std::string& storeError, ReportRow& first) {
+  FolderComparison result;
+  if (!storeError.empty()) {
     // The store could not be read: nothing to compare with.
-  } else if (count < 0) {
-    row.verdict = Verdict::Missing;
-    row.error = "the folder is not on the target";
-  } else {
-    target_.clear();
-    // Some servers refuse 1:* in an empty folder.
-    if (count > 0 && checkResult(reporter_, TargetStep::Fetch, gateway_.fetchSummaries(target_)) ==
-                         StepOutcome::Refused) {
-      row.verdict = Verdict::Failed;
-      row.error = targetServerWord(connection_) + " refused to list the folder's messages";
-    } else {
-      const FolderComparison comparison = compareMessages(store_, target_);
-      row.verdict = comparison.verdict;
-      row.error = comparison.error;
-    }
+    result.verdict = Verdict::Failed;
+    result.error = storeError;
+    return result;
   }
-  reporter_.print(std::to_string(row.storeMessages) + ", " + verdictWord(row.verdict) + "\n");
-  if (row.verdict != Verdict::Ok) {
-    reporter_.print("Error: folder " + quoted(folder.name()) + " of <" + account_ +
-                    ">: " + row.error + "\n");
+  // Merged folders share one count: the first row holds it, so that the
+  // totals count the target's messages once.
+  const std::int64_t count = targetCount(targetName);
+  first.targetBefore = first.targetAfter = count;
+  if (count < 0) {
+    result.verdict = Verdict::Missing;
+    result.error = "the folder is not on the target";
+    return result;
   }
-  report_->add(row);
-  return row.verdict == Verdict::Ok;
+  target_.clear();
+  // Some servers refuse 1:* in an empty folder.
+  if (count > 0 && checkResult(reporter_, TargetStep::Fetch, gateway_.fetchSummaries(target_)) ==
+                       StepOutcome::Refused) {
+    result.verdict = Verdict::Failed;
+    result.error = targetServerWord(connection_) + " refused to list the folder's messages";
+    return result;
+  }
+  return compareMessages(store_, target_);
 }
 
 void AccountAudit::startCheck() {
@@ -258,14 +330,16 @@ void AccountAudit::startCheck() {
 
 bool AccountAudit::check(Mailbox& mailbox) {
   account_ = mailbox.name() + "@" + mailbox.domainName();
-  std::vector<Folder> folders;
-  mailbox.readFolders(folders);
+  AccountFolders list = readAccountFolders(mailbox, settings_.migrateUnlisted);
+  sayUnlistedFolders(list, mailbox, reporter_);
+  std::vector<Folder>& folders = list.folders;
   ++accounts_;
-  bool fine = true;
+  // A folder a migration would leave behind is a problem to mend first.
+  bool fine = list.unlistedTaken || list.unlisted.empty();
   const bool exists = migrationTarget_->actAs(mailbox);
   // On a standard server the names depend on the server, known once logged in.
   if (migrationTarget_->canPlace()) {
-    fine = warnMerging(folders);
+    fine = warnMerging(folders) && fine;
   }
   const MigrationTarget::AccountCheck account = migrationTarget_->checkAccount(account_, exists);
   if (!account.line.empty()) {

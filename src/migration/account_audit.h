@@ -89,7 +89,19 @@ class AccountAudit {
   void reportTargetFolders(const std::vector<Folder>& folders);
   // The target folder's message count; -1 when it does not exist.
   std::int64_t targetCount(const std::string& name);
-  bool verifyFolder(Folder& folder, const Mailbox& mailbox);
+  // The folders a migration keeps, in groups that go into one target
+  // folder, each in store order; they point into `folders`.
+  std::vector<std::vector<Folder*>> mergedGroups(std::vector<Folder>& folders) const;
+  // Compares the union of a group's store folders with their one target
+  // folder; a report row per store folder. False when anything differs.
+  bool verifyGroup(const std::vector<Folder*>& group, const Mailbox& mailbox);
+  // Reads a store folder into store_; its row, failed when it cannot be read.
+  ReportRow readStoreFolder(Folder& folder, const Mailbox& mailbox, const std::string& targetName,
+                            bool alone);
+  // Compares store_ with the target folder (unless the store gave
+  // `storeError`), setting its count on `first`.
+  FolderComparison compareWithTarget(const std::string& targetName, const std::string& storeError,
+                                     ReportRow& first);
   // False when a message is over the limit; adds the folder to the totals.
   bool checkFolderMessages(Folder& folder, const Mailbox& mailbox);
 

@@ -30,6 +30,7 @@ JobOutcome migrateAccountJob(AccountMigration& account, Reporter& reporter, Mail
     const AccountTally& tally = account.run(mailbox);
     outcome.ran = true;
     outcome.failed = tally.failed();
+    outcome.declined = tally.declined;
     for (const FolderTally& folder : tally.folders) {
       outcome.messages += folder.sent;
       outcome.bytes += folder.bytesSent;
@@ -54,6 +55,8 @@ JobOutcome migrateAccountJob(AccountMigration& account, Reporter& reporter, Mail
 }
 
 void SkipPolicy::settle(const JobOutcome& outcome, Reporter& reporter) {
+  ++settled_;
+  declined_ += outcome.declined ? 1 : 0;
   if (outcome.ran) {
     lostInARow_ = 0;
   }

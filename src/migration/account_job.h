@@ -13,10 +13,11 @@ namespace lodemig {
 
 // What became of one account a job migrated.
 struct JobOutcome {
-  bool failed = false;  // reported failed; the run fails
-  bool ran = false;     // the migration ran to its end, failed or not
-  bool broken = false;  // it ended early, by a failure of its own
-  bool lost = false;    // its connection was lost after every retry
+  bool failed = false;    // reported failed; the run fails
+  bool ran = false;       // the migration ran to its end, failed or not
+  bool broken = false;    // it ended early, by a failure of its own
+  bool lost = false;      // its connection was lost after every retry
+  bool declined = false;  // it existed on the target and was not migrated
   std::string lostWhat;
   std::string lostCause;      // why, when known
   std::string user;           // the account's name in its domain
@@ -56,10 +57,15 @@ class SkipPolicy {
   // ends with a QLNetworkException that says the target seems down and why.
   void settle(const JobOutcome& outcome, Reporter& reporter);
   bool anyFailed() const { return anyFailed_; }
+  // The accounts settled so far, and those of them declined.
+  std::int64_t settled() const { return settled_; }
+  std::int64_t declined() const { return declined_; }
 
  private:
   std::string server_;
   bool anyFailed_ = false;
+  std::int64_t settled_ = 0;
+  std::int64_t declined_ = 0;
   int lostInARow_ = 0;
 };
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "migration/account_folders.h"
 #include "migration/target_result.h"
 #include "store/message.h"
 #include "utils/ql_exception.h"
@@ -163,16 +164,25 @@ void AccountMigration::finishAccount(const AccountTally& tally) {
 }
 
 void AccountMigration::migrateFolders(Mailbox& mailbox, AccountTally& tally) {
-  std::vector<Folder> folders;
+  AccountFolders list;
   try {
-    mailbox.readFolders(folders);
+    list = readAccountFolders(mailbox, settings_.migrateUnlisted);
   } catch (const QLStoreException&) {
     reporter_.log("Error: cannot read folder list");
     reporter_.log("\n");
     throw;
   }
-  tally.folders.reserve(folders.size());
-  for (Folder& folder : folders) {
+  // Said once: a retry after a lost connection lists them again.
+  if (attempt_ == 0) {
+    sayUnlistedFolders(list, mailbox, reporter_);
+    for (const DiskFolder& unlisted : list.unlisted) {
+      if (!list.unlistedTaken) {
+        report_->add(unlistedFolderRow(mailbox, unlisted));
+      }
+    }
+  }
+  tally.folders.reserve(list.folders.size());
+  for (Folder& folder : list.folders) {
     folder.setFixCrLf(settings_.fixCrLf);
     tally.folders.emplace_back();
     tally.inFolder = true;

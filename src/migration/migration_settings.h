@@ -53,6 +53,11 @@ struct MigrationSettings {
   // reads them into `folderMap` before it starts.
   std::string folderMapPath;
   std::vector<FolderMapping> folderMap;
+  // Folders on disk that an account's folder list does not name are
+  // migrated as mail folders (true) or left out with a warning.
+  bool migrateUnlisted = false;
+  // -primaryDomain was given; else primaryDomain is this machine's name.
+  bool primaryDomainGiven = false;
 };
 
 }  // namespace lodemig

@@ -78,6 +78,28 @@ void Migrator::migrateAll() {
         reporter_.print("Error: default domain not found, wrong path or corrupted Quillon store\n");
         succeeded_ = false;
       });
+  warnIfNothingDone();
+}
+
+void Migrator::warnIfNothingDone() {
+  const char* what = settings_.check ? "checked" : settings_.verify ? "verified" : "migrated";
+  if (!settings_.migrate && !settings_.check && !settings_.verify) {
+    return;  // a print run shows what it found
+  }
+  if (accountsSeen_ == 0 && succeeded_) {
+    const std::string shard = settings_.shards > 0
+                                  ? " in shard " + std::to_string(settings_.shard) + " of " +
+                                        std::to_string(settings_.shards)
+                                  : std::string();
+    reporter_.print("Warning: no account matches the domain mask \"" + settings_.domainMask +
+                    "\" and the user mask \"" + settings_.userMask + "\"" + shard +
+                    ": nothing was " + what + "\n");
+  } else if (settings_.migrate && policy_.settled() > 0 &&
+             policy_.declined() == policy_.settled()) {
+    reporter_.print(
+        "Warning: every account exists on Torvane already and was skipped: nothing was "
+        "migrated, -force migrates into them\n");
+  }
 }
 
 void Migrator::migrateDomain(Domain& domain) {
@@ -90,6 +112,12 @@ void Migrator::migrateDomain(Domain& domain) {
   reporter_.print("\ndomain (");
   reporter_.print(domain.name());
   reporter_.print(")\n");
+  // A check is where a tired admin sees the accounts land in the wrong domain.
+  if (settings_.check && !settings_.primaryDomainGiven &&
+      domain.path() == settings_.storePath + "/Accounts") {
+    reporter_.print("Warning: the accounts of \"" + domain.path() + "\" go to the domain " +
+                    domain.name() + ", this machine's name: -primaryDomain names their domain\n");
+  }
 
   Mailbox mailbox(&reporter_.logStream());
   if (pool_ != nullptr) {
@@ -103,6 +131,7 @@ void Migrator::migrateDomain(Domain& domain) {
       },
       [&] {
         if (inShard(mailbox.name() + "@" + domain.name(), settings_.shard, settings_.shards)) {
+          ++accountsSeen_;
           migrateMailbox(mailbox);
         }
       },
@@ -111,6 +140,7 @@ void Migrator::migrateDomain(Domain& domain) {
         if (!inShard(mailbox.name() + "@" + domain.name(), settings_.shard, settings_.shards)) {
           return;
         }
+        ++accountsSeen_;
         reporter_.print(settings_.migrate ? "Error: cannot migrate mailbox <"
                                           : "Error: cannot print mailbox <");
         reporter_.print(mailbox.name());
@@ -155,6 +185,7 @@ void Migrator::walkPooled(Domain& domain, Mailbox& mailbox) {
       [&] {
         flush();
         if (inShard(mailbox.name() + "@" + domain.name(), settings_.shard, settings_.shards)) {
+          ++accountsSeen_;
           pool_->submit(mailbox);
         }
       },
@@ -163,6 +194,7 @@ void Migrator::walkPooled(Domain& domain, Mailbox& mailbox) {
         if (!inShard(mailbox.name() + "@" + domain.name(), settings_.shard, settings_.shards)) {
           return;
         }
+        ++accountsSeen_;
         pool_->output([&] {
           reporter_.print("Error: cannot migrate mailbox <" + mailbox.name() + ">\n");
           succeeded_ = false;

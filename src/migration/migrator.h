@@ -95,6 +95,9 @@ class Migrator {
   void reportUnreadable(const Domain& domain, const Mailbox& mailbox);
   // Opens the administrator's connection and closes it again.
   void testConnection();
+  // After a walk that ended normally: a warning when no account matched the
+  // masks, or when a migration declined every account it met.
+  void warnIfNothingDone();
 
   const MigrationSettings& settings_;
   const ConnectionSettings& connection_;
@@ -109,6 +112,8 @@ class Migrator {
   mutable RunReport auditReport_;
   AccountAudit audit_;
   bool checkStarted_ = false;
+  // Accounts of the masks and shard the walk met, readable or not.
+  std::int64_t accountsSeen_ = 0;
   Journal* journal_ = nullptr;
   // During a migration's migrateAll(): the pool, and the walk's lines held
   // for it.

@@ -10,6 +10,21 @@
 
 namespace lodemig {
 
+// A folder found in an account's directory: its name as a folder list
+// would give it ("Archive/2008") and its file or directory relative to the
+// account path ("Archive.folder/2008.mbox"; "" for the account's own
+// mailbox file or message directory).
+struct DiskFolder {
+  std::string name;
+  std::string file;
+};
+
+// What readFolders does when the info file cannot be read.
+enum class InfoFailure {
+  Throw,  // logs an "Error:" line and throws QLStoreException
+  Empty,  // leaves the list as it is: load() has warned already
+};
+
 // One account of the store, refilled in place by Domain::nextMailbox.
 class Mailbox {
  public:
@@ -27,8 +42,20 @@ class Mailbox {
   void load(const std::string& name, const std::string& domainName, const std::string& domainPath,
             const std::string& baseName, StorageKind kind);
   // Appends one Folder per folder entry of the info file, in key order.
-  // Throws QLStoreException when the info file fails.
-  void readFolders(std::vector<Folder>& folders) const;
+  // Throws QLStoreException when the info file fails, unless `onFailure`
+  // says to warn.
+  void readFolders(std::vector<Folder>& folders, InfoFailure onFailure = InfoFailure::Throw) const;
+  // The folders the account's files hold, by name in byte order: for an
+  // account directory its ".mbox" files and ".mdir" directories, for a
+  // message directory its ".mdir" directories and the INBOX when it holds a
+  // file, for a mailbox file its INBOX alone (its other folders' files lie
+  // among the other accounts'). Subfolders are looked for in ".folder"
+  // directories, at most kMaxFolderDepth levels deep. Logs nothing.
+  std::vector<DiskFolder> diskFolders() const;
+  // A mail folder ("IPF.Note") for a folder found on disk, its message count
+  // counted by reading it. Its messages are read as those of a listed folder.
+  Folder mailFolder(const DiskFolder& found) const;
+  static constexpr int kMaxFolderDepth = 32;
 
   const std::string& path() const { return path_; }
   const std::string& name() const { return name_; }

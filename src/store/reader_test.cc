@@ -267,6 +267,55 @@ TEST_F(ReaderTest, FoldersInByteOrderWithDefaults) {
             std::string::npos);
 }
 
+TEST_F(ReaderTest, DiskFoldersAreTheFolderFilesAndDirectoriesOfTheAccount) {
+  const std::string path = store_.account("", "acct", AccountDirectory).settings("{}").path();
+  store_.mailboxFile("", "acct", "INBOX", {});
+  store_.mailboxFile("", "acct", "Privat", {});
+  store_.messageFile("", "acct", "Archive/2008", "1-S-20070823103000-h", "x\r\n");
+  store_.messageFile("", "acct", "Both", "1-S-20070823103000-h", "x\r\n");
+  store_.mailboxFile("", "acct", "Both", {});
+  writeFile(path + "/notes.txt", "");
+  writeFile(path + "/.mbox", "");
+  std::vector<std::string> found;
+  for (const DiskFolder& folder : load(AccountDirectory).diskFolders()) {
+    found.push_back(folder.name + "=" + folder.file);
+  }
+  EXPECT_EQ(found,
+            (std::vector<std::string>{"Archive/2008=Archive.folder/2008.mdir", "Both=Both.mdir",
+                                      "INBOX=INBOX.mbox", "Privat=Privat.mbox"}));
+  // A message directory's INBOX is the directory itself, once it holds a file;
+  // a mailbox file account's other folders lie among the other accounts'.
+  store_.account("", "md", MessageDirectory).settings("{}");
+  Mailbox empty(&log_);
+  empty.load("md", "main.example", store_.domainPath(""), "md", MessageDirectory);
+  EXPECT_TRUE(empty.diskFolders().empty());
+  store_.messageFile("", "md", "INBOX", "1-S-20070823103000-h", "x\r\n");
+  ASSERT_EQ(empty.diskFolders().size(), 1u);
+  EXPECT_EQ(empty.diskFolders()[0].name, "INBOX");
+  store_.account("", "mf", MailboxFile).settings("{}");
+  Mailbox file(&log_);
+  file.load("mf", "main.example", store_.domainPath(""), "mf", MailboxFile);
+  ASSERT_EQ(file.diskFolders().size(), 1u);
+  EXPECT_EQ(file.diskFolders()[0].file, "mf.mbox");
+}
+
+TEST_F(ReaderTest, FolderFoundOnDiskIsAMailFolderWithItsMessagesCounted) {
+  store_.account("", "acct", AccountDirectory).settings("{}");
+  store_.mailboxFile("", "acct", "Privat",
+                     {{"S", "1", "Wed Jun 30 21:49:08 1993", "a\r\n"},
+                      {"", "2", "Wed Jun 30 21:49:08 1993", "b\r\n"},
+                      {"", "3", "Wed Jun 30 21:49:08 1993", "c\r\n"}});
+  Mailbox mailbox = load(AccountDirectory);
+  log_.str("");
+  const Folder folder = mailbox.mailFolder({"Privat", "Privat.mbox"});
+  EXPECT_EQ(folder.messageCount(), 3);
+  EXPECT_EQ(folder.type(), kFolderTypeMail);
+  EXPECT_EQ(folder.name(), "Privat");
+  EXPECT_EQ(log_.str(), "");  // counting is silent; the run's own read logs
+  // One that cannot be read counts one, so that the run reads it to the failure.
+  EXPECT_EQ(mailbox.mailFolder({"Gone", "Gone.mbox"}).messageCount(), 1);
+}
+
 TEST_F(ReaderTest, UnreadableInfoFileFailsTheFolderList) {
   store_.account("", "acct", AccountDirectory).settings("{}");
   Mailbox mailbox = load(AccountDirectory);
@@ -281,6 +330,11 @@ TEST_F(ReaderTest, UnreadableInfoFileFailsTheFolderList) {
   }
   EXPECT_TRUE(folders.empty());
   EXPECT_EQ(log_.str(), "Error: " + text + "\n");
+  // Asked to, it leaves the list empty without a word: load() has warned.
+  log_.str("");
+  mailbox.readFolders(folders, InfoFailure::Empty);
+  EXPECT_TRUE(folders.empty());
+  EXPECT_EQ(log_.str(), "");
 }
 
 }  // namespace
