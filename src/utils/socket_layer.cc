@@ -1,5 +1,6 @@
 #include "utils/socket_layer.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -60,14 +61,12 @@ bool SocketLayer::connect(const InetSocketAddress& remote) {
     connectError_ = errno = EADDRNOTAVAIL;
     return false;
   }
-  const sockaddr_in& form = remote.sockaddr();
-  if (::connect(fd_, reinterpret_cast<const ::sockaddr*>(&form), sizeof form) != 0) {
-    connectError_ = errno;
+  connectError_ = connectWithin(remote.sockaddr());
+  if (connectError_ != 0) {
     closeAtOnce();
     errno = connectError_;
     return false;
   }
-  connectError_ = 0;
   // A command is written as full 4096-byte areas and a short tail; with
   // Nagle's algorithm the tail would wait for the peer's delayed ACK, tens of
   // milliseconds per message. Failing to set it only costs speed.
@@ -75,6 +74,55 @@ bool SocketLayer::connect(const InetSocketAddress& remote) {
   (void)::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
   connected_ = true;
   return true;
+}
+
+int SocketLayer::connectWithin(const sockaddr_in& form) {
+  const auto* address = reinterpret_cast<const ::sockaddr*>(&form);
+  const std::uint64_t microseconds =
+      static_cast<std::uint64_t>(timeoutSeconds_) * 1000000u + timeoutMicroseconds_;
+  if (microseconds == 0) {
+    return ::connect(fd_, address, sizeof form) == 0 ? 0 : errno;
+  }
+  // A host that drops our packets would otherwise hold the connect for the
+  // kernel's own limit, minutes, whatever -timeout says: the connect is
+  // made without blocking and waited for up to the read time-out.
+  const int flags = ::fcntl(fd_, F_GETFL);
+  if (flags < 0 || ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK) != 0) {
+    return errno;
+  }
+  int error = ::connect(fd_, address, sizeof form) == 0 ? 0 : errno;
+  if (error == EINPROGRESS) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::microseconds(microseconds);
+    error = ETIMEDOUT;
+    // Each pass waits at most until the deadline; a signal only repeats it.
+    for (auto now = std::chrono::steady_clock::now(); now < deadline;
+         now = std::chrono::steady_clock::now()) {
+      const long long waitMs =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+      pollfd writable{fd_, POLLOUT, 0};
+      const int ready =
+          ::poll(&writable, 1, static_cast<int>(std::min<long long>(waitMs, INT_MAX)));
+      if (ready < 0 && errno == EINTR) {
+        continue;
+      }
+      if (ready < 0) {
+        error = errno;
+      } else if (ready > 0) {
+        socklen_t length = sizeof error;
+        if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+          error = errno;
+        }
+      }
+      if (ready != 0) {
+        break;
+      }
+    }
+  }
+  if (::fcntl(fd_, F_SETFL, flags) != 0 && error == 0) {
+    error = errno;
+  }
+  return error;
 }
 
 long SocketLayer::send(const char* bytes, std::size_t count) {

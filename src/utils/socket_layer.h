@@ -33,9 +33,10 @@ class SocketLayer final : public ConnectionLayer {
   // Creates a socket bound to 0.0.0.0 port 0; true at once when one is
   // open. A bind failure is reported on stderr.
   bool createAndBind();
-  // Connects the bound socket to `remote`; a failure closes the socket and
-  // leaves its errno in connectError(). 0.0.0.0 stands for an address that
-  // could not be resolved and fails (EADDRNOTAVAIL).
+  // Connects the bound socket to `remote`, waiting at most the read time-out
+  // (ETIMEDOUT after it); a failure closes the socket and leaves its errno in
+  // connectError(). 0.0.0.0 stands for an address that could not be resolved
+  // and fails (EADDRNOTAVAIL).
   bool connect(const InetSocketAddress& remote);
   int connectError() const { return connectError_; }
 
@@ -88,6 +89,8 @@ class SocketLayer final : public ConnectionLayer {
  private:
   void closeAtOnce();
   void applyReadTimeout();
+  // connect() bounded by the read time-out; returns its errno, 0 when made.
+  int connectWithin(const sockaddr_in& form);
   // recv() bounded by the deadline.
   long receiveBefore(char* bytes, std::size_t size);
   void noteReceive(long received, int error);

@@ -1,11 +1,14 @@
 #include "utils/socket_layer.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <future>
 #include <memory>
 #include <string>
 
@@ -89,6 +92,33 @@ TEST(SocketLayerTest, FailuresSayWhy) {
   EXPECT_FALSE(std::getline(*stream, line));
   EXPECT_EQ(stream->receiveEnd(), SocketLayer::ReceiveEnd::kClosed);
   EXPECT_TRUE(peer.finish()) << peer.failure();
+}
+
+// A peer whose accept queue is full drops the connection request, as a host
+// behind a silent firewall does: the connect ends at the time-out, not at the
+// kernel's limit of minutes.
+TEST(SocketLayerTest, ConnectToAPeerThatNeverAnswersTimesOut) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(kLoopback);
+  socklen_t length = sizeof local;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&local), &length), 0);
+  const int port = ntohs(local.sin_port);
+  // The one connection the queue takes, never accepted.
+  auto queued = plainStream(port);
+  ASSERT_EQ(queued->connectError(), 0);
+  // Run aside, so that a connect left unbounded fails the test instead of
+  // holding it for minutes.
+  auto dropped =
+      std::async(std::launch::async, [port] { return plainStream(port)->connectError(); });
+  ASSERT_EQ(dropped.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_EQ(dropped.get(), ETIMEDOUT);
+  queued->close();
+  ::close(listener);
 }
 
 // A server that says nothing to the handshake, and one that trickles its
