@@ -87,6 +87,10 @@ TEST_F(UnlistedFoldersTest, MigrateOptionTakesUnlistedFoldersAndFolderListsFromT
   const ProcessResult without = run("-migrate");
   EXPECT_EQ(without.exitStatus, 1) << without.out;
   EXPECT_EQ(arrivedCount("bob@example.com"), 0);
+  EXPECT_TRUE(contains(without.out,
+                       "   Info: <bob@example.com>: its folders on disk can be migrated with "
+                       "-unlistedFolders migrate\n"))
+      << without.out;
 
   startServer();
   const ProcessResult with = run("-migrate", {"-unlistedFolders", "Migrate"});

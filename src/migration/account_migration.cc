@@ -170,6 +170,11 @@ void AccountMigration::migrateFolders(Mailbox& mailbox, AccountTally& tally) {
   } catch (const QLStoreException&) {
     reporter_.log("Error: cannot read folder list");
     reporter_.log("\n");
+    // The messages may well be on disk: say how to take them.
+    if (!mailbox.diskFolders().empty()) {
+      reporter_.print("   Info: <" + account_ +
+                      ">: its folders on disk can be migrated with -unlistedFolders migrate\n");
+    }
     throw;
   }
   // Said once: a retry after a lost connection lists them again.
