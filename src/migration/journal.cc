@@ -215,22 +215,8 @@ bool JournalState::apply(const std::string& line) {
   const std::vector<std::string_view> f = splitFields(line);
   const std::string_view kind = f[0];
   std::int64_t number = 0;
-  if (kind == "account" && f.size() == 6 && f[2] == "creating" && (f[5] == "0" || f[5] == "1")) {
-    ownAccounts_[std::string(f[1])] = unescaped(f[3]);
-    unconfirmed_[std::string(f[1])] = std::string(f[5]) + unescaped(f[4]);
-    return true;
-  }
-  if (kind == "account" && f.size() == 4) {
-    unconfirmed_.erase(std::string(f[1]));
-    if (f[2] == "declined") {
-      ownAccounts_.erase(std::string(f[1]));
-      return true;
-    }
-    if (f[2] == "created" || f[2] == "switched") {
-      ownAccounts_[std::string(f[1])] = unescaped(f[3]);
-      return true;
-    }
-    return false;
+  if (kind == "account") {
+    return applyAccount(f);
   }
   if (kind == "count" && f.size() == 4 && isNumber(f[3], number)) {
     FolderProgress& folder = folders_[std::string(f[1]) + "\t" + std::string(f[2])];
@@ -268,6 +254,27 @@ bool JournalState::apply(const std::string& line) {
   }
   if (kind == "account-done" && f.size() == 2) {
     doneAccounts_.insert(std::string(f[1]));
+    return true;
+  }
+  return false;
+}
+
+bool JournalState::applyAccount(const std::vector<std::string_view>& f) {
+  if (f.size() == 6 && f[2] == "creating" && (f[5] == "0" || f[5] == "1")) {
+    ownAccounts_[std::string(f[1])] = unescaped(f[3]);
+    unconfirmed_[std::string(f[1])] = std::string(f[5]) + unescaped(f[4]);
+    return true;
+  }
+  if (f.size() != 4) {
+    return false;
+  }
+  unconfirmed_.erase(std::string(f[1]));
+  if (f[2] == "declined") {
+    ownAccounts_.erase(std::string(f[1]));
+    return true;
+  }
+  if (f[2] == "created" || f[2] == "switched") {
+    ownAccounts_[std::string(f[1])] = unescaped(f[3]);
     return true;
   }
   return false;

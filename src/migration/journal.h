@@ -7,6 +7,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "migration/reporter.h"
 #include "store/message.h"
@@ -98,6 +99,8 @@ class JournalState {
 
  private:
   bool apply(const std::string& line);
+  // An "account" record, split into its fields.
+  bool applyAccount(const std::vector<std::string_view>& fields);
 
   std::unordered_set<std::string> doneAccounts_;
   std::unordered_map<std::string, std::string> ownAccounts_;  // account -> password file
