@@ -141,6 +141,7 @@ bool Folder::firstMessage(Message& message) {
     case AccountDirectory:
     case MailboxFile:
       readPosition_ = 0;
+      uids_.clear();
       return nextMessage(message);
     case MessageDirectory:
       if (!listing_.open(directoryPath_)) {
@@ -174,6 +175,7 @@ void Folder::close() {
   // Dropping the file object also frees its read buffer, which a folder list
   // of many folders should not keep.
   file_.reset();
+  uids_.clear();
   listing_.close();
   directory_.close();
 }
@@ -198,6 +200,8 @@ bool Folder::nextMailboxMessage(Message& message) {
       message.setRange(static_cast<std::uint64_t>(start), length, fixCrLf_);
       message.setLineEndsToFix(lineEndsToFix);
       message.setKey(headerStart, std::string_view());
+      message.setIdentityBasis(uids_.firstSighting(message.localUid()) ? IdentityBasis::kLocalUid
+                                                                       : IdentityBasis::kContent);
       logMessageLine(message, start, length);
       found = true;
     }
@@ -400,6 +404,11 @@ bool Folder::nextDirectoryMessage(Message& message) {
   message.setFlags(scratch_);
   message.setRange(0, static_cast<std::uint64_t>(size), fixCrLf_);
   message.setKey(-1, fileName);
+  // Names are unique in a directory, and the part without flags only repeats
+  // when a rename for new flags left both names behind: the same message
+  // twice, which the same identity twice describes. So no register here, and
+  // the listing's order (which renames may change) cannot move an identity.
+  message.setIdentityBasis(IdentityBasis::kFileName);
   return true;
 }
 

@@ -6,6 +6,7 @@
 #include <ostream>
 #include <string>
 
+#include "store/message_identity.h"
 #include "store/message_stamps.h"
 #include "store/store_kind.h"
 #include "utils/directory.h"
@@ -54,7 +55,8 @@ class Folder {
   // Rewinds and fills `message` with the first message; false when none.
   // Throws like nextMessage.
   bool firstMessage(Message& message);
-  // Fills `message` with the next message; false at the end. Throws
+  // Fills `message` with the next message, its identity basis set (see
+  // Message::identity()); false at the end. Throws
   // QLStoreException when the store cannot be read, and "the messages file
   // changed while being read" when a mailbox file ends anywhere but at the
   // size it had when opened (before the message cut by that end is handed
@@ -125,6 +127,7 @@ class Folder {
   ostrel::utils::DirectoryHandle directory_;  // the same directory, to open its files in
   std::string line_;                          // reused by the line reads of the mailbox walk
   std::string scratch_;                       // reused for the texts built for every message
+  UidRegister uids_;                          // the mailbox walk's uids, for repeats
 };
 
 // Closes the folder's reading however the walk of its messages ends.

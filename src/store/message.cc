@@ -68,6 +68,8 @@ void Message::setRange(std::uint64_t offset, std::uint64_t storedSize, bool fixC
   fixCrLf_ = fixCrLf;
   contentSize_ = 0;
   nothingToFix_ = false;
+  identityBasis_ = IdentityBasis::kLocalUid;
+  contentIdentity_.clear();
 }
 
 void Message::setLineEndsToFix(std::uint64_t count) {
@@ -164,6 +166,21 @@ MessageKey Message::key() const {
   key.headerOffset = headerOffset_;
   key.storedSize = storedSize_;
   return key;
+}
+
+std::string Message::identity() {
+  switch (identityBasis_) {
+    case IdentityBasis::kFileName:
+      return fileNameIdentity(fileName_);
+    case IdentityBasis::kContent:
+      if (contentIdentity_.empty()) {
+        contentIdentity_ = contentIdentity(*this);
+      }
+      return contentIdentity_;
+    case IdentityBasis::kLocalUid:
+      break;
+  }
+  return localUidIdentity(localUid_, storedSize_);
 }
 
 bool Message::storedRange(int& fd, std::uint64_t& offset) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "store/message_identity.h"
 #include "utils/imessage.h"
 
 namespace lodemig {
@@ -48,7 +49,7 @@ class Message : public IMessage {
   Message(const Message&) = delete;
   Message& operator=(const Message&) = delete;
 
-  // Sets where the content lies; resets the content-size cache.
+  // Sets where the content lies; resets the content-size and identity caches.
   void setRange(std::uint64_t offset, std::uint64_t storedSize, bool fixCrLf);
   // After setRange: how many LFs the pieces will turn into CR LF, when the
   // reader counted them while it located the content; contentSize() then
@@ -62,6 +63,15 @@ class Message : public IMessage {
   void setKey(std::int64_t headerOffset, std::string_view fileName);
   // The message's key, built when asked.
   MessageKey key() const;
+  // Which form identity() takes; set by the folder walk after setKey and
+  // setLocalUid. A new setRange starts with the local uid's form.
+  void setIdentityBasis(IdentityBasis basis) { identityBasis_ = basis; }
+  IdentityBasis identityBasis() const { return identityBasis_; }
+  // The message's store identity (store/message_identity.h). The uid and
+  // file-name forms read nothing; the content form reads the content once
+  // (rewinding it, like contentSize()) and is kept until the next setRange.
+  // Throws QLStoreException "message cannot be read" as the pieces do.
+  std::string identity();
   const std::string& localUid() const { return localUid_; }
   // The texts flags() and internalDate() copy.
   const std::string& flagText() const { return flags_; }
@@ -100,6 +110,8 @@ class Message : public IMessage {
   bool nothingToFix_ = false;  // counted: the content has no LF to fix
   std::int64_t headerOffset_ = -1;
   std::string fileName_;
+  IdentityBasis identityBasis_ = IdentityBasis::kLocalUid;
+  std::string contentIdentity_;  // the content form, once computed
   Folder* folder_;
 };
 
