@@ -33,8 +33,7 @@ std::string messageIdField(std::string_view message) {
         ostrel::utils::equalsIgnoreCase(line.substr(0, kName.size()), kName)) {
       std::size_t fieldEnd = end;
       // Folded lines start with a blank and belong to the field.
-      while (fieldEnd < message.size() &&
-             (message[fieldEnd] == ' ' || message[fieldEnd] == '\t')) {
+      while (fieldEnd < message.size() && (message[fieldEnd] == ' ' || message[fieldEnd] == '\t')) {
         fieldEnd = lineEnd(message, fieldEnd);
       }
       std::string field(message.substr(at, fieldEnd - at));

@@ -89,8 +89,9 @@ GatewayResult ImapGateway::fetchFingerprints(std::uint64_t fromUid,
         return kGatewayFetchFailed;  // a message's data that cannot be read
       }
     }
-    std::sort(fingerprints.begin(), fingerprints.end(),
-              [](const MessageFingerprint& a, const MessageFingerprint& b) { return a.uid < b.uid; });
+    std::sort(
+        fingerprints.begin(), fingerprints.end(),
+        [](const MessageFingerprint& a, const MessageFingerprint& b) { return a.uid < b.uid; });
     return kGatewayOk;
   } catch (const ImapException& error) {
     return gatewayResultFor(error, kGatewayFetchFailed);
