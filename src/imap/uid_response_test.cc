@@ -11,8 +11,9 @@ TEST(UidResponseTest, AppendUidIsReadOnlyFromItsCode) {
   EXPECT_TRUE(parseAppendUid("V3 OK [APPENDUID 38505 3955] APPEND completed", validity, uid));
   EXPECT_EQ(validity, 38505u);
   EXPECT_EQ(uid, 3955u);
-  for (const char* line : {"V3 OK APPEND completed", "V3 OK [APPENDUID 1] x", "V3 OK [APPENDUID 0 4]",
-                           "V3 OK [APPENDUID 1 x]", "V3 OK [APPENDUIDX 1 2]"}) {
+  for (const char* line :
+       {"V3 OK APPEND completed", "V3 OK [APPENDUID 1] x", "V3 OK [APPENDUID 0 4]",
+        "V3 OK [APPENDUID 1 x]", "V3 OK [APPENDUIDX 1 2]"}) {
     validity = uid = 9;
     EXPECT_FALSE(parseAppendUid(line, validity, uid)) << line;
     EXPECT_EQ(uid, 9u) << line;
@@ -21,14 +22,14 @@ TEST(UidResponseTest, AppendUidIsReadOnlyFromItsCode) {
 
 TEST(UidResponseTest, SelectAndStatusGiveCountValidityAndNext) {
   FolderUidState selected;
-  readSelectResponses({"* 3 EXISTS", "* OK [UIDVALIDITY 17] ok", "* OK [UIDNEXT 42] next",
-                       "* 4 exists"},
-                      selected);
+  readSelectResponses(
+      {"* 3 EXISTS", "* OK [UIDVALIDITY 17] ok", "* OK [UIDNEXT 42] next", "* 4 exists"}, selected);
   EXPECT_EQ(selected.messages, 4);
   EXPECT_EQ(selected.uidValidity, 17u);
   EXPECT_EQ(selected.uidNext, 42u);
   FolderUidState status;
-  EXPECT_TRUE(parseStatusResponse("* STATUS \"A (b)\" (MESSAGES 2 UIDNEXT 9 UIDVALIDITY 5)", status));
+  EXPECT_TRUE(
+      parseStatusResponse("* STATUS \"A (b)\" (MESSAGES 2 UIDNEXT 9 UIDVALIDITY 5)", status));
   EXPECT_EQ(status.messages, 2);
   EXPECT_EQ(status.uidNext, 9u);
   EXPECT_EQ(status.uidValidity, 5u);
