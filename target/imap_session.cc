@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "imap/digest.h"
+#include "target/message_header.h"
 #include "target/sequence_set.h"
 #include "utils/ascii.h"
 #include "utils/ql_exception.h"
@@ -19,6 +20,8 @@ constexpr char kTooBig[] = "[TOOBIG] Message too large";
 // The INTERNALDATE of a message appended without a date: fixed, so that
 // answers can be compared across runs.
 constexpr std::string_view kNoDate = "01-Jan-2000 00:00:00 +0000";
+// The one header section FETCH serves, as its answer names it.
+constexpr std::string_view kMessageIdItem = "BODY[HEADER.FIELDS (MESSAGE-ID)]";
 
 using ostrel::utils::equalsIgnoreCase;
 
@@ -69,6 +72,16 @@ std::string toggledFlagged(std::string_view flags) {
   return joinWords(words);
 }
 
+std::string upperCopy(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') {
+      c = static_cast<char>(c - 'a' + 'A');
+    }
+  }
+  return upper;
+}
+
 // A quoted string of `text`.
 std::string quoted(std::string_view text) {
   std::string out = "\"";
@@ -111,6 +124,7 @@ void ImapSession::run() {
   }
   while (!state_.stopping() && readCommand() == Flow::kContinue) {
   }
+  storeHeldBack();
 }
 
 bool ImapSession::inMessagePosition() const {
@@ -129,6 +143,7 @@ ImapSession::Flow ImapSession::readCommand() {
     std::string().swap(message_);
   }
   message_.clear();
+  head_.clear();
   tag_.clear();
   const char* abandoned = nullptr;
   const char* abandonedStatus = "BAD";
@@ -180,7 +195,7 @@ ImapSession::Flow ImapSession::readCommand() {
       break;
     }
     if (literal.synchronizing) {
-      if (parser_.failed()) {
+      if (parser_.failed() || stalled_) {
         // The client waits for the continuation; without it the literal
         // never comes and the command ends here.
         break;
@@ -195,8 +210,16 @@ ImapSession::Flow ImapSession::readCommand() {
       // no pass over it; without files to write, or when it is to be
       // refused for its size, its bytes are not kept.
       messageDigest_.reset();
-      read = reader_.readBytes(literal.size, store_.keepsBytes() && !tooBig ? &message_ : nullptr,
-                               &messageDigest_);
+      if (store_.keepsBytes() && !tooBig) {
+        read = reader_.readBytes(literal.size, &message_, &messageDigest_);
+      } else {
+        // Only the start is kept: enough for the Message-ID of a header.
+        const std::uint64_t head = std::min<std::uint64_t>(literal.size, kHeaderScanLimit);
+        read = reader_.readBytes(head, tooBig ? nullptr : &head_, &messageDigest_);
+        if (read == ConnectionReader::Status::kOk && head < literal.size) {
+          read = reader_.readBytes(literal.size - head, nullptr, &messageDigest_);
+        }
+      }
       parser_.addMessage();
     } else if (parser_.failed()) {
       read = reader_.readBytes(literal.size, nullptr);
@@ -260,6 +283,9 @@ ImapSession::Flow ImapSession::execute() {
     args_.push_back(i);
   }
   const std::string& name = parser_[1].text;
+  if (stalled_ && !equalsIgnoreCase(name, "APPEND") && !equalsIgnoreCase(name, "X-APPEND")) {
+    return Flow::kContinue;  // a stalled server answers nothing
+  }
   if (equalsIgnoreCase(name, "APPEND")) {
     return append("APPEND");
   }
@@ -271,6 +297,12 @@ ImapSession::Flow ImapSession::execute() {
   }
   if (equalsIgnoreCase(name, "FETCH")) {
     return fetch();
+  }
+  if (equalsIgnoreCase(name, "UID")) {
+    return uid();
+  }
+  if (equalsIgnoreCase(name, "EXPUNGE")) {
+    return expunge(false);
   }
   if (equalsIgnoreCase(name, "STATUS")) {
     return status();
@@ -547,15 +579,16 @@ ImapSession::Flow ImapSession::select() {
   }
   // A SELECT that fails leaves no folder selected, as after a fresh login.
   selected_.reset();
-  const std::optional<std::uint64_t> messages = store_.folderMessages(*acting_, argument(0).text);
-  if (!messages) {
+  const std::optional<FolderUids> uids = store_.folderUids(*acting_, argument(0).text);
+  if (!uids) {
     return reply("NO", "[NONEXISTENT] No such folder");
   }
   selected_ = argument(0).text;
   untagged("FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)");
-  untagged(std::to_string(*messages) + " EXISTS");
+  untagged(std::to_string(uids->messages) + " EXISTS");
   untagged("0 RECENT");
-  untagged("OK [UIDVALIDITY 1] UIDs valid");
+  untagged("OK [UIDVALIDITY " + std::to_string(uids->validity) + "] UIDs valid");
+  untagged("OK [UIDNEXT " + std::to_string(uids->next) + "] Predicted next UID");
   return reply("OK", "[READ-WRITE] SELECT completed");
 }
 
@@ -589,16 +622,39 @@ ImapSession::Flow ImapSession::append(std::string_view command) {
     return reply("NO", kTooBig);
   }
   const ServerState::AppendFault fault = state_.countAppend();
+  if (stalled_ || (fault == ServerState::AppendFault::kStall && acting_)) {
+    holdBack(command, flags, date);
+    return Flow::kContinue;
+  }
   if (fault == ServerState::AppendFault::kDrop) {
     return Flow::kClose;
   }
   if (fault == ServerState::AppendFault::kRefuse) {
     return reply("NO", command, " refused");
   }
+  if (fault == ServerState::AppendFault::kRefuseThenCut) {
+    // The appends the client sent after this one are neither read nor stored.
+    answer("NO", command, " refused");
+    return Flow::kClose;
+  }
   if (!acting_) {
     return reply("BAD", "Not authenticated");
   }
   return storeAppended(command, flags, date, fault);
+}
+
+IncomingMessage ImapSession::incoming(std::string_view command, std::string_view flags,
+                                      std::string_view date) {
+  messageIdField_ = messageIdField(store_.keepsBytes() ? message_ : head_);
+  IncomingMessage message;
+  message.flags = flags;
+  message.date = date;
+  message.command = command;
+  message.digest = messageDigest_.value();
+  message.size = messageDigest_.size();
+  message.bytes = message_;
+  message.messageIdField = messageIdField_;
+  return message;
 }
 
 ImapSession::Flow ImapSession::storeAppended(std::string_view command, std::string_view flags,
@@ -619,14 +675,52 @@ ImapSession::Flow ImapSession::storeAppended(std::string_view command, std::stri
   // A lost message still needs its folder: a client told OK for a folder
   // that is not there would see a different fault.
   bool exists = copies > 0 || store_.folderMessages(*acting_, folder).has_value();
+  const IncomingMessage message = incoming(command, flags, date);
+  std::uint64_t uid = 0;
   for (int i = 0; i < copies && exists; ++i) {
-    exists = store_.storeMessage(*acting_, folder, flags, date, command, messageDigest_.value(),
-                                 messageDigest_.size(), message_) != MailStore::Outcome::kMissing;
+    exists = store_.storeMessage(*acting_, folder, message, i == 0 ? &uid : nullptr) !=
+             MailStore::Outcome::kMissing;
   }
   if (!exists) {
     return reply("NO", "[TRYCREATE] No such folder");
   }
-  return reply("OK", command, " completed");
+  // A lost message has no UID to name.
+  if (options_.noUidplus || uid == 0) {
+    return reply("OK", command, " completed");
+  }
+  const std::optional<FolderUids> uids = store_.folderUids(*acting_, folder);
+  return reply(
+      "OK",
+      "[APPENDUID " + std::to_string(uids ? uids->validity : 1) + " " + std::to_string(uid) + "] ",
+      std::string(command) + " completed");
+}
+
+void ImapSession::holdBack(std::string_view command, std::string_view flags,
+                           std::string_view date) {
+  stalled_ = true;
+  const IncomingMessage message = incoming(command, flags, date);
+  held_.push_back(HeldAppend{argument(0).text, std::string(flags), std::string(date),
+                             std::string(command), message.digest, message.size,
+                             std::string(message.bytes), std::string(message.messageIdField)});
+}
+
+void ImapSession::storeHeldBack() {
+  for (const HeldAppend& held : held_) {
+    IncomingMessage message;
+    message.flags = held.flags;
+    message.date = held.date;
+    message.command = held.command;
+    message.digest = held.digest;
+    message.size = held.size;
+    message.bytes = held.bytes;
+    message.messageIdField = held.messageIdField;
+    try {
+      store_.storeMessage(*acting_, held.folder, message);
+    } catch (const QLException& e) {
+      std::cerr << "lodemig-target: " << e.what() << std::endl;
+    }
+  }
+  held_.clear();
 }
 
 bool ImapSession::overAppendLimit(std::uint64_t size) const {
@@ -637,6 +731,9 @@ ImapSession::Flow ImapSession::capability() {
   std::string line =
       "CAPABILITY IMAP4rev1 LITERAL+ AUTH=CRAM-MD5 X-MASTERAUTH X-CHECKVERSION X-CREATEUSER "
       "X-SETUSER X-APPEND";
+  if (!options_.noUidplus) {
+    line += " UIDPLUS";
+  }
   if (options_.appendLimit) {
     line += " APPENDLIMIT=" + std::to_string(*options_.appendLimit);
   }
@@ -678,17 +775,28 @@ ImapSession::Flow ImapSession::status() {
   }
   const Token& list = argument(1);
   for (std::size_t i = args_[1] + 1; i < list.end; i = parser_[i].end) {
-    if (parser_[i].kind != Token::Kind::kAtom || !equalsIgnoreCase(parser_[i].text, "MESSAGES")) {
+    if (parser_[i].kind != Token::Kind::kAtom ||
+        !(equalsIgnoreCase(parser_[i].text, "MESSAGES") ||
+          equalsIgnoreCase(parser_[i].text, "UIDNEXT") ||
+          equalsIgnoreCase(parser_[i].text, "UIDVALIDITY"))) {
       return reply("BAD", "Unknown STATUS item");
     }
   }
-  const std::optional<std::uint64_t> messages = store_.folderMessages(*acting_, argument(0).text);
-  if (!messages) {
+  const std::optional<FolderUids> uids = store_.folderUids(*acting_, argument(0).text);
+  if (!uids) {
     return reply("NO", "[NONEXISTENT] No such folder");
   }
   std::string items;
   for (std::size_t i = args_[1] + 1; i < list.end; i = parser_[i].end) {
-    items.append(items.empty() ? "" : " ").append("MESSAGES ").append(std::to_string(*messages));
+    const std::string& item = parser_[i].text;
+    std::uint64_t value = uids->messages;
+    if (equalsIgnoreCase(item, "UIDNEXT")) {
+      value = uids->next;
+    } else if (equalsIgnoreCase(item, "UIDVALIDITY")) {
+      value = uids->validity;
+    }
+    items.append(items.empty() ? "" : " ").append(upperCopy(item));
+    items.append(" ").append(std::to_string(value));
   }
   untagged("STATUS " + mailboxText(argument(0).text) + " (" + items + ")");
   return reply("OK", "STATUS completed");
@@ -703,17 +811,37 @@ bool ImapSession::fetchItems(const Token& items, std::size_t index) {
       if (parser_[i].kind != Token::Kind::kAtom) {
         return false;
       }
+      // The section's list splits BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)] into
+      // three tokens; the one header a client may ask for is taken whole.
+      const std::size_t list = parser_[i].end;
+      const std::size_t close = list < items.end ? parser_[list].end : items.end;
+      if ((equalsIgnoreCase(parser_[i].text, "BODY.PEEK[HEADER.FIELDS") ||
+           equalsIgnoreCase(parser_[i].text, "BODY[HEADER.FIELDS")) &&
+          close < items.end && parser_[list].kind == Token::Kind::kList &&
+          equalsIgnoreCase(parser_[list].text, "MESSAGE-ID") && parser_[close].text == "]") {
+        fetchItems_.push_back(kMessageIdItem);
+        i = close;
+        continue;
+      }
       fetchItems_.push_back(parser_[i].text);
     }
   }
   return std::all_of(fetchItems_.begin(), fetchItems_.end(), [](std::string_view item) {
     return equalsIgnoreCase(item, "RFC822.SIZE") || equalsIgnoreCase(item, "INTERNALDATE") ||
-           equalsIgnoreCase(item, "FLAGS");
+           equalsIgnoreCase(item, "FLAGS") || equalsIgnoreCase(item, "UID") ||
+           item == kMessageIdItem;
   });
 }
 
-std::string ImapSession::fetchLine(std::uint64_t number, const MessageRecord& record) const {
+std::string ImapSession::fetchLine(std::uint64_t number, const MessageRecord& record,
+                                   bool withUid) const {
   std::string line = std::to_string(number) + " FETCH (";
+  const bool uidAsked =
+      std::any_of(fetchItems_.begin(), fetchItems_.end(),
+                  [](std::string_view item) { return equalsIgnoreCase(item, "UID"); });
+  if (withUid && !uidAsked) {
+    line.append("UID ").append(std::to_string(record.uid)).append(" ");
+  }
   for (std::size_t i = 0; i < fetchItems_.size(); ++i) {
     const std::string_view item = fetchItems_[i];
     line.append(i == 0 ? "" : " ");
@@ -722,6 +850,13 @@ std::string ImapSession::fetchLine(std::uint64_t number, const MessageRecord& re
     } else if (equalsIgnoreCase(item, "INTERNALDATE")) {
       line.append("INTERNALDATE ")
           .append(quoted(record.date.empty() ? kNoDate : std::string_view(record.date)));
+    } else if (equalsIgnoreCase(item, "UID")) {
+      line.append("UID ").append(std::to_string(record.uid));
+    } else if (item == kMessageIdItem) {
+      // The field and the empty line that ends a header section.
+      line.append(kMessageIdItem).append(" {");
+      line.append(std::to_string(record.messageIdField.size() + 2)).append("}\r\n");
+      line.append(record.messageIdField).append("\r\n");
     } else {
       line.append("FLAGS (").append(joinWords(flagWords(record.flags))).append(")");
     }

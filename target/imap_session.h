@@ -52,19 +52,37 @@ class ImapSession {
   Flow select();
   Flow fetch();
   Flow status();
+  // UID FETCH, UID SEARCH, UID STORE and UID EXPUNGE; EXPUNGE.
+  Flow uid();
+  Flow uidFetch();
+  Flow uidSearch();
+  Flow uidStore();
+  Flow expunge(bool byUid);
+  // The records of the selected folder, or an answer (BAD without a folder
+  // selected, NO when it is gone) already sent: `flow` says how to go on.
+  std::optional<std::vector<MessageRecord>> selectedRecords(Flow& flow);
   Flow capability();
   Flow startTls();
   Flow append(std::string_view command);
   // Stores the append's message as `fault` says: once, not at all, twice or
-  // with other flags; answers OK unless the folder is missing.
+  // with other flags; answers OK (with APPENDUID unless the options leave
+  // UIDPLUS out) unless the folder is missing.
   Flow storeAppended(std::string_view command, std::string_view flags, std::string_view date,
                      ServerState::AppendFault fault);
+  // The append as IncomingMessage for the store; valid until the next command.
+  IncomingMessage incoming(std::string_view command, std::string_view flags, std::string_view date);
+  // Keeps the append for storing once the client has gone, unanswered.
+  void holdBack(std::string_view command, std::string_view flags, std::string_view date);
+  // Stores what holdBack() kept; after the connection ended.
+  void storeHeldBack();
   bool overAppendLimit(std::uint64_t size) const;
   // Reads the FETCH items of `items` (a single atom or a list at token
   // `index`) into fetchItems_; false when one is not known.
   bool fetchItems(const Token& items, std::size_t index);
-  // "<number> FETCH (...)" with fetchItems_ in the order asked.
-  std::string fetchLine(std::uint64_t number, const MessageRecord& record) const;
+  // "<number> FETCH (...)" with fetchItems_ in the order asked, UID first
+  // when `withUid` and it was not asked.
+  std::string fetchLine(std::uint64_t number, const MessageRecord& record,
+                        bool withUid = false) const;
   // Sends `continuation` and reads the client's one-line reply into line_;
   // false when the connection ended.
   bool exchange(const std::string& continuation);
@@ -97,11 +115,26 @@ class ImapSession {
   bool master_ = false;
   // The folder of the last successful SELECT, as the client named it.
   std::optional<std::string> selected_;
+  // Set by a stall: nothing more is answered, appends are kept in held_.
+  struct HeldAppend {
+    std::string folder;
+    std::string flags;
+    std::string date;
+    std::string command;
+    std::uint64_t digest = 0;
+    std::uint64_t size = 0;
+    std::string bytes;
+    std::string messageIdField;
+  };
+  bool stalled_ = false;
+  std::vector<HeldAppend> held_;
 
   // Buffers reused from command to command.
   std::string line_;
   std::string literal_;
-  std::string message_;          // the append's message, kept only when the store writes files
+  std::string message_;  // the append's message, kept only when the store writes files
+  std::string head_;     // its start, for its Message-ID, when message_ is not kept
+  std::string messageIdField_;
   ContentDigest messageDigest_;  // of the append's message, however it was kept
   std::string tag_;
   std::string out_;

@@ -1,10 +1,13 @@
 #include "target/mail_store.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <system_error>
 
+#include "target/message_header.h"
 #include "utils/ascii.h"
 #include "utils/ql_exception.h"
 
@@ -39,6 +42,36 @@ void writeFile(const std::string& path, std::string_view data, bool append) {
   }
 }
 
+// The whole file; throws QLException when it cannot be read.
+std::string readWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  if (!in) {
+    throw QLException("cannot read " + path);
+  }
+  return out.str();
+}
+
+// The value of the "<key>: " line of a store file; empty without one.
+std::string fileField(const std::string& text, std::string_view key) {
+  const std::string prefix = std::string(key) + ": ";
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    if (text.compare(at, prefix.size(), prefix) == 0) {
+      return text.substr(at + prefix.size(), end - at - prefix.size());
+    }
+    at = end + 1;
+  }
+  return {};
+}
+
+std::string fileNumber(std::uint64_t number) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%06llu", static_cast<unsigned long long>(number));
+  return text;
+}
+
 void makeDirectories(const std::string& path) {
   std::error_code error;
   std::filesystem::create_directories(path, error);
@@ -49,17 +82,24 @@ void makeDirectories(const std::string& path) {
 
 }  // namespace
 
-MailStore::MailStore(std::string directory) : directory_(std::move(directory)) {
+MailStore::MailStore(std::string directory, bool reopen) : directory_(std::move(directory)) {
+  bool held = false;
   if (!directory_.empty()) {
     const std::string accounts = directory_ + "/accounts";
     std::error_code error;
-    if (std::filesystem::is_directory(accounts, error) &&
-        !std::filesystem::is_empty(accounts, error)) {
+    held = std::filesystem::is_directory(accounts, error) &&
+           !std::filesystem::is_empty(accounts, error);
+    if (held && !reopen) {
       throw QLException("store directory already holds accounts: " + accounts);
     }
     makeDirectories(accounts);
   }
-  newAccount("admin", "", "");
+  if (!held || !std::filesystem::exists(directory_ + "/accounts/admin")) {
+    newAccount("admin", "", "");
+  }
+  if (held) {
+    loadAccounts();
+  }
 }
 
 MailStore::Account& MailStore::newAccount(const std::string& address, const std::string& password,
@@ -185,45 +225,208 @@ std::optional<std::vector<MessageRecord>> MailStore::folderRecords(AccountId id,
   return folder->messages;
 }
 
+void MailStore::writeMessageFiles(Account& account, const Folder& folder,
+                                  const IncomingMessage& message, std::uint64_t uid) {
+  writeAccount(account);
+  const std::string number = fileNumber(account.nextMessage);
+  const std::string base = accountDirectory(account);
+  name_ = base + "/messages/" + number;
+  const std::string eml = name_ + ".eml";
+  writeFile(eml, message.bytes, false);
+  std::string meta;
+  meta.append("folder: ").append(folder.name);
+  meta.append("\nflags: ").append(message.flags);
+  meta.append("\ndate: ").append(message.date);
+  meta.append("\ncommand: ").append(message.command).append("\n");
+  try {
+    writeFile(name_ + ".meta", meta, false);
+    // Last, so that a message whose files are incomplete has no UID to keep.
+    writeFile(base + "/uids", number + " " + std::to_string(uid) + " " + folder.name + "\n", true);
+  } catch (const QLException&) {
+    std::error_code ignored;
+    std::filesystem::remove(eml, ignored);
+    std::filesystem::remove(name_ + ".meta", ignored);
+    throw;
+  }
+}
+
 MailStore::Outcome MailStore::storeMessage(AccountId id, std::string_view folderName,
-                                           std::string_view flags, std::string_view date,
-                                           std::string_view command, std::uint64_t digest,
-                                           std::uint64_t size, std::string_view bytes) {
+                                           const IncomingMessage& message, std::uint64_t* uid) {
   std::lock_guard<std::mutex> lock(mutex_);
   Account& account = *accounts_.at(id);
   Folder* folder = findFolder(account, folderName);
   if (folder == nullptr) {
     return Outcome::kMissing;
   }
+  const std::uint64_t given = folder->uidNext;
   if (!directory_.empty()) {
-    writeAccount(account);
-    char number[32];
-    std::snprintf(number, sizeof number, "%06llu",
-                  static_cast<unsigned long long>(account.nextMessage));
-    name_ = accountDirectory(account) + "/messages/" + number;
-    const std::string eml = name_ + ".eml";
-    writeFile(eml, bytes, false);
-    std::string meta;
-    meta.append("folder: ").append(folder->name);
-    meta.append("\nflags: ").append(flags);
-    meta.append("\ndate: ").append(date);
-    meta.append("\ncommand: ").append(command).append("\n");
-    try {
-      writeFile(name_ + ".meta", meta, false);
-    } catch (const QLException&) {
-      std::error_code ignored;
-      std::filesystem::remove(eml, ignored);
-      throw;
+    writeMessageFiles(account, *folder, message, given);
+  }
+  ++folder->uidNext;
+  folder->messages.push_back(MessageRecord{
+      message.size, std::string(message.date), std::string(message.flags), given,
+      std::string(message.messageIdField), directory_.empty() ? 0 : account.nextMessage});
+  ++account.nextMessage;
+  ++counts_.messages;
+  counts_.bytes += message.size;
+  digest_.add(message.digest, message.size);
+  account.digest.add(message.digest, message.size);
+  account.holdsMessages = true;
+  if (uid != nullptr) {
+    *uid = given;
+  }
+  return Outcome::kDone;
+}
+
+std::optional<FolderUids> MailStore::folderUids(AccountId id, std::string_view name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Folder* folder = findFolder(*accounts_.at(id), name);
+  if (folder == nullptr) {
+    return std::nullopt;
+  }
+  return FolderUids{1, folder->uidNext, folder->messages.size()};
+}
+
+MailStore::Outcome MailStore::addFlag(AccountId id, std::string_view folderName,
+                                      const std::vector<std::uint64_t>& uids,
+                                      std::string_view flag) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Folder* folder = findFolder(*accounts_.at(id), folderName);
+  if (folder == nullptr) {
+    return Outcome::kMissing;
+  }
+  for (MessageRecord& record : folder->messages) {
+    if (std::find(uids.begin(), uids.end(), record.uid) == uids.end()) {
+      continue;
+    }
+    const std::string padded = " " + record.flags + " ";
+    if (padded.find(" " + std::string(flag) + " ") == std::string::npos) {
+      record.flags.append(record.flags.empty() ? "" : " ").append(flag);
     }
   }
-  ++account.nextMessage;
-  folder->messages.push_back(MessageRecord{size, std::string(date), std::string(flags)});
-  ++counts_.messages;
-  counts_.bytes += size;
-  digest_.add(digest, size);
-  account.digest.add(digest, size);
-  account.holdsMessages = true;
   return Outcome::kDone;
+}
+
+std::optional<std::vector<std::uint64_t>> MailStore::expunge(
+    AccountId id, std::string_view folderName, const std::vector<std::uint64_t>* uids) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Account& account = *accounts_.at(id);
+  Folder* folder = findFolder(account, folderName);
+  if (folder == nullptr) {
+    return std::nullopt;
+  }
+  std::vector<std::uint64_t> sequence;
+  std::vector<MessageRecord> kept;
+  for (MessageRecord& record : folder->messages) {
+    const bool asked =
+        uids == nullptr || std::find(uids->begin(), uids->end(), record.uid) != uids->end();
+    if (!asked || (" " + record.flags + " ").find(" \\Deleted ") == std::string::npos) {
+      kept.push_back(std::move(record));
+      continue;
+    }
+    // Numbered after the removals before it, as the client applies them.
+    sequence.push_back(kept.size() + 1);
+    if (record.file != 0) {
+      const std::string base = accountDirectory(account) + "/messages/" + fileNumber(record.file);
+      std::error_code ignored;
+      std::filesystem::remove(base + ".meta", ignored);
+      std::filesystem::remove(base + ".eml", ignored);
+    }
+  }
+  folder->messages = std::move(kept);
+  return sequence;
+}
+
+void MailStore::loadAccounts() {
+  std::vector<std::string> addresses;
+  for (const auto& entry : std::filesystem::directory_iterator(directory_ + "/accounts")) {
+    addresses.push_back(entry.path().filename().string());
+  }
+  // The administrator first, as a fresh store has it; the others in name order.
+  std::sort(addresses.begin(), addresses.end(), [](const std::string& a, const std::string& b) {
+    return (a == "admin") != (b == "admin") ? a == "admin" : a < b;
+  });
+  for (const std::string& address : addresses) {
+    loadAccount(directory_ + "/accounts/" + address, address);
+  }
+}
+
+void MailStore::loadAccount(const std::string& base, const std::string& address) {
+  Account* account = nullptr;
+  if (address == "admin") {
+    account = accounts_.at(kAdministrator).get();
+  } else {
+    const std::string text = readWholeFile(base + "/account");
+    account = &newAccount(address, fileField(text, "password"), fileField(text, "fullname"));
+    ++counts_.accounts;
+    ++counts_.folders;
+  }
+  account->written = true;
+  std::istringstream folders(readWholeFile(base + "/folders"));
+  for (std::string line; std::getline(folders, line);) {
+    const std::size_t blank = line.find(' ');
+    if (blank == std::string::npos) {
+      throw QLException("cannot read " + base + "/folders");
+    }
+    const std::string name = line.substr(blank + 1);
+    if (findFolder(*account, name) == nullptr) {
+      account->folderIndex.emplace(name, account->folders.size());
+      account->folders.push_back(Folder{line.substr(0, blank), name, {}});
+      counts_.folders += address == "admin" ? 0 : 1;
+    }
+  }
+  loadMessages(*account, base);
+}
+
+void MailStore::loadMessages(Account& account, const std::string& base) {
+  // Every UID ever given, so that those of expunged messages stay used.
+  std::map<std::uint64_t, std::uint64_t> uidOfFile;
+  std::error_code error;
+  if (std::filesystem::exists(base + "/uids", error)) {
+    std::istringstream uids(readWholeFile(base + "/uids"));
+    std::uint64_t number = 0;
+    std::uint64_t uid = 0;
+    std::string folderName;
+    while (uids >> number >> uid && std::getline(uids, folderName)) {
+      uidOfFile[number] = uid;
+      account.nextMessage = std::max(account.nextMessage, number + 1);
+      Folder* folder = findFolder(account, folderName.substr(folderName.empty() ? 0 : 1));
+      if (folder != nullptr) {
+        folder->uidNext = std::max(folder->uidNext, uid + 1);
+      }
+    }
+  }
+  std::vector<std::uint64_t> numbers;
+  for (const auto& entry : std::filesystem::directory_iterator(base + "/messages", error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() > 5 && name.compare(name.size() - 5, 5, ".meta") == 0) {
+      numbers.push_back(std::stoull(name.substr(0, name.size() - 5)));
+    }
+  }
+  std::sort(numbers.begin(), numbers.end());
+  for (const std::uint64_t number : numbers) {
+    const std::string path = base + "/messages/" + fileNumber(number);
+    const std::string meta = readWholeFile(path + ".meta");
+    const std::string bytes = readWholeFile(path + ".eml");
+    Folder* folder = findFolder(account, fileField(meta, "folder"));
+    if (folder == nullptr) {
+      throw QLException("cannot read " + path + ".meta: no such folder");
+    }
+    const auto known = uidOfFile.find(number);
+    const std::uint64_t uid = known != uidOfFile.end() ? known->second : folder->uidNext;
+    folder->uidNext = std::max(folder->uidNext, uid + 1);
+    ContentDigest digest;
+    digest.update(bytes.data(), bytes.size());
+    folder->messages.push_back(MessageRecord{bytes.size(), fileField(meta, "date"),
+                                             fileField(meta, "flags"), uid, messageIdField(bytes),
+                                             number});
+    account.nextMessage = std::max(account.nextMessage, number + 1);
+    ++counts_.messages;
+    counts_.bytes += bytes.size();
+    digest_.add(digest.value(), bytes.size());
+    account.digest.add(digest.value(), bytes.size());
+    account.holdsMessages = true;
+  }
 }
 
 StoreCounts MailStore::counts() const {

@@ -32,6 +32,30 @@ struct MessageRecord {
   std::uint64_t size = 0;  // the literal's byte count
   std::string date;        // the append's date as given; empty when it had none
   std::string flags;       // the text of the append's flag list
+  std::uint64_t uid = 0;   // ascending within its folder, never given twice
+  // The message's Message-ID header field as it stands in the header, line
+  // ends included ("Message-ID: <a@b>\r\n"); empty when it has none.
+  std::string messageIdField;
+  std::uint64_t file = 0;  // the number of its files; 0 when none are written
+};
+
+// A folder's UID state as SELECT and STATUS report it.
+struct FolderUids {
+  std::uint64_t validity = 1;
+  std::uint64_t next = 1;
+  std::uint64_t messages = 0;
+};
+
+// What storeMessage() keeps of one message.
+struct IncomingMessage {
+  std::string_view flags;
+  std::string_view date;
+  std::string_view command;  // the command that brought it, for the .meta file
+  std::uint64_t digest = 0;  // its own ContentDigest
+  std::uint64_t size = 0;    // the literal's byte count
+  // The message itself when keepsBytes(), not read otherwise.
+  std::string_view bytes;
+  std::string_view messageIdField;  // as MessageRecord keeps it
 };
 
 // The server's accounts, folders and messages. Without a directory it keeps
@@ -42,6 +66,8 @@ struct MessageRecord {
 //   folders              one "<kind word or -> <name>\n" line per folder, INBOX first
 //   messages/NNNNNN.eml  the message bytes as received
 //   messages/NNNNNN.meta "folder: ..\nflags: ..\ndate: ..\ncommand: ..\n"
+//   uids                 one "NNNNNN <uid> <folder>\n" line per message ever stored,
+//                        kept after an expunge so that no UID is given twice
 // Files are complete when the call that writes them returns. The
 // administrator's mailbox ("admin") exists from the start; its directory
 // appears when something is first stored in it.
@@ -64,8 +90,10 @@ class MailStore {
 
   // `directory` empty: counting only. Otherwise DIR/accounts is created;
   // throws QLException when it cannot be, or when it already holds accounts
-  // (two runs' messages must never mix).
-  explicit MailStore(std::string directory);
+  // (two runs' messages must never mix) unless `reopen`: then the accounts,
+  // folders and messages a server wrote there before are read back with
+  // their UIDs, and QLException names a file that cannot be read.
+  explicit MailStore(std::string directory, bool reopen = false);
   MailStore(const MailStore&) = delete;
   MailStore& operator=(const MailStore&) = delete;
 
@@ -85,16 +113,29 @@ class MailStore {
   // it does not exist.
   std::optional<std::vector<MessageRecord>> folderRecords(AccountId account,
                                                           std::string_view name) const;
+  // The folder's UIDVALIDITY, UIDNEXT and count, or nothing when it does not
+  // exist.
+  std::optional<FolderUids> folderUids(AccountId account, std::string_view name) const;
   // True when messages are written to files, so that storeMessage() needs
   // their bytes; otherwise the caller need not keep them.
   bool keepsBytes() const { return !directory_.empty(); }
-  // Stores one message whose own ContentDigest gave `digest` and `size`
-  // (the literal's byte count). `bytes` is the message itself when
-  // keepsBytes(), and is not read otherwise. kMissing when the folder does
-  // not exist; the counts and the digest change only on kDone.
-  Outcome storeMessage(AccountId account, std::string_view folder, std::string_view flags,
-                       std::string_view date, std::string_view command, std::uint64_t digest,
-                       std::uint64_t size, std::string_view bytes);
+  // Stores one message under the folder's next UID, which *uid is set to
+  // when not null. kMissing when the folder does not exist; the counts and
+  // the digest change only on kDone.
+  Outcome storeMessage(AccountId account, std::string_view folder, const IncomingMessage& message,
+                       std::uint64_t* uid = nullptr);
+  // Adds the flag word `flag` to the messages of `uids` that do not have it;
+  // UIDs the folder does not hold are passed over. Flags are kept in memory
+  // only. kMissing when the folder does not exist.
+  Outcome addFlag(AccountId account, std::string_view folder,
+                  const std::vector<std::uint64_t>& uids, std::string_view flag);
+  // Removes the messages flagged \Deleted, only those of `uids` unless it
+  // is null, with their files. Returns the sequence number of each as an
+  // EXPUNGE response reports it (each counted after the removals before
+  // it), or nothing when the folder does not exist. The counts and digests
+  // of the stop line keep what arrived.
+  std::optional<std::vector<std::uint64_t>> expunge(AccountId account, std::string_view folder,
+                                                    const std::vector<std::uint64_t>* uids);
 
   StoreCounts counts() const;
   // The StoreDigest (16 lower-case hex digits) of all stored messages in
@@ -109,6 +150,7 @@ class MailStore {
     std::string kind;
     std::string name;
     std::vector<MessageRecord> messages;
+    std::uint64_t uidNext = 1;
   };
   struct Account {
     std::string address;
@@ -128,6 +170,12 @@ class MailStore {
   void writeAccount(Account& account);
   Account& newAccount(const std::string& address, const std::string& password,
                       const std::string& fullName);
+  void writeMessageFiles(Account& account, const Folder& folder, const IncomingMessage& message,
+                         std::uint64_t uid);
+  // Reads back what a server wrote under directory_ before.
+  void loadAccounts();
+  void loadAccount(const std::string& base, const std::string& address);
+  void loadMessages(Account& account, const std::string& base);
 
   const std::string directory_;
   mutable std::mutex mutex_;

@@ -78,4 +78,38 @@ SequenceOutcome expandSequenceSet(std::string_view text, std::uint64_t count,
   return SequenceOutcome::kDone;
 }
 
+bool selectUidSet(std::string_view text, const std::vector<std::uint64_t>& uids,
+                  std::vector<std::size_t>& indices) {
+  indices.clear();
+  std::vector<bool> chosen(uids.size());
+  const std::uint64_t largest = uids.empty() ? 0 : uids.back();
+  std::size_t at = 0;
+  do {
+    const std::size_t comma = std::min(text.find(',', at), text.size());
+    const std::string_view part = text.substr(at, comma - at);
+    const std::size_t colon = part.find(':');
+    std::uint64_t low = parseNumber(part.substr(0, colon));
+    std::uint64_t high =
+        colon == std::string_view::npos ? low : parseNumber(part.substr(colon + 1));
+    if (low == 0 || high == 0) {
+      return false;
+    }
+    low = low == kStar ? largest : low;
+    high = high == kStar ? largest : high;
+    if (low > high) {
+      std::swap(low, high);
+    }
+    for (std::size_t i = 0; i < uids.size(); ++i) {
+      chosen[i] = chosen[i] || (uids[i] >= low && uids[i] <= high);
+    }
+    at = comma + 1;
+  } while (at <= text.size());
+  for (std::size_t i = 0; i < uids.size(); ++i) {
+    if (chosen[i]) {
+      indices.push_back(i);
+    }
+  }
+  return true;
+}
+
 }  // namespace lodemig::target

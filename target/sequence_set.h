@@ -19,6 +19,14 @@ enum class SequenceOutcome {
 SequenceOutcome expandSequenceSet(std::string_view text, std::uint64_t count,
                                   std::vector<std::uint64_t>& numbers);
 
+// Picks from a folder's UIDs `uids` (ascending) those a UID set such as
+// "5:*" or "2,4:7" names, as indices into `uids`, ascending and each once.
+// UIDs the folder does not hold are passed over; "*" is its largest UID, so
+// "n:*" names the last message even when n is larger. False when `text` is
+// not a UID set.
+bool selectUidSet(std::string_view text, const std::vector<std::uint64_t>& uids,
+                  std::vector<std::size_t>& indices);
+
 }  // namespace lodemig::target
 
 #endif  // LODEMIG_TARGET_SEQUENCE_SET_H_

@@ -34,10 +34,14 @@ class ServerState {
 
   // Counts one more command (or append) and tells whether a fault switch is
   // set for its number. When an append has several, the first of kDrop,
-  // kRefuse, kLose, kDouble and kAlter wins.
+  // kRefuse, kRefuseThenCut, kStall, kLose, kDouble and kAlter wins. The
+  // deliveries due at the append's number are made first.
   bool countCommandForBye();
-  enum class AppendFault { kNone, kRefuse, kDrop, kLose, kDouble, kAlter };
+  enum class AppendFault { kNone, kRefuse, kDrop, kLose, kDouble, kAlter, kRefuseThenCut, kStall };
   AppendFault countAppend();
+  // Makes the deliveries of the options that are due at the start; throws
+  // QLException when their account or folder does not exist.
+  void deliverAtStart();
   // Whether X-SETUSER of `address` is to be refused.
   bool refusesSetUser(std::string_view address) const;
 
@@ -51,6 +55,10 @@ class ServerState {
   bool stopping() const { return stopping_.load(); }
 
  private:
+  // Stores `delivery.count` messages of the server's own; false when its
+  // account or folder does not exist.
+  bool deliver(const DeliveryOption& delivery);
+
   const TargetOptions& options_;
   MailStore& store_;
   const ostrel::utils::TlsServerContext* tls_;

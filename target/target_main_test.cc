@@ -26,7 +26,8 @@ TEST(TargetMainTest, PrintsThePortFirstAndTheSummaryAfterSigterm) {
   EXPECT_EQ("* OK lodemig-target IMAP4rev1 server ready\r\n", client.readLine());
   EXPECT_EQ("A OK LOGIN completed\r\n",
             client.exchange("A LOGIN \"bob@example.org\" \"secret\"\r\n", "A"));
-  EXPECT_EQ("B OK APPEND completed\r\n", client.exchange("B APPEND INBOX {5+}\r\nhello\r\n", "B"));
+  EXPECT_EQ("B OK [APPENDUID 1 1] APPEND completed\r\n",
+            client.exchange("B APPEND INBOX {5+}\r\nhello\r\n", "B"));
 
   EXPECT_EQ("accounts: 1 folders: 1 messages: 1 bytes: 5 digest: ceabc322dd311ec0\n",
             target.stop(SIGTERM));

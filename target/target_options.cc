@@ -44,6 +44,34 @@ AccountOption parseAccount(const std::string& text) {
   return AccountOption{text.substr(0, colon), text.substr(colon + 1)};
 }
 
+bool allDigits(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+DeliveryOption parseDelivery(const std::string& text) {
+  const std::string usage = "--deliver needs user@domain:Folder:COUNT[:AT], not \"" + text + "\"";
+  const std::size_t colon = text.find(':');
+  const std::size_t at = text.find('@');
+  std::size_t last = text.rfind(':');
+  if (colon == std::string::npos || at == std::string::npos || at == 0 || at + 1 >= colon ||
+      last == colon || !allDigits(text.substr(last + 1))) {
+    throw QLException(usage);
+  }
+  DeliveryOption delivery;
+  delivery.address = text.substr(0, colon);
+  const std::size_t before = text.rfind(':', last - 1);
+  if (before != colon && allDigits(text.substr(before + 1, last - before - 1))) {
+    delivery.at = parseCount("--deliver", text.substr(last + 1));
+    last = before;
+  }
+  delivery.count = parseCount("--deliver", text.substr(last + 1));
+  delivery.folder = text.substr(colon + 1, last - colon - 1);
+  if (delivery.folder.empty()) {
+    throw QLException(usage);
+  }
+  return delivery;
+}
+
 }  // namespace
 
 TargetOptions parseTargetOptions(int argc, const char* const* argv) {
@@ -68,6 +96,14 @@ TargetOptions parseTargetOptions(int argc, const char* const* argv) {
       options.starttls = true;
       continue;
     }
+    if (option == "--no-uidplus") {
+      options.noUidplus = true;
+      continue;
+    }
+    if (option == "--reopen") {
+      options.reopenStore = true;
+      continue;
+    }
     if (option == "--starttls-refuse") {
       options.starttlsRefuse = true;
       continue;
@@ -89,7 +125,8 @@ TargetOptions parseTargetOptions(int argc, const char* const* argv) {
         "--account",       "--store",       "--transcript",      "--append-limit",
         "--refuse-append", "--drop-append", "--lose-append",     "--double-append",
         "--alter-append",  "--bye-at",      "--refuse-setuser",  "--delay-ms",
-        "--tls-cert",      "--tls-key"};
+        "--tls-cert",      "--tls-key",     "--refuse-then-cut", "--stall-at",
+        "--deliver"};
     bool known = false;
     for (const std::string_view name : kKnown) {
       known = known || option == name;
@@ -130,6 +167,12 @@ TargetOptions parseTargetOptions(int argc, const char* const* argv) {
       options.doubleAppend.push_back(parseCount(option, value));
     } else if (option == "--alter-append") {
       options.alterAppend.push_back(parseCount(option, value));
+    } else if (option == "--refuse-then-cut") {
+      options.refuseThenCut.push_back(parseCount(option, value));
+    } else if (option == "--stall-at") {
+      options.stallAt.push_back(parseCount(option, value));
+    } else if (option == "--deliver") {
+      options.deliveries.push_back(parseDelivery(value));
     } else if (option == "--bye-at") {
       options.byeAt.push_back(parseCount(option, value));
     } else if (option == "--tls-cert" || option == "--tls-key") {
@@ -145,6 +188,9 @@ TargetOptions parseTargetOptions(int argc, const char* const* argv) {
   }
   if (options.tlsCertificate.empty() != options.tlsKey.empty()) {
     throw QLException("--tls-cert and --tls-key go together");
+  }
+  if (options.reopenStore && options.storeDirectory.empty()) {
+    throw QLException("--reopen needs --store");
   }
   if (options.starttls && options.tlsCertificate.empty()) {
     throw QLException("--starttls needs --tls-cert and --tls-key");
@@ -178,6 +224,9 @@ std::string targetUsage() {
          "                             6.4.1); alone: print this program's version and exit\n"
          "  --account USER@DOMAIN:PW   create this account at start (repeatable)\n"
          "  --store DIR                write accounts, folders and messages under DIR/accounts\n"
+         "  --reopen                   take up the --store DIR a server wrote before, with\n"
+         "                             its messages and their UIDs\n"
+         "  --no-uidplus               act as a server without UIDPLUS: no APPENDUID\n"
          "  --transcript DIR           write the bytes each connection sent to DIR/conn-N.txt\n"
          "  --append-limit N           announce APPENDLIMIT=N, refuse larger messages with NO\n"
          "  --tls-cert FILE            TLS certificate chain (PEM, the server's own first);\n"
@@ -190,6 +239,15 @@ std::string targetUsage() {
          "  --double-append N          store the Nth append's message twice, answer OK once\n"
          "  --alter-append N           store the Nth append's message with \\Flagged toggled\n"
          "  --bye-at N                 answer the Nth command with * BYE and close\n"
+         "  --refuse-then-cut N        answer the Nth append NO, then close the connection\n"
+         "                             without answering the appends that follow it\n"
+         "  --stall-at N               from the Nth append on answer nothing on its\n"
+         "                             connection; once the client has gone, store that\n"
+         "                             append and those that followed it\n"
+         "  --deliver USER@DOMAIN:FOLDER:COUNT[:AT]\n"
+         "                             store COUNT messages of the server's own (each with\n"
+         "                             its own Message-ID) in FOLDER: at the start, or when\n"
+         "                             the ATth append arrives\n"
          "  --refuse-setuser ADDR|*    answer X-SETUSER of ADDR (or of every one) with NO\n"
          "  --starttls-refuse          offer STARTTLS in CAPABILITY but answer it with NO\n"
          "  --no-starttls-capability   take STARTTLS but leave it out of CAPABILITY\n"

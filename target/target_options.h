@@ -15,6 +15,16 @@ struct AccountOption {
   std::string password;
 };
 
+// Messages of the server's own to put into a folder (--deliver
+// user@domain:Folder:COUNT[:AT]): at the start, or when the AT-th append of
+// the server's lifetime arrives, before it is handled.
+struct DeliveryOption {
+  std::string address;
+  std::string folder;
+  std::uint64_t count = 0;
+  std::uint64_t at = 0;  // 0: at the start
+};
+
 // Everything lodemig-target is told on its command line, plus the few knobs
 // that only tests set.
 struct TargetOptions {
@@ -26,6 +36,9 @@ struct TargetOptions {
   std::vector<AccountOption> accounts;
   // Empty: keep only counts and the running digest, write no files.
   std::string storeDirectory;
+  // Read back what a server wrote under storeDirectory before, UIDs
+  // included, instead of refusing a store that holds accounts.
+  bool reopenStore = false;
   // Empty: no transcripts.
   std::string transcriptDirectory;
   // Announced as APPENDLIMIT; larger messages are refused. None: no limit.
@@ -46,6 +59,15 @@ struct TargetOptions {
   std::vector<std::uint64_t> doubleAppend;
   std::vector<std::uint64_t> alterAppend;
   std::vector<std::uint64_t> byeAt;
+  // Answer the append NO, then close the connection without reading or
+  // answering what follows it.
+  std::vector<std::uint64_t> refuseThenCut;
+  // From the append on, answer nothing on its connection; once the client
+  // has gone, store that append and those that came after it.
+  std::vector<std::uint64_t> stallAt;
+  std::vector<DeliveryOption> deliveries;
+  // Leave UIDPLUS out of CAPABILITY and APPENDUID out of the append answers.
+  bool noUidplus = false;
   // Addresses (compared without regard to case) or "*" for every one.
   std::vector<std::string> refuseSetUser;
   // STARTTLS faults: offered but answered NO; or taken but not offered.

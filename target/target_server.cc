@@ -15,7 +15,7 @@ TargetServer::TargetServer(TargetOptions options)
     : options_(std::move(options)),
       // The certificate is checked first, so that a bad one leaves no store
       // directory behind.
-      store_((loadTls(), options_.storeDirectory)),
+      store_((loadTls(), options_.storeDirectory), options_.reopenStore),
       state_(options_, store_, tls_.loaded() ? &tls_ : nullptr) {
   if (!options_.transcriptDirectory.empty()) {
     std::error_code error;
@@ -30,11 +30,16 @@ TargetServer::TargetServer(TargetOptions options)
       case MailStore::Outcome::kDone:
         break;
       case MailStore::Outcome::kExists:
+        // A reopened store keeps the accounts of the server before.
+        if (options_.reopenStore) {
+          break;
+        }
         throw QLException("account given twice: " + account.address);
       default:
         throw QLException("account cannot be created: " + account.address);
     }
   }
+  state_.deliverAtStart();
 }
 
 void TargetServer::loadTls() {

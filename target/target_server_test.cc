@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <regex>
@@ -294,7 +295,8 @@ TEST_F(TargetServerTest, SelectAnswersOkOnlyForFoldersOfTheActingAccount) {
   client->exchange("E APPEND inbox {1+}\r\nx\r\n", "E");
   EXPECT_EQ(
       "* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)\r\n* 1 EXISTS\r\n* 0 RECENT\r\n"
-      "* OK [UIDVALIDITY 1] UIDs valid\r\nF OK [READ-WRITE] SELECT completed\r\n",
+      "* OK [UIDVALIDITY 1] UIDs valid\r\n* OK [UIDNEXT 2] Predicted next UID\r\n"
+      "F OK [READ-WRITE] SELECT completed\r\n",
       client->exchange("F SELECT INBOX\r\n", "F"));
 }
 
@@ -307,13 +309,14 @@ TEST_F(TargetServerTest, AppendStoresExactBytesWithFlagsDateAndCommand) {
   const char raw[] = "Subject: x\r\n\r\nB OK fake\r\n{5}\r\nlone\nnul\0end";
   const std::string body(raw, sizeof raw - 1);
   EXPECT_EQ(
-      "B OK APPEND completed\r\n",
+      "B OK [APPENDUID 1 1] APPEND completed\r\n",
       client->exchange("B APPEND \"Sent\" (\\Seen \\Answered ) \"30-Jun-1993 21:49:08 +0000\" {" +
                            std::to_string(body.size()) + "+}\r\n" + body + "\r\n",
                        "B"));
   EXPECT_EQ("+ Ready\r\n", client->sendAndReadLine("C X-APPEND INBOX {5}\r\n"));
-  EXPECT_EQ("C OK X-APPEND completed\r\n", client->exchange("hello\r\n", "C"));
-  EXPECT_EQ("D OK APPEND completed\r\n", client->exchange("D APPEND INBOX {0+}\r\n\r\n", "D"));
+  EXPECT_EQ("C OK [APPENDUID 1 1] X-APPEND completed\r\n", client->exchange("hello\r\n", "C"));
+  EXPECT_EQ("D OK [APPENDUID 1 2] APPEND completed\r\n",
+            client->exchange("D APPEND INBOX {0+}\r\n\r\n", "D"));
   EXPECT_EQ("E NO [TRYCREATE] No such folder\r\n",
             client->exchange("E APPEND \"Nope\" {1+}\r\nx\r\n", "E"));
   EXPECT_EQ(body, account("tim@example.com", "messages/000001.eml"));
@@ -332,7 +335,8 @@ TEST_F(TargetServerTest, AppendStoresExactBytesWithFlagsDateAndCommand) {
 TEST_F(TargetServerTest, AppendWithoutSetUserLandsInTheAdministratorsMailbox) {
   start();
   auto client = admin();
-  EXPECT_EQ("A OK APPEND completed\r\n", client->exchange("A APPEND INBOX {3+}\r\nabc\r\n", "A"));
+  EXPECT_EQ("A OK [APPENDUID 1 1] APPEND completed\r\n",
+            client->exchange("A APPEND INBOX {3+}\r\nabc\r\n", "A"));
   EXPECT_EQ("abc", account("admin", "messages/000001.eml"));
   EXPECT_EQ("X-MAIL INBOX\n", account("admin", "folders"));
   EXPECT_EQ("", account("tim@example.com", "messages/000001.eml"));
@@ -388,10 +392,12 @@ TEST_F(TargetServerTest, RefuseAppendRefusesOnlyTheNthAppendOfTheServer) {
   options.refuseAppend.push_back(2);
   start(options);
   auto first = admin("tim@example.com");
-  EXPECT_EQ("A OK APPEND completed\r\n", first->exchange("A APPEND INBOX {1+}\r\n1\r\n", "A"));
+  EXPECT_EQ("A OK [APPENDUID 1 1] APPEND completed\r\n",
+            first->exchange("A APPEND INBOX {1+}\r\n1\r\n", "A"));
   auto second = admin("tim@example.com");
   EXPECT_EQ("B NO APPEND refused\r\n", second->exchange("B APPEND INBOX {1+}\r\n2\r\n", "B"));
-  EXPECT_EQ("C OK X-APPEND completed\r\n", first->exchange("C X-APPEND INBOX {1+}\r\n3\r\n", "C"));
+  EXPECT_EQ("C OK [APPENDUID 1 2] X-APPEND completed\r\n",
+            first->exchange("C X-APPEND INBOX {1+}\r\n3\r\n", "C"));
   EXPECT_EQ("1", account("tim@example.com", "messages/000001.eml"));
   EXPECT_EQ("3", account("tim@example.com", "messages/000002.eml"));
   EXPECT_EQ("", account("tim@example.com", "messages/000003.eml"));
@@ -405,7 +411,8 @@ TEST_F(TargetServerTest, DropAppendClosesWithoutAnsweringOrStoring) {
   client->send("A APPEND INBOX {5+}\r\nfirst\r\n");
   EXPECT_TRUE(client->closedByServer());
   auto again = admin("tim@example.com");
-  EXPECT_EQ("B OK APPEND completed\r\n", again->exchange("B APPEND INBOX {6+}\r\nsecond\r\n", "B"));
+  EXPECT_EQ("B OK [APPENDUID 1 1] APPEND completed\r\n",
+            again->exchange("B APPEND INBOX {6+}\r\nsecond\r\n", "B"));
   EXPECT_EQ("second", account("tim@example.com", "messages/000001.eml"));
   EXPECT_NE(std::string::npos, stop().find(" messages: 1 bytes: 6 "));
 }
@@ -467,7 +474,7 @@ TEST_F(TargetServerTest, LiteralsOverTheBoundAreRefused) {
   // Synchronizing: nothing was sent yet, so the connection goes on.
   EXPECT_EQ("A BAD Literal too large\r\n", client->exchange("A APPEND INBOX {101}\r\n", "A"));
   EXPECT_EQ("B BAD Literal too large\r\n", client->exchange("B LOGIN {65}\r\n", "B"));
-  EXPECT_EQ("C OK APPEND completed\r\n",
+  EXPECT_EQ("C OK [APPENDUID 1 1] APPEND completed\r\n",
             client->exchange("C APPEND INBOX {100+}\r\n" + std::string(100, 'm') + "\r\n", "C"));
   // Non-synchronizing: the bytes are coming, the connection has to end.
   EXPECT_EQ("* BYE Literal too large\r\n",
@@ -483,8 +490,9 @@ TEST_F(TargetServerTest, CountingModeKeepsNoFilesButCountsAndDigests) {
   client->exchange("A X-CREATEUSER (NAME {3+}\r\nann DOMAIN {1+}\r\nx PASSWORD \"p\")\r\n", "A");
   client->exchange("B X-SETUSER \"ann@x\"\r\n", "B");
   client->exchange("C CREATE (X-MAIL) \"Sent\"\r\n", "C");
-  EXPECT_EQ("D OK APPEND completed\r\n", client->exchange("D APPEND Sent {5+}\r\nhello\r\n", "D"));
-  EXPECT_EQ("E OK APPEND completed\r\n",
+  EXPECT_EQ("D OK [APPENDUID 1 1] APPEND completed\r\n",
+            client->exchange("D APPEND Sent {5+}\r\nhello\r\n", "D"));
+  EXPECT_EQ("E OK [APPENDUID 1 1] APPEND completed\r\n",
             client->exchange("E APPEND INBOX {6+}\r\n world\r\n", "E"));
   EXPECT_EQ("accounts: 2 folders: 3 messages: 2 bytes: 11 digest: 3f0d85421d29693e", stop());
   EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
@@ -497,11 +505,11 @@ TEST_F(TargetServerTest, AppendsThatStoreNothingLeaveCountsAndDigestAlone) {
   start(options);
   auto client = admin("tim@example.com");
   const Exchange cases[] = {
-      {"APPEND INBOX {1+}\r\n1", "OK APPEND completed"},
+      {"APPEND INBOX {1+}\r\n1", "OK [APPENDUID 1 1] APPEND completed"},
       {"APPEND INBOX {1+}\r\n2", "NO APPEND refused"},
       {"APPEND \"Nope\" {1+}\r\nx", "NO [TRYCREATE] No such folder"},
       {"APPEND INBOX ((\\Seen)) {1+}\r\ny", "BAD Malformed flag list"},
-      {"X-APPEND INBOX {1+}\r\n3", "OK X-APPEND completed"},
+      {"X-APPEND INBOX {1+}\r\n3", "OK [APPENDUID 1 2] X-APPEND completed"},
   };
   expectAnswers(*client, cases);
   // The digest of the messages "1" and "3" alone.
@@ -523,6 +531,7 @@ TEST_F(TargetServerTest, BothModesDigestEachMessageAsItArrives) {
   }
   for (const char* directory : {"none", ""}) {
     TargetOptions options;
+    options.noUidplus = true;  // answers as a server without UIDPLUS gives them
     options.storeDirectory = directory;
     start(options);
     auto client = admin("tim@example.com");
@@ -541,6 +550,7 @@ TEST_F(TargetServerTest, BothModesDigestEachMessageAsItArrives) {
 TEST_F(TargetServerTest, FetchShowsSizeDateAndFlagsOfEachAppendInArrivalOrder) {
   // Counting mode: the records are kept without a store directory too.
   TargetOptions options;
+  options.noUidplus = true;  // answers as a server without UIDPLUS gives them
   options.storeDirectory = "none";
   start(options);
   auto client = admin("tim@example.com");
@@ -578,7 +588,9 @@ TEST_F(TargetServerTest, FetchShowsSizeDateAndFlagsOfEachAppendInArrivalOrder) {
 }
 
 TEST_F(TargetServerTest, FetchAndStatusRefuseWhatTheyCannotAnswer) {
-  start();
+  TargetOptions options;
+  options.noUidplus = true;
+  start(options);
   auto anonymous = connect();
   const Exchange unauthenticated[] = {
       {"FETCH 1:* FLAGS", "BAD Not authenticated"},
@@ -601,7 +613,7 @@ TEST_F(TargetServerTest, FetchAndStatusRefuseWhatTheyCannotAnswer) {
       {"SELECT Nope", "NO [NONEXISTENT] No such folder"},
       {"FETCH 1 FLAGS", "BAD No folder selected"},
       {"STATUS Nope (MESSAGES)", "NO [NONEXISTENT] No such folder"},
-      {"STATUS INBOX (UIDNEXT)", "BAD Unknown STATUS item"},
+      {"STATUS INBOX (UNSEEN)", "BAD Unknown STATUS item"},
       {"STATUS INBOX MESSAGES", "BAD STATUS needs a folder name and a list of items"},
   };
   expectAnswers(*client, selected);
@@ -616,6 +628,7 @@ TEST_F(TargetServerTest, FetchAndStatusRefuseWhatTheyCannotAnswer) {
 
 TEST_F(TargetServerTest, AppendLimitIsAnnouncedAndLargerMessagesAreRefusedInStep) {
   TargetOptions options;
+  options.noUidplus = true;  // answers as a server without UIDPLUS gives them
   options.appendLimit = 10;
   options.refuseAppend.push_back(2);
   start(options);
@@ -642,6 +655,7 @@ TEST_F(TargetServerTest, AppendLimitIsAnnouncedAndLargerMessagesAreRefusedInStep
 
 TEST_F(TargetServerTest, LoseDoubleAndAlterAnswerOkButStoreOtherwise) {
   TargetOptions options;
+  options.noUidplus = true;  // answers as a server without UIDPLUS gives them
   options.storeDirectory = "none";
   options.loseAppend.push_back(1);
   options.doubleAppend.push_back(2);
@@ -689,6 +703,101 @@ TEST_F(TargetServerTest, RefusesAReusedStoreAndRepeatedAccounts) {
   TargetOptions twice;
   twice.accounts = {{"a@x", "1"}, {"A@X", "2"}};
   EXPECT_EQ("account given twice: A@X", constructionError(twice));
+}
+
+}  // namespace
+}  // namespace lodemig::target
+
+namespace lodemig::target {
+namespace {
+
+class TargetUidTest : public TargetServerTest {};
+
+TEST_F(TargetUidTest, UidsAreAnnouncedFetchedSearchedAndNeverReused) {
+  start();
+  auto client = admin("tim@example.com");
+  for (const char* body : {"Message-ID: <a@x>\r\n\r\none", "Subject: none\r\n\r\ntwo", "three"}) {
+    client->exchange(
+        "A APPEND INBOX {" + std::to_string(std::strlen(body)) + "+}\r\n" + body + "\r\n", "A");
+  }
+  client->exchange("B SELECT INBOX\r\n", "B");
+  EXPECT_EQ(
+      "* 1 FETCH (UID 1 RFC822.SIZE 24 BODY[HEADER.FIELDS (MESSAGE-ID)] {21}\r\n"
+      "Message-ID: <a@x>\r\n\r\n)\r\n"
+      "* 2 FETCH (UID 2 RFC822.SIZE 20 BODY[HEADER.FIELDS (MESSAGE-ID)] {2}\r\n\r\n)\r\n"
+      "C OK UID FETCH completed\r\n",
+      client->exchange(
+          "C UID FETCH 1:2 (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])\r\n", "C"));
+  EXPECT_EQ("* 1 FETCH (UID 1 FLAGS (\\Deleted))\r\nD OK UID STORE completed\r\n",
+            client->exchange("D UID STORE 1 +FLAGS (\\Deleted)\r\n", "D"));
+  EXPECT_EQ("* 1 EXPUNGE\r\nE OK UID EXPUNGE completed\r\n",
+            client->exchange("E UID EXPUNGE 1:3\r\n", "E"));
+  // "n:*" names the last message even when n is past it.
+  EXPECT_EQ("* SEARCH 3\r\nF OK UID SEARCH completed\r\n",
+            client->exchange("F UID SEARCH UID 9:*\r\n", "F"));
+  EXPECT_EQ("* STATUS INBOX (UIDNEXT 4 MESSAGES 2 UIDVALIDITY 1)\r\nG OK STATUS completed\r\n",
+            client->exchange("G STATUS INBOX (UIDNEXT MESSAGES UIDVALIDITY)\r\n", "G"));
+  client.reset();
+  stop();
+  // A reopened store keeps the UIDs, and the expunged one stays used.
+  TargetOptions reopened;
+  reopened.reopenStore = true;
+  start(reopened);
+  auto again = admin("tim@example.com");
+  EXPECT_EQ("H OK [APPENDUID 1 4] APPEND completed\r\n",
+            again->exchange("H APPEND INBOX {4+}\r\nfour\r\n", "H"));
+  again->exchange("I SELECT INBOX\r\n", "I");
+  EXPECT_EQ("* SEARCH 2 3 4\r\nJ OK UID SEARCH completed\r\n",
+            again->exchange("J UID SEARCH ALL\r\n", "J"));
+}
+
+TEST_F(TargetUidTest, WithoutUidplusNoAppendUidAndNoUidExpunge) {
+  TargetOptions options;
+  options.noUidplus = true;
+  start(options);
+  auto client = admin("tim@example.com");
+  EXPECT_EQ("A OK APPEND completed\r\n", client->exchange("A APPEND INBOX {1+}\r\nx\r\n", "A"));
+  client->exchange("B SELECT INBOX\r\n", "B");
+  EXPECT_EQ("C BAD Unknown UID command\r\n", client->exchange("C UID EXPUNGE 1\r\n", "C"));
+  EXPECT_EQ(std::string::npos, client->exchange("D CAPABILITY\r\n", "D").find("UIDPLUS"));
+}
+
+TEST_F(TargetUidTest, RefuseThenCutAnswersNoAndStoresNothingAfter) {
+  TargetOptions options;
+  options.refuseThenCut.push_back(2);
+  start(options);
+  auto client = admin("tim@example.com");
+  client->send(
+      "A APPEND INBOX {1+}\r\n1\r\nB APPEND INBOX {1+}\r\n2\r\nC APPEND INBOX {1+}\r\n3\r\n");
+  EXPECT_EQ("A OK [APPENDUID 1 1] APPEND completed\r\n", client->readLine());
+  EXPECT_EQ("B NO APPEND refused\r\n", client->readLine());
+  EXPECT_TRUE(client->closedByServer());
+  EXPECT_NE(std::string::npos, stop().find(" messages: 1 bytes: 1 "));
+}
+
+TEST_F(TargetUidTest, StallStoresTheDeadConnectionsAppendsOnceTheClientHasGone) {
+  TargetOptions options;
+  options.stallAt.push_back(2);
+  options.deliveries.push_back({"tim@example.com", "INBOX", 2, 0});
+  start(options);
+  auto client = admin("tim@example.com");
+  EXPECT_EQ("A OK [APPENDUID 1 3] APPEND completed\r\n",
+            client->exchange("A APPEND INBOX {1+}\r\n1\r\n", "A"));
+  client->send("B APPEND INBOX {1+}\r\n2\r\nC NOOP\r\nD APPEND INBOX {1+}\r\n3\r\n");
+  // Nothing is answered; the stalled appends arrive once the client is gone.
+  auto other = admin("tim@example.com");
+  EXPECT_NE(std::string::npos,
+            other->exchange("E STATUS INBOX (MESSAGES)\r\n", "E").find("(MESSAGES 3)"));
+  client.reset();
+  std::string status;
+  for (int i = 0; i < 500 && status.find("(MESSAGES 5)") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    status = other->exchange("F STATUS INBOX (MESSAGES)\r\n", "F");
+  }
+  EXPECT_NE(std::string::npos, status.find("(MESSAGES 5)")) << status;
+  EXPECT_EQ("2", account("tim@example.com", "messages/000004.eml"));
+  EXPECT_NE(std::string::npos,
+            account("tim@example.com", "messages/000001.eml").find("Message-ID: <delivered-1-"));
 }
 
 }  // namespace

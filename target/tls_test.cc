@@ -19,7 +19,7 @@ using lodemig::testing::readFile;
 constexpr char kGreeting[] = "* OK lodemig-target IMAP4rev1 server ready\r\n";
 constexpr char kCapability[] =
     "* CAPABILITY IMAP4rev1 LITERAL+ AUTH=CRAM-MD5 X-MASTERAUTH X-CHECKVERSION X-CREATEUSER "
-    "X-SETUSER X-APPEND";
+    "X-SETUSER X-APPEND UIDPLUS";
 
 // The stand-in server in this process, with the test certificate signed by
 // the test CA; the clients verify it for 127.0.0.1.

@@ -116,19 +116,6 @@ std::string withoutFlag(const std::string& flags, std::string_view flag) {
   return kept;
 }
 
-// The count of the last "* n EXISTS" among `untagged`, -1 without one: a
-// count may change while the select runs, and the last one is current.
-std::int64_t lastExistsCount(const std::vector<std::string>& untagged) {
-  std::int64_t last = -1;
-  for (const std::string& response : untagged) {
-    const std::int64_t count = existsCount(response);
-    if (count >= 0) {
-      last = count;
-    }
-  }
-  return last;
-}
-
 }  // namespace
 
 GatewayResult ImapGateway::connectMaster(const ConnectionSettings& settings) {
@@ -169,6 +156,7 @@ GatewayResult ImapGateway::learnServer(ServerTraits& traits) {
       const std::vector<std::string>& lines = capability.untaggedLines();
       traits.literalPlus = offersCapability(lines, "LITERAL+");
       traits.literalMinus = offersCapability(lines, "LITERAL-");
+      traits.uidPlus = offersCapability(lines, "UIDPLUS");
       traits.specialUse = offersCapability(lines, "SPECIAL-USE");
       traits.utf8 = offersCapability(lines, "UTF8=ACCEPT");
     }
@@ -192,6 +180,7 @@ GatewayResult ImapGateway::learnServer(ServerTraits& traits) {
     return gatewayResultFor(error, kGatewayConnectionProblem);
   }
   standardAppends_ = true;
+  uidPlus_ = traits.uidPlus;
   traits_ = traits;
   return kGatewayOk;
 }
@@ -231,6 +220,7 @@ GatewayResult ImapGateway::open(const ClientSettings& settings, bool logIn) {
   client_.configure(settings);
   client_.forgetIdentity();
   connectionFailure_.clear();
+  uidPlus_ = false;
   try {
     client_.connect(logIn);
   } catch (const ImapConnectionFailed& error) {
@@ -380,40 +370,24 @@ GatewayResult ImapGateway::createFolder(const std::string& name, int folderType,
   }
 }
 
-GatewayResult ImapGateway::select(const std::string& name, std::int64_t* messageCount) {
-  if (messageCount != nullptr) {
-    *messageCount = -1;
-  }
-  if (!connected_) {
-    return kGatewayNotConnected;
-  }
-  try {
-    ImapCommand& command = startCommand("SELECT");
-    command.addQuoted(name);
-    if (client_.execute(command) != CommandStatus::Ok) {
-      return kGatewaySelectFailed;
+GatewayResult ImapGateway::append(const std::string& folderName, IMessage& message, bool useXAppend,
+                                  AppendAnswer* answer) {
+  GatewayResult result = kGatewayNotConnected;
+  if (connected_) {
+    try {
+      buildAppend(command_, folderName, message, useXAppend);
+      result = client_.execute(command_) == CommandStatus::Ok ? kGatewayOk : kGatewayAppendFailed;
+    } catch (const ImapException& error) {
+      result = gatewayResultFor(error, kGatewayAppendFailed);
     }
-    client_.setState(ClientState::Selected);
-    if (messageCount != nullptr) {
-      *messageCount = lastExistsCount(command.untaggedLines());
+  }
+  if (answer != nullptr) {
+    *answer = AppendAnswer{0, result};
+    if (result == kGatewayOk) {
+      parseAppendUid(command_.finalLine(), answer->uidValidity, answer->uid);
     }
-    return kGatewayOk;
-  } catch (const ImapException& error) {
-    return gatewayResultFor(error, kGatewaySelectFailed);
   }
-}
-
-GatewayResult ImapGateway::append(const std::string& folderName, IMessage& message,
-                                  bool useXAppend) {
-  if (!connected_) {
-    return kGatewayNotConnected;
-  }
-  try {
-    buildAppend(command_, folderName, message, useXAppend);
-    return client_.execute(command_) == CommandStatus::Ok ? kGatewayOk : kGatewayAppendFailed;
-  } catch (const ImapException& error) {
-    return gatewayResultFor(error, kGatewayAppendFailed);
-  }
+  return result;
 }
 
 void ImapGateway::buildAppend(ImapCommand& command, const std::string& folderName,
@@ -489,8 +463,12 @@ AppendAnswer ImapGateway::awaitAppend() {
   head_ = (head_ + 1) % window_.size();
   --outstanding_;
   try {
-    const bool ok = client_.waitFor(slot.command) == CommandStatus::Ok;
-    return {slot.token, ok ? kGatewayOk : kGatewayAppendFailed};
+    if (client_.waitFor(slot.command) != CommandStatus::Ok) {
+      return {slot.token, kGatewayAppendFailed};
+    }
+    AppendAnswer answer{slot.token, kGatewayOk};
+    parseAppendUid(slot.command.finalLine(), answer.uidValidity, answer.uid);
+    return answer;
   } catch (const ImapException& error) {
     outstanding_ = 0;
     return {slot.token, gatewayResultFor(error, kGatewayAppendFailed)};

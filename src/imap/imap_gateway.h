@@ -11,6 +11,7 @@
 #include "imap/imap_command.h"
 #include "imap/imap_exception.h"
 #include "imap/message_summary.h"
+#include "imap/uid_response.h"
 #include "utils/imessage.h"
 
 namespace lodemig {
@@ -29,6 +30,7 @@ constexpr GatewayResult kGatewayAppendFailed = 8;
 constexpr GatewayResult kGatewayContentFailed = 9;
 constexpr GatewayResult kGatewaySelectFailed = 10;
 constexpr GatewayResult kGatewayFetchFailed = 11;
+constexpr GatewayResult kGatewayExpungeFailed = 12;
 
 // The GatewayResult of an ImapException: 3 for a time-out, a failed or
 // broken connection, 4 for a refused login, 9 for content that cannot be
@@ -51,16 +53,20 @@ bool versionAtLeast63(const std::string& finalLine);
 struct ServerTraits {
   bool literalPlus = false;   // LITERAL+: non-synchronizing literals of any size
   bool literalMinus = false;  // LITERAL-: non-synchronizing literals of up to 4096 bytes
+  bool uidPlus = false;       // UIDPLUS: APPENDUID answers and UID EXPUNGE
   bool utf8 = false;          // UTF8=ACCEPT, enabled: folder names go in UTF-8
   bool specialUse = false;    // SPECIAL-USE: LIST marks the special folders
   std::string separator;      // the hierarchy separator; "" for a flat server
 };
 
-// The answer to an append of a window: the token the caller gave it and its
-// result.
+// The answer to an append of a window: the token the caller gave it, its
+// result and, when the server answered with APPENDUID, the folder's
+// UIDVALIDITY and the message's UID there (0 when it did not).
 struct AppendAnswer {
   std::uint64_t token = 0;
   GatewayResult result = kGatewayOk;
+  std::uint64_t uidValidity = 0;
+  std::uint64_t uid = 0;
 };
 
 // Result-code facade over one ImapClient: every ImapException is caught here
@@ -131,11 +137,20 @@ class ImapGateway {
   // `messageCount`, sets *messageCount to the folder's message count from
   // the server's last "* n EXISTS", or to -1 when none came or the folder
   // was not selected.
-  GatewayResult select(const std::string& name, std::int64_t* messageCount = nullptr);
+  // With `uids`, also sets its count, UIDVALIDITY and UIDNEXT from the
+  // untagged responses (left at -1 and 0 where the server gave none).
+  GatewayResult select(const std::string& name, std::int64_t* messageCount = nullptr,
+                       FolderUidState* uids = nullptr);
+  // STATUS name (MESSAGES UIDNEXT UIDVALIDITY) into `state`, without
+  // selecting the folder; 10 when refused or when no STATUS response for it
+  // can be read.
+  GatewayResult status(const std::string& name, FolderUidState& state);
   // APPEND (or X-APPEND) with the message's flags, date and content as a
   // non-synchronizing literal; 8 when refused, 9 when the content cannot be
   // produced or does not match its size.
-  GatewayResult append(const std::string& folderName, IMessage& message, bool useXAppend);
+  // With `answer`, sets its result, uidValidity and uid as awaitAppend() does.
+  GatewayResult append(const std::string& folderName, IMessage& message, bool useXAppend,
+                       AppendAnswer* answer = nullptr);
 
   // Appends with several outstanding at once, up to `size` (1 to
   // kMaxCommandsInFlight; the default 1); the gateway keeps their commands
@@ -161,6 +176,25 @@ class ImapGateway {
   // CAPABILITY; sets *appendLimit to the APPENDLIMIT it announces, -1 for
   // none. Never fails: a server that does not answer announces no limit.
   void appendLimit(std::int64_t* appendLimit);
+  // UID FETCH of the selected folder's messages with a UID of at least
+  // `fromUid` (all of them for 0 or 1): (UID RFC822.SIZE INTERNALDATE
+  // BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)]), which leaves \Seen alone.
+  // Replaces `fingerprints` with one entry per message, ascending by UID;
+  // a server's "n:*" that names a last message below n adds nothing. 11
+  // when refused or when a message's data cannot be read. The answer is
+  // bounded as every answer is (ResponseReader::kMaxResponseLength).
+  GatewayResult fetchFingerprints(std::uint64_t fromUid,
+                                  std::vector<MessageFingerprint>& fingerprints);
+  // CAPABILITY; true when the server announces UIDPLUS. Never fails: a
+  // server that does not answer announces nothing. Remembered for
+  // expungeUids().
+  bool uidPlus();
+  // UID STORE <uids> +FLAGS.SILENT (\Deleted), then UID EXPUNGE <uids> in
+  // the selected folder: removes exactly those messages, whatever else is
+  // flagged \Deleted there. Only once uidPlus() (or learnServer()) found
+  // UIDPLUS: without it nothing is sent and the result is 12, as it is when
+  // either command is refused. An empty `uids` sends nothing and is 0.
+  GatewayResult expungeUids(const std::vector<std::uint64_t>& uids);
   // NOOP: one round trip. 3 when the connection fails.
   GatewayResult noop();
   // True when the server reports version 6.3 or newer; never fails.
@@ -204,6 +238,8 @@ class ImapGateway {
   std::string connectionFailure_;
   // Set by learnServer(): appends as a standard server takes them.
   bool standardAppends_ = false;
+  // UIDPLUS was announced: UID EXPUNGE removes only the messages it names.
+  bool uidPlus_ = false;
   ServerTraits traits_;
 };
 
