@@ -136,8 +136,8 @@ class JournalDatabase {
   JournalDbFolder beginFolder(const std::string& account, const std::string& folder,
                               bool keepMessages);
   // The target folder before the first append; committed when this returns.
-  void folderStart(JournalDbFolder& folder, const std::string& targetName,
-                   std::int64_t uidValidity, std::int64_t uidNext, std::int64_t countBefore);
+  void folderStart(JournalDbFolder& folder, const std::string& targetName, std::int64_t uidValidity,
+                   std::int64_t uidNext, std::int64_t countBefore);
   // A stored message joins the batch; a refusal is committed at once. A
   // stored record of an identity recorded as refused replaces that refusal.
   void message(JournalDbFolder& folder, const JournalMessage& message);

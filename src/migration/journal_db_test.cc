@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sqlite3.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,13 +22,16 @@ const std::string kTarget = "127.0.0.1:143";
 class JournalDbTest : public ::testing::Test {
  protected:
   std::string path() const { return dir_ / "run.journal"; }
-  std::string open(JournalDatabase& db, const std::string& target = kTarget, bool retarget = false) {
+  std::string open(JournalDatabase& db, const std::string& target = kTarget,
+                   bool retarget = false) {
     return db.open(path(), kStore, target, retarget);
   }
   static JournalMessage stored(const std::string& identity, std::int64_t uid = -1) {
     return {identity, 100, "\\Seen", uid, true};
   }
-  static JournalMessage refused(const std::string& identity) { return {identity, 7, "", -1, false}; }
+  static JournalMessage refused(const std::string& identity) {
+    return {identity, 7, "", -1, false};
+  }
 
   // Runs `child` in a forked process that reports "ready" on a pipe and then
   // waits to be killed (at most 20 seconds). Returns its pid once it is
@@ -186,12 +189,14 @@ TEST_F(JournalDbTest, OtherStoreRefusedOtherTargetOnlyWithoutRetarget) {
   JournalDatabase db;
   ASSERT_EQ(open(db), "");
   db.close();
-  const std::string otherRun = "Argument error: journal " + path() + " is of another store or target\n";
+  const std::string otherRun =
+      "Argument error: journal " + path() + " is of another store or target\n";
   EXPECT_EQ(db.open(path(), "/other", kTarget),
             otherRun + "Argument error: the journal's store is /var/quillon, this run's /other\n");
   EXPECT_EQ(open(db, "localhost:143"),
-            otherRun + "Argument error: the journal's target is 127.0.0.1:143, this run's "
-                       "localhost:143; if it is the same server, add -retarget\n");
+            otherRun +
+                "Argument error: the journal's target is 127.0.0.1:143, this run's "
+                "localhost:143; if it is the same server, add -retarget\n");
   ASSERT_EQ(open(db, "localhost:143", true), "");
   db.close();
   EXPECT_EQ(open(db, "localhost:143"), "") << "the new target is the journal's";
