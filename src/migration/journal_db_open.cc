@@ -331,8 +331,11 @@ std::string JournalDatabase::importText(const std::string& storePath, const std:
     return "Argument error: cannot read journal " + path_ + "\n";
   }
   if (load == JournalState::Load::OtherRun) {
-    return otherRun + "Argument error: the journal's store is " + state.journalStore() +
-           ", this run's " + storePath + "\n";
+    // A first line of another format names no store.
+    return otherRun + (state.journalStore().empty()
+                           ? std::string()
+                           : "Argument error: the journal's store is " + state.journalStore() +
+                                 ", this run's " + storePath + "\n");
   }
   if (load == JournalState::Load::OtherTarget && !retarget) {
     return otherRun + "Argument error: the journal's target is " + state.journalTarget() +
@@ -370,4 +373,5 @@ std::string JournalDatabase::importText(const std::string& storePath, const std:
                 ": imported the text journal into a database; the text is kept as " + backup + "\n";
   return refusal;
 }
+
 }  // namespace lodemig

@@ -315,5 +315,21 @@ TEST_F(JournalDbTest, TextJournalWithARecordTooLongForItsReaderIsNotImported) {
   EXPECT_FALSE(std::filesystem::exists(path() + ".txt"));
 }
 
+TEST_F(JournalDbTest, TextJournalOfAnotherStoreIsRefusedAndLeftAsItIs) {
+  {
+    JournalWriter writer;
+    ASSERT_TRUE(writer.open(path(), 0, journalHeader("/other", "127.0.0.1", 143)));
+    writer.accountDone("a@x");
+    writer.close();
+  }
+  const std::string text = testing::readFile(path());
+  JournalDatabase db;
+  EXPECT_EQ(open(db), "Argument error: journal " + path() +
+                          " is of another store or target\nArgument error: the journal's store is "
+                          "/other, this run's /var/quillon\n");
+  EXPECT_EQ(testing::readFile(path()), text);
+  EXPECT_FALSE(std::filesystem::exists(path() + ".importing"));
+}
+
 }  // namespace
 }  // namespace lodemig
