@@ -269,8 +269,7 @@ bool TorvaneTarget::provision(const Mailbox& mailbox, bool resuming) {
   }
   if (created) {
     // The password itself is for the password file alone: logs travel.
-    reporter_.log("   Info: created user <" + qualified + ">, password: in " +
-                  (passwords_.path().empty() ? "the password file" : passwords_.path()) + "\n");
+    reporter_.log("   Info: created user <" + qualified + ">, password: in the password file\n");
     passwords_.add(
         "<" + qualified + ">, password: \"" + password + (generated ? "\" (generated)\n" : "\"\n"),
         reporter_);
