@@ -170,8 +170,8 @@ TEST_F(MigrationTest, EveryFolderAndMessageOfEveryAccountKindArrives) {
   EXPECT_TRUE(contains(log, "   - \"More\", messages: 1\n"));
   EXPECT_TRUE(contains(log, "   - \"Empty\", messages: 0\n"));
   // The log says where the password is, never the password.
-  EXPECT_TRUE(contains(
-      log, "   Info: created user <jane@example.org>, password: in the password file\n"));
+  EXPECT_TRUE(
+      contains(log, "   Info: created user <jane@example.org>, password: in the password file\n"));
   EXPECT_FALSE(contains(log, janePassword)) << log;
   EXPECT_FALSE(contains(log, "\b"));
   EXPECT_TRUE(contains(maskTimes(log), " + mailbox <john>, size: 2.0KB, time: T\n"));
