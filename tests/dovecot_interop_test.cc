@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "imap/imap_gateway.h"
+#include "imap/uid_response.h"
 #include "tests/dovecot.h"
 #include "tests/temp_dir.h"
 #include "tests/test_certificates.h"
@@ -118,6 +119,74 @@ TEST(DovecotInteropTest, LoginCreateSelectAndAppendArriveIntact) {
 
 // The same exchange over implicit TLS and over STARTTLS, the server's
 // certificate checked against a CA made here.
+// What identity reconciliation asks of a server: the UIDs its appends got,
+// the folder's UIDNEXT, the fingerprints of what it holds from a UID on, and
+// removal of exactly the messages named by UID.
+TEST(DovecotInteropTest, AppendUidsFingerprintsAndExpungeByUid) {
+  if (!Dovecot::installed()) {
+    GTEST_SKIP() << "dovecot is not installed (apt-get install dovecot-imapd)";
+  }
+  testing::ScopedTempDir dir;
+  const Dovecot dovecot(dir);
+  ASSERT_EQ(dovecot.problem(), "");
+  std::vector<StoredMessage> messages = {
+      {"Message-ID: <one@example.com>\r\nSubject: one\r\n\r\nfirst\r\n", "\\Seen ",
+       "30-Jun-1993 21:49:08 +0000"},
+      {"Subject: no id\r\n\r\nsecond\r\n", "", "01-Jan-2020 00:00:01 +0000"},
+      {"message-id:   <three@example.com>\r\nSubject: three\r\n\r\nthird\r\n", "\\Deleted ",
+       "05-Dec-2026 03:04:05 +0000"},
+  };
+  const std::int64_t dates[] = {741476948, 1577836801, 1796439845};
+  ImapGateway gateway;
+  ASSERT_EQ(gateway.connect(loopback(dovecot.port(), 10), "tester", "secret", false), kGatewayOk);
+  ASSERT_EQ(gateway.createFolder("Uid Box", 0), kGatewayOk);
+  FolderUidState before;
+  ASSERT_EQ(gateway.status("Uid Box", before), kGatewayOk);
+  EXPECT_EQ(before.messages, 0);
+  EXPECT_GT(before.uidValidity, 0u);
+  const std::uint64_t firstUid = before.uidNext;
+  EXPECT_GE(firstUid, 1u);
+  ASSERT_TRUE(gateway.uidPlus());
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    AppendAnswer answer;
+    ASSERT_EQ(gateway.append("Uid Box", messages[i], false, &answer), kGatewayOk);
+    EXPECT_EQ(answer.uidValidity, before.uidValidity);
+    EXPECT_EQ(answer.uid, firstUid + i);
+  }
+  FolderUidState selected;
+  ASSERT_EQ(gateway.select("Uid Box", nullptr, &selected), kGatewayOk);
+  EXPECT_EQ(selected.messages, 3);
+  EXPECT_EQ(selected.uidValidity, before.uidValidity);
+  EXPECT_EQ(selected.uidNext, firstUid + 3);
+
+  std::vector<MessageFingerprint> all;
+  ASSERT_EQ(gateway.fetchFingerprints(0, all), kGatewayOk);
+  ASSERT_EQ(all.size(), 3u);
+  const char* ids[] = {"<one@example.com>", "", "<three@example.com>"};
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    EXPECT_EQ(all[i].uid, firstUid + i);
+    EXPECT_EQ(all[i].size, messages[i].content().size());
+    EXPECT_EQ(all[i].date, dates[i]);
+    EXPECT_EQ(all[i].messageId, ids[i]) << i;
+  }
+  // From a UID on; past the last one a server's "n:*" still names the last
+  // message, which must not come back.
+  std::vector<MessageFingerprint> tail;
+  ASSERT_EQ(gateway.fetchFingerprints(firstUid + 2, tail), kGatewayOk);
+  ASSERT_EQ(tail.size(), 1u);
+  EXPECT_EQ(tail[0].uid, firstUid + 2);
+  ASSERT_EQ(gateway.fetchFingerprints(firstUid + 3, tail), kGatewayOk);
+  EXPECT_TRUE(tail.empty());
+
+  // Only the message named goes, even with another one flagged \Deleted.
+  ASSERT_EQ(gateway.expungeUids({firstUid + 1}), kGatewayOk);
+  ASSERT_EQ(gateway.fetchFingerprints(0, all), kGatewayOk);
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].uid, firstUid);
+  EXPECT_EQ(all[1].uid, firstUid + 2);
+  gateway.disconnect(true);
+}
+
 TEST(DovecotInteropTest, LoginsAndAppendsOverTlsAndStartTls) {
   if (!Dovecot::installed()) {
     GTEST_SKIP() << "dovecot is not installed (apt-get install dovecot-imapd)";
