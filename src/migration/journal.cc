@@ -12,8 +12,9 @@ namespace lodemig {
 namespace {
 
 constexpr char kMagic[] = "lodemig-journal 1";
-// Far beyond any record: a longer line is no record of ours.
-constexpr std::size_t kMaxLine = 64 * 1024;
+// Far beyond any record (a store password may be tens of kilobytes): a
+// longer line is no record of ours.
+constexpr std::size_t kMaxLine = 16 * 1024 * 1024;
 
 const char* escapeOf(char c) {
   switch (c) {
@@ -180,10 +181,18 @@ JournalState::Load JournalState::load(const std::string& path, const std::string
   std::string line;
   for (int number = 1;; ++number) {
     const std::int64_t before = file.tell();
+    if (!file.readLine(line, kMaxLine + 1)) {
+      break;
+    }
     // A line that the file's end cut short was being written when the run
     // died: it never counted, and the next record is written in its place.
-    if (!file.readLine(line, kMaxLine + 1) ||
-        file.tell() - before != static_cast<std::int64_t>(line.size()) + 1) {
+    // One too long to keep is no such line, whatever follows it: taking it
+    // for one would cut every record after it from the journal.
+    if (file.tell() - before != static_cast<std::int64_t>(line.size()) + 1) {
+      if (line.size() > kMaxLine) {
+        damagedLine_ = number;
+        return Load::Damaged;
+      }
       break;
     }
     validLength = file.tell();

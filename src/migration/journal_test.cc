@@ -66,6 +66,39 @@ TEST(JournalTest, RecordsReadBackWhateverTheNamesHold) {
   EXPECT_EQ(JournalState().load(dir / "none", header, valid), JournalState::Load::Missing);
 }
 
+// A record far longer than any name (a store password of 70,000
+// characters) is a record like any other; a line longer than any record is
+// damage, never a torn last line that would cut the records after it.
+TEST(JournalTest, LongRecordsAreKeptAndOverlongLinesAreDamage) {
+  testing::ScopedTempDir dir;
+  const std::string path = dir / "journal";
+  const std::string header = journalHeader("/s", "h", 1);
+  const std::string password(70000, 'p');
+  {
+    JournalWriter writer;
+    ASSERT_TRUE(writer.open(path, 0, header));
+    writer.creating("long@x", "./run.pass", password, false);
+    writer.account("after@x", "created", "./run.pass");
+    writer.accountDone("after@x");
+    writer.close();
+  }
+  JournalState state;
+  std::int64_t valid = 0;
+  ASSERT_EQ(state.load(path, header, valid), JournalState::Load::Ok);
+  EXPECT_EQ(valid, static_cast<std::int64_t>(testing::readFile(path).size()));
+  std::string kept;
+  bool generated = true;
+  ASSERT_TRUE(state.creationUnconfirmed("long@x", kept, generated));
+  EXPECT_EQ(kept, password);
+  EXPECT_TRUE(state.accountDone("after@x"));
+
+  testing::writeFile(path, header + "\naccount-done\ta@x\n" + std::string(17 * 1024 * 1024, 'x') +
+                               "\naccount-done\tb@x\n");
+  JournalState damaged;
+  EXPECT_EQ(damaged.load(path, header, valid), JournalState::Load::Damaged);
+  EXPECT_EQ(damaged.damagedLine(), 3);
+}
+
 TEST(JournalTest, TornLastLineIsCutAndWrittenOver) {
   testing::ScopedTempDir dir;
   const std::string path = dir / "journal";
