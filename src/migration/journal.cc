@@ -349,6 +349,13 @@ bool JournalWriter::open(const std::string& path, std::int64_t validLength,
   if (!file_.open(path)) {
     return false;
   }
+  // Two runs appending to one journal would each take the other's records
+  // for their own; the lock is taken before anything is cut or written.
+  heldBy_ = file_.lockExclusive();
+  if (heldBy_ != 0) {
+    file_.close();
+    return false;
+  }
   // What follows the last whole line was torn by a crash; the next record
   // takes its place rather than being glued to it.
   if (validLength >= 0 && !ostrel::utils::truncateFile(path, validLength)) {
@@ -519,6 +526,12 @@ std::string Journal::open(const std::string& path, const std::string& header, bo
              std::to_string(state_.damagedLine()) + "\n";
   }
   if (!writer_.open(path, validLength, header)) {
+    if (writer_.heldBy() != 0) {
+      return "Argument error: journal " + path + " is in use by " +
+             (writer_.heldBy() > 0 ? "process " + std::to_string(writer_.heldBy())
+                                   : std::string("another process")) +
+             ": two runs cannot share a journal\n";
+    }
     return "Argument error: cannot write journal " + path + ": " + writer_.failureReason() + "\n";
   }
   if (load == JournalState::Load::OtherTarget) {

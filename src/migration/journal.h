@@ -145,6 +145,9 @@ class JournalWriter {
   void close();
 
   const std::string& path() const { return file_.path(); }
+  // After an open() refused because another process holds the journal: its
+  // pid, or -1 when unknown; 0 otherwise.
+  long heldBy() const { return heldBy_; }
   bool failed() const;
   std::string failureText() const;
   // failureText() without "cannot write file PATH: ".
@@ -160,6 +163,7 @@ class JournalWriter {
   std::string account_;
   std::string folder_;
   std::string names_;
+  long heldBy_ = 0;
   mutable std::mutex mutex_;
 };
 

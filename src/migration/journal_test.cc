@@ -1,6 +1,7 @@
 #include "migration/journal.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -295,6 +296,27 @@ TEST_F(JournalDoorTest, RefusedJournalsNameTheirFault) {
                 "Argument error: the journal's store is /s, this run's /t\n");
   EXPECT_EQ(Journal().open(dir_.path(), header),
             "Argument error: cannot read journal " + dir_.path() + "\n");
+}
+
+TEST_F(JournalDoorTest, ASecondRunOnTheSameJournalIsRefusedUntilTheFirstEnds) {
+  const std::string header = journalHeader("/s", "h", 143);
+  const std::string path = dir_ / "journal";
+  Journal first;
+  ASSERT_EQ(first.open(path, header), "");
+  first.endAccount(reporter_, "a@x");
+  first.close();
+  Journal holder;
+  ASSERT_EQ(holder.open(path, header), "");
+  const std::string before = testing::readFile(path);
+  EXPECT_EQ(Journal().open(path, header),
+            "Argument error: journal " + path + " is in use by process " +
+                std::to_string(::getpid()) + ": two runs cannot share a journal\n");
+  // Refused before it could cut or write anything.
+  EXPECT_EQ(testing::readFile(path), before);
+  holder.close();
+  Journal after;
+  EXPECT_EQ(after.open(path, header), "");
+  EXPECT_TRUE(after.accountDone("a@x"));
 }
 
 TEST_F(JournalDoorTest, AnotherAddressOfTheServerIsTakenOnlyWhenAskedAndThenRemembered) {

@@ -1,10 +1,13 @@
 #include "utils/output_file.h"
 
 #include <errno.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "utils/private_file.h"
 
@@ -150,6 +153,44 @@ bool OutputFile::syncToDisk() {
 std::int64_t fileLength(const std::string& path) {
   struct stat info;
   return ::stat(path.c_str(), &info) == 0 ? static_cast<std::int64_t>(info.st_size) : 0;
+}
+
+namespace {
+
+// The process that holds a lock on the file of `fd`, from the kernel's list
+// of locks ("1: FLOCK  ADVISORY  WRITE 4242 08:01:1234 0 EOF"); -1 when none
+// is found.
+long lockHolder(int fd) {
+  struct stat info;
+  if (::fstat(fd, &info) != 0) {
+    return -1;
+  }
+  std::ifstream locks("/proc/locks");
+  const std::string inode = ":" + std::to_string(info.st_ino);
+  std::string line;
+  // The list has one line per lock held on the system: bounded.
+  while (std::getline(locks, line)) {
+    std::istringstream fields(line);
+    std::string number, kind, mode, access, device;
+    long pid = -1;
+    if (fields >> number >> kind >> mode >> access >> pid >> device && kind == "FLOCK" &&
+        device.size() > inode.size() &&
+        device.compare(device.size() - inode.size(), inode.size(), inode) == 0) {
+      return pid;
+    }
+  }
+  return -1;
+}
+
+}  // namespace
+
+long OutputFile::lockExclusive() {
+  // A BSD lock belongs to this open file: the process may open and close
+  // the same path elsewhere (to cut it back) without losing it.
+  if (::flock(buffer_.fd(), LOCK_EX | LOCK_NB) == 0) {
+    return 0;
+  }
+  return errno == EWOULDBLOCK ? lockHolder(buffer_.fd()) : -1;
 }
 
 bool truncateFile(const std::string& path, std::int64_t length) {

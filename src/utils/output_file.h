@@ -27,6 +27,11 @@ class OutputFile : public std::ostream {
   // when the file cannot be opened or is refused; failureText() says why.
   [[nodiscard]] bool open(const std::string& path);
   bool isOpen() const { return buffer_.fd() >= 0; }
+  // Takes an exclusive lock on the open file that lasts until it is closed
+  // or the process ends, without waiting. 0 when taken; otherwise the pid of
+  // the process that holds it, or -1 when that is not known or locking
+  // failed otherwise.
+  long lockExclusive();
   // Flushes and closes; false when the last bytes could not be written.
   bool close();
   // Flushes and waits until the disk holds what was written; false (and the
