@@ -120,17 +120,6 @@ bool readOrigin(std::string_view line, JournalOrigin& origin) {
   return true;
 }
 
-// A password file is named as this run names it; the journal keeps where it
-// is, since a resumed run may start in another directory.
-std::string absolutePath(const std::string& path) {
-  if (path.empty()) {
-    return path;
-  }
-  std::error_code error;
-  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
-  return error ? path : absolute.lexically_normal().string();
-}
-
 }  // namespace
 
 std::string journalHeader(const std::string& storePath, const std::string& host, int port) {
@@ -389,7 +378,8 @@ void JournalWriter::line(std::initializer_list<std::string_view> fields) {
 void JournalWriter::account(const std::string& account, const char* state,
                             const std::string& passwordFile) {
   const std::lock_guard<std::mutex> lock(mutex_);
-  line({"account", account, state, absolutePath(passwordFile)});
+  // Password files by where they are: a resumed run may start elsewhere.
+  line({"account", account, state, ostrel::utils::absolutePath(passwordFile)});
   // A declined account must not pass for one whose creation was cut short.
   // The others may wait in the buffer: lost, they leave the "creating"
   // record, from which a later run finds the account its own again.
@@ -404,7 +394,7 @@ void JournalWriter::creating(const std::string& account, const std::string& pass
   // Written before the account is asked for, so that no death of the
   // process loses it; the disk has it with the folder count that follows
   // before the first append.
-  line({"account", account, "creating", absolutePath(passwordFile), password,
+  line({"account", account, "creating", ostrel::utils::absolutePath(passwordFile), password,
         generated ? "1" : "0"});
   file_.flush();
 }
@@ -571,8 +561,9 @@ void Journal::account(Reporter& reporter, const std::string& account, Settled se
                   passwordFile);
   // A declined account is not the run's: memory forgets it as a later
   // run's reading of the file would.
-  state_.noteAccount(account,
-                     settled == Settled::Declined ? std::string() : absolutePath(passwordFile));
+  state_.noteAccount(account, settled == Settled::Declined
+                                  ? std::string()
+                                  : ostrel::utils::absolutePath(passwordFile));
   check(reporter);
 }
 

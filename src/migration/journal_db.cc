@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "migration/journal_db_statements.h"
+#include "utils/directory.h"
 
 namespace lodemig {
 namespace {
@@ -15,17 +16,6 @@ using journal_db::Statement;
 // Stored records committed together: one disk sync for this many messages.
 // Lost to a kill, they are found again on the target by their identity.
 constexpr int kBatch = 256;
-
-// A password file is named as this run names it; the journal keeps where it
-// is, since a resumed run may start in another directory.
-std::string absolutePath(const std::string& path) {
-  if (path.empty()) {
-    return path;
-  }
-  std::error_code error;
-  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
-  return error ? path : absolute.lexically_normal().string();
-}
 
 }  // namespace
 
@@ -187,7 +177,7 @@ void JournalDatabase::creating(const std::string& account, const std::string& pa
   if (!inBatch()) {
     return;
   }
-  const std::string file = absolutePath(passwordFile);
+  const std::string file = ostrel::utils::absolutePath(passwordFile);
   if (statements_->setAccount.use()
           .text(1, account)
           .text(2, "creating")
@@ -210,7 +200,7 @@ void JournalDatabase::account(const std::string& account, Settled settled,
   }
   // A declined account is not the run's: it names no password file.
   const std::string file =
-      settled == Settled::Declined ? std::string() : absolutePath(passwordFile);
+      settled == Settled::Declined ? std::string() : ostrel::utils::absolutePath(passwordFile);
   Statement& set = statements_->setAccount.use()
                        .text(1, account)
                        .text(2, settled == Settled::Created    ? "created"

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
+
 namespace ostrel::utils {
 
 bool DirectoryListing::open(const std::string& path) {
@@ -58,6 +60,15 @@ bool isDirectory(const std::string& path) {
 bool pathExists(const std::string& path) {
   struct stat info;
   return ::lstat(path.c_str(), &info) == 0;
+}
+
+std::string absolutePath(const std::string& path) {
+  if (path.empty()) {
+    return path;
+  }
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  return error ? path : absolute.lexically_normal().string();
 }
 
 }  // namespace ostrel::utils

@@ -45,6 +45,10 @@ class DirectoryListing {
 bool isDirectory(const std::string& path);
 // True when anything exists at `path` (a dangling symbolic link included).
 bool pathExists(const std::string& path);
+// `path` made absolute against the working directory, without "." or ".."
+// steps; links are not followed. "" stays "", and a path that cannot be
+// made absolute is returned as it is.
+std::string absolutePath(const std::string& path);
 
 }  // namespace ostrel::utils
 
