@@ -1,6 +1,8 @@
 // What the target holds of a folder before the run sends to it, and after a
 // lost connection what it holds twice.
 
+#include <algorithm>
+
 #include "imap/message_summary.h"
 #include "migration/account_migration.h"
 #include "migration/journal_text.h"
@@ -20,8 +22,9 @@ std::string messageIdOf(Message& message) {
   std::string piece;
   for (bool more = message.firstChunk(piece); more; more = message.nextChunk(piece)) {
     header += piece;
-    const std::size_t end = header.find("\n\n") != std::string::npos ? header.find("\n\n")
-                                                                     : header.find("\r\n\r\n");
+    // The header ends at its first empty line, however its lines end: a
+    // Message-ID further on belongs to the body (a forwarded message's).
+    const std::size_t end = std::min(header.find("\n\n"), header.find("\n\r\n"));
     if (end != std::string::npos) {
       header.resize(end + 1);
       break;
@@ -126,8 +129,8 @@ void AccountMigration::removeDoubles(const Folder& folder, const Mailbox& mailbo
   }
   const std::string where = "folder \"" + folder.name() + "\" of <" + account_ + ">";
   std::vector<MessageFingerprint> held;
-  if (checkResult(reporter_, TargetStep::Fetch, gateway_.fetchFingerprints(1, held),
-                  targetName_) == StepOutcome::Refused) {
+  if (checkResult(reporter_, TargetStep::Fetch, gateway_.fetchFingerprints(1, held), targetName_) ==
+      StepOutcome::Refused) {
     reporter_.log("Warning: " + where +
                   ": the target cannot list its messages: copies a lost connection may have "
                   "stored twice are not looked for\n");

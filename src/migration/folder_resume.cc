@@ -4,6 +4,7 @@
 #include <map>
 #include <set>
 #include <tuple>
+#include <utility>
 
 namespace lodemig {
 namespace {
@@ -24,21 +25,28 @@ FingerprintKey keyOf(const MessageFingerprint& message) {
 
 std::unordered_map<std::string, std::deque<std::uint64_t>> matchFingerprints(
     const std::vector<StoreFingerprint>& store, std::vector<MessageFingerprint>& target) {
-  std::map<FingerprintKey, std::vector<std::size_t>> held;  // target entries, by fingerprint
+  // Target entries by Message-ID and size, in UID order; the date is looked
+  // at per entry, since a store message without one was given the server's.
+  std::map<std::pair<std::string, std::uint64_t>, std::vector<std::size_t>> held;
   for (std::size_t i = 0; i < target.size(); ++i) {
-    held[keyOf(target[i])].push_back(i);
+    held[{target[i].messageId, target[i].size}].push_back(i);
   }
   std::vector<bool> taken(target.size(), false);
   const auto take = [&](const StoreFingerprint& message) -> std::size_t {
-    auto found = held.find(keyOf(message));
-    if (found == held.end() || found->second.empty()) {
+    auto found = held.find({message.messageId, message.size});
+    if (found == held.end()) {
       return target.size();
     }
-    // The lowest UID first: the listing is in UID order, the store's too.
-    const std::size_t index = found->second.front();
-    found->second.erase(found->second.begin());
-    taken[index] = true;
-    return index;
+    std::vector<std::size_t>& candidates = found->second;
+    for (auto at = candidates.begin(); at != candidates.end(); ++at) {
+      if (message.date < 0 || target[*at].date == message.date) {
+        const std::size_t index = *at;
+        candidates.erase(at);
+        taken[index] = true;
+        return index;
+      }
+    }
+    return target.size();
   };
   for (const StoreFingerprint& message : store) {
     if (message.recordedWithoutUid) {

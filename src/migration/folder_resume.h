@@ -28,7 +28,8 @@ struct StoreFingerprint {
 };
 
 // Matches store messages with the messages a target folder holds, as
-// multisets of fingerprints (Message-ID, size, date): every target message
+// multisets of fingerprints (Message-ID, size, date; a store message without
+// a date matches any, since the server gave it its own): every target message
 // stands for at most one store message, and a store message that is there
 // twice in the store needs two target messages. `target` loses the entries
 // matched. The store messages recorded without a target UID take theirs

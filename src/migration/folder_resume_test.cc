@@ -50,6 +50,17 @@ TEST(MatchFingerprintsTest, MatchesAsMultisets) {
   EXPECT_EQ(target[1].uid, 11u);
 }
 
+// A store message without a date was given the server's: any date matches.
+TEST(MatchFingerprintsTest, AStoreMessageWithoutADateMatchesAnyDate) {
+  const std::vector<StoreFingerprint> store = {storeMessage("f:1", "<a@x>", 10, -1),
+                                               storeMessage("f:2", "<a@x>", 10, 5)};
+  std::vector<MessageFingerprint> target = {held(3, "<a@x>", 10, 1700000000)};
+  const auto matched = matchFingerprints(store, target);
+  ASSERT_EQ(matched.size(), 1u);
+  EXPECT_EQ(matched.at("f:1"), std::deque<std::uint64_t>{3});
+  EXPECT_TRUE(target.empty());
+}
+
 TEST(DoublesOfTest, OnlyCopiesBeyondTheStoresAndNeverForeignMail) {
   const std::vector<StoreFingerprint> store = {
       storeMessage("u:1:10", "<a@x>", 10, 100), storeMessage("u:2:10", "<a@x>", 10, 100),

@@ -39,8 +39,8 @@ class Journal {
   // error that refuses it, with its line ends, or "" when it can be used. A
   // journal of another store is refused; one of another target too, naming
   // both, unless `retarget`: then it is taken and records the new target.
-  std::string open(const std::string& path, const std::string& storePath,
-                   const std::string& target, bool retarget = false);
+  std::string open(const std::string& path, const std::string& storePath, const std::string& target,
+                   bool retarget = false);
   // The log line of a text journal's import, with its line end; "" when
   // open() imported none.
   const std::string& importNote() const { return db_.importNote(); }
