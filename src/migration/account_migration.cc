@@ -327,6 +327,19 @@ void AccountMigration::reportFolder(const Folder& folder, const Mailbox& mailbox
   row.targetBefore = before;
   row.targetAfter = after;
   row.verdict = migrationVerdict(tally.failed, tally.refused, tally.sent, before, after);
+  if (row.verdict == Verdict::Extra) {
+    // Mail others delivered meanwhile is theirs: neither counted as the
+    // run's nor a fault of it.
+    const std::int64_t foreign = foreignArrivals(folder, mailbox, before);
+    if (foreign > 0) {
+      reporter_.log("Info: folder \"" + folder.name() + "\" of <" + account_ +
+                    ">: " + std::to_string(foreign) +
+                    " messages others delivered during the run are left "
+                    "alone\n");
+      row.verdict =
+          migrationVerdict(tally.failed, tally.refused, tally.sent + foreign, before, after);
+    }
+  }
   row.error = tally.firstError;
   if (row.error.empty() && tally.doublesRemoved > 0) {
     row.error = std::to_string(tally.doublesRemoved) +

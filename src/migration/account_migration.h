@@ -174,6 +174,10 @@ class AccountMigration {
   // target holds twice because a dead connection's appends were stored
   // after the run had sent them again.
   void removeDoubles(const Folder& folder, const Mailbox& mailbox, FolderTally& tally);
+  // How many messages others delivered to the target folder while the run
+  // sent to it, as its listing from the folder's start tells; 0 when that
+  // start is unknown or the target cannot list.
+  std::int64_t foreignArrivals(const Folder& folder, const Mailbox& mailbox, std::int64_t before);
   // The walk's decision for `message` (number `number`); false when it is to
   // be sent.
   bool settledWithoutSending(Message& message, const std::string& identity, long number,

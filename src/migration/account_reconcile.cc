@@ -120,6 +120,18 @@ std::int64_t AccountMigration::countUnrecorded(const Folder& folder, const Mailb
   return count;
 }
 
+std::int64_t AccountMigration::foreignArrivals(const Folder& folder, const Mailbox& mailbox,
+                                               std::int64_t before) {
+  // Without the folder's UIDNEXT at its start, only a folder that was empty
+  // then tells arrivals from what it held.
+  const std::uint64_t from = resume_.startUid() > 0 ? resume_.startUid() : before == 0 ? 1 : 0;
+  std::vector<MessageFingerprint> held;
+  if (from == 0 || gateway_.fetchFingerprints(from, held) != kGatewayOk) {
+    return 0;
+  }
+  return foreignCount(storeFingerprints(folder, mailbox), held, from);
+}
+
 void AccountMigration::removeDoubles(const Folder& folder, const Mailbox& mailbox,
                                      FolderTally& tally) {
   // Selected again: the listing must see what the server stored since.

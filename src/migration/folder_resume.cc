@@ -117,6 +117,21 @@ std::vector<std::uint64_t> doublesOf(const std::vector<StoreFingerprint>& store,
   return doubles;
 }
 
+std::int64_t foreignCount(const std::vector<StoreFingerprint>& store,
+                          const std::vector<MessageFingerprint>& target, std::uint64_t fromUid) {
+  std::set<std::pair<std::string, std::uint64_t>> inStore;
+  for (const StoreFingerprint& message : store) {
+    inStore.insert({message.messageId, message.size});
+  }
+  std::int64_t foreign = 0;
+  for (const MessageFingerprint& message : target) {
+    if (message.uid >= fromUid && inStore.count({message.messageId, message.size}) == 0) {
+      ++foreign;
+    }
+  }
+  return foreign;
+}
+
 void FolderResume::begin(Journal& journal, const std::string& account, const std::string& folder) {
   // Without a file a new connection of the run meets the folder again with
   // what the run itself learnt of it; with one, the database has it all.

@@ -48,6 +48,11 @@ std::vector<std::uint64_t> doublesOf(const std::vector<StoreFingerprint>& store,
                                      const std::vector<MessageFingerprint>& target,
                                      std::uint64_t fromUid, const std::vector<std::uint64_t>& ours);
 
+// How many of `target`'s messages from `fromUid` on look like no store
+// message: mail someone else delivered.
+std::int64_t foreignCount(const std::vector<StoreFingerprint>& store,
+                          const std::vector<MessageFingerprint>& target, std::uint64_t fromUid);
+
 // What one folder sends, decided by identity: a message the journal records
 // as stored, or that the target is found to hold, is not sent again; one the
 // target refused in this run is not sent on a new connection of it. Every

@@ -79,6 +79,9 @@ TEST(DoublesOfTest, OnlyCopiesBeyondTheStoresAndNeverForeignMail) {
   const std::vector<MessageFingerprint> old = {held(1, "<c@x>", 20, 200),
                                                held(2, "<c@x>", 20, 200)};
   EXPECT_TRUE(doublesOf(store, old, 4, {}).empty());
+  // The foreign ones are counted as others' arrivals, from the start on only.
+  EXPECT_EQ(foreignCount(store, target, 4), 2);
+  EXPECT_EQ(foreignCount(store, target, 10), 1);
 }
 
 class FolderResumeTest : public ::testing::Test {
