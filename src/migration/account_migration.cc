@@ -224,22 +224,8 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
     count = folder.messageCount();
     reporter_.log(count);
     reporter_.log("\n");
-    resume_.begin(*journal_, account_, folder.name());
     state.messages = targetCount;
-    reconcile(folder, mailbox, state);
-    if (count > 0) {
-      try {
-        transferMessages(folder, mailbox, tally);
-      } catch (const QLStoreException&) {
-        // A read error may have left the connection in any state.
-        identityLost = !renewConnection(mailbox);
-        throw;
-      }
-    }
-    if (lostIn_ == folder.name()) {
-      removeDoubles(folder, mailbox, tally);
-      lostIn_.clear();
-    }
+    fillFolder(folder, mailbox, state, tally, identityLost);
   } catch (const QLStoreException& error) {
     noteFolderFailure(folder, tally,
                       error.cause().empty() ? std::string(error.what())
@@ -267,6 +253,26 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
   if (identityLost) {
     // Going on would put the next folders into the administrator's own mailbox.
     throw QLStoreException("problem with identity switching");
+  }
+}
+
+void AccountMigration::fillFolder(Folder& folder, const Mailbox& mailbox,
+                                  const FolderUidState& state, FolderTally& tally,
+                                  bool& identityLost) {
+  resume_.begin(*journal_, account_, folder.name());
+  reconcile(folder, mailbox, state);
+  if (folder.messageCount() > 0) {
+    try {
+      transferMessages(folder, mailbox, tally);
+    } catch (const QLStoreException&) {
+      // A read error may have left the connection in any state.
+      identityLost = !renewConnection(mailbox);
+      throw;
+    }
+  }
+  if (lostIn_ == folder.name()) {
+    removeDoubles(folder, mailbox, tally);
+    lostIn_.clear();
   }
 }
 

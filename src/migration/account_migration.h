@@ -131,6 +131,12 @@ class AccountMigration {
   // QLNetworkException, or QLStoreException (after the folder's report) when
   // the renewed connection cannot switch to the account.
   void transferFolder(Folder& folder, const Mailbox& mailbox, FolderTally& tally);
+  // With the target folder in `state`: decides what it holds already, sends
+  // the rest and, in a folder a connection was lost in, removes the doubles
+  // the lost connection left. Sets `identityLost` when a store error left a
+  // connection that cannot act as the account again.
+  void fillFolder(Folder& folder, const Mailbox& mailbox, const FolderUidState& state,
+                  FolderTally& tally, bool& identityLost);
   // Reads every message and appends it, with up to the connection's window
   // of appends outstanding (one at a time with a window of 1). Answers are
   // taken in store order, and the reader's log lines of a message are held
