@@ -347,6 +347,9 @@ void AccountMigration::reportFolder(const Folder& folder, const Mailbox& mailbox
     }
   }
   row.error = tally.firstError;
+  if (row.error.empty() && resume_.counted()) {
+    row.error = "the target cannot list its messages: what arrived was counted";
+  }
   if (row.error.empty() && tally.doublesRemoved > 0) {
     row.error = std::to_string(tally.doublesRemoved) +
                 " copies a lost connection stored twice were removed";

@@ -150,6 +150,7 @@ void FolderResume::begin(Journal& journal, const std::string& account, const std
   arrivedLeft_ = 0;
   matched_ = 0;
   reconciled_ = false;
+  counted_ = false;
   imported_ = false;
   lastMatchedUid_ = 0;
   for (const JournalMessage& message : folder_.messages()) {

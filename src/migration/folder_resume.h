@@ -123,6 +123,8 @@ class FolderResume {
   // Whether plan() found anything to reconcile: the log then gets the
   // folder's figures.
   bool reconciled() const { return reconciled_; }
+  // Whether countInstead() stood in for the target's listing.
+  bool counted() const { return counted_; }
   std::int64_t matched() const { return matched_; }
 
  private:
@@ -141,6 +143,7 @@ class FolderResume {
   bool imported_ = false;         // records with text-journal keys
   bool needsIdentities_ = false;  // a journal file, or anything to match
   bool reconciled_ = false;
+  bool counted_ = false;
   bool refusals_ = false;  // the run's target refused messages of the folder
   std::int64_t matched_ = 0;
   std::uint64_t lastMatchedUid_ = 0;
@@ -163,6 +166,7 @@ class FolderResume {
 template <typename CountUnrecorded>
 void FolderResume::countInstead(std::int64_t targetCount, CountUnrecorded countUnrecorded) {
   reconciled_ = true;
+  counted_ = true;
   const std::int64_t before = folder_.countBefore() < 0 ? 0 : folder_.countBefore();
   const std::int64_t arrived = targetCount - before - folder_.storedCount();
   noteCounted(arrived, arrived > 0 ? countUnrecorded() : 0);
