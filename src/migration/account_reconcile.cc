@@ -55,15 +55,6 @@ void walkSilently(const Folder& folder, const Mailbox& mailbox, Visit visit) {
 
 void AccountMigration::reconcile(const Folder& folder, const Mailbox& mailbox,
                                  FolderUidState state) {
-  if (state.uidValidity == 0 && state.messages == 0 && journal_->hasFile()) {
-    // A folder the private target has just made: its UIDs are asked for, so
-    // that a later run lists only what arrived after them.
-    FolderUidState asked;
-    if (gateway_.status(targetName_, asked) == kGatewayOk) {
-      state.uidValidity = asked.uidValidity;
-      state.uidNext = asked.uidNext;
-    }
-  }
   const std::uint64_t from = resume_.plan(targetName_, state);
   if (from == 0) {
     return;

@@ -185,6 +185,10 @@ void AccountMigration::completeOldest(FolderTally& tally, long total) {
   if (result == kGatewayOk) {
     const AppendAnswer answer = gateway_.awaitAppend();
     uid = answer.uid;
+    if (uid != 0 && answer.uidValidity != 0 && answer.result == kGatewayOk &&
+        resume_.wantsFolderUids()) {
+      resume_.learnFolderUids(answer.uidValidity, uid);
+    }
     // An answer for another message than the oldest cannot be placed: the
     // connection's state is unknown.
     result = answer.token == static_cast<std::uint64_t>(record.number) ? answer.result

@@ -315,6 +315,12 @@ FolderResume::Decision FolderResume::decideWith(const std::string& identity,
   return Decision::Send;
 }
 
+void FolderResume::learnFolderUids(std::uint64_t uidValidity, std::uint64_t uid) {
+  // The run's first message there: nothing of the run's lies below it.
+  journal_->folderUids(reporter_, folder_, static_cast<std::int64_t>(uidValidity),
+                       static_cast<std::int64_t>(uid));
+}
+
 void FolderResume::record(const std::string& identity, std::int64_t size, const std::string& flags,
                           std::uint64_t targetUid, bool stored) {
   if (journal_ == nullptr) {

@@ -106,6 +106,10 @@ class FolderResume {
   // The target UID of the message decide() last found Matched; 0 when
   // counting found it.
   std::uint64_t lastMatchedUid() const { return lastMatchedUid_; }
+  // The first APPENDUID of a folder whose start named no UIDVALIDITY (one
+  // the private target has just made): the folder's UIDs are known from it.
+  bool wantsFolderUids() const { return journal_ != nullptr && folder_.uidValidity() <= 0; }
+  void learnFolderUids(std::uint64_t uidValidity, std::uint64_t uid);
   // Records a message sent: stored (with the UID the target gave, 0 for
   // none) or refused.
   void record(const std::string& identity, std::int64_t size, const std::string& flags,

@@ -98,6 +98,12 @@ void Journal::folderStart(Reporter& reporter, JournalDbFolder& folder,
   check(reporter);
 }
 
+void Journal::folderUids(Reporter& reporter, JournalDbFolder& folder, std::int64_t uidValidity,
+                         std::int64_t uidNext) {
+  db_.folderUids(folder, uidValidity, uidNext);
+  check(reporter);
+}
+
 void Journal::message(Reporter& reporter, JournalDbFolder& folder, const JournalMessage& message) {
   if (!message.stored) {
     const std::lock_guard<std::mutex> lock(mutex_);

@@ -71,6 +71,9 @@ class Journal {
   // The target folder before the first append; on the disk when this returns.
   void folderStart(Reporter& reporter, JournalDbFolder& folder, const std::string& targetName,
                    std::int64_t uidValidity, std::int64_t uidNext, std::int64_t countBefore);
+  // The target folder's UIDVALIDITY and a UIDNEXT learnt after the start.
+  void folderUids(Reporter& reporter, JournalDbFolder& folder, std::int64_t uidValidity,
+                  std::int64_t uidNext);
   // A message the target accepted or refused. A refusal is on the disk when
   // this returns.
   void message(Reporter& reporter, JournalDbFolder& folder, const JournalMessage& message);

@@ -15,7 +15,7 @@ using journal_db::Statement;
 
 // Stored records committed together: one disk sync for this many messages.
 // Lost to a kill, they are found again on the target by their identity.
-constexpr int kBatch = 256;
+constexpr int kBatch = 1024;
 
 }  // namespace
 
@@ -291,6 +291,21 @@ void JournalDatabase::folderStart(JournalDbFolder& folder, const std::string& ta
   // What the folder held before the first append must be on the disk before
   // that append: it is what tells a later run which messages are ours.
   commitLocked();
+}
+
+void JournalDatabase::folderUids(JournalDbFolder& folder, std::int64_t uidValidity,
+                                 std::int64_t uidNext) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  folder.uidValidity_ = uidValidity;
+  folder.uidNext_ = uidNext;
+  if (folder.id_ != 0 && inBatch() &&
+      statements_->folderUids.use()
+              .number(1, uidValidity)
+              .number(2, uidNext)
+              .number(3, folder.id_)
+              .step() != SQLITE_DONE) {
+    fail(sqlite3_errmsg(db_));
+  }
 }
 
 void JournalDatabase::message(JournalDbFolder& folder, const JournalMessage& message) {

@@ -27,7 +27,7 @@ namespace lodemig {
 //                               are the target folder's before the first
 //                               append (NULL until then)
 //   messages(id, folder, identity, size, flags, target_uid, state)
-//                               folder: folders.id; identity: the message's
+//                               folder: folders.id (indexed); identity: the message's
 //                               store identity; target_uid: NULL when the
 //                               target named none; state: stored, refused
 //
@@ -138,6 +138,9 @@ class JournalDatabase {
   // The target folder before the first append; committed when this returns.
   void folderStart(JournalDbFolder& folder, const std::string& targetName, std::int64_t uidValidity,
                    std::int64_t uidNext, std::int64_t countBefore);
+  // The UIDVALIDITY and a UIDNEXT of a folder whose start recorded none,
+  // learnt from its first append's answer; joins the batch.
+  void folderUids(JournalDbFolder& folder, std::int64_t uidValidity, std::int64_t uidNext);
   // A stored message joins the batch; a refusal is committed at once. A
   // stored record of an identity recorded as refused replaces that refusal.
   void message(JournalDbFolder& folder, const JournalMessage& message);

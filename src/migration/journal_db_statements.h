@@ -90,6 +90,7 @@ struct JournalDatabase::Statements {
         startFolder(db,
                     "UPDATE folders SET target_name = ?, uidvalidity = ?, uidnext = ?, "
                     "count_before = ? WHERE id = ?"),
+        folderUids(db, "UPDATE folders SET uidvalidity = ?, uidnext = ? WHERE id = ?"),
         endFolder(db, "UPDATE folders SET state = 'done' WHERE id = ?"),
         folderMessages(db,
                        "SELECT identity, size, flags, target_uid, state FROM messages "
@@ -108,8 +109,8 @@ struct JournalDatabase::Statements {
 
   bool ok() const {
     for (const journal_db::Statement* s :
-         {&accountRow, &setAccount, &accountDone, &addFolder, &folderRow, &startFolder, &endFolder,
-          &folderMessages, &addMessage, &unrefuse, &getMeta, &setMeta}) {
+         {&accountRow, &setAccount, &accountDone, &addFolder, &folderRow, &startFolder, &folderUids,
+          &endFolder, &folderMessages, &addMessage, &unrefuse, &getMeta, &setMeta}) {
       if (!s->ok()) {
         return false;
       }
@@ -118,7 +119,7 @@ struct JournalDatabase::Statements {
   }
 
   journal_db::Statement accountRow, setAccount, accountDone, addFolder, folderRow, startFolder,
-      endFolder, folderMessages, addMessage, unrefuse, getMeta, setMeta;
+      folderUids, endFolder, folderMessages, addMessage, unrefuse, getMeta, setMeta;
 };
 
 }  // namespace lodemig
