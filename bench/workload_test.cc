@@ -90,6 +90,27 @@ TEST_F(VerifyRunTest, ConsoleVariantMustWriteSomethingAndTimeOutSaysHowFarTheRun
   EXPECT_EQ(verify(good_), "TIMED OUT after 120 s with 2 of 3 messages");
 }
 
+TEST_F(VerifyRunTest, JournalRowsNeedTheJournalAndARerunSkipsEveryAccountByIt) {
+  Variant journal{"quiet, journal", true, true, true};
+  EXPECT_EQ(verifyRun(workload_, journal, manifest_, "abc", good_, 120), "no journal on the disk");
+  good_.journalBytes = 4096;
+  EXPECT_EQ(verifyRun(workload_, journal, manifest_, "abc", good_, 120), "");
+
+  Variant rerun = journal;
+  rerun.rerun = true;
+  EXPECT_EQ(verifyRun(workload_, rerun, manifest_, "abc", good_, 120),
+            "0 of 1 accounts skipped as the journal records");
+  RunResult skipped = good_;
+  skipped.logText =
+      " + mailbox <user00000>, size: 2.9KB\n   Info: already migrated, as the journal records\n"
+      "\nResult: migration successful\n";
+  EXPECT_EQ(verifyRun(workload_, rerun, manifest_, "abc", skipped, 120), "");
+  // The target holding the store twice means the second run sent it again.
+  skipped.summary.messages = 6;
+  EXPECT_EQ(verifyRun(workload_, rerun, manifest_, "abc", skipped, 120),
+            "target holds 6 of 3 messages");
+}
+
 TEST_F(VerifyRunTest, PrintRunIsCheckedByItsMailboxLines) {
   workload_ = standardWorkloads(false)[4];
   good_.haveSummary = false;
