@@ -9,9 +9,9 @@
 #include <fstream>
 #include <unordered_set>
 
-#include "migration/journal.h"
 #include "migration/journal_db.h"
 #include "migration/journal_db_statements.h"
+#include "migration/journal_text.h"
 #include "utils/private_file.h"
 
 namespace lodemig {
