@@ -14,10 +14,10 @@ namespace lodemig::bench {
 // and the row it is compared with see the same load on a shared machine.
 struct RowRuns {
   std::vector<double> walls, cpus, serverCpus, perSecond, megabytesPerSecond, perUnit, ratios;
-  long peakRssKb = 0;       // the highest of the runs
+  long peakRssKb = 0;         // the highest of the runs
   uint64_t journalBytes = 0;  // the largest journal a run left
-  std::string failure;      // a run that could not be verified; the row shows only this
-  std::string cutOff;       // what a run stopped at the time-out delivered
+  std::string failure;        // a run that could not be verified; the row shows only this
+  std::string cutOff;         // what a run stopped at the time-out delivered
 
   // Adds a verified or timed-out run; `problem` is what verifyRun said of it.
   void add(const RunResult& run, const RunFigures& figures, const std::string& problem);

@@ -62,16 +62,22 @@ TEST_F(VerifyRunTest, EveryShortfallIsNamed) {
 
 TEST_F(VerifyRunTest, ReportVariantNeedsOneOkRowPerAccount) {
   Variant variant{"quiet, report", true, true, false, true};
-  const std::string header = "domain,account,folder\r\n";
+  const std::string header = "domain,account,folder,verdict,error,matched\r\n";
   RunResult run = good_;
-  run.reportText = header + "bench.example,user00000@bench.example,INBOX,ok,\r\n";
+  run.reportText = header + "bench.example,user00000@bench.example,INBOX,ok,,0\r\n";
   EXPECT_EQ(verifyRun(workload_, variant, manifest_, "abc", run, 120), "");
   const std::string bad[] = {
       "",
       header,
-      header + "bench.example,user00000@bench.example,INBOX,missing,the target holds 2\r\n",
-      header + "bench.example,user00000@bench.example,INBOX,ok,",
-      header + "a,ok,\r\nb,ok,\r\n",
+      header + "bench.example,user00000@bench.example,INBOX,missing,the target holds 2,0\r\n",
+      header + "bench.example,user00000@bench.example,INBOX,ok,,0",
+      header +
+          "bench.example,user00000@bench.example,INBOX,ok,,\r\n"
+          "bench.example,user00001@bench.example,INBOX,ok,,\r\n",
+      // Columns are found by name: without a verdict column nothing is ok.
+      "domain,account,folder,error\r\nbench.example,user00000@bench.example,ok,\r\n",
+      // A row short of the header's columns.
+      header + "bench.example,user00000@bench.example,INBOX,ok\r\n",
   };
   for (const std::string& text : bad) {
     run.reportText = text;
