@@ -34,6 +34,7 @@
 #include "bench/floors.h"
 #include "bench/measured_run.h"
 #include "bench/report.h"
+#include "bench/rows.h"
 #include "bench/store_generator.h"
 #include "bench/target_process.h"
 #include "bench/workload.h"
@@ -187,35 +188,29 @@ std::string findLog(const std::string& directory) {
   return "";
 }
 
-// Runs lodemig once (with a fresh target for a migration) and fills *problem
-// with what verifyRun finds.
-RunResult runOnce(const Options& options, const Workload& workload, const Variant& variant,
-                  const StoreManifest& manifest, const std::string& expectedDigestText,
-                  const std::string& directory, std::string* problem) {
-  RunResult result;
-  const std::string scratch = directory + "/run";
-  fs::remove_all(scratch);
-  fs::create_directories(scratch);
+// The journal's bytes on the disk: the file and whatever its keeper writes
+// beside it under the same name.
+uint64_t journalBytesIn(const std::string& scratch) {
+  uint64_t bytes = 0;
+  for (const auto& entry : fs::directory_iterator(scratch)) {
+    if (entry.is_regular_file() && entry.path().filename().string().rfind("journal", 0) == 0) {
+      bytes += entry.file_size();
+    }
+  }
+  return bytes;
+}
 
+// lodemig's arguments for one run of `variant` into the target on `port`
+// (ignored by a print run); its files go to `scratch`.
+std::vector<std::string> lodemigArguments(const Options& options, const Workload& workload,
+                                          const Variant& variant, const StoreManifest& manifest,
+                                          int port, const std::string& scratch) {
   std::vector<std::string> argv{options.lodemig, "-path", manifest.root, "-primaryDomain",
                                 "bench.example"};
-  std::unique_ptr<TargetProcess> target;
-  std::unique_ptr<DelayRelay> relay;
+  if (variant.tls) {
+    argv.insert(argv.end(), {"-tls", "-caFile", benchCertificates(options).caFile});
+  }
   if (workload.migrate) {
-    std::vector<std::string> server{options.target, "--listen", "127.0.0.1",
-                                    "--port",       "0",        "--accounts-digest"};
-    if (variant.tls) {
-      const testing::TestCertificates& certificates = benchCertificates(options);
-      server.insert(server.end(),
-                    {"--tls-cert", certificates.validCert, "--tls-key", certificates.validKey});
-      argv.insert(argv.end(), {"-tls", "-caFile", certificates.caFile});
-    }
-    target = std::make_unique<TargetProcess>(server, directory + "/target.stderr");
-    int port = target->port();
-    if (workload.relayed) {
-      relay = std::make_unique<DelayRelay>(port, std::chrono::milliseconds(kRelayDelayMs));
-      port = relay->port();
-    }
     argv.insert(argv.end(), {"-migrate", "-server", "127.0.0.1", "-port", std::to_string(port),
                              "-password", "master"});
   }
@@ -237,13 +232,78 @@ RunResult runOnce(const Options& options, const Workload& workload, const Varian
   if (variant.report) {
     argv.insert(argv.end(), {"-report", scratch + "/report.csv"});
   }
+  return argv;
+}
 
-  result.floors = measureFloors(workload, variant, manifest, scratch);
-  MeasuredRun run = runMeasured(options.launcher, argv, scratch, directory + "/lodemig.stderr",
-                                options.timeoutSeconds);
-  result.client = run.usage;
+// Runs `argv` once, unmeasured, in its own directory below `scratch`, so that
+// the measured run after it finds the journal finished. Returns what went
+// wrong, or the empty text.
+std::string finishJournal(const Options& options, const std::vector<std::string>& argv,
+                          const std::string& scratch, const std::string& directory) {
+  const std::string first = scratch + "/first";
+  fs::create_directories(first);
+  const MeasuredRun run = runMeasured(options.launcher, argv, first, directory + "/lodemig.stderr",
+                                      options.timeoutSeconds);
+  if (run.usage.timedOut) {
+    return "the run that finishes the journal timed out";
+  }
+  if (!run.usage.succeeded()) {
+    return "the run that finishes the journal ended with wait status " +
+           std::to_string(run.usage.status);
+  }
+  return "";
+}
 
-  result.consoleBytes = run.consoleBytes;
+// Starts the target (and the relay in front of it) for one migration run;
+// returns the port lodemig is to use.
+int startTarget(const Options& options, const Workload& workload, const Variant& variant,
+                const std::string& directory, std::unique_ptr<TargetProcess>* target,
+                std::unique_ptr<DelayRelay>* relay) {
+  std::vector<std::string> server{options.target, "--listen", "127.0.0.1",
+                                  "--port",       "0",        "--accounts-digest"};
+  if (variant.tls) {
+    const testing::TestCertificates& certificates = benchCertificates(options);
+    server.insert(server.end(),
+                  {"--tls-cert", certificates.validCert, "--tls-key", certificates.validKey});
+  }
+  *target = std::make_unique<TargetProcess>(server, directory + "/target.stderr");
+  int port = (*target)->port();
+  if (workload.relayed) {
+    *relay = std::make_unique<DelayRelay>(port, std::chrono::milliseconds(kRelayDelayMs));
+    port = (*relay)->port();
+  }
+  return port;
+}
+
+// Runs lodemig once (with a fresh target for a migration) and fills *problem
+// with what verifyRun finds. A rerun variant runs twice against the one
+// target; only the second run is measured, and the target must then hold the
+// store exactly once.
+RunResult runOnce(const Options& options, const Workload& workload, const Variant& variant,
+                  const StoreManifest& manifest, const std::string& expectedDigestText,
+                  const std::string& directory, std::string* problem) {
+  RunResult result;
+  const std::string scratch = directory + "/run";
+  fs::remove_all(scratch);
+  fs::create_directories(scratch);
+
+  std::unique_ptr<TargetProcess> target;
+  std::unique_ptr<DelayRelay> relay;
+  const int port =
+      workload.migrate ? startTarget(options, workload, variant, directory, &target, &relay) : 0;
+  const std::vector<std::string> argv =
+      lodemigArguments(options, workload, variant, manifest, port, scratch);
+  std::string firstProblem;
+  if (variant.rerun) {
+    firstProblem = finishJournal(options, argv, scratch, directory);
+  }
+  if (firstProblem.empty()) {
+    result.floors = measureFloors(workload, variant, manifest, scratch);
+    MeasuredRun run = runMeasured(options.launcher, argv, scratch, directory + "/lodemig.stderr",
+                                  options.timeoutSeconds);
+    result.client = run.usage;
+    result.consoleBytes = run.consoleBytes;
+  }
   relay.reset();
   if (target) {
     std::string targetOutput;
@@ -258,10 +318,12 @@ RunResult runOnce(const Options& options, const Workload& workload, const Varian
   if (variant.report) {
     result.reportText = readWholeFile(scratch + "/report.csv");
   }
+  result.journalBytes = variant.journal ? journalBytesIn(scratch) : 0;
   result.units = workload.migrate ? result.summary.messages
                                   : countLinesStartingWith(result.logText, " + mailbox <");
-  *problem =
-      verifyRun(workload, variant, manifest, expectedDigestText, result, options.timeoutSeconds);
+  *problem = !firstProblem.empty() ? firstProblem
+                                   : verifyRun(workload, variant, manifest, expectedDigestText,
+                                               result, options.timeoutSeconds);
   if (!problem->empty()) {
     fs::copy_file(log.empty() ? directory + "/lodemig.stderr" : log, directory + "/failed.log",
                   fs::copy_options::overwrite_existing);
@@ -270,78 +332,98 @@ RunResult runOnce(const Options& options, const Workload& workload, const Varian
   return result;
 }
 
-std::string unitName(Unit unit) {
-  switch (unit) {
-    case Unit::kMessage:
-      return "us/msg";
-    case Unit::kMebibyte:
-      return "ms/MB";
-    case Unit::kAccount:
-      return "us/acct";
-  }
-  return "";
-}
-
-// The "vs first" cell of a row whose figures are `row` (CPU per unit, wall
-// s, msg/s) against the workload's first row's `first`.
-std::string versusCell(const Variant& variant, const std::vector<double>& first,
-                       const std::vector<double>& row) {
-  const auto verdict = [](bool met) { return std::string(met ? "ok)" : "MISS)"); };
-  switch (variant.versus) {
-    case Versus::kNone:
-      return "-";
-    case Versus::kCpu: {
-      if (first[0] <= 0) {
-        return "-";
-      }
-      const double percent = (row[0] / first[0] - 1) * 100;
-      return (percent >= 0 ? "+" : "") + formatFixed(percent, 1) +
-             "% CPU (<= " + formatFixed(variant.limit * 100, 0) + "% " +
-             verdict(percent <= variant.limit * 100);
-    }
-    case Versus::kCpuTimes: {
-      if (first[0] <= 0) {
-        return "-";
-      }
-      const double ratio = row[0] / first[0];
-      return formatFixed(ratio, 2) + "x CPU (<= " + formatFixed(variant.limit, 0) + "x " +
-             verdict(ratio <= variant.limit);
-    }
-    case Versus::kWall: {
-      if (first[1] <= 0) {
-        return "-";
-      }
-      const double ratio = row[1] / first[1];
-      return formatFixed(ratio, 2) + "x wall (<= " + formatFixed(variant.limit, 1) + "x " +
-             verdict(ratio <= variant.limit);
-    }
-    case Versus::kSpeed: {
-      if (first[2] <= 0) {
-        return "-";
-      }
-      const double ratio = row[2] / first[2];
-      std::string cell = formatFixed(ratio, 1) + "x msg/s (>= " + formatFixed(variant.limit, 0) +
-                         "x " + verdict(ratio >= variant.limit);
-      if (variant.minRate > 0) {
-        cell += ", >= " + formatFixed(variant.minRate, 0) + " msg/s " +
-                (row[2] >= variant.minRate ? "ok" : "MISS");
-      }
-      return cell;
-    }
-  }
-  return "-";
-}
-
 struct Report {
   Table main{{"#", "workload", "variant", "runs", "wall s median (min-max)", "msg/s", "MB/s",
-              "client CPU s", "CPU per unit", "target", "vs first row", "peak RSS MB", "target",
-              "wall/floor", "target", "server CPU s", "check"}};
+              "client CPU s", "CPU per unit", "target", "vs base row", "peak RSS MB", "target",
+              "RSS vs base", "wall/floor", "target", "server CPU s", "check"}};
   Table floors{{"#", "round trip us", "msgs x round trip s", "socket push s", "file read s",
                 "one-at-a-time floor s", "socket + read s", "journal syncs CPU s"}};
   Table stores{{"#", "workload", "accounts", "messages", "content MB", "median size", "max size",
                 "files read"}};
   bool allVerified = true;
 };
+
+// The floors of every run of a workload, for its line in the floors table.
+struct FloorRuns {
+  std::vector<double> roundTrips, sockets, reads, syncCpus;
+
+  void add(const Floors& floors) {
+    roundTrips.push_back(floors.roundTrip);
+    sockets.push_back(floors.socket);
+    reads.push_back(floors.read);
+    if (floors.syncCpu >= 0) {
+      syncCpus.push_back(floors.syncCpu);
+    }
+  }
+};
+
+void addStoreRow(const Workload& workload, const StoreManifest& manifest, Report* report) {
+  report->stores.addRow(
+      {std::to_string(workload.number), workload.name, std::to_string(manifest.accounts.size()),
+       std::to_string(manifest.messages),
+       formatFixed(static_cast<double>(manifest.bytes) / kBytesPerMebibyte, 1),
+       std::to_string(manifest.medianSize), std::to_string(manifest.maxSize),
+       std::to_string((workload.migrate ? manifest.messageFiles : manifest.settingsFiles).size())});
+}
+
+void addFloorRow(const Workload& workload, const StoreManifest& manifest, const FloorRuns& runs,
+                 Report* report) {
+  const double roundTrip = summarize(runs.roundTrips).median;
+  const double socket = summarize(runs.sockets).median;
+  const double read = summarize(runs.reads).median;
+  const double messagesTimesRoundTrip = static_cast<double>(manifest.messages) * roundTrip;
+  report->floors.addRow(
+      {std::to_string(workload.number), formatFixed(roundTrip * 1e6, 1),
+       workload.migrate ? formatFixed(messagesTimesRoundTrip, 4) : "-",
+       workload.migrate ? formatFixed(socket, 4) : "-", formatFixed(read, 4),
+       workload.migrate ? formatFixed(messagesTimesRoundTrip + socket, 4) : "-",
+       workload.migrate ? formatFixed(socket + read, 4) : "-",
+       runs.syncCpus.empty() ? "-" : formatFixed(summarize(runs.syncCpus).median, 4)});
+}
+
+// One row of the main table, compared with its base row's figures.
+void addMainRow(const Workload& workload, const StoreManifest& manifest, const Variant& variant,
+                const RowRuns& runs, const RowFigures& base, Report* report) {
+  const std::string n = std::to_string(workload.number);
+  if (!runs.failure.empty()) {
+    report->allVerified = false;
+    report->main.addRow({n, workload.name, variant.name, std::to_string(runs.walls.size()), "-",
+                         "-", "-", "-", "-", "-", "-", "-", "-", "-", "-", "-", "-",
+                         "FAILED: " + runs.failure});
+    return;
+  }
+  const RowFigures row = rowFiguresOf(workload, runs);
+  // A run over a finished journal sends nothing, and its target also served
+  // the run that finished the journal: no rates, no floor, no server CPU.
+  const bool sends = workload.migrate && !variant.rerun;
+  const Stats wall = summarize(runs.walls);
+  const double ratio = summarize(runs.ratios).median;
+  const bool cpuTargetApplies = workload.cpuTarget > 0 &&
+                                (!workload.cpuTargetQuietOnly || variant.quiet) &&
+                                (!workload.cpuTargetFixOnly || variant.fixCrLf);
+  std::string check = runs.cutOff;
+  if (check.empty()) {
+    check = workload.migrate ? "ok: " + std::to_string(manifest.messages) + " msgs, bytes, digest"
+                             : "ok: " + std::to_string(manifest.accounts.size()) + " mailboxes";
+  }
+  if (variant.journal) {
+    check += ", journal " +
+             formatFixed(static_cast<double>(runs.journalBytes) / kBytesPerMebibyte, 1) + " MB";
+  }
+  report->main.addRow(
+      {n, workload.name, variant.name, std::to_string(runs.walls.size()),
+       formatFixed(wall.median, 3) + " (" + formatFixed(wall.min, 3) + "-" +
+           formatFixed(wall.max, 3) + ")",
+       sends ? formatFixed(row.rate, 0) : "-",
+       sends ? formatFixed(summarize(runs.megabytesPerSecond).median, 1) : "-",
+       formatFixed(summarize(runs.cpus).median, 3),
+       formatFixed(row.cpuPerUnit, row.cpuPerUnit < 10 ? 2 : 1) + " " + unitName(workload.cpuUnit),
+       cpuTargetApplies ? targetCell(row.cpuPerUnit, workload.cpuTarget, 1) : "-",
+       versusCell(variant, base, row), formatFixed(row.rssMb, 1), targetCell(row.rssMb, 8, 0),
+       rssVersusCell(variant, base, row), variant.rerun ? "-" : formatFixed(ratio, 2),
+       workload.wallTarget > 0 ? targetCell(ratio, workload.wallTarget, 1) : "-",
+       sends ? formatFixed(summarize(runs.serverCpus).median, 3) : "-", check});
+}
 
 void runWorkload(const Options& options, const Workload& workload, Report* report) {
   const std::string directory = options.work + "/w" + std::to_string(workload.number);
@@ -350,30 +432,27 @@ void runWorkload(const Options& options, const Workload& workload, Report* repor
   std::cerr << "workload " << workload.number << " (" << workload.name << "): generating\n";
   StoreManifest manifest = generateStore(workload.plan, directory + "/store");
   flushToDisk(directory);
+  addStoreRow(workload, manifest, report);
+  const std::vector<Variant> variants = variantsOf(workload);
   // Accounts migrated at the same time arrive in any order: their rows are
   // checked against a digest that keeps only each account's own order.
   bool jobs = false;
-  for (const Variant& variant : variantsOf(workload)) {
+  for (const Variant& variant : variants) {
     jobs = jobs || variant.jobs > 1;
   }
   const std::string digest = workload.migrate ? expectedDigest(manifest) : "";
   const std::string accountsDigest = jobs ? expectedAccountsDigest(manifest) : "";
-  const std::string n = std::to_string(workload.number);
-  report->stores.addRow(
-      {n, workload.name, std::to_string(manifest.accounts.size()),
-       std::to_string(manifest.messages),
-       formatFixed(static_cast<double>(manifest.bytes) / kBytesPerMebibyte, 1),
-       std::to_string(manifest.medianSize), std::to_string(manifest.maxSize),
-       std::to_string((workload.migrate ? manifest.messageFiles : manifest.settingsFiles).size())});
 
-  std::vector<double> roundTrips, sockets, reads, syncCpus;
-  // The first row's figures, which the others are compared with.
-  std::vector<double> first;
-  for (const Variant& variant : variantsOf(workload)) {
-    std::vector<double> walls, cpus, serverCpus, perSecond, megabytesPerSecond, perUnit, ratios;
-    long peakRss = 0;
-    std::string failure, cutOff;
-    for (int r = 0; r < options.runs; ++r) {
+  // Round by round, one run of every row each: on a machine shared with
+  // other work, a row and its base then see the same spells of load.
+  std::vector<RowRuns> rows(variants.size());
+  FloorRuns floors;
+  for (int r = 0; r < options.runs; ++r) {
+    for (size_t i = 0; i < variants.size(); ++i) {
+      const Variant& variant = variants[i];
+      if (rows[i].closed()) {
+        continue;
+      }
       std::string problem;
       RunResult result = runOnce(options, workload, variant, manifest,
                                  variant.jobs > 1 ? accountsDigest : digest, directory, &problem);
@@ -381,78 +460,15 @@ void runWorkload(const Options& options, const Workload& workload, Report* repor
                 << "/" << options.runs << ": " << formatFixed(result.client.wallSeconds, 3)
                 << " s wall, " << formatFixed(result.client.cpuSeconds(), 3) << " s CPU"
                 << (problem.empty() ? "" : ", " + problem) << "\n";
-      roundTrips.push_back(result.floors.roundTrip);
-      sockets.push_back(result.floors.socket);
-      reads.push_back(result.floors.read);
-      if (result.floors.syncCpu >= 0) {
-        syncCpus.push_back(result.floors.syncCpu);
-      }
-      if (!problem.empty() && !result.client.timedOut) {
-        failure = problem;
-        break;
-      }
-      RunFigures figures = figuresOf(workload, manifest, result);
-      walls.push_back(result.client.wallSeconds);
-      cpus.push_back(result.client.cpuSeconds());
-      serverCpus.push_back(result.server.cpuSeconds());
-      perSecond.push_back(figures.messagesPerSecond);
-      megabytesPerSecond.push_back(figures.megabytesPerSecond);
-      perUnit.push_back(figures.cpuPerUnit);
-      ratios.push_back(figures.floor > 0 ? result.client.wallSeconds / figures.floor : 0);
-      peakRss = std::max(peakRss, result.client.maxRssKb);
-      if (result.client.timedOut) {
-        // One run that hit the time-out says enough; more would only take longer.
-        cutOff = problem;
-        break;
-      }
+      floors.add(result.floors);
+      rows[i].add(result, figuresOf(workload, manifest, result), problem);
     }
-    if (!failure.empty()) {
-      report->allVerified = false;
-      report->main.addRow({n, workload.name, variant.name, std::to_string(walls.size()), "-", "-",
-                           "-", "-", "-", "-", "-", "-", "-", "-", "-", "-", "FAILED: " + failure});
-      continue;
-    }
-    Stats wall = summarize(walls);
-    const double cpuPerUnit = summarize(perUnit).median;
-    const double ratio = summarize(ratios).median;
-    const double rssMb = static_cast<double>(peakRss) / 1024.0;
-    const bool cpuTargetApplies = workload.cpuTarget > 0 &&
-                                  (!workload.cpuTargetQuietOnly || variant.quiet) &&
-                                  (!workload.cpuTargetFixOnly || variant.fixCrLf);
-    const double rate = workload.migrate ? summarize(perSecond).median : 0;
-    if (first.empty()) {
-      first = {cpuPerUnit, wall.median, rate};
-    }
-    const std::string versusFirst = versusCell(variant, first, {cpuPerUnit, wall.median, rate});
-    std::string check = cutOff;
-    if (check.empty()) {
-      check = workload.migrate ? "ok: " + std::to_string(manifest.messages) + " msgs, bytes, digest"
-                               : "ok: " + std::to_string(manifest.accounts.size()) + " mailboxes";
-    }
-    report->main.addRow(
-        {n, workload.name, variant.name, std::to_string(walls.size()),
-         formatFixed(wall.median, 3) + " (" + formatFixed(wall.min, 3) + "-" +
-             formatFixed(wall.max, 3) + ")",
-         workload.migrate ? formatFixed(summarize(perSecond).median, 0) : "-",
-         workload.migrate ? formatFixed(summarize(megabytesPerSecond).median, 1) : "-",
-         formatFixed(summarize(cpus).median, 3),
-         formatFixed(cpuPerUnit, cpuPerUnit < 10 ? 2 : 1) + " " + unitName(workload.cpuUnit),
-         cpuTargetApplies ? targetCell(cpuPerUnit, workload.cpuTarget, 1) : "-", versusFirst,
-         formatFixed(rssMb, 1), targetCell(rssMb, 8, 0), formatFixed(ratio, 2),
-         workload.wallTarget > 0 ? targetCell(ratio, workload.wallTarget, 1) : "-",
-         workload.migrate ? formatFixed(summarize(serverCpus).median, 3) : "-", check});
   }
-
-  const double roundTrip = summarize(roundTrips).median;
-  const double socket = summarize(sockets).median;
-  const double read = summarize(reads).median;
-  const double messagesTimesRoundTrip = static_cast<double>(manifest.messages) * roundTrip;
-  report->floors.addRow({n, formatFixed(roundTrip * 1e6, 1),
-                         workload.migrate ? formatFixed(messagesTimesRoundTrip, 4) : "-",
-                         workload.migrate ? formatFixed(socket, 4) : "-", formatFixed(read, 4),
-                         workload.migrate ? formatFixed(messagesTimesRoundTrip + socket, 4) : "-",
-                         workload.migrate ? formatFixed(socket + read, 4) : "-",
-                         syncCpus.empty() ? "-" : formatFixed(summarize(syncCpus).median, 4)});
+  for (size_t i = 0; i < variants.size(); ++i) {
+    const RowFigures base = rowFiguresOf(workload, rows[baseRowOf(variants, i)]);
+    addMainRow(workload, manifest, variants[i], rows[i], base, report);
+  }
+  addFloorRow(workload, manifest, floors, report);
   if (!options.keep) {
     fs::remove_all(directory);
   }

@@ -33,18 +33,21 @@ struct Workload {
   // Every run goes through a DelayRelay of kRelayDelay each way; the
   // variants are the windows (and jobs) of the relayed list.
   bool relayed = false;
+  // Rows for a journal's memory: with and without one, and over a finished
+  // journal; peak RSS is compared, not only printed.
+  bool rerun = false;
 };
 
 // The delay a relayed workload's relay adds in each direction.
 inline constexpr int kRelayDelayMs = 5;
 
-// What a variant's row is compared with: the workload's first row.
+// What a variant's row is compared with: its base row (Variant::base).
 enum class Versus {
   kNone,
-  kCpu,       // client CPU per unit at most `limit` above the first row's, as a fraction
-  kWall,      // wall time at most `limit` times the first row's
-  kSpeed,     // msg/s at least `limit` times the first row's (and at least minRate)
-  kCpuTimes,  // client CPU per unit at most `limit` times the first row's
+  kCpu,       // client CPU per unit at most `limit` above the base row's, as a fraction
+  kWall,      // wall time at most `limit` times the base row's
+  kSpeed,     // msg/s at least `limit` times the base row's (and at least minRate)
+  kCpuTimes,  // client CPU per unit at most `limit` times the base row's
 };
 
 // How lodemig is started for one row of the table.
@@ -60,16 +63,26 @@ struct Variant {
   Versus versus = Versus::kNone;
   double limit = 0;
   double minRate = 0;  // msg/s a kSpeed row must reach too; 0 for none
+  // The row `versus` (and the RSS difference) compares with, by name; the
+  // empty name is the workload's first row.
+  std::string base{};
+  double rssLimitMb = 0;  // peak RSS at most this above the base row's; 0 for none
+  // With `journal`: the measured run goes over a journal that a run before
+  // it (not measured, against the same target) has finished.
+  bool rerun = false;
 };
 
-// The six workloads, each shrunk ten times when `quick` is set.
+// The nine workloads, each shrunk ten times when `quick` is set.
 std::vector<Workload> standardWorkloads(bool quick);
 
-// Quiet and console, each with CR/LF fixing on and off, quiet with a
-// journal, with a report, with a window of 32 (the first workload only) and
-// over TLS (the third);
-// a print run only has the first two, a quietOnly workload only the first,
-// a relayed workload quiet rows of growing windows.
+// Quiet, quiet with a journal, console, each with CR/LF fixing on and off,
+// quiet with a report, with a window of 32 (the first workload only) and
+// over TLS (the third); a print run only has quiet and console (a journal
+// is kept by migrations only), a quietOnly workload quiet and its journal
+// row, a relayed workload quiet rows of growing windows and a journal row
+// for the last of them, a rerun workload quiet, journal and the run over a
+// finished journal. Every journal row names the row without it as its base
+// and comes right after it.
 std::vector<Variant> variantsOf(const Workload& workload);
 
 // One run's floors, measured right before it so that both see the same load.
@@ -88,7 +101,8 @@ struct RunResult {
   uint64_t consoleBytes = 0;
   bool haveLog = false;
   std::string logText;
-  std::string reportText;  // the -report file of a report variant
+  std::string reportText;     // the -report file of a report variant
+  uint64_t journalBytes = 0;  // the journal's size on disk after the run
   bool haveSummary = false;
   TargetSummary summary;
   uint64_t units = 0;  // messages the target holds, or mailboxes of a print run

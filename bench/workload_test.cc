@@ -62,16 +62,22 @@ TEST_F(VerifyRunTest, EveryShortfallIsNamed) {
 
 TEST_F(VerifyRunTest, ReportVariantNeedsOneOkRowPerAccount) {
   Variant variant{"quiet, report", true, true, false, true};
-  const std::string header = "domain,account,folder\r\n";
+  const std::string header = "domain,account,folder,verdict,error,matched\r\n";
   RunResult run = good_;
-  run.reportText = header + "bench.example,user00000@bench.example,INBOX,ok,\r\n";
+  run.reportText = header + "bench.example,user00000@bench.example,INBOX,ok,,0\r\n";
   EXPECT_EQ(verifyRun(workload_, variant, manifest_, "abc", run, 120), "");
   const std::string bad[] = {
       "",
       header,
-      header + "bench.example,user00000@bench.example,INBOX,missing,the target holds 2\r\n",
-      header + "bench.example,user00000@bench.example,INBOX,ok,",
-      header + "a,ok,\r\nb,ok,\r\n",
+      header + "bench.example,user00000@bench.example,INBOX,missing,the target holds 2,0\r\n",
+      header + "bench.example,user00000@bench.example,INBOX,ok,,0",
+      header +
+          "bench.example,user00000@bench.example,INBOX,ok,,\r\n"
+          "bench.example,user00001@bench.example,INBOX,ok,,\r\n",
+      // Columns are found by name: without a verdict column nothing is ok.
+      "domain,account,folder,error\r\nbench.example,user00000@bench.example,ok,\r\n",
+      // A row short of the header's columns.
+      header + "bench.example,user00000@bench.example,INBOX,ok\r\n",
   };
   for (const std::string& text : bad) {
     run.reportText = text;
@@ -88,6 +94,27 @@ TEST_F(VerifyRunTest, ConsoleVariantMustWriteSomethingAndTimeOutSaysHowFarTheRun
   good_.client.timedOut = true;
   good_.units = 2;
   EXPECT_EQ(verify(good_), "TIMED OUT after 120 s with 2 of 3 messages");
+}
+
+TEST_F(VerifyRunTest, JournalRowsNeedTheJournalAndARerunSkipsEveryAccountByIt) {
+  Variant journal{"quiet, journal", true, true, true};
+  EXPECT_EQ(verifyRun(workload_, journal, manifest_, "abc", good_, 120), "no journal on the disk");
+  good_.journalBytes = 4096;
+  EXPECT_EQ(verifyRun(workload_, journal, manifest_, "abc", good_, 120), "");
+
+  Variant rerun = journal;
+  rerun.rerun = true;
+  EXPECT_EQ(verifyRun(workload_, rerun, manifest_, "abc", good_, 120),
+            "0 of 1 accounts skipped as the journal records");
+  RunResult skipped = good_;
+  skipped.logText =
+      " + mailbox <user00000>, size: 2.9KB\n   Info: already migrated, as the journal records\n"
+      "\nResult: migration successful\n";
+  EXPECT_EQ(verifyRun(workload_, rerun, manifest_, "abc", skipped, 120), "");
+  // The target holding the store twice means the second run sent it again.
+  skipped.summary.messages = 6;
+  EXPECT_EQ(verifyRun(workload_, rerun, manifest_, "abc", skipped, 120),
+            "target holds 6 of 3 messages");
 }
 
 TEST_F(VerifyRunTest, PrintRunIsCheckedByItsMailboxLines) {
