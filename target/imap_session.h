@@ -38,10 +38,32 @@ class ImapSession {
 
  private:
   enum class Flow { kContinue, kClose };
+  // How a literal announced at the end of a command line was taken.
+  enum class LiteralStep {
+    kRead,        // read into the command; its next line follows
+    kEndCommand,  // not waited for: the command is malformed or the server stalled
+    kTooLarge,    // over the command's bounds, left unread
+    kTooBig,      // an append's message over the append limit, left unread
+    kClose,       // the connection ended or must end
+  };
 
+  // The answer to an append whose message is over the append limit.
+  static constexpr std::string_view kTooBig = "[TOOBIG] Message too large";
+
+  // Reads one command, its lines and literals, and answers it.
   Flow readCommand();
+  // Reads (or refuses) the literal the current line announced; `budget` is
+  // what the command may still take and shrinks by a small literal's size.
+  LiteralStep takeLiteral(const LiteralAnnouncement& literal, std::size_t& budget);
+  // Reads an append's message of `size` bytes into its digest, and its
+  // bytes or head as the store needs them; none when `tooBig`.
+  ConnectionReader::Status readMessageLiteral(std::uint64_t size, bool tooBig);
   bool inMessagePosition() const;
+  // Answers the command read, as `step` (the last literal's) left it.
+  Flow answerCommand(LiteralStep step);
   Flow execute();
+  // X-CHECKVERSION, STARTTLS, NOOP and LOGOUT; BAD for a command not known.
+  Flow executeSimple(std::string_view name);
 
   Flow login();
   Flow authenticate();
@@ -58,9 +80,19 @@ class ImapSession {
   Flow uidSearch();
   Flow uidStore();
   Flow expunge(bool byUid);
-  // The records of the selected folder, or an answer (BAD without a folder
-  // selected, NO when it is gone) already sent: `flow` says how to go on.
-  std::optional<std::vector<MessageRecord>> selectedRecords(Flow& flow);
+  // The records of the selected folder and, as indices into them in
+  // ascending order, the ones a UID set names.
+  struct UidSelection {
+    std::vector<MessageRecord> records;
+    std::vector<std::size_t> indices;
+    // The UIDs of the records `indices` names, in that order.
+    std::vector<std::uint64_t> chosenUids() const;
+  };
+  // The records the UID set `*uidSet` names, or all of them when `uidSet` is
+  // null. Without one, an answer (BAD when not authenticated, without a
+  // folder selected or for a malformed set; NO when the folder is gone) is
+  // already sent and `flow` says how to go on.
+  std::optional<UidSelection> selectByUid(const std::string* uidSet, Flow& flow);
   Flow capability();
   Flow startTls();
   Flow append(std::string_view command);

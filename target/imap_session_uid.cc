@@ -1,4 +1,7 @@
-#include <algorithm>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "target/imap_session.h"
 #include "target/sequence_set.h"
@@ -21,7 +24,17 @@ std::vector<std::uint64_t> uidsOf(const std::vector<MessageRecord>& records) {
 
 }  // namespace
 
-std::optional<std::vector<MessageRecord>> ImapSession::selectedRecords(Flow& flow) {
+std::vector<std::uint64_t> ImapSession::UidSelection::chosenUids() const {
+  std::vector<std::uint64_t> uids;
+  uids.reserve(indices.size());
+  for (const std::size_t index : indices) {
+    uids.push_back(records[index].uid);
+  }
+  return uids;
+}
+
+std::optional<ImapSession::UidSelection> ImapSession::selectByUid(const std::string* uidSet,
+                                                                  Flow& flow) {
   flow = Flow::kContinue;
   if (!acting_) {
     flow = reply("BAD", "Not authenticated");
@@ -34,8 +47,18 @@ std::optional<std::vector<MessageRecord>> ImapSession::selectedRecords(Flow& flo
   std::optional<std::vector<MessageRecord>> records = store_.folderRecords(*acting_, *selected_);
   if (!records) {
     flow = reply("NO", "[NONEXISTENT] No such folder");
+    return std::nullopt;
   }
-  return records;
+  UidSelection selection{std::move(*records), {}};
+  if (uidSet == nullptr) {
+    for (std::size_t i = 0; i < selection.records.size(); ++i) {
+      selection.indices.push_back(i);
+    }
+  } else if (!selectUidSet(*uidSet, uidsOf(selection.records), selection.indices)) {
+    flow = reply("BAD", "Invalid UID set");
+    return std::nullopt;
+  }
+  return selection;
 }
 
 ImapSession::Flow ImapSession::uid() {
@@ -69,16 +92,12 @@ ImapSession::Flow ImapSession::uidFetch() {
     return reply("BAD", "Unknown FETCH item");
   }
   Flow flow;
-  const std::optional<std::vector<MessageRecord>> records = selectedRecords(flow);
-  if (!records) {
+  const std::optional<UidSelection> selection = selectByUid(&argument(0).text, flow);
+  if (!selection) {
     return flow;
   }
-  std::vector<std::size_t> indices;
-  if (!selectUidSet(argument(0).text, uidsOf(*records), indices)) {
-    return reply("BAD", "Invalid UID set");
-  }
-  for (const std::size_t index : indices) {
-    untagged(fetchLine(index + 1, (*records)[index], true));
+  for (const std::size_t index : selection->indices) {
+    untagged(fetchLine(index + 1, selection->records[index], true));
   }
   return reply("OK", "UID FETCH completed");
 }
@@ -93,22 +112,14 @@ ImapSession::Flow ImapSession::uidSearch() {
     return reply("BAD", "UID SEARCH takes ALL or UID and a UID set");
   }
   Flow flow;
-  const std::optional<std::vector<MessageRecord>> records = selectedRecords(flow);
-  if (!records) {
+  const std::optional<UidSelection> selection =
+      selectByUid(all ? nullptr : &argument(1).text, flow);
+  if (!selection) {
     return flow;
   }
-  const std::vector<std::uint64_t> uids = uidsOf(*records);
-  std::vector<std::size_t> indices;
-  if (all) {
-    for (std::size_t i = 0; i < uids.size(); ++i) {
-      indices.push_back(i);
-    }
-  } else if (!selectUidSet(argument(1).text, uids, indices)) {
-    return reply("BAD", "Invalid UID set");
-  }
   std::string line = "SEARCH";
-  for (const std::size_t index : indices) {
-    line.append(" ").append(std::to_string(uids[index]));
+  for (const std::uint64_t uid : selection->chosenUids()) {
+    line.append(" ").append(std::to_string(uid));
   }
   untagged(line);
   return reply("OK", "UID SEARCH completed");
@@ -137,18 +148,11 @@ ImapSession::Flow ImapSession::uidStore() {
     }
   }
   Flow flow;
-  const std::optional<std::vector<MessageRecord>> records = selectedRecords(flow);
-  if (!records) {
+  const std::optional<UidSelection> selection = selectByUid(&argument(0).text, flow);
+  if (!selection) {
     return flow;
   }
-  std::vector<std::size_t> indices;
-  if (!selectUidSet(argument(0).text, uidsOf(*records), indices)) {
-    return reply("BAD", "Invalid UID set");
-  }
-  std::vector<std::uint64_t> chosen;
-  for (const std::size_t index : indices) {
-    chosen.push_back((*records)[index].uid);
-  }
+  const std::vector<std::uint64_t> chosen = selection->chosenUids();
   for (std::string& flag : flags) {
     // Stored in one spelling, so that EXPUNGE finds \Deleted however it was sent.
     if (equalsIgnoreCase(flag, "\\Deleted")) {
@@ -160,7 +164,7 @@ ImapSession::Flow ImapSession::uidStore() {
     const std::optional<std::vector<MessageRecord>> after =
         store_.folderRecords(*acting_, *selected_);
     fetchItems_ = {"FLAGS"};
-    for (const std::size_t index : indices) {
+    for (const std::size_t index : selection->indices) {
       untagged(fetchLine(index + 1, (*after)[index], true));
     }
   }
@@ -172,20 +176,13 @@ ImapSession::Flow ImapSession::expunge(bool byUid) {
     return reply("BAD", byUid ? "UID EXPUNGE needs a UID set" : "EXPUNGE takes no arguments");
   }
   Flow flow;
-  const std::optional<std::vector<MessageRecord>> records = selectedRecords(flow);
-  if (!records) {
+  const std::optional<UidSelection> selection =
+      selectByUid(byUid ? &argument(0).text : nullptr, flow);
+  if (!selection) {
     return flow;
   }
-  std::vector<std::uint64_t> uids;
-  if (byUid) {
-    std::vector<std::size_t> indices;
-    if (!selectUidSet(argument(0).text, uidsOf(*records), indices)) {
-      return reply("BAD", "Invalid UID set");
-    }
-    for (const std::size_t index : indices) {
-      uids.push_back((*records)[index].uid);
-    }
-  }
+  const std::vector<std::uint64_t> uids =
+      byUid ? selection->chosenUids() : std::vector<std::uint64_t>();
   const std::optional<std::vector<std::uint64_t>> removed =
       store_.expunge(*acting_, *selected_, byUid ? &uids : nullptr);
   if (!removed) {

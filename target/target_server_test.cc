@@ -751,6 +751,70 @@ TEST_F(TargetUidTest, UidsAreAnnouncedFetchedSearchedAndNeverReused) {
             again->exchange("J UID SEARCH ALL\r\n", "J"));
 }
 
+TEST_F(TargetUidTest, UidCommandsRefuseWhatTheyCannotSelect) {
+  start();
+  auto anonymous = connect();
+  const Exchange unauthenticated[] = {
+      {"UID FETCH 1 FLAGS", "BAD Not authenticated"},
+      {"UID SEARCH ALL", "BAD Not authenticated"},
+      {"UID STORE 1 +FLAGS (\\Seen)", "BAD Not authenticated"},
+      {"UID EXPUNGE 1", "BAD Not authenticated"},
+      {"EXPUNGE", "BAD Not authenticated"},
+  };
+  expectAnswers(*anonymous, unauthenticated);
+  auto client = admin("tim@example.com");
+  const Exchange unselected[] = {
+      {"UID FETCH 1 FLAGS", "BAD No folder selected"},
+      {"UID SEARCH UID 1", "BAD No folder selected"},
+      {"UID STORE 1 +FLAGS \\Seen", "BAD No folder selected"},
+      {"UID EXPUNGE 1", "BAD No folder selected"},
+      {"EXPUNGE", "BAD No folder selected"},
+      {"APPEND INBOX {1+}\r\nx", "OK [APPENDUID 1 1] APPEND completed"},
+  };
+  expectAnswers(*client, unselected);
+  client->exchange("A SELECT INBOX\r\n", "A");
+  const Exchange selected[] = {
+      // Argument errors come before the folder is looked at, set errors after.
+      {"UID FETCH 1 BODY[]", "BAD Unknown FETCH item"},
+      {"UID STORE 1 -FLAGS \\Seen", "BAD UID STORE only adds flags"},
+      {"UID SEARCH UID", "BAD UID SEARCH takes ALL or UID and a UID set"},
+      {"UID FETCH 0 FLAGS", "BAD Invalid UID set"},
+      {"UID SEARCH UID 1:x", "BAD Invalid UID set"},
+      {"UID STORE 1, +FLAGS \\Seen", "BAD Invalid UID set"},
+      {"UID EXPUNGE :1", "BAD Invalid UID set"},
+      {"UID", "BAD UID needs a command"},
+      {"UID COPY 1 Trash", "BAD Unknown UID command"},
+  };
+  expectAnswers(*client, selected);
+}
+
+TEST_F(TargetUidTest, UidSetsNameOnlyTheUidsTheFolderHolds) {
+  start();
+  auto client = admin("tim@example.com");
+  for (int i = 0; i < 4; ++i) {
+    client->exchange("A APPEND INBOX {1+}\r\nx\r\n", "A");
+  }
+  client->exchange("B SELECT INBOX\r\n", "B");
+  const Exchange quiet[] = {
+      {"UID STORE 2 +FLAGS.SILENT (\\deleted)", "OK UID STORE completed"},
+      {"UID FETCH 7:9 FLAGS", "OK UID FETCH completed"},
+      {"UID EXPUNGE 3:4", "OK UID EXPUNGE completed"},
+  };
+  expectAnswers(*client, quiet);
+  EXPECT_EQ("* 2 EXPUNGE\r\nC OK EXPUNGE completed\r\n", client->exchange("C EXPUNGE\r\n", "C"));
+  // Now UIDs 1, 3 and 4 are left as messages 1 to 3.
+  EXPECT_EQ("* SEARCH 1 3 4\r\nD OK UID SEARCH completed\r\n",
+            client->exchange("D UID SEARCH UID 1:2,3,9:*\r\n", "D"));
+  EXPECT_EQ(
+      "* 2 FETCH (UID 3 FLAGS (\\Seen))\r\n* 3 FETCH (UID 4 FLAGS (\\Seen))\r\n"
+      "E OK UID STORE completed\r\n",
+      client->exchange("E UID STORE 2:* +FLAGS (\\Seen)\r\n", "E"));
+  EXPECT_EQ(
+      "* 1 FETCH (UID 1 FLAGS ())\r\n* 3 FETCH (UID 4 FLAGS (\\Seen))\r\n"
+      "F OK UID FETCH completed\r\n",
+      client->exchange("F UID FETCH 4,1 FLAGS\r\n", "F"));
+}
+
 TEST_F(TargetUidTest, WithoutUidplusNoAppendUidAndNoUidExpunge) {
   TargetOptions options;
   options.noUidplus = true;
