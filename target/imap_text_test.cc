@@ -43,12 +43,9 @@ TEST(ImapTextTest, ToggledFlaggedAlwaysDiffersFromTheFlagsSent) {
     const char* flags;
     const char* toggled;
   } cases[] = {
-      {"", "\\Flagged"},
-      {"\\Seen", "\\Seen \\Flagged"},
-      {"\\Flagged", ""},
-      {"\\Seen \\flagged \\Draft", "\\Seen \\Draft"},
-      {"\\FLAGGED \\Flagged", ""},
-      {"\\Flaggedx", "\\Flaggedx \\Flagged"},
+      {"", "\\Flagged"},           {"\\Seen", "\\Seen \\Flagged"},
+      {"\\Flagged", ""},           {"\\Seen \\flagged \\Draft", "\\Seen \\Draft"},
+      {"\\FLAGGED \\Flagged", ""}, {"\\Flaggedx", "\\Flaggedx \\Flagged"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.toggled, toggledFlagged(c.flags)) << c.flags;

@@ -68,7 +68,8 @@ class Journal {
 
   // The folder about to be migrated, with what the journal holds of it.
   JournalDbFolder beginFolder(const std::string& account, const std::string& folder);
-  // The target folder before the first append; on the disk when this returns.
+  // The target folder before the first append; on the disk when this returns
+  // if the folder held messages.
   void folderStart(Reporter& reporter, JournalDbFolder& folder, const std::string& targetName,
                    std::int64_t uidValidity, std::int64_t uidNext, std::int64_t countBefore);
   // The target folder's UIDVALIDITY and a UIDNEXT learnt after the start.

@@ -288,9 +288,13 @@ void JournalDatabase::folderStart(JournalDbFolder& folder, const std::string& ta
           .step() != SQLITE_DONE) {
     fail(sqlite3_errmsg(db_));
   }
-  // What the folder held before the first append must be on the disk before
-  // that append: it is what tells a later run which messages are ours.
-  commitLocked();
+  // A folder that held messages before the first append must be known so
+  // before that append: it is what tells a later run which messages are
+  // ours. One that held none is listed whole by a run that finds no record
+  // of it, which comes to the same: the record waits in the batch.
+  if (countBefore > 0) {
+    commitLocked();
+  }
 }
 
 void JournalDatabase::folderUids(JournalDbFolder& folder, std::int64_t uidValidity,

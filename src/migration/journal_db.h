@@ -135,7 +135,8 @@ class JournalDatabase {
   // `keepMessages`: this run's records are added to its messages() too.
   JournalDbFolder beginFolder(const std::string& account, const std::string& folder,
                               bool keepMessages);
-  // The target folder before the first append; committed when this returns.
+  // The target folder before the first append; committed when this returns
+  // if the folder held messages, else with the batch.
   void folderStart(JournalDbFolder& folder, const std::string& targetName, std::int64_t uidValidity,
                    std::int64_t uidNext, std::int64_t countBefore);
   // The UIDVALIDITY and a UIDNEXT of a folder whose start recorded none,
