@@ -120,6 +120,19 @@ TEST(TargetOptionsTest, VersionAloneOrWithAValue) {
   }
 }
 
+TEST(TargetOptionsTest, DeliveryAtTheStartOrAtAnAppend) {
+  const TargetOptions options = parseArgs(
+      {"--deliver", "ann@example.com:INBOX:3", "--deliver", "ann@example.com:Old:Sent:2:5"});
+  ASSERT_EQ(options.deliveries.size(), 2u);
+  EXPECT_EQ(options.deliveries[0].folder, "INBOX");
+  EXPECT_EQ(options.deliveries[0].count, 3u);
+  EXPECT_EQ(options.deliveries[0].at, 0u);
+  EXPECT_EQ(options.deliveries[1].address, "ann@example.com");
+  EXPECT_EQ(options.deliveries[1].folder, "Old:Sent");
+  EXPECT_EQ(options.deliveries[1].count, 2u);
+  EXPECT_EQ(options.deliveries[1].at, 5u);
+}
+
 TEST(TargetOptionsTest, Errors) {
   const struct {
     std::vector<const char*> args;
