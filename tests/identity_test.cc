@@ -27,8 +27,7 @@ class IdentityTest : public MigrationTest {
   static MailboxMessage varied(const std::string& tag, int number, bool withId = true) {
     static const char* const kFlags[] = {"S", "SA", "F", "", "SD"};
     char date[40];
-    std::snprintf(date, sizeof date, "Wed Jun 30 %02d:%02d:08 1993", number / 60 % 24,
-                  number % 60);
+    std::snprintf(date, sizeof date, "Wed Jun 30 %02d:%02d:08 1993", number / 60 % 24, number % 60);
     const std::string id =
         withId ? "Message-ID: <" + tag + "." + std::to_string(number) + "@store.example>\r\n" : "";
     return {kFlags[number % 5], std::to_string(number), date,
@@ -146,7 +145,8 @@ class IdentityTest : public MigrationTest {
   // A count column of a report row; -1 when it holds no number.
   static long number(const ReportRow& row, const std::string& column) {
     const std::string text = field(row, column);
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
       ADD_FAILURE() << column << " is not a count: " << text;
       return -1;
     }
