@@ -54,11 +54,10 @@ class DovecotIdentityTest : public MigrationTest {
   }
 
   ProcessResult migrateInto(std::vector<std::string> arguments, ProcessOptions options = {}) {
-    std::vector<std::string> all = {
-        "-path",   store_,          "-migrate",    "-server", "127.0.0.1",
-        "-port",   port(),          "-password",   kMasterPassword,
-        "-targetType", "imap",      "-admin",      kAdmin,    "-primaryDomain",
-        "example.com"};
+    std::vector<std::string> all = {"-path",         store_,           "-migrate",   "-server",
+                                    "127.0.0.1",     "-port",          port(),       "-password",
+                                    kMasterPassword, "-targetType",    "imap",       "-admin",
+                                    kAdmin,          "-primaryDomain", "example.com"};
     all.insert(all.end(), arguments.begin(), arguments.end());
     makeDirectories(work_);
     options.workingDirectory = work_;

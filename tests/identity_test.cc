@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <map>
 #include <string>
 #include <thread>
@@ -22,28 +21,6 @@ namespace {
 
 class IdentityTest : public MigrationTest {
  protected:
-  // Message `number` of `tag`: flags, arrival time and size differ from its
-  // neighbours', so that a message sent in another's place shows.
-  static MailboxMessage varied(const std::string& tag, int number, bool withId = true) {
-    static const char* const kFlags[] = {"S", "SA", "F", "", "SD"};
-    char date[40];
-    std::snprintf(date, sizeof date, "Wed Jun 30 %02d:%02d:08 1993", number / 60 % 24, number % 60);
-    const std::string id =
-        withId ? "Message-ID: <" + tag + "." + std::to_string(number) + "@store.example>\r\n" : "";
-    return {kFlags[number % 5], std::to_string(number), date,
-            id + "Subject: " + tag + " " + std::to_string(number) + "\r\n\r\n" +
-                std::string(static_cast<std::size_t>(number), 'x') + "\r\n"};
-  }
-
-  static std::vector<MailboxMessage> variedList(const std::string& tag, int count,
-                                                bool withIds = true) {
-    std::vector<MailboxMessage> list;
-    for (int i = 1; i <= count; ++i) {
-      list.push_back(varied(tag, i, withIds));
-    }
-    return list;
-  }
-
   // An account of example.com with an INBOX and, when `archive` is above 0,
   // an Archive folder.
   void account(const std::string& name, const std::vector<MailboxMessage>& inbox, int archive = 0,
@@ -57,7 +34,8 @@ class IdentityTest : public MigrationTest {
         .info(info + " }");
     builder_.mailboxFile("", name, "INBOX", inbox);
     if (archive > 0) {
-      builder_.mailboxFile("", name, "Archive", variedList(name + "-archive", archive));
+      builder_.mailboxFile("", name, "Archive",
+                           StoreBuilder::variedMessages(name + "-archive", archive));
     }
     accounts_.push_back(name + "@example.com");
   }
@@ -162,7 +140,7 @@ class IdentityTest : public MigrationTest {
 constexpr char kAnn[] = "ann@example.com";
 
 TEST_F(IdentityTest, RefusalAmongAppendsInFlightThenACutLosesAndDoublesNothing) {
-  account("ann", variedList("ann", 20));
+  account("ann", StoreBuilder::variedMessages("ann", 20));
   takeReference();
   // Appends 7 to 13 are in flight behind the refused 6th when the server
   // closes the connection without reading them.
@@ -177,7 +155,7 @@ TEST_F(IdentityTest, RefusalAmongAppendsInFlightThenACutLosesAndDoublesNothing) 
 }
 
 TEST_F(IdentityTest, ForeignMailDeliveredBetweenRunsIsNeitherTakenAsOursNorTouched) {
-  account("ann", variedList("ann", 12), 4);
+  account("ann", StoreBuilder::variedMessages("ann", 12), 4);
   takeReference();
   startServer({"--drop-append", "5"});
   EXPECT_EQ(run({"-journal", journal_}, {}).exitStatus, 1);
@@ -195,7 +173,7 @@ TEST_F(IdentityTest, ForeignMailDeliveredBetweenRunsIsNeitherTakenAsOursNorTouch
 }
 
 TEST_F(IdentityTest, ForeignMailDeliveredDuringAReconnectionIsNeitherTakenAsOursNorTouched) {
-  account("ann", variedList("ann", 12));
+  account("ann", StoreBuilder::variedMessages("ann", 12));
   takeReference();
   // Two messages of others arrive just before the 5th append, whose
   // connection is then lost.
@@ -212,7 +190,7 @@ TEST_F(IdentityTest, ForeignMailDeliveredDuringAReconnectionIsNeitherTakenAsOurs
 }
 
 TEST_F(IdentityTest, StallPastTheTimeoutThatStoresTheDeadConnectionsAppendsDoublesNothing) {
-  account("ann", variedList("ann", 30));
+  account("ann", StoreBuilder::variedMessages("ann", 30));
   takeReference();
   // The connection goes silent from the 10th append on; once the client
   // has given up on it, the server stores what it had received there.
@@ -226,7 +204,7 @@ TEST_F(IdentityTest, StallPastTheTimeoutThatStoresTheDeadConnectionsAppendsDoubl
 }
 
 TEST_F(IdentityTest, SecondRunOnAJournalInUseIsRefusedAndTheFirstResumesAfterAKill) {
-  account("ann", variedList("ann", 10));
+  account("ann", StoreBuilder::variedMessages("ann", 10));
   takeReference();
   // The first run hangs at its third append, holding the journal.
   startServer({"--stall-at", "3"});
@@ -264,9 +242,9 @@ TEST_F(IdentityTest, SeventyThousandCharacterPasswordKeepsTheJournalRecordsAfter
   for (std::size_t i = 0; i < 70000; ++i) {
     password += letters[i * 7 % letters.size()];
   }
-  account("al", variedList("al", 4), 0, password);
-  account("bo", variedList("bo", 4));
-  account("cy", variedList("cy", 4));
+  account("al", StoreBuilder::variedMessages("al", 4), 0, password);
+  account("bo", StoreBuilder::variedMessages("bo", 4));
+  account("cy", StoreBuilder::variedMessages("cy", 4));
   takeReference();
   // al alone first, so that its record comes before everything the next
   // runs journal; the next run is cut in its second message.
@@ -282,7 +260,7 @@ TEST_F(IdentityTest, SeventyThousandCharacterPasswordKeepsTheJournalRecordsAfter
 }
 
 TEST_F(IdentityTest, ForceIntoAFilledAccountSendsNothingAgainAndLeavesOthersMail) {
-  account("ann", variedList("ann", 8), 4);
+  account("ann", StoreBuilder::variedMessages("ann", 8), 4);
   takeReference();
   startServer();
   ASSERT_EQ(run({}, {}).exitStatus, 0);
@@ -302,7 +280,7 @@ TEST_F(IdentityTest, ForceIntoAFilledAccountSendsNothingAgainAndLeavesOthersMail
 
 TEST_F(IdentityTest, TwoIdenticalMessagesOfAFolderAreBothKept) {
   // Messages 4 and 5 have the same Message-ID, size, date, flags and text.
-  std::vector<MailboxMessage> inbox = variedList("ann", 12);
+  std::vector<MailboxMessage> inbox = StoreBuilder::variedMessages("ann", 12);
   inbox[4] = inbox[3];
   inbox[4].uid = "5";
   account("ann", inbox);
@@ -324,7 +302,7 @@ TEST_F(IdentityTest, TwoIdenticalMessagesOfAFolderAreBothKept) {
 }
 
 TEST_F(IdentityTest, MessagesWithoutAMessageIdOnAServerWithoutUidplus) {
-  account("ann", variedList("ann", 20, false));
+  account("ann", StoreBuilder::variedMessages("ann", 20, false));
   takeReference();
   startServer({"--no-uidplus", "--stall-at", "6"});
   const ProcessResult result = run({"-window", "8", "-timeout", "1", "-retry", "2"}, {});
@@ -335,7 +313,7 @@ TEST_F(IdentityTest, MessagesWithoutAMessageIdOnAServerWithoutUidplus) {
 }
 
 TEST_F(IdentityTest, RerunWithoutAJournalAfterAKillSendsOnlyWhatIsMissing) {
-  account("ann", variedList("ann", 40));
+  account("ann", StoreBuilder::variedMessages("ann", 40));
   takeReference();
   startServer({"--delay-ms", "2"});
   ProcessOptions killed;
