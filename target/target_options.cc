@@ -59,14 +59,14 @@ DeliveryOption parseDelivery(const std::string& text) {
   }
   DeliveryOption delivery;
   delivery.address = text.substr(0, colon);
-  std::size_t end = text.size();
   const std::size_t before = text.rfind(':', last - 1);
+  std::string count = text.substr(last + 1);
   if (before != colon && allDigits(text.substr(before + 1, last - before - 1))) {
-    delivery.at = parseCount("--deliver", text.substr(last + 1));
-    end = last;
+    delivery.at = parseCount("--deliver", count);
+    count = text.substr(before + 1, last - before - 1);
     last = before;
   }
-  delivery.count = parseCount("--deliver", text.substr(last + 1, end - last - 1));
+  delivery.count = parseCount("--deliver", count);
   delivery.folder = text.substr(colon + 1, last - colon - 1);
   if (delivery.folder.empty()) {
     throw QLException(usage);

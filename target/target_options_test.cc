@@ -98,6 +98,24 @@ TEST(TargetOptionsTest, EveryOption) {
   EXPECT_TRUE(options.help);
 }
 
+// The folder may hold ':' and digits; a last number is the count, two are
+// the count and the append that brings the delivery.
+TEST(TargetOptionsTest, DeliveriesWithAndWithoutTheirMoment) {
+  const TargetOptions options = parseArgs(
+      {"--deliver", "a@x:INBOX:2:12", "--deliver", "b@y:Archiv:2007:3", "--deliver", "c@z:F:1"});
+  ASSERT_EQ(options.deliveries.size(), 3u);
+  EXPECT_EQ(options.deliveries[0].address, "a@x");
+  EXPECT_EQ(options.deliveries[0].folder, "INBOX");
+  EXPECT_EQ(options.deliveries[0].count, 2u);
+  EXPECT_EQ(options.deliveries[0].at, 12u);
+  EXPECT_EQ(options.deliveries[1].folder, "Archiv");
+  EXPECT_EQ(options.deliveries[1].count, 2007u);
+  EXPECT_EQ(options.deliveries[1].at, 3u);
+  EXPECT_EQ(options.deliveries[2].folder, "F");
+  EXPECT_EQ(options.deliveries[2].count, 1u);
+  EXPECT_EQ(options.deliveries[2].at, 0u);
+}
+
 // Alone, --version asks for the program's version; with a value it is still
 // the X-CHECKVERSION answer the tests set.
 TEST(TargetOptionsTest, VersionAloneOrWithAValue) {
@@ -118,19 +136,6 @@ TEST(TargetOptionsTest, VersionAloneOrWithAValue) {
     EXPECT_EQ(c.printVersion, options.printVersion) << ::testing::PrintToString(c.args);
     EXPECT_EQ(c.version, options.version);
   }
-}
-
-TEST(TargetOptionsTest, DeliveryAtTheStartOrAtAnAppend) {
-  const TargetOptions options = parseArgs(
-      {"--deliver", "ann@example.com:INBOX:3", "--deliver", "ann@example.com:Old:Sent:2:5"});
-  ASSERT_EQ(options.deliveries.size(), 2u);
-  EXPECT_EQ(options.deliveries[0].folder, "INBOX");
-  EXPECT_EQ(options.deliveries[0].count, 3u);
-  EXPECT_EQ(options.deliveries[0].at, 0u);
-  EXPECT_EQ(options.deliveries[1].address, "ann@example.com");
-  EXPECT_EQ(options.deliveries[1].folder, "Old:Sent");
-  EXPECT_EQ(options.deliveries[1].count, 2u);
-  EXPECT_EQ(options.deliveries[1].at, 5u);
 }
 
 TEST(TargetOptionsTest, Errors) {

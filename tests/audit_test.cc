@@ -121,9 +121,9 @@ TEST_F(AuditTest, VerifyAfterACleanMigrationMatchesEveryFolder) {
   // Sizes as sent: each bare LF became CR LF.
   EXPECT_TRUE(contains(rows,
                        "example.com,lea@example.com,INBOX,INBOX,,2,44,0,0,0,2,2,ok,"
-                       "\r\n"))
+                       ",0\r\n"))
       << rows;
-  EXPECT_TRUE(contains(rows, "example.com,lea@example.com,Empty,Empty,,0,0,0,0,0,0,0,ok,\r\n"))
+  EXPECT_TRUE(contains(rows, "example.com,lea@example.com,Empty,Empty,,0,0,0,0,0,0,0,ok,,0\r\n"))
       << rows;
   EXPECT_TRUE(lodemigFiles(dir_ / "audit", "pass").empty());
 }

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <regex>
 #include <tuple>
 #include <vector>
 
@@ -625,7 +626,8 @@ TEST_F(MigrationTest, KilledRunsResumeWithoutLossOrDouble) {
     } while (again.exitStatus != 0 && ++runs < 5);
     ASSERT_EQ(again.exitStatus, 0)
         << again.err << readFile(lodemigFiles(work.path(), "log").back());
-    if (contains(allFiles(work.path(), "log"), "arrived before the interruption")) {
+    // Messages the target held but no record named: found by identity.
+    if (std::regex_search(allFiles(work.path(), "log"), std::regex(": [1-9][0-9]* matched, "))) {
       ++unrecordedArrivals;
     }
 
@@ -648,8 +650,8 @@ TEST_F(MigrationTest, KilledRunsResumeWithoutLossOrDouble) {
   // The trials must have interrupted real work, not only runs already over.
   EXPECT_GE(killedMidway, 15);
   EXPECT_GE(unrecordedArrivals, 1);
-  std::cout << "killed midway: " << killedMidway << " of 30, unrecorded arrivals settled by the "
-            << "count: " << unrecordedArrivals << "\n";
+  std::cout << "killed midway: " << killedMidway
+            << " of 30, unrecorded arrivals matched: " << unrecordedArrivals << "\n";
 }
 
 TEST_F(MigrationTest, JournalOfAnotherRunOrDamagedIsRefusedBeforeAnythingIsSent) {
@@ -659,55 +661,60 @@ TEST_F(MigrationTest, JournalOfAnotherRunOrDamagedIsRefusedBeforeAnythingIsSent)
   ASSERT_EQ(migrate({"-journal", journal}).exitStatus, 0);
   const std::string firstPort = server_->portText();
   const std::string original = readFile(journal);
-  // The same journal, as if it had been written for the next server.
   startServer();
-  std::string good = original;
-  good.replace(good.find(":" + firstPort + "\n"), firstPort.size() + 1, ":" + server_->portText());
-  const std::string header = good.substr(0, good.find('\n') + 1);
+  // Journals of the text format runs wrote before: imported when whole and
+  // of this run, refused, and left as they are, when not.
+  const std::string header = "lodemig-journal 1\t" + std::filesystem::canonical(store_).string() +
+                             "\t127.0.0.1:" + server_->portText() + "\n";
   struct Case {
     std::string text;
     std::string refusal;
   };
+  const std::string moveAway = "; move it away to start a new journal\n";
   const Case cases[] = {
       {"lodemig-journal 1\t/elsewhere\t127.0.0.1:1\n",
        " is of another store or target\nArgument error: the journal's store is /elsewhere, this "
        "run's " +
            std::filesystem::canonical(store_).string() + "\n"},
-      {original,
-       " is of another store or target\nArgument error: the journal's target is 127.0.0.1:" +
-           firstPort + ", this run's 127.0.0.1:" + server_->portText() +
-           "; if it is the same server, add -retarget\n"},
-      {header + "account\tann@example.com\n", " is damaged at line 2\n"},
-      {header + "stored\ta\tb\tc\tx\t1\nfolder-done\ta\tb\n", " is damaged at line 2\n"},
-      {header + "count\ta\tb\t1\nnonsense\nfolder-done\ta\tb\n", " is damaged at line 3\n"},
-      {"garbage\n", " is damaged at line 1\n"},
+      {header + "account\tann@example.com\n", " is damaged at line 2" + moveAway},
+      {header + "stored\ta\tb\tc\tx\t1\nfolder-done\ta\tb\n", " is damaged at line 2" + moveAway},
+      {header + "count\ta\tb\t1\nnonsense\nfolder-done\ta\tb\n",
+       " is damaged at line 3" + moveAway},
   };
+  const std::string text = dir_ / "text-journal";
   for (const Case& c : cases) {
-    writeFile(journal, c.text);
-    ProcessResult result = migrate({"-journal", journal});
-    EXPECT_EQ(result.out, "Argument error: journal " + journal + c.refusal) << c.text;
+    writeFile(text, c.text);
+    ProcessResult result = migrate({"-journal", text});
+    EXPECT_EQ(result.out, "Argument error: journal " + text + c.refusal) << c.text;
     EXPECT_EQ(result.exitStatus, 2);
-    EXPECT_EQ(readFile(journal), c.text);
+    EXPECT_EQ(readFile(text), c.text);
   }
   EXPECT_FALSE(std::filesystem::exists(accountDirectory("ann@example.com")));
   // A torn last line is only a record the crash cut short: dropped, and the
-  // rest resumed from.
-  writeFile(journal, good + "stored\tann@exa");
-  ProcessResult torn = migrate({"-journal", journal});
+  // rest imported.
+  writeFile(text, header + "account-done\tann@example.com\nstored\tann@exa");
+  ProcessResult torn = migrate({"-journal", text});
   EXPECT_EQ(torn.exitStatus, 0) << torn.out;
   EXPECT_TRUE(contains(torn.out,
                        " + mailbox <ann>, size: 0B\n"
                        "   Info: already migrated, as the journal records\n"));
-  EXPECT_EQ(readFile(journal), good);
+  EXPECT_EQ(readFile(text + ".txt"), header + "account-done\tann@example.com\nstored\tann@exa");
   EXPECT_FALSE(std::filesystem::exists(accountDirectory("ann@example.com")));
 
+  // The first run's journal names the first server's address.
+  ProcessResult other = migrate({"-journal", journal});
+  EXPECT_EQ(other.out, "Argument error: journal " + journal +
+                           " is of another store or target\nArgument error: the journal's target "
+                           "is 127.0.0.1:" +
+                           firstPort + ", this run's 127.0.0.1:" + server_->portText() +
+                           "; if it is the same server, add -retarget\n");
+  EXPECT_EQ(other.exitStatus, 2);
+  EXPECT_EQ(readFile(journal), original);
   // The same server under its new address: -retarget takes the journal and
   // records the address, so that later runs need no -retarget.
-  writeFile(journal, original);
   ProcessResult moved = migrate({"-journal", journal, "-retarget"});
   EXPECT_EQ(moved.exitStatus, 0) << moved.out;
   EXPECT_TRUE(contains(moved.out, "   Info: already migrated, as the journal records\n"));
-  EXPECT_EQ(readFile(journal), original + "target\t127.0.0.1:" + server_->portText() + "\n");
   EXPECT_EQ(migrate({"-journal", journal}).exitStatus, 0);
   EXPECT_FALSE(std::filesystem::exists(accountDirectory("ann@example.com")));
 }

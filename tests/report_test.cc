@@ -60,15 +60,15 @@ TEST_F(ReportTest, EveryFolderAndFailedAccountHasItsRowVerdictAndTotals) {
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines[0],
             "domain,account,folder,target_folder,kind,store_messages,store_bytes,sent,refused,"
-            "skipped,target_before,target_after,verdict,error");
+            "skipped,target_before,target_after,verdict,error,matched");
   std::sort(lines.begin() + 1, lines.end());
   EXPECT_EQ(
       std::vector<std::string>(lines.begin() + 1, lines.end()),
       (std::vector<std::string>{
-          "example.com,amy@example.com,,,,0,0,0,0,0,,,failed,problem with identity switching",
+          "example.com,amy@example.com,,,,0,0,0,0,0,,,failed,problem with identity switching,0",
           "example.com,cid@example.com,A,A,,1,0,0,0,0,0,0,failed,"
-          "\"message 1: cannot read messages file \"\"3-S-x-h\"\": No such file or directory\"",
-          "example.com,cid@example.com,B,B,X-MAIL,1,22,1,0,0,0,1,ok,",
+          "\"message 1: cannot read messages file \"\"3-S-x-h\"\": No such file or directory\",0",
+          "example.com,cid@example.com,B,B,X-MAIL,1,22,1,0,0,0,1,ok,,0",
       }));
   EXPECT_EQ(summaryOf(result.out),
             "Info: accounts: 0 migrated, 0 skipped, 2 failed\n"
@@ -96,12 +96,12 @@ TEST_F(ReportTest, RefusedAndLostMessagesFailTheirFolderByName) {
   const std::string rows = readFile(report_);
   EXPECT_TRUE(contains(rows,
                        "example.org,dan@example.org,INBOX,INBOX,,4,72,3,1,0,0,3,"
-                       "failed,message 2: append message error\r\n"))
+                       "failed,message 2: append message error,0\r\n"))
       << rows;
   // The target said OK to the folder's one message but does not hold it.
   EXPECT_TRUE(contains(rows,
                        "example.org,dan@example.org,\"x,y\",\"x,y\",,1,23,1,0,0,0,0,"
-                       "missing,\"the target holds 0 messages, 1 expected\"\r\n"))
+                       "missing,\"the target holds 0 messages, 1 expected\",0\r\n"))
       << rows;
   EXPECT_TRUE(contains(result.out,
                        "Error: folder \"x,y\" of <dan@example.org> holds 0 messages, "
@@ -125,11 +125,11 @@ TEST_F(ReportTest, CleanRunVerifiesEverythingAndRowsOfSkippedAccounts) {
   ProcessResult result = migrate({"-report", report_});
   EXPECT_EQ(result.exitStatus, 0);
   const std::string rows = readFile(report_);
-  EXPECT_TRUE(contains(rows, "example.com,eve@example.com,INBOX,INBOX,,2,48,2,0,0,0,2,ok,\r\n"))
+  EXPECT_TRUE(contains(rows, "example.com,eve@example.com,INBOX,INBOX,,2,48,2,0,0,0,2,ok,,0\r\n"))
       << rows;
   EXPECT_TRUE(contains(rows,
                        "example.com,fay@example.com,,,,0,0,0,0,0,,,skipped,"
-                       "the account exists on the target; -force migrates it\r\n"))
+                       "the account exists on the target; -force migrates it,0\r\n"))
       << rows;
   EXPECT_EQ(summaryOf(result.out),
             "Info: accounts: 1 migrated, 1 skipped, 0 failed\n"

@@ -63,7 +63,7 @@ TEST_F(UnlistedFoldersTest, UnlistedFolderIsSaidReportedCheckedAndFailsTheVerifi
   EXPECT_TRUE(contains(log, kPrivatWarning)) << log;
   EXPECT_TRUE(contains(readFile(report_), ",ann@example.com,Privat,")) << readFile(report_);
   EXPECT_TRUE(
-      contains(readFile(report_), ",skipped,not in the account's folder list: not migrated\r\n"));
+      contains(readFile(report_), ",skipped,not in the account's folder list: not migrated,0\r\n"));
   EXPECT_EQ(arrivedCount("ann@example.com"), 2);
 
   const ProcessResult check = run("-check", {"-force"});

@@ -92,8 +92,9 @@ std::optional<int> openRunFiles(RunContext& context) {
   const MigrationSettings& settings = context.settings;
   context.journaled = settings.migrate && !settings.journalPath.empty();
   if (context.journaled) {
-    const std::string refusal = context.journal.open(
-        settings.journalPath, journalHeaderFor(settings, context.connection), settings.retarget);
+    const std::string refusal =
+        context.journal.open(settings.journalPath, journalStoreFor(settings),
+                             journalTargetFor(context.connection), settings.retarget);
     if (!refusal.empty()) {
       return refuse(refusal, kExitArgumentError);
     }
@@ -166,6 +167,9 @@ void runAgainstTarget(Migrator& migrator, Reporter& reporter, RunContext& contex
                                context.primaryDomainGiven, context.warnings.printed));
   for (const std::string& line : context.warnings.logged) {
     reporter.log(line);
+  }
+  if (context.journaled && !context.journal.importNote().empty()) {
+    reporter.log(context.journal.importNote());
   }
   // A stop signal now ends the run between two messages, with its report.
   ostrel::utils::watchStopSignals();

@@ -4,7 +4,6 @@
 #include <fstream>
 
 #include "driver/run.h"
-#include "migration/journal.h"
 #include "utils/inet_address.h"
 #include "utils/tls_context.h"
 
@@ -76,14 +75,14 @@ std::string runFileStem(const MigrationSettings& settings, std::time_t start) {
   return stem;
 }
 
-std::string journalHeaderFor(const MigrationSettings& settings,
-                             const ConnectionSettings& connection) {
-  // The same store given another way (a relative path, a link) is still the
-  // same store.
+std::string journalStoreFor(const MigrationSettings& settings) {
   std::error_code error;
   std::filesystem::path store = std::filesystem::weakly_canonical(settings.storePath, error);
-  return journalHeader(error ? settings.storePath : store.string(), connection.host,
-                       connection.port);
+  return error ? settings.storePath : store.string();
+}
+
+std::string journalTargetFor(const ConnectionSettings& connection) {
+  return connection.host + ":" + std::to_string(connection.port);
 }
 
 }  // namespace lodemig

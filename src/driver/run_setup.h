@@ -48,10 +48,11 @@ TlsRefusal setUpTls(const RunOptions& options, ConnectionSettings& connection,
 // directory: "./lodemig_<start>", and with -shard "_shard-K-of-N" after it.
 std::string runFileStem(const MigrationSettings& settings, std::time_t start);
 
-// The journal's first line for this store and target; the store as an
-// absolute path where it can be made one.
-std::string journalHeaderFor(const MigrationSettings& settings,
-                             const ConnectionSettings& connection);
+// The store as the journal names it: an absolute path where it can be made
+// one, so that the same store given another way is still the same store.
+std::string journalStoreFor(const MigrationSettings& settings);
+// The target as the journal names it: "host:port".
+std::string journalTargetFor(const ConnectionSettings& connection);
 
 }  // namespace lodemig
 

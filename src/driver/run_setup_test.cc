@@ -6,7 +6,6 @@
 #include <filesystem>
 
 #include "driver/run.h"
-#include "migration/journal.h"
 #include "tests/temp_dir.h"
 
 namespace lodemig {
@@ -151,9 +150,8 @@ TEST(RunFilesTest, JournalHeaderNamesTheStoreAbsolutely) {
   connection.port = 143;
   MigrationSettings settings;
   settings.storePath = dir / "store/../store";
-  EXPECT_EQ(
-      journalHeaderFor(settings, connection),
-      journalHeader(std::filesystem::canonical(dir / "store").string(), "mail.example.com", 143));
+  EXPECT_EQ(journalStoreFor(settings), std::filesystem::canonical(dir / "store").string());
+  EXPECT_EQ(journalTargetFor(connection), "mail.example.com:143");
 }
 
 }  // namespace

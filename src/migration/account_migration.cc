@@ -55,6 +55,7 @@ const AccountTally& AccountMigration::run(Mailbox& mailbox) {
   tally_ = AccountTally();
   account_ = mailbox.name() + "@" + mailbox.domainName();
   provisioned_ = false;
+  lostIn_.clear();
   if (journal_->accountDone(account_)) {
     reporter_.print("   Info: already migrated, as the journal records\n");
     tally_.skipped = true;
@@ -106,6 +107,7 @@ void AccountMigration::reportFailure(const Mailbox& mailbox, const std::string& 
     row.sent = folder.sent;
     row.refused = folder.refused;
     row.skipped = folder.skipped;
+    row.matched = folder.matched;
     if (messageNumber_ > 0) {
       row.error = "message " + std::to_string(messageNumber_) + ": " + error;
     }
@@ -216,26 +218,26 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
   std::int64_t targetCount = -1;
   messageNumber_ = 0;
   try {
-    targetCount = createFolder(folder);
+    FolderUidState state;
+    targetCount = createFolder(folder, state);
     reporter_.print("   - \"" + folder.name() + "\", messages: ");
     count = folder.messageCount();
     reporter_.log(count);
     reporter_.log("\n");
-    resume_.start(*journal_, account_, folder.name(), targetCount,
-                  [&] { return countUnrecorded(folder, mailbox); });
-    if (count > 0) {
-      try {
-        transferMessages(folder, mailbox, tally);
-      } catch (const QLStoreException&) {
-        // A read error may have left the connection in any state.
-        identityLost = !renewConnection(mailbox);
-        throw;
-      }
-    }
+    state.messages = targetCount;
+    fillFolder(folder, mailbox, state, tally, identityLost);
   } catch (const QLStoreException& error) {
     noteFolderFailure(folder, tally,
                       error.cause().empty() ? std::string(error.what())
                                             : std::string(error.what()) + ": " + error.cause());
+  } catch (const QLConnectionLostException&) {
+    lostIn_ = folder.name();
+    throw;
+  }
+  if (resume_.reconciled()) {
+    reporter_.log("Info: folder \"" + folder.name() + "\" of <" + account_ + ">: " +
+                  std::to_string(tally.matched) + " matched, " + std::to_string(tally.sent) +
+                  " sent, " + std::to_string(tally.refused) + " refused\n");
   }
   if (tally.failed) {
     // In place of the count, which would only stand after the error line.
@@ -251,6 +253,26 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
   if (identityLost) {
     // Going on would put the next folders into the administrator's own mailbox.
     throw QLStoreException("problem with identity switching");
+  }
+}
+
+void AccountMigration::fillFolder(Folder& folder, const Mailbox& mailbox,
+                                  const FolderUidState& state, FolderTally& tally,
+                                  bool& identityLost) {
+  resume_.begin(*journal_, account_, folder.name());
+  reconcile(folder, mailbox, state);
+  if (folder.messageCount() > 0) {
+    try {
+      transferMessages(folder, mailbox, tally);
+    } catch (const QLStoreException&) {
+      // A read error may have left the connection in any state.
+      identityLost = !renewConnection(mailbox);
+      throw;
+    }
+  }
+  if (lostIn_ == folder.name()) {
+    removeDoubles(folder, mailbox, tally);
+    lostIn_.clear();
   }
 }
 
@@ -271,7 +293,6 @@ void AccountMigration::noteFolderFailure(const Folder& folder, FolderTally& tall
 
 void AccountMigration::noteRefused(long number, const std::string& error, const std::string& cause,
                                    FolderTally& tally) {
-  resume_.record(false);
   reporter_.console("\n");
   reporter_.print("Error: cannot migrate message nr.: ");
   reporter_.print(static_cast<std::int64_t>(number));
@@ -308,10 +329,31 @@ void AccountMigration::reportFolder(const Folder& folder, const Mailbox& mailbox
   row.sent = tally.sent;
   row.refused = tally.refused;
   row.skipped = tally.skipped;
+  row.matched = tally.matched;
   row.targetBefore = before;
   row.targetAfter = after;
   row.verdict = migrationVerdict(tally.failed, tally.refused, tally.sent, before, after);
+  if (row.verdict == Verdict::Extra) {
+    // Mail others delivered meanwhile is theirs: neither counted as the
+    // run's nor a fault of it.
+    const std::int64_t foreign = foreignArrivals(folder, mailbox, before);
+    if (foreign > 0) {
+      reporter_.log("Info: folder \"" + folder.name() + "\" of <" + account_ +
+                    ">: " + std::to_string(foreign) +
+                    " messages others delivered during the run are left "
+                    "alone\n");
+      row.verdict =
+          migrationVerdict(tally.failed, tally.refused, tally.sent + foreign, before, after);
+    }
+  }
   row.error = tally.firstError;
+  if (row.error.empty() && resume_.counted()) {
+    row.error = "the target cannot list its messages: what arrived was counted";
+  }
+  if (row.error.empty() && tally.doublesRemoved > 0) {
+    row.error = std::to_string(tally.doublesRemoved) +
+                " copies a lost connection stored twice were removed";
+  }
   if (row.verdict == Verdict::Missing || row.verdict == Verdict::Extra) {
     tally.mismatch = true;
     const std::int64_t expected = before + tally.sent;
@@ -349,32 +391,16 @@ void AccountMigration::skipFolder(const Folder& folder, const Mailbox& mailbox,
   report_->add(row);
 }
 
-std::int64_t AccountMigration::createFolder(const Folder& folder) {
+std::int64_t AccountMigration::createFolder(const Folder& folder, FolderUidState& uids) {
   const FolderPlace place = target_->place(folder.name());
   if (!place.error.empty()) {
     reporter_.print("Error: " + place.error + "\n");
     throw QLStoreException(place.error);
   }
   reporter_.print(place.note);
-  const std::int64_t count = target_->createFolder(place, folder.type());
+  const std::int64_t count = target_->createFolder(place, folder.type(), &uids);
   targetName_ = place.wireName;
   shownName_ = place.shownName;
-  return count;
-}
-
-std::int64_t AccountMigration::countUnrecorded(const Folder& folder, const Mailbox& mailbox) {
-  std::ostream silent(nullptr);
-  Folder walk(folder);
-  walk.setLog(&silent);
-  Message message(&walk);
-  std::int64_t count = 0;
-  walk.open(mailbox.name());
-  for (bool more = walk.firstMessage(message); more; more = walk.nextMessage(message)) {
-    if (!resume_.recorded(message.key())) {
-      ++count;
-    }
-  }
-  walk.close();
   return count;
 }
 

@@ -9,6 +9,7 @@
 
 #include "imap/connection_settings.h"
 #include "imap/imap_gateway.h"
+#include "imap/uid_response.h"
 #include "migration/append_window.h"
 #include "migration/folder_resume.h"
 #include "migration/journal.h"
@@ -33,17 +34,19 @@ void pauseBeforeRetry(Reporter& reporter, int attempt, int retries, const std::s
 
 // What became of one folder of an account.
 struct FolderTally {
-  std::string name;                // as in the store
-  std::int64_t storeMessages = 0;  // the count the store's info file gives
-  std::int64_t read = 0;           // messages read from the store
-  std::int64_t sent = 0;           // messages the target accepted
-  std::int64_t refused = 0;        // messages refused or whose content failed
-  std::int64_t skipped = 0;        // messages the journal had as stored
-  std::uint64_t bytesSent = 0;     // content bytes accepted, as sent
-  bool failed = false;             // the folder could not be read to its end
-  bool mismatch = false;           // the target's count after it is not as expected
-  std::string firstError;          // the first failure, with its message number
-  std::string failure;             // why the folder could not be read to its end
+  std::string name;                 // as in the store
+  std::int64_t storeMessages = 0;   // the count the store's info file gives
+  std::int64_t read = 0;            // messages read from the store
+  std::int64_t sent = 0;            // messages the target accepted
+  std::int64_t refused = 0;         // messages refused or whose content failed
+  std::int64_t skipped = 0;         // messages the journal had as stored
+  std::int64_t matched = 0;         // messages found on the target, not sent
+  std::int64_t doublesRemoved = 0;  // copies a lost connection left, removed
+  std::uint64_t bytesSent = 0;      // content bytes accepted, as sent
+  bool failed = false;              // the folder could not be read to its end
+  bool mismatch = false;            // the target's count after it is not as expected
+  std::string firstError;           // the first failure, with its message number
+  std::string failure;              // why the folder could not be read to its end
 };
 
 // What became of one account.
@@ -128,6 +131,12 @@ class AccountMigration {
   // QLNetworkException, or QLStoreException (after the folder's report) when
   // the renewed connection cannot switch to the account.
   void transferFolder(Folder& folder, const Mailbox& mailbox, FolderTally& tally);
+  // With the target folder in `state`: decides what it holds already, sends
+  // the rest and, in a folder a connection was lost in, removes the doubles
+  // the lost connection left. Sets `identityLost` when a store error left a
+  // connection that cannot act as the account again.
+  void fillFolder(Folder& folder, const Mailbox& mailbox, const FolderUidState& state,
+                  FolderTally& tally, bool& identityLost);
   // Reads every message and appends it, with up to the connection's window
   // of appends outstanding (one at a time with a window of 1). Answers are
   // taken in store order, and the reader's log lines of a message are held
@@ -141,7 +150,8 @@ class AccountMigration {
                 FolderTally& tally, long total);
   // Writes the message's append and, when the window is full, takes the
   // answers of its older half.
-  void sendMessage(Message& message, long number, FolderTally& tally, long total);
+  void sendMessage(Message& message, const std::string& identity, long number, FolderTally& tally,
+                   long total);
   // Takes every answer still outstanding, then writes out the reader's held
   // lines.
   void settleWindow(FolderTally& tally, long total);
@@ -158,9 +168,29 @@ class AccountMigration {
   bool renewConnection(const Mailbox& mailbox);
   // Says where the folder goes and makes it exist there (setting
   // targetName_). Returns the target folder's message count: 0 when it was
-  // created, -1 when the server did not say. Throws QLStoreException when the
-  // folder cannot be placed, else as the target's steps say.
-  std::int64_t createFolder(const Folder& folder);
+  // created, -1 when the server did not say, and sets what the server said
+  // of its UIDs. Throws QLStoreException when the folder cannot be placed,
+  // else as the target's steps say.
+  std::int64_t createFolder(const Folder& folder, FolderUidState& uids);
+  // Decides, before the first append, which of the folder's messages the
+  // target holds already: what the journal records, and what the target
+  // lists beyond that, matched with the store's messages.
+  void reconcile(const Folder& folder, const Mailbox& mailbox, FolderUidState state);
+  // After a lost connection: removes the copies of the folder's messages the
+  // target holds twice because a dead connection's appends were stored
+  // after the run had sent them again.
+  void removeDoubles(const Folder& folder, const Mailbox& mailbox, FolderTally& tally);
+  // How many messages others delivered to the target folder while the run
+  // sent to it, as its listing from the folder's start tells; 0 when that
+  // start is unknown or the target cannot list.
+  std::int64_t foreignArrivals(const Folder& folder, const Mailbox& mailbox, std::int64_t before);
+  // The walk's decision for `message` (number `number`); false when it is to
+  // be sent.
+  bool settledWithoutSending(Message& message, const std::string& identity, long number,
+                             FolderTally& tally, long total);
+  // What each of the folder's messages looks like to the target, in store
+  // order, read without a word to the log.
+  std::vector<StoreFingerprint> storeFingerprints(const Folder& folder, const Mailbox& mailbox);
   // The folder's messages that the journal names neither as stored nor as
   // refused, counted without a word to the log.
   std::int64_t countUnrecorded(const Folder& folder, const Mailbox& mailbox);
@@ -188,6 +218,9 @@ class AccountMigration {
   bool provisioned_ = false;
   // The account being migrated, as the journal names it.
   std::string account_;
+  // The folder a connection of this account was lost in; checked for doubles
+  // when a new connection has finished it.
+  std::string lostIn_;
   // The journal's decisions for the folder being migrated.
   FolderResume resume_;
   // The current folder's target name, used for every message, and the same

@@ -2,6 +2,7 @@
 // answer taken in store order, with up to the window's appends outstanding.
 
 #include "migration/account_migration.h"
+#include "migration/journal_text.h"
 #include "migration/target_result.h"
 #include "store/message.h"
 #include "utils/ql_exception.h"
@@ -56,22 +57,58 @@ void AccountMigration::transferMessages(Folder& folder, const Mailbox& mailbox,
       settleWindow(tally, total);
       stopIfAsked();
     }
-    if (resume_.wouldSkip(message.key())) {
-      // Skipped messages are recorded in store order too.
-      settleWindow(tally, total);
-      reporter_.showCounter(number, total);
-      ++tally.read;
-      resume_.skip(message.key());
-      ++tally.skipped;
+    std::string identity;
+    if (resume_.needsIdentities()) {
+      try {
+        identity = message.identity();
+      } catch (const QLStoreException&) {
+        // Its content cannot be read: the append says so, as it would have.
+      }
+    }
+    if (settledWithoutSending(message, identity, number, tally, total)) {
       messageNumber_ = ++number;
       continue;
     }
-    sendMessage(message, number, tally, total);
+    sendMessage(message, identity, number, tally, total);
     messageNumber_ = ++number;
   }
   settleWindow(tally, total);
   messageNumber_ = 0;
   reporter_.eraseCounter();
+}
+
+bool AccountMigration::settledWithoutSending(Message& message, const std::string& identity,
+                                             long number, FolderTally& tally, long total) {
+  const FolderResume::Decision decision =
+      resume_.decide(identity, [&] { return journalKey(message.key()); });
+  if (decision == FolderResume::Decision::Send) {
+    return false;
+  }
+  // Messages not sent are recorded in store order too.
+  settleWindow(tally, total);
+  reporter_.showCounter(number, total);
+  ++tally.read;
+  switch (decision) {
+    case FolderResume::Decision::Recorded:
+      ++tally.skipped;
+      break;
+    case FolderResume::Decision::Matched: {
+      ++tally.matched;
+      std::uint32_t size = 0;
+      try {
+        size = message.contentSize();
+      } catch (const QLStoreException&) {
+        // The record's size is only information.
+      }
+      resume_.record(identity, size, message.flagText(), resume_.lastMatchedUid(), true);
+      break;
+    }
+    default:
+      // Refused on a connection of this run that was lost since.
+      noteRefused(number, "the target refused it before the connection was lost", "", tally);
+      break;
+  }
+  return true;
 }
 
 bool AccountMigration::readNext(Folder& folder, const Mailbox& mailbox, Message& message,
@@ -91,10 +128,14 @@ bool AccountMigration::readNext(Folder& folder, const Mailbox& mailbox, Message&
   }
 }
 
-void AccountMigration::sendMessage(Message& message, long number, FolderTally& tally, long total) {
+void AccountMigration::sendMessage(Message& message, const std::string& identity, long number,
+                                   FolderTally& tally, long total) {
   SentMessage& record = window_.push();
   record.number = number;
-  record.key = resume_.currentKey();
+  record.identity = identity;
+  if (resume_.needsIdentities()) {
+    record.flags = message.flagText();
+  }
   record.written = target_->submitAppend(targetName_, message, static_cast<std::uint64_t>(number));
   record.size = record.written == kGatewayOk ? message.contentSize() : 0;
   // Answers to older appends, taken before this one's turn, would replace it.
@@ -140,21 +181,24 @@ void AccountMigration::completeOldest(FolderTally& tally, long total) {
   ++tally.read;
   GatewayResult result = record.written;
   std::string cause = record.cause;
+  std::uint64_t uid = 0;
   if (result == kGatewayOk) {
     const AppendAnswer answer = gateway_.awaitAppend();
+    uid = answer.uid;
     // An answer for another message than the oldest cannot be placed: the
     // connection's state is unknown.
     result = answer.token == static_cast<std::uint64_t>(record.number) ? answer.result
                                                                        : kGatewayConnectionProblem;
     cause = result == kGatewayOk ? std::string() : gateway_.client().failureCause();
   }
-  resume_.makeCurrent(record.key);
   try {
     checkResult(reporter_, TargetStep::Append, result);
     ++tally.sent;
     tally.bytesSent += record.size;
-    resume_.record(true);
+    resume_.record(record.identity, static_cast<std::int64_t>(record.size), record.flags, uid,
+                   true);
   } catch (const QLStoreException& error) {
+    resume_.record(record.identity, static_cast<std::int64_t>(record.size), record.flags, 0, false);
     noteRefused(record.number, error.what(), cause, tally);
   } catch (QLConnectionLostException& error) {
     error.setCause(causeText(cause, account_, tally.name));

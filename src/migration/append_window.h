@@ -14,7 +14,8 @@ namespace lodemig {
 // being taken: what is reported and recorded of it once the answer comes.
 struct SentMessage {
   long number = 0;            // in the folder, from 1; the append's token
-  std::string key;            // as the journal names it, with a journal
+  std::string identity;       // its store identity, when the journal needs it
+  std::string flags;          // as sent, when the journal needs them
   std::uint64_t size = 0;     // the content's size as sent
   GatewayResult written = 0;  // the result of writing it
   std::string log;            // the reader's lines for it, held until its answer

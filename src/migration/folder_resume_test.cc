@@ -10,201 +10,179 @@
 namespace lodemig {
 namespace {
 
-MessageKey key(int number) {
-  return {"F.mbox", number * 100, 10};
+StoreFingerprint storeMessage(const std::string& identity, const std::string& id,
+                              std::uint64_t size, std::int64_t date) {
+  StoreFingerprint message;
+  message.identity = identity;
+  message.messageId = id;
+  message.size = size;
+  message.date = date;
+  return message;
+}
+
+MessageFingerprint held(std::uint64_t uid, const std::string& id, std::uint64_t size,
+                        std::int64_t date) {
+  return {uid, size, date, id};
+}
+
+// Two identical store messages need two target copies; a message without a
+// Message-ID matches by size and date; foreign mail is left over; a message
+// recorded without a UID takes its copy before an unrecorded twin can.
+TEST(MatchFingerprintsTest, MatchesAsMultisets) {
+  std::vector<StoreFingerprint> store = {
+      storeMessage("u:1:10", "<a@x>", 10, 100), storeMessage("u:2:10", "<a@x>", 10, 100),
+      storeMessage("u:3:20", "", 20, 200),      storeMessage("u:4:30", "<b@x>", 30, 300),
+      storeMessage("u:5:30", "<b@x>", 30, 300),
+  };
+  store[3].recordedWithoutUid = true;
+  std::vector<MessageFingerprint> target = {held(7, "<a@x>", 10, 100), held(8, "", 20, 200),
+                                            held(9, "<b@x>", 30, 300), held(10, "<f@y>", 5, 1),
+                                            held(11, "", 20, 201)};
+  const auto matched = matchFingerprints(store, target);
+  ASSERT_EQ(matched.size(), 2u);
+  EXPECT_EQ(matched.at("u:1:10"), std::deque<std::uint64_t>{7});
+  EXPECT_EQ(matched.at("u:3:20"), std::deque<std::uint64_t>{8});
+  // u:2 (a second copy) and u:5 (its twin's copy is the recorded one's) are sent.
+  EXPECT_EQ(matched.count("u:2:10"), 0u);
+  EXPECT_EQ(matched.count("u:5:30"), 0u);
+  ASSERT_EQ(target.size(), 2u);
+  EXPECT_EQ(target[0].uid, 10u);
+  EXPECT_EQ(target[1].uid, 11u);
+}
+
+// A store message without a date was given the server's: any date matches.
+TEST(MatchFingerprintsTest, AStoreMessageWithoutADateMatchesAnyDate) {
+  const std::vector<StoreFingerprint> store = {storeMessage("f:1", "<a@x>", 10, -1),
+                                               storeMessage("f:2", "<a@x>", 10, 5)};
+  std::vector<MessageFingerprint> target = {held(3, "<a@x>", 10, 1700000000)};
+  const auto matched = matchFingerprints(store, target);
+  ASSERT_EQ(matched.size(), 1u);
+  EXPECT_EQ(matched.at("f:1"), std::deque<std::uint64_t>{3});
+  EXPECT_TRUE(target.empty());
+}
+
+TEST(DoublesOfTest, OnlyCopiesBeyondTheStoresAndNeverForeignMail) {
+  const std::vector<StoreFingerprint> store = {
+      storeMessage("u:1:10", "<a@x>", 10, 100), storeMessage("u:2:10", "<a@x>", 10, 100),
+      storeMessage("u:3:20", "<c@x>", 20, 200), storeMessage("u:4:40", "<d@x>", 40, 400)};
+  const std::vector<MessageFingerprint> target = {
+      held(3, "<d@x>", 40, 400),                             // held before the run, matched
+      held(5, "<a@x>", 10, 100), held(6, "<a@x>", 10, 100),  // the store has two
+      held(7, "<c@x>", 20, 200), held(8, "<c@x>", 20, 200),  // one too many
+      held(9, "<f@y>", 5, 1),    held(10, "<f@y>", 5, 1),    // foreign, twice
+      held(11, "<d@x>", 40, 400)};                           // a second copy of an old one
+  // UID 8 is the run's own copy (recorded); 7 is the one a dead connection left.
+  EXPECT_EQ(doublesOf(store, target, 4, {5, 6, 8}), (std::vector<std::uint64_t>{7, 11}));
+  // Without UIDs recorded, the newest copy goes.
+  EXPECT_EQ(doublesOf(store, target, 4, {}), (std::vector<std::uint64_t>{8, 11}));
+  // Copies held before the run are never counted as doubles of it.
+  const std::vector<MessageFingerprint> old = {held(1, "<c@x>", 20, 200),
+                                               held(2, "<c@x>", 20, 200)};
+  EXPECT_TRUE(doublesOf(store, old, 4, {}).empty());
+  // The foreign ones are counted as others' arrivals, from the start on only.
+  EXPECT_EQ(foreignCount(store, target, 4), 2);
+  EXPECT_EQ(foreignCount(store, target, 10), 1);
 }
 
 class FolderResumeTest : public ::testing::Test {
  protected:
   FolderResumeTest() : reporter_(log_, console_, errors_, true) {}
 
-  // A journal file in which an earlier run began folder "F" of a@x, then
-  // this run's journal on it.
-  void earlierRun(std::int64_t countBefore, const std::vector<int>& stored,
-                  const std::vector<int>& refused) {
-    JournalWriter writer;
-    ASSERT_TRUE(writer.open(path_, 0, header_));
-    writer.count("a@x", "F", countBefore);
-    for (int number : stored) {
-      writer.message(true, "a@x", "F", journalKey(key(number)));
+  void SetUp() override { ASSERT_EQ(journal_.open(dir_ / "journal", "/s", "h:143"), ""); }
+
+  // An earlier run's records of folder "F" of a@x, begun with the target at
+  // UIDVALIDITY 7, UIDNEXT `uidNext`.
+  void earlierRun(std::int64_t uidNext, const std::vector<JournalMessage>& messages) {
+    JournalDbFolder folder = journal_.beginFolder("a@x", "F");
+    journal_.folderStart(reporter_, folder, "F", 7, uidNext, uidNext - 1);
+    for (const JournalMessage& message : messages) {
+      journal_.message(reporter_, folder, message);
     }
-    for (int number : refused) {
-      writer.message(false, "a@x", "F", journalKey(key(number)));
-    }
-    writer.close();
-    openJournal();
-  }
-  void openJournal() {
-    ASSERT_EQ(journal_.open(path_, header_), "");
-    recordsBefore_ = testing::readFile(path_).size();
   }
 
-  // Starts folder "F", whose store holds messages 1 to `messages`.
-  void start(std::int64_t targetCount, int messages, Journal* journal = nullptr) {
-    resume_.start(journal != nullptr ? *journal : journal_, "a@x", "F", targetCount, [&] {
-      ++walks_;
-      std::int64_t count = 0;
-      for (int number = 1; number <= messages; ++number) {
-        count += resume_.recorded(key(number)) ? 0 : 1;
-      }
-      return count;
-    });
-  }
-
-  // The records this run added to the file, once the journal is closed (it
-  // buffers what no crash can cost).
-  std::string newRecords() {
-    journal_.close();
-    return testing::readFile(path_).substr(recordsBefore_);
-  }
-  static std::string stored(int number) {
-    return "stored\ta@x\tF\t" + journalKey(key(number)) + "\n";
+  FolderResume::Decision decide(const std::string& identity) {
+    return resume_.decide(identity, [] { return std::string(); });
   }
 
   testing::ScopedTempDir dir_;
-  const std::string path_ = dir_ / "journal";
-  const std::string header_ = journalHeader("/s", "h", 143);
   std::ostringstream log_, console_, errors_;
   Reporter reporter_;
   Journal journal_;
-  FolderResume resume_{reporter_, false};
-  int walks_ = 0;
-  std::size_t recordsBefore_ = 0;
+  FolderResume resume_{reporter_, true};
 };
 
-TEST_F(FolderResumeTest, NewFolderRecordsTheTargetCountBeforeAnyMessage) {
-  openJournal();
-  start(7, 2);
-  EXPECT_FALSE(resume_.skip(key(1)));
-  resume_.record(true);
-  EXPECT_FALSE(resume_.skip(key(2)));
-  resume_.record(false);
-  resume_.finish(true);
-  EXPECT_EQ(newRecords(), "count\ta@x\tF\t7\n" + stored(1) + "refused\ta@x\tF\t" +
-                              journalKey(key(2)) + "\nfolder-done\ta@x\tF\n");
-  EXPECT_EQ(walks_, 0);
-  EXPECT_EQ(log_.str(), "");
+TEST_F(FolderResumeTest, NewEmptyFolderIsRecordedAndNothingIsAsked) {
+  resume_.begin(journal_, "a@x", "F");
+  EXPECT_EQ(resume_.plan("F", {0, 3, 1}), 0u);
+  EXPECT_FALSE(resume_.reconciled());
+  EXPECT_EQ(decide("u:1:10"), FolderResume::Decision::Send);
+  resume_.record("u:1:10", 10, "", 1, true);
+  const JournalDbFolder folder = journal_.beginFolder("a@x", "F");
+  EXPECT_EQ(folder.uidValidity(), 3);
+  EXPECT_EQ(folder.uidNext(), 1);
+  EXPECT_EQ(folder.countBefore(), 0);
 }
 
-TEST_F(FolderResumeTest, UnknownTargetCountIsRecordedAsEmptyAndAFailedFolderStaysOpen) {
-  openJournal();
-  start(-1, 1);
-  resume_.finish(false);
-  EXPECT_EQ(newRecords(), "count\ta@x\tF\t0\n");
-  EXPECT_FALSE(journal_.folderDone("a@x", "F"));
+TEST_F(FolderResumeTest, ResumeListsOnlyBeyondTheRecordsAndMatchesWhatArrived) {
+  earlierRun(10, {{"u:1:10", 10, "", 10, true}, {"u:2:20", 20, "", 11, true}});
+  resume_.begin(journal_, "a@x", "F");
+  // Nothing beyond UID 11: nothing to ask.
+  EXPECT_EQ(resume_.plan("F", {11, 7, 12}), 0u);
+  resume_.begin(journal_, "a@x", "F");
+  // UID 12 (message 3, sent but unrecorded) and 13 (someone else's) arrived.
+  ASSERT_EQ(resume_.plan("F", {13, 7, 14}), 12u);
+  std::vector<StoreFingerprint> store = {
+      storeMessage("u:1:10", "<1@x>", 10, 1), storeMessage("u:2:20", "<2@x>", 20, 2),
+      storeMessage("u:3:30", "<3@x>", 30, 3), storeMessage("u:4:40", "<4@x>", 40, 4)};
+  resume_.match(store, {held(12, "<3@x>", 30, 3), held(13, "<f@y>", 40, 4)});
+  EXPECT_EQ(decide("u:1:10"), FolderResume::Decision::Recorded);
+  EXPECT_EQ(decide("u:2:20"), FolderResume::Decision::Recorded);
+  EXPECT_EQ(decide("u:3:30"), FolderResume::Decision::Matched);
+  EXPECT_EQ(resume_.lastMatchedUid(), 12u);
+  EXPECT_EQ(decide("u:4:40"), FolderResume::Decision::Send);
+  EXPECT_EQ(resume_.matched(), 1);
 }
 
-TEST_F(FolderResumeTest, CountThatFitsSkipsTheFirstUnrecordedArrivals) {
-  earlierRun(5, {1, 2}, {});
-  start(9, 5);  // 2 arrived after the last record, 3 unrecorded
-  EXPECT_EQ(walks_, 1);
-  EXPECT_EQ(log_.str(),
-            "Info: 2 messages of folder \"F\" of <a@x> arrived before the interruption: "
-            "recorded, not sent again\n");
-  EXPECT_TRUE(resume_.skip(key(1)));
-  EXPECT_TRUE(resume_.wouldSkip(key(3)));
-  EXPECT_TRUE(resume_.skip(key(3)));
-  EXPECT_TRUE(resume_.skip(key(4)));
-  EXPECT_FALSE(resume_.wouldSkip(key(5)));
-  EXPECT_EQ(resume_.currentKey(), journalKey(key(5)));
-  EXPECT_FALSE(resume_.skip(key(5)));
-  EXPECT_EQ(newRecords(), stored(3) + stored(4));
+TEST_F(FolderResumeTest, AFolderMadeAnewTrustsNoRecordAndTheEmptyOneGetsAll) {
+  earlierRun(10, {{"u:1:10", 10, "", 10, true}});
+  resume_.begin(journal_, "a@x", "F");
+  EXPECT_EQ(resume_.plan("F", {1, 99, 2}), 1u);
+  std::vector<StoreFingerprint> store = {storeMessage("u:1:10", "<1@x>", 10, 1)};
+  resume_.match(store, {held(1, "<1@x>", 10, 1)});
+  EXPECT_EQ(decide("u:1:10"), FolderResume::Decision::Matched);
+
+  resume_.begin(journal_, "a@x", "F");
+  EXPECT_EQ(resume_.plan("F", {0, 7, 12}), 0u);
+  EXPECT_EQ(decide("u:1:10"), FolderResume::Decision::Send);
 }
 
-TEST_F(FolderResumeTest, ArrivalsAsManyAsTheUnrecordedStillFit) {
-  earlierRun(5, {1, 2}, {});
-  start(10, 5);
-  EXPECT_EQ(log_.str(),
-            "Info: 3 messages of folder \"F\" of <a@x> arrived before the interruption: "
-            "recorded, not sent again\n");
-  EXPECT_TRUE(resume_.skip(key(5)));
+TEST_F(FolderResumeTest, ARefusalOfThisRunStaysRefusedOnANewConnection) {
+  resume_.begin(journal_, "a@x", "F");
+  EXPECT_EQ(resume_.plan("F", {0, 7, 1}), 0u);
+  resume_.record("u:1:10", 10, "", 1, true);
+  resume_.record("u:2:20", 0, "", 0, false);
+  // The connection is lost; the new one meets the folder again.
+  resume_.begin(journal_, "a@x", "F");
+  ASSERT_EQ(resume_.plan("F", {1, 7, 3}), 2u);
+  std::vector<StoreFingerprint> store = {storeMessage("u:1:10", "<1@x>", 10, 1),
+                                         storeMessage("u:2:20", "<2@x>", 20, 2)};
+  resume_.match(store, {});
+  EXPECT_EQ(decide("u:1:10"), FolderResume::Decision::Recorded);
+  EXPECT_EQ(decide("u:2:20"), FolderResume::Decision::RefusedBefore);
 }
 
-TEST_F(FolderResumeTest, RefusedMessagesAreNotTakenForArrivals) {
-  earlierRun(0, {}, {1});
-  start(1, 2);
-  EXPECT_FALSE(resume_.skip(key(1)));
-  EXPECT_TRUE(resume_.skip(key(2)));
-  EXPECT_EQ(newRecords(), stored(2));
-}
-
-TEST_F(FolderResumeTest, CountsThatCannotBeExplainedSendUnrecordedMessagesAgain) {
-  // 1 stored of 3 after a count of 5: 2 unrecorded in the store.
-  struct Case {
-    std::int64_t target;
-    int walks;
-  } cases[] = {{9, 1}, {5, 0}, {-1, 0}};  // 3 arrivals, -1 arrivals, no count
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.target);
-    testing::ScopedTempDir dir;
-    Journal journal;
-    {
-      JournalWriter writer;
-      ASSERT_TRUE(writer.open(dir / "j", 0, header_));
-      writer.count("a@x", "F", 5);
-      writer.message(true, "a@x", "F", journalKey(key(1)));
-      writer.close();
-    }
-    ASSERT_EQ(journal.open(dir / "j", header_), "");
-    log_.str("");
-    walks_ = 0;
-    start(c.target, 3, &journal);
-    EXPECT_EQ(walks_, c.walks);
-    EXPECT_EQ(log_.str(),
-              "Warning: folder \"F\" of <a@x> does not hold the messages the journal accounts "
-              "for: its unrecorded messages are sent again\n");
-    EXPECT_TRUE(resume_.skip(key(1)));
-    EXPECT_FALSE(resume_.skip(key(2)));
-    EXPECT_FALSE(resume_.skip(key(3)));
-    resume_.finish(false);
-  }
-}
-
-TEST_F(FolderResumeTest, NothingArrivedUnrecordedSkipsTheStoredOnly) {
-  earlierRun(5, {1}, {});
-  start(6, 3);
-  EXPECT_EQ(walks_, 0);
-  EXPECT_EQ(log_.str(), "");
-  EXPECT_TRUE(resume_.skip(key(1)));
-  EXPECT_FALSE(resume_.skip(key(2)));
-  EXPECT_EQ(newRecords(), "");
-}
-
-TEST_F(FolderResumeTest, KeptKeysLetANewConnectionSkipWhatTheLostOneStored) {
-  for (const bool keepKeys : {false, true}) {
-    SCOPED_TRACE(keepKeys);
-    Journal journal;  // no file, as a run without one keeps it
-    FolderResume resume(reporter_, keepKeys);
-    resume.start(journal, "a@x", "F", 3, [] { return 0; });
-    EXPECT_FALSE(resume.skip(key(1)));
-    resume.record(true);
-    // The window keeps a key and records it once its answer comes.
-    EXPECT_FALSE(resume.wouldSkip(key(2)));
-    const std::string kept = resume.currentKey();
-    EXPECT_FALSE(resume.wouldSkip(key(3)));
-    resume.makeCurrent(kept);
-    resume.record(false);
-    const FolderProgress& progress = *journal.beginFolder("a@x", "F", false).progress;
-    EXPECT_EQ(progress.storedCount, 1);
-    EXPECT_EQ(progress.refused.count(journalKey(key(2))), keepKeys ? 1u : 0u);
-    // The new connection finds both messages and nothing unexplained.
-    resume.start(journal, "a@x", "F", 4, [] { return 0; });
-    EXPECT_EQ(resume.skip(key(1)), keepKeys);
-    EXPECT_FALSE(resume.skip(key(2)));
-    EXPECT_FALSE(resume.skip(key(3)));
-  }
-}
-
-TEST_F(FolderResumeTest, OffJournalSkipsAndRecordsNothing) {
-  Journal off(Journal::Mode::Off);
-  start(3, 2, &off);
-  EXPECT_FALSE(resume_.skip(key(1)));
-  EXPECT_EQ(resume_.currentKey(), "");
-  resume_.record(true);
-  resume_.finish(true);
-  EXPECT_FALSE(off.folderDone("a@x", "F"));
-  EXPECT_EQ(walks_, 0);
-  EXPECT_EQ(log_.str(), "");
+TEST_F(FolderResumeTest, CountingStandsInWhenTheTargetCannotList) {
+  earlierRun(10, {{"u:1:10", 10, "", -1, true}});
+  resume_.begin(journal_, "a@x", "F");
+  ASSERT_EQ(resume_.plan("F", {12, 0, 0}), 1u);
+  // Count before 9, one recorded: two more arrived, both unrecorded.
+  resume_.countInstead(12, [] { return 3; });
+  EXPECT_EQ(decide("u:1:10"), FolderResume::Decision::Recorded);
+  EXPECT_EQ(decide("u:2:20"), FolderResume::Decision::Matched);
+  EXPECT_EQ(decide("u:3:30"), FolderResume::Decision::Matched);
+  EXPECT_EQ(decide("u:4:40"), FolderResume::Decision::Send);
+  EXPECT_NE(log_.str().find("the target cannot list its messages: what arrived is counted instead"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -2,195 +2,30 @@
 #define LODEMIG_MIGRATION_JOURNAL_H_
 
 #include <cstdint>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string>
-#include <string_view>
-#include <unordered_map>
-#include <unordered_set>
-#include <vector>
 
+#include "migration/journal_db.h"
 #include "migration/reporter.h"
-#include "store/message.h"
-#include "utils/output_file.h"
 
 namespace lodemig {
 
-// The record of a migration's progress that makes an interrupted run
-// resumable: a text file, one record a line, fields separated by tabs, with
-// "%", tab, CR and LF inside a field written as %25, %09, %0D and %0A.
+// A run's journal: what earlier runs recorded, and the records of this run,
+// kept in a JournalDatabase when the run names a file. Each record is
+// written, taken into the journal's memory and checked in one call; a failed
+// write logs "Error: <failure text>" on the reporter given and throws
+// QLNetworkException with that text, since a run whose journal cannot be
+// written could not be resumed.
 //
-//   lodemig-journal 1 <tab> store path <tab> host:port
-//   account <tab> user@domain <tab> created|switched|declined <tab> password file
-//   account <tab> user@domain <tab> creating <tab> password file <tab> password <tab> 0|1
-//   count <tab> user@domain <tab> folder <tab> target count before the first append
-//   stored <tab> user@domain <tab> folder <tab> key file <tab> header offset <tab> stored size
-//   refused <tab> user@domain <tab> folder <tab> key file <tab> header offset <tab> stored size
-//   folder-done <tab> user@domain <tab> folder
-//   account-done <tab> user@domain
-//   target <tab> host:port
-//
-// "creating" is written before the account is asked for, with the password
-// it is given (1: generated), so that an account whose creation a crash cut
-// short is still known as the run's own and its password is not lost; the
-// last account record decides ("declined": it existed and was not migrated).
-// A "target" record names the address a later run reached the same server
-// by (-retarget); the last one is the journal's target. Password files are
-// named by absolute path.
-// A last line without its line end (torn by a crash) is ignored.
-
-// What the journal remembers of a folder whose migration has begun but not
-// ended: the keys of its messages the target accepted or refused.
-struct FolderProgress {
-  std::int64_t countBefore = -1;  // the target folder's count before the first append
-  std::int64_t storedCount = 0;   // stored records, over all runs
-  std::unordered_set<std::string> stored;
-  std::unordered_set<std::string> refused;
-};
-
-// A message's key as the journal writes it: "file <tab> offset <tab> size"
-// with the file escaped, into `text`, whose storage is reused. The one way a
-// key is made: the records and the lookups of a resumed folder both use it.
-void formatJournalKey(const MessageKey& key, std::string& text);
-// The same, returned.
-std::string journalKey(const MessageKey& key);
-// Reads a key as formatJournalKey() writes it. False when `text` is not
-// three fields with numbers in the last two.
-bool parseJournalKey(std::string_view text, MessageKey& key);
-
-// The two halves of a Journal, its memory and its file; only Journal and the
-// tests use them directly.
-
-// Everything a journal file holds, read once at the start of a run. Only the
-// folders in progress keep their message keys; a finished folder or account
-// is one entry. Not copyable. After load(), every method may be called from
-// any thread; a FolderProgress is the one thread's that migrates its account.
-class JournalState {
- public:
-  enum class Load { Ok, Missing, Unreadable, OtherRun, OtherTarget, Damaged };
-
-  // Reads `path`. Missing when there is no such file; OtherRun when its first
-  // line names another store than `header` (or is of another format);
-  // OtherTarget when the journal is whole but its target is not `header`'s;
-  // Damaged (with the line number in damagedLine()) when a line other than a
-  // torn last one cannot be read. `validLength` is set to the bytes up to the
-  // end of the last whole line.
-  Load load(const std::string& path, const std::string& header, std::int64_t& validLength);
-  int damagedLine() const { return damagedLine_; }
-  // What the journal names, once load() has read its first line.
-  const std::string& journalStore() const { return journalStore_; }
-  const std::string& journalTarget() const { return journalTarget_; }
-
-  bool accountDone(const std::string& account) const;
-  // Created or switched to by a run of this journal; "" when not.
-  std::string passwordFileOf(const std::string& account) const;
-  // An account whose last record is "creating": its creation was asked for
-  // but its answer never recorded. Sets the password it was given.
-  bool creationUnconfirmed(const std::string& account, std::string& password,
-                           bool& generated) const;
-  bool folderDone(const std::string& account, const std::string& folder) const;
-  // The folder's progress, created empty when the journal has none.
-  FolderProgress& progress(const std::string& account, const std::string& folder);
-  // Forgets the keys of a folder that has ended.
-  void endFolder(const std::string& account, const std::string& folder);
-  void endAccount(const std::string& account);
-  // Records in memory what an account record of this run says: an empty
-  // password file forgets the account.
-  void noteAccount(const std::string& account, const std::string& passwordFile);
-
- private:
-  bool apply(const std::string& line);
-  // An "account" record, split into its fields.
-  bool applyAccount(const std::vector<std::string_view>& fields);
-
-  std::unordered_set<std::string> doneAccounts_;
-  std::unordered_map<std::string, std::string> ownAccounts_;  // account -> password file
-  // account -> the password (with "1" or "0" for generated in front)
-  std::unordered_map<std::string, std::string> unconfirmed_;
-  std::unordered_set<std::string> doneFolders_;  // "account <tab> folder"
-  // Node-based: a FolderProgress stays where it is while others are added.
-  std::unordered_map<std::string, FolderProgress> folders_;
-  int damagedLine_ = 0;
-  std::string journalStore_;
-  std::string journalTarget_;
-  mutable std::mutex mutex_;
-};
-
-// Appends records to the journal file. Records are buffered; sync() puts
-// everything written so far on the disk before it returns. A write that fails
-// makes failed() true and keeps the reason (failureText()). Before open() it
-// writes nothing: a run without a journal file keeps its records in a
-// JournalState alone. Not copyable. Every method may be called from any
-// thread; records of one thread keep their order.
-class JournalWriter {
- public:
-  // Opens `path` for appending (0600 when created), first cutting it back to
-  // `validLength` bytes when it is longer (a torn last line); writes `header`
-  // as the first line of a new file.
-  [[nodiscard]] bool open(const std::string& path, std::int64_t validLength,
-                          const std::string& header);
-  // `state` is "created", "switched" or "declined".
-  void account(const std::string& account, const char* state, const std::string& passwordFile);
-  void creating(const std::string& account, const std::string& passwordFile,
-                const std::string& password, bool generated);
-  // The server is reached by `target` from now on; on the disk when this
-  // returns.
-  void target(const std::string& target);
-  void count(const std::string& account, const std::string& folder, std::int64_t count);
-  void message(bool stored, const std::string& account, const std::string& folder,
-               const std::string& key);
-  void folderDone(const std::string& account, const std::string& folder);
-  void accountDone(const std::string& account);
-  // Writes out the buffered records and waits until the disk has them.
-  void sync();
-  void close();
-
-  const std::string& path() const { return file_.path(); }
-  // After an open() refused because another process holds the journal: its
-  // pid, or -1 when unknown; 0 otherwise.
-  long heldBy() const { return heldBy_; }
-  bool failed() const;
-  std::string failureText() const;
-  // failureText() without "cannot write file PATH: ".
-  std::string failureReason() const;
-
- private:
-  void line(std::initializer_list<std::string_view> fields);
-  void syncLocked();
-
-  ostrel::utils::OutputFile file_;
-  std::string line_;
-  // The names of the last message record, and their escaped form.
-  std::string account_;
-  std::string folder_;
-  std::string names_;
-  long heldBy_ = 0;
-  mutable std::mutex mutex_;
-};
-
-// The journal's first line for a run of `storePath` into `host`:`port`.
-std::string journalHeader(const std::string& storePath, const std::string& host, int port);
-
-// A folder whose messages a Journal records: its names and its progress.
-struct JournalFolder {
-  std::string account;
-  std::string folder;
-  FolderProgress* progress = nullptr;  // the journal's, while the folder lasts
-  // Whether stored and refused keys are kept in memory for a new connection
-  // of this run.
-  bool keepKeys = false;
-};
-
-// A run's journal: what earlier runs recorded, and the records of this run.
-// Each record is written, taken into the journal's memory and checked in one
-// call; a failed write logs "Error: <failure text>" on the reporter given and
-// throws QLNetworkException with that text, since a run whose journal cannot
-// be written could not be resumed.
-//
-// Without open() it writes nothing and still remembers this run's records (a
-// retried account must know what its lost connection sent). Mode::Off
-// remembers nothing either: it knows no account or folder, and its records
-// do nothing. Not copyable. After open(), every method may be called from any
-// thread; a JournalFolder is the one thread's that migrates its account.
+// Without open() it writes nothing and still remembers, for this run, which
+// accounts it created or switched to and which folders and accounts ended
+// (a retried account must not be reported twice). Mode::Off remembers
+// nothing either. Whatever the mode, it remembers which messages the target
+// refused in this run: a new connection of the run does not send them again.
+// Not copyable. After open(), every method may be called from any thread; a
+// JournalDbFolder is the one thread's that migrates its account.
 class Journal {
  public:
   enum class Mode { Remember, Off };
@@ -199,62 +34,69 @@ class Journal {
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
 
-  // Reads the journal at `path` for a run of `header` and opens it for this
-  // run's records. Returns the argument error that refuses it, with its line
-  // ends, or "" when it can be used. A journal of the same store whose target
-  // differs is refused, naming both, unless `retarget`: then it is taken and
-  // records the new target.
-  std::string open(const std::string& path, const std::string& header, bool retarget = false);
+  // Opens (or creates, or imports a text journal into) the journal at `path`
+  // for a run of `storePath` into `target` (host:port). Returns the argument
+  // error that refuses it, with its line ends, or "" when it can be used. A
+  // journal of another store is refused; one of another target too, naming
+  // both, unless `retarget`: then it is taken and records the new target.
+  std::string open(const std::string& path, const std::string& storePath, const std::string& target,
+                   bool retarget = false);
+  // The log line of a text journal's import, with its line end; "" when
+  // open() imported none.
+  const std::string& importNote() const { return db_.importNote(); }
   // Puts every record on the disk and closes the file.
-  void close() { writer_.close(); }
-  // False for Mode::Off.
-  bool remembers() const { return remembers_; }
+  void close() { db_.close(); }
+  // Whether open() took a file: its records outlive the run.
+  bool hasFile() const { return hasFile_; }
 
-  bool accountDone(const std::string& account) const { return state_.accountDone(account); }
+  bool accountDone(const std::string& account) const;
   // Created or switched to by a run of this journal; "" when not.
-  std::string passwordFileOf(const std::string& account) const {
-    return state_.passwordFileOf(account);
-  }
+  std::string passwordFileOf(const std::string& account) const;
   // An account whose creation was asked for but its answer never recorded.
   // Sets the password it was given.
   bool creationUnconfirmed(const std::string& account, std::string& password,
-                           bool& generated) const {
-    return state_.creationUnconfirmed(account, password, generated);
-  }
-  bool folderDone(const std::string& account, const std::string& folder) const {
-    return state_.folderDone(account, folder);
-  }
-  // The folder whose messages are about to be recorded, with its progress
-  // (empty when the journal has none).
-  JournalFolder beginFolder(const std::string& account, const std::string& folder, bool keepKeys);
+                           bool& generated) const;
+  bool folderDone(const std::string& account, const std::string& folder) const;
 
-  // Before the account is asked for. Memory learns of it only from the
-  // record that settles it, account().
+  // Before the account is asked for; on the disk when this returns.
   void creating(Reporter& reporter, const std::string& account, const std::string& passwordFile,
                 const std::string& password, bool generated);
-  enum class Settled { Created, Switched, Declined };
+  using Settled = JournalDatabase::Settled;
   void account(Reporter& reporter, const std::string& account, Settled settled,
                const std::string& passwordFile);
-  // The target folder's count before the first append, on the disk when this
-  // returns.
-  void count(Reporter& reporter, JournalFolder& folder, std::int64_t count);
-  // A message the target accepted (`stored`) or refused, by its key as
-  // formatJournalKey() makes it. A refusal is on the disk when this returns.
-  void message(Reporter& reporter, JournalFolder& folder, bool stored, const std::string& key);
-  // The folder has ended whole; its progress is forgotten (folder.progress
-  // is null after).
-  void endFolder(Reporter& reporter, JournalFolder& folder);
   void endAccount(Reporter& reporter, const std::string& account);
 
- private:
-  friend class JournalDoorTest;  // reaches the writer to make it fail
+  // The folder about to be migrated, with what the journal holds of it.
+  JournalDbFolder beginFolder(const std::string& account, const std::string& folder);
+  // The target folder before the first append; on the disk when this returns.
+  void folderStart(Reporter& reporter, JournalDbFolder& folder, const std::string& targetName,
+                   std::int64_t uidValidity, std::int64_t uidNext, std::int64_t countBefore);
+  // A message the target accepted or refused. A refusal is on the disk when
+  // this returns.
+  void message(Reporter& reporter, JournalDbFolder& folder, const JournalMessage& message);
+  // How often this run's target refused the message `identity` of the folder.
+  int refusedInRun(const std::string& account, const std::string& folder,
+                   const std::string& identity) const;
+  // Whether this run's target refused any message of the folder.
+  bool anyRefusedInRun(const std::string& account, const std::string& folder) const;
+  // The folder has ended whole.
+  void endFolder(Reporter& reporter, JournalDbFolder& folder);
 
+ private:
   // Ends the run when the last write failed.
   void check(Reporter& reporter) const;
+  static std::string folderName(const std::string& account, const std::string& folder);
 
   const bool remembers_;
-  JournalState state_;
-  JournalWriter writer_;
+  bool hasFile_ = false;
+  JournalDatabase db_;
+  // A run without a file: what the run itself settled.
+  std::set<std::string> doneAccounts_;
+  std::map<std::string, std::string> ownAccounts_;  // account -> password file
+  std::set<std::string> doneFolders_;               // "account <tab> folder"
+  // "account <tab> folder <tab> identity" -> how often refused in this run.
+  std::map<std::string, int> refused_;
+  mutable std::mutex mutex_;  // guards the memory above
 };
 
 }  // namespace lodemig

@@ -9,9 +9,9 @@
 #include <fstream>
 #include <unordered_set>
 
-#include "migration/journal.h"
 #include "migration/journal_db.h"
 #include "migration/journal_db_statements.h"
+#include "migration/journal_text.h"
 #include "utils/private_file.h"
 
 namespace lodemig {
@@ -266,7 +266,10 @@ std::string JournalDatabase::openDatabase() {
   // FULL: every commit is synced, so what a commit holds survives a power
   // loss too; commits are few (a batch of stored records, a folder's start,
   // a refusal, an account), so the syncs cost little.
-  if (!execute("PRAGMA journal_mode = WAL") || !execute("PRAGMA synchronous = FULL")) {
+  // A small page cache: records are appended and a folder's are read once,
+  // so more would only be memory the run does not use again.
+  if (!execute("PRAGMA journal_mode = WAL") || !execute("PRAGMA synchronous = FULL") ||
+      !execute("PRAGMA cache_size = -256")) {
     return damaged + failure_ + howOn;
   }
   Statement check(db_, "PRAGMA quick_check");

@@ -10,7 +10,7 @@
 
 #include <filesystem>
 
-#include "migration/journal.h"
+#include "migration/journal_text.h"
 #include "tests/temp_dir.h"
 
 namespace lodemig {

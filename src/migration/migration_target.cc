@@ -28,7 +28,8 @@ class TorvaneTarget : public MigrationTarget {
   std::string describeAppends() override;
   bool canPlace() const override { return true; }
   FolderPlace place(const std::string& storeName) const override;
-  std::int64_t createFolder(const FolderPlace& place, FolderType type) override;
+  std::int64_t createFolder(const FolderPlace& place, FolderType type,
+                            FolderUidState* uids) override;
   const char* skippedKind(const Folder&) const override { return ""; }
   std::string kindWord(const Folder& folder) const override {
     return folderKindWord(folderKindBits(folder.type()));
@@ -75,7 +76,8 @@ class ImapServerTarget : public MigrationTarget {
   std::string describeAppends() override;
   bool canPlace() const override { return placement_ != nullptr; }
   FolderPlace place(const std::string& storeName) const override;
-  std::int64_t createFolder(const FolderPlace& place, FolderType type) override;
+  std::int64_t createFolder(const FolderPlace& place, FolderType type,
+                            FolderUidState* uids) override;
   const char* skippedKind(const Folder& folder) const override;
   std::string kindWord(const Folder&) const override { return "mail"; }
   const char* name() const override { return "the target"; }
@@ -186,7 +188,8 @@ FolderPlace TorvaneTarget::place(const std::string& storeName) const {
   return place;
 }
 
-std::int64_t TorvaneTarget::createFolder(const FolderPlace& place, FolderType type) {
+std::int64_t TorvaneTarget::createFolder(const FolderPlace& place, FolderType type,
+                                         FolderUidState* uids) {
   std::string path;
   bool firstLevel = true;
   std::int64_t count = -1;
@@ -196,12 +199,15 @@ std::int64_t TorvaneTarget::createFolder(const FolderPlace& place, FolderType ty
     }
     firstLevel = false;
     path += level;
-    if (checkResult(reporter_, TargetStep::Select, gateway_.select(path, &count), path) ==
+    if (checkResult(reporter_, TargetStep::Select, gateway_.select(path, &count, uids), path) ==
         StepOutcome::Done) {
       continue;
     }
     checkResult(reporter_, TargetStep::CreateFolder, gateway_.createFolder(path, type), path);
     count = 0;
+    if (uids != nullptr) {
+      *uids = FolderUidState{0, 0, 0};
+    }
   }
   return count;
 }
@@ -375,14 +381,15 @@ FolderPlace ImapServerTarget::place(const std::string& storeName) const {
   return placement_->place(storeName);
 }
 
-std::int64_t ImapServerTarget::createFolder(const FolderPlace& place, FolderType) {
+std::int64_t ImapServerTarget::createFolder(const FolderPlace& place, FolderType,
+                                            FolderUidState* uids) {
   std::int64_t count = -1;
-  if (checkResult(reporter_, TargetStep::Select, gateway_.select(place.wireName, &count),
+  if (checkResult(reporter_, TargetStep::Select, gateway_.select(place.wireName, &count, uids),
                   place.shownName) != StepOutcome::Done) {
     checkResult(reporter_, TargetStep::CreateFolder, gateway_.createFolder(place.wireName, 0),
                 place.shownName);
     // The count of the new folder, which servers give with the SELECT.
-    checkResult(reporter_, TargetStep::Select, gateway_.select(place.wireName, &count),
+    checkResult(reporter_, TargetStep::Select, gateway_.select(place.wireName, &count, uids),
                 place.shownName);
   }
   return count;

@@ -71,7 +71,10 @@ class MigrationTarget {
   virtual FolderPlace place(const std::string& storeName) const = 0;
   // Makes `place` exist as a folder of `type` and selects it. Returns its
   // message count: 0 when it was created, -1 when the server did not say.
-  virtual std::int64_t createFolder(const FolderPlace& place, FolderType type) = 0;
+  // With `uids`, sets what the server said of its UIDs (nothing, on the
+  // private target, of a folder it has just created).
+  virtual std::int64_t createFolder(const FolderPlace& place, FolderType type,
+                                    FolderUidState* uids = nullptr) = 0;
   // The kind word ("calendar", "contacts" ...) of a folder the target does
   // not keep, so that a migration leaves it out; "" for a folder it keeps.
   virtual const char* skippedKind(const Folder& folder) const = 0;

@@ -108,7 +108,7 @@ TEST(AccountMigrationTest, TallyCountsWhatWasReadSentAndRefused) {
   createUser(peer, "V1 OK\r\n");
   peer.expect("V2 X-SETUSER \"ann@example.com\"").send("V2 OK\r\n");
   peer.expect("V3 X-CHECKVERSION").send("V3 OK X-CHECKVERSION 6.4.1\r\n");
-  peer.expect("V4 SELECT \"INBOX\"").send("* 7 EXISTS\r\nV4 OK\r\n");
+  peer.expect("V4 SELECT \"INBOX\"").send("* 0 EXISTS\r\nV4 OK\r\n");
   answerAppend(peer, "V5 OK\r\n");
   answerAppend(peer, "V6 NO full\r\n");
   answerAppend(peer, "V7 OK\r\n");

@@ -105,6 +105,10 @@ void RunReport::add(const ReportRow& row) {
   line_ += verdictWord(row.verdict);
   line_ += ',';
   appendCsvField(line_, row.error);
+  // Last, so that the columns before it stay where readers of older reports
+  // look for them.
+  line_ += ',';
+  appendNumber(line_, row.matched);
   line_ += "\r\n";
   if (file_.isOpen()) {
     file_.write(line_.data(), static_cast<std::streamsize>(line_.size()));
@@ -119,7 +123,7 @@ void RunReport::add(const ReportRow& row) {
   }
   totals_.sent += row.sent;
   totals_.refused += row.refused;
-  totals_.skipped += row.skipped;
+  totals_.skipped += row.skipped + row.matched;
   totals_.bytes += row.storeBytes;
   totals_.storeMessages += row.storeMessages;
   totals_.targetMessages += row.targetAfter > 0 ? row.targetAfter : 0;

@@ -29,6 +29,7 @@ struct ReportRow {
   std::int64_t sent = 0;
   std::int64_t refused = 0;
   std::int64_t skipped = 0;        // the journal had them as stored
+  std::int64_t matched = 0;        // found on the target already, not sent
   std::int64_t targetBefore = -1;  // -1: not known
   std::int64_t targetAfter = -1;
   Verdict verdict = Verdict::Ok;
@@ -70,7 +71,7 @@ class RunReport {
  public:
   static constexpr const char* kHeader =
       "domain,account,folder,target_folder,kind,store_messages,store_bytes,sent,refused,"
-      "skipped,target_before,target_after,verdict,error";
+      "skipped,target_before,target_after,verdict,error,matched";
 
   RunReport() = default;
   RunReport(const RunReport&) = delete;

@@ -79,14 +79,14 @@ TEST(RunReportTest, AResumedRunAddsItsRowsUnderTheOneHeader) {
     first.add(folderRow("INBOX"));
     ASSERT_TRUE(first.close());
   }
-  const std::string inbox = "example.com,ann@example.com,INBOX,INBOX,,0,0,2,0,0,,,ok,\r\n";
+  const std::string inbox = "example.com,ann@example.com,INBOX,INBOX,,0,0,2,0,0,,,ok,,0\r\n";
   EXPECT_EQ(contentOf(path), header + inbox);
   RunReport second;
   ASSERT_TRUE(second.open(path));
   second.add(folderRow("Sent"));
   ASSERT_TRUE(second.close());
   EXPECT_EQ(contentOf(path),
-            header + inbox + "example.com,ann@example.com,Sent,Sent,,0,0,2,0,0,,,ok,\r\n");
+            header + inbox + "example.com,ann@example.com,Sent,Sent,,0,0,2,0,0,,,ok,,0\r\n");
   // Only this run's rows count in its totals.
   EXPECT_EQ(second.totals().sent, 2);
 }
