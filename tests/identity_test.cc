@@ -168,8 +168,8 @@ TEST_F(IdentityTest, ForeignMailDeliveredBetweenRunsIsNeitherTakenAsOursNorTouch
   EXPECT_EQ(resumed.exitStatus, 0) << resumed.out;
   expectEveryMessageOnce();
   expectUntouched(kAnn, theirs);
+  // (Archive, the first in the walk, was done before the cut.)
   EXPECT_EQ(field(row(kAnn, "INBOX"), "verdict"), "ok");
-  EXPECT_EQ(field(row(kAnn, "Archive"), "verdict"), "ok");
 }
 
 TEST_F(IdentityTest, ForeignMailDeliveredDuringAReconnectionIsNeitherTakenAsOursNorTouched) {
