@@ -107,8 +107,8 @@ class Trial {
     options.workingDirectory = dir_ / "reference";
     const ProcessResult clean = run({}, options);
     if (clean.exitStatus != 0) {
-      std::fprintf(stderr, "the clean run failed (%d): %s%s\n", clean.exitStatus,
-                   clean.out.c_str(), clean.err.c_str());
+      std::fprintf(stderr, "the clean run failed (%d): %s%s\n", clean.exitStatus, clean.out.c_str(),
+                   clean.err.c_str());
       return false;
     }
     for (const std::string& address : accounts_) {
@@ -345,10 +345,10 @@ void forceIntoFilled(Trial& trial, std::mt19937& random, Totals& totals) {
   trial.run({});
   // Only into an account the cut run created.
   const int foreign = trial.holds(kAnn) ? pick(random, 1, 3) : 0;
-  trial.restartServer(foreign == 0 ? std::vector<std::string>{}
-                                   : std::vector<std::string>{
-                                         "--deliver",
-                                         "ann@example.com:INBOX:" + std::to_string(foreign)});
+  trial.restartServer(foreign == 0
+                          ? std::vector<std::string>{}
+                          : std::vector<std::string>{
+                                "--deliver", "ann@example.com:INBOX:" + std::to_string(foreign)});
   totals.badExits += trial.runUntilDone({"-force", "-window", "8"}) != 0 ? 1 : 0;
   trial.count(totals, {{kAnn, foreign}});
 }
@@ -367,8 +367,8 @@ int campaign(int argc, char** argv) {
   lodemigBinary = std::filesystem::absolute(argv[1]).string();
   targetBinary = std::filesystem::absolute(argv[2]).string();
   const int trials = argc > 3 ? std::atoi(argv[3]) : 20;
-  const unsigned seed = argc > 4 ? static_cast<unsigned>(std::strtoul(argv[4], nullptr, 10))
-                                 : std::random_device{}();
+  const unsigned seed =
+      argc > 4 ? static_cast<unsigned>(std::strtoul(argv[4], nullptr, 10)) : std::random_device{}();
   std::printf("seed %u, %d trials per scenario\n", seed, trials);
   const std::vector<std::string> one = {"-window", "1"};
   const std::vector<std::string> many = {"-window", "32", "-jobs", "4", "-retry", "3"};
@@ -405,8 +405,8 @@ int campaign(int argc, char** argv) {
                 totals.badExits);
     std::fflush(stdout);
     failing += totals.lost + totals.doubled + totals.wrongStamps + totals.missingPasswords +
-                       totals.foreignTouched + totals.badExits >
-                   0
+                           totals.foreignTouched + totals.badExits >
+                       0
                    ? 1
                    : 0;
   }
@@ -417,4 +417,6 @@ int campaign(int argc, char** argv) {
 }  // namespace
 }  // namespace lodemig::testing
 
-int main(int argc, char** argv) { return lodemig::testing::campaign(argc, argv); }
+int main(int argc, char** argv) {
+  return lodemig::testing::campaign(argc, argv);
+}
