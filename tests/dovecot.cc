@@ -239,6 +239,14 @@ std::string Dovecot::doveadm(const std::vector<std::string>& arguments, int* sta
   return result.out;
 }
 
+int Dovecot::save(const std::string& user, const std::string& mailbox,
+                  const std::string& messageFile) const {
+  // doveadm save reads the message from its standard input.
+  const std::string command = std::string("exec ") + kDoveadm + " -c '" + config_ + "' save -u '" +
+                              user + "' -m '" + mailbox + "' < '" + messageFile + "'";
+  return runProcess("/bin/sh", {"-c", command}).exitStatus;
+}
+
 std::string Dovecot::fetch(const std::string& user, const std::string& mailbox,
                            const std::string& field, int uid) const {
   int status = 0;

@@ -52,6 +52,10 @@ class Dovecot {
   // doveadm with this instance's configuration; its standard output, the
   // exit status in *status.
   std::string doveadm(const std::vector<std::string>& arguments, int* status) const;
+  // Delivers the message in `messageFile` into `user`'s `mailbox` as mail
+  // from elsewhere would come (doveadm save); doveadm's exit status.
+  int save(const std::string& user, const std::string& mailbox,
+           const std::string& messageFile) const;
   // One field of one message (by UID) of `user`'s `mailbox`, as doveadm
   // fetch prints it, with its "name: " (or "name:\n" for the text) taken off.
   std::string fetch(const std::string& user, const std::string& mailbox, const std::string& field,

@@ -1,5 +1,6 @@
 #include "tests/store_builder.h"
 
+#include <cstdio>
 #include <stdexcept>
 
 #include "tests/temp_dir.h"
@@ -128,6 +129,23 @@ std::string StoreBuilder::mailboxText(const std::vector<MailboxMessage>& message
             "\r\n" + message.content;
   }
   return text;
+}
+
+std::vector<MailboxMessage> StoreBuilder::variedMessages(const std::string& tag, int count,
+                                                         bool withIds) {
+  static const char* const kFlags[] = {"S", "SA", "F", "", "SD"};
+  std::vector<MailboxMessage> list;
+  for (int number = 1; number <= count; ++number) {
+    char date[40];
+    std::snprintf(date, sizeof date, "Wed Jun 30 %02d:%02d:08 1993", number / 60 % 24, number % 60);
+    const std::string name = tag + " " + std::to_string(number);
+    const std::string id =
+        withIds ? "Message-ID: <" + tag + "." + std::to_string(number) + "@store.example>\r\n" : "";
+    list.push_back({kFlags[number % 5], std::to_string(number), date,
+                    id + "Subject: " + name + "\r\n\r\n" +
+                        std::string(static_cast<std::size_t>(number), 'x') + "\r\n"});
+  }
+  return list;
 }
 
 }  // namespace lodemig::testing

@@ -88,6 +88,12 @@ class StoreBuilder {
                           const std::string& folder, const std::string& fileName,
                           const std::string& content);
 
+  // Messages 1 to `count` of `tag` whose flags, arrival times and sizes
+  // differ from their neighbours', so that a message stored in another's
+  // place shows; each with its own Message-ID unless `withIds` is false.
+  static std::vector<MailboxMessage> variedMessages(const std::string& tag, int count,
+                                                    bool withIds = true);
+
   // The mailbox file text of `messages`.
   static std::string mailboxText(const std::vector<MailboxMessage>& messages);
 
