@@ -260,6 +260,10 @@ std::string JournalDatabase::openDatabase() {
     return "Argument error: cannot write journal " + path_ + ": it was replaced while opened\n";
   }
   sqlite3_extended_result_codes(db_, 1);
+  // The run's memory stays what it is without a journal, as near as can be:
+  // no lookaside slots, a page cache of a few pages (records are appended
+  // at the end of their tables, and a folder's are read once).
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_LOOKASIDE, nullptr, 0, 0);
   // Only an admin's reader may meet our writes, for a moment.
   sqlite3_busy_timeout(db_, 5000);
   // WAL: a commit appends to the log and a reader never blocks the run.
@@ -268,12 +272,10 @@ std::string JournalDatabase::openDatabase() {
   // each checkpoint. A power loss may take the last commits since: what the
   // target holds of them is found there again by identity (see README).
   // Syncing every commit cost more than the rest of the journal together.
-  // A small page cache: records are appended and a folder's are read once,
-  // so more would only be memory the run does not use again.
   // Checkpoints every 16 MB of log: a page the commits between two of them
   // rewrote many times is copied into the database once.
   if (!execute("PRAGMA journal_mode = WAL") || !execute("PRAGMA synchronous = NORMAL") ||
-      !execute("PRAGMA cache_size = -256") || !execute("PRAGMA wal_autocheckpoint = 4000")) {
+      !execute("PRAGMA cache_size = -64") || !execute("PRAGMA wal_autocheckpoint = 4000")) {
     return damaged + failure_ + howOn;
   }
   Statement check(db_, "PRAGMA quick_check");
