@@ -35,6 +35,13 @@ void ImapSession::run() {
   }
   while (!state_.stopping() && readCommand() == Flow::kContinue) {
   }
+  if (options_.storeLate && !held_.empty() && acting_) {
+    state_.keepLate([this_store = &store_, account = *acting_, held = std::move(held_)] {
+      storeHeld(*this_store, account, held);
+    });
+    held_.clear();
+    return;
+  }
   storeHeldBack();
 }
 

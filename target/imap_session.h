@@ -160,6 +160,8 @@ class ImapSession {
   };
   bool stalled_ = false;
   std::vector<HeldAppend> held_;
+  static void storeHeld(MailStore& store, MailStore::AccountId account,
+                        const std::vector<HeldAppend>& appends);
 
   // Buffers reused from command to command.
   std::string line_;

@@ -120,6 +120,8 @@ ImapSession::Flow ImapSession::storeAppended(std::string_view command, std::stri
     exists = store_.storeMessage(*acting_, folder, message, i == 0 ? &uid : nullptr) !=
              MailStore::Outcome::kMissing;
   }
+  // A dead connection's appends the server takes only now, after this one.
+  state_.storeLate();
   if (!exists) {
     return reply("NO", "[TRYCREATE] No such folder");
   }
@@ -144,7 +146,15 @@ void ImapSession::holdBack(std::string_view command, std::string_view flags,
 }
 
 void ImapSession::storeHeldBack() {
-  for (const HeldAppend& held : held_) {
+  if (acting_) {
+    storeHeld(store_, *acting_, held_);
+  }
+  held_.clear();
+}
+
+void ImapSession::storeHeld(MailStore& store, MailStore::AccountId account,
+                            const std::vector<HeldAppend>& appends) {
+  for (const HeldAppend& held : appends) {
     IncomingMessage message;
     message.flags = held.flags;
     message.date = held.date;
@@ -154,12 +164,11 @@ void ImapSession::storeHeldBack() {
     message.bytes = held.bytes;
     message.messageIdField = held.messageIdField;
     try {
-      store_.storeMessage(*acting_, held.folder, message);
+      store.storeMessage(account, held.folder, message);
     } catch (const QLException& e) {
       std::cerr << "lodemig-target: " << e.what() << std::endl;
     }
   }
-  held_.clear();
 }
 
 bool ImapSession::overAppendLimit(std::uint64_t size) const {

@@ -140,4 +140,20 @@ void ServerState::requestStop() {
   stopped_.notify_all();
 }
 
+void ServerState::keepLate(std::function<void()> store) {
+  const std::lock_guard<std::mutex> lock(lateMutex_);
+  late_.push_back(std::move(store));
+}
+
+void ServerState::storeLate() {
+  std::vector<std::function<void()>> due;
+  {
+    const std::lock_guard<std::mutex> lock(lateMutex_);
+    due.swap(late_);
+  }
+  for (const std::function<void()>& store : due) {
+    store();
+  }
+}
+
 }  // namespace lodemig::target

@@ -4,10 +4,12 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "target/mail_store.h"
 #include "target/target_options.h"
@@ -54,6 +56,11 @@ class ServerState {
   void requestStop();
   bool stopping() const { return stopping_.load(); }
 
+  // With --store-late: keeps what stores a stalled connection's appends
+  // until storeLate(), which the next append of any connection calls.
+  void keepLate(std::function<void()> store);
+  void storeLate();
+
  private:
   // Stores `delivery.count` messages of the server's own; false when its
   // account or folder does not exist.
@@ -65,6 +72,8 @@ class ServerState {
   std::atomic<std::uint64_t> commands_{0};
   std::atomic<std::uint64_t> appends_{0};
   std::atomic<bool> stopping_{false};
+  std::mutex lateMutex_;
+  std::vector<std::function<void()>> late_;
   std::mutex mutex_;  // guards random_ and the stop wake-up
   std::condition_variable stopped_;
   std::mt19937_64 random_;

@@ -102,6 +102,10 @@ TargetOptions parseTargetOptions(int argc, const char* const* argv) {
       options.noUidplus = true;
       continue;
     }
+    if (option == "--store-late") {
+      options.storeLate = true;
+      continue;
+    }
     if (option == "--reopen") {
       options.reopenStore = true;
       continue;
@@ -246,6 +250,8 @@ std::string targetUsage() {
          "  --stall-at N               from the Nth append on answer nothing on its\n"
          "                             connection; once the client has gone, store that\n"
          "                             append and those that followed it\n"
+         "  --store-late               store a stalled connection's appends only after\n"
+         "                             the next append of another connection\n"
          "  --deliver USER@DOMAIN:FOLDER:COUNT[:AT]\n"
          "                             store COUNT messages of the server's own (each with\n"
          "                             its own Message-ID) in FOLDER: at the start, or when\n"

@@ -68,6 +68,10 @@ struct TargetOptions {
   std::vector<DeliveryOption> deliveries;
   // Leave UIDPLUS out of CAPABILITY and APPENDUID out of the append answers.
   bool noUidplus = false;
+  // A stalled connection's appends are stored only after the next append
+  // another connection brings: a server that takes a dead connection's
+  // input after the client has sent the same messages again.
+  bool storeLate = false;
   // Addresses (compared without regard to case) or "*" for every one.
   std::vector<std::string> refuseSetUser;
   // STARTTLS faults: offered but answered NO; or taken but not offered.

@@ -214,6 +214,28 @@ TEST_F(IdentityTest, StallPastTheTimeoutThatStoresTheDeadConnectionsAppendsDoubl
   EXPECT_EQ(field(row(kAnn, "INBOX"), "refused"), "0");
 }
 
+// The server takes the dead connection's appends only after the client has
+// sent them again on its new connection: the copies are doubles of the
+// run's own, found when the folder is finished and removed by UID.
+TEST_F(IdentityTest, AppendsADeadConnectionLeftAndTheServerStoredLateAreRemovedOnce) {
+  account("ann", StoreBuilder::variedMessages("ann", 30));
+  takeReference();
+  startServer({"--stall-at", "10", "--store-late"});
+  const ProcessResult result =
+      run({"-window", "8", "-timeout", "1", "-retry", "2", "-report", report_}, {});
+  EXPECT_EQ(result.exitStatus, 0) << result.out;
+  expectEveryMessageOnce();
+  EXPECT_TRUE(contains(result.out,
+                       "messages that a lost connection had sent were stored twice: "
+                       "the copies (UIDs "))
+      << result.out;
+  const ReportRow inbox = row(kAnn, "INBOX");
+  EXPECT_EQ(field(inbox, "verdict"), "ok");
+  EXPECT_NE(field(inbox, "error").find("copies a lost connection stored twice were removed"),
+            std::string::npos)
+      << field(inbox, "error");
+}
+
 TEST_F(IdentityTest, SecondRunOnAJournalInUseIsRefusedAndTheFirstResumesAfterAKill) {
   account("ann", StoreBuilder::variedMessages("ann", 10));
   takeReference();

@@ -145,7 +145,9 @@ void AccountMigration::removeDoubles(const Folder& folder, const Mailbox& mailbo
     return;
   }
   const std::string uids = uidSetText(doubles);
-  const GatewayResult removed = gateway_.expungeUids(doubles);
+  // UID EXPUNGE removes exactly these; without UIDPLUS nothing is removed.
+  const bool uidPlus = gateway_.uidPlus();
+  const GatewayResult removed = uidPlus ? gateway_.expungeUids(doubles) : kGatewayExpungeFailed;
   if (removed == kGatewayOk) {
     tally.doublesRemoved = static_cast<std::int64_t>(doubles.size());
     reporter_.print("   Warning: " + where + ": " + std::to_string(doubles.size()) +
@@ -158,7 +160,7 @@ void AccountMigration::removeDoubles(const Folder& folder, const Mailbox& mailbo
   reporter_.print("Error: " + where + " holds " + std::to_string(doubles.size()) +
                   " messages twice that a lost connection had sent (UIDs " + uids +
                   "): they could not be removed" +
-                  (gateway_.uidPlus() ? std::string() : ": the server has no UIDPLUS") + "\n");
+                  (uidPlus ? std::string() : ": the server has no UIDPLUS") + "\n");
 }
 
 }  // namespace lodemig

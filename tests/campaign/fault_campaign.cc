@@ -274,7 +274,13 @@ void stallPastTimeout(Trial& trial, std::mt19937& random, Totals& totals) {
     ++totals.badExits;
     return;
   }
-  trial.startServer({"--stall-at", std::to_string(pick(random, 1, 44))});
+  // Half the trials have the server take the dead connection's appends only
+  // after the client has sent them again: their copies are to be removed.
+  std::vector<std::string> server = {"--stall-at", std::to_string(pick(random, 1, 44))};
+  if (pick(random, 0, 1) == 1) {
+    server.push_back("--store-late");
+  }
+  trial.startServer(server);
   totals.badExits +=
       trial.run({"-window", "8", "-timeout", "1", "-retry", "3"}).exitStatus != 0 ? 1 : 0;
   trial.count(totals);
@@ -390,7 +396,8 @@ int campaign(int argc, char** argv) {
       {"refusal among appends in flight, then a cut (-window 8 -retry 3)", refusalThenCut},
       {"others' mail between runs, resume with the journal", foreignBetweenRuns},
       {"others' mail during a reconnection (-retry 3)", foreignDuringReconnection},
-      {"stall past -timeout, appends stored later (-window 8 -retry 3)", stallPastTimeout},
+      {"stall past -timeout, appends stored at once or late (-window 8 -retry 3)",
+       stallPastTimeout},
       {"second run on a journal in use, then resume", journalInUse},
       {"70,000-character password through the journal", longPassword},
       {"-force into a filled account with others' mail", forceIntoFilled},
