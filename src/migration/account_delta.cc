@@ -42,8 +42,7 @@ bool mailboxFileStamp(const Folder& folder, const Mailbox& mailbox, std::int64_t
 void AccountMigration::takeSourceStamp(const Folder& folder, const Mailbox& mailbox) {
   sourceSize_ = -1;
   sourceMtime_ = -1;
-  if (journal_->hasFile() &&
-      !mailboxFileStamp(folder, mailbox, sourceSize_, sourceMtime_)) {
+  if (journal_->hasFile() && !mailboxFileStamp(folder, mailbox, sourceSize_, sourceMtime_)) {
     sourceSize_ = -1;
   }
 }
@@ -146,6 +145,13 @@ void AccountMigration::applyDelta(const Folder& folder, FolderTally& tally) {
                   "not set\n");
   }
   removeGone(where, tally);
+  reporter_.log("Info: " + where + ": " + deltaFigures(tally) + "\n");
+}
+
+std::string AccountMigration::deltaFigures(const FolderTally& tally) const {
+  return std::to_string(tally.sent) + " new sent, " + std::to_string(tally.flagsSet) +
+         " with new flags, " + std::to_string(tally.gone) + " gone from the store, " +
+         std::to_string(tally.removed) + " removed";
 }
 
 void AccountMigration::removeGone(const std::string& where, FolderTally& tally) {
@@ -197,7 +203,8 @@ void AccountMigration::reportGoneFolders(const Mailbox& mailbox,
     if (inStore) {
       continue;
     }
-    reporter_.print("   - \"" + name + "\", gone from the store: its messages stay on the target\n");
+    reporter_.print("   - \"" + name +
+                    "\", gone from the store: its messages stay on the target\n");
     ReportRow row;
     row.domain = mailbox.domainName();
     row.account = account_;

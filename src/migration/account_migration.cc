@@ -124,15 +124,15 @@ void pauseBeforeRetry(Reporter& reporter, int attempt, int retries, const std::s
 
 void AccountMigration::runOnce(Mailbox& mailbox, AccountTally& tally) {
   try {
-    // Once the account is the run's, a new connection goes on with it.
-    if (!target_->openAccount(mailbox, provisioned_)) {
-      tally.declined = true;
-      gateway_.disconnect(true);
+    accountOpen_ = false;
+    // A delta pass asks the target only for a folder that changed.
+    if (!settings_.delta && !openTarget(mailbox, tally)) {
       return;
     }
-    provisioned_ = true;
-    target_->prepareAppends();
     migrateFolders(mailbox, tally);
+    if (tally.declined) {
+      return;
+    }
     finishAccount(tally);
   } catch (QLNetworkException& error) {
     // The client keeps why its last exchange failed; the target's steps
@@ -148,6 +148,22 @@ void AccountMigration::runOnce(Mailbox& mailbox, AccountTally& tally) {
     gateway_.disconnect(true);
     throw;
   }
+}
+
+bool AccountMigration::openTarget(const Mailbox& mailbox, AccountTally& tally) {
+  if (accountOpen_) {
+    return true;
+  }
+  // Once the account is the run's, a new connection goes on with it.
+  if (!target_->openAccount(mailbox, provisioned_)) {
+    tally.declined = true;
+    gateway_.disconnect(true);
+    return false;
+  }
+  provisioned_ = true;
+  accountOpen_ = true;
+  target_->prepareAppends();
+  return true;
 }
 
 void AccountMigration::finishAccount(const AccountTally& tally) {
@@ -184,6 +200,9 @@ void AccountMigration::migrateFolders(Mailbox& mailbox, AccountTally& tally) {
   }
   tally.folders.reserve(list.folders.size());
   for (Folder& folder : list.folders) {
+    if (tally.declined) {
+      return;
+    }
     folder.setFixCrLf(settings_.fixCrLf);
     tally.folders.emplace_back();
     tally.inFolder = true;
@@ -214,6 +233,10 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
   takeSourceStamp(folder, mailbox);
   if (settings_.delta && surveyUnchanged(folder, mailbox, tally)) {
     resume_.finish(true);
+    return;
+  }
+  if (!openTarget(mailbox, tally_)) {
+    tally_.folders.pop_back();
     return;
   }
   bool identityLost = false;
@@ -363,6 +386,9 @@ void AccountMigration::reportFolder(const Folder& folder, const Mailbox& mailbox
   row.error = tally.firstError;
   if (row.error.empty() && resume_.counted()) {
     row.error = "the target cannot list its messages: what arrived was counted";
+  }
+  if (row.error.empty() && (tally.flagsSet > 0 || tally.gone > 0)) {
+    row.error = deltaFigures(tally);
   }
   if (row.error.empty() && tally.doublesRemoved > 0) {
     row.error = std::to_string(tally.doublesRemoved) +

@@ -129,6 +129,9 @@ class AccountMigration {
  private:
   // One try at the account, on a new connection.
   void runOnce(Mailbox& mailbox, AccountTally& tally);
+  // Opens a connection that acts as the account, unless one is open; false
+  // (with the tally declined) when the account exists and is not the run's.
+  bool openTarget(const Mailbox& mailbox, AccountTally& tally);
   // Records the account as done (when it is) and closes the connection.
   void finishAccount(const AccountTally& tally);
   // Reports a folder that is not migrated: the console and log say `said`,
@@ -233,6 +236,7 @@ class AccountMigration {
   // provisioned by one of them.
   int attempt_ = 0;
   bool provisioned_ = false;
+  bool accountOpen_ = false;  // this try's connection acts as the account
   // The account being migrated, as the journal names it.
   std::string account_;
   // A delta pass: the folder's mailbox file before it was read (-1: none
@@ -248,6 +252,8 @@ class AccountMigration {
   // with the messages gone from the store.
   void applyDelta(const Folder& folder, FolderTally& tally);
   void removeGone(const std::string& where, FolderTally& tally);
+  // "N new sent, N with new flags, N gone from the store, N removed".
+  std::string deltaFigures(const FolderTally& tally) const;
   // The folders the journal began that the store no longer has: reported.
   void reportGoneFolders(const Mailbox& mailbox, const std::vector<Folder>& folders);
   std::int64_t sourceSize_ = -1;

@@ -33,8 +33,7 @@ struct FlagChange {
 // again.
 class DeltaPlan {
  public:
-  DeltaPlan(const std::vector<JournalMessage>& records,
-            const std::vector<SurveyedMessage>& store);
+  DeltaPlan(const std::vector<JournalMessage>& records, const std::vector<SurveyedMessage>& store);
 
   // How many store messages have no record.
   std::int64_t newMessages() const { return newMessages_; }

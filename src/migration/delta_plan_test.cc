@@ -24,8 +24,8 @@ JournalMessage stored(std::int64_t id, const std::string& identity, const std::s
 // change.
 TEST(DeltaPlanTest, PairsMessagesWithRecordsByIdentity) {
   std::vector<JournalMessage> records = {
-      stored(1, "u:1:10", "\\Seen ", 11),         stored(2, "u:2:10", "", 12),
-      stored(3, "f:a--2007-h", "\\Seen ", 13),    stored(4, "f:a--2007-h", "\\Seen ", 14),
+      stored(1, "u:1:10", "\\Seen ", 11),          stored(2, "u:2:10", "", 12),
+      stored(3, "f:a--2007-h", "\\Seen ", 13),     stored(4, "f:a--2007-h", "\\Seen ", 14),
       stored(5, "u:5:10", "\\Seen \\Recent ", 15), stored(6, "u:6:10", "", 16),
   };
   JournalMessage refused = stored(7, "u:7:10", "", -1);
