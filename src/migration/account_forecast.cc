@@ -83,8 +83,8 @@ std::string AccountAudit::forecastSummary() const {
          formatSize(static_cast<std::int64_t>(f.bytes)) + "), set the flags of " +
          std::to_string(f.flags) + " messages, remove " + std::to_string(f.expunged) +
          " messages (" + std::to_string(f.gone) + " gone from the store) in " +
-         std::to_string(f.folders) + " folders of " + std::to_string(f.accounts) +
-         " accounts; " + std::to_string(f.goneFolders) + " folders are gone from the store\n" +
+         std::to_string(f.folders) + " folders of " + std::to_string(f.accounts) + " accounts; " +
+         std::to_string(f.goneFolders) + " folders are gone from the store\n" +
          "Info: the delta pass would take about " +
          std::to_string(static_cast<std::int64_t>(std::ceil(seconds))) + " s\n";
 }
