@@ -21,10 +21,12 @@ void AccountMigration::takeSourceStamp(const Folder& folder, const Mailbox& mail
 bool AccountMigration::surveyUnchanged(Folder& folder, const Mailbox& mailbox, FolderTally& tally) {
   delta_.reset();
   std::int64_t count = 0;
-  if (journal_->sourceUnchanged(account_, folder.name(), sourceSize_, sourceMtime_, count)) {
+  std::string targetName;
+  if (journal_->sourceUnchanged(account_, folder.name(), sourceSize_, sourceMtime_, count,
+                                targetName)) {
     // The file is as the last pass read it whole: neither it nor the
     // folder's records are read.
-    reportUnchanged(folder, mailbox, count, std::string());
+    reportUnchanged(folder, mailbox, count, targetName);
     tally.read = count;
     tally.skipped = count;
     return true;

@@ -64,8 +64,8 @@ class Journal {
   // A done folder whose mailbox file is as a pass last read it whole (see
   // JournalDatabase::sourceUnchanged); false without a file.
   bool sourceUnchanged(const std::string& account, const std::string& folder, std::int64_t size,
-                       std::int64_t mtime, std::int64_t& stored) const {
-    return hasFile_ && db_.sourceUnchanged(account, folder, size, mtime, stored);
+                       std::int64_t mtime, std::int64_t& stored, std::string& targetName) const {
+    return hasFile_ && db_.sourceUnchanged(account, folder, size, mtime, stored, targetName);
   }
 
   // Before the account is asked for; on the disk when this returns.

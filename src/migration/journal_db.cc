@@ -173,8 +173,8 @@ bool JournalDatabase::folderDone(const std::string& account, const std::string& 
 }
 
 bool JournalDatabase::sourceUnchanged(const std::string& account, const std::string& folder,
-                                      std::int64_t size, std::int64_t mtime,
-                                      std::int64_t& stored) const {
+                                      std::int64_t size, std::int64_t mtime, std::int64_t& stored,
+                                      std::string& targetName) const {
   const std::lock_guard<std::mutex> lock(mutex_);
   if (statements_ == nullptr || size < 0) {
     return false;
@@ -185,6 +185,7 @@ bool JournalDatabase::sourceUnchanged(const std::string& account, const std::str
     return false;
   }
   const std::int64_t id = row.numberAt(0);
+  targetName = row.textAt(1);
   Statement& count = statements_->storedCount.use().number(1, id);
   stored = count.step() == SQLITE_ROW ? count.numberAt(0) : 0;
   return true;
