@@ -56,7 +56,8 @@ class Folder {
   // - In a mailbox file, only messages that were whole at the size the file
   //   had when opened: ending at or before that size, and followed by a
   //   header line or by the end of a file that still has that size. The walk
-  //   ends (false) at the first other message. A file without its opened size
+  //   ends (false) at the first other message, and hands out nothing more
+  //   once any change of the file is known. A file without its opened size
   //   or modification time when the walk is over is recorded too.
   // - Every message's pieces confirm it when they reach its end (see
   //   Message), and Message::storedRange() is refused.

@@ -92,8 +92,8 @@ class FolderLiveTest : public ::testing::Test {
     std::set<std::string> messages;
     for (bool more = folder.firstMessage(message); more && messages.size() < 10;
          more = folder.nextMessage(message)) {
-      messages.insert(message.key().file + "|" + message.identity() + "|" + message.flags() +
-                      "|" + message.internalDate() + "|" + std::to_string(message.storedSize()));
+      messages.insert(message.key().file + "|" + message.identity() + "|" + message.flags() + "|" +
+                      message.internalDate() + "|" + std::to_string(message.storedSize()));
     }
     return messages;
   }
@@ -166,13 +166,17 @@ TEST_F(FolderLiveTest, GrownFileHandsOutWhatWasWholeWhenOpened) {
       {"last cut, completed and followed", kFirst + "From <b>(S-2)\r\ntw", "o\r\n" + third, 1,
        "1:one end" + grew},
       {"header cut", kFirst + "From <b>(S-", "2)\r\ntwo\r\n", 0, "1:one end" + grew},
+      // Not even parsed: it would be logged as malformed.
+      {"malformed header appended", kFirst, "\r\nFrom <c>(S3)\r\nthree\r\n", 0,
+       "1:one\r\n end" + grew},
   };
   for (const auto& c : cases) {
     writeFile(path_, c.atOpen);
     EXPECT_EQ(walk(c.changeAfter, [&] { append(c.appended); }), c.walk) << c.what;
   }
-  // The cut message is not logged as read.
+  // Nothing appended is logged as read, or at all.
   EXPECT_EQ(log_.str().find("local uid: 3"), std::string::npos);
+  EXPECT_EQ(log_.str().find("Error"), std::string::npos) << log_.str();
 }
 
 TEST_F(FolderLiveTest, ShrunkFileHandsOutNothingCut) {
@@ -189,8 +193,7 @@ TEST_F(FolderLiveTest, ShrunkFileHandsOutNothingCut) {
     std::string walk;
   } cases[] = {
       {"cut in the second", 1, kFirst.size() + 200000, "1:one end" + shrank},
-      {"cut in the second being read", 2, kFirst.size() + 200000,
-       "1:one 2:(changed) end" + shrank},
+      {"cut in the second being read", 2, kFirst.size() + 200000, "1:one 2:(changed) end" + shrank},
       // Cut where the third's separator began: the second is whole.
       {"third gone", 2, kFirst.size() + second.size() - 2,
        "1:one 2:" + std::string(300000, 'x') + " end" + shrank},
@@ -229,7 +232,8 @@ TEST_F(FolderLiveTest, ChangeOfTheSameSizeIsCaughtByTheHeaderLineOrTheFileTime) 
     std::filesystem::last_write_time(
         path_, std::filesystem::last_write_time(path_) - std::chrono::seconds(10));
   };
-  EXPECT_EQ(walk(2, touch), "1:one 2:two\r\n end / the messages file was rewritten while being read");
+  EXPECT_EQ(walk(2, touch),
+            "1:one 2:two\r\n end / the messages file was rewritten while being read");
 }
 
 TEST_F(FolderLiveTest, VanishedMessageFileIsSkipped) {
