@@ -240,20 +240,23 @@ bool Folder::nextMailboxMessage(Message& message) {
       found = true;
     }
   }
-  checkMailboxStep(walking, found, cut);
+  // A walk that ran into the end of the file, or stopped at a message that
+  // was not whole, has no position to come back to; only such a walk has
+  // more to check.
+  readPosition_ = walking && !cut && !file->atEnd() && !file->failed() ? file->tell() : -1;
+  if (readPosition_ == -1 && file != nullptr) {
+    checkWalkEnd(walking, found, cut);
+  }
   return found;
 }
 
-void Folder::checkMailboxStep(bool walking, bool found, bool cut) {
-  InputFile* file = this->file();
-  // A walk that ran into the end of the file, or stopped at a message that
-  // was not whole, has no position to come back to.
-  readPosition_ = file != nullptr && !cut && !file->atEnd() && !file->failed() ? file->tell() : -1;
-  if (file != nullptr && file->failed()) {
+void Folder::checkWalkEnd(bool walking, bool found, bool cut) {
+  InputFile* file = file_.get();
+  if (file->failed()) {
     fail("message cannot be read");
   }
   if (live_) {
-    if (cut || (!found && file != nullptr && !file->unchangedSinceOpen())) {
+    if (cut || (!found && !file->unchangedSinceOpen())) {
       recordFileChange();
     }
     return;
@@ -266,7 +269,7 @@ void Folder::checkMailboxStep(bool walking, bool found, bool cut) {
   if (walking && file->atEnd() && file->tell() != file->openedSize()) {
     fail(kFileChanged);
   }
-  if (!found && file != nullptr && !file->unchangedSinceOpen()) {
+  if (!found && !file->unchangedSinceOpen()) {
     fail(kFileChanged);
   }
 }
@@ -504,12 +507,14 @@ std::uint64_t Folder::measureMessage(std::uint64_t& lineEndsToFix) {
 }
 
 bool Folder::nextDirectoryMessage(Message& message) {
-  std::string fileName;
-  do {
-    if (!nextListedName(fileName)) {
-      return false;
-    }
-  } while (!openMessageFile(fileName));
+  const DirectoryEntry* entry = nextListedEntry();
+  while (entry != nullptr && !openMessageFile(entry->name)) {
+    entry = nextListedEntry();
+  }
+  if (entry == nullptr) {
+    return false;
+  }
+  std::string fileName = entry->name;
   std::int64_t size = openFiles_ ? file_->openedSize() : 0;
   std::string flags;
   std::string time;
@@ -528,19 +533,15 @@ bool Folder::nextDirectoryMessage(Message& message) {
   return true;
 }
 
-bool Folder::nextListedName(std::string& fileName) {
+const ostrel::utils::DirectoryEntry* Folder::nextListedEntry() {
   if (!listing_.isOpen()) {
-    return false;
+    return nullptr;
   }
   const DirectoryEntry* entry = listing_.read();
   while (entry != nullptr && entry->type != DirectoryEntry::kOther) {
     entry = listing_.read();
   }
-  if (entry == nullptr) {
-    return false;
-  }
-  fileName = entry->name;
-  return true;
+  return entry;
 }
 
 bool Folder::openMessageFile(const std::string& fileName) {

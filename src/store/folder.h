@@ -121,10 +121,10 @@ class Folder {
 
  private:
   bool nextMailboxMessage(Message& message);
-  // After a step of the mailbox walk that found a message or not, or in live
-  // mode stopped at one not whole when opened (`cut`): fails or records what
-  // the file's state says.
-  void checkMailboxStep(bool walking, bool found, bool cut);
+  // After the step of the mailbox walk that ended it, having found a message
+  // or not, or in live mode stopped at one not whole when opened (`cut`):
+  // fails or records what the file's state says.
+  void checkWalkEnd(bool walking, bool found, bool cut);
   // Live mode: whether the message the walk measured to `end` was whole at
   // the opened size.
   bool wholeWhenOpened(std::int64_t end) const;
@@ -132,8 +132,8 @@ class Folder {
   void recordChange(const std::string& note);
   void recordFileChange();
   bool nextDirectoryMessage(Message& message);
-  // The next listed message file's name; false at the end of the listing.
-  bool nextListedName(std::string& fileName);
+  // The next listed message file, valid until the next; nullptr at the end.
+  const ostrel::utils::DirectoryEntry* nextListedEntry();
   // Opens the message file (when files are opened) after its log line;
   // false when live mode skips it as removed. Throws as nextMessage.
   bool openMessageFile(const std::string& fileName);
