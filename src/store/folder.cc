@@ -38,6 +38,11 @@ Folder::Folder(const Folder& other)
       name_(other.name_),
       messageCount_(other.messageCount_),
       fixCrLf_(other.fixCrLf_),
+      live_(other.live_),
+      openFiles_(other.openFiles_),
+      changeNote_(other.changeNote_),
+      stampSize_(other.stampSize_),
+      stampModified_(other.stampModified_),
       keyPrefix_(other.keyPrefix_),
       size_(other.size_),
       folderClass_(other.folderClass_),
@@ -53,6 +58,11 @@ Folder& Folder::operator=(const Folder& other) {
     name_ = other.name_;
     messageCount_ = other.messageCount_;
     fixCrLf_ = other.fixCrLf_;
+    live_ = other.live_;
+    openFiles_ = other.openFiles_;
+    changeNote_ = other.changeNote_;
+    stampSize_ = other.stampSize_;
+    stampModified_ = other.stampModified_;
     keyPrefix_ = other.keyPrefix_;
     size_ = other.size_;
     folderClass_ = other.folderClass_;
@@ -107,6 +117,9 @@ const std::string& Folder::checkedDate(const std::string& date) {
 void Folder::open(const std::string& accountName) {
   std::string relative =
       kind_ == MailboxFile && name_ == "INBOX" ? accountName : folderFileName(name_);
+  changeNote_.clear();
+  stampSize_ = -1;
+  stampModified_ = -1;
   if (kind_ == AccountDirectory) {
     ostrel::utils::DirectoryListing probe;
     if (probe.open(accountPath_ + "/" + folderFileName(name_) + ".mdir")) {
@@ -124,6 +137,8 @@ void Folder::open(const std::string& accountName) {
       close();
       fail("cannot read messages file \"" + path + "\"", cause);
     }
+    stampSize_ = file_->openedSize();
+    stampModified_ = file_->openedModified();
   }
   if (kind_ == MessageDirectory) {
     directoryPath_ = accountPath_;
@@ -181,22 +196,41 @@ void Folder::close() {
 }
 
 bool Folder::nextMailboxMessage(Message& message) {
+  // Live: once the file is known to have changed, where the walk stands in
+  // it means nothing.
+  if (live_ && sourceChanged()) {
+    readPosition_ = -1;
+    return false;
+  }
   InputFile* file = this->file();
   bool found = false;
+  bool cut = false;
   const bool walking = file != nullptr && readPosition_ != -1;
   if (walking) {
     file->seek(readPosition_);
     while (!found && findHeaderStart(nullptr)) {
       const std::int64_t headerStart = file->tell();
+      // Live: what starts past the opened size was appended since.
+      if (live_ && headerStart >= file->openedSize()) {
+        cut = true;
+        break;
+      }
       if (!file->readLine(line_, kMaxHeaderLine)) {
         break;
       }
       if (line_.find(">(") == std::string::npos || !parseHeader(line_, message)) {
         continue;
       }
+      if (live_) {
+        message.setHeaderLine(line_);
+      }
       std::int64_t start = file->tell();
       std::uint64_t lineEndsToFix = 0;
       std::uint64_t length = measureMessage(lineEndsToFix);
+      if (live_ && !wholeWhenOpened(start + static_cast<std::int64_t>(length))) {
+        cut = true;
+        break;
+      }
       message.setRange(static_cast<std::uint64_t>(start), length, fixCrLf_);
       message.setLineEndsToFix(lineEndsToFix);
       message.setKey(headerStart, std::string_view());
@@ -206,10 +240,26 @@ bool Folder::nextMailboxMessage(Message& message) {
       found = true;
     }
   }
-  // A walk that ran into the end of the file has no position to come back to.
-  readPosition_ = file != nullptr && !file->atEnd() && !file->failed() ? file->tell() : -1;
-  if (file != nullptr && file->failed()) {
+  // A walk that ran into the end of the file, or stopped at a message that
+  // was not whole, has no position to come back to; only such a walk has
+  // more to check.
+  readPosition_ = walking && !cut && !file->atEnd() && !file->failed() ? file->tell() : -1;
+  if (readPosition_ == -1 && file != nullptr) {
+    checkWalkEnd(walking, found, cut);
+  }
+  return found;
+}
+
+void Folder::checkWalkEnd(bool walking, bool found, bool cut) {
+  InputFile* file = file_.get();
+  if (file->failed()) {
     fail("message cannot be read");
+  }
+  if (live_) {
+    if (cut || (!found && !file->unchangedSinceOpen())) {
+      recordFileChange();
+    }
+    return;
   }
   // A source server that was not stopped may rewrite the file under the walk.
   // The end met anywhere but at the opened size means the message measured up
@@ -219,10 +269,99 @@ bool Folder::nextMailboxMessage(Message& message) {
   if (walking && file->atEnd() && file->tell() != file->openedSize()) {
     fail(kFileChanged);
   }
-  if (!found && file != nullptr && !file->unchangedSinceOpen()) {
+  if (!found && !file->unchangedSinceOpen()) {
     fail(kFileChanged);
   }
-  return found;
+}
+
+bool Folder::wholeWhenOpened(std::int64_t end) const {
+  const InputFile& file = *file_;
+  // A read error is no change: the step fails with it.
+  if (file.failed()) {
+    return true;
+  }
+  // The measure ended at a header line, or at the end of the file, which
+  // must then still be where it was.
+  return file.atEnd() ? file.tell() == file.openedSize() : end <= file.openedSize();
+}
+
+void Folder::recordChange(const std::string& note) {
+  if (changeNote_.empty()) {
+    changeNote_ = note;
+  }
+}
+
+void Folder::recordFileChange() {
+  const std::int64_t opened = stampSize_;
+  const std::int64_t now = file_ && file_->isOpen() ? file_->size() : -1;
+  const char* how = now > opened ? "grew" : now >= 0 && now < opened ? "shrank" : "was rewritten";
+  recordChange(std::string("the messages file ") + how + " while being read");
+}
+
+void Folder::failChanged(const Message& message) {
+  if (message.headerOffset() < 0) {
+    recordChange("message file \"" + message.fileName() + "\" changed while being read");
+  } else {
+    recordFileChange();
+  }
+  throw QLStoreException(kFileChanged);
+}
+
+void Folder::confirmWhole(const Message& message) {
+  InputFile* file = this->file();
+  if (file == nullptr) {
+    throw QLStoreException("message cannot be read");
+  }
+  const std::int64_t end = static_cast<std::int64_t>(message.offset() + message.storedSize());
+  const std::int64_t size = file->size();
+  if (message.headerOffset() < 0) {
+    // A message file is the message: it must still end where it did.
+    if (size != end) {
+      failChanged(message);
+    }
+    return;
+  }
+  // What the file holds now, not what its buffer kept from before. First the
+  // header line where the walk read it, with its LF unless the walk kept only
+  // a part of it or it ends the file...
+  const std::string& header = message.headerLine();
+  line_.resize(header.size() + 1);
+  const std::int64_t got = file->readDirect(message.headerOffset(), line_.data(), line_.size());
+  if (got < 0) {
+    throw QLStoreException("message cannot be read");
+  }
+  const bool lineEnds = header.size() >= kMaxHeaderLine ||
+                        static_cast<std::size_t>(got) == header.size() ||
+                        line_[header.size()] == '\n';
+  if (static_cast<std::size_t>(got) < header.size() || !lineEnds ||
+      line_.compare(0, header.size(), header) != 0) {
+    failChanged(message);
+  }
+  // ...then behind the content the end of the file or the next header line,
+  // past the two bytes that belong to no message. An empty message's header
+  // may follow its own without them.
+  if (size == end) {
+    return;
+  }
+  char bytes[kHeaderStartLength];
+  const std::int64_t firstTry = message.storedSize() == 0 ? end : end + 2;
+  for (std::int64_t at = firstTry; at <= end + 2; ++at) {
+    if (file->readDirect(at, bytes, kHeaderStartLength) ==
+            static_cast<std::int64_t>(kHeaderStartLength) &&
+        std::memcmp(bytes, kHeaderStart, kHeaderStartLength) == 0) {
+      return;
+    }
+  }
+  failChanged(message);
+}
+
+bool Folder::fileStamp(std::int64_t& size, std::int64_t& mtimeNs) const {
+  if (stampSize_ < 0) {
+    return false;
+  }
+  size = stampSize_;
+  mtimeNs = stampModified_;
+  return true;
 }
 
 void Folder::logMessageLine(const Message& message, std::int64_t start, std::uint64_t length) {
@@ -368,33 +507,15 @@ std::uint64_t Folder::measureMessage(std::uint64_t& lineEndsToFix) {
 }
 
 bool Folder::nextDirectoryMessage(Message& message) {
-  if (!listing_.isOpen()) {
-    return false;
-  }
-  const DirectoryEntry* entry = listing_.read();
-  while (entry != nullptr && entry->type != DirectoryEntry::kOther) {
-    entry = listing_.read();
+  const DirectoryEntry* entry = nextListedEntry();
+  while (entry != nullptr && !openMessageFile(entry->name)) {
+    entry = nextListedEntry();
   }
   if (entry == nullptr) {
     return false;
   }
   std::string fileName = entry->name;
-  if (file_) {
-    file_->close();
-  }
-  *log_ << "    Info: read message, filename: " << fileName << "\n";
-  log_->flush();
-  if (!file_) {
-    file_ = std::make_unique<InputFile>();
-  }
-  bool opened = directory_.isOpen() ? file_->open(directory_, fileName)
-                                    : file_->open(directoryPath_ + "/" + fileName);
-  if (!opened) {
-    const std::string cause = file_->openFailure();
-    close();
-    fail("cannot read messages file \"" + fileName + "\"", cause);
-  }
-  std::int64_t size = file_->openedSize();
+  std::int64_t size = openFiles_ ? file_->openedSize() : 0;
   std::string flags;
   std::string time;
   splitMessageFileName(fileName, flags, time);
@@ -409,6 +530,45 @@ bool Folder::nextDirectoryMessage(Message& message) {
   // twice, which the same identity twice describes. So no register here, and
   // the listing's order (which renames may change) cannot move an identity.
   message.setIdentityBasis(IdentityBasis::kFileName);
+  return true;
+}
+
+const ostrel::utils::DirectoryEntry* Folder::nextListedEntry() {
+  if (!listing_.isOpen()) {
+    return nullptr;
+  }
+  const DirectoryEntry* entry = listing_.read();
+  while (entry != nullptr && entry->type != DirectoryEntry::kOther) {
+    entry = listing_.read();
+  }
+  return entry;
+}
+
+bool Folder::openMessageFile(const std::string& fileName) {
+  if (file_) {
+    file_->close();
+  }
+  *log_ << "    Info: read message, filename: " << fileName << "\n";
+  log_->flush();
+  if (!openFiles_) {
+    return true;
+  }
+  if (!file_) {
+    file_ = std::make_unique<InputFile>();
+  }
+  bool opened = directory_.isOpen() ? file_->open(directory_, fileName)
+                                    : file_->open(directoryPath_ + "/" + fileName);
+  if (!opened) {
+    // A running server removes messages (expunged, or renamed for new
+    // flags) at any time; one listed a moment ago is simply gone.
+    if (live_ && file_->missingAtOpen()) {
+      recordChange("message file \"" + fileName + "\" vanished");
+      return false;
+    }
+    const std::string cause = file_->openFailure();
+    close();
+    fail("cannot read messages file \"" + fileName + "\"", cause);
+  }
   return true;
 }
 

@@ -98,6 +98,9 @@ std::size_t Message::readPiece(const char*& data) {
   std::size_t available = 0;
   data = file->peek(available, count);
   if (available < count) {
+    if (folder_->live() && !file->failed()) {
+      folder_->failChanged(*this);
+    }
     throw QLStoreException(kCannotRead);
   }
   file->skip(count);
@@ -119,6 +122,10 @@ bool Message::nextChunk(std::string& buffer) {
   const char* data = nullptr;
   std::size_t count = readPiece(data);
   if (count == 0) {
+    // readPiece found the folder's file, so folder_ is set.
+    if (folder_->live()) {
+      folder_->confirmWhole(*this);
+    }
     return false;
   }
   if (fixCrLf_ && !nothingToFix_) {
@@ -187,7 +194,7 @@ bool Message::storedRange(int& fd, std::uint64_t& offset) {
   ostrel::utils::InputFile* file = folder_ != nullptr ? folder_->file() : nullptr;
   const int descriptor = file != nullptr ? file->descriptor() : -1;
   const bool unchanged = !fixCrLf_ || (contentSize_ != 0 && nothingToFix_);
-  if (descriptor < 0 || !unchanged || storedSize_ > kMaxContentSize) {
+  if (descriptor < 0 || !unchanged || storedSize_ > kMaxContentSize || folder_->live()) {
     return false;
   }
   fd = descriptor;

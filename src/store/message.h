@@ -41,6 +41,16 @@ struct MessageKey {
 // or it holds fewer bytes than the stored size promises: a message is never
 // delivered shorter than announced. Content of 4 GiB or more (after line-end
 // fixing) is refused the same way.
+//
+// When the folder is in live mode (Folder::setLive), the piece call that
+// finds the end (nextChunk returning false) first confirms the message
+// (Folder::confirmWhole): a mailbox-file message's header line must still be
+// at its offset byte for byte, and the file must end right behind the
+// content or have a header line two bytes behind it; a message file must
+// still have the stored size. A file that ended early (not a read error)
+// fails a piece the same way. Either throws QLStoreException "the messages
+// file changed while being read", so that a caller that asks for the end
+// before sending the last piece never completes a changed message.
 class Message : public IMessage {
  public:
   static constexpr std::uint32_t kPieceSize = 65535;
@@ -63,6 +73,13 @@ class Message : public IMessage {
   void setKey(std::int64_t headerOffset, std::string_view fileName);
   // The message's key, built when asked.
   MessageKey key() const;
+  std::int64_t headerOffset() const { return headerOffset_; }
+  // The message file's name; empty for a mailbox-file message.
+  const std::string& fileName() const { return fileName_; }
+  // The header line as the walk parsed it (without its LF), kept in live mode
+  // for the check at the end of the pieces.
+  void setHeaderLine(const std::string& line) { headerLine_ = line; }
+  const std::string& headerLine() const { return headerLine_; }
   // Which form identity() takes; set by the folder walk after setKey and
   // setLocalUid. A new setRange starts with the local uid's form.
   void setIdentityBasis(IdentityBasis basis) { identityBasis_ = basis; }
@@ -92,6 +109,7 @@ class Message : public IMessage {
   std::uint32_t contentSize() override;
   // The folder's file and the offset, when contentSize() is known and the
   // pieces are the stored bytes unchanged (no fixing, or nothing to fix).
+  // Never in live mode: a copy by the system would pass the confirmation by.
   bool storedRange(int& fd, std::uint64_t& offset) override;
 
  private:
@@ -110,6 +128,7 @@ class Message : public IMessage {
   bool nothingToFix_ = false;  // counted: the content has no LF to fix
   std::int64_t headerOffset_ = -1;
   std::string fileName_;
+  std::string headerLine_;
   IdentityBasis identityBasis_ = IdentityBasis::kLocalUid;
   std::string contentIdentity_;  // the content form, once computed
   Folder* folder_;

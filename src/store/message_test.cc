@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <limits>
 #include <sstream>
 #include <vector>
@@ -159,6 +160,55 @@ TEST_F(MessageTest, ContentOfFourGigabytesIsRefusedNotWrapped) {
   expectCannotRead([&] { readAllPieces(); });
   message_.setRange(0, std::numeric_limits<std::uint32_t>::max(), false);
   EXPECT_EQ(message_.contentSize(), std::numeric_limits<std::uint32_t>::max());
+}
+
+// Live mode: the piece call that finds the end confirms that the file still
+// holds the message where the walk found it.
+TEST_F(MessageTest, LiveEndConfirmsTheMessageWhereTheWalkFoundIt) {
+  const std::string first = "From <a>(S-1)\r\nbody\r\n";
+  const struct {
+    const char* what;
+    std::string appended;
+    bool confirmed;
+  } cases[] = {
+      {"unchanged", "", true},
+      {"another message appended", "\r\nFrom <b>(S-2)\r\nx", true},
+      {"bytes appended without a header", "\r\nmore", false},
+      {"a header appended without the separator", "From <b>(S-2)\r\nx", false},
+  };
+  for (const auto& c : cases) {
+    writeFile(dir_ / "acct.mbox", first);
+    Folder folder(&log_);
+    Message message(&folder);
+    folder.assign("INBOX", dir_.path(), MailboxFile);
+    folder.setLive(true);
+    folder.open("acct");
+    ASSERT_TRUE(folder.firstMessage(message));
+    std::ofstream(dir_ / "acct.mbox", std::ios::app) << c.appended;
+    std::string piece;
+    ASSERT_TRUE(message.firstChunk(piece));
+    EXPECT_EQ(piece, "body\r\n");
+    try {
+      EXPECT_FALSE(message.nextChunk(piece));
+      EXPECT_TRUE(c.confirmed) << c.what;
+    } catch (const QLStoreException& error) {
+      EXPECT_FALSE(c.confirmed) << c.what;
+      EXPECT_STREQ(error.what(), "the messages file changed while being read");
+      EXPECT_EQ(folder.changeNote(), "the messages file grew while being read");
+    }
+    EXPECT_EQ(folder.sourceChanged(), !c.confirmed) << c.what;
+  }
+}
+
+// The system's copy of the stored bytes would pass the confirmation by.
+TEST_F(MessageTest, LiveModeOffersNoStoredRange) {
+  place("abc", false, 2);
+  int fd = -1;
+  std::uint64_t offset = 0;
+  ASSERT_TRUE(message_.storedRange(fd, offset));
+  EXPECT_EQ(offset, 2u);
+  folder_.setLive(true);
+  EXPECT_FALSE(message_.storedRange(fd, offset));
 }
 
 }  // namespace

@@ -40,6 +40,7 @@ bool InputFile::open(const DirectoryHandle& directory, const std::string& name) 
   if (!directory.isOpen()) {
     close();
     openFailure_ = "its directory is not open";
+    missingAtOpen_ = false;
     return false;
   }
   return openAt(directory.fd_, name.c_str());
@@ -51,9 +52,11 @@ bool InputFile::openAt(int directoryFd, const char* name) {
   // refused below like a directory, which opens fine for reading too.
   int fd = ::openat(directoryFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
+    missingAtOpen_ = errno == ENOENT;
     openFailure_ = std::strerror(errno);
     return false;
   }
+  missingAtOpen_ = false;
   struct stat info;
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     openFailure_ = "not a regular file";
@@ -199,6 +202,24 @@ bool InputFile::readLine(std::string& line, std::size_t maxKeep) {
     }
     position_ += static_cast<std::int64_t>(take);
   }
+}
+
+std::int64_t InputFile::readDirect(std::int64_t at, char* buffer, std::size_t size) {
+  if (!isOpen() || at < 0) {
+    return -1;
+  }
+  std::size_t done = 0;
+  while (done < size) {
+    std::int64_t count = readAt(buffer + done, size - done, at + static_cast<std::int64_t>(done));
+    if (count < 0) {
+      return -1;
+    }
+    if (count == 0) {
+      break;
+    }
+    done += static_cast<std::size_t>(count);
+  }
+  return static_cast<std::int64_t>(done);
 }
 
 std::int64_t InputFile::read(char* buffer, std::size_t size) {

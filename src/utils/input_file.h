@@ -61,8 +61,14 @@ class InputFile {
   // Why the last open() failed: the system's error text, or "not a regular
   // file"; "" after one that succeeded.
   const std::string& openFailure() const { return openFailure_; }
+  // Whether the last open() failed because no file had that name (one listed
+  // a moment before may have been removed since).
+  bool missingAtOpen() const { return missingAtOpen_; }
   // The size the file had when open() checked it, or -1 when none is open.
   std::int64_t openedSize() const { return isOpen() ? openedSize_ : -1; }
+  // The modification time, in nanoseconds since the epoch, the file had when
+  // open() checked it, or -1 when none is open.
+  std::int64_t openedModified() const { return isOpen() ? openedModified_ : -1; }
   void close();
   bool isOpen() const { return fd_ >= 0; }
 
@@ -83,6 +89,12 @@ class InputFile {
   const char* peek(std::size_t& available, std::size_t want = 1);
   // Moves the position `count` bytes forward, as past bytes seen with peek().
   void skip(std::size_t count) { position_ += static_cast<std::int64_t>(count); }
+
+  // Reads up to `size` bytes at `at` from the file itself, past the buffer,
+  // which may hold bytes read before another process rewrote them. Moves
+  // neither the position nor the buffer. Returns the count, short only at the
+  // end of the file, or -1 on a read error or when no file is open.
+  std::int64_t readDirect(std::int64_t at, char* buffer, std::size_t size);
 
   // Moves the position; false when the file is not open or `position` is
   // negative. Positions past the end are allowed (reads there find the end).
@@ -116,6 +128,7 @@ class InputFile {
 
  private:
   std::string openFailure_;
+  bool missingAtOpen_ = false;
   bool openAt(int directoryFd, const char* name);
   // Makes the buffer hold `want` bytes at position_ (fewer when the file ends
   // first, but at least one); false at the end of the file (atEnd_) or on an

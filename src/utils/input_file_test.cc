@@ -54,11 +54,15 @@ TEST_F(InputFileTest, OpenRefusesWhatIsNoRegularFile) {
   EXPECT_FALSE(directory.open(dir_ / "fifo"));
   ASSERT_TRUE(directory.open(dir_.path()));
   for (const char* name : {"missing", "sub", "fifo"}) {
+    const bool missing = std::string(name) == "missing";
     EXPECT_FALSE(file_.open(dir_ / name)) << name;
+    EXPECT_EQ(file_.missingAtOpen(), missing) << name;
     EXPECT_FALSE(file_.open(directory, name)) << name;
+    EXPECT_EQ(file_.missingAtOpen(), missing) << name;
   }
   EXPECT_EQ(file_.tell(), -1);
   EXPECT_EQ(file_.openedSize(), -1);
+  EXPECT_EQ(file_.openedModified(), -1);
   EXPECT_EQ(readAt(0, 1), "(no seek)");
   std::string line;
   EXPECT_FALSE(file_.readLine(line));
@@ -70,6 +74,11 @@ TEST_F(InputFileTest, OpensByNameInADirectory) {
   ASSERT_TRUE(directory.open(dir_ / "sub"));
   ASSERT_TRUE(file_.open(directory, "msg"));
   EXPECT_EQ(file_.openedSize(), 4);
+  EXPECT_FALSE(file_.missingAtOpen());
+  struct stat info;
+  ASSERT_EQ(::stat((dir_ / "sub/msg").c_str(), &info), 0);
+  EXPECT_EQ(file_.openedModified(),
+            static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec);
   EXPECT_EQ(allLines(), std::vector<std::string>{"abc"});
   directory.close();
   EXPECT_EQ(readAt(1, 2), "bc");  // the file does not need the directory open
@@ -153,6 +162,30 @@ TEST_F(InputFileTest, ReadsFromAnyPositionInAndOutsideTheBuffer) {
   EXPECT_TRUE(file_.atEnd());
   EXPECT_EQ(readAt(1 << 30, 16), "");
   EXPECT_EQ(readAt(-1, 1), "(no seek)");
+}
+
+// Another process rewrote the file after it was buffered: a direct read sees
+// the new bytes and leaves the position and the buffer alone.
+TEST_F(InputFileTest, DirectReadsPassTheBufferBy) {
+  openWith("old line\nsecond\n");
+  std::string line;
+  ASSERT_TRUE(file_.readLine(line));
+  writeFile(dir_ / "file", "new line\nsec");
+  char bytes[16] = {};
+  EXPECT_EQ(file_.readDirect(0, bytes, 3), 3);
+  EXPECT_EQ(std::string(bytes, 3), "new");
+  EXPECT_EQ(file_.readDirect(9, bytes, sizeof bytes), 3);  // short at the end
+  EXPECT_EQ(std::string(bytes, 3), "sec");
+  EXPECT_EQ(file_.readDirect(100, bytes, 4), 0);
+  EXPECT_EQ(file_.readDirect(-1, bytes, 4), -1);
+  EXPECT_EQ(file_.tell(), 9);
+  ASSERT_TRUE(file_.readLine(line));
+  EXPECT_EQ(line, "second");  // still the buffered bytes
+  file_.failFrom(2);
+  EXPECT_EQ(file_.readDirect(0, bytes, 2), 2);
+  EXPECT_EQ(file_.readDirect(0, bytes, 4), -1);  // an error part way fails it all
+  file_.close();
+  EXPECT_EQ(file_.readDirect(0, bytes, 4), -1);
 }
 
 TEST_F(InputFileTest, InjectedFailureStopsReadsUntilTurnedOff) {
