@@ -71,9 +71,33 @@ std::vector<std::vector<std::string>> collidingFolders(
   return groups;
 }
 
+std::vector<MessageSummary> withoutForeign(const std::vector<MessageSummary>& store,
+                                           const std::vector<MessageSummary>& target) {
+  // The dates of the store's messages by size; -1 stands for any date.
+  std::multimap<std::uint64_t, std::int64_t> dates;
+  for (const MessageSummary& message : store) {
+    dates.emplace(message.size, message.date);
+  }
+  std::vector<MessageSummary> ours;
+  for (const MessageSummary& message : target) {
+    const auto [first, last] = dates.equal_range(message.size);
+    if (std::any_of(first, last, [&](const auto& entry) {
+          return entry.second < 0 || entry.second == message.date;
+        })) {
+      ours.push_back(message);
+    }
+  }
+  return ours;
+}
+
 FolderComparison compareMessages(const std::vector<MessageSummary>& store,
-                                 const std::vector<MessageSummary>& target) {
+                                 const std::vector<MessageSummary>& all) {
   FolderComparison result;
+  // Mail others delivered looks like no store message; a second copy of a
+  // store message does, and stays to be counted.
+  const std::vector<MessageSummary> target =
+      all.size() > store.size() ? withoutForeign(store, all) : all;
+  result.foreign = static_cast<std::int64_t>(all.size() - target.size());
   if (store.size() != target.size()) {
     result.verdict = target.size() < store.size() ? Verdict::Missing : Verdict::Extra;
     result.error = "the target holds " + std::to_string(target.size()) + " messages, " +
@@ -102,6 +126,10 @@ FolderComparison compareMessages(const std::vector<MessageSummary>& store,
     result.verdict = Verdict::Failed;
     result.error = std::to_string(differing) + " of " + std::to_string(store.size()) +
                    " messages differ in size, date or flags";
+  } else if (result.foreign > 0) {
+    result.error = std::to_string(result.foreign) +
+                   " messages that look like no store message (others delivered them) are left "
+                   "out";
   }
   return result;
 }
@@ -246,6 +274,9 @@ bool AccountAudit::verifyGroup(const std::vector<Folder*>& group, const Mailbox&
   if (comparison.verdict != Verdict::Ok) {
     reporter_.print(std::string(group.size() > 1 ? "Error: folders " : "Error: folder ") + names +
                     " of <" + account_ + ">: " + comparison.error + "\n");
+  } else if (comparison.foreign > 0) {
+    reporter_.log(std::string(group.size() > 1 ? "Info: folders " : "Info: folder ") + names +
+                  " of <" + account_ + ">: " + comparison.error + "\n");
   }
   for (const ReportRow& row : rows) {
     report_->add(row);

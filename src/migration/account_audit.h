@@ -33,12 +33,15 @@ std::vector<std::vector<std::string>> collidingFolders(
 // What a comparison of a folder's messages found.
 struct FolderComparison {
   Verdict verdict = Verdict::Ok;
-  std::string error;  // empty when ok
+  std::string error;         // empty when ok, unless mail of others was left out
+  std::int64_t foreign = 0;  // target messages that look like no store message
 };
 
 // Compares the messages of a folder as the store would send them with the
 // target's, as multisets: the count, then sizes and flags, then the dates of
 // the store's messages that have one (without one, the target chose it).
+// When the target holds more, its messages whose size and date no store
+// message has are mail others delivered: left out, and counted.
 FolderComparison compareMessages(const std::vector<MessageSummary>& store,
                                  const std::vector<MessageSummary>& target);
 

@@ -42,9 +42,13 @@ bool AccountMigration::surveyUnchanged(Folder& folder, const Mailbox& mailbox, F
     return false;
   }
   std::vector<SurveyedMessage> store;
+  bool changed = false;
   try {
-    store = surveyFolder(folder, mailbox);
+    store = surveyFolder(folder, mailbox, false, changed);
   } catch (const QLStoreException&) {
+    changed = true;
+  }
+  if (changed) {
     // The walk that sends meets the same and reports the folder.
     return false;
   }

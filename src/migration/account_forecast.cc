@@ -45,8 +45,9 @@ bool AccountAudit::forecastFolder(const Folder& folder, const Mailbox& mailbox) 
     return true;
   }
   std::vector<SurveyedMessage> store;
+  bool changed = false;
   try {
-    store = surveyFolder(folder, mailbox);
+    store = surveyFolder(folder, mailbox, true, changed);
   } catch (const QLStoreException& error) {
     reporter_.print("Error: folder \"" + folder.name() + "\"" + " of <" + account_ +
                     "> cannot be read: " + error.what() + "\n");

@@ -204,6 +204,7 @@ void AccountMigration::migrateFolders(Mailbox& mailbox, AccountTally& tally) {
       return;
     }
     folder.setFixCrLf(settings_.fixCrLf);
+    folder.setLive(settings_.live);
     tally.folders.emplace_back();
     tally.inFolder = true;
     transferFolder(folder, mailbox, tally.folders.back());

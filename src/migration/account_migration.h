@@ -273,6 +273,9 @@ class AccountMigration {
 
   // The messages whose answers are still to be taken.
   AppendWindow window_;
+  // The folder whose messages are being sent, for the answers to tell a
+  // message whose file changed under its read.
+  Folder* walking_ = nullptr;
   // Where the reader writes while a window is open.
   std::ostringstream readLog_;
 };

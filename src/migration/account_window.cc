@@ -45,6 +45,7 @@ void AccountMigration::transferMessages(Folder& folder, const Mailbox& mailbox,
   Message message(&folder);
   reporter_.startCounter(total);
   FolderReading reading(folder);
+  walking_ = &folder;
   HeldReaderLog held(folder, readLog_, reporter_.logStream(), window_.capacity() > 1);
   long number = 1;
   messageNumber_ = number;
@@ -75,6 +76,14 @@ void AccountMigration::transferMessages(Folder& folder, const Mailbox& mailbox,
   settleWindow(tally, total);
   messageNumber_ = 0;
   reporter_.eraseCounter();
+  walking_ = nullptr;
+  if (folder.sourceChanged()) {
+    // What changed is the next pass's: the folder is not failed for it.
+    tally.pending = true;
+    tally.pendingNote = folder.changeNote();
+    reporter_.log("Warning: folder \"" + folder.name() + "\" of <" + account_ +
+                  ">: " + folder.changeNote() + ": what changed is left for the next pass\n");
+  }
 }
 
 bool AccountMigration::settledWithoutSending(Message& message, const std::string& identity,
@@ -202,8 +211,15 @@ void AccountMigration::completeOldest(FolderTally& tally, long total) {
     resume_.record(record.identity, static_cast<std::int64_t>(record.size), record.flags, uid,
                    true);
   } catch (const QLStoreException& error) {
-    resume_.record(record.identity, static_cast<std::int64_t>(record.size), record.flags, 0, false);
-    noteRefused(record.number, error.what(), cause, tally);
+    if (result == kGatewayContentFailed && walking_ != nullptr && walking_->sourceChanged()) {
+      // Its file changed under the read: the server was left inside the
+      // literal and stored nothing. Not a refusal: the next pass sends it.
+      --tally.read;
+    } else {
+      resume_.record(record.identity, static_cast<std::int64_t>(record.size), record.flags, 0,
+                     false);
+      noteRefused(record.number, error.what(), cause, tally);
+    }
   } catch (QLConnectionLostException& error) {
     error.setCause(causeText(cause, account_, tally.name));
     if (window_.capacity() > 1) {

@@ -32,11 +32,13 @@ bool mailboxFileStamp(const Folder& folder, const Mailbox& mailbox, std::int64_t
   return true;
 }
 
-std::vector<SurveyedMessage> surveyFolder(const Folder& folder, const Mailbox& mailbox) {
+std::vector<SurveyedMessage> surveyFolder(const Folder& folder, const Mailbox& mailbox, bool sizes,
+                                          bool& changed) {
   std::vector<SurveyedMessage> store;
   std::ostream silent(nullptr);
   Folder walk(folder);
   walk.setLog(&silent);
+  walk.setOpenFiles(sizes);
   Message message(&walk);
   FolderReading reading(walk);
   walk.open(mailbox.name());
@@ -51,6 +53,7 @@ std::vector<SurveyedMessage> surveyFolder(const Folder& folder, const Mailbox& m
     surveyed.size = message.storedSize();
     store.push_back(std::move(surveyed));
   }
+  changed = walk.sourceChanged();
   return store;
 }
 

@@ -15,10 +15,13 @@ namespace lodemig {
 bool mailboxFileStamp(const Folder& folder, const Mailbox& mailbox, std::int64_t& size,
                       std::int64_t& mtime);
 
-// The folder's messages as identities, flags and stored sizes, in store
-// order, walked without a word to the log. Throws QLStoreException when the
-// folder cannot be opened or read.
-std::vector<SurveyedMessage> surveyFolder(const Folder& folder, const Mailbox& mailbox);
+// The folder's messages as identities, flags and (with `sizes`) stored
+// sizes, in store order, walked without a word to the log. Without `sizes`
+// a message directory is only listed: no message file is opened. Sets
+// `changed` when a live folder's source changed during the walk. Throws
+// QLStoreException when the folder cannot be opened or read.
+std::vector<SurveyedMessage> surveyFolder(const Folder& folder, const Mailbox& mailbox, bool sizes,
+                                          bool& changed);
 
 }  // namespace lodemig
 
