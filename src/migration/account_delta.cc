@@ -46,10 +46,14 @@ bool AccountMigration::surveyUnchanged(Folder& folder, const Mailbox& mailbox, F
   try {
     store = surveyFolder(folder, mailbox, false, changed);
   } catch (const QLStoreException&) {
-    changed = true;
+    // The walk that sends meets the same and reports the folder.
+    return false;
   }
   if (changed) {
-    // The walk that sends meets the same and reports the folder.
+    // What the store holds is not known: its new messages are sent, the
+    // rest waits for the next pass.
+    tally.pending = true;
+    tally.pendingNote = "the source changed while it was compared with the journal";
     return false;
   }
   delta_ = std::make_unique<DeltaPlan>(records.messages(), store);
