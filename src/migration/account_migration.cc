@@ -276,7 +276,9 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
     reportFolder(folder, mailbox, tally, targetCount);
   }
   const bool whole = !tally.failed && tally.refused == 0 && !tally.pending;
-  if (whole && sourceSize_ >= 0) {
+  // Records of messages gone from the store and still on the target keep
+  // the file from passing as unchanged: a later -expunge has to find them.
+  if (whole && sourceSize_ >= 0 && tally.gone == tally.removed) {
     journal_->folderSource(reporter_, resume_.records(), sourceSize_, sourceMtime_);
   }
   resume_.finish(whole);
