@@ -92,7 +92,15 @@ std::optional<int> settleOptions(RunOptions& options, RunContext& context) {
 std::optional<int> openRunFiles(RunContext& context) {
   const MigrationSettings& settings = context.settings;
   context.journaled = settings.migrate && !settings.journalPath.empty();
-  if (context.journaled) {
+  if (settings.check && settings.delta) {
+    // The forecast of the next delta pass reads the journal, writing nothing.
+    const std::string refusal =
+        context.journal.openToRead(settings.journalPath, journalStoreFor(settings));
+    if (!refusal.empty()) {
+      return refuse(refusal, kExitArgumentError);
+    }
+    context.journaled = true;
+  } else if (context.journaled) {
     const std::string refusal =
         context.journal.open(settings.journalPath, journalStoreFor(settings),
                              journalTargetFor(context.connection), settings.retarget);

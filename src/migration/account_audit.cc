@@ -341,7 +341,11 @@ bool AccountAudit::check(Mailbox& mailbox) {
   if (migrationTarget_->canPlace()) {
     fine = warnMerging(folders) && fine;
   }
-  const MigrationTarget::AccountCheck account = migrationTarget_->checkAccount(account_, exists);
+  MigrationTarget::AccountCheck account = migrationTarget_->checkAccount(account_, exists);
+  if (settings_.delta && journal_ != nullptr && !journal_->passwordFileOf(account_).empty()) {
+    // Made or taken over by the journal's runs: a delta pass goes on in it.
+    account = MigrationTarget::AccountCheck();
+  }
   if (!account.line.empty()) {
     reporter_.print(account.line);
   }
@@ -349,6 +353,9 @@ bool AccountAudit::check(Mailbox& mailbox) {
   if (exists) {
     ++existing_;
     reportTargetFolders(folders);
+  }
+  if (settings_.delta && journal_ != nullptr) {
+    return forecastFolders(folders, mailbox) && fine;
   }
   for (Folder& folder : folders) {
     folder.setFixCrLf(settings_.fixCrLf);
@@ -436,11 +443,15 @@ bool AccountAudit::checkFolderMessages(Folder& folder, const Mailbox& mailbox) {
   return fine;
 }
 
+double AccountAudit::estimatedSeconds(std::int64_t messages, std::int64_t accounts,
+                                      std::uint64_t bytes, std::int64_t roundTrips) const {
+  return static_cast<double>(messages) * (roundTripSeconds_ + kSecondsPerMessage) +
+         static_cast<double>(accounts * kRoundTripsPerAccount + roundTrips) * roundTripSeconds_ +
+         static_cast<double>(bytes) / kBytesPerSecond;
+}
+
 std::string AccountAudit::checkSummary() const {
-  const double seconds =
-      static_cast<double>(messages_) * (roundTripSeconds_ + kSecondsPerMessage) +
-      static_cast<double>(accounts_) * kRoundTripsPerAccount * roundTripSeconds_ +
-      static_cast<double>(bytes_) / kBytesPerSecond;
+  const double seconds = estimatedSeconds(messages_, accounts_, bytes_, 0);
   char roundTrip[32];
   std::snprintf(roundTrip, sizeof(roundTrip), "%.2f", roundTripSeconds_ * 1000);
   return "Info: accounts: " + std::to_string(accounts_) + ", " + std::to_string(existing_) +
@@ -448,6 +459,7 @@ std::string AccountAudit::checkSummary() const {
          "Info: folders: " + std::to_string(folders_) + "\n" +
          "Info: messages: " + std::to_string(messages_) + ", " +
          formatSize(static_cast<std::int64_t>(bytes_)) + "\n" +
+         (settings_.delta && journal_ != nullptr ? forecastSummary() : std::string()) +
          "Info: a migration would take about " +
          std::to_string(static_cast<std::int64_t>(std::ceil(seconds))) + " s (round trip " +
          roundTrip + " ms)\n";

@@ -10,6 +10,7 @@
 #include "imap/connection_settings.h"
 #include "imap/imap_gateway.h"
 #include "imap/message_summary.h"
+#include "migration/journal.h"
 #include "migration/migration_settings.h"
 #include "migration/migration_target.h"
 #include "migration/password_record.h"
@@ -57,6 +58,9 @@ class AccountAudit {
                ImapGateway& gateway, Reporter& reporter, RunReport& report);
   // Writes the rows and totals into `report` from now on.
   void useReport(RunReport& report) { report_ = &report; }
+  // A check with -delta forecasts the next delta pass from `journal`'s
+  // records (opened to be read only); nullptr: none.
+  void useJournal(Journal* journal) { journal_ = journal; }
   AccountAudit(const AccountAudit&) = delete;
   AccountAudit& operator=(const AccountAudit&) = delete;
 
@@ -104,6 +108,15 @@ class AccountAudit {
                                      ReportRow& first);
   // False when a message is over the limit; adds the folder to the totals.
   bool checkFolderMessages(Folder& folder, const Mailbox& mailbox);
+  // What the next delta pass would do with the account's folders, added to
+  // the forecast; false when a folder cannot be read.
+  bool forecastFolders(const std::vector<Folder>& folders, const Mailbox& mailbox);
+  bool forecastFolder(const Folder& folder, const Mailbox& mailbox);
+  // The forecast's lines, in place of the migration's estimate.
+  std::string forecastSummary() const;
+  // The time a pass takes, by the benchmark's figures and the round trip.
+  double estimatedSeconds(std::int64_t messages, std::int64_t accounts, std::uint64_t bytes,
+                          std::int64_t roundTrips) const;
 
   const MigrationSettings& settings_;
   const ConnectionSettings& connection_;
@@ -125,6 +138,19 @@ class AccountAudit {
   std::int64_t folders_ = 0;
   std::int64_t messages_ = 0;
   std::uint64_t bytes_ = 0;
+
+  // The forecast of a delta pass.
+  Journal* journal_ = nullptr;
+  struct Forecast {
+    std::int64_t accounts = 0;  // with anything to do
+    std::int64_t folders = 0;
+    std::int64_t messages = 0;  // to send
+    std::uint64_t bytes = 0;
+    std::int64_t flags = 0;  // messages whose flags change
+    std::int64_t gone = 0;   // messages gone from the store
+    std::int64_t expunged = 0;
+    std::int64_t goneFolders = 0;
+  } forecast_;
 };
 
 }  // namespace lodemig

@@ -1,44 +1,15 @@
 // A delta pass: what changed in the store since the journal's records, and
 // how the target is brought up to it besides sending new messages.
 
-#include <sys/stat.h>
-
 #include <algorithm>
 
 #include "migration/account_migration.h"
+#include "migration/folder_survey.h"
 #include "migration/target_result.h"
 #include "store/message.h"
 #include "utils/ql_exception.h"
 
 namespace lodemig {
-namespace {
-
-// The mailbox file's size and modification time (ns); false for a message
-// directory or a file that cannot be looked at.
-bool mailboxFileStamp(const Folder& folder, const Mailbox& mailbox, std::int64_t& size,
-                      std::int64_t& mtime) {
-  std::ostream silent(nullptr);
-  Folder probe(folder);
-  probe.setLog(&silent);
-  try {
-    probe.open(mailbox.name());
-  } catch (const QLStoreException&) {
-    return false;
-  }
-  const bool file = probe.kind() != MessageDirectory;
-  const std::string path = probe.accountPath() + "/" + probe.keyFile(std::string());
-  probe.close();
-  struct stat info;
-  if (!file || ::stat(path.c_str(), &info) != 0) {
-    return false;
-  }
-  size = static_cast<std::int64_t>(info.st_size);
-  mtime = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-  return true;
-}
-
-}  // namespace
-
 void AccountMigration::takeSourceStamp(const Folder& folder, const Mailbox& mailbox) {
   sourceSize_ = -1;
   sourceMtime_ = -1;
@@ -85,28 +56,6 @@ bool AccountMigration::surveyUnchanged(Folder& folder, const Mailbox& mailbox, F
   row.verdict = Verdict::Ok;
   report_->add(row);
   return true;
-}
-
-std::vector<SurveyedMessage> AccountMigration::surveyFolder(const Folder& folder,
-                                                            const Mailbox& mailbox) {
-  std::vector<SurveyedMessage> store;
-  std::ostream silent(nullptr);
-  Folder walk(folder);
-  walk.setLog(&silent);
-  Message message(&walk);
-  FolderReading reading(walk);
-  walk.open(mailbox.name());
-  for (bool more = walk.firstMessage(message); more; more = walk.nextMessage(message)) {
-    SurveyedMessage surveyed;
-    try {
-      surveyed.identity = message.identity();
-    } catch (const QLStoreException&) {
-      // Unreadable: new to the plan; the walk that sends says why.
-    }
-    surveyed.flags = message.flagText();
-    store.push_back(std::move(surveyed));
-  }
-  return store;
 }
 
 void AccountMigration::applyDelta(const Folder& folder, FolderTally& tally) {

@@ -246,8 +246,6 @@ class AccountMigration {
   // Looks at the folder before the target is asked anything: true when
   // nothing changed since the last pass, which is then reported and left.
   bool surveyUnchanged(Folder& folder, const Mailbox& mailbox, FolderTally& tally);
-  // The store's messages as identities and flags, without a word to the log.
-  std::vector<SurveyedMessage> surveyFolder(const Folder& folder, const Mailbox& mailbox);
   // After the folder's new messages: sets the flags that changed and deals
   // with the messages gone from the store.
   void applyDelta(const Folder& folder, FolderTally& tally);

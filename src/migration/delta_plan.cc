@@ -52,6 +52,7 @@ DeltaPlan::DeltaPlan(const std::vector<JournalMessage>& records,
     auto found = unpaired.find(message.identity);
     if (found == unpaired.end() || found->second.empty()) {
       ++newMessages_;
+      newBytes_ += message.size;
       continue;
     }
     const JournalMessage& record = *found->second.front();

@@ -13,6 +13,7 @@ namespace lodemig {
 struct SurveyedMessage {
   std::string identity;
   std::string flags;
+  std::uint64_t size = 0;  // in the store
 };
 
 // One flag word to add to, or take from, target messages.
@@ -35,8 +36,9 @@ class DeltaPlan {
  public:
   DeltaPlan(const std::vector<JournalMessage>& records, const std::vector<SurveyedMessage>& store);
 
-  // How many store messages have no record.
+  // How many store messages have no record, and their bytes in the store.
   std::int64_t newMessages() const { return newMessages_; }
+  std::uint64_t newBytes() const { return newBytes_; }
   // The paired records whose flags change, with the flags they get.
   struct Changed {
     JournalMessage record;
@@ -54,6 +56,7 @@ class DeltaPlan {
 
  private:
   std::int64_t newMessages_ = 0;
+  std::uint64_t newBytes_ = 0;
   std::vector<Changed> changed_;
   std::vector<JournalMessage> gone_;
 };

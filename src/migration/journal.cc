@@ -16,6 +16,12 @@ std::string Journal::open(const std::string& path, const std::string& storePath,
   return refusal;
 }
 
+std::string Journal::openToRead(const std::string& path, const std::string& storePath) {
+  std::string refusal = db_.openToRead(path, storePath);
+  hasFile_ = refusal.empty();
+  return refusal;
+}
+
 bool Journal::accountDone(const std::string& account) const {
   if (hasFile_) {
     return db_.accountDone(account);

@@ -42,6 +42,9 @@ class Journal {
   // both, unless `retarget`: then it is taken and records the new target.
   std::string open(const std::string& path, const std::string& storePath, const std::string& target,
                    bool retarget = false);
+  // Opens the journal at `path` of a run of `storePath` to be read only (a
+  // forecast): no lock, nothing written. Returns the argument error, or "".
+  std::string openToRead(const std::string& path, const std::string& storePath);
   // The log line of a text journal's import, with its line end; "" when
   // open() imported none.
   const std::string& importNote() const { return db_.importNote(); }

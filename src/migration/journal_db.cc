@@ -66,6 +66,7 @@ void JournalDatabase::closeLocked() {
     db_ = nullptr;
   }
   inTransaction_ = false;
+  readOnly_ = false;
   batched_ = 0;
   if (lockFd_ >= 0) {
     ::close(lockFd_);
@@ -90,7 +91,7 @@ void JournalDatabase::fail(const std::string& reason) {
 }
 
 bool JournalDatabase::inBatch() {
-  if (db_ == nullptr || statements_ == nullptr || !failure_.empty()) {
+  if (db_ == nullptr || statements_ == nullptr || !failure_.empty() || readOnly_) {
     return false;
   }
   if (!inTransaction_) {
@@ -234,6 +235,13 @@ JournalDbFolder JournalDatabase::beginFolder(const std::string& account, const s
   begun.account_ = account;
   begun.folder_ = folder;
   begun.keepMessages_ = keepMessages;
+  if (readOnly_ && statements_ != nullptr) {
+    Statement& row = statements_->folderRow.use().text(1, account).text(2, folder);
+    if (row.step() == SQLITE_ROW) {
+      readFolderRow(row, begun);
+    }
+    return begun;
+  }
   if (!inBatch()) {
     return begun;
   }
@@ -246,6 +254,11 @@ JournalDbFolder JournalDatabase::beginFolder(const std::string& account, const s
     fail(sqlite3_errmsg(db_));
     return begun;
   }
+  readFolderRow(row, begun);
+  return begun;
+}
+
+void JournalDatabase::readFolderRow(Statement& row, JournalDbFolder& begun) {
   begun.id_ = row.numberAt(0);
   begun.targetName_ = row.textAt(1);
   begun.uidValidity_ = row.numberAt(2);
@@ -254,7 +267,6 @@ JournalDbFolder JournalDatabase::beginFolder(const std::string& account, const s
   begun.sourceSize_ = row.numberAt(6);
   begun.sourceMtime_ = row.numberAt(7);
   loadMessages(begun);
-  return begun;
 }
 
 void JournalDatabase::loadMessages(JournalDbFolder& folder) {
@@ -400,7 +412,7 @@ void JournalDatabase::batchWrite(Statement& write) {
 std::vector<std::string> JournalDatabase::accountFolders(const std::string& account) {
   const std::lock_guard<std::mutex> lock(mutex_);
   std::vector<std::string> names;
-  if (!inBatch()) {
+  if (!readOnly_ && !inBatch()) {
     return names;
   }
   Statement& rows = statements_->accountFolders.use().text(1, account);

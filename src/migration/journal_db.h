@@ -121,6 +121,10 @@ class JournalDatabase {
   // `retarget`, which records the new target.
   std::string open(const std::string& path, const std::string& storePath, const std::string& target,
                    bool retarget = false);
+  // Opens the journal at `path` of a run of `storePath` to be read only: no
+  // lock is taken and nothing is written (a run that holds it may go on).
+  // Every write does nothing. Returns the argument error, or "".
+  std::string openToRead(const std::string& path, const std::string& storePath);
   // The log line of a text journal's import by open(), with its line end; ""
   // when there was none.
   const std::string& importNote() const { return importNote_; }
@@ -190,6 +194,7 @@ class JournalDatabase {
   void commitLocked();
   void fail(const std::string& reason);
   void loadMessages(JournalDbFolder& folder);
+  void readFolderRow(journal_db::Statement& row, JournalDbFolder& folder);
   void addSourceColumns();
   // Runs a prepared write that joins the batch.
   void batchWrite(journal_db::Statement& write);
@@ -200,6 +205,7 @@ class JournalDatabase {
   sqlite3* db_ = nullptr;
   std::unique_ptr<Statements> statements_;
   bool inTransaction_ = false;
+  bool readOnly_ = false;
   int batched_ = 0;
   std::string failure_;
   std::string importNote_;

@@ -198,6 +198,35 @@ std::string JournalDatabase::open(const std::string& path, const std::string& st
   return refusal;
 }
 
+std::string JournalDatabase::openToRead(const std::string& path, const std::string& storePath) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  closeLocked();
+  importNote_.clear();
+  failure_.clear();
+  path_ = path;
+  const std::string cannot = "Argument error: cannot read journal " + path + ": ";
+  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr) !=
+      SQLITE_OK) {
+    const std::string reason = db_ == nullptr ? "out of memory" : sqlite3_errmsg(db_);
+    closeLocked();
+    return cannot + reason + "\n";
+  }
+  sqlite3_busy_timeout(db_, 5000);
+  readOnly_ = true;
+  statements_ = std::make_unique<Statements>(db_);
+  std::string refusal;
+  if (!statements_->ok()) {
+    refusal =
+        cannot + "it is no journal of this version of lodemig (" + sqlite3_errmsg(db_) + ")\n";
+  } else if (meta("store") != storePath) {
+    refusal = "Argument error: journal " + path + " is of another store\n";
+  }
+  if (!refusal.empty()) {
+    closeLocked();
+  }
+  return refusal;
+}
+
 std::string JournalDatabase::openLocked(const std::string& path, const std::string& storePath,
                                         const std::string& target, bool retarget) {
   path_ = path;

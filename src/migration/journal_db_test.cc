@@ -335,3 +335,83 @@ TEST_F(JournalDbTest, TextJournalOfAnotherStoreIsRefusedAndLeftAsItIs) {
 
 }  // namespace
 }  // namespace lodemig
+
+namespace lodemig {
+namespace {
+
+// What a delta pass changes lasts: a folder's source stamp, a record's new
+// flags, a forgotten record; a reader that opens the journal only to read
+// sees all of it while it takes no lock and writes nothing, and refuses a
+// journal of another store.
+TEST_F(JournalDbTest, DeltaChangesLastAndAReaderSeesThemWithoutALock) {
+  {
+    JournalDatabase db;
+    ASSERT_EQ(open(db), "");
+    JournalDbFolder folder = db.beginFolder("a@x", "INBOX", false);
+    db.folderStart(folder, "INBOX", 9, 1, 0);
+    db.message(folder, stored("u:1:5", 1));
+    db.message(folder, stored("u:2:5", 2));
+    db.message(folder, stored("u:3:5", 3));
+    db.endFolder(folder);
+    db.close();
+  }
+  JournalDatabase db;
+  ASSERT_EQ(open(db), "");
+  JournalDbFolder folder = db.beginFolder("a@x", "INBOX", false);
+  ASSERT_EQ(folder.messages().size(), 3u);
+  EXPECT_EQ(folder.sourceSize(), -1);
+  db.folderSource(folder, 1234, 5678);
+  db.setFlags(folder, folder.messages()[0].id, "\\Seen \\Flagged ");
+  db.forget(folder, folder.messages()[1].id);
+  db.beginFolder("a@x", "Sent", false);
+  db.commit();
+
+  JournalDatabase reader;
+  ASSERT_EQ(reader.openToRead(path(), kStore), "");
+  EXPECT_EQ(reader.accountFolders("a@x"), (std::vector<std::string>{"INBOX", "Sent"}));
+  const JournalDbFolder read = reader.beginFolder("a@x", "INBOX", false);
+  EXPECT_EQ(read.sourceSize(), 1234);
+  EXPECT_EQ(read.sourceMtime(), 5678);
+  ASSERT_EQ(read.messages().size(), 2u);
+  EXPECT_EQ(read.messages()[0].flags, "\\Seen \\Flagged ");
+  EXPECT_EQ(read.messages()[1].identity, "u:3:5");
+  EXPECT_TRUE(reader.folderDone("a@x", "INBOX"));
+  // A folder the journal does not know is read as empty, and not added.
+  EXPECT_TRUE(reader.beginFolder("a@x", "Drafts", false).messages().empty());
+  EXPECT_EQ(reader.accountFolders("a@x").size(), 2u);
+  EXPECT_FALSE(reader.failed());
+  reader.close();
+  EXPECT_NE(reader.openToRead(path(), "/elsewhere"), "");
+  EXPECT_NE(reader.openToRead(dir_ / "missing.journal", kStore), "");
+}
+
+// A journal made before passes compared the store's files gets their
+// columns when it is opened, and keeps its records.
+TEST_F(JournalDbTest, AJournalWithoutSourceColumnsGetsThem) {
+  {
+    JournalDatabase db;
+    ASSERT_EQ(open(db), "");
+    JournalDbFolder folder = db.beginFolder("a@x", "INBOX", false);
+    db.message(folder, stored("u:1:5", 1));
+    db.close();
+  }
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(path().c_str(), &raw), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(raw,
+                         "ALTER TABLE folders DROP COLUMN source_size;"
+                         "ALTER TABLE folders DROP COLUMN source_mtime",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(raw);
+  JournalDatabase db;
+  ASSERT_EQ(open(db), "");
+  JournalDbFolder folder = db.beginFolder("a@x", "INBOX", false);
+  EXPECT_EQ(folder.messages().size(), 1u);
+  db.folderSource(folder, 7, 8);
+  db.close();
+  ASSERT_EQ(open(db), "");
+  EXPECT_EQ(db.beginFolder("a@x", "INBOX", false).sourceSize(), 7);
+}
+
+}  // namespace
+}  // namespace lodemig

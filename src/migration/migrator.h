@@ -45,7 +45,10 @@ class Migrator {
   void writePasswordsTo(const std::string& path) { passwords_.writeTo(path); }
   // Records progress in `journal` and resumes from what it holds; `journal`
   // must outlive the Migrator.
-  void useJournal(Journal& journal) { journal_ = &journal; }
+  void useJournal(Journal& journal) {
+    journal_ = &journal;
+    audit_.useJournal(&journal);
+  }
   // Writes a row of `report` for every folder; `report` must outlive the
   // Migrator.
   void useReport(RunReport& report) {
