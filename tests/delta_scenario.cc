@@ -26,15 +26,15 @@ struct Entry {
 
 // Every message the scenario's account holds at one time or another.
 constexpr Entry kEntries[] = {
-    {"INBOX", "in.1", "FA", Fate::kKept},   {"INBOX", "in.2", "F", Fate::kKept},
-    {"INBOX", "in.3", "", Fate::kKept},     {"INBOX", "in.4", "SA", Fate::kKept},
-    {"INBOX", "in.5", "A", Fate::kKept},    {"INBOX", "in.6", "S", Fate::kNew},
-    {"INBOX", "in.7", "", Fate::kNew},      {"Lists", "li.1", "S", Fate::kGone},
-    {"Lists", "li.2", "SA", Fate::kKept},   {"Lists", "li.3", "F", Fate::kGone},
-    {"Lists", "li.4", "S", Fate::kKept},    {"Notes", "no.1", "SA", Fate::kKept},
-    {"Notes", "no.2", "", Fate::kGone},     {"Notes", "no.3", "F", Fate::kKept},
-    {"Notes", "no.4", "S", Fate::kNew},     {"Notes", "li.3", "F", Fate::kNew},
-    {"Archive", "ar.1", "S", Fate::kKept},  {"Archive", "ar.2", "SA", Fate::kKept},
+    {"INBOX", "in.1", "FA", Fate::kKept},    {"INBOX", "in.2", "F", Fate::kKept},
+    {"INBOX", "in.3", "", Fate::kKept},      {"INBOX", "in.4", "SA", Fate::kKept},
+    {"INBOX", "in.5", "A", Fate::kKept},     {"INBOX", "in.6", "S", Fate::kNew},
+    {"INBOX", "in.7", "", Fate::kNew},       {"Lists", "li.1", "S", Fate::kGone},
+    {"Lists", "li.2", "SA", Fate::kKept},    {"Lists", "li.3", "F", Fate::kGone},
+    {"Lists", "li.4", "S", Fate::kKept},     {"Notes", "no.1", "SA", Fate::kKept},
+    {"Notes", "no.2", "", Fate::kGone},      {"Notes", "no.3", "F", Fate::kKept},
+    {"Notes", "no.4", "S", Fate::kNew},      {"Notes", "li.3", "F", Fate::kNew},
+    {"Archive", "ar.1", "S", Fate::kKept},   {"Archive", "ar.2", "SA", Fate::kKept},
     {"Old", "ol.1", "S", Fate::kFolderGone}, {"Later", "la.1", "F", Fate::kNew},
 };
 
@@ -141,13 +141,14 @@ void DeltaScenario::build() {
   infoPath_ = builder_.account("", "ann", AccountDirectory)
                   .settings("{ Password = x; }")
                   .info(
-          "{ INBOX = { Messages = #5; }; Lists = { Messages = #4; }; Notes = { Messages = #3; }; "
-          "Archive = { Messages = #2; }; Old = { Messages = #1; }; }")
+                      "{ INBOX = { Messages = #5; }; Lists = { Messages = #4; }; Notes = { "
+                      "Messages = #3; }; "
+                      "Archive = { Messages = #2; }; Old = { Messages = #1; }; }")
                   .infoPath();
-  builder_.mailboxFile("", "ann", "INBOX",
-                       {inMailbox("in.1", "SA", "1"), inMailbox("in.2", "F", "2"),
-                        inMailbox("in.3", "", "3"), inMailbox("in.4", "SA", "4"),
-                        inMailbox("in.5", "S", "5")});
+  builder_.mailboxFile(
+      "", "ann", "INBOX",
+      {inMailbox("in.1", "SA", "1"), inMailbox("in.2", "F", "2"), inMailbox("in.3", "", "3"),
+       inMailbox("in.4", "SA", "4"), inMailbox("in.5", "S", "5")});
   builder_.mailboxFile("", "ann", "Lists",
                        {inMailbox("li.1", "S", "1"), inMailbox("li.2", "SA", "2"),
                         inMailbox("li.3", "F", "3"), inMailbox("li.4", "S", "4")});
@@ -165,9 +166,9 @@ void DeltaScenario::change() {
   overwriteInPlace(inbox, "(S-5)", "(A-5)");
   appendTo(inbox, {inMailbox("in.6", "S", "6"), inMailbox("in.7", "", "7")});
 
-  rewriteInPlace(builder_.mailboxPath("", "ann", "Lists"),
-                 StoreBuilder::mailboxText(
-                     {inMailbox("li.2", "SA", "2"), inMailbox("li.4", "S", "4")}));
+  rewriteInPlace(
+      builder_.mailboxPath("", "ann", "Lists"),
+      StoreBuilder::mailboxText({inMailbox("li.2", "SA", "2"), inMailbox("li.4", "S", "4")}));
   const std::string notes = builder_.messageDirectoryPath("", "ann", "Notes");
   std::filesystem::rename(notes + "/1-S-20070823103000-h", notes + "/1-SA-20070823103000-h");
   std::filesystem::remove(notes + "/2--20070823103001-h");

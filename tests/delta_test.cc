@@ -33,16 +33,38 @@ class DeltaTest : public MigrationTest {
     return result;
   }
 
-  // A -verify run of the store against the stand-in.
-  ProcessResult verify() {
-    const std::string work = dir_ / "verify";
+  // A run of `mode` (-verify, -check) against the stand-in, its
+  // transcripts apart from the passes'.
+  ProcessResult audit(const std::string& mode, std::vector<std::string> arguments = {}) {
+    const std::string work = dir_ / "audit";
     makeDirectories(work);
     ProcessOptions options;
     options.workingDirectory = work;
-    return runProcess(LODEMIG_BINARY,
-                      {"-path", store_, "-verify", "-server", "127.0.0.1", "-port",
-                       server_->portText(), "-password", "master", "-primaryDomain", "example.com"},
-                      options);
+    std::vector<std::string> all = {"-path",
+                                    store_,
+                                    mode,
+                                    "-server",
+                                    "127.0.0.1",
+                                    "-port",
+                                    server_->portText(),
+                                    "-password",
+                                    "master",
+                                    "-primaryDomain",
+                                    "example.com"};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    newTranscripts();
+    ProcessResult result = runProcess(LODEMIG_BINARY, all, options);
+    passTranscripts_ = newTranscripts();
+    return result;
+  }
+  // A forecast of the next delta pass; it writes nothing to the target.
+  std::string forecast(std::vector<std::string> arguments = {}) {
+    arguments.insert(arguments.begin(), {"-journal", journal_, "-delta"});
+    const ProcessResult check = audit("-check", arguments);
+    for (const char* command : {"CREATE", "APPEND", "STORE", "EXPUNGE"}) {
+      EXPECT_FALSE(contains(passTranscripts_, command)) << command << "\n" << passTranscripts_;
+    }
+    return check.out;
   }
 
   // What the connections opened since the last call sent to the target.
@@ -122,6 +144,12 @@ TEST_F(DeltaTest, DeltaThenExpungeLeaveTheStoresMessagesWithTheirFlagsAndOthersM
   ASSERT_EQ(first.exitStatus, 0) << first.out;
   ASSERT_EQ(annHolds(), scenario_.placedBefore());
   scenario_.change();
+  const std::string before = forecast();
+  EXPECT_TRUE(contains(before,
+                       "Info: the next delta pass would send 5 messages (325B), set the flags of "
+                       "3 messages, remove 0 messages (3 gone from the store) in 4 folders of 1 "
+                       "accounts; 1 folders are gone from the store\n"))
+      << before;
 
   const ProcessResult delta = pass({"-delta", "-report", report_});
   EXPECT_EQ(delta.exitStatus, 0) << delta.out;
@@ -142,9 +170,9 @@ TEST_F(DeltaTest, DeltaThenExpungeLeaveTheStoresMessagesWithTheirFlagsAndOthersM
   // INBOX's flags by the UIDs the stand-in gave in the first pass (1 to 5,
   // in file order), each change once; Notes' one (its UIDs follow the
   // directory's listing order) with them.
-  for (const char* command : {" UID STORE 1 +FLAGS.SILENT (\\Flagged)\r\n",
-                              " UID STORE 1,5 -FLAGS.SILENT (\\Seen)\r\n",
-                              " UID STORE 5 +FLAGS.SILENT (\\Answered)\r\n"}) {
+  for (const char* command :
+       {" UID STORE 1 +FLAGS.SILENT (\\Flagged)\r\n", " UID STORE 1,5 -FLAGS.SILENT (\\Seen)\r\n",
+        " UID STORE 5 +FLAGS.SILENT (\\Answered)\r\n"}) {
     EXPECT_EQ(countOf(passTranscripts_, command), 1) << command << "\n" << passTranscripts_;
   }
   EXPECT_EQ(countOf(passTranscripts_, " +FLAGS.SILENT (\\Answered)\r\n"), 2) << passTranscripts_;
@@ -153,6 +181,14 @@ TEST_F(DeltaTest, DeltaThenExpungeLeaveTheStoresMessagesWithTheirFlagsAndOthersM
   EXPECT_EQ(annHolds(), scenario_.placedAfterDelta());
   const std::vector<std::string> theirs = othersMail();
   EXPECT_EQ(theirs.size(), 2u);
+
+  // What the pass left on the target is still to be removed.
+  const std::string left = forecast({"-expunge"});
+  EXPECT_TRUE(contains(left,
+                       "Info: the next delta pass would send 0 messages (0B), set the flags of 0 "
+                       "messages, remove 3 messages (3 gone from the store) in 2 folders of 1 "
+                       "accounts; 1 folders are gone from the store\n"))
+      << left;
 
   const ProcessResult expunge = pass({"-delta", "-expunge"});
   EXPECT_EQ(expunge.exitStatus, 0) << expunge.out;
@@ -173,9 +209,9 @@ TEST_F(DeltaTest, DeltaThenExpungeLeaveTheStoresMessagesWithTheirFlagsAndOthersM
   EXPECT_FALSE(contains(passTranscripts_, "STORE")) << passTranscripts_;
   EXPECT_EQ(annHolds(), scenario_.placedAfterExpunge());
 
-  const ProcessResult audit = verify();
-  EXPECT_EQ(audit.exitStatus, 0) << audit.out;
-  EXPECT_TRUE(contains(audit.out, "Result: verification successful\n")) << audit.out;
+  const ProcessResult verified = audit("-verify");
+  EXPECT_EQ(verified.exitStatus, 0) << verified.out;
+  EXPECT_TRUE(contains(verified.out, "Result: verification successful\n")) << verified.out;
 }
 
 }  // namespace
