@@ -276,11 +276,7 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
     reportFolder(folder, mailbox, tally, targetCount);
   }
   const bool whole = !tally.failed && tally.refused == 0 && !tally.pending;
-  // Records of messages gone from the store and still on the target keep
-  // the file from passing as unchanged: a later -expunge has to find them.
-  if (whole && sourceSize_ >= 0 && tally.gone == tally.removed) {
-    journal_->folderSource(reporter_, resume_.records(), sourceSize_, sourceMtime_);
-  }
+  keepSourceStamp(whole, tally);
   resume_.finish(whole);
   delta_.reset();
   if (identityLost) {
