@@ -28,42 +28,58 @@ void AccountMigration::keepSourceStamp(bool whole, const FolderTally& tally) {
 
 bool AccountMigration::surveyUnchanged(Folder& folder, const Mailbox& mailbox, FolderTally& tally) {
   delta_.reset();
+  std::int64_t count = 0;
+  if (journal_->sourceUnchanged(account_, folder.name(), sourceSize_, sourceMtime_, count)) {
+    // The file is as the last pass read it whole: neither it nor the
+    // folder's records are read.
+    reportUnchanged(folder, mailbox, count, std::string());
+    tally.read = count;
+    tally.skipped = count;
+    return true;
+  }
+  resume_.begin(*journal_, account_, folder.name());
   JournalDbFolder& records = resume_.records();
   const bool done = journal_->folderDone(account_, folder.name());
-  std::int64_t count = 0;
-  if (done && sourceSize_ >= 0 && records.sourceSize() == sourceSize_ &&
-      records.sourceMtime() == sourceMtime_) {
-    // The file is as the last pass read it whole: not read at all.
-    count = records.storedCount();
-  } else if (resume_.imported()) {
+  if (resume_.imported()) {
     // Records keyed by place cannot tell a changed message from a new one.
     reporter_.log("Warning: folder \"" + folder.name() + "\" of <" + account_ +
                   ">: its records come from a text journal: flags and removals are not "
                   "compared\n");
     return false;
-  } else {
-    std::vector<SurveyedMessage> store = surveyFolder(folder, mailbox);
-    delta_ = std::make_unique<DeltaPlan>(records.messages(), store);
-    if (!done || !delta_->nothingToDo()) {
-      return false;
-    }
-    count = static_cast<std::int64_t>(store.size());
   }
+  std::vector<SurveyedMessage> store;
+  try {
+    store = surveyFolder(folder, mailbox);
+  } catch (const QLStoreException&) {
+    // The walk that sends meets the same and reports the folder.
+    return false;
+  }
+  delta_ = std::make_unique<DeltaPlan>(records.messages(), store);
+  if (!done || !delta_->nothingToDo()) {
+    return false;
+  }
+  count = static_cast<std::int64_t>(store.size());
   delta_.reset();
-  reporter_.print("   - \"" + folder.name() + "\", unchanged\n");
+  reportUnchanged(folder, mailbox, count, records.targetName());
+  resume_.finish(true);
   tally.read = count;
   tally.skipped = count;
+  return true;
+}
+
+void AccountMigration::reportUnchanged(const Folder& folder, const Mailbox& mailbox,
+                                       std::int64_t count, const std::string& targetName) {
+  reporter_.print("   - \"" + folder.name() + "\", unchanged\n");
   ReportRow row;
   row.domain = mailbox.domainName();
   row.account = account_;
   row.folder = folder.name();
-  row.targetFolder = records.targetName();
+  row.targetFolder = targetName;
   row.kind = target_->kindWord(folder);
   row.storeMessages = count;
   row.skipped = count;
   row.verdict = Verdict::Ok;
   report_->add(row);
-  return true;
 }
 
 void AccountMigration::applyDelta(const Folder& folder, FolderTally& tally) {

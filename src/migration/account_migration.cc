@@ -229,11 +229,12 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
     skipFolder(folder, mailbox, "skipped: " + why, why, target_->skippedKind(folder));
     return;
   }
-  resume_.begin(*journal_, account_, folder.name());
   takeSourceStamp(folder, mailbox);
   if (settings_.delta && surveyUnchanged(folder, mailbox, tally)) {
-    resume_.finish(true);
     return;
+  }
+  if (!settings_.delta) {
+    resume_.begin(*journal_, account_, folder.name());
   }
   if (!openTarget(mailbox, tally_)) {
     tally_.folders.pop_back();

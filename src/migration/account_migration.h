@@ -248,7 +248,10 @@ class AccountMigration {
   void keepSourceStamp(bool whole, const FolderTally& tally);
   // Looks at the folder before the target is asked anything: true when
   // nothing changed since the last pass, which is then reported and left.
+  // Begins the folder's resume unless the journal alone tells it unchanged.
   bool surveyUnchanged(Folder& folder, const Mailbox& mailbox, FolderTally& tally);
+  void reportUnchanged(const Folder& folder, const Mailbox& mailbox, std::int64_t count,
+                       const std::string& targetName);
   // After the folder's new messages: sets the flags that changed and deals
   // with the messages gone from the store.
   void applyDelta(const Folder& folder, FolderTally& tally);

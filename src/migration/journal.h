@@ -61,6 +61,12 @@ class Journal {
   bool creationUnconfirmed(const std::string& account, std::string& password,
                            bool& generated) const;
   bool folderDone(const std::string& account, const std::string& folder) const;
+  // A done folder whose mailbox file is as a pass last read it whole (see
+  // JournalDatabase::sourceUnchanged); false without a file.
+  bool sourceUnchanged(const std::string& account, const std::string& folder, std::int64_t size,
+                       std::int64_t mtime, std::int64_t& stored) const {
+    return hasFile_ && db_.sourceUnchanged(account, folder, size, mtime, stored);
+  }
 
   // Before the account is asked for; on the disk when this returns.
   void creating(Reporter& reporter, const std::string& account, const std::string& passwordFile,

@@ -172,6 +172,24 @@ bool JournalDatabase::folderDone(const std::string& account, const std::string& 
   return row.step() == SQLITE_ROW && row.textAt(5) == "done";
 }
 
+bool JournalDatabase::sourceUnchanged(const std::string& account, const std::string& folder,
+                                      std::int64_t size, std::int64_t mtime,
+                                      std::int64_t& stored) const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (statements_ == nullptr || size < 0) {
+    return false;
+  }
+  Statement& row = statements_->folderRow.use().text(1, account).text(2, folder);
+  if (row.step() != SQLITE_ROW || row.textAt(5) != "done" || row.numberAt(6) != size ||
+      row.numberAt(7) != mtime) {
+    return false;
+  }
+  const std::int64_t id = row.numberAt(0);
+  Statement& count = statements_->storedCount.use().number(1, id);
+  stored = count.step() == SQLITE_ROW ? count.numberAt(0) : 0;
+  return true;
+}
+
 void JournalDatabase::creating(const std::string& account, const std::string& passwordFile,
                                const std::string& password, bool generated) {
   const std::lock_guard<std::mutex> lock(mutex_);

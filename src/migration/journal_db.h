@@ -139,6 +139,11 @@ class JournalDatabase {
   bool creationUnconfirmed(const std::string& account, std::string& password,
                            bool& generated) const;
   bool folderDone(const std::string& account, const std::string& folder) const;
+  // Whether the folder is done and its mailbox file was last read whole at
+  // `size` and `mtime`; sets how many messages it records as stored. Loads
+  // none of its records.
+  bool sourceUnchanged(const std::string& account, const std::string& folder, std::int64_t size,
+                       std::int64_t mtime, std::int64_t& stored) const;
 
   // Before the account is asked for; committed when this returns.
   void creating(const std::string& account, const std::string& passwordFile,

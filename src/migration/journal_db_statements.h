@@ -107,6 +107,7 @@ struct JournalDatabase::Statements {
         setFlags(db, "UPDATE messages SET flags = ? WHERE id = ?"),
         forgetMessage(db, "DELETE FROM messages WHERE id = ?"),
         accountFolders(db, "SELECT name FROM folders WHERE account = ? ORDER BY id"),
+        storedCount(db, "SELECT count(*) FROM messages WHERE folder = ? AND state = 'stored'"),
         getMeta(db, "SELECT value FROM meta WHERE key = ?"),
         setMeta(db,
                 "INSERT INTO meta(key, value) VALUES(?, ?) "
@@ -116,7 +117,7 @@ struct JournalDatabase::Statements {
     for (const journal_db::Statement* s :
          {&accountRow, &setAccount, &accountDone, &addFolder, &folderRow, &startFolder, &folderUids,
           &endFolder, &folderMessages, &addMessage, &unrefuse, &folderSource, &setFlags,
-          &forgetMessage, &accountFolders, &getMeta, &setMeta}) {
+          &forgetMessage, &accountFolders, &storedCount, &getMeta, &setMeta}) {
       if (!s->ok()) {
         return false;
       }
@@ -126,7 +127,7 @@ struct JournalDatabase::Statements {
 
   journal_db::Statement accountRow, setAccount, accountDone, addFolder, folderRow, startFolder,
       folderUids, endFolder, folderMessages, addMessage, unrefuse, folderSource, setFlags,
-      forgetMessage, accountFolders, getMeta, setMeta;
+      forgetMessage, accountFolders, storedCount, getMeta, setMeta;
 };
 
 }  // namespace lodemig
