@@ -18,6 +18,14 @@ void AccountMigration::takeSourceStamp(const Folder& folder, const Mailbox& mail
   }
 }
 
+void AccountMigration::keepSourceStamp(bool whole, const FolderTally& tally) {
+  // A file that passes as unchanged is not read again, so a later -expunge
+  // would never find the records of the messages gone from it.
+  if (whole && sourceSize_ >= 0 && tally.gone == tally.removed) {
+    journal_->folderSource(reporter_, resume_.records(), sourceSize_, sourceMtime_);
+  }
+}
+
 bool AccountMigration::surveyUnchanged(Folder& folder, const Mailbox& mailbox, FolderTally& tally) {
   delta_.reset();
   std::int64_t count = 0;

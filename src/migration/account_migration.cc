@@ -278,9 +278,7 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
     reportFolder(folder, mailbox, tally, targetCount);
   }
   const bool whole = !tally.failed && tally.refused == 0 && !tally.pending;
-  if (whole && sourceSize_ >= 0) {
-    journal_->folderSource(reporter_, resume_.records(), sourceSize_, sourceMtime_);
-  }
+  keepSourceStamp(whole, tally);
   resume_.finish(whole);
   delta_.reset();
   if (identityLost) {

@@ -243,6 +243,9 @@ class AccountMigration {
   // or not known), and what changed in the store since the journal's
   // records (null when the pass is no delta, or compares nothing).
   void takeSourceStamp(const Folder& folder, const Mailbox& mailbox);
+  // After a folder read `whole`: records that stamp, unless messages gone
+  // from the store are left on the target.
+  void keepSourceStamp(bool whole, const FolderTally& tally);
   // Looks at the folder before the target is asked anything: true when
   // nothing changed since the last pass, which is then reported and left.
   // Begins the folder's resume unless the journal alone tells it unchanged.
