@@ -71,6 +71,8 @@ bool AccountMigration::surveyUnchanged(Folder& folder, const Mailbox& mailbox, F
   count = static_cast<std::int64_t>(store.size());
   delta_.reset();
   reportUnchanged(folder, mailbox, count, records.targetName());
+  // Read whole and found as recorded: the next pass need not read it.
+  keepSourceStamp(true, tally);
   resume_.finish(true);
   tally.read = count;
   tally.skipped = count;
