@@ -98,8 +98,8 @@ std::vector<size_t> choose(size_t count, int wanted, Prng& prng, Letters letters
 }
 
 // Where the letters of message `index`'s header line lie: "From <...>(LETTERS-UID) ...".
-std::pair<uint64_t, uint64_t> headerLetters(const std::string& file, const GeneratedAccount& account,
-                                            size_t index) {
+std::pair<uint64_t, uint64_t> headerLetters(const std::string& file,
+                                            const GeneratedAccount& account, size_t index) {
   const MessageSpan& span = account.spans[index];
   const uint64_t start =
       index == 0 ? 0 : account.spans[index - 1].offset + account.spans[index - 1].length + 2;
@@ -133,7 +133,8 @@ void changeMailboxFile(const StoreChangePlan& plan, size_t accountIndex, Prng& p
   uint64_t position = file.size();
   std::string content;
   for (int j = 0; j < plan.newPerAccount; ++j) {
-    const uint32_t size = std::max(factory.sampleSize(SizeProfile::kRealistic), MessageFactory::kMinSize);
+    const uint32_t size =
+        std::max(factory.sampleSize(SizeProfile::kRealistic), MessageFactory::kMinSize);
     factory.build(size, ++*serial, &content);
     std::string header = position == 0 ? "" : "\r\n";
     header += "From <sender" + std::to_string(prng.below(5000)) + "@source.example>(-" +
@@ -167,8 +168,8 @@ void changeMessageDirectory(const StoreChangePlan& plan, size_t accountIndex, Pr
     const std::string before = lettersOf(i);
     const std::string after = changedFlagLetters(before);
     const size_t first = names[i].find('-');
-    const std::string renamed = names[i].substr(0, first + 1) + after +
-                                names[i].substr(first + 1 + before.size());
+    const std::string renamed =
+        names[i].substr(0, first + 1) + after + names[i].substr(first + 1 + before.size());
     const std::string from = account.inboxPath + "/" + names[i];
     const std::string to = account.inboxPath + "/" + renamed;
     if (::rename(from.c_str(), to.c_str()) != 0) {
@@ -179,7 +180,8 @@ void changeMessageDirectory(const StoreChangePlan& plan, size_t accountIndex, Pr
   }
   std::string content;
   for (int j = 0; j < plan.newPerAccount; ++j) {
-    const uint32_t size = std::max(factory.sampleSize(SizeProfile::kRealistic), MessageFactory::kMinSize);
+    const uint32_t size =
+        std::max(factory.sampleSize(SizeProfile::kRealistic), MessageFactory::kMinSize);
     factory.build(size, ++*serial, &content);
     char name[96];
     std::snprintf(name, sizeof name, "%u.%06u--%s-bench", 1100000000u + *serial, *serial,
@@ -230,6 +232,25 @@ StoreChanges changeStore(const StoreChangePlan& plan, StoreManifest* manifest) {
     manifest->bytes += account.bytes - bytesBefore;
   }
   return changes;
+}
+
+StoreManifest copyStore(const StoreManifest& manifest, const std::string& root) {
+  fs::remove_all(root);
+  fs::copy(manifest.root, root, fs::copy_options::recursive);
+  StoreManifest copy = manifest;
+  const auto rebase = [&](std::string& path) { path = root + path.substr(manifest.root.size()); };
+  rebase(copy.root);
+  for (GeneratedAccount& account : copy.accounts) {
+    rebase(account.domainPath);
+    rebase(account.inboxPath);
+  }
+  for (std::string& path : copy.messageFiles) {
+    rebase(path);
+  }
+  for (std::string& path : copy.settingsFiles) {
+    rebase(path);
+  }
+  return copy;
 }
 
 std::string expectedDigestAfter(const target::StoreDigest& before, const StoreManifest& manifest,

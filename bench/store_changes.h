@@ -56,6 +56,11 @@ std::string changedFlagLetters(const std::string& letters);
 // Throws std::runtime_error when a file cannot be read, written or renamed.
 StoreChanges changeStore(const StoreChangePlan& plan, StoreManifest* manifest);
 
+// Copies the files of `manifest`'s store to `root` (removed first when it
+// exists) and returns the manifest of the copy. Throws
+// std::filesystem::filesystem_error when a file cannot be copied.
+StoreManifest copyStore(const StoreManifest& manifest, const std::string& root);
+
 // The digest the target reports after a pass over the store before the
 // change (`before`, that store's StoreDigest) and then a pass that sent only
 // the new messages of `changes`, in the walk order of the changed store.

@@ -15,6 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 using lodemig::testing::readFile;
 using lodemig::testing::ScopedTempDir;
+using lodemig::testing::writeFile;
 
 // A mailbox file read back on its own terms: every line that begins with
 // "From <" starts a message, which ends two bytes before the next such line.
@@ -37,7 +38,8 @@ ReadBack readMailbox(const std::string& path) {
     back.letters.push_back(match[1]);
     back.uids.push_back(match[2]);
     const size_t next = file.find("\r\nFrom <", lineEnd);
-    back.contents.push_back(file.substr(lineEnd, (next == std::string::npos ? file.size() : next) - lineEnd));
+    back.contents.push_back(
+        file.substr(lineEnd, (next == std::string::npos ? file.size() : next) - lineEnd));
     at = next == std::string::npos ? file.size() : next + 2;
   }
   return back;
@@ -61,9 +63,9 @@ std::vector<std::string> sortedNames(const std::string& directory) {
 }
 
 TEST(StoreChangesTest, ChangedLettersKeepTheirLengthAndDiffer) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"S", "A"},    {"A", "S"},    {"SA", "FA"}, {"SF", "AF"},
-      {"SAF", "DAF"}, {"SAFD", ""}, {"", ""},     {"D", "S"}};
+  const std::pair<std::string, std::string> cases[] = {{"S", "A"},   {"A", "S"},     {"SA", "FA"},
+                                                       {"SF", "AF"}, {"SAF", "DAF"}, {"SAFD", ""},
+                                                       {"", ""},     {"D", "S"}};
   for (const auto& [before, after] : cases) {
     EXPECT_EQ(changedFlagLetters(before), after) << before;
   }
@@ -153,6 +155,29 @@ TEST(StoreChangesTest, MessageDirectoryGetsRenamesAndNewFiles) {
   EXPECT_EQ(manifest.messages, 102u);
 }
 
+TEST(StoreChangesTest, CopyIsAStoreOfItsOwn) {
+  ScopedTempDir dir;
+  StorePlan plan;
+  plan.accounts = 2;
+  plan.messagesPerAccount = 5;
+  plan.layouts = {AccountLayout::kMailboxFile, AccountLayout::kMessageDirectory};
+  StoreManifest manifest = generateStore(plan, dir / "store");
+  const std::string digest = expectedDigest(manifest);
+  writeFile(dir / "copy/stale", "left from before");
+  StoreManifest copy = copyStore(manifest, dir / "copy");
+  EXPECT_FALSE(fs::exists(dir / "copy/stale"));
+  EXPECT_EQ(copy.root, dir / "copy");
+  EXPECT_EQ(copy.accounts[1].inboxPath, dir / "copy/Accounts/user00001.mdir");
+  for (const std::string& path : copy.messageFiles) {
+    EXPECT_EQ(path.rfind(dir / "copy/", 0), 0u) << path;
+  }
+  // Changing the copy leaves the store it came from as it was.
+  changeStore({1, 1, 3}, &copy);
+  EXPECT_EQ(expectedDigest(manifest), digest);
+  EXPECT_NE(expectedDigest(copy), digest);
+  EXPECT_EQ(copy.messages, manifest.messages + 2);
+}
+
 TEST(StoreChangesTest, DigestAfterAddsOnlyTheNewMessagesInWalkOrder) {
   ScopedTempDir dir;
   StorePlan plan;
@@ -163,8 +188,7 @@ TEST(StoreChangesTest, DigestAfterAddsOnlyTheNewMessagesInWalkOrder) {
   target::StoreDigest before;
   foldMessages(
       manifest, [](const MessagePlace&) { return true; }, &before);
-  EXPECT_EQ(expectedDigestAfter(before, manifest, changeStore({0, 2, 3}, &manifest)),
-            before.hex());
+  EXPECT_EQ(expectedDigestAfter(before, manifest, changeStore({0, 2, 3}, &manifest)), before.hex());
 
   // With one mailbox file the new messages end the walk: the digest after
   // is that of the whole changed file, flags changes or not.
