@@ -131,9 +131,11 @@ ImapSession::Flow ImapSession::uidStore() {
     return reply("BAD", "UID STORE needs a UID set, an item and flags");
   }
   const std::string& item = argument(1).text;
-  const bool silent = equalsIgnoreCase(item, "+FLAGS.SILENT");
-  if (!silent && !equalsIgnoreCase(item, "+FLAGS")) {
-    return reply("BAD", "UID STORE only adds flags");
+  const bool add = item.compare(0, 1, "+") == 0;
+  const bool silent =
+      equalsIgnoreCase(item, "+FLAGS.SILENT") || equalsIgnoreCase(item, "-FLAGS.SILENT");
+  if (!silent && !equalsIgnoreCase(item, "+FLAGS") && !equalsIgnoreCase(item, "-FLAGS")) {
+    return reply("BAD", "UID STORE only adds or removes flags");
   }
   std::vector<std::string> flags;
   const Token& list = argument(2);
@@ -158,7 +160,7 @@ ImapSession::Flow ImapSession::uidStore() {
     if (equalsIgnoreCase(flag, "\\Deleted")) {
       flag = "\\Deleted";
     }
-    store_.addFlag(*acting_, *selected_, chosen, flag);
+    store_.addFlag(*acting_, *selected_, chosen, flag, add);
   }
   if (!silent) {
     const std::optional<std::vector<MessageRecord>> after =

@@ -288,8 +288,8 @@ std::optional<FolderUids> MailStore::folderUids(AccountId id, std::string_view n
 }
 
 MailStore::Outcome MailStore::addFlag(AccountId id, std::string_view folderName,
-                                      const std::vector<std::uint64_t>& uids,
-                                      std::string_view flag) {
+                                      const std::vector<std::uint64_t>& uids, std::string_view flag,
+                                      bool add) {
   std::lock_guard<std::mutex> lock(mutex_);
   Folder* folder = findFolder(*accounts_.at(id), folderName);
   if (folder == nullptr) {
@@ -299,9 +299,18 @@ MailStore::Outcome MailStore::addFlag(AccountId id, std::string_view folderName,
     if (std::find(uids.begin(), uids.end(), record.uid) == uids.end()) {
       continue;
     }
-    const std::string padded = " " + record.flags + " ";
-    if (padded.find(" " + std::string(flag) + " ") == std::string::npos) {
+    std::string padded = " " + record.flags + " ";
+    const std::string word = " " + std::string(flag) + " ";
+    const std::size_t at = padded.find(word);
+    if (add && at == std::string::npos) {
       record.flags.append(record.flags.empty() ? "" : " ").append(flag);
+    } else if (!add && at != std::string::npos) {
+      padded.erase(at, word.size() - 1);
+      // Back to the spelling without the padding blanks.
+      const std::size_t first = padded.find_first_not_of(' ');
+      const std::size_t last = padded.find_last_not_of(' ');
+      record.flags =
+          first == std::string::npos ? std::string() : padded.substr(first, last - first + 1);
     }
   }
   return Outcome::kDone;

@@ -124,11 +124,12 @@ class MailStore {
   // the digest change only on kDone.
   Outcome storeMessage(AccountId account, std::string_view folder, const IncomingMessage& message,
                        std::uint64_t* uid = nullptr);
-  // Adds the flag word `flag` to the messages of `uids` that do not have it;
-  // UIDs the folder does not hold are passed over. Flags are kept in memory
-  // only. kMissing when the folder does not exist.
+  // Adds the flag word `flag` to the messages of `uids` that do not have it
+  // (or, not `add`, takes it from those that have it); UIDs the folder does
+  // not hold are passed over. Flags are kept in memory only. kMissing when
+  // the folder does not exist.
   Outcome addFlag(AccountId account, std::string_view folder,
-                  const std::vector<std::uint64_t>& uids, std::string_view flag);
+                  const std::vector<std::uint64_t>& uids, std::string_view flag, bool add = true);
   // Removes the messages flagged \Deleted, only those of `uids` unless it
   // is null, with their files. Returns the sequence number of each as an
   // EXPUNGE response reports it (each counted after the removals before

@@ -776,7 +776,7 @@ TEST_F(TargetUidTest, UidCommandsRefuseWhatTheyCannotSelect) {
   const Exchange selected[] = {
       // Argument errors come before the folder is looked at, set errors after.
       {"UID FETCH 1 BODY[]", "BAD Unknown FETCH item"},
-      {"UID STORE 1 -FLAGS \\Seen", "BAD UID STORE only adds flags"},
+      {"UID STORE 1 FLAGS \\Seen", "BAD UID STORE only adds or removes flags"},
       {"UID SEARCH UID", "BAD UID SEARCH takes ALL or UID and a UID set"},
       {"UID FETCH 0 FLAGS", "BAD Invalid UID set"},
       {"UID SEARCH UID 1:x", "BAD Invalid UID set"},
@@ -813,6 +813,8 @@ TEST_F(TargetUidTest, UidSetsNameOnlyTheUidsTheFolderHolds) {
       "* 1 FETCH (UID 1 FLAGS ())\r\n* 3 FETCH (UID 4 FLAGS (\\Seen))\r\n"
       "F OK UID FETCH completed\r\n",
       client->exchange("F UID FETCH 4,1 FLAGS\r\n", "F"));
+  EXPECT_EQ("* 2 FETCH (UID 3 FLAGS ())\r\nG OK UID STORE completed\r\n",
+            client->exchange("G UID STORE 3 -FLAGS (\\Seen)\r\n", "G"));
 }
 
 TEST_F(TargetUidTest, WithoutUidplusNoAppendUidAndNoUidExpunge) {

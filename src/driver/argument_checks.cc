@@ -45,6 +45,15 @@ std::string runModeError(const RunOptions& options) {
   if (options.retarget && (!options.migrate || options.journalPath.empty())) {
     return refusal("-retarget needs -migrate and -journal");
   }
+  if (options.delta && (options.journalPath.empty() || !(options.migrate || options.check))) {
+    return refusal("-delta needs -journal, with -migrate or -check");
+  }
+  if (options.expunge && !options.delta) {
+    return refusal("-expunge needs -delta");
+  }
+  if (options.live && !options.migrate) {
+    return refusal("-live needs -migrate");
+  }
   if (!options.userMask.empty() && options.domainMask.empty()) {
     return refusal("unknown domain for user <" + options.userMask + ">");
   }

@@ -36,7 +36,8 @@ struct RunContext {
   bool journaled = false;  // -journal with -migrate: `journal` is open
   RunReport report;        // open when settings.reportPath is not empty
   std::time_t start = 0;
-  std::string stem;  // the log and password files' path without extension
+  std::string stem;            // the log and password files' path without extension
+  bool sourceChanged = false;  // folders were left pending for the next pass
 
   bool reachesTarget() const { return settings.migrate || settings.check || settings.verify; }
   Journal* journalOrNull() { return journaled ? &journal : nullptr; }
@@ -186,6 +187,7 @@ void runAgainstTarget(Migrator& migrator, Reporter& reporter, RunContext& contex
   outcome.start = context.start;
   outcome.server = targetServerWord(context.connection);
   outcome.totals = migrator.totals();
+  context.sourceChanged = outcome.totals.pending > 0;
   outcome.checkSummary = settings.check ? migrator.checkSummary() : std::string();
   // The figures above may all be fine: the files that failed the run say why.
   if (reporter.logFailed()) {
@@ -248,7 +250,10 @@ int runWithLog(RunContext& context) {
     // The shell's convention for a process ended by a signal.
     return 128 + ostrel::utils::stopSignal();
   }
-  return succeeded ? kExitSucceeded : kExitFailed;
+  if (!succeeded) {
+    return kExitFailed;
+  }
+  return context.sourceChanged ? kExitSourceChanged : kExitSucceeded;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@ namespace lodemig {
 constexpr int kExitSucceeded = 0;      // the run succeeded, or the usage or version was shown
 constexpr int kExitFailed = 1;         // something was reported as failed
 constexpr int kExitArgumentError = 2;  // the command line does not allow a run
+constexpr int kExitSourceChanged = 3;  // the source changed during the pass: run -delta again
 
 // The whole run of the program: parses the command line, stops with the usage
 // text (-help), the version line (-version) or an argument error when the

@@ -178,6 +178,12 @@ bool takeFlag(RunOptions& options, const char* name) {
     options.insecure = true;
   } else if (equalsIgnoreCase(name, "-retarget")) {
     options.retarget = true;
+  } else if (equalsIgnoreCase(name, "-delta")) {
+    options.delta = true;
+  } else if (equalsIgnoreCase(name, "-live")) {
+    options.live = true;
+  } else if (equalsIgnoreCase(name, "-expunge")) {
+    options.expunge = true;
   } else if (equalsIgnoreCase(name, "-disableCrLfFixing")) {
     options.fixCrLf = false;
   } else if (equalsIgnoreCase(name, "-version") || equalsIgnoreCase(name, "--version")) {
@@ -233,6 +239,10 @@ MigrationSettings migrationSettingsFrom(const RunOptions& options) {
   settings.fixCrLf = options.fixCrLf;
   settings.journalPath = options.journalPath;
   settings.retarget = options.retarget;
+  settings.delta = options.delta;
+  // A delta pass is made while the source may still be running.
+  settings.live = options.live || options.delta;
+  settings.expunge = options.expunge;
   settings.retries = options.retries;
   settings.reportPath = options.reportPath;
   settings.check = options.check;
@@ -302,6 +312,9 @@ void printUsage(std::ostream& out) {
   out << "       -folderMap  file of store name TAB target name lines, for imap (optional)\n";
   out << "       -retarget  resume a journal whose server is now named another way (optional)\n";
   out << "       -unlistedFolders  skip or migrate folders the folder list lacks (optional)\n";
+  out << "       -live      copy while Quillon runs: changes are left for -delta (optional)\n";
+  out << "       -delta     with -journal: send only what changed since the last pass (optional)\n";
+  out << "       -expunge   with -delta: remove from Torvane what the store no longer has\n";
   out << "       -version   print the version and exit (optional)\n";
   out << "       -help      print help and exit (optional)\n";
   out << "\n";

@@ -37,6 +37,9 @@ struct RunOptions {
   int timeoutSeconds = kDefaultTimeoutSeconds;
   std::string journalPath;  // -journal; empty: none
   bool retarget = false;    // -retarget: the journal's server under another address
+  bool delta = false;       // -delta: bring the target up to the store as it is now
+  bool live = false;        // -live: the source server may be running
+  bool expunge = false;     // -expunge: a delta removes what the store no longer holds
   static constexpr int kMaxRetries = 100;
   // -retry: new connections per account after a lost one; -1 when the value
   // given is not a whole number from 0 to kMaxRetries.

@@ -40,6 +40,13 @@ std::string runFooterText(const MigrationSettings& settings, const RunOutcome& o
   } else {
     text += outcome.succeeded ? "Result: migration successful\n" : "Result: migration failed\n";
     text += summaryText(outcome.totals, outcome.start, outcome.end);
+    if (settings.delta) {
+      text += deltaSummaryText(outcome.totals);
+    }
+    if (outcome.totals.pending > 0) {
+      text += "Warning: " + std::to_string(outcome.totals.pending) +
+              " folders are pending: the source changed during the pass: run -delta again\n";
+    }
   }
   for (const std::string& failure : outcome.failedFiles) {
     text += "Info: run failed: " + failure + "\n";

@@ -195,6 +195,11 @@ class ImapGateway {
   // UIDPLUS: without it nothing is sent and the result is 12, as it is when
   // either command is refused. An empty `uids` sends nothing and is 0.
   GatewayResult expungeUids(const std::vector<std::uint64_t>& uids);
+  // UID STORE <uids> +FLAGS.SILENT (<flags>), or -FLAGS.SILENT when not
+  // `add`, in the selected folder; other flags stay as they are. An empty
+  // `uids` sends nothing and is 0; a refusal is 12.
+  GatewayResult changeFlags(const std::vector<std::uint64_t>& uids, bool add,
+                            const std::string& flags);
   // NOOP: one round trip. 3 when the connection fails.
   GatewayResult noop();
   // True when the server reports version 6.3 or newer; never fails.

@@ -141,4 +141,23 @@ GatewayResult ImapGateway::expungeUids(const std::vector<std::uint64_t>& uids) {
   }
 }
 
+GatewayResult ImapGateway::changeFlags(const std::vector<std::uint64_t>& uids, bool add,
+                                       const std::string& flags) {
+  if (!connected_) {
+    return kGatewayNotConnected;
+  }
+  if (uids.empty()) {
+    return kGatewayOk;
+  }
+  try {
+    ImapCommand& store = startCommand("UID STORE");
+    store.addAtom(uidSetText(uids));
+    store.addAtom(add ? "+FLAGS.SILENT" : "-FLAGS.SILENT");
+    store.addParenthesized(flags);
+    return client_.execute(store) == CommandStatus::Ok ? kGatewayOk : kGatewayExpungeFailed;
+  } catch (const ImapException& error) {
+    return gatewayResultFor(error, kGatewayExpungeFailed);
+  }
+}
+
 }  // namespace lodemig

@@ -16,12 +16,6 @@ namespace {
 constexpr int kMaxRetryPause = 30;
 constexpr char kJournalDone[] = "already migrated, as the journal records";
 
-void noteFirstError(FolderTally& tally, const std::string& text) {
-  if (tally.firstError.empty()) {
-    tally.firstError = text;
-  }
-}
-
 }  // namespace
 
 void stopIfAsked() {
@@ -56,7 +50,7 @@ const AccountTally& AccountMigration::run(Mailbox& mailbox) {
   account_ = mailbox.name() + "@" + mailbox.domainName();
   provisioned_ = false;
   lostIn_.clear();
-  if (journal_->accountDone(account_)) {
+  if (!settings_.delta && journal_->accountDone(account_)) {
     reporter_.print("   Info: already migrated, as the journal records\n");
     tally_.skipped = true;
     reportSkipped(mailbox, "already migrated, as the journal records");
@@ -130,15 +124,15 @@ void pauseBeforeRetry(Reporter& reporter, int attempt, int retries, const std::s
 
 void AccountMigration::runOnce(Mailbox& mailbox, AccountTally& tally) {
   try {
-    // Once the account is the run's, a new connection goes on with it.
-    if (!target_->openAccount(mailbox, provisioned_)) {
-      tally.declined = true;
-      gateway_.disconnect(true);
+    accountOpen_ = false;
+    // A delta pass asks the target only for a folder that changed.
+    if (!settings_.delta && !openTarget(mailbox, tally)) {
       return;
     }
-    provisioned_ = true;
-    target_->prepareAppends();
     migrateFolders(mailbox, tally);
+    if (tally.declined) {
+      return;
+    }
     finishAccount(tally);
   } catch (QLNetworkException& error) {
     // The client keeps why its last exchange failed; the target's steps
@@ -154,6 +148,22 @@ void AccountMigration::runOnce(Mailbox& mailbox, AccountTally& tally) {
     gateway_.disconnect(true);
     throw;
   }
+}
+
+bool AccountMigration::openTarget(const Mailbox& mailbox, AccountTally& tally) {
+  if (accountOpen_) {
+    return true;
+  }
+  // Once the account is the run's, a new connection goes on with it.
+  if (!target_->openAccount(mailbox, provisioned_)) {
+    tally.declined = true;
+    gateway_.disconnect(true);
+    return false;
+  }
+  provisioned_ = true;
+  accountOpen_ = true;
+  target_->prepareAppends();
+  return true;
 }
 
 void AccountMigration::finishAccount(const AccountTally& tally) {
@@ -190,11 +200,17 @@ void AccountMigration::migrateFolders(Mailbox& mailbox, AccountTally& tally) {
   }
   tally.folders.reserve(list.folders.size());
   for (Folder& folder : list.folders) {
+    if (tally.declined) {
+      return;
+    }
     folder.setFixCrLf(settings_.fixCrLf);
     tally.folders.emplace_back();
     tally.inFolder = true;
     transferFolder(folder, mailbox, tally.folders.back());
     tally.inFolder = false;
+  }
+  if (settings_.delta && attempt_ == 0) {
+    reportGoneFolders(mailbox, list.folders);
   }
 }
 
@@ -202,7 +218,7 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
   stopIfAsked();
   tally.name = folder.name();
   tally.storeMessages = folder.messageCount();
-  if (journal_->folderDone(account_, folder.name())) {
+  if (!settings_.delta && journal_->folderDone(account_, folder.name())) {
     // A folder finished before a lost connection was reported then.
     if (attempt_ == 0) {
       skipFolder(folder, mailbox, kJournalDone, kJournalDone, "");
@@ -211,6 +227,16 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
   }
   if (const std::string why = target_->whySkipped(folder); !why.empty()) {
     skipFolder(folder, mailbox, "skipped: " + why, why, target_->skippedKind(folder));
+    return;
+  }
+  resume_.begin(*journal_, account_, folder.name());
+  takeSourceStamp(folder, mailbox);
+  if (settings_.delta && surveyUnchanged(folder, mailbox, tally)) {
+    resume_.finish(true);
+    return;
+  }
+  if (!openTarget(mailbox, tally_)) {
+    tally_.folders.pop_back();
     return;
   }
   bool identityLost = false;
@@ -249,7 +275,12 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
   if (!identityLost) {
     reportFolder(folder, mailbox, tally, targetCount);
   }
-  resume_.finish(!tally.failed && tally.refused == 0);
+  const bool whole = !tally.failed && tally.refused == 0 && !tally.pending;
+  if (whole && sourceSize_ >= 0) {
+    journal_->folderSource(reporter_, resume_.records(), sourceSize_, sourceMtime_);
+  }
+  resume_.finish(whole);
+  delta_.reset();
   if (identityLost) {
     // Going on would put the next folders into the administrator's own mailbox.
     throw QLStoreException("problem with identity switching");
@@ -259,7 +290,6 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
 void AccountMigration::fillFolder(Folder& folder, const Mailbox& mailbox,
                                   const FolderUidState& state, FolderTally& tally,
                                   bool& identityLost) {
-  resume_.begin(*journal_, account_, folder.name());
   reconcile(folder, mailbox, state);
   if (folder.messageCount() > 0) {
     try {
@@ -274,6 +304,9 @@ void AccountMigration::fillFolder(Folder& folder, const Mailbox& mailbox,
     removeDoubles(folder, mailbox, tally);
     lostIn_.clear();
   }
+  if (delta_ != nullptr) {
+    applyDelta(folder, tally);
+  }
 }
 
 void AccountMigration::noteFolderFailure(const Folder& folder, FolderTally& tally,
@@ -282,9 +315,8 @@ void AccountMigration::noteFolderFailure(const Folder& folder, FolderTally& tall
   reporter_.print("Error: cannot migrate folder \"" + folder.name() + "\"\n");
   tally.failed = true;
   tally.failure = error;
-  noteFirstError(tally, messageNumber_ > 0
-                            ? "message " + std::to_string(messageNumber_) + ": " + error
-                            : error);
+  tally.noteError(messageNumber_ > 0 ? "message " + std::to_string(messageNumber_) + ": " + error
+                                     : error);
   if (reporting_ && messageNumber_ > 0) {
     reporter_.log("Error: cannot read message " + std::to_string(messageNumber_) + " of folder \"" +
                   folder.name() + "\" of <" + account_ + ">: " + error + "\n");
@@ -305,7 +337,7 @@ void AccountMigration::noteRefused(long number, const std::string& error, const 
                   "\" of <" + account_ + "> was not stored: " + error + "\n");
   }
   ++tally.refused;
-  noteFirstError(tally, "message " + std::to_string(number) + ": " + error);
+  tally.noteError("message " + std::to_string(number) + ": " + error);
 }
 
 void AccountMigration::reportFolder(const Folder& folder, const Mailbox& mailbox,
@@ -332,7 +364,12 @@ void AccountMigration::reportFolder(const Folder& folder, const Mailbox& mailbox
   row.matched = tally.matched;
   row.targetBefore = before;
   row.targetAfter = after;
-  row.verdict = migrationVerdict(tally.failed, tally.refused, tally.sent, before, after);
+  row.flagsSet = tally.flagsSet;
+  row.gone = tally.gone;
+  row.removed = tally.removed;
+  // What a delta removed is no longer there to count.
+  row.verdict =
+      migrationVerdict(tally.failed, tally.refused, tally.sent - tally.removed, before, after);
   if (row.verdict == Verdict::Extra) {
     // Mail others delivered meanwhile is theirs: neither counted as the
     // run's nor a fault of it.
@@ -342,21 +379,28 @@ void AccountMigration::reportFolder(const Folder& folder, const Mailbox& mailbox
                     ">: " + std::to_string(foreign) +
                     " messages others delivered during the run are left "
                     "alone\n");
-      row.verdict =
-          migrationVerdict(tally.failed, tally.refused, tally.sent + foreign, before, after);
+      row.verdict = migrationVerdict(tally.failed, tally.refused,
+                                     tally.sent + foreign - tally.removed, before, after);
     }
   }
   row.error = tally.firstError;
   if (row.error.empty() && resume_.counted()) {
     row.error = "the target cannot list its messages: what arrived was counted";
   }
+  if (row.error.empty() && (tally.flagsSet > 0 || tally.gone > 0)) {
+    row.error = deltaFigures(tally);
+  }
   if (row.error.empty() && tally.doublesRemoved > 0) {
     row.error = std::to_string(tally.doublesRemoved) +
                 " copies a lost connection stored twice were removed";
   }
+  if (tally.pending && row.verdict != Verdict::Failed) {
+    row.verdict = Verdict::Pending;
+    row.error = tally.pendingNote;
+  }
   if (row.verdict == Verdict::Missing || row.verdict == Verdict::Extra) {
     tally.mismatch = true;
-    const std::int64_t expected = before + tally.sent;
+    const std::int64_t expected = before + tally.sent - tally.removed;
     row.error = "the target holds " + std::to_string(after) + " messages, " +
                 std::to_string(expected) + " expected";
     reporter_.print("Error: folder \"" + shownName_ + "\" of <" + account_ + "> holds " +

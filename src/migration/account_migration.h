@@ -11,6 +11,7 @@
 #include "imap/imap_gateway.h"
 #include "imap/uid_response.h"
 #include "migration/append_window.h"
+#include "migration/delta_plan.h"
 #include "migration/folder_resume.h"
 #include "migration/journal.h"
 #include "migration/migration_settings.h"
@@ -47,6 +48,22 @@ struct FolderTally {
   bool mismatch = false;            // the target's count after it is not as expected
   std::string firstError;           // the first failure, with its message number
   std::string failure;              // why the folder could not be read to its end
+  // A delta pass: messages whose flags were set, gone from the store, and
+  // removed from the target of those.
+  std::int64_t flagsSet = 0;
+  std::int64_t gone = 0;
+  std::int64_t removed = 0;
+  // The source changed while the folder was read: what changed is left for
+  // the next pass.
+  bool pending = false;
+  std::string pendingNote;
+
+  // Keeps `text` as the folder's first error unless it has one.
+  void noteError(const std::string& text) {
+    if (firstError.empty()) {
+      firstError = text;
+    }
+  }
 };
 
 // What became of one account.
@@ -112,6 +129,9 @@ class AccountMigration {
  private:
   // One try at the account, on a new connection.
   void runOnce(Mailbox& mailbox, AccountTally& tally);
+  // Opens a connection that acts as the account, unless one is open; false
+  // (with the tally declined) when the account exists and is not the run's.
+  bool openTarget(const Mailbox& mailbox, AccountTally& tally);
   // Records the account as done (when it is) and closes the connection.
   void finishAccount(const AccountTally& tally);
   // Reports a folder that is not migrated: the console and log say `said`,
@@ -216,8 +236,30 @@ class AccountMigration {
   // provisioned by one of them.
   int attempt_ = 0;
   bool provisioned_ = false;
+  bool accountOpen_ = false;  // this try's connection acts as the account
   // The account being migrated, as the journal names it.
   std::string account_;
+  // A delta pass: the folder's mailbox file before it was read (-1: none
+  // or not known), and what changed in the store since the journal's
+  // records (null when the pass is no delta, or compares nothing).
+  void takeSourceStamp(const Folder& folder, const Mailbox& mailbox);
+  // Looks at the folder before the target is asked anything: true when
+  // nothing changed since the last pass, which is then reported and left.
+  bool surveyUnchanged(Folder& folder, const Mailbox& mailbox, FolderTally& tally);
+  // The store's messages as identities and flags, without a word to the log.
+  std::vector<SurveyedMessage> surveyFolder(const Folder& folder, const Mailbox& mailbox);
+  // After the folder's new messages: sets the flags that changed and deals
+  // with the messages gone from the store.
+  void applyDelta(const Folder& folder, FolderTally& tally);
+  void removeGone(const std::string& where, FolderTally& tally);
+  // "N new sent, N with new flags, N gone from the store, N removed".
+  std::string deltaFigures(const FolderTally& tally) const;
+  // The folders the journal began that the store no longer has: reported.
+  void reportGoneFolders(const Mailbox& mailbox, const std::vector<Folder>& folders);
+  std::int64_t sourceSize_ = -1;
+  std::int64_t sourceMtime_ = -1;
+  std::unique_ptr<DeltaPlan> delta_;
+
   // The folder a connection of this account was lost in; checked for doubles
   // when a new connection has finished it.
   std::string lostIn_;

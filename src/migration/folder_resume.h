@@ -118,6 +118,13 @@ class FolderResume {
   // The folder has ended; when `whole` (nothing failed or was refused) the
   // journal records it as done.
   void finish(bool whole);
+  // What the journal holds of the folder begun, for a delta pass to compare
+  // and update.
+  JournalDbFolder& records() { return folder_; }
+  Journal* journal() const { return journal_; }
+  // Whether the folder's records come from a text journal: keyed by place
+  // in the store, not by identity.
+  bool imported() const { return imported_; }
 
   // The target folder's UIDNEXT before the run's first append to it; 0 when
   // unknown.

@@ -142,6 +142,38 @@ void Journal::endFolder(Reporter& reporter, JournalDbFolder& folder) {
   }
 }
 
+void Journal::folderSource(Reporter& reporter, JournalDbFolder& folder, std::int64_t size,
+                           std::int64_t mtime) {
+  if (hasFile_) {
+    db_.folderSource(folder, size, mtime);
+    check(reporter);
+  }
+}
+
+void Journal::setFlags(Reporter& reporter, const JournalDbFolder& folder, std::int64_t id,
+                       const std::string& flags) {
+  if (hasFile_) {
+    db_.setFlags(folder, id, flags);
+    check(reporter);
+  }
+}
+
+void Journal::forget(Reporter& reporter, const JournalDbFolder& folder, std::int64_t id) {
+  if (hasFile_) {
+    db_.forget(folder, id);
+    check(reporter);
+  }
+}
+
+std::vector<std::string> Journal::accountFolders(Reporter& reporter, const std::string& account) {
+  if (!hasFile_) {
+    return {};
+  }
+  std::vector<std::string> names = db_.accountFolders(account);
+  check(reporter);
+  return names;
+}
+
 void Journal::check(Reporter& reporter) const {
   if (db_.failed()) {
     reporter.log("Error: " + db_.failureText() + "\n");

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "migration/journal_db.h"
 #include "migration/reporter.h"
@@ -85,6 +86,17 @@ class Journal {
   bool anyRefusedInRun(const std::string& account, const std::string& folder) const;
   // The folder has ended whole.
   void endFolder(Reporter& reporter, JournalDbFolder& folder);
+  // What a delta pass changed: the mailbox file as it was read whole, a
+  // record's flags as the target holds them now, a record whose message the
+  // target no longer holds.
+  void folderSource(Reporter& reporter, JournalDbFolder& folder, std::int64_t size,
+                    std::int64_t mtime);
+  void setFlags(Reporter& reporter, const JournalDbFolder& folder, std::int64_t id,
+                const std::string& flags);
+  void forget(Reporter& reporter, const JournalDbFolder& folder, std::int64_t id);
+  // The folders of `account` that runs of this journal began; none without
+  // a file.
+  std::vector<std::string> accountFolders(Reporter& reporter, const std::string& account);
 
  private:
   // Ends the run when the last write failed.

@@ -251,6 +251,8 @@ JournalDbFolder JournalDatabase::beginFolder(const std::string& account, const s
   begun.uidValidity_ = row.numberAt(2);
   begun.uidNext_ = row.numberAt(3);
   begun.countBefore_ = row.numberAt(4);
+  begun.sourceSize_ = row.numberAt(6);
+  begun.sourceMtime_ = row.numberAt(7);
   loadMessages(begun);
   return begun;
 }
@@ -261,7 +263,7 @@ void JournalDatabase::loadMessages(JournalDbFolder& folder) {
   // Bounded by the folder's rows.
   while ((step = rows.step()) == SQLITE_ROW) {
     folder.add({rows.textAt(0), rows.numberAt(1), rows.textAt(2), rows.numberAt(3),
-                rows.textAt(4) == "stored"});
+                rows.textAt(4) == "stored", rows.numberAt(5)});
   }
   if (step != SQLITE_DONE) {
     fail(sqlite3_errmsg(db_));
@@ -359,6 +361,58 @@ void JournalDatabase::endFolder(JournalDbFolder& folder) {
   folder.messages_.shrink_to_fit();
   folder.times_.clear();
   folder.id_ = 0;
+}
+
+void JournalDatabase::folderSource(JournalDbFolder& folder, std::int64_t size, std::int64_t mtime) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  folder.sourceSize_ = size;
+  folder.sourceMtime_ = mtime;
+  if (folder.id_ != 0 && inBatch()) {
+    batchWrite(
+        statements_->folderSource.use().number(1, size).number(2, mtime).number(3, folder.id_));
+  }
+}
+
+void JournalDatabase::setFlags(const JournalDbFolder& folder, std::int64_t id,
+                               const std::string& flags) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (folder.id_ != 0 && id > 0 && inBatch()) {
+    batchWrite(statements_->setFlags.use().text(1, flags).number(2, id));
+  }
+}
+
+void JournalDatabase::forget(const JournalDbFolder& folder, std::int64_t id) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (folder.id_ != 0 && id > 0 && inBatch()) {
+    batchWrite(statements_->forgetMessage.use().number(1, id));
+  }
+}
+
+void JournalDatabase::batchWrite(Statement& write) {
+  if (write.step() != SQLITE_DONE) {
+    fail(sqlite3_errmsg(db_));
+  }
+  if (++batched_ >= kBatch) {
+    commitLocked();
+  }
+}
+
+std::vector<std::string> JournalDatabase::accountFolders(const std::string& account) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> names;
+  if (!inBatch()) {
+    return names;
+  }
+  Statement& rows = statements_->accountFolders.use().text(1, account);
+  int step = SQLITE_ROW;
+  // Bounded by the account's folders.
+  while ((step = rows.step()) == SQLITE_ROW) {
+    names.push_back(rows.textAt(0));
+  }
+  if (step != SQLITE_DONE) {
+    fail(sqlite3_errmsg(db_));
+  }
+  return names;
 }
 
 }  // namespace lodemig

@@ -11,6 +11,9 @@
 struct sqlite3;
 
 namespace lodemig {
+namespace journal_db {
+class Statement;
+}
 
 // The journal as an SQLite database: one file, mode 0600, that an admin can
 // query with `sqlite3`. Its schema:
@@ -26,6 +29,9 @@ namespace lodemig {
 //                               state: open, done; uidnext and count_before
 //                               are the target folder's before the first
 //                               append (NULL until then)
+//           source_size, source_mtime)
+//                               the mailbox file's size and modification
+//                               time (ns) when a pass last read it whole
 //   messages(id, folder, identity, size, flags, target_uid, state)
 //                               folder: folders.id (indexed); identity: the message's
 //                               store identity; target_uid: NULL when the
@@ -42,6 +48,7 @@ struct JournalMessage {
   std::string flags;
   std::int64_t targetUid = -1;  // -1: the target named none
   bool stored = true;           // false: refused
+  std::int64_t id = 0;          // its row; 0 for a record not read from the file
 };
 
 // The folder in progress and what the journal holds of it, loaded by
@@ -56,6 +63,9 @@ class JournalDbFolder {
   std::int64_t uidValidity() const { return uidValidity_; }
   std::int64_t uidNext() const { return uidNext_; }
   std::int64_t countBefore() const { return countBefore_; }
+  // The mailbox file as a pass last read it whole; -1 when not recorded.
+  std::int64_t sourceSize() const { return sourceSize_; }
+  std::int64_t sourceMtime() const { return sourceMtime_; }
   // The records of earlier runs, in the order they were made, and (when the
   // folder keeps them) this run's.
   const std::vector<JournalMessage>& messages() const { return messages_; }
@@ -82,6 +92,8 @@ class JournalDbFolder {
   std::int64_t uidValidity_ = -1;
   std::int64_t uidNext_ = -1;
   std::int64_t countBefore_ = -1;
+  std::int64_t sourceSize_ = -1;
+  std::int64_t sourceMtime_ = -1;
   std::int64_t storedCount_ = 0;
   std::vector<JournalMessage> messages_;
   std::unordered_map<std::string, Times> times_;
@@ -146,6 +158,16 @@ class JournalDatabase {
   // stored record of an identity recorded as refused replaces that refusal.
   void message(JournalDbFolder& folder, const JournalMessage& message);
   void endFolder(JournalDbFolder& folder);
+  // The mailbox file's size and modification time as this pass read it
+  // whole; joins the batch.
+  void folderSource(JournalDbFolder& folder, std::int64_t size, std::int64_t mtime);
+  // The flags of record `id` (JournalMessage::id) as the target now holds
+  // them; joins the batch.
+  void setFlags(const JournalDbFolder& folder, std::int64_t id, const std::string& flags);
+  // Record `id` names a message the target no longer holds; joins the batch.
+  void forget(const JournalDbFolder& folder, std::int64_t id);
+  // The folders of `account` that runs of this journal began, in that order.
+  std::vector<std::string> accountFolders(const std::string& account);
   // Commits the batch: every record so far survives a kill of the process.
   void commit();
 
@@ -168,6 +190,9 @@ class JournalDatabase {
   void commitLocked();
   void fail(const std::string& reason);
   void loadMessages(JournalDbFolder& folder);
+  void addSourceColumns();
+  // Runs a prepared write that joins the batch.
+  void batchWrite(journal_db::Statement& write);
   std::string meta(const char* key);
 
   std::string path_;

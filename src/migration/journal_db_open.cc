@@ -29,7 +29,8 @@ constexpr char kSchema[] =
     "generated INTEGER);"
     "CREATE TABLE folders(id INTEGER PRIMARY KEY, account TEXT NOT NULL, name TEXT NOT NULL, "
     "target_name TEXT, uidvalidity INTEGER, uidnext INTEGER, count_before INTEGER, "
-    "state TEXT NOT NULL CHECK(state IN ('open','done')), UNIQUE(account, name));"
+    "state TEXT NOT NULL CHECK(state IN ('open','done')), source_size INTEGER, "
+    "source_mtime INTEGER, UNIQUE(account, name));"
     "CREATE TABLE messages(id INTEGER PRIMARY KEY, folder INTEGER NOT NULL REFERENCES folders(id), "
     "identity TEXT NOT NULL, size INTEGER NOT NULL, flags TEXT NOT NULL, target_uid INTEGER, "
     "state TEXT NOT NULL CHECK(state IN ('stored','refused')));"
@@ -242,9 +243,22 @@ std::string JournalDatabase::openLocked(const std::string& path, const std::stri
     statements_->setMeta.use().text(1, "store").text(2, storePath).step();
     statements_->setMeta.use().text(1, "target").text(2, target).step();
   } else {
+    addSourceColumns();
     statements_ = std::make_unique<Statements>(db_);
   }
   return checkOrigin(storePath, target, retarget);
+}
+
+void JournalDatabase::addSourceColumns() {
+  // Journals made before passes compared the store's files lack the
+  // columns; a journal of another program fails the statements after this.
+  Statement probe(db_, "SELECT source_size FROM folders LIMIT 0");
+  if (!probe.ok()) {
+    sqlite3_exec(db_,
+                 "ALTER TABLE folders ADD COLUMN source_size INTEGER;"
+                 "ALTER TABLE folders ADD COLUMN source_mtime INTEGER",
+                 nullptr, nullptr, nullptr);
+  }
 }
 
 std::string JournalDatabase::openDatabase() {

@@ -85,7 +85,8 @@ struct JournalDatabase::Statements {
                     "ON CONFLICT(name) DO UPDATE SET state = 'done'"),
         addFolder(db, "INSERT OR IGNORE INTO folders(account, name, state) VALUES(?, ?, 'open')"),
         folderRow(db,
-                  "SELECT id, target_name, uidvalidity, uidnext, count_before, state "
+                  "SELECT id, target_name, uidvalidity, uidnext, count_before, state, "
+                  "source_size, source_mtime "
                   "FROM folders WHERE account = ? AND name = ?"),
         startFolder(db,
                     "UPDATE folders SET target_name = ?, uidvalidity = ?, uidnext = ?, "
@@ -93,7 +94,7 @@ struct JournalDatabase::Statements {
         folderUids(db, "UPDATE folders SET uidvalidity = ?, uidnext = ? WHERE id = ?"),
         endFolder(db, "UPDATE folders SET state = 'done' WHERE id = ?"),
         folderMessages(db,
-                       "SELECT identity, size, flags, target_uid, state FROM messages "
+                       "SELECT identity, size, flags, target_uid, state, id FROM messages "
                        "WHERE folder = ? ORDER BY id"),
         addMessage(db,
                    "INSERT INTO messages(folder, identity, size, flags, target_uid, state) "
@@ -102,6 +103,10 @@ struct JournalDatabase::Statements {
                  "UPDATE messages SET state = 'stored', size = ?, flags = ?, target_uid = ? "
                  "WHERE id = (SELECT id FROM messages WHERE folder = ? AND identity = ? "
                  "AND state = 'refused' ORDER BY id LIMIT 1)"),
+        folderSource(db, "UPDATE folders SET source_size = ?, source_mtime = ? WHERE id = ?"),
+        setFlags(db, "UPDATE messages SET flags = ? WHERE id = ?"),
+        forgetMessage(db, "DELETE FROM messages WHERE id = ?"),
+        accountFolders(db, "SELECT name FROM folders WHERE account = ? ORDER BY id"),
         getMeta(db, "SELECT value FROM meta WHERE key = ?"),
         setMeta(db,
                 "INSERT INTO meta(key, value) VALUES(?, ?) "
@@ -110,7 +115,8 @@ struct JournalDatabase::Statements {
   bool ok() const {
     for (const journal_db::Statement* s :
          {&accountRow, &setAccount, &accountDone, &addFolder, &folderRow, &startFolder, &folderUids,
-          &endFolder, &folderMessages, &addMessage, &unrefuse, &getMeta, &setMeta}) {
+          &endFolder, &folderMessages, &addMessage, &unrefuse, &folderSource, &setFlags,
+          &forgetMessage, &accountFolders, &getMeta, &setMeta}) {
       if (!s->ok()) {
         return false;
       }
@@ -119,7 +125,8 @@ struct JournalDatabase::Statements {
   }
 
   journal_db::Statement accountRow, setAccount, accountDone, addFolder, folderRow, startFolder,
-      folderUids, endFolder, folderMessages, addMessage, unrefuse, getMeta, setMeta;
+      folderUids, endFolder, folderMessages, addMessage, unrefuse, folderSource, setFlags,
+      forgetMessage, accountFolders, getMeta, setMeta;
 };
 
 }  // namespace lodemig

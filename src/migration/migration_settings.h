@@ -30,6 +30,14 @@ struct MigrationSettings {
   // The journal of a migration run; empty: none.
   std::string journalPath;
   bool retarget = false;  // -retarget: the journal's target may be named differently
+  // A pass that brings the target up to what the store holds now: every
+  // folder is walked again, new messages sent, changed flags set, and with
+  // `expunge` what the store no longer holds removed from the target.
+  bool delta = false;
+  bool expunge = false;
+  // The source may change while it is read: what changed is left for the
+  // next pass instead of failing its folder.
+  bool live = false;
   // New connections tried after a lost one, per account; 0: a lost
   // connection ends the run.
   int retries = 0;

@@ -34,6 +34,8 @@ const char* verdictWord(Verdict verdict) {
       return "failed";
     case Verdict::Skipped:
       return "skipped";
+    case Verdict::Pending:
+      return "pending";
   }
   return "failed";
 }
@@ -130,6 +132,10 @@ void RunReport::add(const ReportRow& row) {
   if (row.verdict == Verdict::Ok && row.targetBefore >= 0 && row.targetAfter >= 0) {
     totals_.verified += row.sent;
   }
+  totals_.pending += row.verdict == Verdict::Pending ? 1 : 0;
+  totals_.flagsSet += row.flagsSet;
+  totals_.gone += row.gone;
+  totals_.removed += row.removed;
 }
 
 void RunReport::endAccount(bool migrated, bool failed) {
@@ -166,6 +172,12 @@ std::string summaryText(const RunTotals& totals, std::time_t start, std::time_t 
   text += "Info: time: " + std::to_string(seconds) + " s, " +
           std::to_string(seconds > 0 ? totals.sent / seconds : totals.sent) + " messages/s\n";
   return text;
+}
+
+std::string deltaSummaryText(const RunTotals& totals) {
+  return "Info: changes: " + std::to_string(totals.flagsSet) + " messages with new flags, " +
+         std::to_string(totals.gone) + " gone from the store, " + std::to_string(totals.removed) +
+         " of them removed\n";
 }
 
 std::string verificationSummaryText(const RunTotals& totals, const std::string& server) {

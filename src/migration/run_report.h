@@ -13,7 +13,9 @@
 namespace lodemig {
 
 // What the report says of a folder: one of the words of its verdict column.
-enum class Verdict { Ok, Missing, Extra, Failed, Skipped };
+// Pending: the source changed while the folder was read; the next pass
+// takes what was left.
+enum class Verdict { Ok, Missing, Extra, Failed, Skipped, Pending };
 const char* verdictWord(Verdict verdict);
 
 // One row of the report: a folder of an account, or (folder empty) an
@@ -34,6 +36,12 @@ struct ReportRow {
   std::int64_t targetAfter = -1;
   Verdict verdict = Verdict::Ok;
   std::string error;
+  // A delta pass's changes, for the totals only: messages whose flags were
+  // set, messages gone from the store, and those of them removed from the
+  // target.
+  std::int64_t flagsSet = 0;
+  std::int64_t gone = 0;
+  std::int64_t removed = 0;
 };
 
 // The verdict of a migrated folder: Failed when a message or the folder
@@ -61,7 +69,14 @@ struct RunTotals {
   std::uint64_t bytes = 0;
   std::int64_t storeMessages = 0;
   std::int64_t targetMessages = 0;  // of the folders whose count the target gave
+  std::int64_t pending = 0;         // folders whose source changed while read
+  std::int64_t flagsSet = 0;
+  std::int64_t gone = 0;
+  std::int64_t removed = 0;
 };
+
+// The summary lines of a delta pass: what it changed besides sending.
+std::string deltaSummaryText(const RunTotals& totals);
 
 // The -report file: a CSV header row, then one row per folder, each written
 // and flushed as it comes, so that a run cut short keeps every row up to

@@ -1,0 +1,218 @@
+// A delta pass: what changed in the store since the journal's records, and
+// how the target is brought up to it besides sending new messages.
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "migration/account_migration.h"
+#include "migration/target_result.h"
+#include "store/message.h"
+#include "utils/ql_exception.h"
+
+namespace lodemig {
+namespace {
+
+// The mailbox file's size and modification time (ns); false for a message
+// directory or a file that cannot be looked at.
+bool mailboxFileStamp(const Folder& folder, const Mailbox& mailbox, std::int64_t& size,
+                      std::int64_t& mtime) {
+  std::ostream silent(nullptr);
+  Folder probe(folder);
+  probe.setLog(&silent);
+  try {
+    probe.open(mailbox.name());
+  } catch (const QLStoreException&) {
+    return false;
+  }
+  const bool file = probe.kind() != MessageDirectory;
+  const std::string path = probe.accountPath() + "/" + probe.keyFile(std::string());
+  probe.close();
+  struct stat info;
+  if (!file || ::stat(path.c_str(), &info) != 0) {
+    return false;
+  }
+  size = static_cast<std::int64_t>(info.st_size);
+  mtime = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  return true;
+}
+
+}  // namespace
+
+void AccountMigration::takeSourceStamp(const Folder& folder, const Mailbox& mailbox) {
+  sourceSize_ = -1;
+  sourceMtime_ = -1;
+  if (journal_->hasFile() && !mailboxFileStamp(folder, mailbox, sourceSize_, sourceMtime_)) {
+    sourceSize_ = -1;
+  }
+}
+
+bool AccountMigration::surveyUnchanged(Folder& folder, const Mailbox& mailbox, FolderTally& tally) {
+  delta_.reset();
+  JournalDbFolder& records = resume_.records();
+  const bool done = journal_->folderDone(account_, folder.name());
+  std::int64_t count = 0;
+  if (done && sourceSize_ >= 0 && records.sourceSize() == sourceSize_ &&
+      records.sourceMtime() == sourceMtime_) {
+    // The file is as the last pass read it whole: not read at all.
+    count = records.storedCount();
+  } else if (resume_.imported()) {
+    // Records keyed by place cannot tell a changed message from a new one.
+    reporter_.log("Warning: folder \"" + folder.name() + "\" of <" + account_ +
+                  ">: its records come from a text journal: flags and removals are not "
+                  "compared\n");
+    return false;
+  } else {
+    std::vector<SurveyedMessage> store = surveyFolder(folder, mailbox);
+    delta_ = std::make_unique<DeltaPlan>(records.messages(), store);
+    if (!done || !delta_->nothingToDo()) {
+      return false;
+    }
+    count = static_cast<std::int64_t>(store.size());
+  }
+  delta_.reset();
+  reporter_.print("   - \"" + folder.name() + "\", unchanged\n");
+  tally.read = count;
+  tally.skipped = count;
+  ReportRow row;
+  row.domain = mailbox.domainName();
+  row.account = account_;
+  row.folder = folder.name();
+  row.targetFolder = records.targetName();
+  row.kind = target_->kindWord(folder);
+  row.storeMessages = count;
+  row.skipped = count;
+  row.verdict = Verdict::Ok;
+  report_->add(row);
+  return true;
+}
+
+std::vector<SurveyedMessage> AccountMigration::surveyFolder(const Folder& folder,
+                                                            const Mailbox& mailbox) {
+  std::vector<SurveyedMessage> store;
+  std::ostream silent(nullptr);
+  Folder walk(folder);
+  walk.setLog(&silent);
+  Message message(&walk);
+  FolderReading reading(walk);
+  walk.open(mailbox.name());
+  for (bool more = walk.firstMessage(message); more; more = walk.nextMessage(message)) {
+    SurveyedMessage surveyed;
+    try {
+      surveyed.identity = message.identity();
+    } catch (const QLStoreException&) {
+      // Unreadable: new to the plan; the walk that sends says why.
+    }
+    surveyed.flags = message.flagText();
+    store.push_back(std::move(surveyed));
+  }
+  return store;
+}
+
+void AccountMigration::applyDelta(const Folder& folder, FolderTally& tally) {
+  const DeltaPlan& plan = *delta_;
+  const std::string where = "folder \"" + folder.name() + "\" of <" + account_ + ">";
+  if ((!plan.changed().empty() || !plan.gone().empty()) &&
+      checkResult(reporter_, TargetStep::Select, gateway_.select(targetName_), targetName_) !=
+          StepOutcome::Done) {
+    return;
+  }
+  std::int64_t withoutUid = 0;
+  bool flagsSet = true;
+  for (const FlagChange& change : plan.flagCommands(withoutUid)) {
+    const GatewayResult result = gateway_.changeFlags(change.uids, change.add, change.flag);
+    if (result != kGatewayOk) {
+      checkResult(reporter_, TargetStep::Fetch, result, targetName_);
+      reporter_.print("Error: " + where + ": the flags of " +
+                      std::to_string(plan.changed().size()) +
+                      " messages could not be set: the target refused it\n");
+      tally.noteError("flags could not be set");
+      flagsSet = false;
+      break;
+    }
+  }
+  if (flagsSet) {
+    for (const DeltaPlan::Changed& change : plan.changed()) {
+      if (change.record.targetUid > 0) {
+        journal_->setFlags(reporter_, resume_.records(), change.record.id, change.flags);
+        ++tally.flagsSet;
+      }
+    }
+  }
+  if (withoutUid > 0) {
+    reporter_.log("Warning: " + where + ": " + std::to_string(withoutUid) +
+                  " messages whose flags changed have no target UID recorded: their flags are "
+                  "not set\n");
+  }
+  removeGone(where, tally);
+  reporter_.log("Info: " + where + ": " + deltaFigures(tally) + "\n");
+}
+
+std::string AccountMigration::deltaFigures(const FolderTally& tally) const {
+  return std::to_string(tally.sent) + " new sent, " + std::to_string(tally.flagsSet) +
+         " with new flags, " + std::to_string(tally.gone) + " gone from the store, " +
+         std::to_string(tally.removed) + " removed";
+}
+
+void AccountMigration::removeGone(const std::string& where, FolderTally& tally) {
+  const std::vector<JournalMessage>& gone = delta_->gone();
+  tally.gone = static_cast<std::int64_t>(gone.size());
+  if (gone.empty()) {
+    return;
+  }
+  if (!settings_.expunge) {
+    reporter_.log("Info: " + where + ": " + std::to_string(gone.size()) +
+                  " messages gone from the store stay on the target; -expunge removes them\n");
+    return;
+  }
+  // Only what this tool put there, by the UID the target gave it.
+  std::vector<std::uint64_t> uids;
+  for (const JournalMessage& record : gone) {
+    if (record.targetUid > 0) {
+      uids.push_back(static_cast<std::uint64_t>(record.targetUid));
+    }
+  }
+  std::sort(uids.begin(), uids.end());
+  const bool uidPlus = uids.empty() || gateway_.uidPlus();
+  const GatewayResult result = uidPlus ? gateway_.expungeUids(uids) : kGatewayExpungeFailed;
+  if (result != kGatewayOk) {
+    checkResult(reporter_, TargetStep::Fetch, result, targetName_);
+    reporter_.print("Error: " + where + ": " + std::to_string(uids.size()) +
+                    " messages gone from the store could not be removed" +
+                    (uidPlus ? std::string() : ": the server has no UIDPLUS") + "\n");
+    tally.noteError("messages gone from the store could not be removed");
+    return;
+  }
+  for (const JournalMessage& record : gone) {
+    if (record.targetUid > 0) {
+      journal_->forget(reporter_, resume_.records(), record.id);
+    }
+  }
+  tally.removed = static_cast<std::int64_t>(uids.size());
+  if (uids.size() < gone.size()) {
+    reporter_.log("Warning: " + where + ": " + std::to_string(gone.size() - uids.size()) +
+                  " messages gone from the store have no target UID recorded: they stay\n");
+  }
+}
+
+void AccountMigration::reportGoneFolders(const Mailbox& mailbox,
+                                         const std::vector<Folder>& folders) {
+  for (const std::string& name : journal_->accountFolders(reporter_, account_)) {
+    const bool inStore = std::any_of(folders.begin(), folders.end(),
+                                     [&](const Folder& folder) { return folder.name() == name; });
+    if (inStore) {
+      continue;
+    }
+    reporter_.print("   - \"" + name +
+                    "\", gone from the store: its messages stay on the target\n");
+    ReportRow row;
+    row.domain = mailbox.domainName();
+    row.account = account_;
+    row.folder = name;
+    row.verdict = Verdict::Skipped;
+    row.error = "gone from the store; its messages stay on the target";
+    report_->add(row);
+  }
+}
+
+}  // namespace lodemig
