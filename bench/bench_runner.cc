@@ -396,6 +396,8 @@ RunResult runDelta(const Options& options, const Workload& workload, const Varia
     result.consoleBytes = run.consoleBytes;
     auditTarget(options, manifest, port, scratch, &result);
   }
+  result.newMessages = changes.newMessages;
+  result.flagChanges = changes.flags.size();
   result.checkNote = "ok: " + std::to_string(manifest.messages) + " msgs, bytes, digest; " +
                      std::to_string(changes.newMessages) + " new (" +
                      std::to_string(changes.newBytes) + " bytes), " +

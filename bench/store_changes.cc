@@ -74,7 +74,8 @@ std::string readAll(const std::string& path) {
 
 // The places (from 0, below `count`) of the messages whose flags change:
 // `wanted` steps over the folder, each taking the first message at or after
-// a drawn place in its step whose letters `letters(i)` can change.
+// a drawn place in its step whose letters `letters(i)` can change, or else
+// the first such one not taken yet before it.
 template <typename Letters>
 std::vector<size_t> choose(size_t count, int wanted, Prng& prng, Letters letters) {
   std::vector<size_t> chosen;
@@ -87,6 +88,12 @@ std::vector<size_t> choose(size_t count, int wanted, Prng& prng, Letters letters
     size_t at = std::max(next, k * step + prng.below(static_cast<uint32_t>(step)));
     while (at < count && changedFlagLetters(letters(at)).empty()) {
       ++at;
+    }
+    // None after the drawn place: the first untaken one before it.
+    for (size_t back = next; at >= count && back < std::min(count, k * step + step); ++back) {
+      if (!changedFlagLetters(letters(back)).empty()) {
+        at = back;
+      }
     }
     if (at >= count) {
       break;

@@ -155,6 +155,26 @@ TEST(StoreChangesTest, MessageDirectoryGetsRenamesAndNewFiles) {
   EXPECT_EQ(manifest.messages, 102u);
 }
 
+TEST(StoreChangesTest, FlagChangesFallBackToMessagesBeforeTheDraw) {
+  ScopedTempDir dir;
+  StorePlan plan;
+  plan.messagesPerAccount = 100;
+  plan.layouts = {AccountLayout::kMessageDirectory};
+  StoreManifest manifest = generateStore(plan, dir / "store");
+  // Only the first ten messages have letters to change: a draw past them
+  // must come back for one.
+  const std::string inbox = manifest.accounts[0].inboxPath;
+  const std::vector<std::string> names = sortedNames(inbox);
+  for (size_t i = 10; i < names.size(); ++i) {
+    fs::rename(inbox + "/" + names[i], inbox + "/" + splitName(names[i]).second);
+  }
+  for (uint64_t seed = 1; seed <= 5; ++seed) {
+    const StoreChanges changes = changeStore({0, 1, seed}, &manifest);
+    ASSERT_EQ(changes.flags.size(), 1u) << seed;
+    EXPECT_LT(changes.flags[0].index, 10u);
+  }
+}
+
 TEST(StoreChangesTest, CopyIsAStoreOfItsOwn) {
   ScopedTempDir dir;
   StorePlan plan;

@@ -302,6 +302,9 @@ std::string verifyRun(const Workload& workload, const Variant& variant,
   const size_t skipped =
       countLinesStartingWith(run.logText, "   Info: already migrated, as the journal records");
   const TargetSummary& held = run.summary;
+  const std::string deltaSent = "Info: messages: " + std::to_string(run.newMessages) + " sent,";
+  const std::string deltaChanges = "Info: changes: " + std::to_string(run.flagChanges) +
+                                   " messages with new flags, 0 gone from the store,";
   if (run.client.timedOut) {
     problem << "TIMED OUT after " << timeoutSeconds << " s with " << run.units << " of "
             << (workload.migrate ? manifest.messages : manifest.accounts.size())
@@ -332,6 +335,10 @@ std::string verifyRun(const Workload& workload, const Variant& variant,
     problem << run.consoleBytes << " console bytes despite -quiet";
   } else if (variant.journal && run.journalBytes == 0) {
     problem << "no journal on the disk";
+  } else if (variant.delta && countLinesStartingWith(run.logText, deltaSent) != 1) {
+    problem << "the log does not say \"" << deltaSent << "\"";
+  } else if (variant.delta && countLinesStartingWith(run.logText, deltaChanges) != 1) {
+    problem << "the log does not say \"" << deltaChanges << "\"";
   } else if (variant.delta && run.auditStatus != 0) {
     problem << "-verify after the pass ended with wait status " << run.auditStatus;
   } else if (variant.delta &&

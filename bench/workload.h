@@ -123,6 +123,10 @@ struct RunResult {
   int auditStatus = -1;
   std::string auditLog;
   std::string checkNote;
+  // What the store's changes before a delta run were: its log must say that
+  // it sent that many messages and set flags on that many.
+  uint64_t newMessages = 0;
+  uint64_t flagChanges = 0;
 };
 
 // What a delta workload's running server changes between the passes: 1% of

@@ -121,6 +121,17 @@ TEST_F(VerifyRunTest, DeltaRunNeedsASuccessfulAuditAfterIt) {
   Variant delta{"delta", true, true, true};
   delta.delta = true;
   good_.journalBytes = 4096;
+  good_.newMessages = 2;
+  good_.flagChanges = 3;
+  EXPECT_EQ(verifyRun(workload_, delta, manifest_, "abc", good_, 120),
+            "the log does not say \"Info: messages: 2 sent,\"");
+  good_.logText +=
+      "Info: messages: 2 sent, 0 refused, 2 verified, 0 already there\n"
+      "Info: changes: 3 messages with new flags, 1 gone from the store, 0 of them removed\n";
+  EXPECT_EQ(verifyRun(workload_, delta, manifest_, "abc", good_, 120),
+            "the log does not say \"Info: changes: 3 messages with new flags, 0 gone from the "
+            "store,\"");
+  good_.logText += "Info: changes: 3 messages with new flags, 0 gone from the store, 0 of them\n";
   EXPECT_EQ(verifyRun(workload_, delta, manifest_, "abc", good_, 120),
             "-verify after the pass ended with wait status -1");
   good_.auditStatus = 1 << 8;
