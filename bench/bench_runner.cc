@@ -35,6 +35,7 @@
 #include "bench/measured_run.h"
 #include "bench/report.h"
 #include "bench/rows.h"
+#include "bench/store_changes.h"
 #include "bench/store_generator.h"
 #include "bench/target_process.h"
 #include "bench/workload.h"
@@ -275,6 +276,40 @@ int startTarget(const Options& options, const Workload& workload, const Variant&
   return port;
 }
 
+// Stops the target and fills in what a run left: the summary, log, report
+// and journal, and *problem (`firstProblem` when a run before the measured
+// one failed, otherwise what verifyRun finds).
+void collectRun(const Options& options, const Workload& workload, const Variant& variant,
+                const StoreManifest& manifest, const std::string& expectedDigestText,
+                const std::string& firstProblem, const std::string& directory,
+                TargetProcess* target, RunResult* result, std::string* problem) {
+  const std::string scratch = directory + "/run";
+  if (target != nullptr) {
+    std::string targetOutput;
+    result->server = target->stop(&targetOutput);
+    result->haveSummary = parseTargetSummary(targetOutput, &result->summary);
+  }
+  const std::string log = findLog(scratch);
+  result->haveLog = !log.empty();
+  if (result->haveLog) {
+    result->logText = readWholeFile(log);
+  }
+  if (variant.report) {
+    result->reportText = readWholeFile(scratch + "/report.csv");
+  }
+  result->journalBytes = variant.journal ? journalBytesIn(scratch) : 0;
+  result->units = workload.migrate ? result->summary.messages
+                                   : countLinesStartingWith(result->logText, " + mailbox <");
+  *problem = !firstProblem.empty() ? firstProblem
+                                   : verifyRun(workload, variant, manifest, expectedDigestText,
+                                               *result, options.timeoutSeconds);
+  if (!problem->empty()) {
+    fs::copy_file(log.empty() ? directory + "/lodemig.stderr" : log, directory + "/failed.log",
+                  fs::copy_options::overwrite_existing);
+  }
+  fs::remove_all(scratch);
+}
+
 // Runs lodemig once (with a fresh target for a migration) and fills *problem
 // with what verifyRun finds. A rerun variant runs twice against the one
 // target; only the second run is measured, and the target must then hold the
@@ -305,30 +340,70 @@ RunResult runOnce(const Options& options, const Workload& workload, const Varian
     result.consoleBytes = run.consoleBytes;
   }
   relay.reset();
-  if (target) {
-    std::string targetOutput;
-    result.server = target->stop(&targetOutput);
-    result.haveSummary = parseTargetSummary(targetOutput, &result.summary);
-  }
-  const std::string log = findLog(scratch);
-  result.haveLog = !log.empty();
-  if (result.haveLog) {
-    result.logText = readWholeFile(log);
-  }
-  if (variant.report) {
-    result.reportText = readWholeFile(scratch + "/report.csv");
-  }
-  result.journalBytes = variant.journal ? journalBytesIn(scratch) : 0;
-  result.units = workload.migrate ? result.summary.messages
-                                  : countLinesStartingWith(result.logText, " + mailbox <");
-  *problem = !firstProblem.empty() ? firstProblem
-                                   : verifyRun(workload, variant, manifest, expectedDigestText,
-                                               result, options.timeoutSeconds);
-  if (!problem->empty()) {
-    fs::copy_file(log.empty() ? directory + "/lodemig.stderr" : log, directory + "/failed.log",
-                  fs::copy_options::overwrite_existing);
-  }
+  collectRun(options, workload, variant, manifest, expectedDigestText, firstProblem, directory,
+             target.get(), &result, problem);
+  return result;
+}
+
+// -verify against the target a delta run has just brought up to date, in its
+// own directory below `scratch`; not measured.
+void auditTarget(const Options& options, const StoreManifest& manifest, int port,
+                 const std::string& scratch, RunResult* result) {
+  const std::string directory = scratch + "/audit";
+  fs::create_directories(directory);
+  const MeasuredRun run = runMeasured(
+      options.launcher,
+      {options.lodemig, "-path", manifest.root, "-primaryDomain", "bench.example", "-verify",
+       "-server", "127.0.0.1", "-port", std::to_string(port), "-password", "master", "-quiet"},
+      directory, directory + "/lodemig.stderr", options.timeoutSeconds);
+  result->auditStatus = run.usage.timedOut ? -1 : run.usage.status;
+  const std::string log = findLog(directory);
+  result->auditLog = log.empty() ? "" : readWholeFile(log);
+}
+
+// A delta row's run: a fresh target, a first pass with the journal (not
+// measured), for a changes row a changed copy of the store, then the
+// measured -delta pass and the audit, all against the one target. The target
+// must then hold the store as it is now, with the first pass's messages
+// followed by only the new ones.
+RunResult runDelta(const Options& options, const Workload& workload, const Variant& variant,
+                   const StoreManifest& pristine, const target::StoreDigest& pristineDigest,
+                   const std::string& directory, std::string* problem) {
+  RunResult result;
+  const std::string scratch = directory + "/run";
   fs::remove_all(scratch);
+  fs::create_directories(scratch);
+  StoreManifest manifest = variant.changes ? copyStore(pristine, directory + "/changed") : pristine;
+  std::unique_ptr<TargetProcess> target;
+  std::unique_ptr<DelayRelay> relay;
+  const int port = startTarget(options, workload, variant, directory, &target, &relay);
+  std::vector<std::string> argv =
+      lodemigArguments(options, workload, variant, manifest, port, scratch);
+  const std::string firstProblem = finishJournal(options, argv, scratch, directory);
+  std::string expected = pristineDigest.hex();
+  StoreChanges changes;
+  if (firstProblem.empty()) {
+    if (variant.changes) {
+      changes = changeStore(changePlanOf(workload), &manifest);
+      expected = expectedDigestAfter(pristineDigest, manifest, changes);
+      flushToDisk(manifest.root);
+    }
+    argv.push_back("-delta");
+    result.floors = measureFloors(workload, variant, manifest, scratch);
+    MeasuredRun run = runMeasured(options.launcher, argv, scratch, directory + "/lodemig.stderr",
+                                  options.timeoutSeconds);
+    result.client = run.usage;
+    result.consoleBytes = run.consoleBytes;
+    auditTarget(options, manifest, port, scratch, &result);
+  }
+  result.newMessages = changes.newMessages;
+  result.flagChanges = changes.flags.size();
+  result.checkNote = "ok: " + std::to_string(manifest.messages) + " msgs, bytes, digest; " +
+                     std::to_string(changes.newMessages) + " new (" +
+                     std::to_string(changes.newBytes) + " bytes), " +
+                     std::to_string(changes.flags.size()) + " flags; -verify ok";
+  collectRun(options, workload, variant, manifest, expected, firstProblem, directory, target.get(),
+             &result, problem);
   return result;
 }
 
@@ -393,15 +468,16 @@ void addMainRow(const Workload& workload, const StoreManifest& manifest, const V
     return;
   }
   const RowFigures row = rowFiguresOf(workload, runs);
-  // A run over a finished journal sends nothing, and its target also served
-  // the run that finished the journal: no rates, no floor, no server CPU.
-  const bool sends = workload.migrate && !variant.rerun;
+  // A run over a finished journal sends nothing, a delta run little, and the
+  // target of either also served the run before it: no rates, no floor, no
+  // server CPU.
+  const bool sends = workload.migrate && !variant.rerun && !variant.delta;
   const Stats wall = summarize(runs.walls);
   const double ratio = summarize(runs.ratios).median;
   const bool cpuTargetApplies = workload.cpuTarget > 0 &&
                                 (!workload.cpuTargetQuietOnly || variant.quiet) &&
                                 (!workload.cpuTargetFixOnly || variant.fixCrLf);
-  std::string check = runs.cutOff;
+  std::string check = runs.cutOff.empty() ? runs.note : runs.cutOff;
   if (check.empty()) {
     check = workload.migrate ? "ok: " + std::to_string(manifest.messages) + " msgs, bytes, digest"
                              : "ok: " + std::to_string(manifest.accounts.size()) + " mailboxes";
@@ -420,7 +496,8 @@ void addMainRow(const Workload& workload, const StoreManifest& manifest, const V
        formatFixed(row.cpuPerUnit, row.cpuPerUnit < 10 ? 2 : 1) + " " + unitName(workload.cpuUnit),
        cpuTargetApplies ? targetCell(row.cpuPerUnit, workload.cpuTarget, 1) : "-",
        versusCell(variant, base, row), formatFixed(row.rssMb, 1), targetCell(row.rssMb, 8, 0),
-       rssVersusCell(variant, base, row), variant.rerun ? "-" : formatFixed(ratio, 2),
+       rssVersusCell(variant, base, row),
+       variant.rerun || variant.delta ? "-" : formatFixed(ratio, 2),
        workload.wallTarget > 0 ? targetCell(ratio, workload.wallTarget, 1) : "-",
        sends ? formatFixed(summarize(runs.serverCpus).median, 3) : "-", check});
 }
@@ -442,6 +519,12 @@ void runWorkload(const Options& options, const Workload& workload, Report* repor
   }
   const std::string digest = workload.migrate ? expectedDigest(manifest) : "";
   const std::string accountsDigest = jobs ? expectedAccountsDigest(manifest) : "";
+  // What the first pass of a delta run leaves on the target, to go on from.
+  target::StoreDigest pristine;
+  if (workload.delta) {
+    foldMessages(
+        manifest, [](const MessagePlace&) { return true; }, &pristine);
+  }
 
   // Round by round, one run of every row each: on a machine shared with
   // other work, a row and its base then see the same spells of load.
@@ -454,8 +537,11 @@ void runWorkload(const Options& options, const Workload& workload, Report* repor
         continue;
       }
       std::string problem;
-      RunResult result = runOnce(options, workload, variant, manifest,
-                                 variant.jobs > 1 ? accountsDigest : digest, directory, &problem);
+      RunResult result =
+          variant.delta
+              ? runDelta(options, workload, variant, manifest, pristine, directory, &problem)
+              : runOnce(options, workload, variant, manifest,
+                        variant.jobs > 1 ? accountsDigest : digest, directory, &problem);
       std::cerr << "workload " << workload.number << " " << variant.name << " run " << (r + 1)
                 << "/" << options.runs << ": " << formatFixed(result.client.wallSeconds, 3)
                 << " s wall, " << formatFixed(result.client.cpuSeconds(), 3) << " s CPU"
@@ -465,7 +551,10 @@ void runWorkload(const Options& options, const Workload& workload, Report* repor
     }
   }
   for (size_t i = 0; i < variants.size(); ++i) {
-    const RowFigures base = rowFiguresOf(workload, rows[baseRowOf(variants, i)]);
+    // A first row that is no base but its own (workload 10's full pass with a
+    // journal) has nothing to be compared with.
+    const size_t baseRow = baseRowOf(variants, i);
+    const RowFigures base = baseRow == i ? RowFigures{} : rowFiguresOf(workload, rows[baseRow]);
     addMainRow(workload, manifest, variants[i], rows[i], base, report);
   }
   addFloorRow(workload, manifest, floors, report);

@@ -21,6 +21,7 @@ void RowRuns::add(const RunResult& run, const RunFigures& figures, const std::st
   ratios.push_back(figures.floor > 0 ? run.client.wallSeconds / figures.floor : 0);
   peakRssKb = std::max(peakRssKb, run.client.maxRssKb);
   journalBytes = std::max(journalBytes, run.journalBytes);
+  note = run.checkNote;
   if (run.client.timedOut) {
     // One run that hit the time-out says enough; more would only take longer.
     cutOff = problem;
@@ -82,6 +83,14 @@ std::string versusCell(const Variant& variant, const RowFigures& base, const Row
       const double ratio = row.wall / base.wall;
       return formatFixed(ratio, 2) + "x wall (<= " + formatFixed(variant.limit, 1) + "x " +
              verdict(ratio <= variant.limit);
+    }
+    case Versus::kWallShare: {
+      if (base.wall <= 0) {
+        return "-";
+      }
+      const double percent = row.wall / base.wall * 100;
+      return formatFixed(percent, 1) + "% wall (<= " + formatFixed(variant.limit * 100, 0) + "% " +
+             verdict(percent <= variant.limit * 100);
     }
     case Versus::kSpeed: {
       if (base.rate <= 0) {

@@ -18,6 +18,7 @@ struct RowRuns {
   uint64_t journalBytes = 0;  // the largest journal a run left
   std::string failure;        // a run that could not be verified; the row shows only this
   std::string cutOff;         // what a run stopped at the time-out delivered
+  std::string note;           // the last run's check note, when it has one
 
   // Adds a verified or timed-out run; `problem` is what verifyRun said of it.
   void add(const RunResult& run, const RunFigures& figures, const std::string& problem);

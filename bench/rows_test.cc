@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <stdexcept>
 
@@ -54,6 +55,9 @@ TEST(RowRunsTest, KeepsPeaksAndClosesOnFailureOrTimeOut) {
 TEST(BaseRowTest, EveryJournalRowFollowsItsRunWithoutAJournal) {
   for (bool quick : {false, true}) {
     for (const Workload& workload : standardWorkloads(quick)) {
+      if (workload.delta) {
+        continue;  // every row has a journal; DeltaWorkloadTest
+      }
       const std::vector<Variant> variants = variantsOf(workload);
       size_t journalRows = 0;
       for (size_t i = 0; i < variants.size(); ++i) {
@@ -130,6 +134,42 @@ TEST(RerunWorkloadTest, JournalOfTwoHundredThousandMessagesWithRssLimits) {
   }
 }
 
+TEST(DeltaWorkloadTest, FullPassThenDeltaPassesWithinAShareOfItsWall) {
+  for (bool quick : {false, true}) {
+    const std::vector<Workload> workloads = standardWorkloads(quick);
+    const auto delta = std::find_if(workloads.begin(), workloads.end(),
+                                    [](const Workload& workload) { return workload.delta; });
+    ASSERT_NE(delta, workloads.end());
+    EXPECT_EQ(delta->number, 10);
+    EXPECT_EQ(delta->plan.accounts * delta->plan.messagesPerAccount, quick ? 2000 : 20000);
+    EXPECT_EQ(delta->plan.layouts, (std::vector<AccountLayout>{AccountLayout::kMailboxFile,
+                                                               AccountLayout::kMessageDirectory}));
+    const StoreChangePlan changes = changePlanOf(*delta);
+    EXPECT_EQ(changes.newPerAccount * 100, quick ? 100 : delta->plan.messagesPerAccount);
+    EXPECT_EQ(changes.flagsPerAccount, changes.newPerAccount);
+
+    const std::vector<Variant> variants = variantsOf(*delta);
+    ASSERT_EQ(variants.size(), 3u);
+    EXPECT_FALSE(variants[0].delta);
+    const double limits[] = {0, 0.05, 0.10};
+    for (size_t i = 0; i < 3; ++i) {
+      SCOPED_TRACE(variants[i].name);
+      EXPECT_TRUE(variants[i].journal && variants[i].quiet);
+      EXPECT_EQ(variants[i].delta, i > 0);
+      EXPECT_EQ(variants[i].changes, i == 2);
+      EXPECT_EQ(baseRowOf(variants, i), 0u);
+      EXPECT_EQ(variants[i].versus, i > 0 ? Versus::kWallShare : Versus::kNone);
+      EXPECT_DOUBLE_EQ(variants[i].limit, limits[i]);
+    }
+    // Only this workload's rows make delta passes.
+    for (const Workload& workload : workloads) {
+      for (const Variant& variant : variantsOf(workload)) {
+        EXPECT_TRUE(!variant.delta || workload.delta) << workload.name;
+      }
+    }
+  }
+}
+
 TEST(VersusCellTest, ComparesWithTheBaseRow) {
   RowFigures base{40, 2.0, 10000, 7.0};
   RowFigures row{43, 1.0, 200000, 7.5};
@@ -148,6 +188,10 @@ TEST(VersusCellTest, ComparesWithTheBaseRow) {
   variant.versus = Versus::kWall;
   variant.limit = 0.6;
   EXPECT_EQ(versusCell(variant, base, row), "0.50x wall (<= 0.6x ok)");
+  variant.versus = Versus::kWallShare;
+  variant.limit = 0.05;
+  EXPECT_EQ(versusCell(variant, base, RowFigures{43, 0.09, 0, 7}), "4.5% wall (<= 5% ok)");
+  EXPECT_EQ(versusCell(variant, base, RowFigures{43, 0.11, 0, 7}), "5.5% wall (<= 5% MISS)");
   variant.versus = Versus::kSpeed;
   variant.limit = 20;
   variant.minRate = 300000;

@@ -427,12 +427,12 @@ StoreManifest generateStore(const StorePlan& plan, const std::string& root) {
 namespace {
 
 // Digests every message of the manifest's accounts in walk order, each on
-// its own: `message(account, digest)` for each.
+// its own: `message(place, digest)` for each.
 template <typename Visit>
 void digestMessages(const StoreManifest& manifest, Visit message) {
-  std::map<std::pair<std::string, std::string>, const GeneratedAccount*> byEntry;
-  for (const GeneratedAccount& account : manifest.accounts) {
-    byEntry[{account.domainPath, account.entryName}] = &account;
+  std::map<std::pair<std::string, std::string>, size_t> byEntry;
+  for (size_t i = 0; i < manifest.accounts.size(); ++i) {
+    byEntry[{manifest.accounts[i].domainPath, manifest.accounts[i].entryName}] = i;
   }
   std::vector<std::string> domains{manifest.root + "/Accounts"};
   for (const auto& [name, type] : listDirectory(manifest.root + "/Domains")) {
@@ -449,13 +449,17 @@ void digestMessages(const StoreManifest& manifest, Visit message) {
       if (found == byEntry.end()) {
         continue;
       }
-      const GeneratedAccount& account = *found->second;
+      MessagePlace place;
+      place.account = found->second;
+      const GeneratedAccount& account = manifest.accounts[place.account];
       if (account.layout == AccountLayout::kMessageDirectory) {
         for (const auto& [name, type] : listDirectory(account.inboxPath)) {
           if (type == DT_REG) {
+            place.path = account.inboxPath + "/" + name;
             digest.reset();
-            ReadOnlyFile(account.inboxPath + "/" + name).hashRange(digest, 0, UINT64_MAX, buffer);
-            message(account, digest);
+            ReadOnlyFile(place.path).hashRange(digest, 0, UINT64_MAX, buffer);
+            message(place, digest);
+            ++place.index;
           }
         }
       } else {
@@ -463,7 +467,8 @@ void digestMessages(const StoreManifest& manifest, Visit message) {
         for (const MessageSpan& span : account.spans) {
           digest.reset();
           file.hashRange(digest, span.offset, span.length, buffer);
-          message(account, digest);
+          message(place, digest);
+          ++place.index;
         }
       }
     }
@@ -476,18 +481,26 @@ std::string expectedDigest(const StoreManifest& manifest) {
   // The same digest as the target's summary line: each message digested on
   // its own, then folded in walk order.
   target::StoreDigest digest;
-  digestMessages(manifest, [&](const GeneratedAccount&, const target::ContentDigest& message) {
-    digest.add(message);
-  });
+  foldMessages(
+      manifest, [](const MessagePlace&) { return true; }, &digest);
   return digest.hex();
 }
 
+void foldMessages(const StoreManifest& manifest,
+                  const std::function<bool(const MessagePlace&)>& include,
+                  target::StoreDigest* digest) {
+  digestMessages(manifest, [&](const MessagePlace& place, const target::ContentDigest& message) {
+    if (include(place)) {
+      digest->add(message);
+    }
+  });
+}
+
 std::string expectedAccountsDigest(const StoreManifest& manifest) {
-  std::map<const GeneratedAccount*, target::StoreDigest> accounts;
-  digestMessages(manifest,
-                 [&](const GeneratedAccount& account, const target::ContentDigest& message) {
-                   accounts[&account].add(message);
-                 });
+  std::map<size_t, target::StoreDigest> accounts;
+  digestMessages(manifest, [&](const MessagePlace& place, const target::ContentDigest& message) {
+    accounts[place.account].add(message);
+  });
   target::AccountsDigest digest;
   for (const auto& [account, messages] : accounts) {
     digest.add(messages);

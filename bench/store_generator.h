@@ -1,11 +1,14 @@
 #ifndef LODEMIG_BENCH_STORE_GENERATOR_H_
 #define LODEMIG_BENCH_STORE_GENERATOR_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "bench/prng.h"
+#include "target/content_digest.h"
 
 namespace lodemig::bench {
 
@@ -100,6 +103,19 @@ StoreManifest generateStore(const StorePlan& plan, const std::string& root);
 // message-directory files in listing order. Throws std::runtime_error when a
 // file cannot be read.
 std::string expectedDigest(const StoreManifest& manifest);
+// Where a message of the walk lies, for a caller that digests only some of
+// them: its account (an index into manifest.accounts), its place in its
+// mailbox file (from 0), and for a message directory its file's path.
+struct MessagePlace {
+  size_t account = 0;
+  size_t index = 0;
+  std::string path;  // empty for a mailbox-file message
+};
+// Adds to *digest, in the walk order of expectedDigest(), every message that
+// `include` accepts. Throws std::runtime_error when a file cannot be read.
+void foldMessages(const StoreManifest& manifest,
+                  const std::function<bool(const MessagePlace&)>& include,
+                  target::StoreDigest* digest);
 // The AccountsDigest a server started with --accounts-digest reports once it
 // holds the store: each account's messages in store order, the accounts in
 // any order.

@@ -99,6 +99,19 @@ std::vector<Workload> standardWorkloads(bool quick) {
   journaled.plan.seed = 909;
   journaled.rerun = true;
   list.push_back(journaled);
+
+  // Passes after the first: twenty accounts, half of them mailbox files and
+  // half message directories, so that a delta pass meets both ways a server
+  // changes a folder.
+  Workload delta;
+  delta.number = 10;
+  delta.name = "delta passes, 20 accounts";
+  delta.plan.accounts = 20;
+  delta.plan.messagesPerAccount = 1000 / scale;
+  delta.plan.layouts = {AccountLayout::kMailboxFile, AccountLayout::kMessageDirectory};
+  delta.plan.seed = 1010;
+  delta.delta = true;
+  list.push_back(delta);
   return list;
 }
 
@@ -138,9 +151,39 @@ std::vector<Variant> rerunVariants() {
   return list;
 }
 
+// The full pass with a journal, then the delta passes compared with it: over
+// the unchanged store at most 5% of its wall time, after a server's changes
+// at most 10%.
+std::vector<Variant> deltaVariants() {
+  Variant full = quietWith("full pass, journal");
+  full.journal = true;
+  std::vector<Variant> list{full, full, full};
+  list[1].name = "delta, no change";
+  list[1].limit = 0.05;
+  list[2].name = "delta, 1% new + 1% flags";
+  list[2].changes = true;
+  list[2].limit = 0.10;
+  for (size_t i = 1; i < list.size(); ++i) {
+    list[i].delta = true;
+    list[i].versus = Versus::kWallShare;
+  }
+  return list;
+}
+
 }  // namespace
 
+StoreChangePlan changePlanOf(const Workload& workload) {
+  StoreChangePlan plan;
+  plan.newPerAccount = std::max(workload.plan.messagesPerAccount / 100, 1);
+  plan.flagsPerAccount = plan.newPerAccount;
+  plan.seed = workload.plan.seed + 1;
+  return plan;
+}
+
 std::vector<Variant> variantsOf(const Workload& workload) {
+  if (workload.delta) {
+    return deltaVariants();
+  }
   if (workload.relayed && workload.number == 8) {
     std::vector<Variant> list;
     for (const int jobs : {1, 4, 8}) {
@@ -259,6 +302,9 @@ std::string verifyRun(const Workload& workload, const Variant& variant,
   const size_t skipped =
       countLinesStartingWith(run.logText, "   Info: already migrated, as the journal records");
   const TargetSummary& held = run.summary;
+  const std::string deltaSent = "Info: messages: " + std::to_string(run.newMessages) + " sent,";
+  const std::string deltaChanges = "Info: changes: " + std::to_string(run.flagChanges) +
+                                   " messages with new flags, 0 gone from the store,";
   if (run.client.timedOut) {
     problem << "TIMED OUT after " << timeoutSeconds << " s with " << run.units << " of "
             << (workload.migrate ? manifest.messages : manifest.accounts.size())
@@ -289,6 +335,15 @@ std::string verifyRun(const Workload& workload, const Variant& variant,
     problem << run.consoleBytes << " console bytes despite -quiet";
   } else if (variant.journal && run.journalBytes == 0) {
     problem << "no journal on the disk";
+  } else if (variant.delta && countLinesStartingWith(run.logText, deltaSent) != 1) {
+    problem << "the log does not say \"" << deltaSent << "\"";
+  } else if (variant.delta && countLinesStartingWith(run.logText, deltaChanges) != 1) {
+    problem << "the log does not say \"" << deltaChanges << "\"";
+  } else if (variant.delta && run.auditStatus != 0) {
+    problem << "-verify after the pass ended with wait status " << run.auditStatus;
+  } else if (variant.delta &&
+             run.auditLog.find("Result: verification successful") == std::string::npos) {
+    problem << "-verify after the pass found no successful result line";
   } else if (variant.rerun && skipped != manifest.accounts.size()) {
     // The target holding exactly the store after both runs shows that the
     // second sent nothing; these lines show that it skipped by the journal.

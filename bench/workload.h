@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bench/measured_run.h"
+#include "bench/store_changes.h"
 #include "bench/store_generator.h"
 #include "bench/target_process.h"
 
@@ -36,6 +37,9 @@ struct Workload {
   // Rows for a journal's memory: with and without one, and over a finished
   // journal; peak RSS is compared, not only printed.
   bool rerun = false;
+  // Rows of passes after a first one: a full pass with a journal, then -delta
+  // passes over the store as it is and after a running server's changes.
+  bool delta = false;
 };
 
 // The delay a relayed workload's relay adds in each direction.
@@ -44,10 +48,11 @@ inline constexpr int kRelayDelayMs = 5;
 // What a variant's row is compared with: its base row (Variant::base).
 enum class Versus {
   kNone,
-  kCpu,       // client CPU per unit at most `limit` above the base row's, as a fraction
-  kWall,      // wall time at most `limit` times the base row's
-  kSpeed,     // msg/s at least `limit` times the base row's (and at least minRate)
-  kCpuTimes,  // client CPU per unit at most `limit` times the base row's
+  kCpu,        // client CPU per unit at most `limit` above the base row's, as a fraction
+  kWall,       // wall time at most `limit` times the base row's
+  kSpeed,      // msg/s at least `limit` times the base row's (and at least minRate)
+  kCpuTimes,   // client CPU per unit at most `limit` times the base row's
+  kWallShare,  // wall time at most `limit` of the base row's, shown in percent
 };
 
 // How lodemig is started for one row of the table.
@@ -70,9 +75,15 @@ struct Variant {
   // With `journal`: the measured run goes over a journal that a run before
   // it (not measured, against the same target) has finished.
   bool rerun = false;
+  // With `journal`: the measured run adds -delta and goes over what a first
+  // pass (not measured, against the same target) copied; with `changes`, a
+  // copy of the store that changeStore() changed between the two by
+  // changePlanOf(). Afterwards the target is audited with -verify.
+  bool delta = false;
+  bool changes = false;
 };
 
-// The nine workloads, each shrunk ten times when `quick` is set.
+// The ten workloads, each shrunk ten times when `quick` is set.
 std::vector<Workload> standardWorkloads(bool quick);
 
 // Quiet, quiet with a journal, console, each with CR/LF fixing on and off,
@@ -81,8 +92,9 @@ std::vector<Workload> standardWorkloads(bool quick);
 // is kept by migrations only), a quietOnly workload quiet and its journal
 // row, a relayed workload quiet rows of growing windows and a journal row
 // for the last of them, a rerun workload quiet, journal and the run over a
-// finished journal. Every journal row names the row without it as its base
-// and comes right after it.
+// finished journal, a delta workload the full pass with a journal and the
+// delta passes over it unchanged and changed. Every other journal row names the row without it as
+// its base and comes right after it.
 std::vector<Variant> variantsOf(const Workload& workload);
 
 // One run's floors, measured right before it so that both see the same load.
@@ -106,7 +118,20 @@ struct RunResult {
   bool haveSummary = false;
   TargetSummary summary;
   uint64_t units = 0;  // messages the target holds, or mailboxes of a print run
+  // A delta run's audit: -verify's wait status and log (-1 and empty when
+  // it did not run), and what its check cell says when all is well.
+  int auditStatus = -1;
+  std::string auditLog;
+  std::string checkNote;
+  // What the store's changes before a delta run were: its log must say that
+  // it sent that many messages and set flags on that many.
+  uint64_t newMessages = 0;
+  uint64_t flagChanges = 0;
 };
+
+// What a delta workload's running server changes between the passes: 1% of
+// every account's messages new and 1% with other flags, at least one each.
+StoreChangePlan changePlanOf(const Workload& workload);
 
 // What is wrong with `run`, or the empty text when it delivered exactly the
 // store. `expectedDigest` is the store's digest, or for a variant of more

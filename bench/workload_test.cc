@@ -117,6 +117,38 @@ TEST_F(VerifyRunTest, JournalRowsNeedTheJournalAndARerunSkipsEveryAccountByIt) {
             "target holds 6 of 3 messages");
 }
 
+TEST_F(VerifyRunTest, DeltaRunNeedsASuccessfulAuditAfterIt) {
+  Variant delta{"delta", true, true, true};
+  delta.delta = true;
+  good_.journalBytes = 4096;
+  good_.newMessages = 2;
+  good_.flagChanges = 3;
+  EXPECT_EQ(verifyRun(workload_, delta, manifest_, "abc", good_, 120),
+            "the log does not say \"Info: messages: 2 sent,\"");
+  good_.logText +=
+      "Info: messages: 2 sent, 0 refused, 2 verified, 0 already there\n"
+      "Info: changes: 3 messages with new flags, 1 gone from the store, 0 of them removed\n";
+  EXPECT_EQ(verifyRun(workload_, delta, manifest_, "abc", good_, 120),
+            "the log does not say \"Info: changes: 3 messages with new flags, 0 gone from the "
+            "store,\"");
+  good_.logText += "Info: changes: 3 messages with new flags, 0 gone from the store, 0 of them\n";
+  EXPECT_EQ(verifyRun(workload_, delta, manifest_, "abc", good_, 120),
+            "-verify after the pass ended with wait status -1");
+  good_.auditStatus = 1 << 8;
+  good_.auditLog = "Result: verification failed\n";
+  EXPECT_EQ(verifyRun(workload_, delta, manifest_, "abc", good_, 120),
+            "-verify after the pass ended with wait status 256");
+  good_.auditStatus = 0;
+  EXPECT_EQ(verifyRun(workload_, delta, manifest_, "abc", good_, 120),
+            "-verify after the pass found no successful result line");
+  good_.auditLog = "Result: verification successful\n";
+  EXPECT_EQ(verifyRun(workload_, delta, manifest_, "abc", good_, 120), "");
+  // The audit comes after the target's own counts.
+  good_.summary.bytes = 3001;
+  EXPECT_EQ(verifyRun(workload_, delta, manifest_, "abc", good_, 120),
+            "target holds 3001 of 3000 bytes");
+}
+
 TEST_F(VerifyRunTest, PrintRunIsCheckedByItsMailboxLines) {
   workload_ = standardWorkloads(false)[4];
   good_.haveSummary = false;
