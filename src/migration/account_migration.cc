@@ -215,8 +215,7 @@ void AccountMigration::migrateFolders(Mailbox& mailbox, AccountTally& tally) {
   }
 }
 
-void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, FolderTally& tally) {
-  stopIfAsked();
+bool AccountMigration::startFolder(Folder& folder, const Mailbox& mailbox, FolderTally& tally) {
   tally.name = folder.name();
   tally.storeMessages = folder.messageCount();
   if (!settings_.delta && journal_->folderDone(account_, folder.name())) {
@@ -224,21 +223,29 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
     if (attempt_ == 0) {
       skipFolder(folder, mailbox, kJournalDone, kJournalDone, "");
     }
-    return;
+    return false;
   }
   if (const std::string why = target_->whySkipped(folder); !why.empty()) {
     skipFolder(folder, mailbox, "skipped: " + why, why, target_->skippedKind(folder));
-    return;
+    return false;
   }
   takeSourceStamp(folder, mailbox);
   if (settings_.delta && surveyUnchanged(folder, mailbox, tally)) {
-    return;
+    return false;
   }
   if (!settings_.delta) {
     resume_.begin(*journal_, account_, folder.name());
   }
   if (!openTarget(mailbox, tally_)) {
     tally_.folders.pop_back();
+    return false;
+  }
+  return true;
+}
+
+void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, FolderTally& tally) {
+  stopIfAsked();
+  if (!startFolder(folder, mailbox, tally)) {
     return;
   }
   bool identityLost = false;
@@ -262,6 +269,15 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
     lostIn_ = folder.name();
     throw;
   }
+  endFolder(folder, mailbox, tally, count, identityLost ? -2 : targetCount);
+  if (identityLost) {
+    // Going on would put the next folders into the administrator's own mailbox.
+    throw QLStoreException("problem with identity switching");
+  }
+}
+
+void AccountMigration::endFolder(const Folder& folder, const Mailbox& mailbox, FolderTally& tally,
+                                 std::int64_t count, std::int64_t targetCount) {
   if (resume_.reconciled()) {
     reporter_.log("Info: folder \"" + folder.name() + "\" of <" + account_ + ">: " +
                   std::to_string(tally.matched) + " matched, " + std::to_string(tally.sent) +
@@ -274,17 +290,13 @@ void AccountMigration::transferFolder(Folder& folder, const Mailbox& mailbox, Fo
     reporter_.console(count);
     reporter_.console("\n");
   }
-  if (!identityLost) {
+  if (targetCount != -2) {
     reportFolder(folder, mailbox, tally, targetCount);
   }
   const bool whole = !tally.failed && tally.refused == 0 && !tally.pending;
   keepSourceStamp(whole, tally);
   resume_.finish(whole);
   delta_.reset();
-  if (identityLost) {
-    // Going on would put the next folders into the administrator's own mailbox.
-    throw QLStoreException("problem with identity switching");
-  }
 }
 
 void AccountMigration::fillFolder(Folder& folder, const Mailbox& mailbox,
@@ -367,33 +379,8 @@ void AccountMigration::reportFolder(const Folder& folder, const Mailbox& mailbox
   row.flagsSet = tally.flagsSet;
   row.gone = tally.gone;
   row.removed = tally.removed;
-  // What a delta removed is no longer there to count.
-  row.verdict =
-      migrationVerdict(tally.failed, tally.refused, tally.sent - tally.removed, before, after);
-  if (row.verdict == Verdict::Extra) {
-    // Mail others delivered meanwhile is theirs: neither counted as the
-    // run's nor a fault of it.
-    const std::int64_t foreign = foreignArrivals(folder, mailbox, before);
-    if (foreign > 0) {
-      reporter_.log("Info: folder \"" + folder.name() + "\" of <" + account_ +
-                    ">: " + std::to_string(foreign) +
-                    " messages others delivered during the run are left "
-                    "alone\n");
-      row.verdict = migrationVerdict(tally.failed, tally.refused,
-                                     tally.sent + foreign - tally.removed, before, after);
-    }
-  }
-  row.error = tally.firstError;
-  if (row.error.empty() && resume_.counted()) {
-    row.error = "the target cannot list its messages: what arrived was counted";
-  }
-  if (row.error.empty() && (tally.flagsSet > 0 || tally.gone > 0)) {
-    row.error = deltaFigures(tally);
-  }
-  if (row.error.empty() && tally.doublesRemoved > 0) {
-    row.error = std::to_string(tally.doublesRemoved) +
-                " copies a lost connection stored twice were removed";
-  }
+  row.verdict = folderVerdict(folder, mailbox, tally, before, after);
+  row.error = folderNote(tally);
   if (tally.pending && row.verdict != Verdict::Failed) {
     row.verdict = Verdict::Pending;
     row.error = tally.pendingNote;
@@ -408,6 +395,45 @@ void AccountMigration::reportFolder(const Folder& folder, const Mailbox& mailbox
                     " expected\n");
   }
   report_->add(row);
+}
+
+Verdict AccountMigration::folderVerdict(const Folder& folder, const Mailbox& mailbox,
+                                        const FolderTally& tally, std::int64_t before,
+                                        std::int64_t after) {
+  // What a delta removed is no longer there to count.
+  const Verdict verdict =
+      migrationVerdict(tally.failed, tally.refused, tally.sent - tally.removed, before, after);
+  if (verdict != Verdict::Extra) {
+    return verdict;
+  }
+  // Mail others delivered meanwhile is theirs: neither counted as the run's
+  // nor a fault of it.
+  const std::int64_t foreign = foreignArrivals(folder, mailbox, before);
+  if (foreign <= 0) {
+    return verdict;
+  }
+  reporter_.log("Info: folder \"" + folder.name() + "\" of <" + account_ +
+                ">: " + std::to_string(foreign) +
+                " messages others delivered during the run are left alone\n");
+  return migrationVerdict(tally.failed, tally.refused, tally.sent + foreign - tally.removed, before,
+                          after);
+}
+
+std::string AccountMigration::folderNote(const FolderTally& tally) const {
+  if (!tally.firstError.empty()) {
+    return tally.firstError;
+  }
+  if (resume_.counted()) {
+    return "the target cannot list its messages: what arrived was counted";
+  }
+  if (tally.flagsSet > 0 || tally.gone > 0) {
+    return deltaFigures(tally);
+  }
+  if (tally.doublesRemoved > 0) {
+    return std::to_string(tally.doublesRemoved) +
+           " copies a lost connection stored twice were removed";
+  }
+  return std::string();
 }
 
 bool AccountMigration::renewConnection(const Mailbox& mailbox) {

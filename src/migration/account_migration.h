@@ -144,6 +144,13 @@ class AccountMigration {
   // is asked again.
   void reportFolder(const Folder& folder, const Mailbox& mailbox, FolderTally& tally,
                     std::int64_t before);
+  // The verdict of a folder the target held `before` messages of and holds
+  // `after` of now; mail others delivered meanwhile is left out.
+  Verdict folderVerdict(const Folder& folder, const Mailbox& mailbox, const FolderTally& tally,
+                        std::int64_t before, std::int64_t after);
+  // The note of a folder's report row: its first error, else what else it
+  // met.
+  std::string folderNote(const FolderTally& tally) const;
   // The report row of an account skipped as a whole, and its totals.
   void reportSkipped(const Mailbox& mailbox, const std::string& why);
   void migrateFolders(Mailbox& mailbox, AccountTally& tally);
@@ -151,6 +158,13 @@ class AccountMigration {
   // QLNetworkException, or QLStoreException (after the folder's report) when
   // the renewed connection cannot switch to the account.
   void transferFolder(Folder& folder, const Mailbox& mailbox, FolderTally& tally);
+  // Whether the folder is to be migrated now: false when it is skipped, done
+  // or (a delta pass) unchanged, each then reported.
+  bool startFolder(Folder& folder, const Mailbox& mailbox, FolderTally& tally);
+  // Says how the folder ended, reports it (unless `targetCount` is -2: the
+  // connection could not act as the account again) and records it.
+  void endFolder(const Folder& folder, const Mailbox& mailbox, FolderTally& tally,
+                 std::int64_t count, std::int64_t targetCount);
   // With the target folder in `state`: decides what it holds already, sends
   // the rest and, in a folder a connection was lost in, removes the doubles
   // the lost connection left. Sets `identityLost` when a store error left a
