@@ -28,6 +28,8 @@ void AccountMigration::keepSourceStamp(bool whole, const FolderTally& tally) {
 
 bool AccountMigration::surveyUnchanged(Folder& folder, const Mailbox& mailbox, FolderTally& tally) {
   delta_.reset();
+  collecting_ = false;
+  collected_.clear();
   std::int64_t count = 0;
   std::string targetName;
   if (journal_->sourceUnchanged(account_, folder.name(), sourceSize_, sourceMtime_, count,
@@ -47,6 +49,12 @@ bool AccountMigration::surveyUnchanged(Folder& folder, const Mailbox& mailbox, F
     reporter_.log("Warning: folder \"" + folder.name() + "\" of <" + account_ +
                   ">: its records come from a text journal: flags and removals are not "
                   "compared\n");
+    return false;
+  }
+  if (sourceSize_ >= 0 && (records.sourceSize() >= 0 || !done)) {
+    // A mailbox file that is known to have changed is read once: the walk
+    // that sends collects what the comparison needs.
+    collecting_ = true;
     return false;
   }
   std::vector<SurveyedMessage> store;

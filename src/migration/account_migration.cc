@@ -316,6 +316,12 @@ void AccountMigration::fillFolder(Folder& folder, const Mailbox& mailbox,
     removeDoubles(folder, mailbox, tally);
     lostIn_.clear();
   }
+  if (collecting_ && !folder.sourceChanged()) {
+    delta_ = std::make_unique<DeltaPlan>(resume_.records().messages(), collected_);
+  }
+  collecting_ = false;
+  collected_.clear();
+  collected_.shrink_to_fit();
   if (delta_ != nullptr) {
     applyDelta(folder, tally);
   }

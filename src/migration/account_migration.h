@@ -277,6 +277,10 @@ class AccountMigration {
   std::int64_t sourceSize_ = -1;
   std::int64_t sourceMtime_ = -1;
   std::unique_ptr<DeltaPlan> delta_;
+  // A delta pass over a mailbox file that changed: the walk that sends
+  // collects the messages the plan is made of afterwards.
+  bool collecting_ = false;
+  std::vector<SurveyedMessage> collected_;
 
   // The folder a connection of this account was lost in; checked for doubles
   // when a new connection has finished it.

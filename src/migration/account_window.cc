@@ -66,6 +66,9 @@ void AccountMigration::transferMessages(Folder& folder, const Mailbox& mailbox,
         // Its content cannot be read: the append says so, as it would have.
       }
     }
+    if (collecting_) {
+      collected_.push_back({identity, message.flagText(), message.storedSize()});
+    }
     if (settledWithoutSending(message, identity, number, tally, total)) {
       messageNumber_ = ++number;
       continue;

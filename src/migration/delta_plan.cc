@@ -61,6 +61,12 @@ DeltaPlan::DeltaPlan(const std::vector<JournalMessage>& records,
       changed_.push_back({record, message.flags});
     }
   }
+  // A message that could not be read has no identity: any record may be
+  // its, so none is taken for gone.
+  if (std::any_of(store.begin(), store.end(),
+                  [](const SurveyedMessage& message) { return message.identity.empty(); })) {
+    return;
+  }
   // In the order the records were made, which is the order they were sent.
   for (const JournalMessage& record : records) {
     auto found = unpaired.find(record.identity);

@@ -31,7 +31,8 @@ struct FlagChange {
 // target); a paired one whose flags differ from its record's has its flags
 // changed on the target; a record without a message names one the store no
 // longer holds. Refused records pair with nothing: those messages are sent
-// again.
+// again. A store message without an identity (it could not be read) may be
+// any record's: then no record is taken for gone.
 class DeltaPlan {
  public:
   DeltaPlan(const std::vector<JournalMessage>& records, const std::vector<SurveyedMessage>& store);

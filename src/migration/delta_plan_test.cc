@@ -59,6 +59,15 @@ TEST(DeltaPlanTest, PairsMessagesWithRecordsByIdentity) {
                   .nothingToDo());
 }
 
+// A message that could not be read might be any record's: nothing is gone.
+TEST(DeltaPlanTest, AnUnreadableMessageLeavesNothingGone) {
+  const std::vector<JournalMessage> records = {stored(1, "a", "", 1), stored(2, "b", "", 2)};
+  const DeltaPlan plan(records, {{"a", ""}, {"", ""}});
+  EXPECT_TRUE(plan.gone().empty());
+  EXPECT_EQ(plan.newMessages(), 1);
+  EXPECT_EQ(DeltaPlan(records, {{"a", ""}}).gone().size(), 1u);
+}
+
 // Flag changes become one command per flag word and direction, with the
 // UIDs in order; records without a target UID are counted, not commanded.
 TEST(DeltaPlanTest, FlagChangesBecomeOneCommandPerFlag) {
