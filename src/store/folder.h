@@ -111,7 +111,8 @@ class Folder {
   // For Message, in live mode, when its pieces have reached its end: confirms
   // that the file still holds the message where the walk found it (see
   // Message). Otherwise records the change and throws QLStoreException "the
-  // messages file changed while being read".
+  // messages file changed while being read", without an "Error:" line (the
+  // caller reports the message it could not complete).
   void confirmWhole(const Message& message);
   // For Message, in live mode: records the change and throws as above.
   [[noreturn]] void failChanged(const Message& message);

@@ -48,7 +48,7 @@ struct MessageKey {
 // at its offset byte for byte, and the file must end right behind the
 // content or have a header line two bytes behind it; a message file must
 // still have the stored size. A file that ended early (not a read error)
-// fails a piece the same way. Either throws QLStoreException "the messages
+// fails a piece or contentSize() the same way. Either throws QLStoreException "the messages
 // file changed while being read", so that a caller that asks for the end
 // before sending the last piece never completes a changed message.
 class Message : public IMessage {

@@ -94,7 +94,7 @@ class InputFile {
   // which may hold bytes read before another process rewrote them. Moves
   // neither the position nor the buffer. Returns the count, short only at the
   // end of the file, or -1 on a read error or when no file is open.
-  std::int64_t readDirect(std::int64_t at, char* buffer, std::size_t size);
+  [[nodiscard]] std::int64_t readDirect(std::int64_t at, char* buffer, std::size_t size);
 
   // Moves the position; false when the file is not open or `position` is
   // negative. Positions past the end are allowed (reads there find the end).
