@@ -92,16 +92,17 @@ class FileChanger {
   bool apply(Change change) const {
     // Both keep the file's inode, as the mail server does: the reader's
     // open file sees the change.
-    const int fd = ::open(file_.c_str(), change == Change::kAppend ? O_WRONLY | O_APPEND : O_WRONLY);
+    const int fd =
+        ::open(file_.c_str(), change == Change::kAppend ? O_WRONLY | O_APPEND : O_WRONLY);
     if (fd < 0) {
       return false;
     }
     std::size_t done = 0;
     while (done < bytes_.size()) {
-      const ssize_t wrote = change == Change::kAppend
-                                ? ::write(fd, bytes_.data() + done, bytes_.size() - done)
-                                : ::pwrite(fd, bytes_.data() + done, bytes_.size() - done,
-                                           static_cast<off_t>(done));
+      const ssize_t wrote =
+          change == Change::kAppend
+              ? ::write(fd, bytes_.data() + done, bytes_.size() - done)
+              : ::pwrite(fd, bytes_.data() + done, bytes_.size() - done, static_cast<off_t>(done));
       if (wrote <= 0) {
         ::close(fd);
         return false;
@@ -281,6 +282,10 @@ TEST_F(LiveTest, CompactedWhileReadSendsNothingMixedAndDeltaThenExpungeCatchUp) 
   EXPECT_EQ(strays(first), "");
   EXPECT_GE(first.size(), static_cast<std::size_t>(kTrigger));
   EXPECT_LT(first.size(), originals_.size());
+  // A message cut off inside its literal is neither sent nor refused.
+  EXPECT_TRUE(
+      contains(live.out, "Info: messages: " + std::to_string(first.size()) + " sent, 0 refused, "))
+      << live.out;
 
   const ProcessResult delta = pass({"-delta"});
   EXPECT_EQ(delta.exitStatus, 0) << delta.out << delta.err;
