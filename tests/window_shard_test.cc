@@ -111,6 +111,34 @@ TEST_F(WindowTest, LostConnectionWithAppendsInFlightLosesAndDoublesNothingWithRe
   }
 }
 
+// Large messages go from the mailbox file to the socket without a copy also
+// with appends in flight; small ones between them come from memory.
+TEST_F(WindowTest, LargeMessagesArriveByteForByteWithAWindow) {
+  std::vector<MailboxMessage> list;
+  std::vector<Stored> expected;
+  for (int i = 1; i <= 6; ++i) {
+    std::string content = "Subject: big " + std::to_string(i) + "\r\n\r\n";
+    const int lines = i % 2 == 0 ? 3 : 1500 + 300 * i;
+    for (int line = 0; line < lines; ++line) {
+      content += std::string(70, static_cast<char>('a' + (line + i) % 26)) + "\r\n";
+    }
+    list.push_back({"S", std::to_string(i), "Wed Jun 30 21:49:08 1993", content});
+    expected.push_back(
+        {"INBOX", "\\Seen ", "30-Jun-1993 21:49:08 +0000", "X-APPEND", std::move(content)});
+  }
+  builder_.account("", "dee", AccountDirectory)
+      .settings("{ Password = pwdee; }")
+      .info("{ INBOX = { Messages = #6; }; }");
+  builder_.mailboxFile("", "dee", "INBOX", list);
+  for (const char* window : {"1", "4"}) {
+    SCOPED_TRACE(window);
+    startServer();
+    ProcessResult result = migrate({"-window", window}, dir_ / (std::string("work") + window));
+    EXPECT_EQ(result.exitStatus, 0) << result.out;
+    EXPECT_EQ(storedMessages("dee@example.com"), expected);
+  }
+}
+
 TEST_F(WindowTest, ShardsSplitTheAccountsOfEveryRunExactlyOnce) {
   for (const char* name : {"a1", "b2", "c3", "d4", "e5", "f6", "g7", "h8"}) {
     inboxAccount(name, 1);

@@ -27,8 +27,8 @@ struct ConnectionSettings {
   // server as the administrator's password when logging in for an account.
   std::string masterPassword;
   // Appends in flight at once on a connection (1 to kMaxCommandsInFlight).
-  // Above 1 their bytes gather and go out together when the connection next
-  // waits for an answer, and a wait for answers takes several at once.
+  // Above 1 each append still leaves as soon as it is written; a read takes
+  // every answer that has arrived at once.
   std::size_t appendWindow = 1;
   // A standard IMAP server, without the private extensions.
   bool standardServer = false;

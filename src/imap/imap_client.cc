@@ -160,7 +160,6 @@ void ImapClient::closeStream() {
   if (stream_) {
     stream_->close();
   }
-  shortestAnswer_ = 0;
   // Their answers went with the connection.
   pending_.clear();
   setState(ClientState::Disconnected);
@@ -280,18 +279,12 @@ CommandStatus ImapClient::waitFor(ImapCommand& command) {
       failureCause_ = "the connection to " + serverText() + " is gone";
       failReceive();
     }
-    dispatch(readResponse(true));
+    dispatch(readResponse());
   }
   if (command.status() != CommandStatus::Ok) {
     noteRefusal(command);
   }
   return command.status();
-}
-
-std::size_t ImapClient::answersToGather() const {
-  // The window is refilled once half of it is answered; waiting for more
-  // would leave the server idle meanwhile.
-  return std::min(pending_.size(), std::max<std::size_t>(1, settings_.server.appendWindow / 2));
 }
 
 CommandStatus ImapClient::execute(ImapCommand& command) {
@@ -385,9 +378,7 @@ void ImapClient::writeContent(IMessage& content, std::uint32_t announced) {
     }
   };
   std::uint64_t sent = 0;
-  // Gathered appends leave together when the client next waits for an
-  // answer; the system's file copy would send each at once.
-  if (settings_.server.appendWindow <= 1 && sendStoredRange(content, announced, sent)) {
+  if (sendStoredRange(content, announced, sent)) {
     return;
   }
   // The pieces carry the content, or the part the system did not send
@@ -434,12 +425,9 @@ void ImapClient::writeContent(IMessage& content, std::uint32_t announced) {
 }
 
 void ImapClient::finishContent(const char* bytes, std::size_t count) {
-  if (settings_.server.appendWindow > 1) {
-    // Sent with what follows, at the latest when a read flushes the stream.
-    stream_->write(bytes, static_cast<std::streamsize>(count));
-  } else {
-    stream_->writeAndFlush(bytes, count);
-  }
+  // With a window, an append held back for the next one would leave the
+  // server idle while the next message is read from the store.
+  stream_->writeAndFlush(bytes, count);
 }
 
 void ImapClient::failContent(const char* text) {
@@ -448,16 +436,10 @@ void ImapClient::failContent(const char* text) {
   throw IMessageLoadFailedException(text);
 }
 
-const std::string& ImapClient::readResponse(bool gather) {
+const std::string& ImapClient::readResponse() {
   if (state_ == ClientState::Disconnected || !usable()) {
     failureCause_ = "the connection to " + serverText() + " is gone";
     failReceive();
-  }
-  if (gather && shortestAnswer_ > 0 && stream_->bufferedInput() == 0) {
-    const std::size_t answers = answersToGather();
-    if (answers > 1) {
-      stream_->gatherInput(answers * shortestAnswer_, kGatherWaitMs);
-    }
   }
   // The whole answer, not each wait for its next bytes, must come within
   // the time-out: a server trickling a byte at a time would hold the run.
@@ -490,9 +472,6 @@ const std::string& ImapClient::readResponse(bool gather) {
 void ImapClient::dispatch(const std::string& response) {
   ImapCommand* answered = pending_.takeTagged(response);
   if (answered != nullptr) {
-    // Answers to a run of appends differ by a digit or two at most; one
-    // shorter than its estimate costs a wait of kGatherWaitMs, no more.
-    shortestAnswer_ = response.size() > kAnswerSlack ? response.size() - kAnswerSlack : 1;
     answered->complete(response);
     reader_.resetBudget();
     return;

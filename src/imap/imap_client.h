@@ -57,9 +57,6 @@ class ImapClient {
   static constexpr std::size_t kChunkReserve = 10240;
   static constexpr std::uint32_t kStreamAreaSize = 4096;
   static constexpr std::uint32_t kGatheringAreaSize = 32768;
-  // The longest a read waits for more answers than have come.
-  static constexpr int kGatherWaitMs = 3;
-  static constexpr std::size_t kAnswerSlack = 4;
 
   ImapClient();
   ~ImapClient();
@@ -96,9 +93,9 @@ class ImapClient {
   // exceptions. A command written whole is never sent again.
   void submit(ImapCommand& command);
   // Reads responses until `command` (submitted) has its tagged line; returns
-  // its status. With a window of appends, a read that has to wait for the
-  // server waits a moment (at most kGatherWaitMs) for the answers of half
-  // the window at once, rather than waking for each. Throws ImapServerBrokeConnection on "* BYE",
+  // its status. A read takes what has arrived and waits only while nothing
+  // has: answers that came together are taken with one receive, and no read
+  // ever waits for answers beyond the next. Throws ImapServerBrokeConnection on "* BYE",
   // ImapTimeoutException when nothing comes before the time-out, and
   // ImapConnectionFailed "recvLine failed" when the connection breaks, a
   // response exceeds its bounds, or `command` is not outstanding.
@@ -154,21 +151,18 @@ class ImapClient {
   bool writeCommand(const ImapCommand& command);
   bool writeLine(const std::string& bytes);
   void writeContent(IMessage& content, std::uint32_t announced);
-  // The content's last bytes: flushed at once unless appends gather.
+  // The content's last bytes, sent at once with whatever the stream holds.
   void finishContent(const char* bytes, std::size_t count);
   // Has the system send the content's stored bytes, when it offers them and
-  // they are large; `sent` counts those that went. True when nothing is
-  // left to do: all went with the final CR LF, or the stream failed.
+  // they are large, after the bytes the stream holds (the command's line);
+  // `sent` counts those that went. True when nothing is left to do: all
+  // went with the final CR LF, or the stream failed.
   bool sendStoredRange(IMessage& content, std::uint32_t announced, std::uint64_t& sent);
   // The answer to a login challenge, on the current connection only.
   void sendContinuation(const std::string& text);
 
-  // Reads one whole response; the reader's outcomes become exceptions. With
-  // `gather`, a read that has to wait asks for the bytes of several answers.
-  const std::string& readResponse(bool gather = false);
-  // The answers worth waiting for at once: half the window, no more than
-  // are outstanding.
-  std::size_t answersToGather() const;
+  // Reads one whole response; the reader's outcomes become exceptions.
+  const std::string& readResponse();
   // Gives `response` to the outstanding command it belongs to.
   void dispatch(const std::string& response);
   // Closes the stream and throws ImapConnectionFailed "recvLine failed".
@@ -218,9 +212,6 @@ class ImapClient {
   bool connecting_ = false;
   bool endedInLogin_ = false;
   std::string loginRefusal_;
-  // The least each answer is expected to take (the last tagged line's length
-  // less kAnswerSlack; 0: none seen yet on this connection).
-  std::size_t shortestAnswer_ = 0;
 
   PendingCommands pending_;
   ResponseReader reader_;

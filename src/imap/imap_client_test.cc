@@ -1,13 +1,17 @@
 #include "imap/imap_client.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "imap/imap_command.h"
 #include "tests/scripted_peer.h"
+#include "tests/temp_dir.h"
 
 namespace lodemig {
 namespace {
@@ -453,6 +457,115 @@ TEST(ImapClientTest, FullWindowWaitsForTheOldestBeforeWriting) {
     EXPECT_EQ(client.waitFor(command), CommandStatus::Ok) << command.tag();
   }
   EXPECT_TRUE(peer.finish()) << peer.failure();
+}
+
+// Content held in memory; with `file` set it offers that descriptor as its
+// stored bytes, and its pieces then fail, so that only the file can carry it.
+class MemoryContent : public IMessage {
+ public:
+  explicit MemoryContent(std::string content, int file = -1)
+      : content_(std::move(content)), file_(file) {}
+  bool firstChunk(std::string& buffer) override {
+    given_ = false;
+    return nextChunk(buffer);
+  }
+  bool nextChunk(std::string& buffer) override {
+    if (file_ >= 0) {
+      throw std::runtime_error("the pieces were read");
+    }
+    buffer = given_ ? std::string() : content_;
+    given_ = true;
+    return !buffer.empty();
+  }
+  std::string flags() const override { return ""; }
+  std::string internalDate() const override { return ""; }
+  std::uint64_t storedSize() const override { return content_.size(); }
+  std::uint32_t contentSize() override { return static_cast<std::uint32_t>(content_.size()); }
+  bool storedRange(int& fd, std::uint64_t& offset) override {
+    fd = file_;
+    offset = 0;
+    return file_ >= 0;
+  }
+
+ private:
+  std::string content_;
+  int file_;
+  bool given_ = false;
+};
+
+// Appends on a client whose connection keeps a window of `window`.
+class WindowedAppendTest : public ::testing::Test {
+ protected:
+  void connect(std::size_t window) {
+    peer_.start();
+    ClientSettings settings = settingsFor(peer_.port(), LoginKind::Plain, "u", "p", 2);
+    settings.server.appendWindow = window;
+    client_.configure(settings);
+    client_.connect(false);
+  }
+  void submit(ImapCommand& command, IMessage& content) {
+    command.start(client_.nextTag(), "APPEND");
+    command.addQuoted("I");
+    command.announceContent(content, content.contentSize());
+    client_.submit(command);
+  }
+  static std::string wire(int tag, const std::string& content) {
+    return "V" + std::to_string(tag) + " APPEND \"I\" {" + std::to_string(content.size()) +
+           "+}\r\n" + content + "\r\n";
+  }
+
+  ScriptedPeer peer_;
+  ImapClient client_;
+};
+
+// The peer answers each append only once it has it whole, and the test
+// writes the next only once the peer has the one before: an append held
+// back until the window fills or an answer is awaited never arrives.
+TEST_F(WindowedAppendTest, EachAppendLeavesAsItIsWritten) {
+  const std::vector<std::string> contents = {"one", "two", "three"};
+  peer_.accept().send(kGreeting);
+  for (std::size_t i = 0; i < contents.size(); ++i) {
+    peer_.expectBytes(wire(static_cast<int>(i), contents[i]))
+        .send("V" + std::to_string(i) + " OK\r\n");
+  }
+  connect(8);
+  std::vector<MemoryContent> messages(contents.begin(), contents.end());
+  std::vector<ImapCommand> commands(contents.size());
+  for (std::size_t i = 0; i < commands.size(); ++i) {
+    submit(commands[i], messages[i]);
+    // accept and greeting, then an expected append and its answer each
+    ASSERT_TRUE(peer_.waitForSteps(3 + 2 * i)) << "append " << i << " held back";
+  }
+  for (ImapCommand& command : commands) {
+    EXPECT_EQ(client_.waitFor(command), CommandStatus::Ok) << command.tag();
+  }
+  EXPECT_TRUE(peer_.finish()) << peer_.failure();
+}
+
+// Large stored content goes from its file with a window too, each append
+// byte for byte after the line and the content of the one before.
+TEST_F(WindowedAppendTest, StoredContentGoesFromItsFileWithAWindow) {
+  std::string first(100000, 'x'), second(70000, 'y');
+  for (std::size_t i = 0; i < first.size(); i += 77) {
+    first[i] = static_cast<char>('a' + i % 26);
+  }
+  testing::ScopedTempDir directory;
+  testing::writeFile(directory / "first", first);
+  testing::writeFile(directory / "second", second);
+  const int firstFile = ::open((directory / "first").c_str(), O_RDONLY | O_CLOEXEC);
+  const int secondFile = ::open((directory / "second").c_str(), O_RDONLY | O_CLOEXEC);
+  peer_.accept().send(kGreeting).expectBytes(wire(0, first) + wire(1, second));
+  peer_.send("V1 OK\r\nV0 OK\r\n");
+  connect(8);
+  MemoryContent a(first, firstFile), b(second, secondFile);
+  ImapCommand commands[2];
+  submit(commands[0], a);
+  submit(commands[1], b);
+  EXPECT_EQ(client_.waitFor(commands[0]), CommandStatus::Ok);
+  EXPECT_EQ(client_.waitFor(commands[1]), CommandStatus::Ok);
+  EXPECT_TRUE(peer_.finish()) << peer_.failure();
+  ::close(firstFile);
+  ::close(secondFile);
 }
 
 TEST(ImapClientTest, WaitingForACommandNeverSentFailsAtOnce) {

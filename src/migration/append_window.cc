@@ -1,7 +1,5 @@
 #include "migration/append_window.h"
 
-#include <algorithm>
-
 namespace lodemig {
 
 SentMessage& AppendWindow::push() {
@@ -16,9 +14,9 @@ void AppendWindow::pop() {
 }
 
 std::size_t AppendWindow::keptWhenFull() const {
-  // Half is answered before more go out; the client waits for the answers
-  // of as many at once.
-  return records_.size() - std::max<std::size_t>(1, records_.size() / 2);
+  // Waiting for more than the oldest's answer before refilling would leave
+  // the server idle once it has answered the others.
+  return records_.size() - 1;
 }
 
 }  // namespace lodemig

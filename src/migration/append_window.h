@@ -27,10 +27,11 @@ struct SentMessage {
 // is allocated once and reused, so that the walk of a large folder does not
 // allocate per message once the records' strings have grown.
 //
-// The window is refilled once half of it is answered: the appends written
-// meanwhile leave in one send instead of one each, and the rest keep the
-// line busy. With a capacity of 1 every append is answered before the next
-// is written, as one command at a time.
+// The window is refilled one for one: each answer taken frees the slot the
+// next message's append takes at once, so that the server is never left
+// without work while answers are awaited, and answers that came together are
+// taken without a wait. With a capacity of 1 every append is answered before
+// the next is written, as one command at a time.
 class AppendWindow {
  public:
   explicit AppendWindow(std::size_t capacity = 1) : records_(capacity == 0 ? 1 : capacity) {}
@@ -55,7 +56,7 @@ class AppendWindow {
   // Forgets every record.
   void clear() { head_ = count_ = 0; }
 
-  // How many records a full window keeps while its oldest are answered.
+  // How many records a full window keeps while its oldest is answered.
   std::size_t keptWhenFull() const;
 
  private:

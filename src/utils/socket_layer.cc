@@ -255,19 +255,6 @@ std::uint64_t SocketLayer::sendFile(int fd, std::uint64_t offset, std::uint64_t 
   return sent;
 }
 
-void SocketLayer::waitForBytes(std::size_t bytes, int waitMs) {
-  // The socket counts as readable only once the low-water mark is queued;
-  // the mark goes back to one byte right after, whatever the wait gave.
-  const int mark = static_cast<int>(std::min(bytes, kLargestTransfer));
-  if (::setsockopt(fd_, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark) != 0) {
-    return;
-  }
-  pollfd ready{fd_, POLLIN, 0};
-  ::poll(&ready, 1, waitMs);
-  const int one = 1;
-  ::setsockopt(fd_, SOL_SOCKET, SO_RCVLOWAT, &one, sizeof one);
-}
-
 bool SocketLayer::waitUntilReadable() const {
   const std::uint64_t microseconds =
       static_cast<std::uint64_t>(timeoutSeconds_) * 1000000u + timeoutMicroseconds_;

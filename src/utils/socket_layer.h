@@ -12,10 +12,9 @@ namespace ostrel::utils {
 
 // The bottom of a client connection: one IPv4 TCP socket, which it owns.
 // Besides moving bytes it offers what only the socket can do: one gathered
-// send of two buffers, sending a file's bytes without copying them through
-// this process, and waiting until a number of bytes has arrived. Those skip
-// every layer above, so callers use them only while every layer above passes
-// bytes through unchanged.
+// send of two buffers and sending a file's bytes without copying them
+// through this process. Those skip every layer above, so callers use them
+// only while every layer above passes bytes through unchanged.
 //
 // The read time-out is the socket's own receive time-out, so that a receive
 // (also one inside a TLS read or handshake) that waits longer fails. While a
@@ -68,9 +67,6 @@ class SocketLayer final : public ConnectionLayer {
   // system copies from the file to the socket. Returns the count sent: short
   // when the file ends or fails, or the socket fails, first.
   std::uint64_t sendFile(int fd, std::uint64_t offset, std::uint64_t count);
-  // Waits, at most `waitMs` milliseconds, until `bytes` (at least 2) can be
-  // received at once; returns early when the peer closes or fails.
-  void waitForBytes(std::size_t bytes, int waitMs);
   // When the receive time-out could not be set on the socket, waits for it
   // to become readable for at most the read time-out; false when it did not.
   // True at once otherwise.

@@ -238,10 +238,6 @@ tcpbuffer::int_type tcpbuffer::underflow() {
   // Input a layer holds already is not on the socket: waiting there for it
   // would stall until the time-out.
   const bool held = inputHeldAbove();
-  if (gatherBytes_ > 1 && !held) {
-    socket_.waitForBytes(std::min(gatherBytes_, readSize_), gatherWaitMs_);
-  }
-  gatherBytes_ = 0;
   if (!held && !socket_.waitUntilReadable()) {
     return traits_type::eof();
   }

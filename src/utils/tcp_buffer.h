@@ -28,11 +28,12 @@ namespace ostrel::utils {
 // changes the bytes), and only the remainder, shorter than an area, stays
 // buffered. The peer thus sees the same bytes at the same points as if every
 // area had been sent on its own, in fewer calls. The socket's own shortcuts
-// (gathered sends, file ranges, waiting for a byte count) are used only while
-// every layer above it passes bytes through unchanged.
+// (gathered sends, file ranges) are used only while every layer above it
+// passes bytes through unchanged.
 //
-// A read that finds the read area empty first flushes, then receives at most
-// one read area, waiting no longer than the read time-out. Never throws:
+// A read that finds the read area empty first flushes, then receives what
+// has arrived, at most one read area, waiting only while nothing has and no
+// longer than the read time-out. Never throws:
 // failures come back as end-of-file from underflow/overflow, -1 from sync, a
 // short count from xsputn, and false from the connection operations. Writing
 // to a peer that has closed gives an error, never SIGPIPE. Not copyable; used
@@ -99,16 +100,6 @@ class tcpbuffer : public std::streambuf {
   // when the buffered bytes could not be sent (they then stay buffered).
   std::uint64_t sendFileRange(int fd, std::uint64_t offset, std::uint64_t count);
 
-  // Asks the next refill that finds nothing buffered to wait, at most
-  // `waitMs` milliseconds, until `bytes` have arrived, so that several
-  // answers coming one after the other are taken with one wake-up instead
-  // of one each. Fewer bytes are taken as they are once the wait is over. No
-  // wait while a layer above the socket holds input already.
-  void gatherInput(std::size_t bytes, int waitMs) {
-    gatherBytes_ = bytes;
-    gatherWaitMs_ = waitMs;
-  }
-
   // Read time-out; 0 seconds and 0 microseconds wait without limit.
   void setTimeout(unsigned seconds, unsigned microseconds) {
     socket_.setReadTimeout(seconds, microseconds);
@@ -160,8 +151,6 @@ class tcpbuffer : public std::streambuf {
   std::unique_ptr<ssl::TlsClientConfig> tls_;
   TlsStart tlsStart_ = TlsStart::kOnRequest;
   std::string tlsFailure_;
-  std::size_t gatherBytes_ = 0;
-  int gatherWaitMs_ = 0;
   SocketLayer socket_;
   // The layers above the socket, bottom first; declared after it so that
   // they are gone before it.

@@ -184,9 +184,9 @@ TEST_F(TcpLayerChainTest, LayerSwitchedOnMidStreamCodesOnlyLaterBytes) {
   EXPECT_EQ(peerReceive(18), "a1 SWITCH\r\n" + coded("after\r\n", 0x21));
 }
 
-// Were the buffer to wait on the socket for the gathered byte count, the
-// peer would give up waiting for the acknowledgement and send its bytes,
-// which the layer would then find queued on the socket.
+// Were the buffer to wait on the socket for its input, the peer would give
+// up waiting for the acknowledgement and send its bytes, which the layer
+// would then find queued on the socket.
 TEST_F(TcpLayerChainTest, InputHeldAboveTheSocketIsTakenWithoutWaitingForMore) {
   XorLayer& layer = push(0x33);
   layer.held = "held\n";
@@ -195,7 +195,6 @@ TEST_F(TcpLayerChainTest, InputHeldAboveTheSocketIsTakenWithoutWaitingForMore) {
     (void)peer_.receive(ack, sizeof ack, kWaitMs);
     (void)peer_.sendAll(coded(pattern(1000), 0x33));
   });
-  buffer_->gatherInput(1000, 3 * kWaitMs);
   EXPECT_EQ(line(), "held");
   *stream_ << "ack\n" << std::flush;
   peer.join();

@@ -116,10 +116,6 @@ std::uint64_t basic_tcpclientiostream::sendFileRange(int fd, std::uint64_t offse
   return sent;
 }
 
-void basic_tcpclientiostream::gatherInput(std::size_t bytes, int waitMs) {
-  buffer_->gatherInput(bytes, waitMs);
-}
-
 void basic_tcpclientiostream::startDeadline() {
   buffer_->startDeadline();
 }

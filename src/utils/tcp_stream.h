@@ -72,9 +72,6 @@ class basic_tcpclientiostream : public std::iostream {
   // Why the last handshake failed, in the library's words; "" when it did
   // not fail or the stream has no TLS.
   std::string tlsFailure() const;
-  // See tcpbuffer::gatherInput: the next read that has to wait waits for
-  // `bytes`, at most `waitMs` milliseconds.
-  void gatherInput(std::size_t bytes, int waitMs);
   // Bytes received and not read yet.
   std::streamsize bufferedInput() { return rdbuf()->in_avail(); }
 

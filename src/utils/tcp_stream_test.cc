@@ -291,44 +291,6 @@ TEST_F(TcpStreamTest, SilentServerEndsReadWithEofAndStreamStaysUsable) {
   expectTimeoutThenLateLine(*stream);
 }
 
-// Answers that come one after the other are taken with one wake-up when
-// the reader says how much it waits for; less than that is taken as it is
-// once the wait is over, not held until the read time-out.
-TEST_F(TcpStreamTest, GatheredReadsTakeSeveralAnswersAndNeverWaitLongForMore) {
-  LoopbackServer server([](int fd) {
-    for (const char* answer : {"V1 OK\r\n", "V2 OK\r\n", "V3 OK\r\n"}) {
-      sendAll(fd, answer);
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    // Only a part of what the reader is told to expect, then nothing until
-    // it answers.
-    sendAll(fd, "V4 OK\r\n");
-    char ack[4];
-    ::recv(fd, ack, sizeof ack, MSG_WAITALL);
-    sendAll(fd, "bye\r\n");
-  });
-  auto stream = connect(server.port());
-  ASSERT_TRUE(stream->good());
-  stream->setTimeout(10);
-  stream->gatherInput(21, 2000);
-  std::string line;
-  ASSERT_TRUE(std::getline(*stream, line));
-  EXPECT_EQ(line, "V1 OK\r");
-  // The other two came with the first.
-  EXPECT_EQ(stream->bufferedInput(), 14);
-  ASSERT_TRUE(std::getline(*stream, line));
-  ASSERT_TRUE(std::getline(*stream, line));
-  EXPECT_EQ(line, "V3 OK\r");
-  const auto start = std::chrono::steady_clock::now();
-  stream->gatherInput(700, 50);
-  ASSERT_TRUE(std::getline(*stream, line));
-  EXPECT_EQ(line, "V4 OK\r");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-  stream->writeAndFlush("ack\n", 4);
-  ASSERT_TRUE(std::getline(*stream, line));
-  EXPECT_EQ(line, "bye\r");
-}
-
 TEST_F(TcpStreamTest, PeerCloseEndsReadWithEof) {
   LoopbackServer server([](int fd) { sendAll(fd, "hello\r\n"); });
   auto stream = connect(server.port());
