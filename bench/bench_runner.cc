@@ -38,6 +38,7 @@
 #include "bench/store_changes.h"
 #include "bench/store_generator.h"
 #include "bench/target_process.h"
+#include "bench/window_rows.h"
 #include "bench/workload.h"
 #include "tests/test_certificates.h"
 
@@ -604,6 +605,10 @@ int benchMain(int argc, char** argv) {
     if (!program->empty()) {
       *program = fs::absolute(*program).string();
     }
+  }
+  if (std::getenv("BENCH_WINDOW") != nullptr) {
+    return runWindowRows({options.lodemig, options.target, options.launcher, options.work,
+                          options.runs, options.timeoutSeconds});
   }
 
   Report report;

@@ -20,6 +20,7 @@
 #include "bench/measured_run.h"
 #include "bench/report.h"
 #include "bench/store_generator.h"
+#include "bench/window_dovecot.h"
 #include "tests/dovecot.h"
 #include "tests/temp_dir.h"
 
@@ -133,7 +134,7 @@ ChildUsage runOnce(const Options& options, const Variant& variant, const StoreMa
             "-password",     kMasterPassword, "-targetType",    "imap",
             "-admin",        kAdmin,          "-primaryDomain", "bench.example",
             "-quiet"};
-    if (variant.depth > 1) {
+    if (variant.depth >= 1) {
       argv.insert(argv.end(), {"-window", std::to_string(variant.depth)});
     }
   }
@@ -196,6 +197,10 @@ int run(int argc, char** argv) {
   // The instances' mail lives in memory, so that the disk does not decide.
   if (::access("/dev/shm", W_OK) == 0) {
     ::setenv("TMPDIR", "/dev/shm", 1);
+  }
+  if (std::getenv("BENCH_WINDOW") != nullptr) {
+    return runDovecotWindows(
+        {options.lodemig, options.launcher, options.work, options.runs, options.messages});
   }
   const std::string directory = options.work + "/dovecot";
   fs::remove_all(directory);
