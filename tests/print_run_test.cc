@@ -42,6 +42,7 @@ const char kUsage[] =
     "       -check     pre-flight: what a migration would meet, writes nothing to Torvane\n"
     "       -verify    audit: compares the store with Torvane, writes nothing to Torvane\n"
     "       -window    appends in flight on the connection (optional, 1 to 64, default 1)\n"
+    "                  (default 32 with -targetType imap)\n"
     "       -jobs      accounts migrated at the same time (optional, 1 to 32, default 1)\n"
     "       -shard     K/N: only the accounts of shard K of N (optional)\n"
     "       -tls       TLS from the first byte (optional, default port then 993)\n"

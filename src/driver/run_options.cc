@@ -258,6 +258,13 @@ MigrationSettings migrationSettingsFrom(const RunOptions& options) {
   return settings;
 }
 
+int windowOf(const RunOptions& options) {
+  if (options.window == 0) {
+    return options.targetType == "imap" ? RunOptions::kDefaultImapWindow : 1;
+  }
+  return options.window > 1 ? options.window : 1;
+}
+
 ConnectionSettings connectionSettingsFrom(const RunOptions& options) {
   ConnectionSettings connection;
   connection.host = options.server;
@@ -268,7 +275,7 @@ ConnectionSettings connectionSettingsFrom(const RunOptions& options) {
   connection.masterPassword = options.masterPassword;
   connection.timeoutSeconds = static_cast<unsigned>(options.timeoutSeconds);
   connection.standardServer = options.targetType == "imap";
-  connection.appendWindow = static_cast<std::size_t>(options.window > 1 ? options.window : 1);
+  connection.appendWindow = static_cast<std::size_t>(windowOf(options));
   connection.admin = options.admin;
   connection.loginForm = options.loginForm;
   return connection;
@@ -298,6 +305,7 @@ void printUsage(std::ostream& out) {
   out << "       -check     pre-flight: what a migration would meet, writes nothing to Torvane\n";
   out << "       -verify    audit: compares the store with Torvane, writes nothing to Torvane\n";
   out << "       -window    appends in flight on the connection (optional, 1 to 64, default 1)\n";
+  out << "                  (default 32 with -targetType imap)\n";
   out << "       -jobs      accounts migrated at the same time (optional, 1 to 32, default 1)\n";
   out << "       -shard     K/N: only the accounts of shard K of N (optional)\n";
   out << "       -tls       TLS from the first byte (optional, default port then 993)\n";

@@ -52,9 +52,13 @@ struct RunOptions {
   // -jobs: accounts migrated at the same time; -1 when the value given is
   // not a whole number from 1 to kMaxJobs.
   int jobs = 1;
-  // -window: appends outstanding on the connection at once; -1 when the
-  // value given is not a whole number from 1 to kMaxWindow.
-  int window = 1;
+  // The window of a standard IMAP server when -window is not given; the
+  // private target keeps one command at a time.
+  static constexpr int kDefaultImapWindow = 32;
+  // -window: appends outstanding on the connection at once; 0 when not
+  // given (the target type's default applies), -1 when the value given is
+  // not a whole number from 1 to kMaxWindow.
+  int window = 0;
   // -shard K/N: only the accounts of shard K of N; shards 0: every account,
   // -1 when the value given is not K/N with 1 <= K <= N.
   int shard = 0;
@@ -94,6 +98,9 @@ RunOptions parseCommandLine(int argc, const char* const* argv);
 // become "*", an empty primary domain this machine's name, and the preset
 // passwords are dropped unless a user mask names the accounts they are for.
 MigrationSettings migrationSettingsFrom(const RunOptions& options);
+// The appends in flight the run keeps: -window as given, else the target
+// type's default.
+int windowOf(const RunOptions& options);
 ConnectionSettings connectionSettingsFrom(const RunOptions& options);
 
 // Writes the usage text to `out` and flushes it once at the end.

@@ -229,6 +229,19 @@ TEST(RunOptionsTest, TheWindowIsOneUnlessAskedFor) {
   EXPECT_EQ(connectionSettingsFrom(parse({"-window", "0"})).appendWindow, 1u);
 }
 
+TEST(RunOptionsTest, AStandardServerHasItsOwnDefaultWindowAndAGivenOneIsKept) {
+  const auto window = [](std::vector<const char*> arguments) {
+    arguments.insert(arguments.end(), {"-targetType", "imap"});
+    return connectionSettingsFrom(parse(arguments)).appendWindow;
+  };
+  EXPECT_EQ(window({}), static_cast<std::size_t>(RunOptions::kDefaultImapWindow));
+  EXPECT_GT(RunOptions::kDefaultImapWindow, 1);
+  EXPECT_EQ(window({"-window", "1"}), 1u);
+  EXPECT_EQ(window({"-window", "3"}), 3u);
+  EXPECT_EQ(window({"-window", "0"}), 1u);
+  EXPECT_EQ(connectionSettingsFrom(parse({"-targetType", "torvane"})).appendWindow, 1u);
+}
+
 TEST(RunOptionsTest, VersionHasNumbersTagAndBuild) {
   EXPECT_STREQ(versionString(), "1.0.0-R1-1");
 }
