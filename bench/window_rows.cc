@@ -39,11 +39,11 @@ std::string runOnce(const WindowRowsSetup& setup, const StoreManifest& manifest,
   fs::create_directories(scratch);
   TargetProcess target({setup.target, "--listen", "127.0.0.1", "--port", "0"},
                        directory + "/target.stderr");
-  std::vector<std::string> argv{setup.lodemig, "-path",     manifest.root,
-                                "-migrate",    "-server",   "127.0.0.1",
-                                "-port",       std::to_string(target.port()),
-                                "-password",   "master",    "-primaryDomain",
-                                "bench.example", "-quiet"};
+  std::vector<std::string> argv{
+      setup.lodemig, "-path",     manifest.root,    "-migrate",
+      "-server",     "127.0.0.1", "-port",          std::to_string(target.port()),
+      "-password",   "master",    "-primaryDomain", "bench.example",
+      "-quiet"};
   if (window > 1) {
     argv.insert(argv.end(), {"-window", std::to_string(window)});
   }
@@ -107,8 +107,8 @@ double figure(const WindowCase& windowCase, const StoreManifest& manifest, const
 }  // namespace
 
 int runWindowRows(const WindowRowsSetup& setup) {
-  Table table{{"store", "window", "runs", "wall s median", "msg/s", "CPU ms/MB", "vs window 1",
-               "check"}};
+  Table table{
+      {"store", "window", "runs", "wall s median", "msg/s", "CPU ms/MB", "vs window 1", "check"}};
   bool verified = true;
   int number = 0;
   for (const WindowCase& windowCase : windowCases()) {
