@@ -82,6 +82,7 @@ struct Direction {
   int to = -1;
   bool ended = false;     // `from` said end of stream (or failed)
   bool shutDown = false;  // and `to` was told, once the queue was empty
+  bool passed = false;    // bytes went to `to` since the other direction's last chunk
   std::deque<std::pair<Clock::time_point, std::string>> queue;
 };
 
@@ -92,6 +93,7 @@ bool sendDue(Direction& direction, Clock::time_point now) {
       return false;
     }
     direction.queue.pop_front();
+    direction.passed = true;
   }
   if (direction.ended && direction.queue.empty() && !direction.shutDown) {
     ::shutdown(direction.to, SHUT_WR);
@@ -170,6 +172,9 @@ void DelayRelay::relay(UniqueFd client, Connection& connection) {
   directions[1].to = client.get();
   std::string buffer(kChunk, '\0');
   bool failed = !target.valid();
+  ++connectionCount_;
+  std::uint64_t turns = 0;
+  bool appended = false;
   while (!failed && !stopping_ && !(directions[0].shutDown && directions[1].shutDown)) {
     pollfd waits[2];
     for (int i = 0; i < 2; ++i) {
@@ -187,6 +192,9 @@ void DelayRelay::relay(UniqueFd client, Connection& connection) {
       if (got > 0) {
         direction.queue.emplace_back(Clock::now() + delay_,
                                      buffer.substr(0, static_cast<size_t>(got)));
+        if (i == 0) {
+          countTurn(directions[1].passed, direction.queue.back().second, turns, appended);
+        }
       } else if (got == 0 || errno != EINTR) {
         direction.ended = true;
       }
@@ -197,6 +205,27 @@ void DelayRelay::relay(UniqueFd client, Connection& connection) {
     }
   }
   connection.done = true;
+}
+
+void DelayRelay::countTurn(bool& serverPassed, const std::string& chunk, std::uint64_t& turns,
+                           bool& appended) {
+  if (serverPassed) {
+    ++turns;
+    ++turns_;
+    serverPassed = false;
+  }
+  if (!appended && chunk.find("APPEND") != std::string::npos) {
+    appended = true;
+    turnsBeforeAppend_ += turns;
+  }
+}
+
+DelayRelay::Turns DelayRelay::turns() const {
+  Turns turns;
+  turns.total = turns_;
+  turns.beforeAppend = turnsBeforeAppend_;
+  turns.connections = connectionCount_;
+  return turns;
 }
 
 double measureRelayRoundTrip(std::chrono::microseconds delay, int iterations) {

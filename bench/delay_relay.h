@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -28,6 +29,20 @@ class DelayRelay {
 
   int port() const { return port_; }
 
+  // What the relay saw of its clients' waits, over every connection so far.
+  // A turn is a chunk from the client that comes after bytes of the server
+  // were passed on to it since the client's chunk before: the client waited
+  // for the server (a greeting counts; an answer nothing follows does not).
+  // Chunks a client writes back to back arrive before any answer can, the
+  // answer being held for the delay, so they are one turn.
+  struct Turns {
+    std::uint64_t total = 0;
+    // Up to and with the chunk that holds a connection's first "APPEND".
+    std::uint64_t beforeAppend = 0;
+    std::uint64_t connections = 0;
+  };
+  Turns turns() const;
+
  private:
   struct Connection {
     std::thread thread;
@@ -36,12 +51,20 @@ class DelayRelay {
 
   void acceptLoop();
   void relay(UniqueFd client, Connection& connection);
+  // Takes a chunk from the client into the counts: a turn when the server's
+  // bytes passed before it (and clears that), `turns` being the
+  // connection's.
+  void countTurn(bool& serverPassed, const std::string& chunk, std::uint64_t& turns,
+                 bool& appended);
 
   const int targetPort_;
   const std::chrono::microseconds delay_;
   int port_ = 0;  // set by the listener's initializer, so declared before it
   UniqueFd listener_;
   std::atomic<bool> stopping_{false};
+  std::atomic<std::uint64_t> turns_{0};
+  std::atomic<std::uint64_t> turnsBeforeAppend_{0};
+  std::atomic<std::uint64_t> connectionCount_{0};
   std::mutex mutex_;  // guards connections_
   std::vector<std::unique_ptr<Connection>> connections_;
   std::thread acceptor_;

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/dovecot_accounts.h"
 #include "bench/measured_run.h"
 #include "bench/report.h"
 #include "bench/store_generator.h"
@@ -198,6 +199,13 @@ int run(int argc, char** argv) {
   if (::access("/dev/shm", W_OK) == 0) {
     ::setenv("TMPDIR", "/dev/shm", 1);
   }
+  // BENCH_DOVECOT_ONLY=accounts: the many-accounts rows alone.
+  const AccountRowsOptions accountRows{options.lodemig, options.launcher, options.work,
+                                       options.results, options.commit,   options.runs};
+  if (const char* only = std::getenv("BENCH_DOVECOT_ONLY");
+      only && std::string(only) == "accounts") {
+    return runAccountRows(accountRows);
+  }
   if (std::getenv("BENCH_WINDOW") != nullptr) {
     return runDovecotWindows(
         {options.lodemig, options.launcher, options.work, options.runs, options.messages});
@@ -273,7 +281,7 @@ int run(int argc, char** argv) {
   for (const Row& row : rows) {
     verified = verified && row.check.rfind("ok", 0) == 0;
   }
-  return verified ? 0 : 1;
+  return runAccountRows(accountRows) == 0 && verified ? 0 : 1;
 }
 
 }  // namespace

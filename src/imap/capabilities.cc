@@ -48,12 +48,19 @@ std::vector<std::string> capabilityWords(const std::string& response) {
       line.substr(begin, (close == std::string_view::npos ? line.size() : close) - begin));
 }
 
+bool hasCapability(const std::vector<std::string>& words, std::string_view name) {
+  for (const std::string& word : words) {
+    if (equalsIgnoreCase(word, name)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 bool offersCapability(const std::vector<std::string>& responses, std::string_view name) {
   for (const std::string& response : responses) {
-    for (const std::string& word : capabilityWords(response)) {
-      if (equalsIgnoreCase(word, name)) {
-        return true;
-      }
+    if (hasCapability(capabilityWords(response), name)) {
+      return true;
     }
   }
   return false;

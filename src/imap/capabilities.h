@@ -17,6 +17,10 @@ std::vector<std::string> capabilityWords(const std::string& response);
 // case.
 bool offersCapability(const std::vector<std::string>& responses, std::string_view name);
 
+// True when `words` (capabilityWords()) hold `name`, matched without regard
+// to case.
+bool hasCapability(const std::vector<std::string>& words, std::string_view name);
+
 // The response code of a tagged or untagged status response, in upper case:
 // "AUTHENTICATIONFAILED" of "a NO [AUTHENTICATIONFAILED] ...". "" when the
 // text after the status word does not start with "[".

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "imap/connection_settings.h"
 #include "imap/imap_command.h"
@@ -112,6 +113,12 @@ class ImapClient {
   const std::string& loginRefusal() const { return loginRefusal_; }
   // The server greeting read by the last connect (CR kept, LF removed).
   const std::string& lastLine() const { return lastLine_; }
+  // The capability words the server announced on this connection without
+  // being asked: the greeting's, replaced by those the login's answer
+  // carried (a standard server's AUTHENTICATE or LOGIN). Empty when the
+  // server announced none, when a STARTTLS made the greeting's void, or when
+  // the login's answer named none (they may differ once logged in).
+  const std::vector<std::string>& capabilities() const { return capabilities_; }
   // Why the last failure happened, for the admin: the resolver's or the
   // system's error, a time-out, the TLS reason, or, for a command the server
   // refused (waitFor() not Ok), its answer after the tag with its code
@@ -196,6 +203,8 @@ class ImapClient {
   void loginCramMd5();
   void loginPlain();
   void loginProxy();
+  // Takes the capabilities a standard server's login answer carried.
+  void noteLoginCapabilities(const ImapCommand& command);
   // Closes the stream and throws AuthenticateFailedException with `text`.
   // `answer` is the command whose refusal it is.
   [[noreturn]] void failLogin(const char* text, const ImapCommand& answer);
@@ -212,6 +221,7 @@ class ImapClient {
   bool connecting_ = false;
   bool endedInLogin_ = false;
   std::string loginRefusal_;
+  std::vector<std::string> capabilities_;
 
   PendingCommands pending_;
   ResponseReader reader_;

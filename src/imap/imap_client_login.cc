@@ -1,5 +1,6 @@
 // The logins a connection of the client can make once the server greeted.
 
+#include "imap/capabilities.h"
 #include "imap/digest.h"
 #include "imap/imap_client.h"
 #include "imap/sasl.h"
@@ -15,6 +16,11 @@ const char kProxyFailed[] = "Authentication failed - Authentication PLAIN";
 }  // namespace
 
 void ImapClient::login() {
+  // After STARTTLS the greeting's words are void: they came unprotected.
+  capabilities_.clear();
+  if (settings_.server.tls != TlsMode::StartTls) {
+    capabilities_ = capabilityWords(lastLine_);
+  }
   switch (settings_.login) {
     case LoginKind::Master:
       loginMaster();
@@ -83,22 +89,43 @@ void ImapClient::loginPlain() {
   if (waitFor(command) != CommandStatus::Ok) {
     failLogin(kLoginFailed, command);
   }
+  noteLoginCapabilities(command);
 }
 
 void ImapClient::loginProxy() {
-  // The challenge is empty; the answer names who acts (the administrator,
-  // with the master password) and for whom (the account).
+  // The answer names who acts (the administrator, with the master password)
+  // and for whom (the account).
+  const std::string response =
+      saslPlainResponse(settings_.user, settings_.server.admin, settings_.password);
   ImapCommand command(nextTag(), "AUTHENTICATE PLAIN");
-  submit(command, false);
-  const std::string& first = readResponse();
-  if (first.empty() || first[0] != '+') {
-    dispatch(first);
-    failLogin(kProxyFailed, command);
+  if (hasCapability(capabilities_, "SASL-IR")) {
+    // The response goes with the command: the server's empty challenge is
+    // not waited for, a round trip per account saved.
+    command.addAtom(response);
+    submit(command, false);
+  } else {
+    submit(command, false);
+    const std::string& first = readResponse();
+    if (first.empty() || first[0] != '+') {
+      dispatch(first);
+      failLogin(kProxyFailed, command);
+    }
+    sendContinuation(response + "\r\n");
   }
-  sendContinuation(saslPlainResponse(settings_.user, settings_.server.admin, settings_.password) +
-                   "\r\n");
   if (waitFor(command) != CommandStatus::Ok) {
     failLogin(kProxyFailed, command);
+  }
+  noteLoginCapabilities(command);
+}
+
+void ImapClient::noteLoginCapabilities(const ImapCommand& command) {
+  // Those of the tagged answer, else of an untagged CAPABILITY before it;
+  // the greeting's may not hold once logged in.
+  capabilities_ = capabilityWords(command.finalLine());
+  for (const std::string& line : command.untaggedLines()) {
+    if (capabilities_.empty()) {
+      capabilities_ = capabilityWords(line);
+    }
   }
 }
 

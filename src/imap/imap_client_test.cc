@@ -406,6 +406,48 @@ TEST(ImapClientTest, CramMd5FollowsTheRfc2195Example) {
   EXPECT_TRUE(peer.finish()) << peer.failure();
 }
 
+ClientSettings proxySettings(int port) {
+  ClientSettings settings = settingsFor(port, LoginKind::Proxy, "john@x", "master-pw", 2);
+  settings.server.admin = "admin";
+  return settings;
+}
+
+TEST(ImapClientTest, ProxyLoginSendsItsResponseAtOnceWhereTheGreetingOffersSaslIr) {
+  ScriptedPeer peer;
+  peer.accept().send("* OK [CAPABILITY IMAP4rev1 sasl-ir AUTH=PLAIN] ready\r\n");
+  // john@x NUL admin NUL master-pw, on the command's line.
+  peer.expect("V0 AUTHENTICATE PLAIN am9obkB4AGFkbWluAG1hc3Rlci1wdw==");
+  peer.send("* CAPABILITY IMAP4rev1 UIDPLUS\r\nV0 OK Logged in\r\n");
+  // Without SASL-IR the empty challenge is waited for; an answer that names
+  // nothing leaves nothing of the greeting's.
+  peer.accept().send("* OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] ready\r\n");
+  peer.expect("V1 AUTHENTICATE PLAIN").send("+ \r\n");
+  peer.expect("am9obkB4AGFkbWluAG1hc3Rlci1wdw==").send("V1 OK in\r\n");
+  peer.start();
+  ImapClient client;
+  client.configure(proxySettings(peer.port()));
+  client.connect(true);
+  EXPECT_EQ(client.capabilities(), (std::vector<std::string>{"IMAP4rev1", "UIDPLUS"}));
+  client.closeStream();
+  client.connect(true);
+  EXPECT_EQ(client.state(), ClientState::Authenticated);
+  EXPECT_TRUE(client.capabilities().empty());
+  EXPECT_TRUE(peer.finish()) << peer.failure();
+}
+
+TEST(ImapClientTest, ProxyLoginWithSaslIrRefusedIsAnAuthenticationFailure) {
+  ScriptedPeer peer;
+  peer.accept().send("* OK [CAPABILITY IMAP4rev1 SASL-IR] ready\r\n").readLine();
+  peer.send("V0 NO [AUTHENTICATIONFAILED] Authentication failed.\r\n");
+  peer.start();
+  ImapClient client;
+  client.configure(proxySettings(peer.port()));
+  EXPECT_EQ(capture(client, [&](Outcome&) { client.connect(true); }).error,
+            "auth:Authentication failed - Authentication PLAIN");
+  EXPECT_EQ(client.loginRefusal(), "V0 NO [AUTHENTICATIONFAILED] Authentication failed.");
+  EXPECT_TRUE(peer.finish()) << peer.failure();
+}
+
 // A client connected to `peer` (started here) without logging in.
 void connectPlain(ImapClient& client, ScriptedPeer& peer) {
   peer.start();

@@ -4,7 +4,6 @@
 #include <stdexcept>
 
 #include "imap/capabilities.h"
-#include "imap/list_response.h"
 #include "imap/sasl.h"
 #include "utils/ascii.h"
 
@@ -143,65 +142,6 @@ GatewayResult ImapGateway::connectAs(const ConnectionSettings& settings, const s
 
 GatewayResult ImapGateway::reach(const ConnectionSettings& settings) {
   return open(clientSettings(settings, LoginKind::Proxy), false);
-}
-
-GatewayResult ImapGateway::learnServer(ServerTraits& traits) {
-  traits = ServerTraits();
-  if (!connected_) {
-    return kGatewayNotConnected;
-  }
-  try {
-    ImapCommand& capability = startCommand("CAPABILITY");
-    if (client_.execute(capability) == CommandStatus::Ok) {
-      const std::vector<std::string>& lines = capability.untaggedLines();
-      traits.literalPlus = offersCapability(lines, "LITERAL+");
-      traits.literalMinus = offersCapability(lines, "LITERAL-");
-      traits.uidPlus = offersCapability(lines, "UIDPLUS");
-      traits.specialUse = offersCapability(lines, "SPECIAL-USE");
-      traits.utf8 = offersCapability(lines, "UTF8=ACCEPT");
-    }
-    if (traits.utf8) {
-      ImapCommand& enable = startCommand("ENABLE");
-      enable.addAtom("UTF8=ACCEPT");
-      traits.utf8 = client_.execute(enable) == CommandStatus::Ok;
-    }
-    ImapCommand& list = startCommand("LIST");
-    list.addQuoted("");
-    list.addQuoted("");
-    if (client_.execute(list) == CommandStatus::Ok) {
-      for (const std::string& response : list.untaggedLines()) {
-        ListEntry entry;
-        if (parseListResponse(response, entry)) {
-          traits.separator = entry.separator;
-        }
-      }
-    }
-  } catch (const ImapException& error) {
-    return gatewayResultFor(error, kGatewayConnectionProblem);
-  }
-  standardAppends_ = true;
-  uidPlus_ = traits.uidPlus;
-  traits_ = traits;
-  return kGatewayOk;
-}
-
-GatewayResult ImapGateway::listFolders(std::vector<std::string>& responses) {
-  responses.clear();
-  if (!connected_) {
-    return kGatewayNotConnected;
-  }
-  try {
-    ImapCommand& list = startCommand("LIST");
-    list.addQuoted("");
-    list.addQuoted("*");
-    if (client_.execute(list) != CommandStatus::Ok) {
-      return kGatewaySelectFailed;
-    }
-    responses = list.untaggedLines();
-    return kGatewayOk;
-  } catch (const ImapException& error) {
-    return gatewayResultFor(error, kGatewayConnectionProblem);
-  }
 }
 
 GatewayResult ImapGateway::connect(const ConnectionSettings& settings, const std::string& user,

@@ -55,6 +55,7 @@ struct ServerTraits {
   bool literalMinus = false;  // LITERAL-: non-synchronizing literals of up to 4096 bytes
   bool uidPlus = false;       // UIDPLUS: APPENDUID answers and UID EXPUNGE
   bool utf8 = false;          // UTF8=ACCEPT, enabled: folder names go in UTF-8
+  bool utf8Offered = false;   // UTF8=ACCEPT announced, whether enabled or not
   bool specialUse = false;    // SPECIAL-USE: LIST marks the special folders
   std::string separator;      // the hierarchy separator; "" for a flat server
 };
@@ -96,14 +97,23 @@ class ImapGateway {
   // server ends the connection in the login exchange (as some do for an
   // account they do not have).
   GatewayResult connectAs(const ConnectionSettings& settings, const std::string& user);
-  // CAPABILITY, ENABLE UTF8=ACCEPT where the server offers it, and the
-  // hierarchy separator (LIST "" ""). From then on appends go as a standard
-  // server takes them: APPEND without \Recent, with a synchronizing literal
-  // unless the server announced LITERAL+ (or LITERAL- for a small message).
-  // 3 when the connection fails.
+  // learnCapabilities(), then learnNames() for the separator alone.
   GatewayResult learnServer(ServerTraits& traits);
-  // LIST "" "*": the untagged LIST responses as they came.
-  GatewayResult listFolders(std::vector<std::string>& responses);
+  // What the server announces once logged in: the capabilities the login's
+  // answer carried, else those of a CAPABILITY command. From then on appends
+  // go as a standard server takes them: APPEND without \Recent, with a
+  // synchronizing literal unless the server announced LITERAL+ (or LITERAL-
+  // for a small message). Sets every field of `traits` but utf8 (false) and
+  // separator (""). 3 when the connection fails.
+  GatewayResult learnCapabilities(ServerTraits& traits);
+  // What folder names need, asked together in one round trip, each only when
+  // wanted: ENABLE UTF8=ACCEPT when `enable` and traits.utf8Offered (sets
+  // traits.utf8 when accepted; it must precede any SELECT), LIST "" "" when
+  // `separator` (sets traits.separator), LIST "" "*" when `folders` is not
+  // null (replaces *folders with its untagged answers). A refusal leaves its
+  // part as it was; 3 when the connection fails.
+  GatewayResult learnNames(ServerTraits& traits, bool enable, bool separator,
+                           std::vector<std::string>* folders);
   // connectMaster(), but logs in as `user` with `password`, by CRAM-MD5 or
   // LOGIN; settings.masterPassword is not used.
   GatewayResult connect(const ConnectionSettings& settings, const std::string& user,
@@ -229,6 +239,7 @@ class ImapGateway {
   // so that they outlive the client.
   ImapCommand command_;
   ImapCommand second_;  // the switch that follows a creation
+  ImapCommand third_;   // the last of the questions learnNames() asks together
   // The appends of the window, used in turn: the oldest outstanding one is
   // at head_, the next free one outstanding_ places after it.
   struct InFlightAppend {

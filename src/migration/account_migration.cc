@@ -171,8 +171,8 @@ void AccountMigration::finishAccount(const AccountTally& tally) {
     journal_->endAccount(reporter_, account_);
   }
   // Every append is answered: saving round trips, the LOGOUT's answer is not
-  // waited for.
-  gateway_.disconnect(true, !saveRoundTrips_);
+  // waited for; a standard server's connection serves no next account.
+  gateway_.disconnect(true, !saveRoundTrips_ && !settings_.standardTarget);
 }
 
 void AccountMigration::migrateFolders(Mailbox& mailbox, AccountTally& tally) {

@@ -1,8 +1,10 @@
 #include "migration/migration_target.h"
 
 #include "imap/capabilities.h"
+#include "migration/folder_roles.h"
 #include "migration/target_names.h"
 #include "migration/target_result.h"
+#include "utils/ascii.h"
 #include "utils/ql_exception.h"
 
 namespace lodemig {
@@ -74,7 +76,7 @@ class ImapServerTarget : public MigrationTarget {
   void prepareAppends() override {}
   bool actAs(const Mailbox& mailbox) override;
   std::string describeAppends() override;
-  bool canPlace() const override { return placement_ != nullptr; }
+  bool canPlace() const override { return loggedIn_; }
   FolderPlace place(const std::string& storeName) const override;
   std::int64_t createFolder(const FolderPlace& place, FolderType type,
                             FolderUidState* uids) override;
@@ -93,12 +95,32 @@ class ImapServerTarget : public MigrationTarget {
   // was refused, for a line of its own.
   std::string settleRefusal(const std::string& account);
 
+  // Asks what placing `storeName` needs and the connection does not know
+  // yet, all in one round trip; then settles names_.placement.
+  void learnFor(const std::string& storeName) const;
+
   // Set by the first login the server accepted: the administrator's
   // credentials are good from then on.
   bool adminAccepted_ = false;
+  // The current account's login was accepted: its names can be placed.
+  bool loggedIn_ = false;
 
-  // Where the current account's folders go, once logged in for it.
-  std::unique_ptr<FolderPlacement> placement_;
+  // What the server told of its names. place() asks only what the folder it
+  // places needs, on its first call for such a folder, so that an account
+  // with nothing but its INBOX asks nothing; the callers take place() as a
+  // question, hence mutable. Everything but the separator is the current
+  // account's connection's; the separator, the same for every account of
+  // one server, is asked once per target object.
+  struct Names {
+    ServerTraits traits;
+    bool asked = false;   // the connection has placed a name: ENABLE is past
+    bool listed = false;  // the account's folders are in `folders`
+    bool separatorKnown = false;
+    std::string separator;
+    std::vector<std::string> folders;  // the answers to LIST "" "*"
+    std::unique_ptr<FolderPlacement> placement;
+  };
+  mutable Names names_;
 };
 
 std::string qualifiedName(const Mailbox& mailbox) {
@@ -314,12 +336,49 @@ bool TorvaneTarget::takeUnconfirmedCreation(const std::string& qualified, std::s
 }
 
 GatewayResult ImapServerTarget::logIn(const std::string& account) {
-  // A placement left from the account before must not name this one's folders.
-  placement_.reset();
-  const GatewayResult result =
-      connectForAccount(reporter_, gateway_, connection_, account, settings_.folderMap, placement_);
+  // What was learnt of the account before must not place this one's folders.
+  loggedIn_ = false;
+  names_.asked = false;
+  names_.listed = false;
+  names_.folders.clear();
+  names_.placement.reset();
+  ServerTraits traits;
+  const GatewayResult result = connectForAccount(reporter_, gateway_, connection_, account, traits);
   adminAccepted_ = adminAccepted_ || result == kGatewayOk;
+  if (result == kGatewayOk) {
+    names_.traits = traits;
+    names_.traits.separator = names_.separator;
+    loggedIn_ = true;
+  }
   return result;
+}
+
+void ImapServerTarget::learnFor(const std::string& storeName) const {
+  const bool mapped = findMapping(settings_.folderMap, storeName) != nullptr;
+  const std::vector<std::string> levels = splitPath(storeName, "/");
+  const bool inbox = levels.size() == 1 && ostrel::utils::equalsIgnoreCase(levels[0], "INBOX");
+  // UTF-8 names are enabled before the first SELECT or never: the server
+  // refuses it later.
+  const bool enable = !names_.asked && names_.traits.utf8Offered;
+  const bool separator = !mapped && !inbox && !names_.separatorKnown;
+  const bool list = !mapped && !names_.listed && specialUseOfName(storeName) != SpecialUse::None;
+  if (gateway_.connected() && (enable || separator || list)) {
+    checkConnected(
+        reporter_, gateway_,
+        gateway_.learnNames(names_.traits, enable, separator, list ? &names_.folders : nullptr),
+        connection_);
+    if (separator) {
+      names_.separatorKnown = true;
+      names_.separator = names_.traits.separator;
+    }
+    names_.listed = names_.listed || list;
+    names_.placement.reset();
+  }
+  names_.asked = true;
+  if (names_.placement == nullptr) {
+    names_.placement =
+        std::make_unique<FolderPlacement>(names_.traits, names_.folders, settings_.folderMap);
+  }
 }
 
 std::string ImapServerTarget::settleRefusal(const std::string& account) {
@@ -378,7 +437,8 @@ std::string ImapServerTarget::describeAppends() {
 }
 
 FolderPlace ImapServerTarget::place(const std::string& storeName) const {
-  return placement_->place(storeName);
+  learnFor(storeName);
+  return names_.placement->place(storeName);
 }
 
 std::int64_t ImapServerTarget::createFolder(const FolderPlace& place, FolderType,

@@ -48,8 +48,9 @@ ScriptedPeer& createUser(ScriptedPeer& peer, const std::string& answer) {
   return peer.readLine().readLine().readLine().send(answer);
 }
 
-// A standard server's login for "ann@example.com" by "admin", and what the
-// run asks once in: its capabilities, its separator and its folders.
+// A standard server's login for "ann@example.com" by "admin" without
+// SASL-IR, and the question what it announces, which the login's answer did
+// not say.
 ScriptedPeer& standardLogin(ScriptedPeer& peer) {
   return peer.accept()
       .send("* OK ready\r\n")
@@ -58,11 +59,26 @@ ScriptedPeer& standardLogin(ScriptedPeer& peer) {
       .readLine()
       .send("V0 OK in\r\n")
       .expect("V1 CAPABILITY")
-      .send("* CAPABILITY IMAP4rev1 LITERAL+ SPECIAL-USE\r\nV1 OK\r\n")
-      .expect("V2 LIST \"\" \"\"")
-      .send("* LIST (\\Noselect) \".\" \"\"\r\nV2 OK\r\n")
-      .expect("V3 LIST \"\" \"*\"")
-      .send("* LIST (\\Sent) \".\" Gesendet\r\nV3 OK\r\n");
+      .send("* CAPABILITY IMAP4rev1 LITERAL+ SPECIAL-USE\r\nV1 OK\r\n");
+}
+
+// The separator and the folders, both asked before either is answered.
+ScriptedPeer& standardNames(ScriptedPeer& peer, int tag) {
+  const std::string first = "V" + std::to_string(tag), second = "V" + std::to_string(tag + 1);
+  return peer.expect(first + " LIST \"\" \"\"")
+      .expect(second + " LIST \"\" \"*\"")
+      .send("* LIST (\\Noselect) \".\" \"\"\r\n" + first + " OK\r\n")
+      .send("* LIST (\\Sent) \".\" Gesendet\r\n" + second + " OK\r\n");
+}
+
+// The same login with SASL-IR: the response goes with the command, and the
+// answer names what the server offers once logged in. `tag`: the command's.
+ScriptedPeer& quickLogin(ScriptedPeer& peer, const std::string& tag,
+                         const std::string& capabilities) {
+  return peer.accept()
+      .send("* OK [CAPABILITY IMAP4rev1 SASL-IR AUTH=PLAIN] ready\r\n")
+      .expect(tag + " AUTHENTICATE PLAIN YW5uQGV4YW1wbGUuY29tAGFkbWluAG1hc3Rlcg==")
+      .send(tag + " OK [CAPABILITY IMAP4rev1 " + capabilities + "] Logged in\r\n");
 }
 
 class MigrationTargetTest : public ::testing::Test {
@@ -184,7 +200,8 @@ TEST_F(MigrationTargetTest, PrivateTargetSelectsExistingLevelsAndCreatesMissingO
 }
 
 TEST_F(MigrationTargetTest, StandardServerLogsInForTheAccountAndCreatesFoldersPlainly) {
-  standardLogin(peer_).expect("V4 SELECT \"Gesendet\"").send("* 2 EXISTS\r\nV4 OK\r\n");
+  standardNames(standardLogin(peer_), 2);
+  peer_.expect("V4 SELECT \"Gesendet\"").send("* 2 EXISTS\r\nV4 OK\r\n");
   peer_.expect("V5 SELECT \"Archiv.2007\"").send("V5 NO missing\r\n");
   peer_.expect("V6 CREATE \"Archiv.2007\"").send("V6 OK\r\n");
   peer_.expect("V7 SELECT \"Archiv.2007\"").send("* 0 EXISTS\r\nV7 OK\r\n");
@@ -207,12 +224,63 @@ TEST_F(MigrationTargetTest, StandardServerLogsInForTheAccountAndCreatesFoldersPl
   EXPECT_EQ(passwords_.lines(), "");
 }
 
+// Each send of the peer below is a round trip: the client waits for it.
+// Greeting, login, the names, SELECT: four before the first append, the
+// two listings asked together.
+TEST_F(MigrationTargetTest, StandardServerAccountReachesItsFirstAppendInFourRoundTrips) {
+  quickLogin(peer_, "V0", "LITERAL+ SPECIAL-USE");
+  standardNames(peer_, 1);
+  peer_.expect("V3 SELECT \"Gesendet\"").send("* 0 EXISTS\r\nV3 OK\r\n");
+  peer_.expectBytes("V4 APPEND \"Gesendet\" {1+}\r\na\r\n").send("V4 OK\r\n");
+  MigrationTarget& target = start(true);
+  EXPECT_TRUE(target.openAccount(mailbox_, false));
+  EXPECT_EQ(target.createFolder(target.place("Sent Items"), kFolderTypeMail), 0);
+  OneByte message;
+  EXPECT_EQ(target.submitAppend("Gesendet", message, 1), kGatewayOk);
+  EXPECT_EQ(gateway_.awaitAppend().result, kGatewayOk);
+  finish();
+}
+
+TEST_F(MigrationTargetTest, StandardServerAsksOnlyWhatTheAccountsFoldersNeed) {
+  // The INBOX needs neither the separator nor the special folders: greeting,
+  // login, SELECT.
+  quickLogin(peer_, "V0", "LITERAL+");
+  peer_.expect("V1 SELECT \"INBOX\"").send("* 3 EXISTS\r\nV1 OK\r\n");
+  // A level of its own needs the separator, asked alone.
+  peer_.expect("V2 LIST \"\" \"\"").send("* LIST () \".\" \"\"\r\nV2 OK\r\n");
+  peer_.expect("V3 LOGOUT").expectClosed();
+  // The next account's connection knows the separator already.
+  quickLogin(peer_, "V4", "LITERAL+");
+  peer_.expect("V5 SELECT \"x_y.z\"").send("V5 OK\r\n");
+  MigrationTarget& target = start(true);
+  EXPECT_TRUE(target.openAccount(mailbox_, false));
+  EXPECT_EQ(target.createFolder(target.place("inbox"), kFolderTypeMail), 3);
+  EXPECT_EQ(target.place("Archiv.2007").wireName, "Archiv_2007");
+  gateway_.disconnect(true, false);
+  EXPECT_TRUE(target.openAccount(mailbox_, false));
+  EXPECT_EQ(target.createFolder(target.place("x.y/z"), kFolderTypeMail), -1);
+  finish();
+}
+
+TEST_F(MigrationTargetTest, StandardServerEnablesUtf8BeforeTheFirstSelect) {
+  quickLogin(peer_, "V0", "UTF8=ACCEPT");
+  peer_.expect("V1 ENABLE UTF8=ACCEPT").send("* ENABLED UTF8=ACCEPT\r\nV1 OK\r\n");
+  peer_.expect("V2 SELECT \"INBOX\"").send("V2 OK\r\n");
+  peer_.expect("V3 LIST \"\" \"\"").send("* LIST () \"/\" \"\"\r\nV3 OK\r\n");
+  MigrationTarget& target = start(true);
+  EXPECT_TRUE(target.openAccount(mailbox_, false));
+  EXPECT_EQ(target.createFolder(target.place("INBOX"), kFolderTypeMail), -1);
+  // Enabled once and before the SELECT: the name now goes in UTF-8.
+  EXPECT_EQ(target.place("K\xc3\xa4se").wireName, "K\xc3\xa4se");
+  finish();
+}
+
 TEST_F(MigrationTargetTest, StandardServerRefusingTheLoginFailsTheAccountAlone) {
-  standardLogin(peer_).expect("V4 LOGOUT").send("V4 OK\r\n");
-  peer_.accept().send("* OK ready\r\n").expect("V5 AUTHENTICATE PLAIN").send("+ \r\n");
-  peer_.readLine().send("V5 NO [AUTHENTICATIONFAILED] no\r\n");
-  peer_.accept().send("* OK ready\r\n").expect("V6 AUTHENTICATE PLAIN").send("+ \r\n");
-  peer_.readLine().send("V6 NO [AUTHENTICATIONFAILED] no\r\n");
+  standardLogin(peer_).expect("V2 LOGOUT").send("V2 OK\r\n");
+  peer_.accept().send("* OK ready\r\n").expect("V3 AUTHENTICATE PLAIN").send("+ \r\n");
+  peer_.readLine().send("V3 NO [AUTHENTICATIONFAILED] no\r\n");
+  peer_.accept().send("* OK ready\r\n").expect("V4 AUTHENTICATE PLAIN").send("+ \r\n");
+  peer_.readLine().send("V4 NO [AUTHENTICATIONFAILED] no\r\n");
   MigrationTarget& target = start(true);
   ASSERT_TRUE(target.actAs(mailbox_));
   gateway_.disconnect(true);

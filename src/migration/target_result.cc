@@ -196,22 +196,20 @@ ConnectResult connectMaster(Reporter& reporter, ImapGateway& gateway,
 
 GatewayResult connectForAccount(Reporter& reporter, ImapGateway& gateway,
                                 const ConnectionSettings& connection, const std::string& account,
-                                const std::vector<FolderMapping>& map,
-                                std::unique_ptr<FolderPlacement>& placement) {
+                                ServerTraits& traits) {
   const GatewayResult login = gateway.connectAs(connection, account);
   if (login == kGatewayAuthenticationFailed) {
     return login;
   }
   logProtectionFailure(reporter, gateway, login);
   checkConnect(reporter, withCause(gateway, login), connection);
-  ServerTraits traits;
-  std::vector<std::string> folders;
-  checkConnect(reporter, withCause(gateway, gateway.learnServer(traits)), connection);
-  if (gateway.listFolders(folders) == kGatewayConnectionProblem) {
-    checkConnect(reporter, withCause(gateway, kGatewayConnectionProblem), connection);
-  }
-  placement = std::make_unique<FolderPlacement>(traits, folders, map);
+  checkConnected(reporter, gateway, gateway.learnCapabilities(traits), connection);
   return kGatewayOk;
+}
+
+void checkConnected(Reporter& reporter, ImapGateway& gateway, GatewayResult result,
+                    const ConnectionSettings& connection) {
+  checkConnect(reporter, withCause(gateway, result), connection);
 }
 
 }  // namespace lodemig

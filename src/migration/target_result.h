@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "imap/imap_gateway.h"
-#include "migration/folder_placement.h"
 #include "migration/reporter.h"
 
 namespace lodemig {
@@ -52,14 +51,18 @@ ConnectResult connectMaster(Reporter& reporter, ImapGateway& gateway,
                             const ConnectionSettings& connection);
 
 // On a standard IMAP server: logs in for `account` and, once in, sets
-// `placement` to where the account's folders go there. Returns the login's
-// refusal (kGatewayAuthenticationFailed) for the caller to report; logs why
-// the connection's protection failed, as connectMaster() does; any other
-// failure is checked as a Connect step's (and throws).
+// `traits` to what the server announced (ImapGateway::learnCapabilities()).
+// Returns the login's refusal (kGatewayAuthenticationFailed) for the caller
+// to report; logs why the connection's protection failed, as connectMaster()
+// does; any other failure is checked as a Connect step's (and throws).
 GatewayResult connectForAccount(Reporter& reporter, ImapGateway& gateway,
                                 const ConnectionSettings& connection, const std::string& account,
-                                const std::vector<FolderMapping>& map,
-                                std::unique_ptr<FolderPlacement>& placement);
+                                ServerTraits& traits);
+
+// checkResult() of a Connect step that failed after the connection was
+// made (3: it broke), with the client's reason as its cause.
+void checkConnected(Reporter& reporter, ImapGateway& gateway, GatewayResult result,
+                    const ConnectionSettings& connection);
 
 }  // namespace lodemig
 
