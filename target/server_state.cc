@@ -102,6 +102,9 @@ ServerState::AppendFault ServerState::countAppend() {
       return fault;
     }
   }
+  if (options_.unavailableEvery > 0 && number % options_.unavailableEvery == 0) {
+    return AppendFault::kUnavailable;
+  }
   return AppendFault::kNone;
 }
 

@@ -39,7 +39,17 @@ class ServerState {
   // kRefuse, kRefuseThenCut, kStall, kLose, kDouble and kAlter wins. The
   // deliveries due at the append's number are made first.
   bool countCommandForBye();
-  enum class AppendFault { kNone, kRefuse, kDrop, kLose, kDouble, kAlter, kRefuseThenCut, kStall };
+  enum class AppendFault {
+    kNone,
+    kRefuse,
+    kDrop,
+    kLose,
+    kDouble,
+    kAlter,
+    kRefuseThenCut,
+    kStall,
+    kUnavailable
+  };
   AppendFault countAppend();
   // Makes the deliveries of the options that are due at the start; throws
   // QLException when their account or folder does not exist.

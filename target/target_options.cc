@@ -127,12 +127,14 @@ TargetOptions parseTargetOptions(int argc, const char* const* argv) {
       hasValue = true;
     }
     static constexpr std::string_view kKnown[] = {
-        "--listen",        "--port",        "--master-password", "--version",
-        "--account",       "--store",       "--transcript",      "--append-limit",
-        "--refuse-append", "--drop-append", "--lose-append",     "--double-append",
-        "--alter-append",  "--bye-at",      "--refuse-setuser",  "--delay-ms",
-        "--tls-cert",      "--tls-key",     "--refuse-then-cut", "--stall-at",
-        "--deliver"};
+        "--listen",           "--port",         "--master-password",
+        "--version",          "--account",      "--store",
+        "--transcript",       "--append-limit", "--refuse-append",
+        "--drop-append",      "--lose-append",  "--double-append",
+        "--alter-append",     "--bye-at",       "--refuse-setuser",
+        "--delay-ms",         "--tls-cert",     "--tls-key",
+        "--refuse-then-cut",  "--stall-at",     "--deliver",
+        "--unavailable-every"};
     bool known = false;
     for (const std::string_view name : kKnown) {
       known = known || option == name;
@@ -177,6 +179,8 @@ TargetOptions parseTargetOptions(int argc, const char* const* argv) {
       options.refuseThenCut.push_back(parseCount(option, value));
     } else if (option == "--stall-at") {
       options.stallAt.push_back(parseCount(option, value));
+    } else if (option == "--unavailable-every") {
+      options.unavailableEvery = parseCount(option, value);
     } else if (option == "--deliver") {
       options.deliveries.push_back(parseDelivery(value));
     } else if (option == "--bye-at") {
@@ -256,6 +260,8 @@ std::string targetUsage() {
          "                             store COUNT messages of the server's own (each with\n"
          "                             its own Message-ID) in FOLDER: at the start, or when\n"
          "                             the ATth append arrives\n"
+         "  --unavailable-every N      answer every Nth append NO [UNAVAILABLE], as a server\n"
+         "                             under load does, storing nothing of it\n"
          "  --refuse-setuser ADDR|*    answer X-SETUSER of ADDR (or of every one) with NO\n"
          "  --starttls-refuse          offer STARTTLS in CAPABILITY but answer it with NO\n"
          "  --no-starttls-capability   take STARTTLS but leave it out of CAPABILITY\n"

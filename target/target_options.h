@@ -66,6 +66,9 @@ struct TargetOptions {
   // has gone, store that append and those that came after it.
   std::vector<std::uint64_t> stallAt;
   std::vector<DeliveryOption> deliveries;
+  // Every Nth append (N, 2N, ...) is answered "NO [UNAVAILABLE] ...", as a
+  // server under load does; 0: none.
+  std::uint64_t unavailableEvery = 0;
   // Leave UIDPLUS out of CAPABILITY and APPENDUID out of the append answers.
   bool noUidplus = false;
   // A stalled connection's appends are stored only after the next append
