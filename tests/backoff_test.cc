@@ -76,8 +76,7 @@ TEST_F(BackOffTest, RefusedForLoadInAWindowIsSentAgainExactlyOnce) {
     EXPECT_EQ(holdings(), clean);
     EXPECT_TRUE(contains(server_->stop(), "messages: 300 ")) << "refused appends were stored";
     const std::string log = onlyLodemigFile(work, "log");
-    EXPECT_EQ(countOf(log, "was refused with \"NO [UNAVAILABLE] Server busy, try again later\""),
-              6)
+    EXPECT_EQ(countOf(log, "was refused with \"NO [UNAVAILABLE] Server busy, try again later\""), 6)
         << log;
     // The first request halves the window of 8 and the 2 connections.
     EXPECT_TRUE(std::regex_search(
@@ -112,8 +111,7 @@ TEST_F(BackOffTest, RateLimitsChangeNothingButThePace) {
   const std::vector<std::vector<Stored>> freeHeld = holdings();
   startServer();
   ProcessResult paced = migrate(
-      {"-window", "4", "-maxRate", "64M", "-maxMessagesPerSecond", "100000"},
-      dir_ / "paced");
+      {"-window", "4", "-maxRate", "64M", "-maxMessagesPerSecond", "100000"}, dir_ / "paced");
   ASSERT_EQ(paced.exitStatus, 0) << paced.out;
   EXPECT_EQ(holdings(), freeHeld);
   EXPECT_EQ(steady(paced.out), steady(free.out));

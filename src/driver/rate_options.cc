@@ -69,15 +69,17 @@ std::string rateError(const RunOptions& options) {
 }
 
 void printRateUsage(std::ostream& out) {
-  out << "       -maxRate   bytes a second, all jobs together; K = 1024, M = 1024*1024 (optional)\n";
+  out << "       -maxRate   bytes a second, all jobs together; K = 1024, M = 1024*1024 "
+         "(optional)\n";
   out << "       -maxMessagesPerSecond  messages a second, all jobs together (optional)\n";
 }
 
 void applyRateOptions(const RunOptions& options, MigrationSettings& settings) {
-  settings.maxBytesPerSecond = options.maxRate > 0 ? static_cast<std::uint64_t>(options.maxRate) : 0;
-  settings.maxMessagesPerSecond =
-      options.maxMessagesPerSecond > 0 ? static_cast<std::uint64_t>(options.maxMessagesPerSecond)
-                                       : 0;
+  settings.maxBytesPerSecond =
+      options.maxRate > 0 ? static_cast<std::uint64_t>(options.maxRate) : 0;
+  settings.maxMessagesPerSecond = options.maxMessagesPerSecond > 0
+                                      ? static_cast<std::uint64_t>(options.maxMessagesPerSecond)
+                                      : 0;
   const char* unit = std::getenv("LODEMIG_BACKOFF_UNIT_MS");
   if (unit != nullptr) {
     const long milliseconds = std::strtol(unit, nullptr, 10);

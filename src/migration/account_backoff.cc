@@ -35,8 +35,8 @@ bool AccountMigration::deferRefused(const SentMessage& record, const std::string
     return false;
   }
   // A NO means the message was not stored: sending it again cannot double it.
-  deferred_.push_back(Deferred{record.number, record.identity, record.headerOffset,
-                               record.fileName, record.storedSize, record.backOffs + 1, cause});
+  deferred_.push_back(Deferred{record.number, record.identity, record.headerOffset, record.fileName,
+                               record.storedSize, record.backOffs + 1, cause});
   const Throttle::BackOff backOff = throttle_->backOff(record.epoch, window_.capacity());
   const std::string what = "message " + std::to_string(record.number) + " of folder \"" +
                            tally.name + "\" of <" + account_ + "> was refused with \"" + cause +
@@ -85,8 +85,8 @@ void AccountMigration::resendDeferred(const Folder& folder, const Mailbox& mailb
           // The store changed since: whatever lies there now is not the
           // message the server refused.
           ++tally.read;
-          noteRefused(kept.number, "the message changed before it could be sent again",
-                      kept.cause, tally);
+          noteRefused(kept.number, "the message changed before it could be sent again", kept.cause,
+                      tally);
           continue;
         }
         messageNumber_ = kept.number;

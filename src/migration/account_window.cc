@@ -227,6 +227,7 @@ void AccountMigration::completeOldest(FolderTally& tally, long total) {
   try {
     checkResult(reporter_, TargetStep::Append, result);
     ++tally.sent;
+    throttle_->noteAccepted();
     tally.bytesSent += record.size;
     resume_.record(record.identity, static_cast<std::int64_t>(record.size), record.flags, uid,
                    true);

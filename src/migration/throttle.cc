@@ -71,7 +71,9 @@ Throttle::BackOff Throttle::backOff(std::uint64_t writtenIn, std::size_t inUse) 
     return result;
   }
   const std::chrono::nanoseconds now = clock_.now();
-  if (epoch_ > 0 && now - lastBackOff_ > 2 * kMaxPauseUnits * pauseUnit_) {
+  // A server that took a good many appends since the last pause asks anew:
+  // the pauses start over.
+  if (accepted_.exchange(0, std::memory_order_relaxed) >= kQuietAppends) {
     streak_ = 0;
   }
   ++epoch_;
@@ -82,7 +84,6 @@ Throttle::BackOff Throttle::backOff(std::uint64_t writtenIn, std::size_t inUse) 
   result.connections = connections_;
   result.pause = pauseUnit_ * std::min(kMaxPauseUnits, 1 << std::min(streak_, 5));
   ++streak_;
-  lastBackOff_ = now;
   pausedUntil_ = now + result.pause;
   return result;
 }

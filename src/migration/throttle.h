@@ -1,6 +1,7 @@
 #ifndef LODEMIG_MIGRATION_THROTTLE_H_
 #define LODEMIG_MIGRATION_THROTTLE_H_
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -37,7 +38,7 @@ struct ThrottleSettings {
 // already answered halves the window and the connections at once (never
 // below 1, and never grown again in the run) and pauses every job's next
 // append; the pauses grow 1, 2, 4 ... units, at most kMaxPauseUnits, and
-// start over once the server has been quiet for twice that long.
+// start over once the server has taken kQuietAppends appends since the last.
 // Thread-safe; the clock must outlive the object. Without limits and
 // without requests it never waits and never reads the clock.
 class Throttle {
@@ -45,6 +46,7 @@ class Throttle {
   static constexpr int kMaxPauseUnits = 30;
   // A message refused this often for the server's load is refused for good.
   static constexpr int kMaxBackOffsPerMessage = 5;
+  static constexpr std::uint64_t kQuietAppends = 20;
 
   explicit Throttle(const ThrottleSettings& settings = ThrottleSettings(),
                     ostrel::utils::PaceClock& clock = ostrel::utils::PaceClock::system());
@@ -54,6 +56,8 @@ class Throttle {
   // Waits while the run pauses and until one more append is allowed. False
   // when a stop request ended the wait.
   bool beforeAppend();
+  // Counts an append the server took.
+  void noteAccepted() { accepted_.fetch_add(1, std::memory_order_relaxed); }
   // Counts `bytes` sent, waiting until the byte rate allows them. False when
   // a stop request ended the wait.
   bool afterAppend(std::uint64_t bytes);
@@ -85,8 +89,9 @@ class Throttle {
   std::size_t window_;
   std::size_t connections_;
   std::uint64_t epoch_ = 0;
-  int streak_ = 0;  // back-offs since the server was last quiet for long
-  std::chrono::nanoseconds lastBackOff_{0};
+  int streak_ = 0;  // back-offs since the server last took kQuietAppends
+  // Appends taken since the last back-off; counted without the lock.
+  std::atomic<std::uint64_t> accepted_{0};
   std::chrono::nanoseconds pausedUntil_{0};
 };
 

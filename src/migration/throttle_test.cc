@@ -99,16 +99,21 @@ TEST_F(ThrottleTest, RefusalsOfAppendsWrittenBeforeASlowDownAreItsEcho) {
   EXPECT_EQ(throttle.window(), 4u);
 }
 
-TEST_F(ThrottleTest, PausesGrowToThirtyUnitsAndStartOverAfterQuiet) {
+TEST_F(ThrottleTest, PausesGrowToThirtyUnitsAndStartOverOnceAppendsAreTaken) {
   Throttle throttle(settings(2, 1), clock_);
   std::vector<long> pauses;
   for (int i = 0; i < 8; ++i) {
     pauses.push_back(static_cast<long>(throttle.backOff(throttle.epoch(), 8).pause.count()));
-    clock_.time += milliseconds(500);  // less than twice the longest pause
+    for (std::uint64_t taken = 1; taken < Throttle::kQuietAppends; ++taken) {
+      throttle.noteAccepted();
+    }
   }
   EXPECT_EQ(pauses, (std::vector<long>{10, 20, 40, 80, 160, 300, 300, 300}));
-  clock_.time += milliseconds(101);
+  for (std::uint64_t taken = 0; taken < Throttle::kQuietAppends; ++taken) {
+    throttle.noteAccepted();
+  }
   EXPECT_EQ(throttle.backOff(throttle.epoch(), 8).pause, milliseconds(10));
+  EXPECT_EQ(throttle.backOff(throttle.epoch(), 8).pause, milliseconds(20));
 }
 
 TEST_F(ThrottleTest, EveryJobsNextAppendWaitsOutThePause) {
