@@ -74,9 +74,12 @@ ServerState::ServerState(const TargetOptions& options, MailStore& store,
                          const ostrel::utils::TlsServerContext* tls)
     : options_(options), store_(store), tls_(tls), random_(std::random_device{}()) {}
 
-bool ServerState::countCommandForBye() {
+const char* ServerState::countCommandForBye() {
   const std::uint64_t number = ++commands_;
-  return contains(options_.byeAt, number);
+  if (contains(options_.busyByeAt, number)) {
+    return "* BYE Too many connections, server overloaded";
+  }
+  return contains(options_.byeAt, number) ? "* BYE Server shutting down the connection" : nullptr;
 }
 
 ServerState::AppendFault ServerState::countAppend() {

@@ -38,7 +38,9 @@ class ServerState {
   // set for its number. When an append has several, the first of kDrop,
   // kRefuse, kRefuseThenCut, kStall, kLose, kDouble and kAlter wins. The
   // deliveries due at the append's number are made first.
-  bool countCommandForBye();
+  // Counts a command; the text of the BYE it is to be answered with
+  // (--bye-at, --busy-bye-at), or nullptr.
+  const char* countCommandForBye();
   enum class AppendFault {
     kNone,
     kRefuse,

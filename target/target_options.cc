@@ -126,15 +126,18 @@ TargetOptions parseTargetOptions(int argc, const char* const* argv) {
       option.resize(equals);
       hasValue = true;
     }
-    static constexpr std::string_view kKnown[] = {
-        "--listen",           "--port",         "--master-password",
-        "--version",          "--account",      "--store",
-        "--transcript",       "--append-limit", "--refuse-append",
-        "--drop-append",      "--lose-append",  "--double-append",
-        "--alter-append",     "--bye-at",       "--refuse-setuser",
-        "--delay-ms",         "--tls-cert",     "--tls-key",
-        "--refuse-then-cut",  "--stall-at",     "--deliver",
-        "--unavailable-every"};
+    static constexpr std::string_view kKnown[] = {"--listen",          "--port",
+                                                  "--master-password", "--version",
+                                                  "--account",         "--store",
+                                                  "--transcript",      "--append-limit",
+                                                  "--refuse-append",   "--drop-append",
+                                                  "--lose-append",     "--double-append",
+                                                  "--alter-append",    "--bye-at",
+                                                  "--refuse-setuser",  "--delay-ms",
+                                                  "--tls-cert",        "--tls-key",
+                                                  "--refuse-then-cut", "--stall-at",
+                                                  "--deliver",         "--unavailable-every",
+                                                  "--busy-bye-at"};
     bool known = false;
     for (const std::string_view name : kKnown) {
       known = known || option == name;
@@ -183,6 +186,8 @@ TargetOptions parseTargetOptions(int argc, const char* const* argv) {
       options.unavailableEvery = parseCount(option, value);
     } else if (option == "--deliver") {
       options.deliveries.push_back(parseDelivery(value));
+    } else if (option == "--busy-bye-at") {
+      options.busyByeAt.push_back(parseCount(option, value));
     } else if (option == "--bye-at") {
       options.byeAt.push_back(parseCount(option, value));
     } else if (option == "--tls-cert" || option == "--tls-key") {
@@ -249,6 +254,8 @@ std::string targetUsage() {
          "  --double-append N          store the Nth append's message twice, answer OK once\n"
          "  --alter-append N           store the Nth append's message with \\Flagged toggled\n"
          "  --bye-at N                 answer the Nth command with * BYE and close\n"
+         "  --busy-bye-at N            answer the Nth command with * BYE Too many\n"
+         "                             connections, server overloaded, and close\n"
          "  --refuse-then-cut N        answer the Nth append NO, then close the connection\n"
          "                             without answering the appends that follow it\n"
          "  --stall-at N               from the Nth append on answer nothing on its\n"

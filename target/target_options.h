@@ -59,6 +59,8 @@ struct TargetOptions {
   std::vector<std::uint64_t> doubleAppend;
   std::vector<std::uint64_t> alterAppend;
   std::vector<std::uint64_t> byeAt;
+  // As byeAt, with a BYE that says the server is overloaded.
+  std::vector<std::uint64_t> busyByeAt;
   // Answer the append NO, then close the connection without reading or
   // answering what follows it.
   std::vector<std::uint64_t> refuseThenCut;

@@ -89,6 +89,23 @@ TEST_F(BackOffTest, RefusedForLoadInAWindowIsSentAgainExactlyOnce) {
   }
 }
 
+TEST_F(BackOffTest, OverloadedByeSlowsDownTheRetryAndLosesNothing) {
+  buildStore();
+  startServer();
+  ASSERT_EQ(migrate({"-jobs", "2", "-window", "8"}, dir_ / "clean").exitStatus, 0);
+  const std::vector<std::vector<Stored>> clean = holdings();
+  startServer({"--busy-bye-at", "40"});
+  ProcessResult result = migrate({"-jobs", "2", "-window", "8", "-retry", "2"});
+  EXPECT_EQ(result.exitStatus, 0) << result.out;
+  EXPECT_EQ(holdings(), clean);
+  EXPECT_TRUE(std::regex_search(
+      result.out,
+      std::regex("   Warning: .*\\(127\\.0\\.0\\.1:\\d+ ended the connection: \\* BYE Too "
+                 "many connections, server overloaded\\): the server asks to slow "
+                 "down: window 4, connections 1, try 1 of 2 in 5 ms\n")))
+      << result.out;
+}
+
 TEST_F(BackOffTest, MessageRefusedForLoadTooOftenIsReportedRefused) {
   inboxAccount("ann", 2);
   startServer({"--unavailable-every", "1"});

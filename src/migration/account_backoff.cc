@@ -52,6 +52,22 @@ bool AccountMigration::deferRefused(const SentMessage& record, const std::string
   return true;
 }
 
+bool AccountMigration::backOffAfterBye(int attempt, const std::string& what) {
+  const std::string& cause = gateway_.client().failureCause();
+  if (!byeSaysOverloaded(cause)) {
+    return false;
+  }
+  const Throttle::BackOff backOff = throttle_->backOff(throttle_->epoch(), windowWanted());
+  reporter_.print("   Warning: " + what + " (" + cause +
+                  "): the server asks to slow down: window " + std::to_string(backOff.window) +
+                  ", connections " + std::to_string(backOff.connections) + ", try " +
+                  std::to_string(attempt + 1) + " of " + std::to_string(settings_.retries) +
+                  " in " + std::to_string(backOff.pause.count()) + " ms\n");
+  ostrel::utils::pauseFor(ostrel::utils::PaceClock::system(), backOff.pause);
+  stopIfAsked();
+  return true;
+}
+
 void AccountMigration::resendDeferred(const Folder& folder, const Mailbox& mailbox,
                                       FolderTally& tally, long total) {
   // Each round sends every kept message once; a message is kept at most

@@ -205,6 +205,10 @@ class AccountMigration {
   // the message is kept to be sent again after the folder's walk, and
   // true is returned.
   bool deferRefused(const SentMessage& record, const std::string& cause, FolderTally& tally);
+  // After a lost connection that try `attempt` + 1 follows: when the
+  // server's BYE said it is overloaded, the throttle backs off, the console
+  // and log say so, and the pause passes; false otherwise.
+  bool backOffAfterBye(int attempt, const std::string& what);
   // Sends the messages deferRefused() kept, walking the folder again, until
   // each is stored or refused for good.
   void resendDeferred(const Folder& folder, const Mailbox& mailbox, FolderTally& tally, long total);

@@ -21,6 +21,23 @@ bool asksToSlowDown(const std::string& cause) {
          ostrel::utils::equalsIgnoreCase(code.c_str(), "LIMIT");
 }
 
+bool byeSaysOverloaded(const std::string& cause) {
+  std::string lower;
+  for (const char c : cause) {
+    lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  }
+  const std::size_t bye = lower.find("* bye ");
+  if (bye == std::string::npos) {
+    return false;
+  }
+  for (const char* word : {"overload", "too many", "busy", "try again", "capacity"}) {
+    if (lower.find(word, bye) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
 Throttle::Throttle(const ThrottleSettings& settings, ostrel::utils::PaceClock& clock)
     : clock_(clock),
       bytes_(settings.maxBytesPerSecond, clock),

@@ -16,6 +16,10 @@ namespace lodemig {
 // [UNAVAILABLE] Try later"), is the server asking the run to slow down:
 // the response code UNAVAILABLE or LIMIT, in any letter case.
 bool asksToSlowDown(const std::string& cause);
+// Whether the reason a connection was lost, as the client keeps it, is a
+// BYE that says the server is overloaded ("... ended the connection: * BYE
+// Too many connections"): words of load, in any letter case.
+bool byeSaysOverloaded(const std::string& cause);
 
 // How fast a run may go: the limits the command line set and where the
 // server's requests to slow down start from.

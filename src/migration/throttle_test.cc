@@ -64,6 +64,26 @@ TEST(SlowDownAnswerTest, UnavailableAndLimitCodesOnly) {
   }
 }
 
+TEST(SlowDownAnswerTest, ByeOfLoadOnly) {
+  const struct {
+    const char* cause;
+    bool load;
+  } cases[] = {
+      {"127.0.0.1:143 ended the connection: * BYE Too many connections, server overloaded", true},
+      {"h:1 ended the connection: * BYE Server busy", true},
+      {"h:1 ended the connection: * bye SYSTEM OVERLOADED", true},
+      {"h:1 refused the connection: * BYE Maximum capacity reached, try again later", true},
+      {"h:1 ended the connection: * BYE Server shutting down the connection", false},
+      {"h:1 ended the connection: * BYE Idle for too long", false},
+      {"h:1 closed the connection", false},
+      {"NO [UNAVAILABLE] busy, but no BYE", false},
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(byeSaysOverloaded(c.cause), c.load) << c.cause;
+  }
+}
+
 TEST_F(ThrottleTest, EachRequestHalvesWindowAndConnectionsDownToOne) {
   Throttle throttle(settings(8, 3), clock_);
   const std::size_t windows[] = {4, 2, 1, 1};
