@@ -33,6 +33,7 @@
 #include "bench/delay_relay.h"
 #include "bench/floors.h"
 #include "bench/measured_run.h"
+#include "bench/pace_rows.h"
 #include "bench/report.h"
 #include "bench/rows.h"
 #include "bench/store_changes.h"
@@ -611,6 +612,11 @@ int benchMain(int argc, char** argv) {
                           options.runs, options.timeoutSeconds});
   }
 
+  if (std::getenv("BENCH_PACE") != nullptr) {
+    return runPaceRows(
+        {options.lodemig, options.target, options.launcher, options.work, options.timeoutSeconds},
+        std::cout);
+  }
   Report report;
   for (const Workload& workload : standardWorkloads(options.quick)) {
     if (!options.only.empty() && options.only.count(workload.number) == 0) {

@@ -151,8 +151,8 @@ ImapSession::Flow ImapSession::answerCommand(LiteralStep step) {
     return sendNow("* BAD " + std::string(error.empty() ? "Missing tag" : error)) ? Flow::kContinue
                                                                                   : Flow::kClose;
   }
-  if (state_.countCommandForBye()) {
-    sendNow("* BYE Server shutting down the connection");
+  if (const char* bye = state_.countCommandForBye(); bye != nullptr) {
+    sendNow(bye);
     return Flow::kClose;
   }
   if (!error.empty()) {

@@ -49,6 +49,8 @@ class ImapSession {
 
   // The answer to an append whose message is over the append limit.
   static constexpr std::string_view kTooBig = "[TOOBIG] Message too large";
+  // The answer to an append refused for the server's load (--unavailable-every).
+  static constexpr std::string_view kUnavailable = "[UNAVAILABLE] Server busy, try again later";
 
   // Reads one command, its lines and literals, and answers it.
   Flow readCommand();

@@ -71,6 +71,9 @@ ImapSession::Flow ImapSession::append(std::string_view command) {
   if (fault == ServerState::AppendFault::kRefuse) {
     return reply("NO", command, " refused");
   }
+  if (fault == ServerState::AppendFault::kUnavailable) {
+    return reply("NO", kUnavailable);
+  }
   if (fault == ServerState::AppendFault::kRefuseThenCut) {
     // The appends the client sent after this one are neither read nor stored.
     answer("NO", command, " refused");

@@ -74,9 +74,12 @@ ServerState::ServerState(const TargetOptions& options, MailStore& store,
                          const ostrel::utils::TlsServerContext* tls)
     : options_(options), store_(store), tls_(tls), random_(std::random_device{}()) {}
 
-bool ServerState::countCommandForBye() {
+const char* ServerState::countCommandForBye() {
   const std::uint64_t number = ++commands_;
-  return contains(options_.byeAt, number);
+  if (contains(options_.busyByeAt, number)) {
+    return "* BYE Too many connections, server overloaded";
+  }
+  return contains(options_.byeAt, number) ? "* BYE Server shutting down the connection" : nullptr;
 }
 
 ServerState::AppendFault ServerState::countAppend() {
@@ -101,6 +104,9 @@ ServerState::AppendFault ServerState::countAppend() {
     if (contains(numbers, number)) {
       return fault;
     }
+  }
+  if (options_.unavailableEvery > 0 && number % options_.unavailableEvery == 0) {
+    return AppendFault::kUnavailable;
   }
   return AppendFault::kNone;
 }

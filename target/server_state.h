@@ -38,8 +38,20 @@ class ServerState {
   // set for its number. When an append has several, the first of kDrop,
   // kRefuse, kRefuseThenCut, kStall, kLose, kDouble and kAlter wins. The
   // deliveries due at the append's number are made first.
-  bool countCommandForBye();
-  enum class AppendFault { kNone, kRefuse, kDrop, kLose, kDouble, kAlter, kRefuseThenCut, kStall };
+  // Counts a command; the text of the BYE it is to be answered with
+  // (--bye-at, --busy-bye-at), or nullptr.
+  const char* countCommandForBye();
+  enum class AppendFault {
+    kNone,
+    kRefuse,
+    kDrop,
+    kLose,
+    kDouble,
+    kAlter,
+    kRefuseThenCut,
+    kStall,
+    kUnavailable
+  };
   AppendFault countAppend();
   // Makes the deliveries of the options that are due at the start; throws
   // QLException when their account or folder does not exist.

@@ -126,13 +126,18 @@ TargetOptions parseTargetOptions(int argc, const char* const* argv) {
       option.resize(equals);
       hasValue = true;
     }
-    static constexpr std::string_view kKnown[] = {
-        "--listen",        "--port",        "--master-password", "--version",
-        "--account",       "--store",       "--transcript",      "--append-limit",
-        "--refuse-append", "--drop-append", "--lose-append",     "--double-append",
-        "--alter-append",  "--bye-at",      "--refuse-setuser",  "--delay-ms",
-        "--tls-cert",      "--tls-key",     "--refuse-then-cut", "--stall-at",
-        "--deliver"};
+    static constexpr std::string_view kKnown[] = {"--listen",          "--port",
+                                                  "--master-password", "--version",
+                                                  "--account",         "--store",
+                                                  "--transcript",      "--append-limit",
+                                                  "--refuse-append",   "--drop-append",
+                                                  "--lose-append",     "--double-append",
+                                                  "--alter-append",    "--bye-at",
+                                                  "--refuse-setuser",  "--delay-ms",
+                                                  "--tls-cert",        "--tls-key",
+                                                  "--refuse-then-cut", "--stall-at",
+                                                  "--deliver",         "--unavailable-every",
+                                                  "--busy-bye-at"};
     bool known = false;
     for (const std::string_view name : kKnown) {
       known = known || option == name;
@@ -177,8 +182,12 @@ TargetOptions parseTargetOptions(int argc, const char* const* argv) {
       options.refuseThenCut.push_back(parseCount(option, value));
     } else if (option == "--stall-at") {
       options.stallAt.push_back(parseCount(option, value));
+    } else if (option == "--unavailable-every") {
+      options.unavailableEvery = parseCount(option, value);
     } else if (option == "--deliver") {
       options.deliveries.push_back(parseDelivery(value));
+    } else if (option == "--busy-bye-at") {
+      options.busyByeAt.push_back(parseCount(option, value));
     } else if (option == "--bye-at") {
       options.byeAt.push_back(parseCount(option, value));
     } else if (option == "--tls-cert" || option == "--tls-key") {
@@ -245,6 +254,8 @@ std::string targetUsage() {
          "  --double-append N          store the Nth append's message twice, answer OK once\n"
          "  --alter-append N           store the Nth append's message with \\Flagged toggled\n"
          "  --bye-at N                 answer the Nth command with * BYE and close\n"
+         "  --busy-bye-at N            answer the Nth command with * BYE Too many\n"
+         "                             connections, server overloaded, and close\n"
          "  --refuse-then-cut N        answer the Nth append NO, then close the connection\n"
          "                             without answering the appends that follow it\n"
          "  --stall-at N               from the Nth append on answer nothing on its\n"
@@ -256,6 +267,8 @@ std::string targetUsage() {
          "                             store COUNT messages of the server's own (each with\n"
          "                             its own Message-ID) in FOLDER: at the start, or when\n"
          "                             the ATth append arrives\n"
+         "  --unavailable-every N      answer every Nth append NO [UNAVAILABLE], as a server\n"
+         "                             under load does, storing nothing of it\n"
          "  --refuse-setuser ADDR|*    answer X-SETUSER of ADDR (or of every one) with NO\n"
          "  --starttls-refuse          offer STARTTLS in CAPABILITY but answer it with NO\n"
          "  --no-starttls-capability   take STARTTLS but leave it out of CAPABILITY\n"

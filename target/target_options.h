@@ -59,6 +59,8 @@ struct TargetOptions {
   std::vector<std::uint64_t> doubleAppend;
   std::vector<std::uint64_t> alterAppend;
   std::vector<std::uint64_t> byeAt;
+  // As byeAt, with a BYE that says the server is overloaded.
+  std::vector<std::uint64_t> busyByeAt;
   // Answer the append NO, then close the connection without reading or
   // answering what follows it.
   std::vector<std::uint64_t> refuseThenCut;
@@ -66,6 +68,9 @@ struct TargetOptions {
   // has gone, store that append and those that came after it.
   std::vector<std::uint64_t> stallAt;
   std::vector<DeliveryOption> deliveries;
+  // Every Nth append (N, 2N, ...) is answered "NO [UNAVAILABLE] ...", as a
+  // server under load does; 0: none.
+  std::uint64_t unavailableEvery = 0;
   // Leave UIDPLUS out of CAPABILITY and APPENDUID out of the append answers.
   bool noUidplus = false;
   // A stalled connection's appends are stored only after the next append

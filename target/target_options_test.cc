@@ -151,6 +151,7 @@ TEST(TargetOptionsTest, Errors) {
       {{"--port="}, "--port needs a number from 0 to 65535, not \"\""},
       {{"--bye-at", "0"}, "--bye-at counts from 1"},
       {{"--lose-append", "0"}, "--lose-append counts from 1"},
+      {{"--unavailable-every", "0"}, "--unavailable-every counts from 1"},
       {{"--double-append=0"}, "--double-append counts from 1"},
       {{"--alter-append"}, "--alter-append needs a value"},
       {{"--append-limit", "1k"},

@@ -60,6 +60,8 @@ const char kUsage[] =
     "       -live      copy while Quillon runs: changes are left for -delta (optional)\n"
     "       -delta     with -journal: send only what changed since the last pass (optional)\n"
     "       -expunge   with -delta: remove from Torvane what the store no longer has\n"
+    "       -maxRate   bytes a second, all jobs together; K = 1024, M = 1024*1024 (optional)\n"
+    "       -maxMessagesPerSecond  messages a second, all jobs together (optional)\n"
     "       -version   print the version and exit (optional)\n"
     "       -help      print help and exit (optional)\n"
     "\n"

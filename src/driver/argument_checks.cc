@@ -1,5 +1,7 @@
 #include "driver/argument_checks.h"
 
+#include "driver/rate_options.h"
+
 namespace lodemig {
 namespace {
 
@@ -127,7 +129,7 @@ std::string targetTypeError(const RunOptions& options) {
 }  // namespace
 
 std::string argumentError(const RunOptions& options) {
-  for (auto check : {runModeError, numberError, connectionError, targetTypeError}) {
+  for (auto check : {runModeError, numberError, rateError, connectionError, targetTypeError}) {
     std::string error = check(options);
     if (!error.empty()) {
       return error;

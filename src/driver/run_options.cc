@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "driver/rate_options.h"
 #include "utils/ascii.h"
 #include "utils/sockets.h"
 
@@ -156,7 +157,7 @@ bool takeRunValue(RunOptions& options, const char* name, const char* value) {
 // Every option name is distinct, so the order of the groups does not matter.
 bool takeValue(RunOptions& options, const char* name, const char* value) {
   return takeStoreValue(options, name, value) || takeTargetValue(options, name, value) ||
-         takeRunValue(options, name, value);
+         takeRunValue(options, name, value) || takeRateValue(options, name, value);
 }
 
 bool takeFlag(RunOptions& options, const char* name) {
@@ -255,6 +256,7 @@ MigrationSettings migrationSettingsFrom(const RunOptions& options) {
   settings.folderMapPath = options.folderMapPath;
   settings.migrateUnlisted = options.unlistedFolders == "migrate";
   settings.primaryDomainGiven = !options.primaryDomain.empty();
+  applyRateOptions(options, settings);
   return settings;
 }
 
@@ -323,6 +325,7 @@ void printUsage(std::ostream& out) {
   out << "       -live      copy while Quillon runs: changes are left for -delta (optional)\n";
   out << "       -delta     with -journal: send only what changed since the last pass (optional)\n";
   out << "       -expunge   with -delta: remove from Torvane what the store no longer has\n";
+  printRateUsage(out);
   out << "       -version   print the version and exit (optional)\n";
   out << "       -help      print help and exit (optional)\n";
   out << "\n";

@@ -1,6 +1,7 @@
 #ifndef LODEMIG_DRIVER_RUN_OPTIONS_H_
 #define LODEMIG_DRIVER_RUN_OPTIONS_H_
 
+#include <cstdint>
 #include <ostream>
 #include <string>
 
@@ -86,6 +87,10 @@ struct RunOptions {
   std::string folderMapPath;  // -folderMap: store name TAB target name lines
   // -unlistedFolders: "skip" (the default) or "migrate"; empty for any other value.
   std::string unlistedFolders = "skip";
+  // -maxRate (bytes a second) and -maxMessagesPerSecond; 0: no limit, -1
+  // when the value given is refused (see driver/rate_options.h).
+  std::int64_t maxRate = 0;
+  std::int64_t maxMessagesPerSecond = 0;
 };
 
 // Fills a RunOptions from argv[1..argc-1]. Option names match without regard

@@ -71,7 +71,9 @@ const AccountTally& AccountMigration::run(Mailbox& mailbox) {
       if (attempt >= settings_.retries) {
         throw;
       }
-      pauseBeforeRetry(reporter_, attempt, settings_.retries, error.what());
+      if (!backOffAfterBye(attempt, error.what())) {
+        pauseBeforeRetry(reporter_, attempt, settings_.retries, error.what());
+      }
     }
   }
 }

@@ -19,6 +19,7 @@
 #include "migration/password_record.h"
 #include "migration/reporter.h"
 #include "migration/run_report.h"
+#include "migration/throttle.h"
 #include "store/folder.h"
 #include "store/mailbox.h"
 #include "store/message.h"
@@ -107,6 +108,12 @@ class AccountMigration {
     report_ = report != nullptr ? report : &noReport_;
     reporting_ = report != nullptr && report->writesFile();
   }
+  // Paces the appends and takes the server's requests to slow down with
+  // `throttle`, shared with the run's other jobs; nullptr: no limits, and a
+  // throttle of this account's own for the requests. Must outlive the object.
+  void useThrottle(Throttle* throttle) {
+    throttle_ = throttle != nullptr ? throttle : &noThrottle_;
+  }
   // Saves round trips where the order of the exchange does not matter to
   // the output (the switch with the creation, the version asked once, the
   // LOGOUT's answer not awaited): for a run of several connections at once.
@@ -184,8 +191,27 @@ class AccountMigration {
                 FolderTally& tally, long total);
   // Writes the message's append and, when the window is full, takes the
   // answers of its older half.
+  // `backOffs`: how often the server refused it for its load before.
   void sendMessage(Message& message, const std::string& identity, long number, FolderTally& tally,
-                   long total);
+                   long total, int backOffs = 0);
+  // The window the walk uses now: the connection's, or less once the server
+  // asked the run to slow down.
+  std::size_t windowWanted() const;
+  // Before the next append: answers the window and takes a smaller one when
+  // the throttle's has shrunk; then waits as the throttle says.
+  void paceAppend(FolderTally& tally, long total);
+  // The window's oldest was refused with `cause`: when the server asked to
+  // slow down and the message may be tried again, the throttle backs off,
+  // the message is kept to be sent again after the folder's walk, and
+  // true is returned.
+  bool deferRefused(const SentMessage& record, const std::string& cause, FolderTally& tally);
+  // After a lost connection that try `attempt` + 1 follows: when the
+  // server's BYE said it is overloaded, the throttle backs off, the console
+  // and log say so, and the pause passes; false otherwise.
+  bool backOffAfterBye(int attempt, const std::string& what);
+  // Sends the messages deferRefused() kept, walking the folder again, until
+  // each is stored or refused for good.
+  void resendDeferred(const Folder& folder, const Mailbox& mailbox, FolderTally& tally, long total);
   // Takes every answer still outstanding, then writes out the reader's held
   // lines.
   void settleWindow(FolderTally& tally, long total);
@@ -299,6 +325,22 @@ class AccountMigration {
   Folder* walking_ = nullptr;
   // Where the reader writes while a window is open.
   std::ostringstream readLog_;
+
+  // Never null: noThrottle_, without limits, when the run gives none.
+  Throttle noThrottle_;
+  Throttle* throttle_ = &noThrottle_;
+  // Messages of the folder the server refused for its load: sent again
+  // once its walk is over.
+  struct Deferred {
+    long number = 0;
+    std::string identity;
+    std::int64_t headerOffset = -1;
+    std::string fileName;
+    std::uint64_t storedSize = 0;
+    int backOffs = 0;
+    std::string cause;
+  };
+  std::vector<Deferred> deferred_;
 };
 
 }  // namespace lodemig

@@ -15,6 +15,16 @@ std::string minutesText(double seconds) {
   return text;
 }
 
+ThrottleSettings throttleSettings(const AccountPool::Shared& shared, std::size_t jobs) {
+  ThrottleSettings settings;
+  settings.maxBytesPerSecond = shared.settings.maxBytesPerSecond;
+  settings.maxMessagesPerSecond = shared.settings.maxMessagesPerSecond;
+  settings.window = shared.connection.appendWindow;
+  settings.connections = jobs;
+  settings.pauseUnit = std::chrono::milliseconds(shared.settings.backOffUnitMs);
+  return settings;
+}
+
 }  // namespace
 
 // A held report keeps its console lines even in a quiet run: the run's own
@@ -35,10 +45,14 @@ AccountPool::Worker::Worker(const Shared& shared, bool own)
 }
 
 AccountPool::AccountPool(int jobs, const Shared& shared)
-    : jobs_(static_cast<std::size_t>(jobs < 1 ? 1 : jobs)), shared_(shared), out_(shared.out) {
+    : jobs_(static_cast<std::size_t>(jobs < 1 ? 1 : jobs)),
+      shared_(shared),
+      throttle_(throttleSettings(shared, jobs_)),
+      out_(shared.out) {
   const bool held = jobs_ > 1;
   for (std::size_t i = 0; i < jobs_; ++i) {
     workers_.push_back(std::make_unique<Worker>(shared, held));
+    workers_.back()->account.useThrottle(&throttle_);
   }
   if (!held) {
     return;  // a pool of one runs on the walk's thread
@@ -110,7 +124,11 @@ void AccountPool::run(Worker& worker) {
     Mailbox mailbox(nullptr);
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [&] { return stopping_ || !waiting_.empty(); });
+      // Once the server asked to slow down, fewer accounts run at once: the
+      // accounts under way end as they would, and no new one starts meanwhile.
+      changed_.wait(lock, [&] {
+        return stopping_ || (!waiting_.empty() && busy_ < throttle_.connections());
+      });
       if (waiting_.empty()) {
         return;
       }

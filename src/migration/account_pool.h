@@ -23,6 +23,7 @@
 #include "migration/password_record.h"
 #include "migration/reporter.h"
 #include "migration/run_report.h"
+#include "migration/throttle.h"
 #include "store/mailbox.h"
 
 namespace lodemig {
@@ -36,6 +37,10 @@ namespace lodemig {
 // waits with drain(); a free worker migrates each into its own Reporter,
 // whose lines are held, and when the account ends writes the held lines
 // whole to the run's Reporter and settles it.
+//
+// The workers share one Throttle: the run's limits on bytes and appends a
+// second, and the server's requests to slow down, after which no further
+// account starts while as many run as it allows at once.
 //
 // The workers share, besides the settings: the run's Reporter and the skip
 // policy, used only under the pool's one lock (by the workers when an account
@@ -105,6 +110,7 @@ class AccountPool {
 
   const std::size_t jobs_;
   const Shared shared_;
+  Throttle throttle_;
   Reporter& out_;
   std::vector<std::unique_ptr<Worker>> workers_;
   std::vector<std::thread> threads_;

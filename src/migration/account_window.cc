@@ -36,10 +36,11 @@ class HeldReaderLog {
 void AccountMigration::transferMessages(Folder& folder, const Mailbox& mailbox,
                                         FolderTally& tally) {
   const long total = static_cast<long>(tally.storeMessages);
-  if (window_.capacity() != connection_.appendWindow) {
-    window_ = AppendWindow(connection_.appendWindow);
+  if (window_.capacity() != windowWanted()) {
+    window_ = AppendWindow(windowWanted());
   }
   window_.clear();
+  deferred_.clear();
   gateway_.setAppendWindow(window_.capacity());
   readLog_.str("");
   Message message(&folder);
@@ -77,6 +78,7 @@ void AccountMigration::transferMessages(Folder& folder, const Mailbox& mailbox,
     messageNumber_ = ++number;
   }
   settleWindow(tally, total);
+  resendDeferred(folder, mailbox, tally, total);
   messageNumber_ = 0;
   reporter_.eraseCounter();
   walking_ = nullptr;
@@ -141,15 +143,25 @@ bool AccountMigration::readNext(Folder& folder, const Mailbox& mailbox, Message&
 }
 
 void AccountMigration::sendMessage(Message& message, const std::string& identity, long number,
-                                   FolderTally& tally, long total) {
+                                   FolderTally& tally, long total, int backOffs) {
+  paceAppend(tally, total);
   SentMessage& record = window_.push();
   record.number = number;
   record.identity = identity;
   if (resume_.needsIdentities()) {
     record.flags = message.flagText();
   }
+  record.headerOffset = message.headerOffset();
+  record.fileName = message.fileName();
+  record.storedSize = message.storedSize();
+  record.backOffs = backOffs;
+  record.epoch = throttle_->epoch();
   record.written = target_->submitAppend(targetName_, message, static_cast<std::uint64_t>(number));
   record.size = record.written == kGatewayOk ? message.contentSize() : 0;
+  if (!throttle_->afterAppend(record.size)) {
+    settleWindow(tally, total);
+    stopIfAsked();
+  }
   // Answers to older appends, taken before this one's turn, would replace it.
   record.cause = record.written == kGatewayOk ? std::string() : gateway_.client().failureCause();
   if (readLog_.tellp() > 0) {
@@ -207,9 +219,15 @@ void AccountMigration::completeOldest(FolderTally& tally, long total) {
                                                                        : kGatewayConnectionProblem;
     cause = result == kGatewayOk ? std::string() : gateway_.client().failureCause();
   }
+  if (result == kGatewayAppendFailed && deferRefused(record, cause, tally)) {
+    --tally.read;
+    window_.pop();
+    return;
+  }
   try {
     checkResult(reporter_, TargetStep::Append, result);
     ++tally.sent;
+    throttle_->noteAccepted();
     tally.bytesSent += record.size;
     resume_.record(record.identity, static_cast<std::int64_t>(record.size), record.flags, uid,
                    true);

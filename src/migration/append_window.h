@@ -20,6 +20,13 @@ struct SentMessage {
   GatewayResult written = 0;  // the result of writing it
   std::string log;            // the reader's lines for it, held until its answer
   std::string cause;          // why writing it failed, when it did
+  // Where it lies in the store, to find it again when it is to be sent
+  // again: as Message's headerOffset(), fileName() and storedSize().
+  std::int64_t headerOffset = -1;
+  std::string fileName;
+  std::uint64_t storedSize = 0;
+  std::uint64_t epoch = 0;  // the Throttle's epoch when it was written
+  int backOffs = 0;         // times the server refused it for its load
 };
 
 // The messages of a folder whose appends are written and whose answers are

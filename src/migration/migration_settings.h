@@ -1,6 +1,7 @@
 #ifndef LODEMIG_MIGRATION_MIGRATION_SETTINGS_H_
 #define LODEMIG_MIGRATION_MIGRATION_SETTINGS_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,12 @@ struct MigrationSettings {
   bool migrateUnlisted = false;
   // -primaryDomain was given; else primaryDomain is this machine's name.
   bool primaryDomainGiven = false;
+  // Bytes and appends a second over the whole run, all jobs together; 0:
+  // no limit.
+  std::uint64_t maxBytesPerSecond = 0;
+  std::uint64_t maxMessagesPerSecond = 0;
+  // The first pause after the server asks the run to slow down.
+  int backOffUnitMs = 1000;
 };
 
 }  // namespace lodemig
