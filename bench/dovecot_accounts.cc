@@ -73,8 +73,8 @@ void writeMaildirs(const StoreManifest& manifest, const std::string& root) {
 // The configuration an administrator would write per account: LOGIN as the
 // master user on the account's behalf, mbsync's own pipelining.
 std::string mbsyncConfig(int port, const std::string& account, const std::string& maildir) {
-  return "IMAPAccount target\nHost 127.0.0.1\nPort " + std::to_string(port) + "\nUser " +
-         account + "*" + kAdmin + "\nPass " + kMasterPassword +
+  return "IMAPAccount target\nHost 127.0.0.1\nPort " + std::to_string(port) + "\nUser " + account +
+         "*" + kAdmin + "\nPass " + kMasterPassword +
          "\nSSLType None\nAuthMechs LOGIN\n\nIMAPStore far\nAccount target\n\n"
          "MaildirStore near\nPath " +
          maildir + "/\nInbox " + maildir +
@@ -104,12 +104,12 @@ std::vector<std::string> clientArgv(const AccountRowsOptions& options, const Var
                                     const StoreManifest& manifest, const std::string& maildirs,
                                     const std::string& home, int port) {
   if (!variant.mbsync) {
-    std::vector<std::string> argv = {options.lodemig, "-path",         manifest.root,
-                                     "-migrate",      "-server",       "127.0.0.1",
-                                     "-port",         std::to_string(port),
-                                     "-password",     kMasterPassword, "-targetType",
-                                     "imap",          "-admin",        kAdmin,
-                                     "-primaryDomain", kDomain,        "-quiet"};
+    std::vector<std::string> argv = {
+        options.lodemig, "-path",         manifest.root,    "-migrate",
+        "-server",       "127.0.0.1",     "-port",          std::to_string(port),
+        "-password",     kMasterPassword, "-targetType",    "imap",
+        "-admin",        kAdmin,          "-primaryDomain", kDomain,
+        "-quiet"};
     if (variant.window > 1) {
       argv.insert(argv.end(), {"-window", std::to_string(variant.window)});
     }
@@ -152,9 +152,10 @@ double runOnce(const AccountRowsOptions& options, const StoreManifest& manifest,
   MeasuredRun run;
   {
     DelayRelay relay(dovecot.port(), kDelay);
-    run = runMeasured(options.launcher,
-                      clientArgv(options, row.variant, manifest, maildirs, home.path(), relay.port()),
-                      scratch, home / "client.stderr", kTimeoutSeconds);
+    run =
+        runMeasured(options.launcher,
+                    clientArgv(options, row.variant, manifest, maildirs, home.path(), relay.port()),
+                    scratch, home / "client.stderr", kTimeoutSeconds);
     turns = relay.turns();
   }
   const double accounts = static_cast<double>(manifest.accounts.size());
@@ -162,11 +163,11 @@ double runOnce(const AccountRowsOptions& options, const StoreManifest& manifest,
   row.beforeAppend = static_cast<double>(turns.beforeAppend) / accounts;
   const int holding = accountsHolding(dovecot, options.messages);
   if (!run.usage.succeeded() || holding != options.accounts) {
-    row.check = "FAILED: " + std::to_string(holding) + " accounts hold their messages" +
-                (run.usage.succeeded()
-                     ? std::string()
-                     : " (client failed: " + readWhole(home / "client.stderr").substr(0, 200) +
-                           ")");
+    row.check =
+        "FAILED: " + std::to_string(holding) + " accounts hold their messages" +
+        (run.usage.succeeded()
+             ? std::string()
+             : " (client failed: " + readWhole(home / "client.stderr").substr(0, 200) + ")");
   }
   return run.usage.wallSeconds;
 }

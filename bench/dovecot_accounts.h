@@ -7,14 +7,14 @@ namespace lodemig::bench {
 
 // How the many-accounts rows run.
 struct AccountRowsOptions {
-  std::string lodemig;   // absolute paths of the tool and the launcher
+  std::string lodemig;  // absolute paths of the tool and the launcher
   std::string launcher;
-  std::string work;      // a directory of the rows' own is made inside
-  std::string results;   // the table is appended here too ("" none)
+  std::string work;     // a directory of the rows' own is made inside
+  std::string results;  // the table is appended here too ("" none)
   std::string commit = "unknown";
   int runs = 3;
   int accounts = 200;
-  int messages = 10;     // per account
+  int messages = 10;  // per account
 };
 
 // Many small accounts, one at a time, into a fresh private dovecot per run
