@@ -59,6 +59,7 @@ const char kUsage[] =
     "       -live      copy while Quillon runs: changes are left for -delta (optional)\n"
     "       -delta     with -journal: send only what changed since the last pass (optional)\n"
     "       -expunge   with -delta: remove from Torvane what the store no longer has\n"
+    "       -compress  compress the connection when the server offers it (optional)\n"
     "       -version   print the version and exit (optional)\n"
     "       -help      print help and exit (optional)\n"
     "\n"

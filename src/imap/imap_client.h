@@ -127,6 +127,13 @@ class ImapClient {
   // Takes the next tag: "V" and the counter, which then increments.
   std::string nextTag();
 
+  // True when the last connect() was to compress (settings' compress) and
+  // the server did not offer COMPRESS=DEFLATE or refused it: the connection
+  // goes on uncompressed.
+  bool compressionDeclined() const { return compressionDeclined_; }
+  // True while the connection is compressed.
+  bool compressing() const { return stream_ && stream_->compressing(); }
+
   // The identity ("user@domain") the server last accepted with X-SETUSER on
   // this connection; re-applied after a reconnection. Empty: administrator.
   const std::string& identity() const { return identity_; }
@@ -179,6 +186,11 @@ class ImapClient {
   // Asks for TLS with STARTTLS on the plain connection and runs the
   // handshake. Throws ImapConnectionFailed with the reason as its detail.
   void startTls();
+  // After the login: asks for the capabilities and, when COMPRESS=DEFLATE is
+  // among them, switches it on. A refusal only notes compressionDeclined();
+  // a layer that cannot start closes the stream and throws
+  // ImapConnectionFailed "recvLine failed".
+  void startCompression();
   // Closes the stream and throws ImapConnectionFailed "" with `detail`.
   [[noreturn]] void failTls(const std::string& detail);
   // "host:port", for the reasons of a failure.
@@ -217,6 +229,7 @@ class ImapClient {
   // connection.
   bool connecting_ = false;
   bool endedInLogin_ = false;
+  bool compressionDeclined_ = false;
   std::string loginRefusal_;
   // The least each answer is expected to take (the last tagged line's length
   // less kAnswerSlack; 0: none seen yet on this connection).
