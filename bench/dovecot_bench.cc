@@ -5,6 +5,8 @@
 //
 // lodemig-bench-dovecot --lodemig PATH --launcher PATH --work DIR [--runs N]
 //                       [--messages N] [--results FILE] [--commit TEXT]
+// With BENCH_DOVECOT_ROWS=compress in the environment, only the rows of
+// -compress (bench/dovecot_compress.h).
 
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/dovecot_compress.h"
 #include "bench/measured_run.h"
 #include "bench/report.h"
 #include "bench/store_generator.h"
@@ -196,6 +199,12 @@ int run(int argc, char** argv) {
   // The instances' mail lives in memory, so that the disk does not decide.
   if (::access("/dev/shm", W_OK) == 0) {
     ::setenv("TMPDIR", "/dev/shm", 1);
+  }
+  // BENCH_DOVECOT_ROWS=compress: only the rows of -compress over a narrow link.
+  if (const char* only = std::getenv("BENCH_DOVECOT_ROWS");
+      only && std::string(only) == "compress") {
+    return runCompressRows({options.lodemig, options.launcher, options.work, options.results,
+                            options.commit, options.runs, options.messages});
   }
   const std::string directory = options.work + "/dovecot";
   fs::remove_all(directory);
