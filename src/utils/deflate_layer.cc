@@ -23,9 +23,7 @@ std::string zlibCause(const z_stream& stream, int result) {
 }  // namespace
 
 DeflateLayer::DeflateLayer(ConnectionLayer& below, std::string alreadyReceived)
-    : below_(below),
-      input_(std::max(kInputSize, alreadyReceived.size())),
-      output_(kOutputSize) {
+    : below_(below), input_(std::max(kInputSize, alreadyReceived.size())), output_(kOutputSize) {
   deflaterMade_ = deflateInit2(&deflater_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kRawWindowBits,
                                kMemoryLevel, Z_DEFAULT_STRATEGY) == Z_OK;
   inflaterMade_ = inflateInit2(&inflater_, kRawWindowBits) == Z_OK;

@@ -258,7 +258,9 @@ tcpbuffer::int_type tcpbuffer::underflow() {
   // Input a layer holds already is not on the socket: waiting there for it
   // would stall until the time-out.
   const bool held = inputHeldAbove();
-  if (gatherBytes_ > 1 && !held) {
+  // Compressed answers take far fewer bytes on the socket than their count
+  // of text: waiting for that many would always wait out the time.
+  if (gatherBytes_ > 1 && !held && deflate_ == nullptr) {
     socket_.waitForBytes(std::min(gatherBytes_, readSize_), gatherWaitMs_);
   }
   gatherBytes_ = 0;

@@ -114,7 +114,8 @@ class tcpbuffer : public std::streambuf {
   // `waitMs` milliseconds, until `bytes` have arrived, so that several
   // answers coming one after the other are taken with one wake-up instead
   // of one each. Fewer bytes are taken as they are once the wait is over. No
-  // wait while a layer above the socket holds input already.
+  // wait while a layer above the socket holds input already, nor while the
+  // connection is compressed.
   void gatherInput(std::size_t bytes, int waitMs) {
     gatherBytes_ = bytes;
     gatherWaitMs_ = waitMs;
