@@ -15,7 +15,8 @@
 namespace lodemig::testing {
 namespace {
 
-constexpr char kDeclined[] = " does not offer COMPRESS=DEFLATE: the connections are not compressed\n";
+constexpr char kDeclined[] =
+    " does not offer COMPRESS=DEFLATE: the connections are not compressed\n";
 
 class CompressTest : public MigrationTest {
  protected:
@@ -150,12 +151,12 @@ TEST_F(CompressTest, DovecotWithZlibStoresEveryByte) {
   makeDirectories(work_);
   ProcessOptions inWork;
   inWork.workingDirectory = work_;
-  const ProcessResult run = runProcess(
-      LODEMIG_BINARY,
-      {"-path", store_, "-migrate", "-server", "127.0.0.1", "-port",
-       std::to_string(dovecot.port()), "-password", "masterpw", "-targetType", "imap", "-admin",
-       "admin", "-primaryDomain", "example.com", "-compress", "-window", "4"},
-      inWork);
+  const ProcessResult run =
+      runProcess(LODEMIG_BINARY,
+                 {"-path", store_, "-migrate", "-server", "127.0.0.1", "-port",
+                  std::to_string(dovecot.port()), "-password", "masterpw", "-targetType", "imap",
+                  "-admin", "admin", "-primaryDomain", "example.com", "-compress", "-window", "4"},
+                 inWork);
   ASSERT_EQ(run.exitStatus, 0) << run.out << allFiles(work_, "log");
   // Offered and taken: a refusal or its absence would be in the log.
   EXPECT_FALSE(contains(allFiles(work_, "log"), kDeclined));

@@ -128,8 +128,8 @@ TEST_F(ImapClientCompressTest, GarbageAfterTheSwitchFailsWithTheCause) {
   peer_.start();
   ASSERT_EQ(connect(), "");
   EXPECT_EQ(noop(), "failed");
-  const std::string expected =
-      "127.0.0.1:" + std::to_string(peer_.port()) + " sent compressed data that cannot be inflated (";
+  const std::string expected = "127.0.0.1:" + std::to_string(peer_.port()) +
+                               " sent compressed data that cannot be inflated (";
   EXPECT_EQ(client_.failureCause().rfind(expected, 0), 0u) << client_.failureCause();
   EXPECT_EQ(client_.state(), ClientState::Disconnected);
   peer_.finish();
