@@ -80,9 +80,10 @@ bool sendAll(int fd, const std::string& bytes) {
 struct Direction {
   int from = -1;
   int to = -1;
-  bool ended = false;     // `from` said end of stream (or failed)
-  bool shutDown = false;  // and `to` was told, once the queue was empty
-  bool passed = false;    // bytes went to `to` since the other direction's last chunk
+  bool ended = false;          // `from` said end of stream (or failed)
+  bool shutDown = false;       // and `to` was told, once the queue was empty
+  bool passed = false;         // bytes went to `to` since the other direction's last chunk
+  Clock::time_point wireFree;  // the link is busy until then
   std::deque<std::pair<Clock::time_point, std::string>> queue;
 };
 
@@ -119,8 +120,22 @@ int waitMs(const Direction* directions, Clock::time_point now) {
 
 }  // namespace
 
-DelayRelay::DelayRelay(int targetPort, std::chrono::microseconds delay)
-    : targetPort_(targetPort), delay_(delay), listener_(listenOnLoopback(&port_)) {
+Clock::time_point linkDeparture(Clock::time_point now, std::size_t bytes,
+                                std::uint64_t bitsPerSecond, Clock::time_point* wireFree) {
+  if (bitsPerSecond == 0) {
+    return now;
+  }
+  const auto sending = std::chrono::nanoseconds(static_cast<std::int64_t>(
+      static_cast<double>(bytes) * 8e9 / static_cast<double>(bitsPerSecond)));
+  *wireFree = std::max(now, *wireFree) + std::chrono::duration_cast<Clock::duration>(sending);
+  return *wireFree;
+}
+
+DelayRelay::DelayRelay(int targetPort, std::chrono::microseconds delay, std::uint64_t bitsPerSecond)
+    : targetPort_(targetPort),
+      delay_(delay),
+      bitsPerSecond_(bitsPerSecond),
+      listener_(listenOnLoopback(&port_)) {
   acceptor_ = std::thread([this] { acceptLoop(); });
 }
 
@@ -190,8 +205,9 @@ void DelayRelay::relay(UniqueFd client, Connection& connection) {
       }
       const ssize_t got = ::recv(direction.from, buffer.data(), buffer.size(), 0);
       if (got > 0) {
-        direction.queue.emplace_back(Clock::now() + delay_,
-                                     buffer.substr(0, static_cast<size_t>(got)));
+        const Clock::time_point sent = linkDeparture(Clock::now(), static_cast<size_t>(got),
+                                                     bitsPerSecond_, &direction.wireFree);
+        direction.queue.emplace_back(sent + delay_, buffer.substr(0, static_cast<size_t>(got)));
         if (i == 0) {
           countTurn(directions[1].passed, direction.queue.back().second, turns, appended);
         }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -14,15 +15,24 @@
 
 namespace lodemig::bench {
 
+// A link of `bitsPerSecond` each way (0: unlimited): the time the bytes read
+// at `now` have all gone onto it, their sender being busy until `*wireFree`,
+// which moves on to that time. Chunks thus leave in order, each after the
+// ones before it, no faster than the link carries them.
+std::chrono::steady_clock::time_point linkDeparture(
+    std::chrono::steady_clock::time_point now, std::size_t bytes, std::uint64_t bitsPerSecond,
+    std::chrono::steady_clock::time_point* wireFree);
+
 // A TCP relay on 127.0.0.1 that holds every chunk it forwards for `delay`
-// in each direction before passing it on, without limiting bandwidth: what
-// a long network does to round trips, in one box. Every connection to
+// in each direction before passing it on, and with `bitsPerSecond` also
+// limits each direction's bandwidth (see linkDeparture): what a long or
+// narrow network does to round trips and transfers, in one box. Every connection to
 // port() gets its own connection to `targetPort` and its own thread; the
 // destructor stops accepting, ends every connection and joins every thread.
 // Throws std::runtime_error when it cannot listen.
 class DelayRelay {
  public:
-  DelayRelay(int targetPort, std::chrono::microseconds delay);
+  DelayRelay(int targetPort, std::chrono::microseconds delay, std::uint64_t bitsPerSecond = 0);
   ~DelayRelay();
   DelayRelay(const DelayRelay&) = delete;
   DelayRelay& operator=(const DelayRelay&) = delete;
@@ -59,6 +69,7 @@ class DelayRelay {
 
   const int targetPort_;
   const std::chrono::microseconds delay_;
+  const std::uint64_t bitsPerSecond_;
   int port_ = 0;  // set by the listener's initializer, so declared before it
   UniqueFd listener_;
   std::atomic<bool> stopping_{false};

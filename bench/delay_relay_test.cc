@@ -18,6 +18,22 @@ TEST(DelayRelayTest, HoldsEveryChunkForItsDelayEachWay) {
   EXPECT_GE(seconds, 0.010);
 }
 
+TEST(DelayRelayTest, LinkSendsChunksOneAfterAnotherAtItsRate) {
+  using std::chrono::milliseconds;
+  const std::chrono::steady_clock::time_point start;
+  std::chrono::steady_clock::time_point wireFree;
+  // 8 Mbit/s: 1000 bytes take 1 ms on the link.
+  EXPECT_EQ(linkDeparture(start, 1000, 8000000, &wireFree), start + milliseconds(1));
+  // A chunk read while the link is busy waits for it.
+  EXPECT_EQ(linkDeparture(start, 2000, 8000000, &wireFree), start + milliseconds(3));
+  // One read after the link went idle starts at once.
+  EXPECT_EQ(linkDeparture(start + milliseconds(10), 1000, 8000000, &wireFree),
+            start + milliseconds(11));
+  // Unlimited: at once, the link's time untouched.
+  EXPECT_EQ(linkDeparture(start + milliseconds(5), 1 << 20, 0, &wireFree), start + milliseconds(5));
+  EXPECT_EQ(wireFree, start + milliseconds(11));
+}
+
 TEST(DelayRelayTest, PassesBytesIntactBothWaysAndTheEndOfEach) {
   // A peer that sends back what it got, reversed, once the client has ended.
   UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));

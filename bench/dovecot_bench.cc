@@ -5,6 +5,8 @@
 //
 // lodemig-bench-dovecot --lodemig PATH --launcher PATH --work DIR [--runs N]
 //                       [--messages N] [--results FILE] [--commit TEXT]
+// With BENCH_DOVECOT_ONLY=compress in the environment, only the rows of
+// -compress (bench/dovecot_compress.h).
 
 #include <unistd.h>
 
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "bench/dovecot_accounts.h"
+#include "bench/dovecot_compress.h"
 #include "bench/measured_run.h"
 #include "bench/report.h"
 #include "bench/store_generator.h"
@@ -199,12 +202,16 @@ int run(int argc, char** argv) {
   if (::access("/dev/shm", W_OK) == 0) {
     ::setenv("TMPDIR", "/dev/shm", 1);
   }
-  // BENCH_DOVECOT_ONLY=accounts: the many-accounts rows alone.
-  const AccountRowsOptions accountRows{options.lodemig, options.launcher, options.work,
-                                       options.results, options.commit,   options.runs};
-  if (const char* only = std::getenv("BENCH_DOVECOT_ONLY");
-      only && std::string(only) == "accounts") {
-    return runAccountRows(accountRows);
+  // BENCH_DOVECOT_ONLY=accounts or compress: those rows alone.
+  const std::string only =
+      std::getenv("BENCH_DOVECOT_ONLY") ? std::getenv("BENCH_DOVECOT_ONLY") : "";
+  if (only == "accounts") {
+    return runAccountRows({options.lodemig, options.launcher, options.work, options.results,
+                           options.commit, options.runs});
+  }
+  if (only == "compress") {
+    return runCompressRows({options.lodemig, options.launcher, options.work, options.results,
+                            options.commit, options.runs, options.messages});
   }
   if (std::getenv("BENCH_WINDOW") != nullptr) {
     return runDovecotWindows(
@@ -281,7 +288,9 @@ int run(int argc, char** argv) {
   for (const Row& row : rows) {
     verified = verified && row.check.rfind("ok", 0) == 0;
   }
-  return runAccountRows(accountRows) == 0 && verified ? 0 : 1;
+  const int accounts = runAccountRows({options.lodemig, options.launcher, options.work,
+                                       options.results, options.commit, options.runs});
+  return accounts == 0 && verified ? 0 : 1;
 }
 
 }  // namespace

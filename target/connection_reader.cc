@@ -13,7 +13,10 @@ bool ConnectionReader::refill() {
   if (begin_ == end_) {
     begin_ = end_ = 0;
   }
-  const long count = connection_.receive(buffer_.data() + end_, buffer_.size() - end_);
+  char* into = buffer_.data() + end_;
+  const std::size_t room = buffer_.size() - end_;
+  const long count =
+      layer_ != nullptr ? layer_->receive(into, room) : connection_.receive(into, room);
   if (count <= 0) {
     return false;
   }
@@ -23,6 +26,12 @@ bool ConnectionReader::refill() {
   }
   end_ += static_cast<std::size_t>(count);
   return true;
+}
+
+std::string ConnectionReader::takeUnread() {
+  std::string held(buffer_.data() + begin_, end_ - begin_);
+  begin_ = end_ = 0;
+  return held;
 }
 
 ConnectionReader::Status ConnectionReader::readLine(std::string& line, std::size_t limit) {

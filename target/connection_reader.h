@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "target/content_digest.h"
+#include "utils/connection_layer.h"
 #include "utils/tls_server.h"
 
 namespace lodemig::target {
@@ -38,11 +39,18 @@ class ConnectionReader {
   // Forgets the bytes received but not read yet: those sent in the clear
   // before the TLS handshake that STARTTLS begins.
   void discardBuffered() { begin_ = end_ = 0; }
+  // Hands out the bytes received but not read yet, and forgets them.
+  std::string takeUnread();
+  // From now on receives through `layer` (made over the connection, alive
+  // as long as the reader) instead of the connection: what the client sends
+  // once compression is on.
+  void receiveThrough(ostrel::utils::ConnectionLayer& layer) { layer_ = &layer; }
 
  private:
   bool refill();
 
   ostrel::utils::ServerConnection& connection_;
+  ostrel::utils::ConnectionLayer* layer_ = nullptr;
   std::ostream* transcript_;
   std::vector<char> buffer_;
   std::size_t begin_ = 0;

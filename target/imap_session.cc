@@ -23,7 +23,8 @@ ImapSession::ImapSession(ServerState& state, ostrel::utils::ServerConnection& co
       options_(state.options()),
       store_(state.store()),
       connection_(connection),
-      reader_(connection, kReadBufferSize, transcript) {}
+      reader_(connection, kReadBufferSize, transcript),
+      plainLayer_(connection) {}
 
 void ImapSession::run() {
   // A client that fails the handshake, or speaks in the clear, hears nothing.
@@ -218,6 +219,7 @@ ImapSession::Flow ImapSession::execute() {
       {"AUTHENTICATE", &ImapSession::authenticate},
       {"LOGIN", &ImapSession::login},
       {"CAPABILITY", &ImapSession::capability},
+      {"COMPRESS", &ImapSession::compress},
   };
   for (const auto& command : kCommands) {
     if (equalsIgnoreCase(name, command.name)) {
@@ -270,6 +272,9 @@ ImapSession::Flow ImapSession::capability() {
   if (options_.starttls && !connection_.usesTls() && !options_.noStarttlsCapability) {
     line += " STARTTLS";
   }
+  if (options_.compress && (acting_ || master_) && deflate_ == nullptr) {
+    line += " COMPRESS=DEFLATE";
+  }
   untagged(line);
   return reply("OK", "CAPABILITY completed");
 }
@@ -303,14 +308,18 @@ void ImapSession::untagged(std::string_view text) {
 bool ImapSession::answer(std::string_view status, std::string_view text, std::string_view more) {
   state_.delayAnswer();
   out_.append(tag_).append(" ").append(status).append(" ").append(text).append(more).append("\r\n");
-  const bool sent = connection_.sendAll(out_);
-  out_.clear();
-  return sent;
+  return sendOut();
 }
 
 bool ImapSession::sendNow(std::string_view line) {
   out_.append(line).append("\r\n");
-  const bool sent = connection_.sendAll(out_);
+  return sendOut();
+}
+
+bool ImapSession::sendOut() {
+  const bool sent = deflate_ != nullptr
+                        ? deflate_->send(out_.data(), out_.size()) == static_cast<long>(out_.size())
+                        : connection_.sendAll(out_);
   out_.clear();
   return sent;
 }

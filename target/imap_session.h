@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -13,7 +14,9 @@
 #include "target/connection_reader.h"
 #include "target/content_digest.h"
 #include "target/mail_store.h"
+#include "target/server_layer.h"
 #include "target/server_state.h"
+#include "utils/deflate_layer.h"
 #include "utils/tls_server.h"
 
 namespace lodemig::target {
@@ -136,6 +139,11 @@ class ImapSession {
   }
   // Sends the pending answer and "<line>" at once, without a tag or delay.
   bool sendNow(std::string_view line);
+  // Sends out_ (through deflate once it is on) and empties it.
+  bool sendOut();
+  // COMPRESS DEFLATE (with --compress): answers OK, then both ways go
+  // through raw deflate.
+  Flow compress();
 
   ServerState& state_;
   const TargetOptions& options_;
@@ -143,6 +151,9 @@ class ImapSession {
   ostrel::utils::ServerConnection& connection_;
   ConnectionReader reader_;
   CommandParser parser_;
+  // The connection as a layer, and deflate over it once COMPRESS is on.
+  ServerLayer plainLayer_;
+  std::unique_ptr<ostrel::utils::DeflateLayer> deflate_;
 
   // Login state: the acting account, and whether the master login was made.
   std::optional<MailStore::AccountId> acting_;

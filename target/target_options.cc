@@ -114,6 +114,10 @@ TargetOptions parseTargetOptions(int argc, const char* const* argv) {
       options.starttlsRefuse = true;
       continue;
     }
+    if (option == "--compress") {
+      options.compress = true;
+      continue;
+    }
     if (option == "--no-starttls-capability") {
       options.noStarttlsCapability = true;
       continue;
@@ -272,6 +276,7 @@ std::string targetUsage() {
          "  --refuse-setuser ADDR|*    answer X-SETUSER of ADDR (or of every one) with NO\n"
          "  --starttls-refuse          offer STARTTLS in CAPABILITY but answer it with NO\n"
          "  --no-starttls-capability   take STARTTLS but leave it out of CAPABILITY\n"
+         "  --compress                 offer COMPRESS=DEFLATE to logged-in clients\n"
          "  --delay-ms N               delay every tagged answer by N milliseconds\n"
          "  --accounts-digest          at the stop, also a digest that does not depend on\n"
          "                             the order in which the accounts arrived\n"

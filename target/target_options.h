@@ -82,6 +82,9 @@ struct TargetOptions {
   // STARTTLS faults: offered but answered NO; or taken but not offered.
   bool starttlsRefuse = false;
   bool noStarttlsCapability = false;
+  // Offer COMPRESS=DEFLATE after the login and compress a connection that
+  // asks for it.
+  bool compress = false;
   unsigned delayMs = 0;
   // After the summary line, one more: "accounts digest: HEX", which does
   // not depend on the order in which the accounts arrived.

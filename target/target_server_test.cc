@@ -653,6 +653,25 @@ TEST_F(TargetServerTest, AppendLimitIsAnnouncedAndLargerMessagesAreRefusedInStep
   EXPECT_NE(std::string::npos, stop().find(" messages: 1 bytes: 10 "));
 }
 
+TEST_F(TargetServerTest, CompressIsOfferedOnlyWhenAskedAndOnlyAfterTheLogin) {
+  TargetOptions options;
+  options.storeDirectory = "none";
+  start(options);
+  auto plain = admin();
+  EXPECT_EQ(std::string::npos, plain->exchange("A CAPABILITY\r\n", "A").find("COMPRESS"));
+  EXPECT_EQ("B BAD Unknown command\r\n", plain->exchange("B COMPRESS DEFLATE\r\n", "B"));
+  stop();
+  options.compress = true;
+  start(options);
+  auto client = connect();
+  EXPECT_EQ(std::string::npos, client->exchange("A CAPABILITY\r\n", "A").find("COMPRESS"));
+  auto admitted = admin();
+  EXPECT_NE(std::string::npos,
+            admitted->exchange("A CAPABILITY\r\n", "A").find(" COMPRESS=DEFLATE\r\n"));
+  EXPECT_EQ("B BAD COMPRESS takes DEFLATE\r\n", admitted->exchange("B COMPRESS GZIP\r\n", "B"));
+  EXPECT_EQ("C OK DEFLATE active\r\n", admitted->exchange("C COMPRESS DEFLATE\r\n", "C"));
+}
+
 TEST_F(TargetServerTest, LoseDoubleAndAlterAnswerOkButStoreOtherwise) {
   TargetOptions options;
   options.noUidplus = true;  // answers as a server without UIDPLUS gives them

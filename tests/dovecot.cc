@@ -178,6 +178,12 @@ Dovecot::Dovecot(const ScopedTempDir& dir, const DovecotOptions& options)
     replaceAll(config, "@MASTER@", "");
   }
   replaceAll(config, "@SPECIAL@", options.specialFolders ? kSpecial : "");
+  if (options.compress) {
+    // COMPRESS comes with imap_zlib, which needs the zlib mail plugin.
+    config +=
+        "mail_plugins = $mail_plugins zlib\n"
+        "protocol imap {\n  mail_plugins = $mail_plugins imap_zlib\n}\n";
+  }
   // Dovecot reads the key as root before it drops privileges.
   config += tls ? "ssl = yes\nssl_cert = <" + options.tlsCert + "\nssl_key = <" + options.tlsKey +
                       "\nssl_min_protocol = TLSv1.2\n"

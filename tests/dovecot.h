@@ -25,6 +25,8 @@ struct DovecotOptions {
   // Sent, Trash, Drafts and Junk exist in every account, marked with their
   // special-use attributes.
   bool specialFolders = false;
+  // The zlib plugins are loaded: COMPRESS=DEFLATE is offered after the login.
+  bool compress = false;
 };
 
 // A dovecot master process in the foreground with a configuration of its own

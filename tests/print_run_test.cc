@@ -62,6 +62,7 @@ const char kUsage[] =
     "       -expunge   with -delta: remove from Torvane what the store no longer has\n"
     "       -maxRate   bytes a second, all jobs together; K = 1024, M = 1024*1024 (optional)\n"
     "       -maxMessagesPerSecond  messages a second, all jobs together (optional)\n"
+    "       -compress  compress the connection when the server offers it (optional)\n"
     "       -version   print the version and exit (optional)\n"
     "       -help      print help and exit (optional)\n"
     "\n"

@@ -185,6 +185,8 @@ bool takeFlag(RunOptions& options, const char* name) {
     options.live = true;
   } else if (equalsIgnoreCase(name, "-expunge")) {
     options.expunge = true;
+  } else if (equalsIgnoreCase(name, "-compress")) {
+    options.compress = true;
   } else if (equalsIgnoreCase(name, "-disableCrLfFixing")) {
     options.fixCrLf = false;
   } else if (equalsIgnoreCase(name, "-version") || equalsIgnoreCase(name, "--version")) {
@@ -280,6 +282,7 @@ ConnectionSettings connectionSettingsFrom(const RunOptions& options) {
   connection.appendWindow = static_cast<std::size_t>(windowOf(options));
   connection.admin = options.admin;
   connection.loginForm = options.loginForm;
+  connection.compress = options.compress;
   return connection;
 }
 
@@ -326,6 +329,7 @@ void printUsage(std::ostream& out) {
   out << "       -delta     with -journal: send only what changed since the last pass (optional)\n";
   out << "       -expunge   with -delta: remove from Torvane what the store no longer has\n";
   printRateUsage(out);
+  out << "       -compress  compress the connection when the server offers it (optional)\n";
   out << "       -version   print the version and exit (optional)\n";
   out << "       -help      print help and exit (optional)\n";
   out << "\n";

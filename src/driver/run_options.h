@@ -74,6 +74,7 @@ struct RunOptions {
   std::string unknownArgument;
   bool tls = false;          // -tls: TLS from the first byte
   bool starttls = false;     // -starttls: STARTTLS before the login
+  bool compress = false;     // -compress: COMPRESS DEFLATE after the login when offered
   std::string caFile;        // -caFile: trusted instead of the system's store
   bool insecure = false;     // -insecure: no certificate checks
   std::string passwordFile;  // -passwordFile: the master password's file

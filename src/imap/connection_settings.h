@@ -1,6 +1,7 @@
 #ifndef LODEMIG_IMAP_CONNECTION_SETTINGS_H_
 #define LODEMIG_IMAP_CONNECTION_SETTINGS_H_
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -14,6 +15,17 @@ enum class TlsMode : int {
   None,      // plain TCP
   Implicit,  // TLS from the first byte
   StartTls,  // plain, then STARTTLS after the greeting and TLS before the login
+};
+
+// Something said once per run however many connections meet it: shared by
+// every connection of the run, from any thread.
+class RunOnce {
+ public:
+  // True for the first caller only.
+  bool first() { return !done_.exchange(true); }
+
+ private:
+  std::atomic<bool> done_{false};
 };
 
 // Where the target server is and how to talk to it: what a migration's
@@ -42,6 +54,11 @@ struct ConnectionSettings {
   // The run's one TLS context, shared by every connection; without one a
   // TLS connection accepts any certificate.
   std::shared_ptr<const ostrel::ssl::ClientTlsContext> tlsContext;
+  // After each login, COMPRESS DEFLATE when the server offers it.
+  bool compress = false;
+  // Taken by the first connection that finds compression not offered, so
+  // that the log says so once; shared by the run's connections.
+  std::shared_ptr<RunOnce> compressionNotice = std::make_shared<RunOnce>();
 };
 
 }  // namespace lodemig

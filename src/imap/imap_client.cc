@@ -180,6 +180,7 @@ bool ImapClient::usable() {
 void ImapClient::connect(bool loginAfter) {
   FlagScope scope(connecting_);
   endedInLogin_ = false;
+  compressionDeclined_ = false;
   loginRefusal_.clear();
   // A cause from an earlier connection must not pass for this one's.
   failureCause_.clear();
@@ -205,6 +206,9 @@ void ImapClient::connect(bool loginAfter) {
       endedInLogin_ = true;
       login();
       endedInLogin_ = false;
+    }
+    if (loginAfter && settings_.server.compress) {
+      startCompression();
     }
   } catch (const ImapException&) {
     closeStream();

@@ -131,6 +131,13 @@ class ImapClient {
   // Takes the next tag: "V" and the counter, which then increments.
   std::string nextTag();
 
+  // True when the last connect() was to compress (settings' compress) and
+  // the server did not offer COMPRESS=DEFLATE or refused it: the connection
+  // goes on uncompressed.
+  bool compressionDeclined() const { return compressionDeclined_; }
+  // True while the connection is compressed.
+  bool compressing() const { return stream_ && stream_->compressing(); }
+
   // The identity ("user@domain") the server last accepted with X-SETUSER on
   // this connection; re-applied after a reconnection. Empty: administrator.
   const std::string& identity() const { return identity_; }
@@ -180,6 +187,13 @@ class ImapClient {
   // Asks for TLS with STARTTLS on the plain connection and runs the
   // handshake. Throws ImapConnectionFailed with the reason as its detail.
   void startTls();
+  // After the login: when the server offers COMPRESS=DEFLATE, switches it
+  // on. A refusal only notes compressionDeclined(); a layer that cannot
+  // start closes the stream and throws ImapConnectionFailed "recvLine failed".
+  void startCompression();
+  // True when the logged-in server offers COMPRESS=DEFLATE: the login's
+  // answer tells, else a CAPABILITY command.
+  bool offersCompression();
   // Closes the stream and throws ImapConnectionFailed "" with `detail`.
   [[noreturn]] void failTls(const std::string& detail);
   // "host:port", for the reasons of a failure.
@@ -220,8 +234,12 @@ class ImapClient {
   // connection.
   bool connecting_ = false;
   bool endedInLogin_ = false;
+  bool compressionDeclined_ = false;
   std::string loginRefusal_;
   std::vector<std::string> capabilities_;
+  // True when capabilities_ came with the login's answer, so that they are
+  // what the server offers a logged-in client.
+  bool capabilitiesOfLogin_ = false;
 
   PendingCommands pending_;
   ResponseReader reader_;

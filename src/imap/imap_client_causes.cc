@@ -57,6 +57,10 @@ std::string ImapClient::openFailure() const {
 
 std::string ImapClient::readFailure(const char* what) const {
   using End = ostrel::utils::SocketLayer::ReceiveEnd;
+  // Once the compressed input broke, nothing after it could be read.
+  if (const std::string broken = stream_->compressionFailure(); !broken.empty()) {
+    return serverText() + " sent " + broken;
+  }
   switch (stream_->receiveEnd()) {
     case End::kTimedOut:
       return std::string(what) + " from " + serverText() + " within " +

@@ -18,6 +18,7 @@ const char kProxyFailed[] = "Authentication failed - Authentication PLAIN";
 void ImapClient::login() {
   // After STARTTLS the greeting's words are void: they came unprotected.
   capabilities_.clear();
+  capabilitiesOfLogin_ = false;
   if (settings_.server.tls != TlsMode::StartTls) {
     capabilities_ = capabilityWords(lastLine_);
   }
@@ -127,6 +128,7 @@ void ImapClient::noteLoginCapabilities(const ImapCommand& command) {
       capabilities_ = capabilityWords(line);
     }
   }
+  capabilitiesOfLogin_ = !capabilities_.empty();
 }
 
 }  // namespace lodemig

@@ -182,6 +182,17 @@ void logProtectionFailure(Reporter& reporter, const ImapGateway& gateway, Gatewa
   }
 }
 
+// A run asked to compress goes on without it where the server does not
+// offer it; the log says so once, not at every account's connection.
+void noteCompressionDeclined(Reporter& reporter, ImapGateway& gateway,
+                             const ConnectionSettings& connection) {
+  if (connection.compress && gateway.client().compressionDeclined() &&
+      connection.compressionNotice && connection.compressionNotice->first()) {
+    reporter.log("Info: " + connection.host + ":" + std::to_string(connection.port) +
+                 " does not offer COMPRESS=DEFLATE: the connections are not compressed\n");
+  }
+}
+
 }  // namespace
 
 ConnectResult connectMaster(Reporter& reporter, ImapGateway& gateway,
@@ -191,6 +202,7 @@ ConnectResult connectMaster(Reporter& reporter, ImapGateway& gateway,
   const GatewayResult result =
       connection.standardServer ? gateway.reach(connection) : gateway.connectMaster(connection);
   logProtectionFailure(reporter, gateway, result);
+  noteCompressionDeclined(reporter, gateway, connection);
   return withCause(gateway, result);
 }
 
@@ -202,6 +214,7 @@ GatewayResult connectForAccount(Reporter& reporter, ImapGateway& gateway,
     return login;
   }
   logProtectionFailure(reporter, gateway, login);
+  noteCompressionDeclined(reporter, gateway, connection);
   checkConnect(reporter, withCause(gateway, login), connection);
   checkConnected(reporter, gateway, gateway.learnCapabilities(traits), connection);
   return kGatewayOk;

@@ -68,6 +68,7 @@ bool tcpbuffer::close() {
 }
 
 void tcpbuffer::closeLayers() {
+  deflate_ = nullptr;
   while (!layers_.empty()) {
     layers_.back()->close();
     layers_.pop_back();
@@ -93,6 +94,25 @@ bool tcpbuffer::startTls() {
     pushLayer(std::move(layer));
   }
   return started;
+}
+
+bool tcpbuffer::startCompression() {
+  if (!socket_.isConnected() || deflate_ != nullptr || sync() != 0) {
+    return false;
+  }
+  // The peer compresses from the byte after its answer on; whatever of that
+  // came with the answer is compressed already.
+  std::string received(gptr(), egptr());
+  setg(readArea_, readArea_, readArea_);
+  auto layer = std::make_unique<DeflateLayer>(top(), std::move(received));
+  const bool ready = layer->ready();
+  deflate_ = layer.get();
+  pushLayer(std::move(layer));
+  return ready;
+}
+
+std::string tcpbuffer::compressionFailure() const {
+  return deflate_ != nullptr ? deflate_->failure() : std::string();
 }
 
 void tcpbuffer::pushLayer(std::unique_ptr<ConnectionLayer> layer) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "utils/connection_layer.h"
+#include "utils/deflate_layer.h"
 #include "utils/inet_address.h"
 #include "utils/socket_layer.h"
 #include "utils/tls_layer.h"
@@ -76,6 +77,16 @@ class tcpbuffer : public std::streambuf {
   // Why the last handshake failed, in the library's words; "" after success
   // or when none was tried.
   const std::string& tlsFailure() const { return tlsFailure_; }
+
+  // Switches raw deflate on over the chain's top (after the server accepted
+  // COMPRESS DEFLATE): buffered writes go out first as they are, and bytes
+  // already received beyond what was read are taken as compressed. False
+  // when zlib cannot start; the layer then stays and refuses all traffic.
+  bool startCompression();
+  // True while a deflate layer is on the chain.
+  bool compressing() const { return deflate_ != nullptr; }
+  // Why the deflate layer failed ("" when it did not or there is none).
+  std::string compressionFailure() const;
 
   // Puts `layer`, built over top(), on top of the chain and owns it until
   // close(). Bytes still in either area stay as they are: what was written
@@ -155,6 +166,8 @@ class tcpbuffer : public std::streambuf {
   // The layers above the socket, bottom first; declared after it so that
   // they are gone before it.
   std::vector<std::unique_ptr<ConnectionLayer>> layers_;
+  // The deflate layer among layers_, null when none.
+  DeflateLayer* deflate_ = nullptr;
 };
 
 }  // namespace ostrel::utils

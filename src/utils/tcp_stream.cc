@@ -63,6 +63,22 @@ bool basic_tcpclientiostream::startTls() {
   return true;
 }
 
+bool basic_tcpclientiostream::startCompression() {
+  if (!good() || !buffer_->startCompression()) {
+    setstate(std::ios_base::failbit);
+    return false;
+  }
+  return true;
+}
+
+bool basic_tcpclientiostream::compressing() const {
+  return buffer_->compressing();
+}
+
+std::string basic_tcpclientiostream::compressionFailure() const {
+  return buffer_->compressionFailure();
+}
+
 std::string basic_tcpclientiostream::tlsFailure() const {
   return buffer_->tlsFailure();
 }

@@ -72,6 +72,13 @@ class basic_tcpclientiostream : public std::iostream {
   // Why the last handshake failed, in the library's words; "" when it did
   // not fail or the stream has no TLS.
   std::string tlsFailure() const;
+  // Switches raw deflate on both ways (after the server accepted COMPRESS
+  // DEFLATE; see tcpbuffer::startCompression). False, with the fail state,
+  // when it cannot start. File ranges then go through the stream's writes.
+  bool startCompression();
+  bool compressing() const;
+  // Why the compressed input or output failed; "" when it did not.
+  std::string compressionFailure() const;
   // Bytes received and not read yet.
   std::streamsize bufferedInput() { return rdbuf()->in_avail(); }
 
