@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/dovecot_relay.h"
 #include "bench/measured_run.h"
 #include "bench/report.h"
 #include "bench/store_generator.h"
@@ -204,6 +205,16 @@ int run(int argc, char** argv) {
   plan.messagesPerAccount = options.messages;
   const StoreManifest manifest = generateStore(plan, directory + "/store");
   writeMaildir(manifest, directory + "/maildir");
+  if (const char* only = std::getenv("BENCH_ONLY");
+      only != nullptr && std::string(only) == "multi") {
+    bool verified = true;
+    const std::string text = multiAppendRelayRows(
+        {options.lodemig, options.launcher, options.runs, &manifest, directory + "/maildir",
+         kAccount, kPassword, kAdmin, kMasterPassword, mbsyncConfig},
+        &verified);
+    std::cout << text;
+    return verified ? 0 : 1;
+  }
 
   std::vector<Row> rows;
   for (const Variant& variant : std::vector<Variant>{{"lodemig, window 1", false, 1},

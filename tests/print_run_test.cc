@@ -59,6 +59,7 @@ const char kUsage[] =
     "       -live      copy while Quillon runs: changes are left for -delta (optional)\n"
     "       -delta     with -journal: send only what changed since the last pass (optional)\n"
     "       -expunge   with -delta: remove from Torvane what the store no longer has\n"
+    "       -multiAppend  messages per APPEND where the server offers MULTIAPPEND (optional)\n"
     "       -version   print the version and exit (optional)\n"
     "       -help      print help and exit (optional)\n"
     "\n"
@@ -69,6 +70,7 @@ const char kUsage[] =
     "\n";
 
 const char kBadWindow[] = "Argument error: -window takes a number from 1 to 64\n";
+const char kBadMultiAppend[] = "Argument error: -multiAppend takes a number from 1 to 1000\n";
 const char kBadJobs[] = "Argument error: -jobs takes a number from 1 to 32\n";
 const char kBadShard[] = "Argument error: -shard takes K/N, whole numbers with 1 <= K <= N\n";
 const char kBadTimeout[] = "Argument error: -timeout takes a number of seconds from 1 to 86400\n";
@@ -250,6 +252,8 @@ TEST_F(PrintRunTest, ArgumentErrorsInTheirOrder) {
       {{"-path", store_, "-window", "0"}, kBadWindow},
       {{"-path", store_, "-Window", "65"}, kBadWindow},
       {{"-path", store_, "-window", "8x"}, kBadWindow},
+      {{"-path", store_, "-multiAppend", "0"}, kBadMultiAppend},
+      {{"-path", store_, "-MULTIAPPEND", "1001"}, kBadMultiAppend},
       {{"-path", store_, "-jobs", "0"}, kBadJobs},
       {{"-path", store_, "-JOBS", "33"}, kBadJobs},
       {{"-path", store_, "-shard", "0/3"}, kBadShard},

@@ -142,6 +142,9 @@ bool takeRunValue(RunOptions& options, const char* name, const char* value) {
   } else if (equalsIgnoreCase(name, "-window")) {
     options.window = parseBounded(value, RunOptions::kMaxWindow, -1);
     options.window = options.window == 0 ? -1 : options.window;
+  } else if (equalsIgnoreCase(name, "-multiappend")) {
+    options.multiAppend = parseBounded(value, RunOptions::kMaxMultiAppend, -1);
+    options.multiAppend = options.multiAppend == 0 ? -1 : options.multiAppend;
   } else if (equalsIgnoreCase(name, "-jobs")) {
     options.jobs = parseBounded(value, RunOptions::kMaxJobs, -1);
     options.jobs = options.jobs == 0 ? -1 : options.jobs;
@@ -269,6 +272,10 @@ ConnectionSettings connectionSettingsFrom(const RunOptions& options) {
   connection.timeoutSeconds = static_cast<unsigned>(options.timeoutSeconds);
   connection.standardServer = options.targetType == "imap";
   connection.appendWindow = static_cast<std::size_t>(options.window > 1 ? options.window : 1);
+  const int multiAppend = options.multiAppend > 0     ? options.multiAppend
+                          : connection.standardServer ? RunOptions::kDefaultStandardMultiAppend
+                                                      : 1;
+  connection.multiAppend = static_cast<std::size_t>(multiAppend);
   connection.admin = options.admin;
   connection.loginForm = options.loginForm;
   return connection;
@@ -315,6 +322,8 @@ void printUsage(std::ostream& out) {
   out << "       -live      copy while Quillon runs: changes are left for -delta (optional)\n";
   out << "       -delta     with -journal: send only what changed since the last pass (optional)\n";
   out << "       -expunge   with -delta: remove from Torvane what the store no longer has\n";
+  out << "       -multiAppend  messages per APPEND where the server offers MULTIAPPEND "
+         "(optional)\n";
   out << "       -version   print the version and exit (optional)\n";
   out << "       -help      print help and exit (optional)\n";
   out << "\n";
