@@ -21,6 +21,7 @@
 
 #include "bench/dovecot_accounts.h"
 #include "bench/dovecot_compress.h"
+#include "bench/dovecot_relay.h"
 #include "bench/measured_run.h"
 #include "bench/report.h"
 #include "bench/store_generator.h"
@@ -202,7 +203,7 @@ int run(int argc, char** argv) {
   if (::access("/dev/shm", W_OK) == 0) {
     ::setenv("TMPDIR", "/dev/shm", 1);
   }
-  // BENCH_DOVECOT_ONLY=accounts or compress: those rows alone.
+  // BENCH_DOVECOT_ONLY=accounts, compress or multi: those rows alone.
   const std::string only =
       std::getenv("BENCH_DOVECOT_ONLY") ? std::getenv("BENCH_DOVECOT_ONLY") : "";
   if (only == "accounts") {
@@ -224,6 +225,15 @@ int run(int argc, char** argv) {
   plan.messagesPerAccount = options.messages;
   const StoreManifest manifest = generateStore(plan, directory + "/store");
   writeMaildir(manifest, directory + "/maildir");
+  if (only == "multi") {
+    bool verified = true;
+    const std::string text = multiAppendRelayRows(
+        {options.lodemig, options.launcher, options.runs, &manifest, directory + "/maildir",
+         kAccount, kPassword, kAdmin, kMasterPassword, mbsyncConfig},
+        &verified);
+    std::cout << text;
+    return verified ? 0 : 1;
+  }
 
   std::vector<Row> rows;
   for (const Variant& variant : std::vector<Variant>{{"lodemig, window 1", false, 1},

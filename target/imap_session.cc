@@ -49,8 +49,9 @@ void ImapSession::run() {
 bool ImapSession::inMessagePosition() const {
   // The first literal after the mailbox argument of an append, outside any
   // list, is the message; every other literal is a small argument.
-  return parser_.depth() == 0 && !parser_.hasMessage() && parser_.topLevelCount() >= 3 &&
-         parser_[1].kind == Token::Kind::kAtom &&
+  // With MULTIAPPEND every such literal is one of its messages.
+  return parser_.depth() == 0 && (!parser_.hasMessage() || options_.multiAppend) &&
+         parser_.topLevelCount() >= 3 && parser_[1].kind == Token::Kind::kAtom &&
          (equalsIgnoreCase(parser_[1].text, "APPEND") ||
           equalsIgnoreCase(parser_[1].text, "X-APPEND"));
 }
@@ -64,6 +65,7 @@ ImapSession::Flow ImapSession::readCommand() {
   message_.clear();
   head_.clear();
   tag_.clear();
+  parts_.clear();
   std::size_t budget = options_.maxCommandLength;
   LiteralStep step = LiteralStep::kRead;
   for (bool first = true; step == LiteralStep::kRead; first = false) {
@@ -265,6 +267,9 @@ ImapSession::Flow ImapSession::capability() {
       "X-SETUSER X-APPEND";
   if (!options_.noUidplus) {
     line += " UIDPLUS";
+  }
+  if (options_.multiAppend) {
+    line += " MULTIAPPEND";
   }
   if (options_.appendLimit) {
     line += " APPENDLIMIT=" + std::to_string(*options_.appendLimit);

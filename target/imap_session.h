@@ -101,6 +101,19 @@ class ImapSession {
   Flow capability();
   Flow startTls();
   Flow append(std::string_view command);
+  // An APPEND of one or more messages (parts_), with MULTIAPPEND: every
+  // message is counted for the faults; a drop closes and a refusal (of
+  // any message, or one over the append limit) answers NO with none stored;
+  // else each is stored as its fault says and the answer names the UIDs.
+  Flow appendParts(std::string_view command);
+  // One message's arguments: its flag list and date, either may be empty.
+  struct PartArguments {
+    std::string_view flags;
+    std::string_view date;
+  };
+  // Stores the messages of appendParts() and answers OK with their UIDs.
+  Flow storeParts(std::string_view command, const std::vector<PartArguments>& arguments,
+                  const std::vector<ServerState::AppendFault>& faults);
   // Stores the append's message as `fault` says: once, not at all, twice or
   // with other flags; answers OK (with APPENDUID unless the options leave
   // UIDPLUS out) unless the folder is missing.
@@ -173,6 +186,15 @@ class ImapSession {
   };
   bool stalled_ = false;
   std::vector<HeldAppend> held_;
+  // With MULTIAPPEND: each message of the command being read.
+  struct MessagePart {
+    std::uint64_t digest = 0;
+    std::uint64_t size = 0;
+    bool tooBig = false;
+    std::string bytes;  // when the store keeps them
+    std::string messageIdField;
+  };
+  std::vector<MessagePart> parts_;
   static void storeHeld(MailStore& store, MailStore::AccountId account,
                         const std::vector<HeldAppend>& appends);
 

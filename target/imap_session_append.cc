@@ -27,11 +27,22 @@ ConnectionReader::Status ImapSession::readMessageLiteral(std::uint64_t size, boo
       read = reader_.readBytes(size - head, nullptr, &messageDigest_);
     }
   }
+  if (options_.multiAppend) {
+    // The next message of the command reuses the buffers.
+    parts_.push_back({messageDigest_.value(), messageDigest_.size(), tooBig,
+                      store_.keepsBytes() && !tooBig ? message_ : std::string(),
+                      messageIdField(store_.keepsBytes() && !tooBig ? message_ : head_)});
+    message_.clear();
+    head_.clear();
+  }
   parser_.addMessage();
   return read;
 }
 
 ImapSession::Flow ImapSession::append(std::string_view command) {
+  if (options_.multiAppend) {
+    return appendParts(command);
+  }
   // Mailbox, an optional flag list, an optional date, then the message.
   const std::size_t count = argumentCount();
   std::size_t next = 1;

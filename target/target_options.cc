@@ -98,6 +98,10 @@ TargetOptions parseTargetOptions(int argc, const char* const* argv) {
       options.starttls = true;
       continue;
     }
+    if (option == "--multiappend") {
+      options.multiAppend = true;
+      continue;
+    }
     if (option == "--no-uidplus") {
       options.noUidplus = true;
       continue;
@@ -246,6 +250,7 @@ std::string targetUsage() {
          "  --reopen                   take up the --store DIR a server wrote before, with\n"
          "                             its messages and their UIDs\n"
          "  --no-uidplus               act as a server without UIDPLUS: no APPENDUID\n"
+         "  --multiappend              announce MULTIAPPEND: several messages per APPEND\n"
          "  --transcript DIR           write the bytes each connection sent to DIR/conn-N.txt\n"
          "  --append-limit N           announce APPENDLIMIT=N, refuse larger messages with NO\n"
          "  --tls-cert FILE            TLS certificate chain (PEM, the server's own first);\n"

@@ -73,6 +73,9 @@ struct TargetOptions {
   std::uint64_t unavailableEvery = 0;
   // Leave UIDPLUS out of CAPABILITY and APPENDUID out of the append answers.
   bool noUidplus = false;
+  // Announce MULTIAPPEND and take several messages in one APPEND: stored
+  // all or none, the fault numbers counting each message.
+  bool multiAppend = false;
   // A stalled connection's appends are stored only after the next append
   // another connection brings: a server that takes a dead connection's
   // input after the client has sent the same messages again.

@@ -42,7 +42,7 @@ const char kUsage[] =
     "       -check     pre-flight: what a migration would meet, writes nothing to Torvane\n"
     "       -verify    audit: compares the store with Torvane, writes nothing to Torvane\n"
     "       -window    appends in flight on the connection (optional, 1 to 64, default 1)\n"
-    "                  (default 32 with -targetType imap)\n"
+    "                  (default 8 with -targetType imap)\n"
     "       -jobs      accounts migrated at the same time (optional, 1 to 32, default 1)\n"
     "       -shard     K/N: only the accounts of shard K of N (optional)\n"
     "       -tls       TLS from the first byte (optional, default port then 993)\n"
@@ -63,6 +63,7 @@ const char kUsage[] =
     "       -maxRate   bytes a second, all jobs together; K = 1024, M = 1024*1024 (optional)\n"
     "       -maxMessagesPerSecond  messages a second, all jobs together (optional)\n"
     "       -compress  compress the connection when the server offers it (optional)\n"
+    "       -multiAppend  messages per APPEND where the server offers MULTIAPPEND (optional)\n"
     "       -version   print the version and exit (optional)\n"
     "       -help      print help and exit (optional)\n"
     "\n"
@@ -73,6 +74,7 @@ const char kUsage[] =
     "\n";
 
 const char kBadWindow[] = "Argument error: -window takes a number from 1 to 64\n";
+const char kBadMultiAppend[] = "Argument error: -multiAppend takes a number from 1 to 1000\n";
 const char kBadJobs[] = "Argument error: -jobs takes a number from 1 to 32\n";
 const char kBadShard[] = "Argument error: -shard takes K/N, whole numbers with 1 <= K <= N\n";
 const char kBadTimeout[] = "Argument error: -timeout takes a number of seconds from 1 to 86400\n";
@@ -254,6 +256,8 @@ TEST_F(PrintRunTest, ArgumentErrorsInTheirOrder) {
       {{"-path", store_, "-window", "0"}, kBadWindow},
       {{"-path", store_, "-Window", "65"}, kBadWindow},
       {{"-path", store_, "-window", "8x"}, kBadWindow},
+      {{"-path", store_, "-multiAppend", "0"}, kBadMultiAppend},
+      {{"-path", store_, "-MULTIAPPEND", "1001"}, kBadMultiAppend},
       {{"-path", store_, "-jobs", "0"}, kBadJobs},
       {{"-path", store_, "-JOBS", "33"}, kBadJobs},
       {{"-path", store_, "-shard", "0/3"}, kBadShard},

@@ -76,6 +76,10 @@ std::string numberError(const RunOptions& options) {
   if (options.window < 0) {
     return refusal("-window takes a number from 1 to " + std::to_string(RunOptions::kMaxWindow));
   }
+  if (options.multiAppend < 0) {
+    return refusal("-multiAppend takes a number from 1 to " +
+                   std::to_string(RunOptions::kMaxMultiAppend));
+  }
   if (options.jobs < 0) {
     return refusal("-jobs takes a number from 1 to " + std::to_string(RunOptions::kMaxJobs));
   }

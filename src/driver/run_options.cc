@@ -143,6 +143,9 @@ bool takeRunValue(RunOptions& options, const char* name, const char* value) {
   } else if (equalsIgnoreCase(name, "-window")) {
     options.window = parseBounded(value, RunOptions::kMaxWindow, -1);
     options.window = options.window == 0 ? -1 : options.window;
+  } else if (equalsIgnoreCase(name, "-multiappend")) {
+    options.multiAppend = parseBounded(value, RunOptions::kMaxMultiAppend, -1);
+    options.multiAppend = options.multiAppend == 0 ? -1 : options.multiAppend;
   } else if (equalsIgnoreCase(name, "-jobs")) {
     options.jobs = parseBounded(value, RunOptions::kMaxJobs, -1);
     options.jobs = options.jobs == 0 ? -1 : options.jobs;
@@ -280,6 +283,10 @@ ConnectionSettings connectionSettingsFrom(const RunOptions& options) {
   connection.timeoutSeconds = static_cast<unsigned>(options.timeoutSeconds);
   connection.standardServer = options.targetType == "imap";
   connection.appendWindow = static_cast<std::size_t>(windowOf(options));
+  const int multiAppend = options.multiAppend > 0     ? options.multiAppend
+                          : connection.standardServer ? RunOptions::kDefaultStandardMultiAppend
+                                                      : 1;
+  connection.multiAppend = static_cast<std::size_t>(multiAppend);
   connection.admin = options.admin;
   connection.loginForm = options.loginForm;
   connection.compress = options.compress;
@@ -310,7 +317,7 @@ void printUsage(std::ostream& out) {
   out << "       -check     pre-flight: what a migration would meet, writes nothing to Torvane\n";
   out << "       -verify    audit: compares the store with Torvane, writes nothing to Torvane\n";
   out << "       -window    appends in flight on the connection (optional, 1 to 64, default 1)\n";
-  out << "                  (default 32 with -targetType imap)\n";
+  out << "                  (default 8 with -targetType imap)\n";
   out << "       -jobs      accounts migrated at the same time (optional, 1 to 32, default 1)\n";
   out << "       -shard     K/N: only the accounts of shard K of N (optional)\n";
   out << "       -tls       TLS from the first byte (optional, default port then 993)\n";
@@ -330,6 +337,8 @@ void printUsage(std::ostream& out) {
   out << "       -expunge   with -delta: remove from Torvane what the store no longer has\n";
   printRateUsage(out);
   out << "       -compress  compress the connection when the server offers it (optional)\n";
+  out << "       -multiAppend  messages per APPEND where the server offers MULTIAPPEND "
+         "(optional)\n";
   out << "       -version   print the version and exit (optional)\n";
   out << "       -help      print help and exit (optional)\n";
   out << "\n";

@@ -55,11 +55,19 @@ struct RunOptions {
   int jobs = 1;
   // The window of a standard IMAP server when -window is not given; the
   // private target keeps one command at a time.
-  static constexpr int kDefaultImapWindow = 32;
+  static constexpr int kDefaultImapWindow = 8;
   // -window: appends outstanding on the connection at once; 0 when not
   // given (the target type's default applies), -1 when the value given is
   // not a whole number from 1 to kMaxWindow.
   int window = 0;
+  static constexpr int kMaxMultiAppend = 1000;
+  // Messages per APPEND with a standard server unless -multiAppend says.
+  static constexpr int kDefaultStandardMultiAppend = 32;
+  // -multiAppend: messages per APPEND where the server offers MULTIAPPEND;
+  // 0 when not given (1 for the private target, kDefaultStandardMultiAppend
+  // for a standard one), -1 when the value given is not a whole number from
+  // 1 to kMaxMultiAppend.
+  int multiAppend = 0;
   // -shard K/N: only the accounts of shard K of N; shards 0: every account,
   // -1 when the value given is not K/N with 1 <= K <= N.
   int shard = 0;

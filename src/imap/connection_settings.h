@@ -42,6 +42,9 @@ struct ConnectionSettings {
   // Above 1 each append still leaves as soon as it is written; a read takes
   // every answer that has arrived at once.
   std::size_t appendWindow = 1;
+  // Messages one APPEND carries where the server announces MULTIAPPEND (1:
+  // one each); the window then counts commands of that many.
+  std::size_t multiAppend = 1;
   // A standard IMAP server, without the private extensions.
   bool standardServer = false;
   // With a standard IMAP server: the administrator who logs in on each

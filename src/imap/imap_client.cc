@@ -262,7 +262,7 @@ void ImapClient::sendWhenAsked(ImapCommand& command) {
       dispatch(response);  // another command's answer, or this one refused
       continue;
     }
-    writeContent(*command.content(), command.announcedSize());
+    writeContent(*command.content(), command.announcedSize(), !command.open());
     if (!usable()) {
       // The server holds part of a literal: only a new connection gets back
       // to a command boundary.
@@ -348,7 +348,7 @@ bool ImapClient::writeCommand(const ImapCommand& command) {
   if (stream_->bad()) {
     return false;
   }
-  writeContent(*command.content(), command.announcedSize());
+  writeContent(*command.content(), command.announcedSize(), !command.open());
   return usable();
 }
 
@@ -371,7 +371,7 @@ bool ImapClient::sendStoredRange(IMessage& content, std::uint32_t announced, std
   return false;
 }
 
-void ImapClient::writeContent(IMessage& content, std::uint32_t announced) {
+void ImapClient::writeContent(IMessage& content, std::uint32_t announced, bool endsCommand) {
   // A content failure leaves the server inside the literal; closing is the
   // only way back to a command boundary (the next command reconnects).
   auto produce = [this, &content](std::string& buffer, bool first) {
@@ -382,7 +382,9 @@ void ImapClient::writeContent(IMessage& content, std::uint32_t announced) {
     }
   };
   std::uint64_t sent = 0;
-  if (sendStoredRange(content, announced, sent)) {
+  // Within a batch the next message's line, not the command's CR LF,
+  // follows the content.
+  if (endsCommand && sendStoredRange(content, announced, sent)) {
     return;
   }
   // The pieces carry the content, or the part the system did not send
@@ -413,7 +415,9 @@ void ImapClient::writeContent(IMessage& content, std::uint32_t announced) {
       if (produce(probe_, false)) {
         failContent(kContentSizeDiffers);
       }
-      chunk_ += "\r\n";
+      if (endsCommand) {
+        chunk_ += "\r\n";
+      }
       finishContent(chunk_.data(), chunk_.size());
       return;
     }
@@ -425,7 +429,7 @@ void ImapClient::writeContent(IMessage& content, std::uint32_t announced) {
   if (sent != announced) {
     failContent(kContentSizeDiffers);
   }
-  finishContent("\r\n", 2);
+  finishContent("\r\n", endsCommand ? 2 : 0);
 }
 
 void ImapClient::finishContent(const char* bytes, std::size_t count) {

@@ -103,6 +103,16 @@ class ImapClient {
   CommandStatus waitFor(ImapCommand& command);
   // submit() then waitFor().
   CommandStatus execute(ImapCommand& command);
+  // For a command submitted open (ImapCommand::keepOpen()) and still
+  // outstanding: writes `part` (startContinuation()) and its content after
+  // the command's previous content; `part` ends the command unless it is
+  // open too. closeCommand() writes the CR LF that ends `command`. Neither
+  // sends again on a new connection: the server holds part of the command.
+  // Throws ImapConnectionFailed "Send failed" when the connection cannot take
+  // it and IMessageLoadFailedException when the content cannot be produced,
+  // either leaving the client Disconnected.
+  void continueCommand(const ImapCommand& command, ImapCommand& part);
+  void closeCommand(const ImapCommand& command);
 
   ClientState state() const { return state_; }
   // True when the last connect() failed in the login exchange: the server
@@ -164,7 +174,8 @@ class ImapClient {
   // One attempt on the current stream: false when the stream cannot take it.
   bool writeCommand(const ImapCommand& command);
   bool writeLine(const std::string& bytes);
-  void writeContent(IMessage& content, std::uint32_t announced);
+  // Without `endsCommand` the content is not followed by the command's CR LF.
+  void writeContent(IMessage& content, std::uint32_t announced, bool endsCommand = true);
   // The content's last bytes, sent at once with whatever the stream holds.
   void finishContent(const char* bytes, std::size_t count);
   // Has the system send the content's stored bytes, when it offers them and

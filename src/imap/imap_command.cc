@@ -20,6 +20,7 @@ void stripLineEnd(std::string& text) {
 
 void ImapCommand::start(std::string_view tag, std::string_view name) {
   synchronizing_ = false;
+  open_ = false;
   tag_.assign(tag.data(), tag.size());
   line_.assign(tag.data(), tag.size());
   addAtom(name);
@@ -119,6 +120,17 @@ void ImapCommand::finishLine() {
   if (content_ == nullptr) {
     line_ += "\r\n";
   }
+  lineFinished_ = true;
+}
+
+void ImapCommand::startContinuation(std::string_view arguments) {
+  start(std::string_view(), std::string_view());
+  line_.clear();
+  if (!arguments.empty()) {
+    line_ += ' ';
+    line_ += arguments;
+  }
+  // Written after the previous message's content, never as a line of its own.
   lineFinished_ = true;
 }
 

@@ -63,6 +63,16 @@ class ImapCommand {
   // the content with CR LF). Called by the client before the first write;
   // later calls change nothing, so that a resent command stays the same.
   void finishLine();
+  // Starts the next message of a command that carries several (one APPEND
+  // with a message after another): no tag, the line is `arguments` after a
+  // blank, and announceContent() then adds the message. The client writes it
+  // with continueCommand() after the command's previous content.
+  void startContinuation(std::string_view arguments);
+  // With `open`, the command's content is not followed by its final CR LF:
+  // more of the command follows (continueCommand()) until the client's
+  // closeCommand() ends it. Kept until the next start().
+  void keepOpen(bool open) { open_ = open; }
+  bool open() const { return open_; }
 
   // Called by the client's reader: one untagged (or continuation) response,
   // stored without its final CR LF.
@@ -93,6 +103,7 @@ class ImapCommand {
   std::uint32_t announcedSize_ = 0;
   bool lineFinished_ = false;
   bool synchronizing_ = false;
+  bool open_ = false;
   bool completed_ = false;
   CommandStatus status_ = CommandStatus::Bad;
   std::vector<std::string> untaggedLines_;

@@ -161,6 +161,7 @@ GatewayResult ImapGateway::open(const ClientSettings& settings, bool logIn) {
   client_.forgetIdentity();
   connectionFailure_.clear();
   uidPlus_ = false;
+  traits_ = ServerTraits();
   try {
     client_.connect(logIn);
   } catch (const ImapConnectionFailed& error) {
@@ -193,6 +194,7 @@ void ImapGateway::disconnect(bool sendLogout, bool waitForLogout) {
   client_.forgetIdentity();
   connected_ = false;
   outstanding_ = 0;
+  batchOpen_ = false;
 }
 
 GatewayResult ImapGateway::createUser(const std::string& name, const std::string& domain,
@@ -330,89 +332,54 @@ GatewayResult ImapGateway::append(const std::string& folderName, IMessage& messa
   return result;
 }
 
-void ImapGateway::buildAppend(ImapCommand& command, const std::string& folderName,
-                              IMessage& message, bool useXAppend) {
-  const std::string date = message.internalDate();
-  const std::string flags = message.flags();
-  std::uint32_t size = 0;
+std::uint32_t ImapGateway::countContent(IMessage& message) {
   try {
-    size = message.contentSize();
+    return message.contentSize();
   } catch (const std::runtime_error& error) {
     // Counting the content reads it: a failure is a content failure.
     client_.noteFailure(error.what());
     throw IMessageLoadFailedException(error.what());
   }
-  command.start(client_.nextTag(), useXAppend ? "X-APPEND" : "APPEND");
-  command.addQuoted(folderName);
+}
+
+void ImapGateway::messageArguments(std::string& arguments, IMessage& message) const {
+  const std::string date = message.internalDate();
+  const std::string flags = message.flags();
+  arguments.clear();
   if (standardAppends_) {
     // No client may set \Recent; some servers refuse the command for it.
     std::string kept = withoutFlag(flags, "\\Recent");
     if (!kept.empty()) {
-      command.addParenthesized(kept);
+      ImapCommand::appendParenthesized(arguments, kept);
     }
   } else if (!flags.empty()) {
-    command.addParenthesized(flags);
+    ImapCommand::appendParenthesized(arguments, flags);
   }
   if (!date.empty()) {
-    command.addQuoted(date);
+    ImapCommand::appendQuoted(arguments, date);
   }
+}
+
+bool ImapGateway::synchronizingFor(std::uint32_t size) const {
   constexpr std::uint32_t kLargestMinusLiteral = 4096;
-  const bool synchronizing = standardAppends_ && !traits_.literalPlus &&
-                             !(traits_.literalMinus && size <= kLargestMinusLiteral);
-  command.announceContent(message, size, synchronizing);
+  return standardAppends_ && !traits_.literalPlus &&
+         !(traits_.literalMinus && size <= kLargestMinusLiteral);
 }
 
-void ImapGateway::setAppendWindow(std::size_t size) {
-  size = std::clamp<std::size_t>(size, 1, kMaxCommandsInFlight);
-  if (outstanding_ == 0 && size != window_.size()) {
-    window_ = std::vector<InFlightAppend>(size);
-    head_ = 0;
-  }
+void ImapGateway::buildAppend(ImapCommand& command, const std::string& folderName,
+                              IMessage& message, bool useXAppend) {
+  messageArguments(arguments_, message);
+  startAppend(command, folderName, message, countContent(message), useXAppend);
 }
 
-GatewayResult ImapGateway::submitAppend(const std::string& folderName, IMessage& message,
-                                        bool useXAppend, std::uint64_t token) {
-  if (!connected_) {
-    return kGatewayNotConnected;
+void ImapGateway::startAppend(ImapCommand& command, const std::string& folderName,
+                              IMessage& message, std::uint32_t size, bool useXAppend) {
+  command.start(client_.nextTag(), useXAppend ? "X-APPEND" : "APPEND");
+  command.addQuoted(folderName);
+  if (!arguments_.empty()) {
+    command.addAtom(arguments_);
   }
-  if (outstanding_ == window_.size()) {
-    return kGatewayAppendFailed;  // the caller must await one first
-  }
-  InFlightAppend& slot = window_[(head_ + outstanding_) % window_.size()];
-  try {
-    buildAppend(slot.command, folderName, message, useXAppend);
-    client_.submit(slot.command);
-    slot.token = token;
-    ++outstanding_;
-    return kGatewayOk;
-  } catch (const ImapException& error) {
-    if (client_.state() != ClientState::Disconnected) {
-      return gatewayResultFor(error, kGatewayAppendFailed);  // nothing was written
-    }
-    const bool othersLost = outstanding_ > 0;
-    outstanding_ = 0;
-    return othersLost ? kGatewayConnectionProblem : gatewayResultFor(error, kGatewayAppendFailed);
-  }
-}
-
-AppendAnswer ImapGateway::awaitAppend() {
-  if (outstanding_ == 0) {
-    return {0, kGatewayConnectionProblem};  // its connection failed before
-  }
-  InFlightAppend& slot = window_[head_];
-  head_ = (head_ + 1) % window_.size();
-  --outstanding_;
-  try {
-    if (client_.waitFor(slot.command) != CommandStatus::Ok) {
-      return {slot.token, kGatewayAppendFailed};
-    }
-    AppendAnswer answer{slot.token, kGatewayOk};
-    parseAppendUid(slot.command.finalLine(), answer.uidValidity, answer.uid);
-    return answer;
-  } catch (const ImapException& error) {
-    outstanding_ = 0;
-    return {slot.token, gatewayResultFor(error, kGatewayAppendFailed)};
-  }
+  command.announceContent(message, size, synchronizingFor(size));
 }
 
 GatewayResult ImapGateway::fetchSummaries(std::vector<MessageSummary>& summaries) {

@@ -31,6 +31,9 @@ constexpr GatewayResult kGatewayContentFailed = 9;
 constexpr GatewayResult kGatewaySelectFailed = 10;
 constexpr GatewayResult kGatewayFetchFailed = 11;
 constexpr GatewayResult kGatewayExpungeFailed = 12;
+// An append refused together with the other messages of its command: the
+// server stored none of them, and says nothing of which one it would not take.
+constexpr GatewayResult kGatewayBatchRefused = 13;
 
 // The GatewayResult of an ImapException: 3 for a time-out, a failed or
 // broken connection, 4 for a refused login, 9 for content that cannot be
@@ -57,6 +60,7 @@ struct ServerTraits {
   bool utf8 = false;          // UTF8=ACCEPT, enabled: folder names go in UTF-8
   bool utf8Offered = false;   // UTF8=ACCEPT announced, whether enabled or not
   bool specialUse = false;    // SPECIAL-USE: LIST marks the special folders
+  bool multiAppend = false;   // MULTIAPPEND: one APPEND may carry several messages
   std::string separator;      // the hierarchy separator; "" for a flat server
 };
 
@@ -178,6 +182,29 @@ class ImapGateway {
                              std::uint64_t token = 0);
   AppendAnswer awaitAppend();
   std::size_t appendsOutstanding() const { return outstanding_; }
+  // Messages one APPEND may carry (1 to kMaxMessagesPerAppend; the default
+  // 1). Where the server announced MULTIAPPEND (learnServer()) and takes
+  // its literals without a go-ahead, submitAppend() adds consecutive
+  // messages of a folder to one command until it carries that many, reaches
+  // kBatchBytes, or a message of kLargestBatchedMessage bytes or more comes
+  // (sent on its own); awaitAppend() ends a command still open. Each message
+  // keeps its own token and answer: the command's, with its UID taken from
+  // the APPENDUID set in order; a refusal of a command of several is 13 for
+  // each of them (none is stored). A content failure inside a command closes
+  // the connection, so that the server stores nothing of it.
+  static constexpr std::size_t kMaxMessagesPerAppend = 1000;
+  static constexpr std::uint64_t kBatchBytes = 1024 * 1024;
+  static constexpr std::uint32_t kLargestBatchedMessage = 64 * 1024;
+  void setMultiAppend(std::size_t messages);
+  // CAPABILITY, for a server whose appends learnServer() does not learn:
+  // whether it announces MULTIAPPEND (and LITERAL+). Never fails: a server
+  // that does not answer announces nothing. Each connection forgets it.
+  void learnMultiAppend();
+  // The messages one APPEND carries on this connection: setMultiAppend()'s
+  // where the server offers it, else 1. The window (setAppendWindow())
+  // counts messages, so that one of this many times the commands wanted
+  // keeps them in flight.
+  std::size_t appendBatchSize() const;
   // FETCH 1:* (RFC822.SIZE INTERNALDATE FLAGS) in the selected folder, which
   // must not be empty: some servers refuse 1:* there. Replaces `summaries`
   // with one entry per message, in sequence order. 11 when refused or when
@@ -234,6 +261,25 @@ class ImapGateway {
   // IMessageLoadFailedException when its size cannot be counted.
   void buildAppend(ImapCommand& command, const std::string& folderName, IMessage& message,
                    bool useXAppend);
+  // The APPEND's line with arguments_ (messageArguments()) and `size`.
+  void startAppend(ImapCommand& command, const std::string& folderName, IMessage& message,
+                   std::uint32_t size, bool useXAppend);
+  // The message's content size; throws IMessageLoadFailedException with the
+  // cause noted when it cannot be counted.
+  std::uint32_t countContent(IMessage& message);
+  // The message's flag list and date as an append gives them, in `arguments`.
+  void messageArguments(std::string& arguments, IMessage& message) const;
+  // True when a literal of `size` bytes waits for the server's go-ahead.
+  bool synchronizingFor(std::uint32_t size) const;
+  // True when a message of `size` bytes for `folderName` may join the open
+  // command.
+  bool joinsBatch(const std::string& folderName, bool useXAppend, std::uint32_t size) const;
+  // True when a message of `size` bytes may be the first of several.
+  bool batchable(std::uint32_t size) const;
+  // Writes the end of the open command, if any. Throws as the client does.
+  void closeBatch();
+  // The answer of the message at `position` of the command last answered.
+  AppendAnswer batchAnswer(std::size_t position, std::uint64_t token) const;
 
   // Declared before the client, which holds them while they are outstanding,
   // so that they outlive the client.
@@ -243,12 +289,29 @@ class ImapGateway {
   // The appends of the window, used in turn: the oldest outstanding one is
   // at head_, the next free one outstanding_ places after it.
   struct InFlightAppend {
-    ImapCommand command;
+    ImapCommand command;  // written when the message is the first of its command
     std::uint64_t token = 0;
+    std::size_t position = 0;  // in its command, from 0
+    std::size_t messages = 1;  // in the command, when the message is its first
   };
   std::vector<InFlightAppend> window_ = std::vector<InFlightAppend>(1);
   std::size_t head_ = 0;
   std::size_t outstanding_ = 0;
+  // The command still taking messages: its first message's slot, folder and
+  // bytes so far.
+  std::size_t multiAppend_ = 1;
+  bool batchOpen_ = false;
+  std::size_t batchLead_ = 0;
+  std::string batchFolder_;
+  bool batchXAppend_ = false;
+  std::uint64_t batchBytes_ = 0;
+  ImapCommand part_;  // the next message of the open command
+  std::string arguments_;
+  // The answer of the command whose messages are being handed out.
+  GatewayResult batchResult_ = kGatewayOk;
+  std::size_t batchMessages_ = 0;
+  std::uint64_t batchValidity_ = 0;
+  std::vector<std::uint64_t> batchUids_;
   ImapClient client_;
   bool connected_ = false;
   std::string connectionFailure_;

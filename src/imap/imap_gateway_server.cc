@@ -38,6 +38,7 @@ GatewayResult ImapGateway::learnCapabilities(ServerTraits& traits) {
   traits.uidPlus = hasCapability(words, "UIDPLUS");
   traits.specialUse = hasCapability(words, "SPECIAL-USE");
   traits.utf8Offered = hasCapability(words, "UTF8=ACCEPT");
+  traits.multiAppend = hasCapability(words, "MULTIAPPEND");
   standardAppends_ = true;
   uidPlus_ = traits.uidPlus;
   traits_ = traits;

@@ -119,6 +119,68 @@ bool parseAppendUid(std::string_view taggedLine, std::uint64_t& uidValidity, std
   return true;
 }
 
+namespace {
+
+// Adds the UIDs `range` ("n" or "n:m", either way round) names, ascending,
+// to `uids` while it holds no more than `count`; false when it cannot be read
+// or names too many.
+bool addUidRange(std::string_view range, std::size_t count, std::vector<std::uint64_t>& uids) {
+  const std::size_t colon = range.find(':');
+  std::uint64_t first = 0;
+  std::uint64_t last = 0;
+  if (!readUnsigned(range.substr(0, colon), first) ||
+      !readUnsigned(
+          colon == std::string_view::npos ? range.substr(0, colon) : range.substr(colon + 1),
+          last) ||
+      first == 0 || last == 0) {
+    return false;
+  }
+  if (first > last) {
+    std::swap(first, last);
+  }
+  // Bounded by `count`, however wide the range claims to be.
+  if (last - first >= count - uids.size()) {
+    return false;
+  }
+  for (std::uint64_t uid = first; uid <= last; ++uid) {
+    uids.push_back(uid);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool parseAppendUidSet(std::string_view taggedLine, std::size_t count, std::uint64_t& uidValidity,
+                       std::vector<std::uint64_t>& uids) {
+  const std::size_t open = taggedLine.find('[');
+  std::uint64_t validity = 0;
+  if (open == std::string_view::npos || count == 0 ||
+      !codeNumber(taggedLine.substr(open), "APPENDUID", validity) || validity == 0) {
+    return false;
+  }
+  std::string_view code = taggedLine.substr(open + std::string_view("[APPENDUID ").size());
+  code.remove_prefix(std::min(code.find(' '), code.size()));
+  const std::size_t close = code.find(']');
+  if (code.empty() || close == std::string_view::npos) {
+    return false;
+  }
+  std::string_view set = code.substr(1, close - 1);
+  std::vector<std::uint64_t> found;
+  while (!set.empty()) {
+    const std::size_t comma = set.find(',');
+    if (!addUidRange(set.substr(0, comma), count, found)) {
+      return false;
+    }
+    set.remove_prefix(comma == std::string_view::npos ? set.size() : comma + 1);
+  }
+  if (found.size() != count) {
+    return false;
+  }
+  uidValidity = validity;
+  uids = std::move(found);
+  return true;
+}
+
 void readSelectResponses(const std::vector<std::string>& untagged, FolderUidState& state) {
   for (const std::string& response : untagged) {
     const std::string_view text(response);

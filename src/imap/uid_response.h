@@ -34,6 +34,12 @@ struct MessageFingerprint {
 // The UIDVALIDITY and UID of a tagged "OK [APPENDUID v u] ..." line (the
 // code in any letter case); false, leaving both alone, without one.
 bool parseAppendUid(std::string_view taggedLine, std::uint64_t& uidValidity, std::uint64_t& uid);
+// The UIDVALIDITY and UIDs of an "OK [APPENDUID v set]" line answering an
+// append of `count` messages: the set ("5:7,9") names one UID per message,
+// in the order they were sent. False, leaving both alone, when there is no
+// such code or its set does not name exactly `count` UIDs.
+bool parseAppendUidSet(std::string_view taggedLine, std::size_t count, std::uint64_t& uidValidity,
+                       std::vector<std::uint64_t>& uids);
 
 // Reads "* OK [UIDVALIDITY n]", "* OK [UIDNEXT n]" and "* n EXISTS" among a
 // SELECT's untagged responses into `state`; the last of each counts.

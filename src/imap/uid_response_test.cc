@@ -20,6 +20,37 @@ TEST(UidResponseTest, AppendUidIsReadOnlyFromItsCode) {
   }
 }
 
+TEST(UidResponseTest, AppendUidSetGivesOneUidPerMessageInOrder) {
+  const struct {
+    const char* line;
+    std::size_t count;
+    std::vector<std::uint64_t> uids;  // empty: refused
+  } cases[] = {
+      {"V3 OK [APPENDUID 38505 3955:3957] APPEND completed", 3, {3955, 3956, 3957}},
+      {"V3 OK [appenduid 9 5,7:8,12] done", 4, {5, 7, 8, 12}},
+      {"V3 OK [APPENDUID 9 8:7] done", 2, {7, 8}},
+      {"V3 OK [APPENDUID 9 4] done", 1, {4}},
+      {"V3 OK [APPENDUID 9 5:7] too few", 4, {}},
+      {"V3 OK [APPENDUID 9 5:7] too many", 2, {}},
+      {"V3 OK [APPENDUID 9 1:4294967295] far too many", 3, {}},
+      {"V3 OK [APPENDUID 9 5,,6] empty", 2, {}},
+      {"V3 OK [APPENDUID 9 0:1] zero", 2, {}},
+      {"V3 OK [APPENDUID 0 5:6] no validity", 2, {}},
+      {"V3 OK [APPENDUID 9 5:x] text", 2, {}},
+      {"V3 OK [APPENDUID 9 5:6 no end", 2, {}},
+      {"V3 OK APPEND completed", 2, {}},
+      {"V3 OK [APPENDUID 9 5] none wanted", 0, {}},
+  };
+  for (const auto& c : cases) {
+    std::uint64_t validity = 1;
+    std::vector<std::uint64_t> uids = {99};
+    const bool read = parseAppendUidSet(c.line, c.count, validity, uids);
+    EXPECT_EQ(read, !c.uids.empty()) << c.line;
+    EXPECT_EQ(uids, c.uids.empty() ? std::vector<std::uint64_t>{99} : c.uids) << c.line;
+    EXPECT_EQ(validity, c.uids.empty() ? 1u : c.uids[0] == 3955 ? 38505u : 9u) << c.line;
+  }
+}
+
 TEST(UidResponseTest, SelectAndStatusGiveCountValidityAndNext) {
   FolderUidState selected;
   readSelectResponses(

@@ -12,7 +12,9 @@
 namespace lodemig {
 
 std::size_t AccountMigration::windowWanted() const {
-  return std::max<std::size_t>(1, std::min(connection_.appendWindow, throttle_->window()));
+  // In messages: the window counts commands, each carrying a batch.
+  const std::size_t messages = connection_.appendWindow * gateway_.appendBatchSize();
+  return std::max<std::size_t>(1, std::min(messages, throttle_->window()));
 }
 
 void AccountMigration::paceAppend(FolderTally& tally, long total) {

@@ -185,6 +185,10 @@ class AccountMigration {
   // same whatever the window. A store error leaves it once the messages
   // before the failing one are answered.
   void transferMessages(Folder& folder, const Mailbox& mailbox, FolderTally& tally);
+  // One walk of transferMessages(): with several messages per command where
+  // the server offers it, or, `retrying`, only the messages of the commands
+  // refused in the first walk (refusedTogether_), one per command.
+  void walkMessages(Folder& folder, const Mailbox& mailbox, FolderTally& tally, bool retrying);
   // Reads the first or next message; on a store error answers the window
   // first and leaves messageNumber_ at `number`.
   bool readNext(Folder& folder, const Mailbox& mailbox, Message& message, bool first, long number,
@@ -320,6 +324,9 @@ class AccountMigration {
 
   // The messages whose answers are still to be taken.
   AppendWindow window_;
+  // The numbers of the folder's messages whose command of several was
+  // refused, ascending: sent again one per command.
+  std::vector<long> refusedTogether_;
   // The folder whose messages are being sent, for the answers to tell a
   // message whose file changed under its read.
   Folder* walking_ = nullptr;

@@ -35,7 +35,27 @@ class HeldReaderLog {
 
 void AccountMigration::transferMessages(Folder& folder, const Mailbox& mailbox,
                                         FolderTally& tally) {
+  refusedTogether_.clear();
+  walkMessages(folder, mailbox, tally, false);
+  if (!refusedTogether_.empty() && !folder.sourceChanged()) {
+    // A refused command of several messages stored none of them and does
+    // not say which one the server would not take: each goes again alone,
+    // to be stored or refused with its own cause.
+    walkMessages(folder, mailbox, tally, true);
+  }
+  if (folder.sourceChanged()) {
+    // What changed is the next pass's: the folder is not failed for it.
+    tally.pending = true;
+    tally.pendingNote = folder.changeNote();
+    reporter_.log("Warning: folder \"" + folder.name() + "\" of <" + account_ +
+                  ">: " + folder.changeNote() + ": what changed is left for the next pass\n");
+  }
+}
+
+void AccountMigration::walkMessages(Folder& folder, const Mailbox& mailbox, FolderTally& tally,
+                                    bool retrying) {
   const long total = static_cast<long>(tally.storeMessages);
+  gateway_.setMultiAppend(retrying ? 1 : connection_.multiAppend);
   if (window_.capacity() != windowWanted()) {
     window_ = AppendWindow(windowWanted());
   }
@@ -50,6 +70,7 @@ void AccountMigration::transferMessages(Folder& folder, const Mailbox& mailbox,
   HeldReaderLog held(folder, readLog_, reporter_.logStream(), window_.capacity() > 1);
   long number = 1;
   messageNumber_ = number;
+  std::size_t retried = 0;
   // The count only decides whether reading starts and is the counter's
   // total; the folder may hold more messages than it says.
   for (bool first = true; readNext(folder, mailbox, message, first, number, tally, total);
@@ -59,6 +80,14 @@ void AccountMigration::transferMessages(Folder& folder, const Mailbox& mailbox,
       settleWindow(tally, total);
       stopIfAsked();
     }
+    if (retrying) {
+      // Only the messages of refused commands are read again, in store order.
+      if (retried == refusedTogether_.size() || refusedTogether_[retried] != number) {
+        messageNumber_ = ++number;
+        continue;
+      }
+      ++retried;
+    }
     std::string identity;
     if (resume_.needsIdentities()) {
       try {
@@ -67,10 +96,10 @@ void AccountMigration::transferMessages(Folder& folder, const Mailbox& mailbox,
         // Its content cannot be read: the append says so, as it would have.
       }
     }
-    if (collecting_) {
+    if (collecting_ && !retrying) {
       collected_.push_back({identity, message.flagText(), message.storedSize()});
     }
-    if (settledWithoutSending(message, identity, number, tally, total)) {
+    if (!retrying && settledWithoutSending(message, identity, number, tally, total)) {
       messageNumber_ = ++number;
       continue;
     }
@@ -82,13 +111,6 @@ void AccountMigration::transferMessages(Folder& folder, const Mailbox& mailbox,
   messageNumber_ = 0;
   reporter_.eraseCounter();
   walking_ = nullptr;
-  if (folder.sourceChanged()) {
-    // What changed is the next pass's: the folder is not failed for it.
-    tally.pending = true;
-    tally.pendingNote = folder.changeNote();
-    reporter_.log("Warning: folder \"" + folder.name() + "\" of <" + account_ +
-                  ">: " + folder.changeNote() + ": what changed is left for the next pass\n");
-  }
 }
 
 bool AccountMigration::settledWithoutSending(Message& message, const std::string& identity,
@@ -218,6 +240,13 @@ void AccountMigration::completeOldest(FolderTally& tally, long total) {
     result = answer.token == static_cast<std::uint64_t>(record.number) ? answer.result
                                                                        : kGatewayConnectionProblem;
     cause = result == kGatewayOk ? std::string() : gateway_.client().failureCause();
+  }
+  if (result == kGatewayBatchRefused) {
+    // Neither stored nor refused yet: the folder's second walk sends it alone.
+    --tally.read;
+    refusedTogether_.push_back(record.number);
+    window_.pop();
+    return;
   }
   if (result == kGatewayAppendFailed && deferRefused(record, cause, tally)) {
     --tally.read;

@@ -174,6 +174,11 @@ void TorvaneTarget::prepareAppends() {
     knownVersion_ = gateway_.checkVersion() ? 1 : 0;
   }
   xAppend_ = knownVersion_ == 1;
+  // Asked only when several messages per command are wanted, so that a run
+  // without it keeps its round trips.
+  if (connection_.multiAppend > 1) {
+    gateway_.learnMultiAppend();
+  }
   if (xAppend_) {
     reporter_.log(
         "Info: Ostrel MailServer 6.3.0 or newer detected, search indexing disabled (improve "
