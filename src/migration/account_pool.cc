@@ -19,7 +19,8 @@ ThrottleSettings throttleSettings(const AccountPool::Shared& shared, std::size_t
   ThrottleSettings settings;
   settings.maxBytesPerSecond = shared.settings.maxBytesPerSecond;
   settings.maxMessagesPerSecond = shared.settings.maxMessagesPerSecond;
-  settings.window = shared.connection.appendWindow;
+  // The window starts as each account's own (in messages, with the batches
+  // of several per command); only a slow-down makes it smaller.
   settings.connections = jobs;
   settings.pauseUnit = std::chrono::milliseconds(shared.settings.backOffUnitMs);
   return settings;
