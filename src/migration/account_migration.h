@@ -221,6 +221,11 @@ class AccountMigration {
   void settleWindow(FolderTally& tally, long total);
   // The window's oldest message: its log lines, its counter, its answer.
   void completeOldest(FolderTally& tally, long total);
+  // True when the answer leaves the message to be sent again (a refused
+  // command of several messages, or a refusal for the server's load):
+  // neither stored nor refused yet.
+  bool setAside(const SentMessage& record, GatewayResult result, const std::string& cause,
+                FolderTally& tally);
   // After a lost connection: which messages of the window were not confirmed.
   void reportUnconfirmed(FolderTally& tally);
   // Reports that the target refused message `number` (or its content

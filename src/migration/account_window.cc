@@ -241,14 +241,7 @@ void AccountMigration::completeOldest(FolderTally& tally, long total) {
                                                                        : kGatewayConnectionProblem;
     cause = result == kGatewayOk ? std::string() : gateway_.client().failureCause();
   }
-  if (result == kGatewayBatchRefused) {
-    // Neither stored nor refused yet: the folder's second walk sends it alone.
-    --tally.read;
-    refusedTogether_.push_back(record.number);
-    window_.pop();
-    return;
-  }
-  if (result == kGatewayAppendFailed && deferRefused(record, cause, tally)) {
+  if (setAside(record, result, cause, tally)) {
     --tally.read;
     window_.pop();
     return;
@@ -279,6 +272,16 @@ void AccountMigration::completeOldest(FolderTally& tally, long total) {
     throw;
   }
   window_.pop();
+}
+
+bool AccountMigration::setAside(const SentMessage& record, GatewayResult result,
+                                const std::string& cause, FolderTally& tally) {
+  if (result == kGatewayBatchRefused) {
+    // Neither stored nor refused yet: the folder's second walk sends it alone.
+    refusedTogether_.push_back(record.number);
+    return true;
+  }
+  return result == kGatewayAppendFailed && deferRefused(record, cause, tally);
 }
 
 void AccountMigration::reportUnconfirmed(FolderTally& tally) {
