@@ -30,7 +30,7 @@ constexpr auto kDelay = std::chrono::milliseconds(5);
 struct Variant {
   std::string name;
   bool mbsync = false;
-  int window = 1;  // lodemig's -window; 1 leaves the option out
+  int window = 0;  // lodemig's -window; 0 leaves the option out
 };
 
 struct Row {
@@ -110,7 +110,7 @@ std::vector<std::string> clientArgv(const AccountRowsOptions& options, const Var
         "-password",     kMasterPassword, "-targetType",    "imap",
         "-admin",        kAdmin,          "-primaryDomain", kDomain,
         "-quiet"};
-    if (variant.window > 1) {
+    if (variant.window > 0) {
       argv.insert(argv.end(), {"-window", std::to_string(variant.window)});
     }
     return argv;
@@ -202,7 +202,8 @@ int runAccountRows(const AccountRowsOptions& options) {
   writeMaildirs(manifest, directory + "/maildirs");
 
   std::vector<Row> rows;
-  for (const Variant& variant : std::vector<Variant>{{"lodemig, window 1", false, 1},
+  for (const Variant& variant : std::vector<Variant>{{"lodemig, defaults", false, 0},
+                                                     {"lodemig, window 1", false, 1},
                                                      {"lodemig, window 16", false, 16},
                                                      {"mbsync, one per account", true, 1}}) {
     Row& row = rows.emplace_back();

@@ -91,6 +91,7 @@ std::string multiAppendRelayRows(const RelayBenchSetup& setup, bool* verified) {
       {"lodemig, -window 32 -multiAppend 1", false, {"-window", "32", "-multiAppend", "1"}},
       {"lodemig, -window 4 -multiAppend 32", false, {"-window", "4", "-multiAppend", "32"}},
       {"lodemig, -window 8 -multiAppend 16", false, {"-window", "8", "-multiAppend", "16"}},
+      {"lodemig, -window 32 -multiAppend 32", false, {"-window", "32", "-multiAppend", "32"}},
       {"lodemig, -window 8 -multiAppend 64", false, {"-window", "8", "-multiAppend", "64"}},
       {"mbsync, unlimited pipelining", true, {}},
   };
