@@ -31,6 +31,20 @@ void AccountMigration::paceAppend(FolderTally& tally, long total) {
   }
 }
 
+void AccountMigration::noteBackOff(const Throttle::BackOff& backOff, int attempt,
+                                   const std::string& cause) {
+  RetryEvent event;
+  event.kind = "backoff";
+  event.account = account_;
+  event.attempt = attempt;
+  event.attempts = attempt > 0 ? settings_.retries : 0;
+  event.pauseSeconds = std::chrono::duration<double>(backOff.pause).count();
+  event.window = static_cast<int>(backOff.window);
+  event.connections = static_cast<int>(backOff.connections);
+  event.reason = cause;
+  watcher_->retried(event);
+}
+
 bool AccountMigration::deferRefused(const SentMessage& record, const std::string& cause,
                                     FolderTally& tally) {
   if (!asksToSlowDown(cause) || record.backOffs + 1 >= Throttle::kMaxBackOffsPerMessage) {
@@ -44,6 +58,7 @@ bool AccountMigration::deferRefused(const SentMessage& record, const std::string
                            tally.name + "\" of <" + account_ + "> was refused with \"" + cause +
                            "\"";
   if (backOff.slowed) {
+    noteBackOff(backOff, 0, cause);
     reporter_.log("Warning: " + what + ": the server asks to slow down: window " +
                   std::to_string(backOff.window) + ", connections " +
                   std::to_string(backOff.connections) + ", pause " +
@@ -60,6 +75,7 @@ bool AccountMigration::backOffAfterBye(int attempt, const std::string& what) {
     return false;
   }
   const Throttle::BackOff backOff = throttle_->backOff(throttle_->epoch(), windowWanted());
+  noteBackOff(backOff, attempt + 1, cause);
   reporter_.print("   Warning: " + what + " (" + cause +
                   "): the server asks to slow down: window " + std::to_string(backOff.window) +
                   ", connections " + std::to_string(backOff.connections) + ", try " +

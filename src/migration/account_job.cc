@@ -1,5 +1,6 @@
 #include "migration/account_job.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 
@@ -20,12 +21,54 @@ void printMailboxLine(Reporter& reporter, const Mailbox& mailbox) {
   reporter.console("\n");
 }
 
+namespace {
+
+// The end of an account for those who follow the run.
+AccountEndEvent accountEnd(const Mailbox& mailbox, const AccountTally* tally,
+                           std::chrono::steady_clock::time_point started) {
+  AccountEndEvent event;
+  event.account = mailbox.name() + "@" + mailbox.domainName();
+  event.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  event.outcome = "failed";
+  if (tally == nullptr) {
+    return event;
+  }
+  for (const FolderTally& folder : tally->folders) {
+    ++event.folders;
+    event.sent += folder.sent;
+    event.refused += folder.refused;
+    event.matched += folder.matched;
+    event.skipped += folder.skipped;
+    event.bytes += folder.bytesSent;
+  }
+  if (tally->skipped || tally->declined) {
+    event.outcome = "skipped";
+    event.error = tally->skipped ? "already migrated, as the journal records"
+                                 : "the account exists on the target; -force migrates it";
+  } else if (!tally->failed()) {
+    event.outcome = "migrated";
+  }
+  return event;
+}
+
+}  // namespace
+
 JobOutcome migrateAccountJob(AccountMigration& account, Reporter& reporter, Mailbox& mailbox,
                              int retries) {
   printMailboxLine(reporter, mailbox);
   stopIfAsked();
+  RunWatcher& watcher = account.watcher();
+  const auto started = std::chrono::steady_clock::now();
+  watcher.accountStarted(mailbox.name() + "@" + mailbox.domainName());
   JobOutcome outcome;
   outcome.user = mailbox.name();
+  // An account that throws ends failed, with what was thrown as its error.
+  const auto endFailed = [&](const QLException& error) {
+    AccountEndEvent event = accountEnd(mailbox, nullptr, started);
+    event.error =
+        error.cause().empty() ? error.what() : error.what() + std::string(": ") + error.cause();
+    watcher.accountEnded(event);
+  };
   try {
     const AccountTally& tally = account.run(mailbox);
     outcome.ran = true;
@@ -35,8 +78,10 @@ JobOutcome migrateAccountJob(AccountMigration& account, Reporter& reporter, Mail
       outcome.messages += folder.sent;
       outcome.bytes += folder.bytesSent;
     }
+    watcher.accountEnded(accountEnd(mailbox, &tally, started));
   } catch (const QLConnectionLostException& error) {
     account.reportFailure(mailbox, error.what());
+    endFailed(error);
     if (retries == 0) {
       throw;  // without retries a lost connection ends the run
     }
@@ -46,9 +91,11 @@ JobOutcome migrateAccountJob(AccountMigration& account, Reporter& reporter, Mail
     outcome.lostCause = error.cause();
   } catch (const QLStoreException& error) {
     account.reportFailure(mailbox, error.what());
+    endFailed(error);
     outcome.failed = outcome.broken = true;
   } catch (const QLException& error) {
     account.reportFailure(mailbox, error.what());
+    endFailed(error);
     throw;
   }
   return outcome;

@@ -16,6 +16,16 @@ namespace {
 constexpr int kMaxRetryPause = 30;
 constexpr char kJournalDone[] = "already migrated, as the journal records";
 
+// 1, 2, 4 ... seconds before try `attempt` + 1: a target that restarts gets
+// the time it needs, one that only dropped a connection is back at once.
+int retryPauseSeconds(int attempt) {
+  return std::min(kMaxRetryPause, 1 << std::min(attempt, 5));
+}
+
+std::string retryReason(const std::string& what, const std::string& cause) {
+  return cause.empty() ? what : what + ": " + cause;
+}
+
 }  // namespace
 
 void stopIfAsked() {
@@ -72,6 +82,14 @@ const AccountTally& AccountMigration::run(Mailbox& mailbox) {
         throw;
       }
       if (!backOffAfterBye(attempt, error.what())) {
+        RetryEvent retry;
+        retry.kind = "retry";
+        retry.account = account_;
+        retry.attempt = attempt + 1;
+        retry.attempts = settings_.retries;
+        retry.pauseSeconds = retryPauseSeconds(attempt);
+        retry.reason = retryReason(error.what(), gateway_.client().failureCause());
+        watcher_->retried(retry);
         pauseBeforeRetry(reporter_, attempt, settings_.retries, error.what());
       }
     }
@@ -113,9 +131,7 @@ void AccountMigration::reportFailure(const Mailbox& mailbox, const std::string& 
 }
 
 void pauseBeforeRetry(Reporter& reporter, int attempt, int retries, const std::string& what) {
-  // 1, 2, 4 ... seconds: a target that restarts gets the time it needs, one
-  // that only dropped a connection is back at once.
-  const int seconds = std::min(kMaxRetryPause, 1 << std::min(attempt, 5));
+  const int seconds = retryPauseSeconds(attempt);
   reporter.print("   Warning: " + what + ", try " + std::to_string(attempt + 1) + " of " +
                  std::to_string(retries) + " in " + std::to_string(seconds) + " s\n");
   for (int tenth = 0; tenth < seconds * 10; ++tenth) {
@@ -341,6 +357,10 @@ void AccountMigration::noteFolderFailure(const Folder& folder, FolderTally& tall
     reporter_.log("Error: cannot read message " + std::to_string(messageNumber_) + " of folder \"" +
                   folder.name() + "\" of <" + account_ + ">: " + error + "\n");
   }
+  if (messageNumber_ > 0) {
+    watcher_->messageFailed(
+        MessageFailureEvent{account_, folder.name(), messageNumber_, true, error});
+  }
 }
 
 void AccountMigration::noteRefused(long number, const std::string& error, const std::string& cause,
@@ -358,6 +378,8 @@ void AccountMigration::noteRefused(long number, const std::string& error, const 
   }
   ++tally.refused;
   tally.noteError("message " + std::to_string(number) + ": " + error);
+  watcher_->messageFailed(
+      MessageFailureEvent{account_, tally.name, number, false, cause.empty() ? error : cause});
 }
 
 void AccountMigration::reportFolder(const Folder& folder, const Mailbox& mailbox,

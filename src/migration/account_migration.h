@@ -19,6 +19,7 @@
 #include "migration/password_record.h"
 #include "migration/reporter.h"
 #include "migration/run_report.h"
+#include "migration/run_watcher.h"
 #include "migration/throttle.h"
 #include "store/folder.h"
 #include "store/mailbox.h"
@@ -114,6 +115,10 @@ class AccountMigration {
   void useThrottle(Throttle* throttle) {
     throttle_ = throttle != nullptr ? throttle : &noThrottle_;
   }
+  // Tells `watcher` of every message stored, refused or unreadable and of
+  // every retry and slow-down; nullptr: nobody. Must outlive the object.
+  void useWatcher(RunWatcher* watcher) { watcher_ = watcher != nullptr ? watcher : &noWatcher_; }
+  RunWatcher& watcher() { return *watcher_; }
   // Saves round trips where the order of the exchange does not matter to
   // the output (the switch with the creation, the version asked once, the
   // LOGOUT's answer not awaited): for a run of several connections at once.
@@ -213,6 +218,9 @@ class AccountMigration {
   // server's BYE said it is overloaded, the throttle backs off, the console
   // and log say so, and the pause passes; false otherwise.
   bool backOffAfterBye(int attempt, const std::string& what);
+  // Tells the watcher of a slow-down the server asked for: of one message
+  // refused (`attempt` 0) or before try `attempt` of the account.
+  void noteBackOff(const Throttle::BackOff& backOff, int attempt, const std::string& cause);
   // Sends the messages deferRefused() kept, walking the folder again, until
   // each is stored or refused for good.
   void resendDeferred(const Folder& folder, const Mailbox& mailbox, FolderTally& tally, long total);
@@ -276,6 +284,9 @@ class AccountMigration {
   // Never null: noReport_, which only counts, when the run writes none.
   RunReport noReport_;
   RunReport* report_ = &noReport_;
+  // Never null: noWatcher_, which does nothing, when nobody follows the run.
+  RunWatcher noWatcher_;
+  RunWatcher* watcher_ = &noWatcher_;
   bool reporting_ = false;
   bool saveRoundTrips_ = false;
   AccountTally tally_;

@@ -43,6 +43,7 @@ AccountPool::Worker::Worker(const Shared& shared, bool own)
   }
   account.useJournal(shared.journal);
   account.useReport(shared.report);
+  account.useWatcher(shared.watcher);
 }
 
 AccountPool::AccountPool(int jobs, const Shared& shared)

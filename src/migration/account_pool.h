@@ -23,6 +23,7 @@
 #include "migration/password_record.h"
 #include "migration/reporter.h"
 #include "migration/run_report.h"
+#include "migration/run_watcher.h"
 #include "migration/throttle.h"
 #include "store/mailbox.h"
 
@@ -61,6 +62,7 @@ class AccountPool {
     // The walk's own gateway, which a pool of one uses: its commands go on
     // from the tags of the walk's test connection.
     ImapGateway& gateway;
+    RunWatcher* watcher = nullptr;  // nullptr: nobody follows the run
   };
 
   AccountPool(int jobs, const Shared& shared);

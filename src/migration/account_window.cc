@@ -251,6 +251,7 @@ void AccountMigration::completeOldest(FolderTally& tally, long total) {
     ++tally.sent;
     throttle_->noteAccepted();
     tally.bytesSent += record.size;
+    watcher_->messageStored(record.size);
     resume_.record(record.identity, static_cast<std::int64_t>(record.size), record.flags, uid,
                    true);
   } catch (const QLStoreException& error) {

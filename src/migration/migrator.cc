@@ -52,7 +52,7 @@ void Migrator::migrateAll() {
   if (settings_.migrate) {
     pool = std::make_unique<AccountPool>(
         settings_.jobs, AccountPool::Shared{settings_, connection_, passwords_, journal_, report_,
-                                            policy_, reporter_, gateway_});
+                                            policy_, reporter_, gateway_, watcher_});
     // The status line takes the place of the folders' counters, on a
     // terminal only.
     if (settings_.jobs > 1 && !settings_.quiet && ::isatty(STDOUT_FILENO) == 1) {

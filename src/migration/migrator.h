@@ -14,6 +14,7 @@
 #include "migration/migration_settings.h"
 #include "migration/password_record.h"
 #include "migration/reporter.h"
+#include "migration/run_watcher.h"
 #include "store/mailbox.h"
 #include "store/reader.h"
 
@@ -53,7 +54,17 @@ class Migrator {
   // Migrator.
   void useReport(RunReport& report) {
     report_ = &report;
+    report.watch(watcher_);
     audit_.useReport(report);
+  }
+  // Tells `watcher` what the run does as it happens (see RunWatcher);
+  // `watcher` must outlive the Migrator.
+  void useWatcher(RunWatcher& watcher) {
+    watcher_ = &watcher;
+    auditReport_.watch(&watcher);
+    if (report_ != nullptr) {
+      report_->watch(&watcher);
+    }
   }
   // The rows and totals of the run so far; without a report file, of a check
   // or a verification only.
@@ -118,6 +129,7 @@ class Migrator {
   // Accounts of the masks and shard the walk met, readable or not.
   std::int64_t accountsSeen_ = 0;
   Journal* journal_ = nullptr;
+  RunWatcher* watcher_ = nullptr;
   // During a migration's migrateAll(): the pool, and the walk's lines held
   // for it.
   AccountPool* pool_ = nullptr;

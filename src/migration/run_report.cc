@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "migration/reporter.h"
+#include "migration/run_watcher.h"
 
 namespace lodemig {
 namespace {
@@ -136,6 +137,9 @@ void RunReport::add(const ReportRow& row) {
   totals_.flagsSet += row.flagsSet;
   totals_.gone += row.gone;
   totals_.removed += row.removed;
+  if (watcher_ != nullptr) {
+    watcher_->folderEnded(row);
+  }
 }
 
 void RunReport::endAccount(bool migrated, bool failed) {

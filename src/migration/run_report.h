@@ -12,6 +12,8 @@
 
 namespace lodemig {
 
+class RunWatcher;
+
 // What the report says of a folder: one of the words of its verdict column.
 // Pending: the source changed while the folder was read; the next pass
 // takes what was left.
@@ -96,6 +98,9 @@ class RunReport {
   // row when the file is new or empty. False when it cannot be written.
   [[nodiscard]] bool open(const std::string& path);
   void add(const ReportRow& row);
+  // Hands every row added from now on to `watcher` too; nullptr: none.
+  // `watcher` must outlive the report.
+  void watch(RunWatcher* watcher) { watcher_ = watcher; }
   // An account the run migrated (false: one it skipped as a whole) whose
   // rows are all written; `failed` when a row of it failed.
   void endAccount(bool migrated, bool failed);
@@ -114,6 +119,7 @@ class RunReport {
   ostrel::utils::OutputFile file_;
   std::string line_;
   RunTotals totals_;
+  RunWatcher* watcher_ = nullptr;
   std::mutex mutex_;  // add() and endAccount() may be called from any thread
 };
 
