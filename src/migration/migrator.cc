@@ -55,8 +55,16 @@ void Migrator::migrateAll() {
                                             policy_, reporter_, gateway_, watcher_});
     // The status line takes the place of the folders' counters, on a
     // terminal only.
-    if (settings_.jobs > 1 && !settings_.quiet && ::isatty(STDOUT_FILENO) == 1) {
-      pool->showStatus(countAccounts());
+    const bool status = settings_.jobs > 1 && !settings_.quiet && ::isatty(STDOUT_FILENO) == 1;
+    if (status || watcher_ != nullptr) {
+      RunPlan plan;
+      plan.accounts = countAccounts();
+      if (watcher_ != nullptr) {
+        watcher_->runPlanned(plan);
+      }
+      if (status) {
+        pool->showStatus(plan.accounts);
+      }
     }
   }
   pool_ = pool.get();

@@ -68,7 +68,7 @@ struct MessageFailureEvent {
 struct RetryEvent {
   std::string kind;
   std::string account;
-  int attempt = 0;  // the try to come, from 1; 0 for a back-off of one message
+  int attempt = 0;   // the try to come, from 1; 0 for a back-off of one message
   int attempts = 0;  // the tries allowed
   double pauseSeconds = 0;
   int window = 0;       // back-off only
