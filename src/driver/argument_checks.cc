@@ -44,6 +44,9 @@ std::string runModeError(const RunOptions& options) {
   if (!options.reportPath.empty() && !target) {
     return refusal("-report needs -migrate, -check or -verify");
   }
+  if (!options.eventsPath.empty() && !target) {
+    return refusal("-events needs -migrate, -check or -verify");
+  }
   if (options.retarget && (!options.migrate || options.journalPath.empty())) {
     return refusal("-retarget needs -migrate and -journal");
   }

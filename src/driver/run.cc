@@ -1,20 +1,25 @@
 #include "driver/run.h"
 
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "driver/argument_checks.h"
 #include "driver/run_options.h"
 #include "driver/run_setup.h"
 #include "driver/run_text.h"
+#include "migration/event_log.h"
 #include "migration/folder_roles.h"
 #include "migration/journal.h"
 #include "migration/migrator.h"
 #include "migration/reporter.h"
 #include "migration/run_report.h"
+#include "migration/run_watcher.h"
 #include "migration/target_names.h"
 #include "utils/output_file.h"
 #include "utils/ql_exception.h"
@@ -38,6 +43,15 @@ struct RunContext {
   std::time_t start = 0;
   std::string stem;            // the log and password files' path without extension
   bool sourceChanged = false;  // folders were left pending for the next pass
+  // Those who follow the run from outside its log; fixed before it starts.
+  RunWatchers watchers;
+  EventLog events;  // open when eventsPath is not empty
+  std::string eventsPath;
+  std::vector<std::pair<std::string, std::string>> givenOptions;  // for the run's start
+  // How the run ended, for its watchers: the result line's verdict and the
+  // totals, once the footer is written.
+  std::string result;
+  RunTotals totals;
 
   bool reachesTarget() const { return settings.migrate || settings.check || settings.verify; }
   Journal* journalOrNull() { return journaled ? &journal : nullptr; }
@@ -70,6 +84,7 @@ std::optional<int> settleOptions(RunOptions& options, RunContext& context) {
     }
   }
   context.primaryDomainGiven = !options.primaryDomain.empty();
+  context.eventsPath = options.eventsPath;
   context.settings = migrationSettingsFrom(options);
   context.connection = connectionSettingsFrom(options);
   MigrationSettings& settings = context.settings;
@@ -87,8 +102,23 @@ std::optional<int> settleOptions(RunOptions& options, RunContext& context) {
   return std::nullopt;
 }
 
-// A journal or a report that cannot be used is refused before anything is
-// sent. The exit status when the run must stop here.
+// The events file, opened like the report and for the same reason before
+// anything is sent; it then follows the run.
+std::optional<int> openEventsFile(RunContext& context) {
+  if (context.eventsPath.empty()) {
+    return std::nullopt;
+  }
+  if (!context.events.open(context.eventsPath)) {
+    return refuse("Argument error: cannot write events file " + context.eventsPath + ": " +
+                      context.events.failureReason() + "\n",
+                  kExitArgumentError);
+  }
+  context.watchers.add(context.events);
+  return std::nullopt;
+}
+
+// A journal, a report or an events file that cannot be used is refused
+// before anything is sent. The exit status when the run must stop here.
 std::optional<int> openRunFiles(RunContext& context) {
   const MigrationSettings& settings = context.settings;
   context.journaled = settings.migrate && !settings.journalPath.empty();
@@ -113,7 +143,7 @@ std::optional<int> openRunFiles(RunContext& context) {
                       context.report.failureReason() + "\n",
                   kExitArgumentError);
   }
-  return std::nullopt;
+  return openEventsFile(context);
 }
 
 // Runs the walk, reporting a failure that escapes it: a target failure on the
@@ -155,6 +185,10 @@ void attachRunFiles(Migrator& migrator, RunContext& context, Journal& memoryOnly
   const MigrationSettings& settings = context.settings;
   // Without a file the report still counts, for the run's summary.
   migrator.useReport(context.report);
+  // Nobody following, the run does not even count its plan.
+  if (!context.watchers.empty()) {
+    migrator.useWatcher(context.watchers);
+  }
   // Without a journal file, a retried account still needs to know what its
   // lost connection had sent: the same records, kept in memory.
   if (Journal* journal = context.journalOrNull()) {
@@ -169,6 +203,37 @@ void attachRunFiles(Migrator& migrator, RunContext& context, Journal& memoryOnly
   }
 }
 
+// What the run is, for its watchers' first event.
+RunStartEvent runStartEvent(const RunContext& context) {
+  const MigrationSettings& settings = context.settings;
+  RunStartEvent event;
+  event.time = context.start;
+  event.mode = settings.migrate  ? "migrate"
+               : settings.check  ? "check"
+               : settings.verify ? "verify"
+                                 : "print";
+  event.jobs = settings.jobs;
+  event.shard = settings.shard;
+  event.shards = settings.shards;
+  event.server = journalTargetFor(context.connection);
+  event.store = settings.storePath;
+  event.version = versionString();
+  event.options = context.givenOptions;
+  return event;
+}
+
+// An events file that could not be written fails the run, as the report
+// does: said at once, and named in the footer. Its "cannot write file" text,
+// or empty.
+std::string eventsFailure(Migrator& migrator, Reporter& reporter, const RunContext& context) {
+  if (!context.events.failed()) {
+    return std::string();
+  }
+  reporter.print("Error: " + context.events.failureText() + "\n");
+  migrator.markFailed();
+  return context.events.failureText();
+}
+
 // A migration, check or verification: header, walk, footer.
 void runAgainstTarget(Migrator& migrator, Reporter& reporter, RunContext& context) {
   const MigrationSettings& settings = context.settings;
@@ -180,6 +245,7 @@ void runAgainstTarget(Migrator& migrator, Reporter& reporter, RunContext& contex
   if (context.journaled && !context.journal.importNote().empty()) {
     reporter.log(context.journal.importNote());
   }
+  context.watchers.runStarted(runStartEvent(context));
   // A stop signal now ends the run between two messages, with its report.
   ostrel::utils::watchStopSignals();
   runWalk(migrator, reporter, settings);
@@ -189,6 +255,7 @@ void runAgainstTarget(Migrator& migrator, Reporter& reporter, RunContext& contex
     reporter.print("Error: " + report->failureText() + "\n");
     migrator.markFailed();
   }
+  const std::string eventsFailed = eventsFailure(migrator, reporter, context);
   RunOutcome outcome;
   outcome.end = std::time(nullptr);
   outcome.succeeded = migrator.succeeded();
@@ -207,6 +274,11 @@ void runAgainstTarget(Migrator& migrator, Reporter& reporter, RunContext& contex
   if (!reportWritten) {
     outcome.failedFiles.push_back(report->failureText());
   }
+  if (!eventsFailed.empty()) {
+    outcome.failedFiles.push_back(eventsFailed);
+  }
+  context.result = resultText(settings, outcome.succeeded);
+  context.totals = outcome.totals;
   reporter.print(runFooterText(settings, outcome));
   ostrel::utils::socketsCleanup();
 }
@@ -230,6 +302,27 @@ bool runMigrator(RunContext& context, Reporter& reporter) {
     journal->close();
   }
   return migrator.succeeded();
+}
+
+// Tells the run's watchers how it ended, with `exitStatus`, the status the
+// process returns, and closes the events file. The exit status, failed when
+// the events file could not take its last lines.
+int endRun(RunContext& context, int exitStatus) {
+  if (!context.reachesTarget()) {
+    return exitStatus;  // nothing was started to be ended
+  }
+  RunEndEvent event;
+  event.time = std::time(nullptr);
+  event.result = context.result;
+  event.exitStatus = exitStatus;
+  event.totals = context.totals;
+  context.watchers.runEnded(event);
+  if (!context.eventsPath.empty() && !context.events.close() && exitStatus == kExitSucceeded) {
+    // The footer is written: only standard error can still say it.
+    std::cerr << "Error: " << context.events.failureText() << "\n" << std::flush;
+    return kExitFailed;
+  }
+  return exitStatus;
 }
 
 // Opens the log, runs, and closes the log again; the run's exit status.
@@ -299,7 +392,8 @@ int runLodemig(int argc, const char* const* argv) {
   }
   context.start = std::time(nullptr);
   context.stem = runFileStem(context.settings, context.start);
-  return runWithLog(context);
+  context.givenOptions = givenOptions(argc, argv);
+  return endRun(context, runWithLog(context));
 }
 
 }  // namespace lodemig

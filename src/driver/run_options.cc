@@ -134,6 +134,8 @@ bool takeTargetValue(RunOptions& options, const char* name, const char* value) {
 bool takeRunValue(RunOptions& options, const char* name, const char* value) {
   if (equalsIgnoreCase(name, "-report")) {
     options.reportPath = value;
+  } else if (equalsIgnoreCase(name, "-events")) {
+    options.eventsPath = value;
   } else if (equalsIgnoreCase(name, "-journal")) {
     options.journalPath = value;
   } else if (equalsIgnoreCase(name, "-timeout")) {
@@ -225,6 +227,35 @@ RunOptions parseCommandLine(int argc, const char* const* argv) {
   }
   splitServerPort(options);
   return options;
+}
+
+std::vector<std::pair<std::string, std::string>> givenOptions(int argc, const char* const* argv) {
+  std::vector<std::pair<std::string, std::string>> given;
+  for (int i = 1; i < argc; ++i) {
+    const char* name = argv[i];
+    std::string value;
+    // The same reading as parseCommandLine's, so that a secret taken as an
+    // option's value is hidden however it looks.
+    RunOptions scratch;
+    if (i + 1 < argc && takeValue(scratch, name, argv[i + 1])) {
+      const bool secret = equalsIgnoreCase(name, "-password") ||
+                          equalsIgnoreCase(name, "-setpass") ||
+                          equalsIgnoreCase(name, "-forcesetpass");
+      value = secret ? "(hidden)" : argv[i + 1];
+      ++i;
+    }
+    const std::string bare = name[0] == '-' ? name + 1 : name;
+    auto same = given.begin();
+    while (same != given.end() && !equalsIgnoreCase(same->first, bare)) {
+      ++same;
+    }
+    if (same == given.end()) {
+      given.emplace_back(bare, value);
+    } else {
+      same->second = value;
+    }
+  }
+  return given;
 }
 
 MigrationSettings migrationSettingsFrom(const RunOptions& options) {
@@ -339,6 +370,7 @@ void printUsage(std::ostream& out) {
   out << "       -compress  compress the connection when the server offers it (optional)\n";
   out << "       -multiAppend  messages per APPEND where the server offers MULTIAPPEND "
          "(optional)\n";
+  out << "       -events    file of JSON lines, one per event of the run (optional)\n";
   out << "       -version   print the version and exit (optional)\n";
   out << "       -help      print help and exit (optional)\n";
   out << "\n";

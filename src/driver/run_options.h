@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "imap/connection_settings.h"
 #include "imap/pending_commands.h"
@@ -46,6 +48,7 @@ struct RunOptions {
   // given is not a whole number from 0 to kMaxRetries.
   int retries = 0;
   std::string reportPath;  // -report; empty: none
+  std::string eventsPath;  // -events; empty: none
   bool check = false;      // -check: a pre-flight that writes nothing
   bool verify = false;     // -verify: an audit that writes nothing
   static constexpr int kMaxWindow = static_cast<int>(kMaxCommandsInFlight);
@@ -107,6 +110,12 @@ struct RunOptions {
 // looks like, and is only a value option when one follows. The first unknown
 // argument is kept for the checks to refuse. Never fails and never prints.
 RunOptions parseCommandLine(int argc, const char* const* argv);
+
+// The options of argv[1..argc-1] as given, for the events file: each
+// option's name without its dash and its value (a flag's is empty), in the
+// order given; an option given twice once, with its last value. The values
+// of -password, -setPass and -forceSetPass read "(hidden)".
+std::vector<std::pair<std::string, std::string>> givenOptions(int argc, const char* const* argv);
 
 // The one place the command line becomes the run's settings: empty masks
 // become "*", an empty primary domain this machine's name, and the preset

@@ -28,17 +28,24 @@ std::string runHeaderText(const MigrationSettings& settings, const ConnectionSet
   return text;
 }
 
+std::string resultText(const MigrationSettings& settings, bool succeeded) {
+  if (settings.check) {
+    return succeeded ? "check passed" : "check found problems";
+  }
+  if (settings.verify) {
+    return succeeded ? "verification successful" : "verification failed";
+  }
+  return succeeded ? "migration successful" : "migration failed";
+}
+
 std::string runFooterText(const MigrationSettings& settings, const RunOutcome& outcome) {
   std::string text = "\nFinish time: " + ctimeText(outcome.end) + "\n";
+  text += "Result: " + resultText(settings, outcome.succeeded) + "\n";
   if (settings.check) {
-    text += outcome.succeeded ? "Result: check passed\n" : "Result: check found problems\n";
     text += outcome.checkSummary;
   } else if (settings.verify) {
-    text +=
-        outcome.succeeded ? "Result: verification successful\n" : "Result: verification failed\n";
     text += verificationSummaryText(outcome.totals, outcome.server);
   } else {
-    text += outcome.succeeded ? "Result: migration successful\n" : "Result: migration failed\n";
     text += summaryText(outcome.totals, outcome.start, outcome.end);
     if (settings.delta) {
       text += deltaSummaryText(outcome.totals);

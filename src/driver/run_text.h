@@ -39,6 +39,10 @@ struct RunOutcome {
   std::string server = "Torvane";
 };
 
+// The result line's verdict without "Result: ", such as "migration
+// successful" or "check found problems".
+std::string resultText(const MigrationSettings& settings, bool succeeded);
+
 // The footer of such a run: the finish time, then the result line of its
 // kind (check, verification or migration), the summary that goes with it
 // and a line for each file that failed the run.

@@ -21,7 +21,10 @@ struct RunStartEvent {
   std::time_t time = 0;
   std::string mode;  // "print", "migrate", "check" or "verify"
   int jobs = 1;
-  int shard = 0;  // 0: the run is not sharded
+  std::string server;   // the target as host:port
+  std::string store;    // the store's path as given
+  std::string version;  // the program's version
+  int shard = 0;        // 0: the run is not sharded
   int shards = 0;
   // The command line's options as given (name without its dash, value; a
   // flag has an empty value), the secrets left out.
