@@ -12,9 +12,12 @@
 #include "driver/run_text.h"
 #include "migration/folder_roles.h"
 #include "migration/journal.h"
+#include "migration/metrics_file.h"
 #include "migration/migrator.h"
 #include "migration/reporter.h"
+#include "migration/run_metrics.h"
 #include "migration/run_report.h"
+#include "migration/run_watcher.h"
 #include "migration/target_names.h"
 #include "utils/output_file.h"
 #include "utils/ql_exception.h"
@@ -38,6 +41,11 @@ struct RunContext {
   std::time_t start = 0;
   std::string stem;            // the log and password files' path without extension
   bool sourceChanged = false;  // folders were left pending for the next pass
+  RunWatchers watchers;        // those who follow the run from outside its log
+  // -metricsFile: the counts, and the file and thread that write them. The
+  // file goes first, so that its thread never outlives the counts.
+  std::optional<RunMetrics> metrics;
+  MetricsFile metricsFile;
 
   bool reachesTarget() const { return settings.migrate || settings.check || settings.verify; }
   Journal* journalOrNull() { return journaled ? &journal : nullptr; }
@@ -155,6 +163,9 @@ void attachRunFiles(Migrator& migrator, RunContext& context, Journal& memoryOnly
   const MigrationSettings& settings = context.settings;
   // Without a file the report still counts, for the run's summary.
   migrator.useReport(context.report);
+  if (!context.watchers.empty()) {
+    migrator.useWatcher(context.watchers);
+  }
   // Without a journal file, a retried account still needs to know what its
   // lost connection had sent: the same records, kept in memory.
   if (Journal* journal = context.journalOrNull()) {
@@ -264,6 +275,51 @@ int runWithLog(RunContext& context) {
   return context.sourceChanged ? kExitSourceChanged : kExitSucceeded;
 }
 
+// The run's mode as its metrics name it.
+const char* modeWord(const MigrationSettings& settings) {
+  return settings.migrate  ? "migrate"
+         : settings.check  ? "check"
+         : settings.verify ? "verify"
+                           : "print";
+}
+
+// Writes the first version of the -metricsFile and keeps it up to date from
+// now on. The exit status when the file cannot be used: nothing has been
+// sent yet.
+std::optional<int> startMetrics(const RunOptions& options, RunContext& context) {
+  if (options.metricsPath.empty()) {
+    return std::nullopt;
+  }
+  const MigrationSettings& settings = context.settings;
+  MetricsLabels labels;
+  if (settings.shards > 0) {
+    labels.shard = std::to_string(settings.shard) + "/" + std::to_string(settings.shards);
+  }
+  labels.mode = modeWord(settings);
+  labels.version = versionString();
+  context.metrics.emplace(labels, static_cast<double>(context.start), RunMetrics::Clock::now());
+  const std::string refusal = context.metricsFile.open(
+      options.metricsPath, *context.metrics, MetricsFile::periodFromEnvironment(), std::cerr);
+  if (!refusal.empty()) {
+    return refuse(
+        "Argument error: cannot write metrics file " + options.metricsPath + ": " + refusal + "\n",
+        kExitArgumentError);
+  }
+  context.watchers.add(*context.metrics);
+  return std::nullopt;
+}
+
+// The -metricsFile's last version, with the run's exit status. A run that
+// cannot write it fails.
+int endMetrics(RunContext& context, int exitStatus) {
+  if (context.metricsFile.finish(exitStatus)) {
+    return exitStatus;
+  }
+  std::cerr << "Error: " << context.metricsFile.failureText() << "\n" << std::flush;
+  return exitStatus == kExitSucceeded || exitStatus == kExitSourceChanged ? kExitFailed
+                                                                          : exitStatus;
+}
+
 }  // namespace
 
 std::string startTimestamp(std::time_t when) {
@@ -299,7 +355,10 @@ int runLodemig(int argc, const char* const* argv) {
   }
   context.start = std::time(nullptr);
   context.stem = runFileStem(context.settings, context.start);
-  return runWithLog(context);
+  if (std::optional<int> stop = startMetrics(options, context)) {
+    return *stop;
+  }
+  return endMetrics(context, runWithLog(context));
 }
 
 }  // namespace lodemig
