@@ -39,6 +39,7 @@
 #include "bench/store_changes.h"
 #include "bench/store_generator.h"
 #include "bench/target_process.h"
+#include "bench/watch_rows.h"
 #include "bench/window_rows.h"
 #include "bench/workload.h"
 #include "tests/test_certificates.h"
@@ -612,6 +613,11 @@ int benchMain(int argc, char** argv) {
                           options.runs, options.timeoutSeconds});
   }
 
+  if (std::getenv("BENCH_EVENTS") != nullptr) {
+    return runWatchRows({options.lodemig, options.target, options.launcher, options.work,
+                         options.runs, options.timeoutSeconds},
+                        std::cout);
+  }
   if (std::getenv("BENCH_PACE") != nullptr) {
     return runPaceRows(
         {options.lodemig, options.target, options.launcher, options.work, options.timeoutSeconds},

@@ -65,6 +65,8 @@ const char kUsage[] =
     "       -compress  compress the connection when the server offers it (optional)\n"
     "       -multiAppend  messages per APPEND where the server offers MULTIAPPEND (optional)\n"
     "       -events    file of JSON lines, one per event of the run (optional)\n"
+    "       -metricsFile  Prometheus text file of the run's figures, for node exporter "
+    "(optional)\n"
     "       -version   print the version and exit (optional)\n"
     "       -help      print help and exit (optional)\n"
     "\n"

@@ -16,8 +16,10 @@
 #include "migration/event_log.h"
 #include "migration/folder_roles.h"
 #include "migration/journal.h"
+#include "migration/metrics_file.h"
 #include "migration/migrator.h"
 #include "migration/reporter.h"
+#include "migration/run_metrics.h"
 #include "migration/run_report.h"
 #include "migration/run_watcher.h"
 #include "migration/target_names.h"
@@ -52,6 +54,10 @@ struct RunContext {
   // totals, once the footer is written.
   std::string result;
   RunTotals totals;
+  // -metricsFile: the counts, and the file and thread that write them. The
+  // file goes first, so that its thread never outlives the counts.
+  std::optional<RunMetrics> metrics;
+  MetricsFile metricsFile;
 
   bool reachesTarget() const { return settings.migrate || settings.check || settings.verify; }
   Journal* journalOrNull() { return journaled ? &journal : nullptr; }
@@ -357,6 +363,51 @@ int runWithLog(RunContext& context) {
   return context.sourceChanged ? kExitSourceChanged : kExitSucceeded;
 }
 
+// The run's mode as its metrics name it.
+const char* modeWord(const MigrationSettings& settings) {
+  return settings.migrate  ? "migrate"
+         : settings.check  ? "check"
+         : settings.verify ? "verify"
+                           : "print";
+}
+
+// Writes the first version of the -metricsFile and keeps it up to date from
+// now on. The exit status when the file cannot be used: nothing has been
+// sent yet.
+std::optional<int> startMetrics(const RunOptions& options, RunContext& context) {
+  if (options.metricsPath.empty()) {
+    return std::nullopt;
+  }
+  const MigrationSettings& settings = context.settings;
+  MetricsLabels labels;
+  if (settings.shards > 0) {
+    labels.shard = std::to_string(settings.shard) + "/" + std::to_string(settings.shards);
+  }
+  labels.mode = modeWord(settings);
+  labels.version = versionString();
+  context.metrics.emplace(labels, static_cast<double>(context.start), RunMetrics::Clock::now());
+  const std::string refusal = context.metricsFile.open(
+      options.metricsPath, *context.metrics, MetricsFile::periodFromEnvironment(), std::cerr);
+  if (!refusal.empty()) {
+    return refuse(
+        "Argument error: cannot write metrics file " + options.metricsPath + ": " + refusal + "\n",
+        kExitArgumentError);
+  }
+  context.watchers.add(*context.metrics);
+  return std::nullopt;
+}
+
+// The -metricsFile's last version, with the run's exit status. A run that
+// cannot write it fails.
+int endMetrics(RunContext& context, int exitStatus) {
+  if (context.metricsFile.finish(exitStatus)) {
+    return exitStatus;
+  }
+  std::cerr << "Error: " << context.metricsFile.failureText() << "\n" << std::flush;
+  return exitStatus == kExitSucceeded || exitStatus == kExitSourceChanged ? kExitFailed
+                                                                          : exitStatus;
+}
+
 }  // namespace
 
 std::string startTimestamp(std::time_t when) {
@@ -393,7 +444,10 @@ int runLodemig(int argc, const char* const* argv) {
   context.start = std::time(nullptr);
   context.stem = runFileStem(context.settings, context.start);
   context.givenOptions = givenOptions(argc, argv);
-  return endRun(context, runWithLog(context));
+  if (std::optional<int> stop = startMetrics(options, context)) {
+    return *stop;
+  }
+  return endRun(context, endMetrics(context, runWithLog(context)));
 }
 
 }  // namespace lodemig

@@ -153,6 +153,8 @@ bool takeRunValue(RunOptions& options, const char* name, const char* value) {
     options.jobs = options.jobs == 0 ? -1 : options.jobs;
   } else if (equalsIgnoreCase(name, "-shard")) {
     parseShard(value, options);
+  } else if (equalsIgnoreCase(name, "-metricsfile")) {
+    options.metricsPath = value;
   } else {
     return false;
   }
@@ -371,6 +373,8 @@ void printUsage(std::ostream& out) {
   out << "       -multiAppend  messages per APPEND where the server offers MULTIAPPEND "
          "(optional)\n";
   out << "       -events    file of JSON lines, one per event of the run (optional)\n";
+  out << "       -metricsFile  Prometheus text file of the run's figures, for node exporter "
+         "(optional)\n";
   out << "       -version   print the version and exit (optional)\n";
   out << "       -help      print help and exit (optional)\n";
   out << "\n";

@@ -103,6 +103,9 @@ struct RunOptions {
   // when the value given is refused (see driver/rate_options.h).
   std::int64_t maxRate = 0;
   std::int64_t maxMessagesPerSecond = 0;
+  // -metricsFile: the Prometheus text file rewritten as the run goes; empty:
+  // none.
+  std::string metricsPath;
 };
 
 // Fills a RunOptions from argv[1..argc-1]. Option names match without regard
