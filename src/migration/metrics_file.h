@@ -42,7 +42,8 @@ class MetricsFile {
   // when written (or when no file is open); false with failureText() set
   // when not. Only the first call writes.
   bool finish(int exitStatus);
-  // "cannot write file PATH: REASON" for the last write that failed.
+  // "cannot write file PATH: REASON" for the last write that failed; call
+  // after finish(), once the thread has stopped.
   std::string failureText() const;
 
   // The period LODEMIG_METRICS_PERIOD_MS names (1 to 10000 milliseconds, for

@@ -1,9 +1,6 @@
 #include "migration/metrics_file.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <condition_variable>
 #include <filesystem>
@@ -68,16 +65,6 @@ class MetricsFileTest : public ::testing::Test {
   std::ostream warnings_{&said_};
 };
 
-TEST_F(MetricsFileTest, OpenWritesTheFirstVersionForOthersToRead) {
-  MetricsFile file;
-  ASSERT_EQ(file.open(path_, metrics_, std::chrono::hours(1), warnings_), "");
-  EXPECT_TRUE(holds("lodemig_appended_messages_total{shard=\"1/1\"} 0\n"));
-  EXPECT_FALSE(holds("lodemig_exit_status"));
-  struct stat status {};
-  ASSERT_EQ(::stat(path_.c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 0777, 0644u);
-}
-
 TEST_F(MetricsFileTest, TheThreadRewritesTheFileEveryPeriodUntilTheLastVersion) {
   MetricsFile file;
   ASSERT_EQ(file.open(path_, metrics_, std::chrono::milliseconds(5), warnings_), "");
@@ -98,20 +85,6 @@ TEST_F(MetricsFileTest, TheThreadRewritesTheFileEveryPeriodUntilTheLastVersion) 
   EXPECT_EQ(said_.str(), "");
 }
 
-TEST_F(MetricsFileTest, AnUnusablePathIsRefusedWithoutAThread) {
-  ASSERT_EQ(::symlink((dir_ / "elsewhere").c_str(), path_.c_str()), 0);
-  MetricsFile linked;
-  EXPECT_EQ(linked.open(path_, metrics_, std::chrono::milliseconds(1), warnings_),
-            "it is a symbolic link");
-  EXPECT_FALSE(linked.isOpen());
-  EXPECT_TRUE(linked.finish(0)) << "nothing to write";
-  EXPECT_FALSE(std::filesystem::exists(dir_ / "elsewhere"));
-  MetricsFile missing;
-  EXPECT_EQ(
-      missing.open(dir_ / "none/lodemig.prom", metrics_, std::chrono::milliseconds(1), warnings_),
-      "No such file or directory");
-}
-
 TEST_F(MetricsFileTest, AFailedVersionIsSaidOnceAndTheLastOneFailsTheFinish) {
   const std::string directory = dir_ / "collector";
   testing::makeDirectories(directory);
@@ -125,16 +98,6 @@ TEST_F(MetricsFileTest, AFailedVersionIsSaidOnceAndTheLastOneFailsTheFinish) {
                              ": No such file or directory, the metrics file is written again "
                              "in the next period\n");
   EXPECT_EQ(file.failureText(), "cannot write file " + path + ": No such file or directory");
-}
-
-TEST_F(MetricsFileTest, ThePeriodComesFromTheEnvironmentWithinItsBounds) {
-  for (const auto& [text, milliseconds] :
-       {std::pair{"20", 20}, {"10000", 10000}, {"0", 5000}, {"10001", 5000}, {"x", 5000}}) {
-    ASSERT_EQ(::setenv("LODEMIG_METRICS_PERIOD_MS", text, 1), 0);
-    EXPECT_EQ(MetricsFile::periodFromEnvironment().count(), milliseconds) << text;
-  }
-  ::unsetenv("LODEMIG_METRICS_PERIOD_MS");
-  EXPECT_EQ(MetricsFile::periodFromEnvironment(), MetricsFile::kDefaultPeriod);
 }
 
 }  // namespace

@@ -57,10 +57,6 @@ TEST_F(ReplacedFileTest, ALinkOrAnotherKindOfFileIsRefusedAndLeftAsItWas) {
   EXPECT_EQ(entries(), 3u) << "no temporary file is left";
 }
 
-TEST_F(ReplacedFileTest, AMissingDirectoryGivesTheSystemsWords) {
-  EXPECT_EQ(replaceFile(dir_ / "none/lodemig.prom", "x", 0644), "No such file or directory");
-}
-
 TEST_F(ReplacedFileTest, ATemporaryFileLeftByAnEarlierProcessIsReplaced) {
   const std::string temporary = path_ + ".tmp." + std::to_string(::getpid());
   writeFile(temporary, "stale");
