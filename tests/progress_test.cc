@@ -118,7 +118,7 @@ TEST_F(ProgressTest, OneJobShowsTheLineBetweenTheAccountsLinesAndErasesIt) {
   EXPECT_FALSE(contains(log, "\033")) << log;
 }
 
-TEST_F(ProgressTest, SeveralJobsCountEveryAccountAndQuietShowsNone) {
+TEST_F(ProgressTest, SeveralJobsCountEveryAccount) {
   startServer();
   const ProcessResult result = migrateOnTerminal({"-jobs", "4"});
   ASSERT_FALSE(result.timedOut);
@@ -126,12 +126,6 @@ TEST_F(ProgressTest, SeveralJobsCountEveryAccountAndQuietShowsNone) {
   EXPECT_TRUE(contains(result.out, "accounts 3 of 3, 17 of 17 messages, 6.2KB of 6.2KB"))
       << result.out;
   EXPECT_FALSE(contains(lastDrawn(result.out), " of 17 messages")) << result.out;
-
-  startServer();
-  const ProcessResult quiet = migrateOnTerminal({"-quiet"});
-  EXPECT_EQ(quiet.exitStatus, 0) << quiet.out;
-  EXPECT_FALSE(contains(quiet.out, " of 17 messages")) << quiet.out;
-  EXPECT_FALSE(contains(quiet.out, "\033")) << quiet.out;
 }
 
 }  // namespace
