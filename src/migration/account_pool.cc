@@ -1,19 +1,11 @@
 #include "migration/account_pool.h"
 
-#include <cstdio>
 #include <iostream>
 
 namespace lodemig {
 namespace {
 
-constexpr std::chrono::milliseconds kStatusPeriod{1000};
-
-std::string minutesText(double seconds) {
-  const auto whole = static_cast<long>(seconds + 0.5);
-  char text[32];
-  std::snprintf(text, sizeof(text), "%ld:%02ld:%02ld", whole / 3600, whole / 60 % 60, whole % 60);
-  return text;
-}
+constexpr std::chrono::milliseconds kProgressPeriod{1000};
 
 ThrottleSettings throttleSettings(const AccountPool::Shared& shared, std::size_t jobs) {
   ThrottleSettings settings;
@@ -74,8 +66,6 @@ AccountPool::~AccountPool() {
   for (std::thread& thread : threads_) {
     thread.join();
   }
-  const std::lock_guard<std::mutex> lock(mutex_);
-  eraseStatus();
 }
 
 void AccountPool::submit(Mailbox& mailbox) {
@@ -110,15 +100,7 @@ void AccountPool::drain() {
 
 void AccountPool::output(const std::function<void()>& write) {
   const std::lock_guard<std::mutex> lock(mutex_);
-  eraseStatus();
   write();
-  drawStatus(true);
-}
-
-void AccountPool::showStatus(std::int64_t total) {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  status_ = true;
-  total_ = total;
 }
 
 void AccountPool::run(Worker& worker) {
@@ -157,7 +139,6 @@ JobOutcome AccountPool::runJob(Worker& worker, Mailbox& mailbox) {
 void AccountPool::finish(Worker& worker, const JobOutcome& outcome, std::exception_ptr fatal) {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
-    eraseStatus();
     // The account's block, whole: every line from its " + mailbox" line on.
     out_.console(worker.console.str());
     out_.log(worker.log.str());
@@ -175,19 +156,15 @@ void AccountPool::finish(Worker& worker, const JobOutcome& outcome, std::excepti
       fatal_ = fatal;
       waiting_.clear();
     }
-    ++done_;
-    messages_ += outcome.messages;
-    bytes_ += outcome.bytes;
     --busy_;
-    drawStatus(true);
   }
   changed_.notify_all();
 }
 
 void AccountPool::waitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done) {
   while (!done()) {
-    if (changed_.wait_for(lock, kStatusPeriod) == std::cv_status::timeout) {
-      drawStatus(false);
+    if (changed_.wait_for(lock, kProgressPeriod) == std::cv_status::timeout) {
+      out_.refreshProgress();
     }
   }
 }
@@ -196,37 +173,6 @@ void AccountPool::rethrowFatal() {
   if (fatal_) {
     std::rethrow_exception(fatal_);
   }
-}
-
-void AccountPool::drawStatus(bool force) {
-  const auto now = std::chrono::steady_clock::now();
-  if (!status_ || (!force && now - drawn_ < kStatusPeriod)) {
-    return;
-  }
-  drawn_ = now;
-  const double elapsed = std::chrono::duration<double>(now - started_).count();
-  const double rate = elapsed > 0 ? static_cast<double>(messages_) / elapsed : 0;
-  std::string text = "accounts " + std::to_string(done_) + " of " + std::to_string(total_) + ", " +
-                     std::to_string(messages_) + " messages, " +
-                     formatSize(static_cast<std::int64_t>(bytes_)) + ", " +
-                     std::to_string(static_cast<long>(rate)) + " messages/s";
-  if (done_ > 0 && total_ > done_) {
-    text +=
-        ", " +
-        minutesText(elapsed / static_cast<double>(done_) * static_cast<double>(total_ - done_)) +
-        " left";
-  }
-  eraseStatus();
-  out_.console("\r" + text);
-  statusLength_ = text.size();
-}
-
-void AccountPool::eraseStatus() {
-  if (statusLength_ == 0) {
-    return;
-  }
-  out_.console("\r" + std::string(statusLength_, ' ') + "\r");
-  statusLength_ = 0;
 }
 
 }  // namespace lodemig

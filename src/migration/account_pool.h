@@ -79,13 +79,8 @@ class AccountPool {
   void submit(Mailbox& mailbox);
   // Waits until every account handed in has ended; rethrows like submit().
   void drain();
-  // Runs `write` under the lock, with the status line erased first: the
-  // walk's own lines to the run's Reporter.
+  // Runs `write` under the lock: the walk's own lines to the run's Reporter.
   void output(const std::function<void()>& write);
-
-  // A status line on the console: accounts done of `total`, messages, MB,
-  // rate and time left, redrawn as accounts end and at least every second.
-  void showStatus(std::int64_t total);
 
  private:
   // A worker's gateway, AccountMigration and the Reporter they write to: the
@@ -104,11 +99,10 @@ class AccountPool {
   void run(Worker& worker);
   JobOutcome runJob(Worker& worker, Mailbox& mailbox);
   void finish(Worker& worker, const JobOutcome& outcome, std::exception_ptr fatal);
-  // Waits on `changed_` until `done`, redrawing the status line meanwhile.
+  // Waits on `changed_` until `done`, redrawing the run's progress line at
+  // least every second meanwhile.
   void waitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done);
   void rethrowFatal();
-  void drawStatus(bool force);
-  void eraseStatus();
 
   const std::size_t jobs_;
   const Shared shared_;
@@ -123,15 +117,6 @@ class AccountPool {
   std::size_t busy_ = 0;
   bool stopping_ = false;
   std::exception_ptr fatal_;
-
-  bool status_ = false;
-  std::int64_t total_ = 0;
-  std::int64_t done_ = 0;
-  std::int64_t messages_ = 0;
-  std::uint64_t bytes_ = 0;
-  std::size_t statusLength_ = 0;
-  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
-  std::chrono::steady_clock::time_point drawn_;
 };
 
 }  // namespace lodemig

@@ -5,12 +5,14 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <vector>
 
 #include "migration/account_migration.h"
 #include "migration/shard.h"
 #include "migration/target_names.h"
 #include "migration/target_result.h"
 #include "utils/ql_exception.h"
+#include "utils/terminal.h"
 
 namespace lodemig {
 namespace {
@@ -36,6 +38,49 @@ void walkEntries(Next next, Visit visit, Failed failed) {
   }
 }
 
+// An account's messages and bytes as its info file gives them; -1 for a figure
+// it cannot give.
+struct AccountFigures {
+  std::int64_t messages = -1;
+  std::int64_t bytes = -1;
+};
+
+// A count from an info file: decimal digits alone.
+bool infoCount(const std::string& text, std::int64_t& count) {
+  if (text.empty() || text.size() > 18 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  count = std::strtoll(text.c_str(), nullptr, 10);
+  return true;
+}
+
+// The account's storage figure, else the sum of its folders' sizes; the
+// messages its folders list. Nothing but the info file is read.
+AccountFigures accountFigures(const Mailbox& mailbox) {
+  std::vector<Folder> folders;
+  try {
+    mailbox.readFolders(folders);
+  } catch (const QLStoreException&) {
+    return AccountFigures();
+  }
+  AccountFigures figures;
+  figures.messages = 0;
+  std::int64_t sizes = 0;
+  for (const Folder& folder : folders) {
+    figures.messages += folder.messageCount() > 0 ? folder.messageCount() : 0;
+    std::int64_t size = 0;
+    if (sizes >= 0 && infoCount(folder.size(), size)) {
+      sizes += size;
+    } else {
+      sizes = -1;
+    }
+  }
+  std::int64_t used = 0;
+  figures.bytes = infoCount(mailbox.storageUsed(), used) ? used : sizes;
+  return figures;
+}
+
 }  // namespace
 
 Migrator::Migrator(const MigrationSettings& settings, const ConnectionSettings& connection,
@@ -48,23 +93,31 @@ Migrator::Migrator(const MigrationSettings& settings, const ConnectionSettings& 
       audit_(settings, connection, gateway_, reporter, auditReport_) {}
 
 void Migrator::migrateAll() {
+  // The engine tells the progress line and the run's own watcher alike.
+  RunWatchers watchers;
   std::unique_ptr<AccountPool> pool;
+  struct HideProgress {
+    Reporter& reporter;
+    ~HideProgress() { reporter.hideProgress(); }
+  } hide{reporter_};
   if (settings_.migrate) {
+    // For whoever watches the terminal: never into a file or a pipe.
+    const bool progress = !settings_.quiet && ostrel::utils::isTerminal(STDOUT_FILENO);
+    if (progress) {
+      watchers.add(progress_);
+    }
+    if (watcher_ != nullptr) {
+      watchers.add(*watcher_);
+    }
+    if (!watchers.empty()) {
+      watchers.runPlanned(planRun());
+    }
     pool = std::make_unique<AccountPool>(
-        settings_.jobs, AccountPool::Shared{settings_, connection_, passwords_, journal_, report_,
-                                            policy_, reporter_, gateway_, watcher_});
-    // The status line takes the place of the folders' counters, on a
-    // terminal only.
-    const bool status = settings_.jobs > 1 && !settings_.quiet && ::isatty(STDOUT_FILENO) == 1;
-    if (status || watcher_ != nullptr) {
-      RunPlan plan;
-      plan.accounts = countAccounts();
-      if (watcher_ != nullptr) {
-        watcher_->runPlanned(plan);
-      }
-      if (status) {
-        pool->showStatus(plan.accounts);
-      }
+        settings_.jobs,
+        AccountPool::Shared{settings_, connection_, passwords_, journal_, report_, policy_,
+                            reporter_, gateway_, watchers.empty() ? nullptr : &watchers});
+    if (progress) {
+      reporter_.showProgress(progress_);
     }
   }
   pool_ = pool.get();
@@ -214,13 +267,29 @@ void Migrator::walkPooled(Domain& domain, Mailbox& mailbox) {
   flush();
 }
 
-std::int64_t Migrator::countAccounts() const {
+RunPlan Migrator::planRun() {
   std::ostream silent(nullptr);
   Reader reader(&silent);
   reader.setStore(settings_.storePath, settings_.primaryDomain);
   Domain domain(&silent);
   Mailbox mailbox(&silent);
-  std::int64_t count = 0;
+  RunPlan plan;
+  plan.messages = 0;
+  plan.bytes = 0;
+  const auto add = [](std::int64_t& total, std::int64_t figure) {
+    total = total < 0 || figure < 0 ? -1 : total + figure;
+  };
+  const auto visit = [&] {
+    const std::string account = mailbox.name() + "@" + domain.name();
+    if (!inShard(account, settings_.shard, settings_.shards)) {
+      return;
+    }
+    const AccountFigures figures = accountFigures(mailbox);
+    ++plan.accounts;
+    add(plan.messages, figures.messages);
+    add(plan.bytes, figures.bytes);
+    progress_.planAccount(account, figures.messages, figures.bytes);
+  };
   walkEntries(
       [&](bool first) {
         return first ? reader.firstDomain(domain, settings_.domainMask)
@@ -232,16 +301,10 @@ std::int64_t Migrator::countAccounts() const {
               return first ? domain.firstMailbox(mailbox, settings_.userMask)
                            : domain.nextMailbox(mailbox, settings_.userMask);
             },
-            [&] {
-              count +=
-                  inShard(mailbox.name() + "@" + domain.name(), settings_.shard, settings_.shards)
-                      ? 1
-                      : 0;
-            },
-            [] {});
+            visit, [] {});
       },
       [] {});
-  return count;
+  return plan;
 }
 
 void Migrator::testConnection() {

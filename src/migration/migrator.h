@@ -13,6 +13,7 @@
 #include "migration/journal.h"
 #include "migration/migration_settings.h"
 #include "migration/password_record.h"
+#include "migration/progress_line.h"
 #include "migration/reporter.h"
 #include "migration/run_watcher.h"
 #include "store/mailbox.h"
@@ -41,6 +42,13 @@ class Migrator {
   // primary domain. Throws QLNetworkException when the target fails (the run
   // ends).
   void migrateAll();
+
+  // What a migration has before it: the accounts of the masks and shard, with
+  // the messages and bytes their info files give (an account's storage
+  // figure, else the sum of its folders' sizes), counted by a silent walk of
+  // the store that opens no message file; -1 for a total the store cannot
+  // give. Each account's figures also go to the progress line.
+  RunPlan planRun();
 
   // Writes every password line to the file at `path` as it is recorded.
   void writePasswordsTo(const std::string& path) { passwords_.writeTo(path); }
@@ -103,8 +111,6 @@ class Migrator {
   // The walk of a domain's accounts in a migration: each account goes to
   // the pool, the walk's own lines through it.
   void walkPooled(Domain& domain, Mailbox& mailbox);
-  // The accounts a run will visit, counted by a silent walk of the store.
-  std::int64_t countAccounts() const;
   // The report row of an account the store cannot give.
   void reportUnreadable(const Domain& domain, const Mailbox& mailbox);
   // Opens the administrator's connection and closes it again.
@@ -130,6 +136,8 @@ class Migrator {
   std::int64_t accountsSeen_ = 0;
   Journal* journal_ = nullptr;
   RunWatcher* watcher_ = nullptr;
+  // The progress line of a migration on a terminal.
+  RunProgress progress_;
   // During a migration's migrateAll(): the pool, and the walk's lines held
   // for it.
   AccountPool* pool_ = nullptr;

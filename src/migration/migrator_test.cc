@@ -263,5 +263,67 @@ TEST_F(WindowedAccountTest, TheReadersLinesAfterTheLastMessageReachTheLog) {
   EXPECT_NE(log_.str().find("Error: wrong message header format"), std::string::npos) << log_.str();
 }
 
+// The plan a migration makes of a store: what its info files give, nothing
+// read from a message file.
+class RunPlanTest : public ::testing::Test {
+ protected:
+  RunPlan plan(const std::string& store, const std::string& userMask = "*", int shard = 0,
+               int shards = 0) {
+    MigrationSettings settings;
+    settings.storePath = store;
+    settings.migrate = true;
+    settings.primaryDomain = "example.com";
+    settings.userMask = userMask;
+    settings.shard = shard;
+    settings.shards = shards;
+    ConnectionSettings connection;
+    std::ostringstream log, console, errors;
+    Reporter reporter(log, console, errors, true);
+    Migrator migrator(settings, connection, reporter);
+    return migrator.planRun();
+  }
+  static std::string examples() { return std::string(LODEMIG_SOURCE_DIR) + "/examples"; }
+};
+
+TEST_F(RunPlanTest, TheExampleStoreAsItsInfoFilesGiveIt) {
+  // john 12 messages in 4720 bytes, mary 2 in 802, bob 3 in 853: the sizes a
+  // print run shows (4.6KB, 802B, 853B).
+  const RunPlan all = plan(examples());
+  EXPECT_EQ(all.accounts, 3);
+  EXPECT_EQ(all.messages, 17);
+  EXPECT_EQ(all.bytes, 4720 + 802 + 853);
+  const RunPlan john = plan(examples(), "john");
+  EXPECT_EQ(john.accounts, 1);
+  EXPECT_EQ(john.messages, 12);
+  EXPECT_EQ(john.bytes, 4720);
+  // The shards' plans add up to the whole.
+  const RunPlan first = plan(examples(), "*", 1, 2);
+  const RunPlan second = plan(examples(), "*", 2, 2);
+  EXPECT_EQ(first.accounts + second.accounts, 3);
+  EXPECT_EQ(first.messages + second.messages, 17);
+  EXPECT_EQ(first.bytes + second.bytes, all.bytes);
+}
+
+TEST_F(RunPlanTest, AFigureTheStoreCannotGiveIsUnknown) {
+  testing::ScopedTempDir dir;
+  testing::StoreBuilder store(dir / "store");
+  // No storage figure: the folders' sizes add up.
+  store.account("", "a", AccountDirectory)
+      .settings("{}")
+      .info("{ INBOX = { Messages = #2; Size = #300; }; Sent = { Messages = #1; Size = #50; }; }");
+  EXPECT_EQ(plan(dir / "store").bytes, 350);
+  EXPECT_EQ(plan(dir / "store").messages, 3);
+  // A folder without a size, and no storage figure: the bytes are unknown.
+  store.account("", "b", AccountDirectory).settings("{}").info("{ INBOX = { Messages = #4; }; }");
+  EXPECT_EQ(plan(dir / "store").bytes, -1);
+  EXPECT_EQ(plan(dir / "store").messages, 7);
+  // An info file that cannot be read: the messages too.
+  store.account("", "c", AccountDirectory).settings("{}").info("{ broken");
+  const RunPlan broken = plan(dir / "store");
+  EXPECT_EQ(broken.accounts, 3);
+  EXPECT_EQ(broken.messages, -1);
+  EXPECT_EQ(broken.bytes, -1);
+}
+
 }  // namespace
 }  // namespace lodemig

@@ -1,6 +1,7 @@
 #ifndef LODEMIG_MIGRATION_REPORTER_H_
 #define LODEMIG_MIGRATION_REPORTER_H_
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <iostream>
@@ -15,6 +16,11 @@ namespace lodemig {
 // 1024 bytes on, divisions truncated, no blank before the unit).
 std::string formatSize(std::int64_t count);
 
+// `text` cut to at most `width` characters at the end of one of its ", "
+// parts; empty when not even its first part fits. A width of 0 or less leaves
+// it whole.
+std::string fitText(const std::string& text, int width);
+
 // `when` in the C library's ctime form, local time, with its closing
 // newline: "Wed Jun 30 21:49:08 1993\n".
 std::string ctimeText(std::time_t when);
@@ -26,6 +32,17 @@ std::string causeText(std::string_view cause, std::string_view account = {},
 // The line, without its line end, that follows an error line to say why:
 // "  cause: " and a causeText().
 std::string causeLine(std::string_view causeText);
+
+// Gives a Reporter the progress line it keeps on the console (see
+// Reporter::showProgress). Called on the Reporter's thread.
+class ProgressSource {
+ public:
+  virtual ~ProgressSource() = default;
+  // The line's text as of now.
+  virtual std::string progressText() = 0;
+  // The console's width in columns; 0 when not known (the line is not cut).
+  virtual int columns() = 0;
+};
 
 // The one way the run reports: it owns how a text reaches the console and the
 // log. print() writes to the console (unless quiet) and then to the log, each
@@ -70,6 +87,20 @@ class Reporter {
   // no live line to draw it on.
   void hideCounters() { countersHidden_ = true; }
 
+  // From now on keeps `source`'s progress line on the console, which must be
+  // a terminal: on a line of its own below the run's lines, erased before
+  // any console or error text and drawn again once the text has ended its
+  // line; while a folder's counter is drawn, after the counter on its line
+  // (both then drawn at most ten times a second). Cut to the console's
+  // width. Nothing of it reaches the log. Does nothing in a quiet run.
+  // `source` must outlive the Reporter or a hideProgress().
+  void showProgress(ProgressSource& source);
+  // Draws the progress line anew with the source's text, unless a counter
+  // is drawn (it takes the text along with its next drawing).
+  void refreshProgress();
+  // Erases the progress line and draws it no more.
+  void hideProgress();
+
   // Names the file behind the log stream in the report of a failed write;
   // `file` must outlive the Reporter.
   void watchLogFile(const ostrel::utils::OutputFile& file) { logFile_ = &file; }
@@ -82,6 +113,14 @@ class Reporter {
 
  private:
   void eraseText(bool flush);
+  // The progress line on a line of its own, when the console is at a line's
+  // start; its erasure.
+  void drawProgressLine();
+  void eraseProgressLine();
+  // Follows where the console's line stands after `text`.
+  void advanceColumn(std::string_view text);
+  // The counter's text, with the progress after it when it fits.
+  std::string counterText(long current, long total);
   // A quiet console's text: its error and result lines go to `errors`.
   void passQuietLines(std::string_view text);
 
@@ -97,6 +136,13 @@ class Reporter {
   std::string eraseText_;
   // A quiet console's line so far, until its line feed.
   std::string quietLine_;
+  // The progress line: its source (nullptr: none), whether it stands on a
+  // line of its own, the console's column (characters since the last line
+  // feed, the counter not counted), and when a counter was drawn last.
+  ProgressSource* progress_ = nullptr;
+  bool progressDrawn_ = false;
+  std::size_t column_ = 0;
+  std::chrono::steady_clock::time_point counterDrawn_;
 };
 
 }  // namespace lodemig

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <string>
+#include <utility>
 
 namespace lodemig {
 namespace {
@@ -103,6 +105,76 @@ TEST(ReporterTest, QuietRunStillShowsErrorAndResultLinesOnStandardError) {
   Reporter onErrors(tty, loudConsole, tty, true);
   onErrors.print("Error: once\n");
   EXPECT_EQ(tty.str(), "Error: once\n");
+}
+
+// A progress line of fixed text on a console of fixed width.
+class FixedProgress : public ProgressSource {
+ public:
+  FixedProgress(std::string text, int columns) : text_(std::move(text)), columns_(columns) {}
+  std::string progressText() override { return text_; }
+  int columns() override { return columns_; }
+  std::string text_;
+
+ private:
+  int columns_;
+};
+
+TEST(ReporterProgressTest, StandsBelowTheLinesAndNeverReachesTheLog) {
+  std::ostringstream log, console, errors;
+  Reporter reporter(log, console, errors, false);
+  FixedProgress progress("accounts 0 of 2, 0 messages", 80);
+  reporter.print("domain (x)\n");
+  reporter.showProgress(progress);
+  reporter.print(" + mailbox <a>, size: ");
+  reporter.print("1.0KB");
+  reporter.console("\n");
+  progress.text_ = "accounts 1 of 2, 5 messages";
+  reporter.refreshProgress();
+  reporter.error("Error: x\n");  // standard error shares the terminal
+  reporter.hideProgress();
+  reporter.print("Result: fine\n");
+  EXPECT_EQ(console.str(),
+            "domain (x)\naccounts 0 of 2, 0 messages\r\033[K + mailbox <a>, size: 1.0KB\n"
+            "accounts 0 of 2, 0 messages\r\033[Kaccounts 1 of 2, 5 messages\r\033[K"
+            "accounts 1 of 2, 5 messages\r\033[KResult: fine\n");
+  EXPECT_EQ(log.str(), "domain (x)\n + mailbox <a>, size: 1.0KBResult: fine\n");
+  EXPECT_EQ(errors.str(), "Error: x\n");
+
+  std::ostringstream quietConsole;
+  Reporter quiet(log, quietConsole, errors, true);
+  quiet.showProgress(progress);
+  quiet.print("line\n");
+  EXPECT_EQ(quietConsole.str(), "");
+}
+
+TEST(ReporterProgressTest, RidesAfterTheCounterAndLeavesWithIt) {
+  std::ostringstream log, console, errors;
+  Reporter reporter(log, console, errors, false);
+  FixedProgress progress("accounts 0 of 2, 3 messages", 80);
+  reporter.showProgress(progress);
+  reporter.print("   - \"INBOX\", messages: ");
+  reporter.startCounter(12);
+  reporter.eraseCounter();
+  reporter.console("12\n");
+  const std::string counter = "1/12  (accounts 0 of 2, 3 messages)";
+  EXPECT_EQ(console.str(),
+            "accounts 0 of 2, 3 messages\r\033[K   - \"INBOX\", messages: " + counter + "\033[" +
+                std::to_string(counter.size()) + "D\033[K12\naccounts 0 of 2, 3 messages");
+}
+
+TEST(ReporterProgressTest, KeepsToTheConsolesWidth) {
+  std::ostringstream log, console, errors;
+  Reporter reporter(log, console, errors, false);
+  FixedProgress progress("accounts 0 of 2, 3 messages, 1.0KB", 30);
+  reporter.showProgress(progress);
+  // 29 columns at most: the line is cut after a part.
+  EXPECT_EQ(console.str(), "accounts 0 of 2, 3 messages");
+  console.str("");
+  // After 20 columns of text and the counter only 3 are left: no progress.
+  reporter.console("   - \"A\", messages: ");
+  reporter.startCounter(5);
+  EXPECT_EQ(console.str(), "\r\033[K   - \"A\", messages: 1/5");
+  reporter.hideProgress();
 }
 
 }  // namespace
