@@ -64,6 +64,8 @@ const char kUsage[] =
     "       -maxMessagesPerSecond  messages a second, all jobs together (optional)\n"
     "       -compress  compress the connection when the server offers it (optional)\n"
     "       -multiAppend  messages per APPEND where the server offers MULTIAPPEND (optional)\n"
+    "       -htmlReport  HTML page of the run's result, at its end (optional)\n"
+    "       -mergeReports  OUT.csv IN.csv...: merge the CSV reports of shards and runs\n"
     "       -version   print the version and exit (optional)\n"
     "       -help      print help and exit (optional)\n"
     "\n"

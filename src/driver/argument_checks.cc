@@ -44,6 +44,9 @@ std::string runModeError(const RunOptions& options) {
   if (!options.reportPath.empty() && !target) {
     return refusal("-report needs -migrate, -check or -verify");
   }
+  if (!options.htmlReportPath.empty() && !target) {
+    return refusal("-htmlReport needs -migrate, -check or -verify (or -mergeReports)");
+  }
   if (options.retarget && (!options.migrate || options.journalPath.empty())) {
     return refusal("-retarget needs -migrate and -journal");
   }

@@ -3,18 +3,22 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "driver/argument_checks.h"
+#include "driver/merge_reports.h"
 #include "driver/run_options.h"
 #include "driver/run_setup.h"
 #include "driver/run_text.h"
 #include "migration/folder_roles.h"
+#include "migration/html_report_collector.h"
 #include "migration/journal.h"
 #include "migration/migrator.h"
 #include "migration/reporter.h"
 #include "migration/run_report.h"
+#include "migration/run_watcher.h"
 #include "migration/target_names.h"
 #include "utils/output_file.h"
 #include "utils/ql_exception.h"
@@ -38,6 +42,9 @@ struct RunContext {
   std::time_t start = 0;
   std::string stem;            // the log and password files' path without extension
   bool sourceChanged = false;  // folders were left pending for the next pass
+  RunWatchers watchers;        // every follower of the run; none without their options
+  std::string htmlReportPath;  // -htmlReport; empty: none
+  std::unique_ptr<HtmlReportCollector> htmlReport;
 
   bool reachesTarget() const { return settings.migrate || settings.check || settings.verify; }
   Journal* journalOrNull() { return journaled ? &journal : nullptr; }
@@ -70,6 +77,7 @@ std::optional<int> settleOptions(RunOptions& options, RunContext& context) {
     }
   }
   context.primaryDomainGiven = !options.primaryDomain.empty();
+  context.htmlReportPath = options.htmlReportPath;
   context.settings = migrationSettingsFrom(options);
   context.connection = connectionSettingsFrom(options);
   MigrationSettings& settings = context.settings;
@@ -113,7 +121,39 @@ std::optional<int> openRunFiles(RunContext& context) {
                       context.report.failureReason() + "\n",
                   kExitArgumentError);
   }
+  // The page is written at the end; a path that cannot take it is refused
+  // before anything is sent.
+  if (!context.htmlReportPath.empty()) {
+    const std::string failure = rewriteFile(context.htmlReportPath, std::string());
+    if (!failure.empty()) {
+      return refuse("Argument error: cannot write HTML report " + context.htmlReportPath + ": " +
+                        failure + "\n",
+                    kExitArgumentError);
+    }
+  }
   return std::nullopt;
+}
+
+// Writes the -htmlReport page from what the run's collector gathered, with
+// the result line of `footer`; false when the page cannot be written.
+bool writeHtmlReport(RunContext& context, const RunTotals& totals, const std::string& footer,
+                     Reporter& reporter) {
+  if (!context.htmlReport) {
+    return true;
+  }
+  HtmlReportContent content = context.htmlReport->finish(secondsNow());
+  content.title = "lodemig report of " + context.settings.storePath;
+  const std::size_t result = footer.find("Result: ");
+  content.result = result == std::string::npos
+                       ? std::string()
+                       : footer.substr(result, footer.find('\n', result) - result);
+  content.totals = totals;
+  const std::string failure = rewriteFile(context.htmlReportPath, htmlReportPage(content));
+  if (!failure.empty()) {
+    reporter.print("Error: cannot write HTML report " + context.htmlReportPath + ": " + failure +
+                   "\n");
+  }
+  return failure.empty();
 }
 
 // Runs the walk, reporting a failure that escapes it: a target failure on the
@@ -153,6 +193,11 @@ void runWalk(Migrator& migrator, Reporter& reporter, const MigrationSettings& se
 // `memoryOnly` must outlive the Migrator.
 void attachRunFiles(Migrator& migrator, RunContext& context, Journal& memoryOnly) {
   const MigrationSettings& settings = context.settings;
+  if (!context.htmlReportPath.empty()) {
+    context.htmlReport = std::make_unique<HtmlReportCollector>(static_cast<double>(context.start));
+    context.watchers.add(*context.htmlReport);
+  }
+  migrator.useWatcher(context.watchers);
   // Without a file the report still counts, for the run's summary.
   migrator.useReport(context.report);
   // Without a journal file, a retried account still needs to know what its
@@ -207,7 +252,11 @@ void runAgainstTarget(Migrator& migrator, Reporter& reporter, RunContext& contex
   if (!reportWritten) {
     outcome.failedFiles.push_back(report->failureText());
   }
-  reporter.print(runFooterText(settings, outcome));
+  const std::string footer = runFooterText(settings, outcome);
+  reporter.print(footer);
+  if (!writeHtmlReport(context, outcome.totals, footer, reporter)) {
+    migrator.markFailed();
+  }
   ostrel::utils::socketsCleanup();
 }
 
@@ -286,6 +335,9 @@ int runLodemig(int argc, const char* const* argv) {
   if (options.version) {
     std::cout << versionLine() << "\n" << std::flush;
     return kExitSucceeded;
+  }
+  if (asksForMerge(argc, argv)) {
+    return runMergeReports(argc, argv);
   }
   RunContext context;
   if (std::optional<int> stop = settleOptions(options, context)) {

@@ -151,6 +151,10 @@ bool takeRunValue(RunOptions& options, const char* name, const char* value) {
     options.jobs = options.jobs == 0 ? -1 : options.jobs;
   } else if (equalsIgnoreCase(name, "-shard")) {
     parseShard(value, options);
+  } else if (equalsIgnoreCase(name, "-htmlreport")) {
+    options.htmlReportPath = value;
+  } else if (equalsIgnoreCase(name, "-mergereports")) {
+    options.mergeReportsPath = value;
   } else {
     return false;
   }
@@ -339,6 +343,8 @@ void printUsage(std::ostream& out) {
   out << "       -compress  compress the connection when the server offers it (optional)\n";
   out << "       -multiAppend  messages per APPEND where the server offers MULTIAPPEND "
          "(optional)\n";
+  out << "       -htmlReport  HTML page of the run's result, at its end (optional)\n";
+  out << "       -mergeReports  OUT.csv IN.csv...: merge the CSV reports of shards and runs\n";
   out << "       -version   print the version and exit (optional)\n";
   out << "       -help      print help and exit (optional)\n";
   out << "\n";

@@ -100,6 +100,8 @@ struct RunOptions {
   // when the value given is refused (see driver/rate_options.h).
   std::int64_t maxRate = 0;
   std::int64_t maxMessagesPerSecond = 0;
+  std::string htmlReportPath;    // -htmlReport: the page written at the end; empty: none
+  std::string mergeReportsPath;  // -mergeReports: the merge mode's output (driver/merge_reports.h)
 };
 
 // Fills a RunOptions from argv[1..argc-1]. Option names match without regard
