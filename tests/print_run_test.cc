@@ -67,6 +67,8 @@ const char kUsage[] =
     "       -events    file of JSON lines, one per event of the run (optional)\n"
     "       -metricsFile  Prometheus text file of the run's figures, for node exporter "
     "(optional)\n"
+    "       -htmlReport  HTML page of the run's result, at its end (optional)\n"
+    "       -mergeReports  OUT.csv IN.csv...: merge the CSV reports of shards and runs\n"
     "       -version   print the version and exit (optional)\n"
     "       -help      print help and exit (optional)\n"
     "\n"

@@ -47,6 +47,9 @@ std::string runModeError(const RunOptions& options) {
   if (!options.eventsPath.empty() && !target) {
     return refusal("-events needs -migrate, -check or -verify");
   }
+  if (!options.htmlReportPath.empty() && !target) {
+    return refusal("-htmlReport needs -migrate, -check or -verify (or -mergeReports)");
+  }
   if (options.retarget && (!options.migrate || options.journalPath.empty())) {
     return refusal("-retarget needs -migrate and -journal");
   }

@@ -4,17 +4,20 @@
 #include <ctime>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "driver/argument_checks.h"
+#include "driver/merge_reports.h"
 #include "driver/run_options.h"
 #include "driver/run_setup.h"
 #include "driver/run_text.h"
 #include "migration/event_log.h"
 #include "migration/folder_roles.h"
+#include "migration/html_report_collector.h"
 #include "migration/journal.h"
 #include "migration/metrics_file.h"
 #include "migration/migrator.h"
@@ -58,6 +61,8 @@ struct RunContext {
   // file goes first, so that its thread never outlives the counts.
   std::optional<RunMetrics> metrics;
   MetricsFile metricsFile;
+  std::string htmlReportPath;  // -htmlReport; empty: none
+  std::unique_ptr<HtmlReportCollector> htmlReport;
 
   bool reachesTarget() const { return settings.migrate || settings.check || settings.verify; }
   Journal* journalOrNull() { return journaled ? &journal : nullptr; }
@@ -91,6 +96,7 @@ std::optional<int> settleOptions(RunOptions& options, RunContext& context) {
   }
   context.primaryDomainGiven = !options.primaryDomain.empty();
   context.eventsPath = options.eventsPath;
+  context.htmlReportPath = options.htmlReportPath;
   context.settings = migrationSettingsFrom(options);
   context.connection = connectionSettingsFrom(options);
   MigrationSettings& settings = context.settings;
@@ -149,7 +155,39 @@ std::optional<int> openRunFiles(RunContext& context) {
                       context.report.failureReason() + "\n",
                   kExitArgumentError);
   }
+  // The page is written at the end; a path that cannot take it is refused
+  // before anything is sent.
+  if (!context.htmlReportPath.empty()) {
+    const std::string failure = rewriteFile(context.htmlReportPath, std::string());
+    if (!failure.empty()) {
+      return refuse("Argument error: cannot write HTML report " + context.htmlReportPath + ": " +
+                        failure + "\n",
+                    kExitArgumentError);
+    }
+  }
   return openEventsFile(context);
+}
+
+// Writes the -htmlReport page from what the run's collector gathered, with
+// the result line of `footer`; false when the page cannot be written.
+bool writeHtmlReport(RunContext& context, const RunTotals& totals, const std::string& footer,
+                     Reporter& reporter) {
+  if (!context.htmlReport) {
+    return true;
+  }
+  HtmlReportContent content = context.htmlReport->finish(secondsNow());
+  content.title = "lodemig report of " + context.settings.storePath;
+  const std::size_t result = footer.find("Result: ");
+  content.result = result == std::string::npos
+                       ? std::string()
+                       : footer.substr(result, footer.find('\n', result) - result);
+  content.totals = totals;
+  const std::string failure = rewriteFile(context.htmlReportPath, htmlReportPage(content));
+  if (!failure.empty()) {
+    reporter.print("Error: cannot write HTML report " + context.htmlReportPath + ": " + failure +
+                   "\n");
+  }
+  return failure.empty();
 }
 
 // Runs the walk, reporting a failure that escapes it: a target failure on the
@@ -189,6 +227,10 @@ void runWalk(Migrator& migrator, Reporter& reporter, const MigrationSettings& se
 // `memoryOnly` must outlive the Migrator.
 void attachRunFiles(Migrator& migrator, RunContext& context, Journal& memoryOnly) {
   const MigrationSettings& settings = context.settings;
+  if (!context.htmlReportPath.empty()) {
+    context.htmlReport = std::make_unique<HtmlReportCollector>(static_cast<double>(context.start));
+    context.watchers.add(*context.htmlReport);
+  }
   // Without a file the report still counts, for the run's summary.
   migrator.useReport(context.report);
   // Nobody following, the run does not even count its plan.
@@ -285,7 +327,11 @@ void runAgainstTarget(Migrator& migrator, Reporter& reporter, RunContext& contex
   }
   context.result = resultText(settings, outcome.succeeded);
   context.totals = outcome.totals;
-  reporter.print(runFooterText(settings, outcome));
+  const std::string footer = runFooterText(settings, outcome);
+  reporter.print(footer);
+  if (!writeHtmlReport(context, outcome.totals, footer, reporter)) {
+    migrator.markFailed();
+  }
   ostrel::utils::socketsCleanup();
 }
 
@@ -430,6 +476,9 @@ int runLodemig(int argc, const char* const* argv) {
   if (options.version) {
     std::cout << versionLine() << "\n" << std::flush;
     return kExitSucceeded;
+  }
+  if (asksForMerge(argc, argv)) {
+    return runMergeReports(argc, argv);
   }
   RunContext context;
   if (std::optional<int> stop = settleOptions(options, context)) {

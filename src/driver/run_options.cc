@@ -155,6 +155,10 @@ bool takeRunValue(RunOptions& options, const char* name, const char* value) {
     parseShard(value, options);
   } else if (equalsIgnoreCase(name, "-metricsfile")) {
     options.metricsPath = value;
+  } else if (equalsIgnoreCase(name, "-htmlreport")) {
+    options.htmlReportPath = value;
+  } else if (equalsIgnoreCase(name, "-mergereports")) {
+    options.mergeReportsPath = value;
   } else {
     return false;
   }
@@ -375,6 +379,8 @@ void printUsage(std::ostream& out) {
   out << "       -events    file of JSON lines, one per event of the run (optional)\n";
   out << "       -metricsFile  Prometheus text file of the run's figures, for node exporter "
          "(optional)\n";
+  out << "       -htmlReport  HTML page of the run's result, at its end (optional)\n";
+  out << "       -mergeReports  OUT.csv IN.csv...: merge the CSV reports of shards and runs\n";
   out << "       -version   print the version and exit (optional)\n";
   out << "       -help      print help and exit (optional)\n";
   out << "\n";

@@ -106,6 +106,8 @@ struct RunOptions {
   // -metricsFile: the Prometheus text file rewritten as the run goes; empty:
   // none.
   std::string metricsPath;
+  std::string htmlReportPath;    // -htmlReport: the page written at the end; empty: none
+  std::string mergeReportsPath;  // -mergeReports: the merge mode's output (driver/merge_reports.h)
 };
 
 // Fills a RunOptions from argv[1..argc-1]. Option names match without regard
