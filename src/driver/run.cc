@@ -10,11 +10,13 @@
 #include "driver/run_options.h"
 #include "driver/run_setup.h"
 #include "driver/run_text.h"
+#include "migration/failed_accounts.h"
 #include "migration/folder_roles.h"
 #include "migration/journal.h"
 #include "migration/migrator.h"
 #include "migration/reporter.h"
 #include "migration/run_report.h"
+#include "migration/run_watcher.h"
 #include "migration/target_names.h"
 #include "utils/output_file.h"
 #include "utils/ql_exception.h"
@@ -38,6 +40,9 @@ struct RunContext {
   std::time_t start = 0;
   std::string stem;            // the log and password files' path without extension
   bool sourceChanged = false;  // folders were left pending for the next pass
+  std::string failedFilePath;  // -failedFile; empty: none
+  FailedAccounts failedAccounts;
+  RunWatchers watchers;  // those who follow the run; the Migrator's when not empty
 
   bool reachesTarget() const { return settings.migrate || settings.check || settings.verify; }
   Journal* journalOrNull() { return journaled ? &journal : nullptr; }
@@ -78,6 +83,10 @@ std::optional<int> settleOptions(RunOptions& options, RunContext& context) {
       !readFolderMap(settings.folderMapPath, settings.folderMap, mapError)) {
     return refuse("Argument error: " + mapError + "\n", kExitArgumentError);
   }
+  if (!settings.usersFilePath.empty() && !settings.users.read(settings.usersFilePath, mapError)) {
+    return refuse("Argument error: " + mapError + "\n", kExitArgumentError);
+  }
+  context.failedFilePath = options.failedFile;
   if (target) {
     const TlsRefusal refusal = setUpTls(options, context.connection, context.warnings);
     if (!refusal.text.empty()) {
@@ -113,6 +122,11 @@ std::optional<int> openRunFiles(RunContext& context) {
                       context.report.failureReason() + "\n",
                   kExitArgumentError);
   }
+  if (!context.failedFilePath.empty() && !context.failedAccounts.open(context.failedFilePath)) {
+    return refuse("Argument error: cannot write failed accounts file " + context.failedFilePath +
+                      ": " + context.failedAccounts.failureReason() + "\n",
+                  kExitArgumentError);
+  }
   return std::nullopt;
 }
 
@@ -123,7 +137,11 @@ void runWalk(Migrator& migrator, Reporter& reporter, const MigrationSettings& se
   try {
     migrator.migrateAll();
   } catch (const QLNetworkException& error) {
-    migrator.markFailed();
+    if (error.mayPass()) {
+      migrator.markFailedMayPass();
+    } else {
+      migrator.markFailed();
+    }
     reporter.print("\nError: ");
     reporter.print(error.what());
     if (!error.cause().empty()) {
@@ -167,6 +185,28 @@ void attachRunFiles(Migrator& migrator, RunContext& context, Journal& memoryOnly
   if (!settings.check && !settings.verify) {
     migrator.writePasswordsTo(context.stem + ".pass");
   }
+  if (context.failedAccounts.isOpen()) {
+    context.watchers.add(context.failedAccounts);
+  }
+  if (!context.watchers.empty()) {
+    migrator.useWatcher(context.watchers);
+  }
+}
+
+// The failed-accounts file takes the accounts the run did not reach, and is
+// closed; false, said on the console and in the log, when it failed.
+bool closeFailedFile(Migrator& migrator, Reporter& reporter, RunContext& context) {
+  FailedAccounts& failed = context.failedAccounts;
+  if (!failed.isOpen()) {
+    return true;
+  }
+  failed.addUnreached(migrator.selectedAccounts());
+  if (failed.close()) {
+    return true;
+  }
+  reporter.print("Error: " + failed.failureText() + "\n");
+  migrator.markFailed();
+  return false;
 }
 
 // A migration, check or verification: header, walk, footer.
@@ -189,6 +229,7 @@ void runAgainstTarget(Migrator& migrator, Reporter& reporter, RunContext& contex
     reporter.print("Error: " + report->failureText() + "\n");
     migrator.markFailed();
   }
+  const bool failedFileWritten = closeFailedFile(migrator, reporter, context);
   RunOutcome outcome;
   outcome.end = std::time(nullptr);
   outcome.succeeded = migrator.succeeded();
@@ -207,13 +248,16 @@ void runAgainstTarget(Migrator& migrator, Reporter& reporter, RunContext& contex
   if (!reportWritten) {
     outcome.failedFiles.push_back(report->failureText());
   }
+  if (!failedFileWritten) {
+    outcome.failedFiles.push_back(context.failedAccounts.failureText());
+  }
   reporter.print(runFooterText(settings, outcome));
   ostrel::utils::socketsCleanup();
 }
 
-// The run proper, once the options allow it and the log is open; true when
-// it succeeded.
-bool runMigrator(RunContext& context, Reporter& reporter) {
+// The run proper, once the options allow it and the log is open; how it
+// ended, but for the stop signal.
+RunEnding runMigrator(RunContext& context, Reporter& reporter) {
   const MigrationSettings& settings = context.settings;
   Migrator migrator(settings, context.connection, reporter);
   Journal memoryOnly;
@@ -229,7 +273,11 @@ bool runMigrator(RunContext& context, Reporter& reporter) {
   if (Journal* journal = context.journalOrNull()) {
     journal->close();
   }
-  return migrator.succeeded();
+  RunEnding ending;
+  ending.needsFix = migrator.needsFix();
+  ending.mayPass = !migrator.succeeded();
+  ending.pending = context.sourceChanged;
+  return ending;
 }
 
 // Opens the log, runs, and closes the log again; the run's exit status.
@@ -247,24 +295,29 @@ int runWithLog(RunContext& context) {
   if (log == &logFile) {
     reporter.watchLogFile(logFile);
   }
-  bool succeeded = runMigrator(context, reporter);
+  RunEnding ending = runMigrator(context, reporter);
   const bool logWasGood = logFile.good();
   if (logFile.isOpen() && !logFile.close() && logWasGood) {
     // Only the last bytes could not be written; earlier failures were said.
     std::cerr << "Error: " << logFile.failureText() << "\n" << std::flush;
-    succeeded = false;
+    ending.needsFix = true;
   }
-  if (ostrel::utils::stopSignal() != 0) {
-    // The shell's convention for a process ended by a signal.
-    return 128 + ostrel::utils::stopSignal();
-  }
-  if (!succeeded) {
-    return kExitFailed;
-  }
-  return context.sourceChanged ? kExitSourceChanged : kExitSucceeded;
+  ending.stopSignal = ostrel::utils::stopSignal();
+  return exitStatusFor(ending);
 }
 
 }  // namespace
+
+int exitStatusFor(const RunEnding& ending) {
+  if (ending.stopSignal != 0) {
+    // The shell's convention for a process ended by a signal.
+    return 128 + ending.stopSignal;
+  }
+  if (ending.needsFix) {
+    return kExitFailed;
+  }
+  return ending.mayPass || ending.pending ? kExitRetryable : kExitSucceeded;
+}
 
 std::string startTimestamp(std::time_t when) {
   std::tm local{};

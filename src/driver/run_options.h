@@ -100,6 +100,8 @@ struct RunOptions {
   // when the value given is refused (see driver/rate_options.h).
   std::int64_t maxRate = 0;
   std::int64_t maxMessagesPerSecond = 0;
+  std::string usersFile;   // -usersFile: the accounts, one user@domain a line
+  std::string failedFile;  // -failedFile: receives the accounts that failed
 };
 
 // Fills a RunOptions from argv[1..argc-1]. Option names match without regard
