@@ -36,9 +36,10 @@ TEST_F(RetryableExitTest, TargetThatStaysDownIsRetryableAndTheJournalGoesOn) {
   const ProcessResult down = migrate({"-journal", journal_, "-retry", "1"});
   EXPECT_EQ(down.exitStatus, 3) << down.out;
   // Only the exit status tells it apart: the lines are those of any failure.
-  EXPECT_TRUE(contains(down.out, "\nError: cannot connect to Torvane\n  cause: cannot connect to "
-                                 "127.0.0.1:" +
-                                     server_->portText() + ": Connection refused\n"))
+  EXPECT_TRUE(contains(down.out,
+                       "\nError: cannot connect to Torvane\n  cause: cannot connect to "
+                       "127.0.0.1:" +
+                           server_->portText() + ": Connection refused\n"))
       << down.out;
   EXPECT_TRUE(contains(down.out, "\nResult: migration failed\n")) << down.out;
 

@@ -42,16 +42,16 @@ class WorkListTest : public MigrationTest {
 
 TEST_F(WorkListTest, UsersFileSelectsExactlyItsAccountsAndFailsThoseTheStoreLacks) {
   startServer();
-  const std::string users =
-      listFile("users.txt", "# wave 1\nBO@Example.com\n  dee@example.com # last\nzed@example.com\n");
+  const std::string users = listFile(
+      "users.txt", "# wave 1\nBO@Example.com\n  dee@example.com # last\nzed@example.com\n");
   const std::string report = dir_ / "report.csv";
   const ProcessResult run = migrate({"-usersFile", users, "-report", report});
   EXPECT_EQ(run.exitStatus, 1) << run.out;
   EXPECT_EQ(countOf(run.out, " + mailbox <"), 2) << run.out;
   EXPECT_TRUE(contains(run.out, " + mailbox <bo>")) << run.out;
   EXPECT_TRUE(contains(run.out, " + mailbox <dee>")) << run.out;
-  EXPECT_TRUE(
-      contains(run.out, "\nError: account <zed@example.com> of the users file is not in the store\n"))
+  EXPECT_TRUE(contains(
+      run.out, "\nError: account <zed@example.com> of the users file is not in the store\n"))
       << run.out;
   EXPECT_EQ(arrivedCount("amy@example.com"), 0);
   EXPECT_EQ(arrivedCount("dee@example.com"), 2);
@@ -68,8 +68,9 @@ TEST_F(WorkListTest, UsersFileSelectsExactlyItsAccountsAndFailsThoseTheStoreLack
                  {"-path", store_, "-primaryDomain", "example.com", "-usersFile", users}, options);
   EXPECT_EQ(print.exitStatus, 1) << print.out;
   EXPECT_EQ(countOf(print.out, " + mailbox <"), 2) << print.out;
-  EXPECT_TRUE(contains(print.out, "Error: account <zed@example.com> of the users file is not in "
-                                  "the store\n"))
+  EXPECT_TRUE(contains(print.out,
+                       "Error: account <zed@example.com> of the users file is not in "
+                       "the store\n"))
       << print.out;
 }
 
@@ -106,15 +107,14 @@ TEST_F(WorkListTest, ListThatCannotBeUsedIsAnArgumentError) {
   const std::string bad = listFile("bad.txt", "amy@example.com\n\nbo\n");
   const ProcessResult refused = migrate({"-usersFile", bad});
   EXPECT_EQ(refused.exitStatus, 2);
-  EXPECT_EQ(refused.out, "Argument error: users file " + bad +
-                             ", line 3: \"bo\" is not user@domain\n");
+  EXPECT_EQ(refused.out,
+            "Argument error: users file " + bad + ", line 3: \"bo\" is not user@domain\n");
   const ProcessResult masks = migrate({"-usersFile", bad, "-domain", "example.com"});
   EXPECT_EQ(masks.exitStatus, 2);
   const ProcessResult unwritable = migrate({"-failedFile", dir_ / "missing/failed.txt"});
   EXPECT_EQ(unwritable.exitStatus, 2);
   EXPECT_EQ(unwritable.out, "Argument error: cannot write failed accounts file " +
-                                (dir_ / "missing/failed.txt") +
-                                ": No such file or directory\n");
+                                (dir_ / "missing/failed.txt") + ": No such file or directory\n");
   EXPECT_EQ(arrivedCount("amy@example.com"), 0);
 }
 

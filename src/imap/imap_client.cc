@@ -197,8 +197,7 @@ void ImapClient::connect(bool loginAfter) {
     }
     if (!stream_->good()) {
       const bool tls = !stream_->tlsFailure().empty();
-      failureCause_ = openFailure();
-      failureLasting_ = tls;
+      failureCause_ = openFailure(failureLasting_);
       closeStream();
       throw ImapConnectionFailed(std::string(), tls ? failureCause_ : std::string());
     }

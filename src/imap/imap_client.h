@@ -216,7 +216,8 @@ class ImapClient {
   std::string serverText() const;
   // Why the last connect failed before the greeting: the resolver's answer,
   // the system's error or the TLS reason.
-  std::string openFailure() const;
+  // `lasting` is set as failureLasting() reads.
+  std::string openFailure(bool& lasting) const;
   // Why the last read got no whole line: `what` ("no greeting", "no answer")
   // when the time-out passed, else the connection's end or error.
   std::string readFailure(const char* what) const;

@@ -49,8 +49,8 @@ TEST_F(AccountListTest, NamesMatchInAnyCaseAndCountOnce) {
 
 TEST_F(AccountListTest, LineThatIsNotUserAtDomainIsNamedByNumber) {
   const std::string prefix = "error: users file u.txt, line 3: \"";
-  for (const char* line : {"ann", "@example.com", "ann@", "ann@b@example.com", "ann bob@example.com",
-                           "ann@exa\"mple.com", "ann@exam\x01ple.com"}) {
+  for (const char* line : {"ann", "@example.com", "ann@", "ann@b@example.com",
+                           "ann bob@example.com", "ann@exa\"mple.com", "ann@exam\x01ple.com"}) {
     EXPECT_EQ(parsed(std::string("a@b\n# x\n") + line + "\nc@d\n"),
               std::vector<std::string>{prefix + line + "\" is not user@domain"})
         << line;

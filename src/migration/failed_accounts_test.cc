@@ -1,12 +1,12 @@
 #include "migration/failed_accounts.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
 
 #include "tests/temp_dir.h"
 
@@ -42,9 +42,8 @@ TEST_F(FailedAccountsTest, FailedAccountsAreOnDiskAsTheyFailThenTheUnreached) {
   // Written and flushed before the run ends.
   EXPECT_EQ(content(), "bob@example.com\n");
   failed_.accountEnded(ended("dee@example.com", "failed"));
-  failed_.addUnreached(
-      {"ann@example.com", "Bob@example.com", "cy@example.com", "eve@example.com", "dee@example.com",
-       "fay@example.com"});
+  failed_.addUnreached({"ann@example.com", "Bob@example.com", "cy@example.com", "eve@example.com",
+                        "dee@example.com", "fay@example.com"});
   EXPECT_TRUE(failed_.close());
   EXPECT_EQ(content(), "bob@example.com\ndee@example.com\neve@example.com\nfay@example.com\n");
   struct stat status {};
