@@ -58,12 +58,16 @@ TEST_F(CausesTest, ConnectErrorIsFollowedByItsCause) {
     closedPort = gone.port();
   }
   const ProcessResult refused = migrateTo("127.0.0.1", closedPort);
-  EXPECT_EQ(refused.exitStatus, 1);
+  EXPECT_EQ(refused.exitStatus, 3);
   expectSaid(refused, "\nError: cannot connect to Torvane\n  cause: cannot connect to 127.0.0.1:" +
                           std::to_string(closedPort) + ": Connection refused\n");
 
   const ProcessResult unresolved = migrateTo("no-such-host.invalid", 143);
-  EXPECT_EQ(unresolved.exitStatus, 1);
+  // A name that does not exist needs fixing; a resolver that failed for the
+  // time being (as without a name server) may pass.
+  EXPECT_EQ(unresolved.exitStatus,
+            contains(unresolved.out, "Temporary failure in name resolution") ? 3 : 1)
+      << unresolved.out;
   expectSaid(unresolved,
              "\nError: cannot connect to Torvane\n  cause: cannot resolve no-such-host.invalid: ");
 }
@@ -83,7 +87,8 @@ TEST_F(CausesTest, TricklingServerEndsTheRunAtTheTimeout) {
         migrateTo("127.0.0.1", peer.port(),
                   tls ? std::vector<std::string>{"-tls", "-insecure"} : std::vector<std::string>{});
     EXPECT_FALSE(run.timedOut);
-    EXPECT_EQ(run.exitStatus, 1);
+    // A failed TLS handshake needs looking at; a silent server may come back.
+    EXPECT_EQ(run.exitStatus, tls ? 1 : 3);
     const std::string server = "127.0.0.1:" + std::to_string(peer.port());
     expectSaid(run, "\nError: cannot connect to Torvane\n  cause: " +
                         (tls ? "TLS handshake with " + server +

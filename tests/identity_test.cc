@@ -169,7 +169,7 @@ TEST_F(IdentityTest, ForeignMailDeliveredBetweenRunsIsNeitherTakenAsOursNorTouch
   account("ann", StoreBuilder::variedMessages("ann", 12), 4);
   takeReference();
   startServer({"--drop-append", "5"});
-  EXPECT_EQ(run({"-journal", journal_}, {}).exitStatus, 1);
+  EXPECT_EQ(run({"-journal", journal_}, {}).exitStatus, 3);
   ASSERT_EQ(migrated(held(kAnn)).size(), 4u);
   restartServer({"--deliver", "ann@example.com:INBOX:3"});
   const std::vector<HeldMessage> theirs = delivered(held(kAnn));
@@ -283,7 +283,7 @@ TEST_F(IdentityTest, SeventyThousandCharacterPasswordKeepsTheJournalRecordsAfter
   // runs journal; the next run is cut in its second message.
   startServer({"--drop-append", "6"});
   EXPECT_EQ(run({"-journal", journal_, "-domain", "example.com", "-user", "al"}, {}).exitStatus, 0);
-  EXPECT_EQ(run({"-journal", journal_}, {}).exitStatus, 1);
+  EXPECT_EQ(run({"-journal", journal_}, {}).exitStatus, 3);
   const ProcessResult resumed = run({"-journal", journal_}, {});
   EXPECT_EQ(resumed.exitStatus, 0) << resumed.out;
   expectEveryMessageOnce();

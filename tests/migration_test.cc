@@ -327,7 +327,7 @@ TEST_F(MigrationTest, TargetThatCannotBeUsedEndsTheRunAtTheFirstDomain) {
                                          {"-path", store_, "-migrate", "-server", "127.0.0.1",
                                           "-port", server_->portText(), "-password", "master"},
                                          options);
-  EXPECT_EQ(unreachable.exitStatus, 1);
+  EXPECT_EQ(unreachable.exitStatus, 3);
   EXPECT_TRUE(contains(unreachable.out,
                        "\nInfo: primary domain is not specified, the hostname is used instead: "));
   EXPECT_TRUE(contains(maskTimes(unreachable.out),
@@ -355,7 +355,7 @@ TEST_F(MigrationTest, LostConnectionWhileCreatingTheAccountEndsTheRun) {
   EXPECT_FALSE(contains(result.out, "user already exist"));
   EXPECT_TRUE(contains(onlyLodemigFile(work_, "log"), "Network error: cannot create user\n"));
   EXPECT_TRUE(lodemigFiles(work_, "pass").empty());
-  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.exitStatus, 3);
 }
 
 TEST_F(MigrationTest, RefusedIdentitySwitchFailsOnlyThatMailbox) {
@@ -419,7 +419,7 @@ TEST_F(MigrationTest, ConnectionDroppedInsideAnAppendLosesNothingIntoOtherAccoun
   EXPECT_EQ(std::unique(distinct.begin(), distinct.end()), distinct.end()) << "stored twice";
   EXPECT_TRUE(storedMessages("admin").empty());
   EXPECT_TRUE(contains(result.out, "Result: migration failed\n"));
-  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.exitStatus, 3);
 }
 
 TEST_F(MigrationTest, QuietRunWritesNothingToTheConsoleAndTheSameLog) {
@@ -544,7 +544,7 @@ TEST_F(MigrationTest, SilentServerIsGivenUpAfterTheTimeout) {
   startServer({"--delay-ms", "4000"});
   ProcessResult result = migrate({"-timeout", "1"});
   EXPECT_TRUE(contains(result.out, "\nError: cannot connect to Torvane\n")) << result.out;
-  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.exitStatus, 3);
   EXPECT_FALSE(result.timedOut);
 }
 
@@ -811,7 +811,7 @@ TEST_F(MigrationTest, ThreeAccountsInARowLostAfterTheirRetriesStopTheRun) {
   }
   startServer(fault);
   ProcessResult result = migrate({"-retry", "1"});
-  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.exitStatus, 3);
   const std::string out = maskTimes(result.out);
   EXPECT_EQ(countOf(out, "   Warning: cannot append message, try 1 of 1 in 1 s\n"), 3) << out;
   // The walk's order is the directory's: whichever three come first.

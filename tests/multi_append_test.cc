@@ -107,7 +107,7 @@ TEST_F(MultiAppendTest, ConnectionCutInsideACommandLosesAndDoublesNothing) {
   startServer({"--multiappend", "--drop-append", "6"});
   const std::string journal = dir_ / "run.journal";
   const ProcessResult cut = migrate({"-multiAppend", "4", "-window", "2", "-journal", journal});
-  EXPECT_EQ(cut.exitStatus, 1) << cut.out;
+  EXPECT_EQ(cut.exitStatus, 3) << cut.out;
   EXPECT_EQ(storedMessages(kAnn).size(), 4u);
   const ProcessResult resumed =
       migrate({"-multiAppend", "4", "-window", "2", "-journal", journal}, dir_ / "again");

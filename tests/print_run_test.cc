@@ -64,6 +64,8 @@ const char kUsage[] =
     "       -maxMessagesPerSecond  messages a second, all jobs together (optional)\n"
     "       -compress  compress the connection when the server offers it (optional)\n"
     "       -multiAppend  messages per APPEND where the server offers MULTIAPPEND (optional)\n"
+    "       -usersFile  file of user@domain lines: only those accounts (optional)\n"
+    "       -failedFile  file that receives the accounts that failed, for -usersFile (optional)\n"
     "       -events    file of JSON lines, one per event of the run (optional)\n"
     "       -metricsFile  Prometheus text file of the run's figures, for node exporter "
     "(optional)\n"

@@ -145,7 +145,7 @@ TEST_F(PrivateFilesTest, QuietRunShowsItsErrorsAndResultOnStandardError) {
   startServer();
   server_->stop();  // nothing listens on its port any more
   ProcessResult result = migrate({"-quiet"});
-  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.exitStatus, 3);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, "Error: cannot connect to Torvane\nResult: migration failed\n");
   EXPECT_TRUE(contains(onlyLodemigFile(work_, "log"), "Result: migration failed\n"));

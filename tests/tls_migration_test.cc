@@ -171,7 +171,7 @@ TEST_F(TlsMigrationTest, PasswordFileAndPlainTextWarnings) {
   ::chmod(password.c_str(), 0600);
   all[4] = "0.0.0.0";
   const ProcessResult remote = runProcess(LODEMIG_BINARY, all, options);
-  EXPECT_EQ(remote.exitStatus, 1);
+  EXPECT_EQ(remote.exitStatus, 3);
   EXPECT_TRUE(contains(remote.out, "Warning: account passwords travel unencrypted to 0.0.0.0:" +
                                        server_->portText() + ", use -tls or -starttls\n"))
       << remote.out;

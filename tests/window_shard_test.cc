@@ -92,7 +92,7 @@ TEST_F(WindowTest, LostConnectionWithAppendsInFlightLosesAndDoublesNothingWithRe
   // Without -retry the run ends and the log says how many were in flight.
   startServer({"--drop-append", "6"});
   ProcessResult ended = migrate({"-window", "8"}, dir_ / "ended");
-  EXPECT_EQ(ended.exitStatus, 1);
+  EXPECT_EQ(ended.exitStatus, 3);
   EXPECT_TRUE(std::regex_search(
       onlyLodemigFile(dir_ / "ended", "log"),
       std::regex("Error: \\d+ messages of folder \"INBOX\" of <cal@example.com> from message "

@@ -1,6 +1,7 @@
 #include "driver/argument_checks.h"
 
 #include "driver/rate_options.h"
+#include "driver/work_list_options.h"
 
 namespace lodemig {
 namespace {
@@ -139,7 +140,8 @@ std::string targetTypeError(const RunOptions& options) {
 }  // namespace
 
 std::string argumentError(const RunOptions& options) {
-  for (auto check : {runModeError, numberError, rateError, connectionError, targetTypeError}) {
+  for (auto check :
+       {runModeError, numberError, rateError, connectionError, targetTypeError, workListError}) {
     std::string error = check(options);
     if (!error.empty()) {
       return error;

@@ -140,6 +140,21 @@ TEST(ArgumentChecksTest, TargetTypeAndTheOptionsOnlyImapTakes) {
   });
 }
 
+TEST(ArgumentChecksTest, WorkListsSelectAloneAndFailedFileNeedsAMigration) {
+  const std::string withMasks =
+      "Argument error: -usersFile cannot be combined with -domain or -user\n";
+  expectErrors({
+      {migration({"-usersFile", "u.txt"}), ""},
+      {migration({"-USERSFILE", "u.txt", "-failedfile", "f.txt"}), ""},
+      {migration({"-usersFile", "u.txt", "-domain", "*"}), withMasks},
+      {migration({"-usersFile", "u.txt", "-domain", "d", "-user", "u"}), withMasks},
+      {{"-path", "/s", "-usersFile", "u.txt"}, ""},
+      {{"-path", "/s", "-failedFile", "f.txt"}, "Argument error: -failedFile needs -migrate\n"},
+      {{"-path", "/s", "-check", "-server", "h", "-password", "p", "-failedFile", "f"},
+       "Argument error: -failedFile needs -migrate\n"},
+  });
+}
+
 TEST(ArgumentChecksTest, FirstFailingCheckIsTheOneSaid) {
   expectErrors({
       {{"-timeout", "0"},

@@ -16,6 +16,7 @@
 #include "driver/run_setup.h"
 #include "driver/run_text.h"
 #include "migration/event_log.h"
+#include "migration/failed_accounts.h"
 #include "migration/folder_roles.h"
 #include "migration/html_report_collector.h"
 #include "migration/journal.h"
@@ -63,6 +64,8 @@ struct RunContext {
   MetricsFile metricsFile;
   std::string htmlReportPath;  // -htmlReport; empty: none
   std::unique_ptr<HtmlReportCollector> htmlReport;
+  std::string failedFilePath;  // -failedFile; empty: none
+  FailedAccounts failedAccounts;
 
   bool reachesTarget() const { return settings.migrate || settings.check || settings.verify; }
   Journal* journalOrNull() { return journaled ? &journal : nullptr; }
@@ -105,6 +108,10 @@ std::optional<int> settleOptions(RunOptions& options, RunContext& context) {
       !readFolderMap(settings.folderMapPath, settings.folderMap, mapError)) {
     return refuse("Argument error: " + mapError + "\n", kExitArgumentError);
   }
+  if (!settings.usersFilePath.empty() && !settings.users.read(settings.usersFilePath, mapError)) {
+    return refuse("Argument error: " + mapError + "\n", kExitArgumentError);
+  }
+  context.failedFilePath = options.failedFile;
   if (target) {
     const TlsRefusal refusal = setUpTls(options, context.connection, context.warnings);
     if (!refusal.text.empty()) {
@@ -165,6 +172,11 @@ std::optional<int> openRunFiles(RunContext& context) {
                     kExitArgumentError);
     }
   }
+  if (!context.failedFilePath.empty() && !context.failedAccounts.open(context.failedFilePath)) {
+    return refuse("Argument error: cannot write failed accounts file " + context.failedFilePath +
+                      ": " + context.failedAccounts.failureReason() + "\n",
+                  kExitArgumentError);
+  }
   return openEventsFile(context);
 }
 
@@ -197,7 +209,11 @@ void runWalk(Migrator& migrator, Reporter& reporter, const MigrationSettings& se
   try {
     migrator.migrateAll();
   } catch (const QLNetworkException& error) {
-    migrator.markFailed();
+    if (error.mayPass()) {
+      migrator.markFailedMayPass();
+    } else {
+      migrator.markFailed();
+    }
     reporter.print("\nError: ");
     reporter.print(error.what());
     if (!error.cause().empty()) {
@@ -233,10 +249,6 @@ void attachRunFiles(Migrator& migrator, RunContext& context, Journal& memoryOnly
   }
   // Without a file the report still counts, for the run's summary.
   migrator.useReport(context.report);
-  // Nobody following, the run does not even count its plan.
-  if (!context.watchers.empty()) {
-    migrator.useWatcher(context.watchers);
-  }
   // Without a journal file, a retried account still needs to know what its
   // lost connection had sent: the same records, kept in memory.
   if (Journal* journal = context.journalOrNull()) {
@@ -249,6 +261,29 @@ void attachRunFiles(Migrator& migrator, RunContext& context, Journal& memoryOnly
   if (!settings.check && !settings.verify) {
     migrator.writePasswordsTo(context.stem + ".pass");
   }
+  if (context.failedAccounts.isOpen()) {
+    context.watchers.add(context.failedAccounts);
+  }
+  // Nobody following, the run does not even count its plan.
+  if (!context.watchers.empty()) {
+    migrator.useWatcher(context.watchers);
+  }
+}
+
+// The failed-accounts file takes the accounts the run did not reach, and is
+// closed; false, said on the console and in the log, when it failed.
+bool closeFailedFile(Migrator& migrator, Reporter& reporter, RunContext& context) {
+  FailedAccounts& failed = context.failedAccounts;
+  if (!failed.isOpen()) {
+    return true;
+  }
+  failed.addUnreached(migrator.selectedAccounts());
+  if (failed.close()) {
+    return true;
+  }
+  reporter.print("Error: " + failed.failureText() + "\n");
+  migrator.markFailed();
+  return false;
 }
 
 // What the run is, for its watchers' first event.
@@ -304,6 +339,7 @@ void runAgainstTarget(Migrator& migrator, Reporter& reporter, RunContext& contex
     migrator.markFailed();
   }
   const std::string eventsFailed = eventsFailure(migrator, reporter, context);
+  const bool failedFileWritten = closeFailedFile(migrator, reporter, context);
   RunOutcome outcome;
   outcome.end = std::time(nullptr);
   outcome.succeeded = migrator.succeeded();
@@ -325,6 +361,9 @@ void runAgainstTarget(Migrator& migrator, Reporter& reporter, RunContext& contex
   if (!eventsFailed.empty()) {
     outcome.failedFiles.push_back(eventsFailed);
   }
+  if (!failedFileWritten) {
+    outcome.failedFiles.push_back(context.failedAccounts.failureText());
+  }
   context.result = resultText(settings, outcome.succeeded);
   context.totals = outcome.totals;
   const std::string footer = runFooterText(settings, outcome);
@@ -335,9 +374,9 @@ void runAgainstTarget(Migrator& migrator, Reporter& reporter, RunContext& contex
   ostrel::utils::socketsCleanup();
 }
 
-// The run proper, once the options allow it and the log is open; true when
-// it succeeded.
-bool runMigrator(RunContext& context, Reporter& reporter) {
+// The run proper, once the options allow it and the log is open; how it
+// ended, but for the stop signal.
+RunEnding runMigrator(RunContext& context, Reporter& reporter) {
   const MigrationSettings& settings = context.settings;
   Migrator migrator(settings, context.connection, reporter);
   Journal memoryOnly;
@@ -353,7 +392,11 @@ bool runMigrator(RunContext& context, Reporter& reporter) {
   if (Journal* journal = context.journalOrNull()) {
     journal->close();
   }
-  return migrator.succeeded();
+  RunEnding ending;
+  ending.needsFix = migrator.needsFix();
+  ending.mayPass = !migrator.succeeded();
+  ending.pending = context.sourceChanged;
+  return ending;
 }
 
 // Tells the run's watchers how it ended, with `exitStatus`, the status the
@@ -392,21 +435,15 @@ int runWithLog(RunContext& context) {
   if (log == &logFile) {
     reporter.watchLogFile(logFile);
   }
-  bool succeeded = runMigrator(context, reporter);
+  RunEnding ending = runMigrator(context, reporter);
   const bool logWasGood = logFile.good();
   if (logFile.isOpen() && !logFile.close() && logWasGood) {
     // Only the last bytes could not be written; earlier failures were said.
     std::cerr << "Error: " << logFile.failureText() << "\n" << std::flush;
-    succeeded = false;
+    ending.needsFix = true;
   }
-  if (ostrel::utils::stopSignal() != 0) {
-    // The shell's convention for a process ended by a signal.
-    return 128 + ostrel::utils::stopSignal();
-  }
-  if (!succeeded) {
-    return kExitFailed;
-  }
-  return context.sourceChanged ? kExitSourceChanged : kExitSucceeded;
+  ending.stopSignal = ostrel::utils::stopSignal();
+  return exitStatusFor(ending);
 }
 
 // The run's mode as its metrics name it.
@@ -450,11 +487,21 @@ int endMetrics(RunContext& context, int exitStatus) {
     return exitStatus;
   }
   std::cerr << "Error: " << context.metricsFile.failureText() << "\n" << std::flush;
-  return exitStatus == kExitSucceeded || exitStatus == kExitSourceChanged ? kExitFailed
-                                                                          : exitStatus;
+  return exitStatus == kExitSucceeded || exitStatus == kExitRetryable ? kExitFailed : exitStatus;
 }
 
 }  // namespace
+
+int exitStatusFor(const RunEnding& ending) {
+  if (ending.stopSignal != 0) {
+    // The shell's convention for a process ended by a signal.
+    return 128 + ending.stopSignal;
+  }
+  if (ending.needsFix) {
+    return kExitFailed;
+  }
+  return ending.mayPass || ending.pending ? kExitRetryable : kExitSucceeded;
+}
 
 std::string startTimestamp(std::time_t when) {
   std::tm local{};

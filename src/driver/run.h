@@ -10,7 +10,23 @@ namespace lodemig {
 constexpr int kExitSucceeded = 0;      // the run succeeded, or the usage or version was shown
 constexpr int kExitFailed = 1;         // something was reported as failed
 constexpr int kExitArgumentError = 2;  // the command line does not allow a run
-constexpr int kExitSourceChanged = 3;  // the source changed during the pass: run -delta again
+// The run ended for reasons that may pass by themselves: the target could
+// not be reached or dropped its connections, or the source changed during the
+// pass. The same command again (with the same -journal) goes on.
+constexpr int kExitRetryable = 3;
+
+// How a run ended, as far as its exit status goes.
+struct RunEnding {
+  int stopSignal = 0;     // the signal that stopped it; 0: none
+  bool needsFix = false;  // a failure that needs fixing before a new run
+  bool mayPass = false;   // a failure that may pass by itself
+  bool pending = false;   // folders were left pending for the next pass
+};
+
+// The one place that turns how a run ended into its exit status: a stop
+// signal gives 128 + its number; any failure that needs fixing 1; else a
+// failure that may pass or a pending folder kExitRetryable; else 0.
+int exitStatusFor(const RunEnding& ending);
 
 // The whole run of the program: parses the command line, stops with the usage
 // text (-help), the version line (-version) or an argument error when the

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "driver/rate_options.h"
+#include "driver/work_list_options.h"
 #include "utils/ascii.h"
 #include "utils/sockets.h"
 
@@ -168,7 +169,8 @@ bool takeRunValue(RunOptions& options, const char* name, const char* value) {
 // Every option name is distinct, so the order of the groups does not matter.
 bool takeValue(RunOptions& options, const char* name, const char* value) {
   return takeStoreValue(options, name, value) || takeTargetValue(options, name, value) ||
-         takeRunValue(options, name, value) || takeRateValue(options, name, value);
+         takeRunValue(options, name, value) || takeRateValue(options, name, value) ||
+         takeWorkListValue(options, name, value);
 }
 
 bool takeFlag(RunOptions& options, const char* name) {
@@ -298,6 +300,7 @@ MigrationSettings migrationSettingsFrom(const RunOptions& options) {
   settings.folderMapPath = options.folderMapPath;
   settings.migrateUnlisted = options.unlistedFolders == "migrate";
   settings.primaryDomainGiven = !options.primaryDomain.empty();
+  settings.usersFilePath = options.usersFile;
   applyRateOptions(options, settings);
   return settings;
 }
@@ -376,6 +379,7 @@ void printUsage(std::ostream& out) {
   out << "       -compress  compress the connection when the server offers it (optional)\n";
   out << "       -multiAppend  messages per APPEND where the server offers MULTIAPPEND "
          "(optional)\n";
+  printWorkListUsage(out);
   out << "       -events    file of JSON lines, one per event of the run (optional)\n";
   out << "       -metricsFile  Prometheus text file of the run's figures, for node exporter "
          "(optional)\n";

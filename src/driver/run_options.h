@@ -108,6 +108,8 @@ struct RunOptions {
   std::string metricsPath;
   std::string htmlReportPath;    // -htmlReport: the page written at the end; empty: none
   std::string mergeReportsPath;  // -mergeReports: the merge mode's output (driver/merge_reports.h)
+  std::string usersFile;         // -usersFile: the accounts, one user@domain a line
+  std::string failedFile;        // -failedFile: receives the accounts that failed
 };
 
 // Fills a RunOptions from argv[1..argc-1]. Option names match without regard

@@ -110,7 +110,10 @@ void ImapClient::openStream() {
           remote, local, kStreamAreaSize, 0, writeSize);
     }
   } catch (const ostrel::utils::CantResolveException& error) {
-    failureCause_ = ostrel::utils::resolutionFailure(settings_.server.host);
+    bool temporary = false;
+    failureCause_ = ostrel::utils::resolutionFailure(settings_.server.host, &temporary);
+    // A name that resolves when asked again failed for the time being too.
+    failureLasting_ = !failureCause_.empty() && !temporary;
     if (failureCause_.empty()) {
       failureCause_ = error.what();
     }
@@ -126,6 +129,7 @@ std::string ImapClient::serverText() const {
 
 void ImapClient::failTls(const std::string& detail) {
   failureCause_ = detail;
+  failureLasting_ = true;
   closeStream();
   throw ImapConnectionFailed(std::string(), detail);
 }
@@ -184,6 +188,7 @@ void ImapClient::connect(bool loginAfter) {
   loginRefusal_.clear();
   // A cause from an earlier connection must not pass for this one's.
   failureCause_.clear();
+  failureLasting_ = false;
   try {
     openStream();
     stream_->open();
@@ -192,7 +197,7 @@ void ImapClient::connect(bool loginAfter) {
     }
     if (!stream_->good()) {
       const bool tls = !stream_->tlsFailure().empty();
-      failureCause_ = openFailure();
+      failureCause_ = openFailure(failureLasting_);
       closeStream();
       throw ImapConnectionFailed(std::string(), tls ? failureCause_ : std::string());
     }

@@ -135,6 +135,11 @@ class ImapClient {
   // ("NO [OVERQUOTA] Quota exceeded"); control characters become '?' and a
   // long answer is cut. Set by every failure, kept until the next one.
   const std::string& failureCause() const { return failureCause_; }
+  // True when the last connect() failed for a reason that will not pass by
+  // itself: a name the resolver does not know, or a TLS set-up that failed
+  // (a certificate, a missing STARTTLS). A refused or lost connection, a
+  // silent server and a resolver that failed for the time being may pass.
+  bool failureLasting() const { return failureLasting_; }
   // Records `cause` as the last failure's, for a failure found outside the
   // client (content that cannot be counted before its command is built).
   void noteFailure(const std::string& cause) { failureCause_ = cause; }
@@ -211,7 +216,8 @@ class ImapClient {
   std::string serverText() const;
   // Why the last connect failed before the greeting: the resolver's answer,
   // the system's error or the TLS reason.
-  std::string openFailure() const;
+  // `lasting` is set as failureLasting() reads.
+  std::string openFailure(bool& lasting) const;
   // Why the last read got no whole line: `what` ("no greeting", "no answer")
   // when the time-out passed, else the connection's end or error.
   std::string readFailure(const char* what) const;
@@ -239,6 +245,7 @@ class ImapClient {
   ClientState state_ = ClientState::Disconnected;
   std::string lastLine_;
   std::string failureCause_;
+  bool failureLasting_ = false;
   std::unique_ptr<ostrel::utils::basic_tcpclientiostream> stream_;
   std::string identity_;
   // True while connect() runs: a failure inside it must not start another

@@ -40,15 +40,18 @@ void ImapClient::noteRefusal(const ImapCommand& command) {
   failureCause_ = printableCause(line.substr(start));
 }
 
-std::string ImapClient::openFailure() const {
+std::string ImapClient::openFailure(bool& lasting) const {
   const std::string tls = stream_->tlsFailure();
-  if (!tls.empty()) {
+  lasting = !tls.empty();
+  if (lasting) {
     return "TLS handshake with " + serverText() + " failed: " + tls;
   }
   const int error = stream_->connectError();
   if (error == EADDRNOTAVAIL) {
-    std::string unresolved = ostrel::utils::resolutionFailure(settings_.server.host);
+    bool temporary = false;
+    std::string unresolved = ostrel::utils::resolutionFailure(settings_.server.host, &temporary);
     if (!unresolved.empty()) {
+      lasting = !temporary;
       return unresolved;
     }
   }

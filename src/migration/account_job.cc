@@ -87,6 +87,7 @@ JobOutcome migrateAccountJob(AccountMigration& account, Reporter& reporter, Mail
     }
     outcome.failed = outcome.broken = true;
     outcome.lost = true;
+    outcome.lostMayPass = error.mayPass();
     outcome.lostWhat = error.what();
     outcome.lostCause = error.cause();
   } catch (const QLStoreException& error) {
@@ -111,10 +112,12 @@ void SkipPolicy::settle(const JobOutcome& outcome, Reporter& reporter) {
     return;
   }
   anyFailed_ = true;
+  fixNeeded_ = fixNeeded_ || !(outcome.lost && outcome.lostMayPass);
   if (outcome.lost && ++lostInARow_ >= kLostAccountsInARow) {
     QLNetworkException down(outcome.lostWhat + ": " + std::to_string(kLostAccountsInARow) +
                             " accounts in a row failed, " + server_ + " seems down");
     down.setCause(outcome.lostCause);
+    down.setMayPass(outcome.lostMayPass);
     throw down;
   }
   if (outcome.broken) {

@@ -13,11 +13,12 @@ namespace lodemig {
 
 // What became of one account a job migrated.
 struct JobOutcome {
-  bool failed = false;    // reported failed; the run fails
-  bool ran = false;       // the migration ran to its end, failed or not
-  bool broken = false;    // it ended early, by a failure of its own
-  bool lost = false;      // its connection was lost after every retry
-  bool declined = false;  // it existed on the target and was not migrated
+  bool failed = false;       // reported failed; the run fails
+  bool ran = false;          // the migration ran to its end, failed or not
+  bool broken = false;       // it ended early, by a failure of its own
+  bool lost = false;         // its connection was lost after every retry
+  bool lostMayPass = false;  // ... for a reason that may pass by itself
+  bool declined = false;     // it existed on the target and was not migrated
   std::string lostWhat;
   std::string lostCause;      // why, when known
   std::string user;           // the account's name in its domain
@@ -55,8 +56,12 @@ class SkipPolicy {
   // mailbox <user>", followed by the cause line of a lost connection),
   // unless it is the last of kLostAccountsInARow lost in a row: then the run
   // ends with a QLNetworkException that says the target seems down and why.
+  // The exception carries mayPass() when the lost accounts' causes may pass.
   void settle(const JobOutcome& outcome, Reporter& reporter);
   bool anyFailed() const { return anyFailed_; }
+  // An account failed for a reason that needs fixing (anything but a
+  // connection lost, after every retry, for a reason that may pass).
+  bool fixNeeded() const { return fixNeeded_; }
   // The accounts settled so far, and those of them declined.
   std::int64_t settled() const { return settled_; }
   std::int64_t declined() const { return declined_; }
@@ -64,6 +69,7 @@ class SkipPolicy {
  private:
   std::string server_;
   bool anyFailed_ = false;
+  bool fixNeeded_ = false;
   std::int64_t settled_ = 0;
   std::int64_t declined_ = 0;
   int lostInARow_ = 0;

@@ -72,5 +72,37 @@ TEST_F(SkipPolicyTest, ThreeLostInARowEndTheRunUnlessOneRanBetween) {
             "Error: cannot migrate mailbox <c>\nError: cannot migrate mailbox <d>\n");
 }
 
+TEST_F(SkipPolicyTest, OnlyAccountsLostForAReasonThatMayPassLeaveNoFixNeeded) {
+  JobOutcome mayPass = lost("a");
+  mayPass.lostMayPass = true;
+  policy_.settle(mayPass, reporter_);
+  EXPECT_TRUE(policy_.anyFailed());
+  EXPECT_FALSE(policy_.fixNeeded());
+  // A certificate that fails at every try will not pass by itself.
+  policy_.settle(ran(false), reporter_);
+  policy_.settle(lost("b"), reporter_);
+  EXPECT_TRUE(policy_.fixNeeded());
+
+  SkipPolicy refusedOnly;
+  refusedOnly.settle(ran(true), reporter_);
+  EXPECT_TRUE(refusedOnly.fixNeeded());
+}
+
+TEST_F(SkipPolicyTest, TargetDownEndsTheRunAsMayPassWhenTheLastLossMayPass) {
+  for (const bool mayPass : {true, false}) {
+    SkipPolicy policy;
+    JobOutcome outcome = lost("a");
+    outcome.lostMayPass = mayPass;
+    policy.settle(outcome, reporter_);
+    policy.settle(outcome, reporter_);
+    try {
+      policy.settle(outcome, reporter_);
+      FAIL() << "the third lost account in a row must end the run";
+    } catch (const QLNetworkException& error) {
+      EXPECT_EQ(error.mayPass(), mayPass);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace lodemig

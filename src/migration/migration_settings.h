@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "migration/account_list.h"
 #include "migration/folder_roles.h"
 
 namespace lodemig {
@@ -53,6 +54,11 @@ struct MigrationSettings {
   // Only the accounts of shard `shard` of `shards`; shards 0: every account.
   int shard = 0;
   int shards = 0;
+  // A users file (-usersFile) selects the accounts instead of the masks: only
+  // those of `users` (of the shard), and those the store lacks fail. The run
+  // reads the file into `users` before it starts.
+  std::string usersFilePath;
+  AccountList users;
   // The target is a standard IMAP server: no private extension is used, no
   // account is created, and folders without mail are skipped unless
   // `createNonMailFolders`.

@@ -11,6 +11,7 @@
 #include "migration/shard.h"
 #include "migration/target_names.h"
 #include "migration/target_result.h"
+#include "utils/ascii.h"
 #include "utils/ql_exception.h"
 #include "utils/terminal.h"
 
@@ -139,6 +140,7 @@ void Migrator::migrateAll() {
         reporter_.print("Error: default domain not found, wrong path or corrupted Quillon store\n");
         succeeded_ = false;
       });
+  reportUnlisted();
   warnIfNothingDone();
 }
 
@@ -191,14 +193,14 @@ void Migrator::migrateDomain(Domain& domain) {
                      : domain.nextMailbox(mailbox, settings_.userMask);
       },
       [&] {
-        if (inShard(mailbox.name() + "@" + domain.name(), settings_.shard, settings_.shards)) {
+        if (meet(mailbox.name() + "@" + domain.name())) {
           ++accountsSeen_;
           migrateMailbox(mailbox);
         }
       },
       [&] {
         // Another shard's run reports the accounts of its own.
-        if (!inShard(mailbox.name() + "@" + domain.name(), settings_.shard, settings_.shards)) {
+        if (!meet(mailbox.name() + "@" + domain.name())) {
           return;
         }
         ++accountsSeen_;
@@ -220,6 +222,10 @@ void Migrator::reportUnreadable(const Domain& domain, const Mailbox& mailbox) {
     row.error = "the account cannot be read from the store";
     rows()->add(row);
     rows()->endAccount(true, true);
+  }
+  if (settings_.migrate) {
+    endFailedAccount(mailbox.name() + "@" + domain.name(),
+                     "the account cannot be read from the store");
   }
 }
 
@@ -245,14 +251,14 @@ void Migrator::walkPooled(Domain& domain, Mailbox& mailbox) {
       },
       [&] {
         flush();
-        if (inShard(mailbox.name() + "@" + domain.name(), settings_.shard, settings_.shards)) {
+        if (meet(mailbox.name() + "@" + domain.name())) {
           ++accountsSeen_;
           pool_->submit(mailbox);
         }
       },
       [&] {
         flush();
-        if (!inShard(mailbox.name() + "@" + domain.name(), settings_.shard, settings_.shards)) {
+        if (!meet(mailbox.name() + "@" + domain.name())) {
           return;
         }
         ++accountsSeen_;
@@ -267,29 +273,27 @@ void Migrator::walkPooled(Domain& domain, Mailbox& mailbox) {
   flush();
 }
 
-RunPlan Migrator::planRun() {
+bool Migrator::selected(const std::string& account) const {
+  return inShard(account, settings_.shard, settings_.shards) &&
+         (settings_.usersFilePath.empty() || settings_.users.contains(account));
+}
+
+bool Migrator::meet(const std::string& account) {
+  if (!selected(account)) {
+    return false;
+  }
+  if (!settings_.usersFilePath.empty()) {
+    met_.insert(ostrel::utils::lowerAsciiCopy(account));
+  }
+  return true;
+}
+
+void Migrator::walkSelected(const std::function<void(const std::string&, Mailbox&)>& visit) const {
   std::ostream silent(nullptr);
   Reader reader(&silent);
   reader.setStore(settings_.storePath, settings_.primaryDomain);
   Domain domain(&silent);
   Mailbox mailbox(&silent);
-  RunPlan plan;
-  plan.messages = 0;
-  plan.bytes = 0;
-  const auto add = [](std::int64_t& total, std::int64_t figure) {
-    total = total < 0 || figure < 0 ? -1 : total + figure;
-  };
-  const auto visit = [&] {
-    const std::string account = mailbox.name() + "@" + domain.name();
-    if (!inShard(account, settings_.shard, settings_.shards)) {
-      return;
-    }
-    const AccountFigures figures = accountFigures(mailbox);
-    ++plan.accounts;
-    add(plan.messages, figures.messages);
-    add(plan.bytes, figures.bytes);
-    progress_.planAccount(account, figures.messages, figures.bytes);
-  };
   walkEntries(
       [&](bool first) {
         return first ? reader.firstDomain(domain, settings_.domainMask)
@@ -301,10 +305,90 @@ RunPlan Migrator::planRun() {
               return first ? domain.firstMailbox(mailbox, settings_.userMask)
                            : domain.nextMailbox(mailbox, settings_.userMask);
             },
-            visit, [] {});
+            [&] {
+              const std::string account = mailbox.name() + "@" + domain.name();
+              if (selected(account)) {
+                visit(account, mailbox);
+              }
+            },
+            [] {});
       },
       [] {});
+}
+
+void Migrator::forEachSelected(const std::function<void(const std::string&)>& visit) const {
+  if (!settings_.usersFilePath.empty()) {
+    // The list is the selection, whatever the store holds.
+    for (const std::string& account : settings_.users.accounts()) {
+      if (inShard(account, settings_.shard, settings_.shards)) {
+        visit(account);
+      }
+    }
+    return;
+  }
+  walkSelected([&](const std::string& account, Mailbox&) { visit(account); });
+}
+
+RunPlan Migrator::planRun() {
+  RunPlan plan;
+  plan.messages = 0;
+  plan.bytes = 0;
+  const auto add = [](std::int64_t& total, std::int64_t figure) {
+    total = total < 0 || figure < 0 ? -1 : total + figure;
+  };
+  walkSelected([&](const std::string& account, Mailbox& mailbox) {
+    const AccountFigures figures = accountFigures(mailbox);
+    ++plan.accounts;
+    add(plan.messages, figures.messages);
+    add(plan.bytes, figures.bytes);
+    progress_.planAccount(account, figures.messages, figures.bytes);
+  });
   return plan;
+}
+
+std::vector<std::string> Migrator::selectedAccounts() const {
+  std::vector<std::string> accounts;
+  forEachSelected([&](const std::string& account) { accounts.push_back(account); });
+  return accounts;
+}
+
+void Migrator::reportUnlisted() {
+  for (const std::string& account : settings_.users.accounts()) {
+    if (!inShard(account, settings_.shard, settings_.shards) ||
+        met_.count(ostrel::utils::lowerAsciiCopy(account)) > 0) {
+      continue;
+    }
+    const auto write = [&] {
+      reporter_.print("Error: account <" + account + "> of the users file is not in the store\n");
+      succeeded_ = false;
+      const std::string error = "the account of the users file is not in the store";
+      if ((settings_.migrate || settings_.verify) && rows() != nullptr) {
+        ReportRow row;
+        row.domain = account.substr(account.find('@') + 1);
+        row.account = account;
+        row.verdict = Verdict::Failed;
+        row.error = error;
+        rows()->add(row);
+        rows()->endAccount(true, true);
+      }
+      endFailedAccount(account, error);
+    };
+    if (pool_ != nullptr) {
+      pool_->output(write);
+    } else {
+      write();
+    }
+  }
+}
+
+void Migrator::endFailedAccount(const std::string& account, const std::string& error) {
+  if (watcher_ != nullptr) {
+    AccountEndEvent event;
+    event.account = account;
+    event.outcome = "failed";
+    event.error = error;
+    watcher_->accountEnded(event);
+  }
 }
 
 void Migrator::testConnection() {

@@ -1,8 +1,11 @@
 #ifndef LODEMIG_MIGRATION_MIGRATOR_H_
 #define LODEMIG_MIGRATION_MIGRATOR_H_
 
+#include <functional>
 #include <sstream>
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "imap/connection_settings.h"
 #include "imap/imap_gateway.h"
@@ -79,6 +82,10 @@ class Migrator {
   const RunTotals& totals() const {
     return rows() != nullptr ? rows()->totals() : auditReport_.totals();
   }
+  // The accounts the run is to visit, user@domain, in the walk's order: those
+  // of the masks (or of the users file) and the shard, whether the walk
+  // reached them or not. Reads the store again.
+  std::vector<std::string> selectedAccounts() const;
   // A check's closing figures.
   std::string checkSummary() const { return audit_.checkSummary(); }
   // Closes the password file at the end of the run.
@@ -86,10 +93,17 @@ class Migrator {
 
   // True until a failure is reported, by the engine or the driver, or the log
   // or the password file cannot be written.
-  bool succeeded() const {
-    return succeeded_ && !policy_.anyFailed() && !reporter_.logFailed() && !passwords_.broken();
+  bool succeeded() const { return !needsFix() && !failedMayPass_ && !policy_.anyFailed(); }
+  // Whether a failure that needs fixing before the run is repeated was
+  // reported: any failure but a target that could not be reached or dropped
+  // its connections (markFailedMayPass(), or accounts lost after every retry).
+  bool needsFix() const {
+    return !succeeded_ || policy_.fixNeeded() || reporter_.logFailed() || passwords_.broken();
   }
   void markFailed() { succeeded_ = false; }
+  // The run failed for a reason that may pass by itself: the same run
+  // started again later may get through.
+  void markFailedMayPass() { failedMayPass_ = true; }
   // The password file, to say why it failed the run.
   const PasswordRecord& passwords() const { return passwords_; }
   // One line per provisioned account, as written to the password file.
@@ -111,6 +125,22 @@ class Migrator {
   // The walk of a domain's accounts in a migration: each account goes to
   // the pool, the walk's own lines through it.
   void walkPooled(Domain& domain, Mailbox& mailbox);
+  // Whether the run takes `account` (user@domain): of the shard, and of the
+  // users file when there is one.
+  bool selected(const std::string& account) const;
+  // selected(), and the walk has met a listed account.
+  bool meet(const std::string& account);
+  // A silent walk of the store that visits every account selected() with
+  // its mailbox.
+  void walkSelected(const std::function<void(const std::string&, Mailbox&)>& visit) const;
+  // Visits every account selected(): those of the users file, else those of
+  // a silent walk of the store.
+  void forEachSelected(const std::function<void(const std::string&)>& visit) const;
+  // After the walk: every account of the users file (and the shard) it did
+  // not meet fails, with an error line and a report row.
+  void reportUnlisted();
+  // Tells the watcher an account failed that never started.
+  void endFailedAccount(const std::string& account, const std::string& error);
   // The report row of an account the store cannot give.
   void reportUnreadable(const Domain& domain, const Mailbox& mailbox);
   // Opens the administrator's connection and closes it again.
@@ -123,6 +153,7 @@ class Migrator {
   const ConnectionSettings& connection_;
   Reporter& reporter_;
   bool succeeded_ = true;
+  bool failedMayPass_ = false;
   SkipPolicy policy_;
   RunReport* report_ = nullptr;
   PasswordRecord passwords_;
@@ -134,6 +165,8 @@ class Migrator {
   bool checkStarted_ = false;
   // Accounts of the masks and shard the walk met, readable or not.
   std::int64_t accountsSeen_ = 0;
+  // The accounts of the users file the walk met, in lower case.
+  std::unordered_set<std::string> met_;
   Journal* journal_ = nullptr;
   RunWatcher* watcher_ = nullptr;
   // The progress line of a migration on a terminal.

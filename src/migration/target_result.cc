@@ -158,6 +158,10 @@ StepOutcome checkConnect(Reporter& reporter, const ConnectResult& result,
   try {
     return settle(reporter, TargetStep::Connect, result.code, std::string(),
                   targetServerWord(connection));
+  } catch (QLNetworkException& error) {
+    error.setCause(result.cause);
+    error.setMayPass(error.mayPass() && !result.lasting);
+    throw;
   } catch (QLException& error) {
     error.setCause(result.cause);
     throw;
@@ -172,6 +176,7 @@ ConnectResult withCause(ImapGateway& gateway, GatewayResult code) {
   result.code = code;
   if (code == kGatewayConnectionProblem) {
     result.cause = gateway.client().failureCause();
+    result.lasting = gateway.client().failureLasting();
   }
   return result;
 }

@@ -34,12 +34,15 @@ StepOutcome checkResult(Reporter& reporter, TargetStep step, GatewayResult resul
 struct ConnectResult {
   GatewayResult code = kGatewayOk;
   std::string cause;
+  // The failure will not pass by itself (ImapClient::failureLasting()).
+  bool lasting = false;
   // NOLINTNEXTLINE(google-explicit-constructor): compared and passed as its code
   operator GatewayResult() const { return code; }
 };
 
 // checkResult() of a Connect step, its texts naming the server as
-// targetServerWord() does; the exception carries the connect's cause.
+// targetServerWord() does; the exception carries the connect's cause, and a
+// lasting failure is one that does not pass by itself (mayPass() false).
 StepOutcome checkConnect(Reporter& reporter, const ConnectResult& result,
                          const ConnectionSettings& connection);
 

@@ -315,7 +315,10 @@ InetSSLSocketAddress::InetSSLSocketAddress(const Inet4Address& address, std::uin
                                            const std::string& text1, const std::string& text2)
     : InetSocketAddress(address, port), text1_(text1), text2_(text2) {}
 
-std::string resolutionFailure(const std::string& host) {
+std::string resolutionFailure(const std::string& host, bool* temporary) {
+  if (temporary != nullptr) {
+    *temporary = false;
+  }
   std::uint32_t ignored = 0;
   if (parseDottedQuad(host, &ignored) || equalsIgnoringCase(host, "localhost")) {
     return std::string();
@@ -332,6 +335,9 @@ std::string resolutionFailure(const std::string& host) {
   }
   if (error == 0) {
     return std::string();
+  }
+  if (temporary != nullptr) {
+    *temporary = error == EAI_AGAIN;
   }
   const char* reason = error == EAI_SYSTEM ? std::strerror(savedErrno) : ::gai_strerror(error);
   return "cannot resolve " + host + ": " + reason;

@@ -140,8 +140,11 @@ class InetSSLSocketAddress : public InetSocketAddress {
 
 // Why `host` cannot be resolved to an IPv4 address, in the resolver's words
 // ("cannot resolve nosuch.example: Name or service not known"); "" when it
-// can. Asks the resolver again: for the report of a failed connection.
-std::string resolutionFailure(const std::string& host);
+// can. Asks the resolver again: for the report of a failed connection. When
+// `temporary` is given, it is set to whether the resolver called its failure
+// temporary (EAI_AGAIN, a name server that did not answer), as opposed to a
+// name that does not exist.
+std::string resolutionFailure(const std::string& host, bool* temporary = nullptr);
 
 // True when every address `host` (a name or a numeric IPv4 or IPv6 address)
 // stands for is a loopback address (127.0.0.0/8, ::1): traffic to it never

@@ -34,16 +34,28 @@ class QLParseException : public QLException {
 };
 
 // A target-server error raised by the migration engine; ends the whole run.
+// mayPass() says whether the failure may pass by itself (a target that cannot
+// be reached or drops its connections), so that the same run started again
+// later may get through; false for one that needs fixing first (a refused
+// login, a journal that cannot be written).
 class QLNetworkException : public QLException {
  public:
   using QLException::QLException;
+  bool mayPass() const { return mayPass_; }
+  void setMayPass(bool mayPass) { mayPass_ = mayPass; }
+
+ private:
+  bool mayPass_ = false;
 };
 
 // The connection to the target was lost or could not be made: the kind of
-// target failure a new connection may get past.
+// target failure a new connection may get past. It may pass by itself unless
+// said otherwise (a name the resolver does not know, a failed TLS set-up).
 class QLConnectionLostException : public QLNetworkException {
  public:
-  using QLNetworkException::QLNetworkException;
+  explicit QLConnectionLostException(const std::string& message) : QLNetworkException(message) {
+    setMayPass(true);
+  }
 };
 
 // A stop signal asked the run to end; raised between two messages, so that
