@@ -333,6 +333,19 @@ ConnectionSettings connectionSettingsFrom(const RunOptions& options) {
   return connection;
 }
 
+namespace {
+
+// The lines of the files that follow a run from outside its log.
+void printFollowerUsage(std::ostream& out) {
+  out << "       -events    file of JSON lines, one per event of the run (optional)\n";
+  out << "       -metricsFile  Prometheus text file of the run's figures, for node exporter "
+         "(optional)\n";
+  out << "       -htmlReport  HTML page of the run's result, at its end (optional)\n";
+  out << "       -mergeReports  OUT.csv IN.csv...: merge the CSV reports of shards and runs\n";
+}
+
+}  // namespace
+
 void printUsage(std::ostream& out) {
   out << "\n";
   out << "Brenhart Quillon Pro to Torvane migration tool v" << versionString() << "\n";
@@ -380,11 +393,7 @@ void printUsage(std::ostream& out) {
   out << "       -multiAppend  messages per APPEND where the server offers MULTIAPPEND "
          "(optional)\n";
   printWorkListUsage(out);
-  out << "       -events    file of JSON lines, one per event of the run (optional)\n";
-  out << "       -metricsFile  Prometheus text file of the run's figures, for node exporter "
-         "(optional)\n";
-  out << "       -htmlReport  HTML page of the run's result, at its end (optional)\n";
-  out << "       -mergeReports  OUT.csv IN.csv...: merge the CSV reports of shards and runs\n";
+  printFollowerUsage(out);
   out << "       -version   print the version and exit (optional)\n";
   out << "       -help      print help and exit (optional)\n";
   out << "\n";
