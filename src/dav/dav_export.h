@@ -1,0 +1,43 @@
+#ifndef LODEMIG_DAV_DAV_EXPORT_H_
+#define LODEMIG_DAV_DAV_EXPORT_H_
+
+#include <string>
+
+#include "dav/dav_item.h"
+
+namespace lodemig {
+
+// -davExport DIR: the items of one folder written as one file, for servers
+// without DAV access or an import by hand: DIR/<domain>/<account>/<folder>.ics
+// (one VCALENDAR holding every item's components, each VTIMEZONE once) or
+// .vcf (the VCARDs one after the other). The folder's path levels become
+// directories; a level that is empty, "." or "..", or holds a character a
+// file name cannot, is written safely. Files are written beside their name
+// and renamed when whole (mode 0600), so an earlier run's file is replaced
+// only by a whole one; directories are made (0700) as needed and never
+// followed through a link. Items are streamed: only the time zones seen are
+// kept in memory. Throws QLStoreException naming the file and the cause.
+class DavExport {
+ public:
+  explicit DavExport(std::string directory);
+  ~DavExport();  // an unfinished file is removed
+  DavExport(const DavExport&) = delete;
+  DavExport& operator=(const DavExport&) = delete;
+
+  // Starts the file of `folder` (the store's name, levels split by "/") of
+  // account `user`@`domain`.
+  void beginFolder(const std::string& domain, const std::string& user, const std::string& folder,
+                   DavKind kind);
+  void add(const DavItem& item);
+  // Writes the file whole and returns its path.
+  std::string endFolder();
+
+ private:
+  struct Open;
+  std::string directory_;
+  Open* open_ = nullptr;
+};
+
+}  // namespace lodemig
+
+#endif  // LODEMIG_DAV_DAV_EXPORT_H_
