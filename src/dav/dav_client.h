@@ -92,8 +92,12 @@ class DavClient {
   // Stores `item` as collection/item.name: with If-None-Match: * unless
   // `replace`, then over what is there.
   DavPutResult put(const DavCollection& collection, const DavItem& item, bool replace = false);
-  // The resources the collection holds, with their UIDs (a REPORT
-  // calendar-query / addressbook-query asking for the data).
+  // The resources the collection holds, names and ETags only (PROPFIND,
+  // Depth 1): what a run asks before it stores a collection's items, so
+  // that a re-run sends nothing the server has.
+  std::vector<DavResource> list(const DavCollection& collection);
+  // The same with their UIDs (a REPORT calendar-query / addressbook-query
+  // asking for the data), for a verification.
   std::vector<DavResource> resources(const DavCollection& collection);
 
  private:
