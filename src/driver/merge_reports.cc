@@ -11,7 +11,7 @@
 #include "migration/report_merge.h"
 #include "utils/ascii.h"
 #include "utils/input_file.h"
-#include "utils/output_file.h"
+#include "utils/replaced_file.h"
 
 namespace lodemig {
 namespace {
@@ -145,23 +145,6 @@ bool asksForMerge(int argc, const char* const* argv) {
   return false;
 }
 
-std::string rewriteFile(const std::string& path, const std::string& text) {
-  ostrel::utils::OutputFile file;
-  if (!file.open(path)) {
-    return file.failureReason();
-  }
-  // The writer appends: what an earlier write left goes first.
-  if (!ostrel::utils::truncateFile(path, 0)) {
-    return "cannot be emptied";
-  }
-  file.write(text.data(), static_cast<std::streamsize>(text.size()));
-  const bool written = file.good();
-  if (!file.close() || !written) {
-    return file.failureReason();
-  }
-  return std::string();
-}
-
 int runMergeReports(int argc, const char* const* argv) {
   const MergeCommand command = parseMergeCommand(argc, argv);
   if (!command.refusal.empty()) {
@@ -177,7 +160,7 @@ int runMergeReports(int argc, const char* const* argv) {
   for (const ReportRecord& record : rows) {
     csv += reportLine(record.fields);
   }
-  std::string failure = rewriteFile(command.output, csv);
+  std::string failure = ostrel::utils::replaceFile(command.output, csv, kWrittenFileMode);
   if (!failure.empty()) {
     std::cout << "Argument error: cannot write merged report " << command.output << ": " << failure
               << "\n"
@@ -185,7 +168,8 @@ int runMergeReports(int argc, const char* const* argv) {
     return kExitArgumentError;
   }
   if (!command.page.empty()) {
-    failure = rewriteFile(command.page, htmlReportPage(mergedPage(rows, inputs)));
+    failure = ostrel::utils::replaceFile(command.page, htmlReportPage(mergedPage(rows, inputs)),
+                                         kWrittenFileMode);
     if (!failure.empty()) {
       std::cout << "Argument error: cannot write HTML report " << command.page << ": " << failure
                 << "\n"

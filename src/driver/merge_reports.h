@@ -1,6 +1,8 @@
 #ifndef LODEMIG_DRIVER_MERGE_REPORTS_H_
 #define LODEMIG_DRIVER_MERGE_REPORTS_H_
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace lodemig {
@@ -20,9 +22,8 @@ bool asksForMerge(int argc, const char* const* argv);
 // damaged (each said on standard output, naming the file and why).
 int runMergeReports(int argc, const char* const* argv);
 
-// Writes `text` as the whole content of `path` (created with mode 0600,
-// never through a symbolic link); "" or why it could not.
-std::string rewriteFile(const std::string& path, const std::string& text);
+// The mode of the page and the merged report: they name every account.
+constexpr mode_t kWrittenFileMode = 0600;
 
 }  // namespace lodemig
 

@@ -29,6 +29,7 @@
 #include "migration/target_names.h"
 #include "utils/output_file.h"
 #include "utils/ql_exception.h"
+#include "utils/replaced_file.h"
 #include "utils/sockets.h"
 #include "utils/stop_request.h"
 
@@ -165,7 +166,8 @@ std::optional<int> openRunFiles(RunContext& context) {
   // The page is written at the end; a path that cannot take it is refused
   // before anything is sent.
   if (!context.htmlReportPath.empty()) {
-    const std::string failure = rewriteFile(context.htmlReportPath, std::string());
+    const std::string failure =
+        ostrel::utils::replaceFile(context.htmlReportPath, std::string(), kWrittenFileMode);
     if (!failure.empty()) {
       return refuse("Argument error: cannot write HTML report " + context.htmlReportPath + ": " +
                         failure + "\n",
@@ -194,7 +196,8 @@ bool writeHtmlReport(RunContext& context, const RunTotals& totals, const std::st
                        ? std::string()
                        : footer.substr(result, footer.find('\n', result) - result);
   content.totals = totals;
-  const std::string failure = rewriteFile(context.htmlReportPath, htmlReportPage(content));
+  const std::string failure =
+      ostrel::utils::replaceFile(context.htmlReportPath, htmlReportPage(content), kWrittenFileMode);
   if (!failure.empty()) {
     reporter.print("Error: cannot write HTML report " + context.htmlReportPath + ": " + failure +
                    "\n");
@@ -286,15 +289,20 @@ bool closeFailedFile(Migrator& migrator, Reporter& reporter, RunContext& context
   return false;
 }
 
+// The run's mode as its events and metrics name it.
+const char* modeWord(const MigrationSettings& settings) {
+  return settings.migrate  ? "migrate"
+         : settings.check  ? "check"
+         : settings.verify ? "verify"
+                           : "print";
+}
+
 // What the run is, for its watchers' first event.
 RunStartEvent runStartEvent(const RunContext& context) {
   const MigrationSettings& settings = context.settings;
   RunStartEvent event;
   event.time = context.start;
-  event.mode = settings.migrate  ? "migrate"
-               : settings.check  ? "check"
-               : settings.verify ? "verify"
-                                 : "print";
+  event.mode = modeWord(settings);
   event.jobs = settings.jobs;
   event.shard = settings.shard;
   event.shards = settings.shards;
@@ -444,14 +452,6 @@ int runWithLog(RunContext& context) {
   }
   ending.stopSignal = ostrel::utils::stopSignal();
   return exitStatusFor(ending);
-}
-
-// The run's mode as its metrics name it.
-const char* modeWord(const MigrationSettings& settings) {
-  return settings.migrate  ? "migrate"
-         : settings.check  ? "check"
-         : settings.verify ? "verify"
-                           : "print";
 }
 
 // Writes the first version of the -metricsFile and keeps it up to date from
