@@ -49,7 +49,7 @@ struct DavCollection {
 struct DavResource {
   std::string name;  // the last level of its href, decoded
   std::string etag;
-  std::string uid;   // from its calendar-data / address-data
+  std::string uid;  // from its calendar-data / address-data
 };
 
 // What a PUT did.

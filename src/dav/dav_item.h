@@ -21,9 +21,9 @@ bool davKindOf(FolderType type, DavKind& kind);
 // One resource of a DAV collection, as it is stored and exported: a whole
 // VCALENDAR holding the components of one UID (RFC 4791 4.1), or one VCARD.
 struct DavItem {
-  std::string uid;   // as the item carries it (derived when it had none)
-  std::string name;  // its resource name in the collection: from the UID, ".ics" / ".vcf"
-  std::string text;  // the whole object, every line ending CR LF
+  std::string uid;          // as the item carries it (derived when it had none)
+  std::string name;         // its resource name in the collection: from the UID, ".ics" / ".vcf"
+  std::string text;         // the whole object, every line ending CR LF
   bool uidDerived = false;  // the UID was derived and written into `text`
 };
 
