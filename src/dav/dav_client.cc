@@ -330,8 +330,12 @@ DavCollection DavClient::ensureCollection(const std::string& name, DavKind kind,
   discover();
   Session& s = *session_;
   const DavUrl& home = s.home(kind);
-  // The server keeps the name as XML carried it.
-  const std::string wanted = parseXml("<a>" + xmlEscape(name) + "</a>").text;
+  // XML cannot carry control characters, and servers keep line ends as
+  // they please: the name is sent, and looked for, with "?" for each.
+  std::string wanted = name;
+  std::replace_if(
+      wanted.begin(), wanted.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; },
+      '?');
   std::set<std::string> taken;
   for (const DavCollection& collection : s.collectionsOf(home, &taken)) {
     if (collection.kind == kind && collection.displayName == wanted) {
