@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "dav/dav_xml.h"
+#include "utils/ascii.h"
 
 namespace lodemig {
 namespace {
@@ -82,15 +83,7 @@ std::string trimmed(std::string_view text) {
 }
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) {
-      return false;
-    }
-  }
-  return true;
+  return ostrel::utils::equalsIgnoreCase(text.substr(0, prefix.size()), prefix);
 }
 
 HttpSession::HttpSession(const DavSettings& settings, const std::string& login,

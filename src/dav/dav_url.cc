@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "utils/ascii.h"
+
 namespace lodemig {
 namespace {
 
@@ -29,14 +31,6 @@ void appendEscaped(std::string& out, unsigned char c) {
   out += kHex[c & 0xF];
 }
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return out;
-}
-
 }  // namespace
 
 std::string DavUrl::origin() const {
@@ -48,7 +42,7 @@ bool parseDavUrl(std::string_view text, DavUrl& url) {
   if (colon == std::string_view::npos) {
     return false;
   }
-  url.scheme = lower(text.substr(0, colon));
+  url.scheme = ostrel::utils::lowerAsciiCopy(text.substr(0, colon));
   if (url.scheme != "http" && url.scheme != "https") {
     return false;
   }

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "utils/utf8.h"
+
 namespace lodemig {
 namespace {
 
@@ -19,24 +21,6 @@ bool isNameChar(char c) {
 bool validCodePoint(std::uint32_t code) {
   return code == 0x9 || code == 0xA || code == 0xD || (code >= 0x20 && code <= 0xD7FF) ||
          (code >= 0xE000 && code <= 0xFFFD) || (code >= 0x10000 && code <= 0x10FFFF);
-}
-
-void appendUtf8(std::string& out, std::uint32_t code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
 }
 
 // An element whose end tag has not come yet.
@@ -144,7 +128,7 @@ void Reader::entity(std::string& out) {
   if (!numeric || !validCodePoint(code)) {
     fail("unknown or invalid entity &" + std::string(body) + ";");
   }
-  appendUtf8(out, code);
+  ostrel::utils::appendUtf8(out, static_cast<char32_t>(code));
   pos_ = end + 1;
 }
 
