@@ -1,18 +1,14 @@
 #include "tests/dovecot.h"
 
-#include <arpa/inet.h>
 #include <grp.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdint>
 #include <thread>
 
 #include "tests/process.h"
@@ -91,33 +87,6 @@ constexpr char kSpecial[] = R"(  mailbox Sent {
   }
 )";
 
-int freePort() {
-  const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = 0;
-  if (::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  ::close(probe);
-  return port;
-}
-
-bool accepts(int port) {
-  const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  const bool connected =
-      ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(probe);
-  return connected;
-}
-
 void replaceAll(std::string& text, const std::string& name, const std::string& value) {
   for (std::size_t at = text.find(name); at != std::string::npos;
        at = text.find(name, at + value.size())) {
@@ -156,9 +125,9 @@ Dovecot::Dovecot(const ScopedTempDir& dir, const DovecotOptions& options)
     const group* mine = ::getgrgid(::getgid());
     internalGroup = mine != nullptr ? mine->gr_name : "";
   }
-  port_ = freePort();
+  port_ = freeLoopbackPort();
   const bool tls = !options.tlsCert.empty() && !options.tlsKey.empty();
-  tlsPort_ = tls ? freePort() : 0;
+  tlsPort_ = tls ? freeLoopbackPort() : 0;
   const std::string mail = dir / "mail";
   makeDirectories(mail);
   if (::chmod(dir.path().c_str(), 0755) != 0 || ::chown(mail.c_str(), mailUid, mailGid) != 0) {
@@ -208,7 +177,7 @@ Dovecot::Dovecot(const ScopedTempDir& dir, const DovecotOptions& options)
     ::_exit(127);
   }
   for (int attempt = 0; attempt < 200 && pid_ > 0; ++attempt) {
-    if (accepts(port_) && (tlsPort_ == 0 || accepts(tlsPort_))) {
+    if (acceptsOnLoopback(port_) && (tlsPort_ == 0 || acceptsOnLoopback(tlsPort_))) {
       return;
     }
     int status = 0;

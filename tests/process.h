@@ -72,6 +72,11 @@ std::vector<std::string> lodemigFiles(const std::string& directory, const std::s
 // when there is not exactly one); "" when there is none.
 std::string onlyLodemigFile(const std::string& directory, const std::string& extension);
 
+// A port on 127.0.0.1 nobody listened on a moment ago; 0 when none was found.
+int freeLoopbackPort();
+// True when something accepts connections on 127.0.0.1:`port` now.
+bool acceptsOnLoopback(int port);
+
 inline bool contains(const std::string& text, const std::string& piece) {
   return text.find(piece) != std::string::npos;
 }
