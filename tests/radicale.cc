@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "tests/process.h"
+#include "utils/utf8.h"
 
 namespace lodemig::testing {
 namespace {
@@ -34,24 +35,6 @@ std::string configText(const ScopedTempDir& dir, int port, const RadicaleOptions
             "[web]\ntype = none\n"
             "[logging]\nlevel = warning\n";
   return config;
-}
-
-void appendUtf8(std::string& out, unsigned long code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
 }
 
 // The string value of `key` in the flat JSON object Radicale writes as a
@@ -78,7 +61,9 @@ std::string jsonString(const std::string& json, const std::string& key) {
         high = code;
         continue;
       }
-      appendUtf8(value, high != 0 ? 0x10000 + ((high - 0xD800) << 10) + (code - 0xDC00) : code);
+      ostrel::utils::appendUtf8(
+          value, static_cast<char32_t>(
+                     high != 0 ? 0x10000 + ((high - 0xD800) << 10) + (code - 0xDC00) : code));
       high = 0;
     } else {
       const std::string from = "nrtbf", to = "\n\r\t\b\f";

@@ -25,10 +25,10 @@ struct RadicaleOptions {
 // storage/collection-root/USER/ with its properties in .Radicale.props
 // and one file per item.
 struct RadicaleCollection {
-  std::string path;         // the directory's name: the URL's last level, decoded
-  std::string tag;          // "VCALENDAR", "VADDRESSBOOK", "" for a plain collection
-  std::string displayName;  // "" when it has none
-  std::string components;   // a calendar's component set, "VEVENT,VTODO"; "" when none
+  std::string path;                // the directory's name: the URL's last level, decoded
+  std::string tag;                 // "VCALENDAR", "VADDRESSBOOK", "" for a plain collection
+  std::string displayName;         // "" when it has none
+  std::string components;          // a calendar's component set, "VEVENT,VTODO"; "" when none
   std::vector<std::string> items;  // the item files' names, sorted
 };
 

@@ -72,9 +72,9 @@ TEST_F(RadicaleTest, EachUserReachesOnlyTheirOwnCollections) {
   EXPECT_EQ(own.status, 207);
   EXPECT_TRUE(contains(own.body, "<href>/ann%40example.com/</href>")) << own.body;
   EXPECT_EQ(request("PROPFIND", radicale.url() + "/", "tester:wrong", kPrincipal).status, 401);
-  EXPECT_EQ(request("PROPFIND", radicale.url() + "/ann@example.com/", "tester:secret", kPrincipal)
-                .status,
-            403);
+  EXPECT_EQ(
+      request("PROPFIND", radicale.url() + "/ann@example.com/", "tester:secret", kPrincipal).status,
+      403);
 }
 
 TEST_F(RadicaleTest, StorageShowsCollectionsAndItemsAsStored) {
@@ -85,8 +85,9 @@ TEST_F(RadicaleTest, StorageShowsCollectionsAndItemsAsStored) {
       R"(<D:displayname>Archive/Calendar &#252;</D:displayname><C:supported-calendar-component-set>)"
       R"(<C:comp name="VEVENT"/><C:comp name="VTODO"/></C:supported-calendar-component-set>)"
       R"(</D:prop></D:set></C:mkcalendar>)";
-  EXPECT_EQ(request("MKCALENDAR", radicale.url() + "/tester/cal/", "tester:secret", calendar).status,
-            201);
+  EXPECT_EQ(
+      request("MKCALENDAR", radicale.url() + "/tester/cal/", "tester:secret", calendar).status,
+      201);
   const std::string book =
       R"(<D:mkcol xmlns:D="DAV:" xmlns:R="urn:ietf:params:xml:ns:carddav"><D:set><D:prop>)"
       R"(<D:resourcetype><D:collection/><R:addressbook/></D:resourcetype>)"
