@@ -42,12 +42,15 @@ struct DavItems {
 // each with the VTIMEZONEs its components name and without METHOD; each
 // VCARD is an item. An item without a UID gets one derived from `seed` (what
 // identifies the message stably across runs) and the item's place in the
-// message, written into the item.
+// message, written into the item ("lodemig-" and 32 hex digits): after the
+// BEGIN line of a component, after the VERSION line of a card. Components of
+// one UID in several VCALENDARs of the message make one item.
 DavItems davItemsOf(std::string_view message, DavKind kind, const std::string& seed);
 
 // The resource name of a UID in a collection: the UID itself when it is made
-// of letters, digits and "-_.@" only (and is not "." or ".."), else a digest
-// of it; with ".ics" or ".vcf".
+// of letters, digits and "-_.@" only (and is not "." or "..", and at most
+// 200 bytes: servers keep resources as files), else the SHA-256 hex of it;
+// with ".ics" or ".vcf".
 std::string davResourceName(const std::string& uid, DavKind kind);
 
 // A digest of an item's text (hex), which tells a changed item in a later

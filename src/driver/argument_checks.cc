@@ -1,5 +1,6 @@
 #include "driver/argument_checks.h"
 
+#include "driver/dav_options.h"
 #include "driver/rate_options.h"
 #include "driver/work_list_options.h"
 
@@ -104,7 +105,8 @@ std::string connectionError(const RunOptions& options) {
   if (options.tls && options.starttls) {
     return refusal("-tls and -starttls cannot be combined");
   }
-  if ((!options.caFile.empty() || options.insecure) && !options.tls && !options.starttls) {
+  if ((!options.caFile.empty() || options.insecure) && !options.tls && !options.starttls &&
+      !davOverTls(options)) {
     return refusal("-caFile and -insecure need -tls or -starttls");
   }
   if (!options.caFile.empty() && options.insecure) {
@@ -140,8 +142,8 @@ std::string targetTypeError(const RunOptions& options) {
 }  // namespace
 
 std::string argumentError(const RunOptions& options) {
-  for (auto check :
-       {runModeError, numberError, rateError, connectionError, targetTypeError, workListError}) {
+  for (auto check : {runModeError, numberError, rateError, connectionError, targetTypeError,
+                     workListError, davError}) {
     std::string error = check(options);
     if (!error.empty()) {
       return error;

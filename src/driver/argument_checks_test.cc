@@ -140,6 +140,80 @@ TEST(ArgumentChecksTest, TargetTypeAndTheOptionsOnlyImapTakes) {
   });
 }
 
+// A migration into a standard server, followed by `more`.
+std::vector<const char*> imapMigration(std::vector<const char*> more = {}) {
+  return migration([&] {
+    std::vector<const char*> all = {"-targetType", "imap", "-admin", "root"};
+    all.insert(all.end(), more.begin(), more.end());
+    return all;
+  }());
+}
+
+TEST(ArgumentChecksTest, DavOptionsNeedAStandardTargetAndTheirRunKinds) {
+  const std::string error = "Argument error: ";
+  const std::string needImap =
+      error + "-davServer, -davLoginForm and -davExport need -targetType imap\n";
+  const std::vector<const char*> check = {"-path", "/s",        "-check", "-server",
+                                          "h",     "-password", "m",      "-targetType",
+                                          "imap",  "-admin",    "root"};
+  std::vector<const char*> checkDav = check;
+  checkDav.insert(checkDav.end(), {"-davServer", "http://127.0.0.1:5232"});
+  std::vector<const char*> checkExport = check;
+  checkExport.insert(checkExport.end(), {"-davExport", "/out"});
+  std::vector<const char*> verifyDav = checkDav;
+  verifyDav[2] = "-verify";
+  expectErrors({
+      {imapMigration({"-davServer", "http://dav.example.com"}), ""},
+      {imapMigration({"-DAVSERVER", "HTTPS://dav.example.com/dav/"}), ""},
+      {imapMigration({"-davExport", "/out"}), ""},
+      {imapMigration(
+           {"-davServer", "http://d", "-davExport", "/out", "-davLoginForm", "USER*ADMIN"}),
+       ""},
+      {checkDav, ""},
+      {verifyDav, ""},
+      {imapMigration({"-davServer", "dav.example.com"}),
+       error + "-davServer takes an http:// or https:// URL, not <dav.example.com>\n"},
+      {imapMigration({"-davServer", "ftp://d/"}),
+       error + "-davServer takes an http:// or https:// URL, not <ftp://d/>\n"},
+      {imapMigration({"-davServer", "http://"}),
+       error + "-davServer takes an http:// or https:// URL, not <http://>\n"},
+      {imapMigration({"-davServer", ""}),
+       error + "-davServer takes an http:// or https:// URL, not <>\n"},
+      {imapMigration({"-davExport", ""}), error + "-davExport takes a directory\n"},
+      {imapMigration({"-davServer", "http://d", "-davLoginForm", "ADMIN"}),
+       error + "-davLoginForm takes a pattern with USER in it, such as USER*ADMIN\n"},
+      {migration({"-davServer", "http://d"}), needImap},
+      {migration({"-davExport", "/out"}), needImap},
+      {migration({"-targetType", "torvane", "-davLoginForm", "USER"}), needImap},
+      {imapMigration({"-davLoginForm", "USER"}), error + "-davLoginForm needs -davServer\n"},
+      {checkExport, error + "-davExport needs -migrate\n"},
+      {{"-path", "/s", "-targetType", "imap", "-davServer", "http://d"},
+       error + "-davServer needs -migrate, -check or -verify\n"},
+      {imapMigration({"-davServer", "http://d", "-nonMailFolders", "create"}),
+       error + "-nonMailFolders create cannot be combined with -davServer or -davExport\n"},
+      {imapMigration({"-davExport", "/out", "-nonMailFolders", "create"}),
+       error + "-nonMailFolders create cannot be combined with -davServer or -davExport\n"},
+      {migration({"-targetType", "imap", "-loginForm", "USER", "-davServer", "http://d",
+                  "-davLoginForm", "USER*ADMIN"}),
+       error + "-davLoginForm names ADMIN: it needs -admin\n"},
+      {migration({"-targetType", "imap", "-loginForm", "USER", "-davServer", "http://d",
+                  "-davLoginForm", "USER"}),
+       ""},
+  });
+}
+
+TEST(ArgumentChecksTest, CaFileAndInsecureServeAnHttpsDavServerToo) {
+  const char needTls[] = "Argument error: -caFile and -insecure need -tls or -starttls\n";
+  expectErrors({
+      {imapMigration({"-davServer", "https://d", "-caFile", "ca.pem"}), ""},
+      {imapMigration({"-davServer", "https://d", "-insecure"}), ""},
+      {imapMigration({"-davServer", "http://d", "-caFile", "ca.pem"}), needTls},
+      {imapMigration({"-davExport", "/out", "-insecure"}), needTls},
+      {imapMigration({"-davServer", "https://d", "-caFile", "ca.pem", "-insecure"}),
+       "Argument error: -caFile and -insecure cannot be combined\n"},
+  });
+}
+
 TEST(ArgumentChecksTest, WorkListsSelectAloneAndFailedFileNeedsAMigration) {
   const std::string withMasks =
       "Argument error: -usersFile cannot be combined with -domain or -user\n";

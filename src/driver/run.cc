@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "dav/dav_client.h"
 #include "driver/argument_checks.h"
 #include "driver/merge_reports.h"
 #include "driver/run_options.h"
@@ -117,6 +118,10 @@ std::optional<int> settleOptions(RunOptions& options, RunContext& context) {
     if (!refusal.text.empty()) {
       return refuse(refusal.text, refusal.exitStatus);
     }
+  }
+  if (!settings.dav.url.empty()) {
+    // Before any job's thread starts a session.
+    initDavClients();
   }
   return std::nullopt;
 }

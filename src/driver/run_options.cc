@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "driver/dav_options.h"
 #include "driver/rate_options.h"
 #include "driver/work_list_options.h"
 #include "utils/ascii.h"
@@ -170,7 +171,7 @@ bool takeRunValue(RunOptions& options, const char* name, const char* value) {
 bool takeValue(RunOptions& options, const char* name, const char* value) {
   return takeStoreValue(options, name, value) || takeTargetValue(options, name, value) ||
          takeRunValue(options, name, value) || takeRateValue(options, name, value) ||
-         takeWorkListValue(options, name, value);
+         takeWorkListValue(options, name, value) || takeDavValue(options, name, value);
 }
 
 bool takeFlag(RunOptions& options, const char* name) {
@@ -302,6 +303,7 @@ MigrationSettings migrationSettingsFrom(const RunOptions& options) {
   settings.primaryDomainGiven = !options.primaryDomain.empty();
   settings.usersFilePath = options.usersFile;
   applyRateOptions(options, settings);
+  applyDavOptions(options, settings);
   return settings;
 }
 
@@ -394,6 +396,7 @@ void printUsage(std::ostream& out) {
          "(optional)\n";
   printWorkListUsage(out);
   printFollowerUsage(out);
+  printDavUsage(out);
   out << "       -version   print the version and exit (optional)\n";
   out << "       -help      print help and exit (optional)\n";
   out << "\n";

@@ -110,6 +110,14 @@ struct RunOptions {
   std::string mergeReportsPath;  // -mergeReports: the merge mode's output (driver/merge_reports.h)
   std::string usersFile;         // -usersFile: the accounts, one user@domain a line
   std::string failedFile;        // -failedFile: receives the accounts that failed
+  // -davServer, -davLoginForm, -davExport (driver/dav_options.h), and
+  // whether each was given: an empty value given is refused.
+  std::string davServer;
+  std::string davLoginForm;
+  std::string davExport;
+  bool davServerGiven = false;
+  bool davLoginFormGiven = false;
+  bool davExportGiven = false;
 };
 
 // Fills a RunOptions from argv[1..argc-1]. Option names match without regard

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <vector>
 
 #include "utils/sockets.h"
@@ -244,6 +245,58 @@ TEST(RunOptionsTest, AStandardServerHasItsOwnDefaultWindowAndAGivenOneIsKept) {
 
 TEST(RunOptionsTest, VersionHasNumbersTagAndBuild) {
   EXPECT_STREQ(versionString(), "1.0.0-R1-1");
+}
+
+}  // namespace
+}  // namespace lodemig
+
+namespace lodemig {
+namespace {
+
+TEST(DavOptionsTest, SettingsCarryTheServerItsLoginAndTls) {
+  const MigrationSettings plain = migrationSettingsFrom(
+      parse({"-path", "/s", "-targetType", "imap", "-admin", "root", "-password", "pw",
+             "-davserver", "https://d/dav", "-caFile", "ca.pem"}));
+  EXPECT_EQ(plain.dav.url, "https://d/dav");
+  EXPECT_EQ(plain.dav.caFile, "ca.pem");
+  EXPECT_FALSE(plain.dav.insecure);
+  // Without a login form each account logs in as itself: no shared password.
+  EXPECT_EQ(plain.dav.loginForm, "");
+  EXPECT_EQ(plain.dav.adminPassword, "");
+  EXPECT_EQ(plain.davExportPath, "");
+  EXPECT_TRUE(plain.davOn());
+  const MigrationSettings form = migrationSettingsFrom(
+      parse({"-path", "/s", "-targetType", "imap", "-admin", "root", "-password", "pw",
+             "-davServer", "http://d", "-DavLoginForm", "USER*ADMIN", "-davExport", "out",
+             "-insecure", "-timeout", "20"}));
+  EXPECT_EQ(form.dav.loginForm, "USER*ADMIN");
+  EXPECT_EQ(form.dav.admin, "root");
+  EXPECT_EQ(form.dav.adminPassword, "pw");
+  EXPECT_TRUE(form.dav.insecure);
+  EXPECT_EQ(form.dav.timeoutSeconds, 20);
+  EXPECT_EQ(form.davExportPath, "out");
+  const MigrationSettings none =
+      migrationSettingsFrom(parse({"-path", "/s", "-targetType", "imap"}));
+  EXPECT_FALSE(none.davOn());
+  EXPECT_EQ(none.dav.url, "");
+  // A private target keeps every folder itself.
+  EXPECT_FALSE(migrationSettingsFrom(parse({"-path", "/s", "-davExport", "out"})).davOn());
+}
+
+TEST(DavOptionsTest, UsageNamesTheThreeOptionsBeforeVersion) {
+  std::ostringstream out;
+  printUsage(out);
+  const std::string text = out.str();
+  const std::size_t merge = text.find("-mergeReports");
+  const std::size_t server = text.find("-davServer");
+  const std::size_t form = text.find("-davLoginForm");
+  const std::size_t exported = text.find("-davExport");
+  const std::size_t version = text.find("-version");
+  ASSERT_NE(server, std::string::npos);
+  EXPECT_LT(merge, server);
+  EXPECT_LT(server, form);
+  EXPECT_LT(form, exported);
+  EXPECT_LT(exported, version);
 }
 
 }  // namespace

@@ -102,6 +102,21 @@ std::string md5Hex(const std::string& data) {
   return md5.hexDigest(true);
 }
 
+namespace {
+
+class StreamDigestSha256 : public StreamDigest {
+ public:
+  StreamDigestSha256() { buffer_.setAlgorithm(EVP_sha256()); }
+};
+
+}  // namespace
+
+std::string sha256Hex(const std::string& data) {
+  StreamDigestSha256 sha256;
+  sha256.write(data.data(), static_cast<std::streamsize>(data.size()));
+  return sha256.hexDigest(true);
+}
+
 std::string hmacMd5(const std::string& key, const std::string& data) {
   constexpr std::size_t kBlockSize = 64;
   std::string shortKey = key;

@@ -59,6 +59,8 @@ class StreamDigestMD5 : public StreamDigest {
 std::string toHex(const std::string& bytes);
 // Lower-case hex MD5 of `data`.
 std::string md5Hex(const std::string& data);
+// Lower-case hex SHA-256 of `data`: 64 characters.
+std::string sha256Hex(const std::string& data);
 // Lower-case hex HMAC-MD5 (RFC 2104) of `data` keyed with `key`.
 std::string hmacMd5(const std::string& key, const std::string& data);
 // Base64 (RFC 4648). lineLength 0 means one unbroken line.

@@ -42,6 +42,13 @@ TEST(DigestTest, Md5MatchesRfc1321Suite) {
   }
 }
 
+TEST(DigestTest, Sha256MatchesPublishedVectors) {
+  EXPECT_EQ(sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+}
+
 TEST(DigestTest, StreamDigestForceRepeatAndZeroBytes) {
   StreamDigestMD5 unforced;
   EXPECT_EQ(unforced.digest(false), "");  // nothing written, nothing forced

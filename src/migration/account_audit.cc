@@ -168,8 +168,8 @@ AccountAudit::AccountAudit(const MigrationSettings& settings, const ConnectionSe
       reporter_(reporter),
       report_(&report),
       noPasswords_(reporter),
-      migrationTarget_(makeMigrationTarget(settings, connection, gateway, reporter, noPasswords_)) {
-}
+      migrationTarget_(makeMigrationTarget(settings, connection, gateway, reporter, noPasswords_)),
+      dav_(settings, reporter) {}
 
 std::string AccountAudit::targetNameOf(const std::string& storeName) const {
   return migrationTarget_->place(storeName).wireName;
@@ -209,6 +209,9 @@ bool AccountAudit::verify(Mailbox& mailbox) {
   try {
     for (const std::vector<Folder*>& group : mergedGroups(list.folders)) {
       matched = verifyGroup(group, mailbox) && matched;
+    }
+    if (!settings_.dav.url.empty()) {
+      matched = dav_.verify(list.folders, mailbox, *report_) && matched;
     }
   } catch (const QLException&) {
     gateway_.disconnect(true);
@@ -392,6 +395,9 @@ bool AccountAudit::check(Mailbox& mailbox) {
     folder.setFixCrLf(settings_.fixCrLf);
     fine = checkFolderMessages(folder, mailbox) && fine;
   }
+  if (!settings_.dav.url.empty()) {
+    fine = dav_.check(mailbox) && fine;
+  }
   return fine;
 }
 
@@ -420,6 +426,9 @@ void AccountAudit::reportTargetFolders(const std::vector<Folder>& folders) {
   const std::string where = migrationTarget_->name();
   try {
     for (const Folder& folder : folders) {
+      if (DavKind kind; settings_.davOn() && davKindOf(folder.type(), kind)) {
+        continue;  // the DAV server's: said by its own check
+      }
       if (!migrationTarget_->keeps(folder)) {
         reporter_.print("Info: folder " + quoted(folder.name()) + " of <" + account_ +
                         "> is skipped: a " + migrationTarget_->skippedKind(folder) + " folder\n");

@@ -10,6 +10,7 @@
 #include "imap/connection_settings.h"
 #include "imap/imap_gateway.h"
 #include "imap/message_summary.h"
+#include "migration/dav_audit.h"
 #include "migration/journal.h"
 #include "migration/migration_settings.h"
 #include "migration/migration_target.h"
@@ -129,6 +130,8 @@ class AccountAudit {
   // An audit creates no account: the target's record of them stays empty.
   PasswordRecord noPasswords_;
   std::unique_ptr<MigrationTarget> migrationTarget_;
+  // The calendars and contacts on the DAV server, when the run names one.
+  DavAudit dav_;
   std::string account_;
   std::vector<MessageSummary> store_;
   std::vector<MessageSummary> target_;

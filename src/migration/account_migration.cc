@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "migration/account_folders.h"
+#include "migration/dav_folder_migration.h"
 #include "migration/target_result.h"
 #include "store/message.h"
 #include "utils/ql_exception.h"
@@ -53,13 +54,22 @@ AccountMigration::AccountMigration(const MigrationSettings& settings,
       gateway_(gateway),
       reporter_(reporter),
       target_(makeMigrationTarget(settings, connection, gateway, reporter, passwords)),
-      resume_(reporter, settings.retries > 0) {}
+      resume_(reporter, settings.retries > 0) {
+  if (settings.davOn()) {
+    dav_ = std::make_unique<DavFolderMigration>(settings, reporter);
+  }
+}
+
+AccountMigration::~AccountMigration() = default;
 
 const AccountTally& AccountMigration::run(Mailbox& mailbox) {
   tally_ = AccountTally();
   account_ = mailbox.name() + "@" + mailbox.domainName();
   provisioned_ = false;
   lostIn_.clear();
+  if (dav_ != nullptr) {
+    dav_->beginAccount(mailbox);
+  }
   if (!settings_.delta && journal_->accountDone(account_)) {
     reporter_.print("   Info: already migrated, as the journal records\n");
     tally_.skipped = true;
@@ -241,6 +251,10 @@ bool AccountMigration::startFolder(Folder& folder, const Mailbox& mailbox, Folde
     if (attempt_ == 0) {
       skipFolder(folder, mailbox, kJournalDone, kJournalDone, "");
     }
+    return false;
+  }
+  if (DavKind kind; dav_ != nullptr && davKindOf(folder.type(), kind)) {
+    dav_->migrate(folder, mailbox, kind, tally, *journal_, *report_, *watcher_);
     return false;
   }
   if (const std::string why = target_->whySkipped(folder); !why.empty()) {

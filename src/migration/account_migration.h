@@ -28,6 +28,8 @@
 
 namespace lodemig {
 
+class DavFolderMigration;
+
 // Throws QLInterruptedException when a stop signal has come.
 void stopIfAsked();
 // Says in the report that the connection was lost (`what`) and which try of
@@ -92,6 +94,7 @@ class AccountMigration {
  public:
   AccountMigration(const MigrationSettings& settings, const ConnectionSettings& connection,
                    ImapGateway& gateway, Reporter& reporter, PasswordRecord& passwords);
+  ~AccountMigration();
   AccountMigration(const AccountMigration&) = delete;
   AccountMigration& operator=(const AccountMigration&) = delete;
 
@@ -278,6 +281,9 @@ class AccountMigration {
   Reporter& reporter_;
   // What differs between the kinds of target.
   std::unique_ptr<MigrationTarget> target_;
+  // Calendars and contacts for the DAV server or the export files; null
+  // when the run sends none.
+  std::unique_ptr<DavFolderMigration> dav_;
   // Never null: noJournal_ when the run keeps none.
   Journal noJournal_{Journal::Mode::Off};
   Journal* journal_ = &noJournal_;

@@ -138,6 +138,14 @@ bool Journal::anyRefusedInRun(const std::string& account, const std::string& fol
   return next != refused_.end() && next->first.compare(0, prefix.size(), prefix) == 0;
 }
 
+void Journal::davItem(Reporter& reporter, const std::string& account, const std::string& folder,
+                      const std::string& uid, const std::string& name, const std::string& digest) {
+  if (hasFile_) {
+    db_.davItem(account, folder, uid, name, digest);
+    check(reporter);
+  }
+}
+
 void Journal::endFolder(Reporter& reporter, JournalDbFolder& folder) {
   if (hasFile_) {
     db_.endFolder(folder);

@@ -106,6 +106,15 @@ class Journal {
   // The folders of `account` that runs of this journal began; none without
   // a file.
   std::vector<std::string> accountFolders(Reporter& reporter, const std::string& account);
+  // The digest earlier runs recorded for the calendar or contact item `uid`
+  // of the folder; "" when none did or the run keeps no file.
+  std::string davDigest(const std::string& account, const std::string& folder,
+                        const std::string& uid) {
+    return hasFile_ ? db_.davDigest(account, folder, uid) : std::string();
+  }
+  // The item `uid` is on the DAV server as `name`, its text as `digest`.
+  void davItem(Reporter& reporter, const std::string& account, const std::string& folder,
+               const std::string& uid, const std::string& name, const std::string& digest);
 
  private:
   // Ends the run when the last write failed.

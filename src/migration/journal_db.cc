@@ -446,4 +446,35 @@ std::vector<std::string> JournalDatabase::accountFolders(const std::string& acco
   return names;
 }
 
+std::string JournalDatabase::davDigest(const std::string& account, const std::string& folder,
+                                       const std::string& uid) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (db_ == nullptr || statements_ == nullptr || !statements_->davDigest.ok()) {
+    return std::string();
+  }
+  Statement& read = statements_->davDigest.use().text(1, account).text(2, folder).text(3, uid);
+  const int step = read.step();
+  if (step == SQLITE_ROW) {
+    return read.textAt(0);
+  }
+  if (step != SQLITE_DONE) {
+    fail(sqlite3_errmsg(db_));
+  }
+  return std::string();
+}
+
+void JournalDatabase::davItem(const std::string& account, const std::string& folder,
+                              const std::string& uid, const std::string& name,
+                              const std::string& digest) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (inBatch()) {
+    batchWrite(statements_->setDavItem.use()
+                   .text(1, account)
+                   .text(2, folder)
+                   .text(3, uid)
+                   .text(4, name)
+                   .text(5, digest));
+  }
+}
+
 }  // namespace lodemig

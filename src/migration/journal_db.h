@@ -36,6 +36,10 @@ class Statement;
 //                               folder: folders.id (indexed); identity: the message's
 //                               store identity; target_uid: NULL when the
 //                               target named none; state: stored, refused
+//   dav_items(account, folder, uid, name, digest)
+//                               a calendar or contact item stored on the DAV
+//                               server: its resource name and the digest of
+//                               its text (davItemDigest); one row a UID
 //
 // No field has a length limit. Text journals ("lodemig-journal 1") are
 // imported by open(); their message keys become identities as
@@ -178,6 +182,14 @@ class JournalDatabase {
   void forget(const JournalDbFolder& folder, std::int64_t id);
   // The folders of `account` that runs of this journal began, in that order.
   std::vector<std::string> accountFolders(const std::string& account);
+  // The digest recorded for DAV item `uid` of the account's folder; "" when
+  // none is.
+  std::string davDigest(const std::string& account, const std::string& folder,
+                        const std::string& uid);
+  // A DAV item stored under `name` with `digest`, replacing an earlier
+  // record of its UID; joins the batch.
+  void davItem(const std::string& account, const std::string& folder, const std::string& uid,
+               const std::string& name, const std::string& digest);
   // Commits the batch: every record so far survives a kill of the process.
   void commit();
 

@@ -34,7 +34,9 @@ constexpr char kSchema[] =
     "CREATE TABLE messages(id INTEGER PRIMARY KEY, folder INTEGER NOT NULL REFERENCES folders(id), "
     "identity TEXT NOT NULL, size INTEGER NOT NULL, flags TEXT NOT NULL, target_uid INTEGER, "
     "state TEXT NOT NULL CHECK(state IN ('stored','refused')));"
-    "CREATE INDEX messages_by_folder ON messages(folder);";
+    "CREATE INDEX messages_by_folder ON messages(folder);"
+    "CREATE TABLE dav_items(account TEXT NOT NULL, folder TEXT NOT NULL, uid TEXT NOT NULL, "
+    "name TEXT NOT NULL, digest TEXT NOT NULL, PRIMARY KEY(account, folder, uid));";
 // Who holds the journal's lock, as its meta table names it.
 std::string holderOf(const std::string& path) {
   sqlite3* db = nullptr;
@@ -288,6 +290,13 @@ void JournalDatabase::addSourceColumns() {
                  "ALTER TABLE folders ADD COLUMN source_mtime INTEGER",
                  nullptr, nullptr, nullptr);
   }
+  // Journals made before calendars and contacts went to a DAV server lack
+  // their table.
+  sqlite3_exec(db_,
+               "CREATE TABLE IF NOT EXISTS dav_items(account TEXT NOT NULL, folder TEXT NOT NULL, "
+               "uid TEXT NOT NULL, name TEXT NOT NULL, digest TEXT NOT NULL, "
+               "PRIMARY KEY(account, folder, uid))",
+               nullptr, nullptr, nullptr);
 }
 
 std::string JournalDatabase::openDatabase() {

@@ -26,6 +26,8 @@ class Statement {
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
 
+  // Without the DAV statements: a journal opened to be read only may predate
+  // their table, and then simply holds no DAV items.
   bool ok() const { return stmt_ != nullptr; }
   Statement& use() {
     sqlite3_reset(stmt_);
@@ -111,8 +113,16 @@ struct JournalDatabase::Statements {
         getMeta(db, "SELECT value FROM meta WHERE key = ?"),
         setMeta(db,
                 "INSERT INTO meta(key, value) VALUES(?, ?) "
-                "ON CONFLICT(key) DO UPDATE SET value = excluded.value") {}
+                "ON CONFLICT(key) DO UPDATE SET value = excluded.value"),
+        davDigest(db, "SELECT digest FROM dav_items WHERE account = ? AND folder = ? AND uid = ?"),
+        setDavItem(
+            db,
+            "INSERT INTO dav_items(account, folder, uid, name, digest) VALUES(?, ?, ?, ?, ?) "
+            "ON CONFLICT(account, folder, uid) DO UPDATE SET name = excluded.name, "
+            "digest = excluded.digest") {}
 
+  // Without the DAV statements: a journal opened to be read only may predate
+  // their table, and then simply holds no DAV items.
   bool ok() const {
     for (const journal_db::Statement* s :
          {&accountRow, &setAccount, &accountDone, &addFolder, &folderRow, &startFolder, &folderUids,
@@ -127,7 +137,7 @@ struct JournalDatabase::Statements {
 
   journal_db::Statement accountRow, setAccount, accountDone, addFolder, folderRow, startFolder,
       folderUids, endFolder, folderMessages, addMessage, unrefuse, folderSource, setFlags,
-      forgetMessage, accountFolders, storedCount, getMeta, setMeta;
+      forgetMessage, accountFolders, storedCount, getMeta, setMeta, davDigest, setDavItem;
 };
 
 }  // namespace lodemig

@@ -413,5 +413,67 @@ TEST_F(JournalDbTest, AJournalWithoutSourceColumnsGetsThem) {
   EXPECT_EQ(db.beginFolder("a@x", "INBOX", false).sourceSize(), 7);
 }
 
+// DAV items are kept per account, folder and UID; a later record of a UID
+// replaces its digest, and every record survives the file's reopening.
+TEST_F(JournalDbTest, DavItemsReadBackByAccountFolderAndUid) {
+  {
+    JournalDatabase db;
+    ASSERT_EQ(open(db), "");
+    EXPECT_EQ(db.davDigest("a@x", "Calendar", "u1"), "");
+    db.davItem("a@x", "Calendar", "u1", "u1.ics", "d1");
+    db.davItem("a@x", "Calendar", "u2", "u2.ics", "d2");
+    db.davItem("a@x", "Contacts", "u1", "u1.vcf", "d3");
+    db.davItem("b@x", "Calendar", "u1", "u1.ics", "d4");
+    db.davItem("a@x", "Calendar", "u1", "u1.ics", "d5");
+    EXPECT_EQ(db.davDigest("a@x", "Calendar", "u1"), "d5");
+    EXPECT_FALSE(db.failed());
+    db.close();
+  }
+  JournalDatabase db;
+  ASSERT_EQ(open(db), "");
+  EXPECT_EQ(db.davDigest("a@x", "Calendar", "u1"), "d5");
+  EXPECT_EQ(db.davDigest("a@x", "Calendar", "u2"), "d2");
+  EXPECT_EQ(db.davDigest("a@x", "Contacts", "u1"), "d3");
+  EXPECT_EQ(db.davDigest("b@x", "Calendar", "u1"), "d4");
+  EXPECT_EQ(db.davDigest("b@x", "Calendar", "u2"), "");
+  EXPECT_EQ(db.davDigest("a@x", "calendar", "u1"), "");
+  db.close();
+  JournalDatabase reader;
+  ASSERT_EQ(reader.openToRead(path(), kStore), "");
+  EXPECT_EQ(reader.davDigest("a@x", "Calendar", "u2"), "d2");
+  // Read only: a record is not written.
+  reader.davItem("a@x", "Calendar", "u9", "u9.ics", "d9");
+  EXPECT_EQ(reader.davDigest("a@x", "Calendar", "u9"), "");
+}
+
+// A journal made before DAV items were recorded gets their table when it is
+// opened for a run; opened to be read only it holds none and still opens.
+TEST_F(JournalDbTest, AJournalWithoutTheDavTableGetsIt) {
+  {
+    JournalDatabase db;
+    ASSERT_EQ(open(db), "");
+    JournalDbFolder folder = db.beginFolder("a@x", "INBOX", false);
+    db.message(folder, stored("u:1:5", 1));
+    db.close();
+  }
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(path().c_str(), &raw), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(raw, "DROP TABLE dav_items", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(raw);
+  JournalDatabase reader;
+  ASSERT_EQ(reader.openToRead(path(), kStore), "");
+  EXPECT_EQ(reader.davDigest("a@x", "Calendar", "u1"), "");
+  EXPECT_FALSE(reader.failed());
+  reader.close();
+  JournalDatabase db;
+  ASSERT_EQ(open(db), "");
+  EXPECT_EQ(db.beginFolder("a@x", "INBOX", false).messages().size(), 1u);
+  db.davItem("a@x", "Calendar", "u1", "u1.ics", "d1");
+  db.close();
+  ASSERT_EQ(open(db), "");
+  EXPECT_EQ(db.davDigest("a@x", "Calendar", "u1"), "d1");
+  EXPECT_FALSE(db.failed());
+}
+
 }  // namespace
 }  // namespace lodemig

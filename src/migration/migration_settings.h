@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "dav/dav_client.h"
 #include "migration/account_list.h"
 #include "migration/folder_roles.h"
 
@@ -79,6 +80,12 @@ struct MigrationSettings {
   std::uint64_t maxMessagesPerSecond = 0;
   // The first pause after the server asks the run to slow down.
   int backOffUnitMs = 1000;
+  // Calendars and contacts on a standard target: the DAV server they go to
+  // (dav.url empty: none), and the directory their files are written to
+  // (empty: none). With either, those folders are no longer skipped.
+  DavSettings dav;
+  std::string davExportPath;
+  bool davOn() const { return standardTarget && (!dav.url.empty() || !davExportPath.empty()); }
 };
 
 }  // namespace lodemig

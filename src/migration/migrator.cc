@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "migration/account_migration.h"
+#include "migration/dav_audit.h"
 #include "migration/shard.h"
 #include "migration/target_names.h"
 #include "migration/target_result.h"
@@ -172,6 +173,7 @@ void Migrator::migrateDomain(Domain& domain) {
   } else if (settings_.migrate || settings_.verify) {
     testConnection();
   }
+  testDavConnection();
   reporter_.print("\ndomain (");
   reporter_.print(domain.name());
   reporter_.print(")\n");
@@ -409,6 +411,14 @@ void Migrator::testConnection() {
   if (result == kGatewayOk) {
     gateway_.disconnect(true);
   }
+}
+
+void Migrator::testDavConnection() {
+  if (davTested_ || settings_.dav.url.empty() || !settings_.standardTarget) {
+    return;
+  }
+  davTested_ = true;
+  testDavServer(settings_.dav);
 }
 
 void Migrator::migrateMailbox(Mailbox& mailbox) {

@@ -145,6 +145,8 @@ class Migrator {
   void reportUnreadable(const Domain& domain, const Mailbox& mailbox);
   // Opens the administrator's connection and closes it again.
   void testConnection();
+  // Once a run: whether the DAV server it names answers.
+  void testDavConnection();
   // After a walk that ended normally: a warning when no account matched the
   // masks, or when a migration declined every account it met.
   void warnIfNothingDone();
@@ -163,6 +165,7 @@ class Migrator {
   mutable RunReport auditReport_;
   AccountAudit audit_;
   bool checkStarted_ = false;
+  bool davTested_ = false;
   // Accounts of the masks and shard the walk met, readable or not.
   std::int64_t accountsSeen_ = 0;
   // The accounts of the users file the walk met, in lower case.
