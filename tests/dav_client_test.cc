@@ -428,6 +428,35 @@ TEST(DavClientAnswersTest, LoginFormLogsInAsTheAdministrator) {
       << server.requests()[0];
 }
 
+TEST(DavClientAnswersTest, UidsAreReadFromTheDataAsServersWriteIt) {
+  const std::string principal = multistatus(
+      "/u/", "<x:current-user-principal><x:href>/u/</x:href></x:current-user-principal>");
+  const std::string data[] = {
+      "BEGIN:VCALENDAR\nBEGIN:VTODO\nBEGIN:VALARM\nUID:alarm\nEND:VALARM\nUID:to\n do\nEND:VTODO\n",
+      "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nuid;X-P=\"a:b\":ev:1\r\nEND:VEVENT\r\n",
+      "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nX-UID:no\r\nEND:VEVENT\r\n",
+  };
+  std::string report =
+      "<multistatus xmlns='DAV:' xmlns:C='urn:ietf:params:xml:ns:caldav'>"
+      "<response><href>/u/cal/</href><propstat><prop/></propstat></response>";
+  for (int i = 0; i < 3; ++i) {
+    report += "<response><href>/u/cal/" + std::to_string(i) +
+              ".ics</href><propstat><prop><getetag>\"e</getetag><C:calendar-data>" + data[i] +
+              "</C:calendar-data></prop><status>HTTP/1.1 200 OK</status></propstat></response>";
+  }
+  report += "</multistatus>";
+  CannedServer server({answer("207 Multi-Status", principal), answer("207 Multi-Status", principal),
+                       answer("207 Multi-Status", report)});
+  DavClient client(cannedSettings(server, "/u/"), "u", "p");
+  const std::vector<DavResource> found =
+      client.resources(DavCollection{"/u/cal/", "Calendar", DavKind::Calendar});
+  EXPECT_EQ(namesOf(found, true), (std::vector<std::string>{"0.ics=todo", "1.ics=ev:1", "2.ics="}));
+  EXPECT_EQ(found[0].etag, "\"e");
+  ASSERT_EQ(server.requests().size(), 3u);
+  EXPECT_TRUE(contains(server.requests()[2], "REPORT /u/cal/ HTTP/1.1\r\n"));
+  EXPECT_TRUE(contains(server.requests()[2], "Depth: 1\r\n"));
+}
+
 TEST(DavClientTlsTest, CertificatesCheckedAgainstTheCaFileOrNotAtAll) {
   std::string why;
   if (!Radicale::available(&why)) {

@@ -31,34 +31,50 @@ bool isSuccess(const std::string& statusLine) {
   return space != std::string::npos && statusLine.compare(space + 1, 1, "2") == 0;
 }
 
-// The first UID property of an iCalendar or vCard text, unfolded.
+// The value of a content line named `name` ("UID:x", "UID;X-P=\"a:b\":x");
+// false for a line of another name.
+bool propertyValue(const std::string& line, std::string_view name, std::string& value) {
+  if (line.size() <= name.size() || !startsWithNoCase(line, name) ||
+      (line[name.size()] != ':' && line[name.size()] != ';')) {
+    return false;
+  }
+  bool quoted = false;
+  for (std::size_t i = name.size(); i < line.size(); ++i) {
+    quoted = line[i] == '"' ? !quoted : quoted;
+    if (line[i] == ':' && !quoted) {
+      value = line.substr(i + 1);
+      return true;
+    }
+  }
+  return false;
+}
+
+// The UID of an iCalendar or vCard text: its first UID line, unfolded,
+// outside an alarm (whose own UID names the alarm, not the item).
 std::string uidOf(const std::string& data) {
-  std::string line;
-  for (std::size_t at = 0; at <= data.size();) {
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < data.size();) {
     std::size_t end = data.find('\n', at);
     end = end == std::string::npos ? data.size() : end;
     std::string piece = data.substr(at, end - at);
     if (!piece.empty() && piece.back() == '\r') {
       piece.pop_back();
     }
+    if (!lines.empty() && !piece.empty() && (piece[0] == ' ' || piece[0] == '\t')) {
+      lines.back() += piece.substr(1);
+    } else {
+      lines.push_back(std::move(piece));
+    }
     at = end + 1;
-    if (!piece.empty() && (piece[0] == ' ' || piece[0] == '\t')) {
-      line += piece.substr(1);
-      continue;
-    }
-    if (startsWithNoCase(line, "uid") && line.size() > 3 && (line[3] == ':' || line[3] == ';')) {
-      break;
-    }
-    line = piece;
   }
-  if (!startsWithNoCase(line, "uid") || line.size() <= 3 || (line[3] != ':' && line[3] != ';')) {
-    return std::string();
-  }
-  bool quoted = false;
-  for (std::size_t i = 3; i < line.size(); ++i) {
-    quoted = line[i] == '"' ? !quoted : quoted;
-    if (line[i] == ':' && !quoted) {
-      return line.substr(i + 1);
+  int alarms = 0;
+  std::string value;
+  for (const std::string& line : lines) {
+    if (propertyValue(line, "begin", value) || propertyValue(line, "end", value)) {
+      const bool alarm = startsWithNoCase(value, "valarm");
+      alarms += alarm ? (startsWithNoCase(line, "begin") ? 1 : -1) : 0;
+    } else if (alarms == 0 && propertyValue(line, "uid", value)) {
+      return value;
     }
   }
   return std::string();

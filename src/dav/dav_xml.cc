@@ -1,5 +1,6 @@
 #include "dav/dav_xml.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "utils/utf8.h"
@@ -113,7 +114,7 @@ void Reader::entity(std::string& out) {
     }
   }
   const bool hex = body.size() > 2 && body[0] == '#' && (body[1] == 'x' || body[1] == 'X');
-  const std::string_view digits = body.substr(hex ? 2 : 1);
+  const std::string_view digits = body.substr(std::min<std::size_t>(body.size(), hex ? 2 : 1));
   std::uint32_t code = 0;
   bool numeric = body.size() > 1 && body[0] == '#' && !digits.empty() && digits.size() <= 8;
   for (std::size_t i = 0; numeric && i < digits.size(); ++i) {

@@ -79,6 +79,8 @@ TEST_F(XmlTest, RefusedDocumentsSayWhy) {
       {"<a>&#xD800;</a>", "unknown or invalid entity"},
       {"<a>&#99999999;</a>", "unknown or invalid entity"},
       {"<a>&amp</a>", "unterminated entity"},
+      {"<a>&;</a>", "unknown or invalid entity &;"},
+      {"<a>&#;&#x;</a>", "unknown or invalid entity &#;"},
       {"<a></b>", "end tag </b> does not match"},
       {"<a><b></a></b>", "end tag </a> does not match"},
       {"<a>", "end tag </a> missing"},
@@ -106,6 +108,28 @@ TEST_F(XmlTest, EveryTruncationIsRefused) {
     EXPECT_NE(errorOf(whole.substr(0, size)), "no error") << size;
   }
   EXPECT_EQ(errorOf(whole.substr(0, rootEnd)), "no error");
+}
+
+// Each byte of a valid answer replaced in turn by markup characters: the
+// reader either reads it or refuses it with XmlException, never another way.
+TEST_F(XmlTest, ChangedBytesGiveAnAnswerOrXmlException) {
+  const std::string whole = kMultistatus;
+  const std::string replacements("<>&;/:\"'#x=!?[]\0", 17);
+  int refused = 0;
+  for (std::size_t at = 0; at < whole.size(); ++at) {
+    for (const char c : replacements) {
+      std::string changed = whole;
+      changed[at] = c;
+      try {
+        parseXml(changed);
+      } catch (const XmlException&) {
+        ++refused;
+      } catch (const std::exception& e) {
+        ADD_FAILURE() << "byte " << at << " as " << c << ": " << e.what();
+      }
+    }
+  }
+  EXPECT_GT(refused, 0);
 }
 
 TEST_F(XmlTest, DepthAndSizeAreBounded) {
