@@ -40,8 +40,6 @@ class DavStore {
   static constexpr char kUser[] = "ann";
   static constexpr char kAccount[] = "ann@example.com";
   static constexpr char kPassword[] = "Ann-Dav-2007";
-  // The message of Calendar that holds no calendar data, by its number.
-  static constexpr int kBrokenMessage = 4;
   // The UIDs of the event change() rewrites and of the one it adds.
   static constexpr char kChangedUid[] = "weekly-berlin@dav.example";
   static constexpr char kNewUid[] = "new-event@dav.example";
