@@ -306,28 +306,29 @@ XmlElement Reader::document() {
 
 }  // namespace
 
-const XmlElement* XmlElement::child(std::string_view ns, std::string_view name) const {
+const XmlElement* XmlElement::child(std::string_view wantedNs, std::string_view wantedName) const {
   for (const XmlElement& element : children) {
-    if (element.ns == ns && element.name == name) {
+    if (element.ns == wantedNs && element.name == wantedName) {
       return &element;
     }
   }
   return nullptr;
 }
 
-std::vector<const XmlElement*> XmlElement::all(std::string_view ns, std::string_view name) const {
+std::vector<const XmlElement*> XmlElement::all(std::string_view wantedNs,
+                                               std::string_view wantedName) const {
   std::vector<const XmlElement*> found;
   for (const XmlElement& element : children) {
-    if (element.ns == ns && element.name == name) {
+    if (element.ns == wantedNs && element.name == wantedName) {
       found.push_back(&element);
     }
   }
   return found;
 }
 
-std::string XmlElement::attribute(std::string_view name) const {
+std::string XmlElement::attribute(std::string_view wanted) const {
   for (const auto& [key, value] : attributes) {
-    if (key == name) {
+    if (key == wanted) {
       return value;
     }
   }

@@ -32,12 +32,12 @@ struct XmlElement {
   std::vector<std::pair<std::string, std::string>> attributes;  // local name, value
   std::vector<XmlElement> children;
 
-  // The first child named (ns, name); nullptr when there is none.
-  const XmlElement* child(std::string_view ns, std::string_view name) const;
-  // Every child named (ns, name), in document order.
-  std::vector<const XmlElement*> all(std::string_view ns, std::string_view name) const;
-  // The value of the attribute `name`; "" when it is absent.
-  std::string attribute(std::string_view name) const;
+  // The first child named (wantedNs, wantedName); nullptr when none is.
+  const XmlElement* child(std::string_view wantedNs, std::string_view wantedName) const;
+  // Every child named (wantedNs, wantedName), in document order.
+  std::vector<const XmlElement*> all(std::string_view wantedNs, std::string_view wantedName) const;
+  // The value of the attribute `wanted`; "" when it is absent.
+  std::string attribute(std::string_view wanted) const;
 };
 
 // Limits that keep a hostile answer from exhausting the process.

@@ -34,6 +34,8 @@ constexpr GatewayResult kGatewayExpungeFailed = 12;
 // An append refused together with the other messages of its command: the
 // server stored none of them, and says nothing of which one it would not take.
 constexpr GatewayResult kGatewayBatchRefused = 13;
+// SUBSCRIBE or LSUB refused.
+constexpr GatewayResult kGatewaySubscribeFailed = 14;
 
 // The GatewayResult of an ImapException: 3 for a time-out, a failed or
 // broken connection, 4 for a refused login, 9 for content that cannot be
@@ -155,6 +157,17 @@ class ImapGateway {
   // untagged responses (left at -1 and 0 where the server gave none).
   GatewayResult select(const std::string& name, std::int64_t* messageCount = nullptr,
                        FolderUidState* uids = nullptr);
+  // select(), with SUBSCRIBE of the same name written right after the SELECT
+  // and before either answer is read: no round trip of its own. Returns the
+  // SELECT's result and sets *subscribed to the SUBSCRIBE's: 0, 14 when
+  // refused (the client's failureCause() then holds the server's answer), 3
+  // when the connection fails, 1 when not connected.
+  GatewayResult selectAndSubscribe(const std::string& name, std::int64_t* messageCount,
+                                   FolderUidState* uids, GatewayResult* subscribed);
+  // LSUB "" "*": replaces `names` with the account's subscribed folders as
+  // the server names them on the wire (ListEntry::name). 14 when refused or
+  // when an answer cannot be read, 3 when the connection fails.
+  GatewayResult listSubscribed(std::vector<std::string>& names);
   // STATUS name (MESSAGES UIDNEXT UIDVALIDITY) into `state`, without
   // selecting the folder; 10 when refused or when no STATUS response for it
   // can be read.
@@ -252,6 +265,10 @@ class ImapGateway {
   // Connects with `settings` and, when `logIn`, logs in; the result of a
   // connect.
   GatewayResult open(const ClientSettings& settings, bool logIn = true);
+  // select() and selectAndSubscribe(): SUBSCRIBE goes too when `subscribed`
+  // is not null.
+  GatewayResult selectFolder(const std::string& name, std::int64_t* messageCount,
+                             FolderUidState* uids, GatewayResult* subscribed);
   // Starts the gateway's command with the client's next tag and `name`.
   ImapCommand& startCommand(std::string_view name);
   void buildCreateUser(ImapCommand& command, const std::string& name, const std::string& domain,

@@ -1,9 +1,12 @@
 // What a standard IMAP server announces and how it names folders, learnt
 // with as few round trips as the answers allow.
 
+#include <string_view>
+
 #include "imap/capabilities.h"
 #include "imap/imap_gateway.h"
 #include "imap/list_response.h"
+#include "utils/ascii.h"
 
 namespace lodemig {
 
@@ -91,6 +94,41 @@ GatewayResult ImapGateway::learnNames(ServerTraits& traits, bool enable, bool se
   }
   traits_.utf8 = traits.utf8;
   traits_.separator = traits.separator;
+  return kGatewayOk;
+}
+
+GatewayResult ImapGateway::listSubscribed(std::vector<std::string>& names) {
+  names.clear();
+  if (!connected_) {
+    return kGatewayNotConnected;
+  }
+  try {
+    ImapCommand& command = startCommand("LSUB");
+    command.addQuoted("");
+    command.addQuoted("*");
+    if (client_.execute(command) != CommandStatus::Ok) {
+      return kGatewaySubscribeFailed;
+    }
+    for (const std::string& response : command.untaggedLines()) {
+      if (!ostrel::utils::equalsIgnoreCase(std::string_view(response).substr(0, 7), "* LSUB ")) {
+        continue;  // an unsolicited answer, such as a count
+      }
+      ListEntry entry;
+      if (!parseListResponse(response, entry)) {
+        // A name left out would pass for a folder not subscribed.
+        client_.noteFailure("an LSUB answer cannot be read");
+        names.clear();
+        return kGatewaySubscribeFailed;
+      }
+      // Every folder the run fills can be selected: one marked \Noselect
+      // here only stands above subscribed folders and is not one itself.
+      if (!hasAttribute(entry, "\\Noselect")) {
+        names.push_back(entry.name);
+      }
+    }
+  } catch (const ImapException& error) {
+    return gatewayResultFor(error, kGatewaySubscribeFailed);
+  }
   return kGatewayOk;
 }
 

@@ -10,35 +10,69 @@ namespace lodemig {
 
 GatewayResult ImapGateway::select(const std::string& name, std::int64_t* messageCount,
                                   FolderUidState* uids) {
+  return selectFolder(name, messageCount, uids, nullptr);
+}
+
+GatewayResult ImapGateway::selectAndSubscribe(const std::string& name, std::int64_t* messageCount,
+                                              FolderUidState* uids, GatewayResult* subscribed) {
+  return selectFolder(name, messageCount, uids, subscribed);
+}
+
+GatewayResult ImapGateway::selectFolder(const std::string& name, std::int64_t* messageCount,
+                                        FolderUidState* uids, GatewayResult* subscribed) {
   if (messageCount != nullptr) {
     *messageCount = -1;
   }
   if (uids != nullptr) {
     *uids = FolderUidState();
   }
+  if (subscribed != nullptr) {
+    *subscribed = kGatewayNotConnected;
+  }
   if (!connected_) {
     return kGatewayNotConnected;
   }
+  GatewayResult selected = kGatewaySelectFailed;
   try {
     ImapCommand& command = startCommand("SELECT");
     command.addQuoted(name);
-    if (client_.execute(command) != CommandStatus::Ok) {
-      return kGatewaySelectFailed;
+    client_.submit(command);
+    if (subscribed != nullptr) {
+      // The server takes the two in order; neither depends on the other's
+      // answer.
+      second_.start(client_.nextTag(), "SUBSCRIBE");
+      second_.addQuoted(name);
+      client_.submit(second_);
     }
-    client_.setState(ClientState::Selected);
-    // A count may change while the select runs; the last one is current.
-    FolderUidState state;
-    readSelectResponses(command.untaggedLines(), state);
-    if (messageCount != nullptr) {
-      *messageCount = state.messages;
+    if (client_.waitFor(command) == CommandStatus::Ok) {
+      client_.setState(ClientState::Selected);
+      // A count may change while the select runs; the last one is current.
+      FolderUidState state;
+      readSelectResponses(command.untaggedLines(), state);
+      if (messageCount != nullptr) {
+        *messageCount = state.messages;
+      }
+      if (uids != nullptr) {
+        *uids = state;
+      }
+      selected = kGatewayOk;
     }
-    if (uids != nullptr) {
-      *uids = state;
-    }
-    return kGatewayOk;
   } catch (const ImapException& error) {
+    // Neither answer can come now.
+    if (subscribed != nullptr) {
+      *subscribed = gatewayResultFor(error, kGatewaySubscribeFailed);
+    }
     return gatewayResultFor(error, kGatewaySelectFailed);
   }
+  if (subscribed != nullptr) {
+    try {
+      *subscribed =
+          client_.waitFor(second_) == CommandStatus::Ok ? kGatewayOk : kGatewaySubscribeFailed;
+    } catch (const ImapException& error) {
+      *subscribed = gatewayResultFor(error, kGatewaySubscribeFailed);
+    }
+  }
+  return selected;
 }
 
 GatewayResult ImapGateway::status(const std::string& name, FolderUidState& state) {

@@ -49,6 +49,18 @@ std::string quoted(const std::string& name) {
   return "\"" + name + "\"";
 }
 
+// A row of a folder that is not subscribed: failed, whatever else it says.
+void markUnsubscribed(ReportRow& row) {
+  constexpr char kText[] = "the folder is not subscribed on the target";
+  if (row.verdict == Verdict::Ok) {
+    row.verdict = Verdict::Failed;
+    // Mail of others left out, if it said so, is still worth reading.
+    row.error = row.error.empty() ? kText : std::string(kText) + "; " + row.error;
+  } else {
+    row.error += std::string("; ") + kText;
+  }
+}
+
 }  // namespace
 
 std::vector<std::vector<std::string>> collidingFolders(
@@ -262,6 +274,9 @@ bool AccountAudit::verifyGroup(const std::vector<Folder*>& group, const Mailbox&
     }
   }
   const FolderComparison comparison = compareWithTarget(place.wireName, storeError, rows.front());
+  // A folder that is there but not subscribed is hidden from the many
+  // clients that show subscribed folders only: a difference too.
+  const bool unsubscribed = rows.front().targetBefore >= 0 && !migrationTarget_->subscribed(place);
   std::int64_t storeMessages = 0;
   for (ReportRow& row : rows) {
     storeMessages += row.storeMessages;
@@ -269,11 +284,15 @@ bool AccountAudit::verifyGroup(const std::vector<Folder*>& group, const Mailbox&
       row.verdict = comparison.verdict;
       row.error = comparison.error;
     }
+    if (unsubscribed) {
+      markUnsubscribed(row);
+    }
   }
   if (group.size() > 1) {
     reporter_.print("   - " + names + ", messages: ");
   }
-  reporter_.print(std::to_string(storeMessages) + ", " + verdictWord(comparison.verdict) + "\n");
+  reporter_.print(std::to_string(storeMessages) + ", " +
+                  verdictWord(unsubscribed ? rows.front().verdict : comparison.verdict) + "\n");
   if (comparison.verdict != Verdict::Ok) {
     reporter_.print(std::string(group.size() > 1 ? "Error: folders " : "Error: folder ") + names +
                     " of <" + account_ + ">: " + comparison.error + "\n");
@@ -281,10 +300,14 @@ bool AccountAudit::verifyGroup(const std::vector<Folder*>& group, const Mailbox&
     reporter_.log(std::string(group.size() > 1 ? "Info: folders " : "Info: folder ") + names +
                   " of <" + account_ + ">: " + comparison.error + "\n");
   }
+  if (unsubscribed) {
+    reporter_.print("Warning: folder " + quoted(targetName) + " of <" + account_ +
+                    "> is not subscribed on the target\n");
+  }
   for (const ReportRow& row : rows) {
     report_->add(row);
   }
-  return comparison.verdict == Verdict::Ok;
+  return comparison.verdict == Verdict::Ok && !unsubscribed;
 }
 
 ReportRow AccountAudit::readStoreFolder(Folder& folder, const Mailbox& mailbox,
@@ -447,6 +470,10 @@ void AccountAudit::reportTargetFolders(const std::vector<Folder>& folders) {
       } else if (count == 0) {
         reporter_.print("Info: folder " + quoted(name) + " of <" + account_ + "> exists on " +
                         where + ", empty\n");
+      }
+      if (count >= 0 && !migrationTarget_->subscribed(place)) {
+        reporter_.print("Warning: folder " + quoted(name) + " of <" + account_ +
+                        "> is not subscribed on " + where + ": a migration subscribes it\n");
       }
     }
   } catch (const QLException&) {

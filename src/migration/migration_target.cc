@@ -1,5 +1,7 @@
 #include "migration/migration_target.h"
 
+#include <algorithm>
+
 #include "imap/capabilities.h"
 #include "migration/folder_roles.h"
 #include "migration/target_names.h"
@@ -80,6 +82,7 @@ class ImapServerTarget : public MigrationTarget {
   FolderPlace place(const std::string& storeName) const override;
   std::int64_t createFolder(const FolderPlace& place, FolderType type,
                             FolderUidState* uids) override;
+  bool subscribed(const FolderPlace& place) override;
   const char* skippedKind(const Folder& folder) const override;
   std::string kindWord(const Folder&) const override { return "mail"; }
   const char* name() const override { return "the target"; }
@@ -98,6 +101,18 @@ class ImapServerTarget : public MigrationTarget {
   // Asks what placing `storeName` needs and the connection does not know
   // yet, all in one round trip; then settles names_.placement.
   void learnFor(const std::string& storeName) const;
+  // Checks the SUBSCRIBE of `place`'s folder; a refusal is warned of.
+  void settleSubscription(const FolderPlace& place, GatewayResult result);
+
+  // The account the connection acts as (user@domain).
+  std::string account_;
+  // The account's subscribed folders (wire names), once asked; `known`
+  // false when the server would not list them.
+  struct Subscriptions {
+    bool asked = false;
+    bool known = false;
+    std::vector<std::string> names;
+  } subscriptions_;
 
   // Set by the first login the server accepted: the administrator's
   // credentials are good from then on.
@@ -343,6 +358,8 @@ bool TorvaneTarget::takeUnconfirmedCreation(const std::string& qualified, std::s
 GatewayResult ImapServerTarget::logIn(const std::string& account) {
   // What was learnt of the account before must not place this one's folders.
   loggedIn_ = false;
+  account_ = account;
+  subscriptions_ = Subscriptions();
   names_.asked = false;
   names_.listed = false;
   names_.folders.clear();
@@ -449,15 +466,58 @@ FolderPlace ImapServerTarget::place(const std::string& storeName) const {
 std::int64_t ImapServerTarget::createFolder(const FolderPlace& place, FolderType,
                                             FolderUidState* uids) {
   std::int64_t count = -1;
-  if (checkResult(reporter_, TargetStep::Select, gateway_.select(place.wireName, &count, uids),
+  // The SUBSCRIBE goes with the SELECT, without a round trip of its own. For
+  // a folder that does not exist yet, its answer is of no use: a refusal, or
+  // a name subscribed just before its CREATE; it is asked again once the
+  // folder exists.
+  GatewayResult subscribed = kGatewayOk;
+  if (checkResult(reporter_, TargetStep::Select,
+                  gateway_.selectAndSubscribe(place.wireName, &count, uids, &subscribed),
                   place.shownName) != StepOutcome::Done) {
     checkResult(reporter_, TargetStep::CreateFolder, gateway_.createFolder(place.wireName, 0),
                 place.shownName);
     // The count of the new folder, which servers give with the SELECT.
-    checkResult(reporter_, TargetStep::Select, gateway_.select(place.wireName, &count, uids),
+    checkResult(reporter_, TargetStep::Select,
+                gateway_.selectAndSubscribe(place.wireName, &count, uids, &subscribed),
                 place.shownName);
   }
+  settleSubscription(place, subscribed);
   return count;
+}
+
+void ImapServerTarget::settleSubscription(const FolderPlace& place, GatewayResult result) {
+  if (checkResult(reporter_, TargetStep::Subscribe, result, place.shownName) == StepOutcome::Done) {
+    return;
+  }
+  // The messages are safe; the folder only stays out of sight in clients
+  // that list subscribed folders alone.
+  reporter_.print("   Warning: the target refused to subscribe folder \"" + place.shownName +
+                  "\" of <" + account_ + "> (" + gateway_.client().failureCause() +
+                  "): its messages go on, clients that show subscribed folders only do not "
+                  "show it\n");
+}
+
+bool ImapServerTarget::subscribed(const FolderPlace& place) {
+  if (!subscriptions_.asked) {
+    subscriptions_.asked = true;
+    subscriptions_.known =
+        checkResult(reporter_, TargetStep::Subscriptions,
+                    gateway_.listSubscribed(subscriptions_.names)) == StepOutcome::Done;
+    if (!subscriptions_.known) {
+      reporter_.print("Warning: the target would not list the subscribed folders of <" + account_ +
+                      "> (" + gateway_.client().failureCause() + "): they are not compared\n");
+    }
+  }
+  if (!subscriptions_.known) {
+    return true;
+  }
+  const auto inbox = [](const std::string& name) {
+    return ostrel::utils::equalsIgnoreCase(name, "INBOX");
+  };
+  return std::any_of(subscriptions_.names.begin(), subscriptions_.names.end(),
+                     [&](const std::string& name) {
+                       return name == place.wireName || (inbox(name) && inbox(place.wireName));
+                     });
 }
 
 const char* ImapServerTarget::skippedKind(const Folder& folder) const {

@@ -72,9 +72,17 @@ class MigrationTarget {
   // Makes `place` exist as a folder of `type` and selects it. Returns its
   // message count: 0 when it was created, -1 when the server did not say.
   // With `uids`, sets what the server said of its UIDs (nothing, on the
-  // private target, of a folder it has just created).
+  // private target, of a folder it has just created). On a standard IMAP
+  // server the folder is subscribed too, since many clients show only the
+  // folders that are; a refusal is a warning, the folder goes on.
   virtual std::int64_t createFolder(const FolderPlace& place, FolderType type,
                                     FolderUidState* uids = nullptr) = 0;
+  // For an audit, once place() has placed `place`: false when the target
+  // keeps subscriptions and the account has not subscribed the folder. The
+  // account's subscriptions are asked once (LSUB) on its connection's
+  // first call; when the server will not list them, a warning says so and
+  // every folder counts as subscribed. Always true on the private target.
+  virtual bool subscribed(const FolderPlace&) { return true; }
   // The kind word ("calendar", "contacts" ...) of a folder the target does
   // not keep, so that a migration leaves it out; "" for a folder it keeps.
   virtual const char* skippedKind(const Folder& folder) const = 0;

@@ -71,6 +71,17 @@ ScriptedPeer& standardNames(ScriptedPeer& peer, int tag) {
       .send("* LIST (\\Sent) \".\" Gesendet\r\n" + second + " OK\r\n");
 }
 
+// A SELECT of `name` tagged `tag` with its SUBSCRIBE right behind it, both
+// in before either is answered: the SELECT's answer `selected`, then the
+// SUBSCRIBE's status and text `subscribed` ("OK", "NO why").
+ScriptedPeer& subscribing(ScriptedPeer& peer, int tag, const std::string& name,
+                          const std::string& selected, const std::string& subscribed) {
+  const std::string second = "V" + std::to_string(tag + 1);
+  return peer.expect("V" + std::to_string(tag) + " SELECT \"" + name + "\"")
+      .expect(second + " SUBSCRIBE \"" + name + "\"")
+      .send(selected + second + " " + subscribed + "\r\n");
+}
+
 // The same login with SASL-IR: the response goes with the command, and the
 // answer names what the server offers once logged in. `tag`: the command's.
 ScriptedPeer& quickLogin(ScriptedPeer& peer, const std::string& tag,
@@ -196,16 +207,19 @@ TEST_F(MigrationTargetTest, PrivateTargetSelectsExistingLevelsAndCreatesMissingO
   EXPECT_EQ(target.createFolder(place, kFolderTypeCalendar), 0);
   EXPECT_EQ(target.place("A").note, "");
   EXPECT_EQ(target.createFolder(target.place("A"), kFolderTypeMail), 4);
+  // The private target keeps no subscriptions: nothing is asked.
+  EXPECT_TRUE(target.subscribed(place));
   finish();
 }
 
 TEST_F(MigrationTargetTest, StandardServerLogsInForTheAccountAndCreatesFoldersPlainly) {
   standardNames(standardLogin(peer_), 2);
-  peer_.expect("V4 SELECT \"Gesendet\"").send("* 2 EXISTS\r\nV4 OK\r\n");
-  peer_.expect("V5 SELECT \"Archiv.2007\"").send("V5 NO missing\r\n");
-  peer_.expect("V6 CREATE \"Archiv.2007\"").send("V6 OK\r\n");
-  peer_.expect("V7 SELECT \"Archiv.2007\"").send("* 0 EXISTS\r\nV7 OK\r\n");
-  peer_.expectBytes("V8 APPEND \"Archiv.2007\" {1+}\r\na\r\n").send("V8 OK\r\n");
+  subscribing(peer_, 4, "Gesendet", "* 2 EXISTS\r\nV4 OK\r\n", "OK");
+  // A folder that does not exist yet may not be subscribed: asked again.
+  subscribing(peer_, 6, "Archiv.2007", "V6 NO missing\r\n", "NO no such folder");
+  peer_.expect("V8 CREATE \"Archiv.2007\"").send("V8 OK\r\n");
+  subscribing(peer_, 9, "Archiv.2007", "* 0 EXISTS\r\nV9 OK\r\n", "OK");
+  peer_.expectBytes("V11 APPEND \"Archiv.2007\" {1+}\r\na\r\n").send("V11 OK\r\n");
   MigrationTarget& target = start(true);
   EXPECT_FALSE(target.canPlace());
   EXPECT_TRUE(target.openAccount(mailbox_, false));
@@ -222,16 +236,17 @@ TEST_F(MigrationTargetTest, StandardServerLogsInForTheAccountAndCreatesFoldersPl
   EXPECT_EQ(gateway_.awaitAppend().result, kGatewayOk);
   finish();
   EXPECT_EQ(passwords_.lines(), "");
+  EXPECT_EQ(log_.str().find("Warning"), std::string::npos) << log_.str();
 }
 
 // Each send of the peer below is a round trip: the client waits for it.
 // Greeting, login, the names, SELECT: four before the first append, the
-// two listings asked together.
+// two listings asked together, the SUBSCRIBE with the SELECT.
 TEST_F(MigrationTargetTest, StandardServerAccountReachesItsFirstAppendInFourRoundTrips) {
   quickLogin(peer_, "V0", "LITERAL+ SPECIAL-USE");
   standardNames(peer_, 1);
-  peer_.expect("V3 SELECT \"Gesendet\"").send("* 0 EXISTS\r\nV3 OK\r\n");
-  peer_.expectBytes("V4 APPEND \"Gesendet\" {1+}\r\na\r\n").send("V4 OK\r\n");
+  subscribing(peer_, 3, "Gesendet", "* 0 EXISTS\r\nV3 OK\r\n", "OK");
+  peer_.expectBytes("V5 APPEND \"Gesendet\" {1+}\r\na\r\n").send("V5 OK\r\n");
   MigrationTarget& target = start(true);
   EXPECT_TRUE(target.openAccount(mailbox_, false));
   EXPECT_EQ(target.createFolder(target.place("Sent Items"), kFolderTypeMail), 0);
@@ -245,13 +260,13 @@ TEST_F(MigrationTargetTest, StandardServerAsksOnlyWhatTheAccountsFoldersNeed) {
   // The INBOX needs neither the separator nor the special folders: greeting,
   // login, SELECT.
   quickLogin(peer_, "V0", "LITERAL+");
-  peer_.expect("V1 SELECT \"INBOX\"").send("* 3 EXISTS\r\nV1 OK\r\n");
+  subscribing(peer_, 1, "INBOX", "* 3 EXISTS\r\nV1 OK\r\n", "OK");
   // A level of its own needs the separator, asked alone.
-  peer_.expect("V2 LIST \"\" \"\"").send("* LIST () \".\" \"\"\r\nV2 OK\r\n");
-  peer_.expect("V3 LOGOUT").expectClosed();
+  peer_.expect("V3 LIST \"\" \"\"").send("* LIST () \".\" \"\"\r\nV3 OK\r\n");
+  peer_.expect("V4 LOGOUT").expectClosed();
   // The next account's connection knows the separator already.
-  quickLogin(peer_, "V4", "LITERAL+");
-  peer_.expect("V5 SELECT \"x_y.z\"").send("V5 OK\r\n");
+  quickLogin(peer_, "V5", "LITERAL+");
+  subscribing(peer_, 6, "x_y.z", "V6 OK\r\n", "OK");
   MigrationTarget& target = start(true);
   EXPECT_TRUE(target.openAccount(mailbox_, false));
   EXPECT_EQ(target.createFolder(target.place("inbox"), kFolderTypeMail), 3);
@@ -265,14 +280,65 @@ TEST_F(MigrationTargetTest, StandardServerAsksOnlyWhatTheAccountsFoldersNeed) {
 TEST_F(MigrationTargetTest, StandardServerEnablesUtf8BeforeTheFirstSelect) {
   quickLogin(peer_, "V0", "UTF8=ACCEPT");
   peer_.expect("V1 ENABLE UTF8=ACCEPT").send("* ENABLED UTF8=ACCEPT\r\nV1 OK\r\n");
-  peer_.expect("V2 SELECT \"INBOX\"").send("V2 OK\r\n");
-  peer_.expect("V3 LIST \"\" \"\"").send("* LIST () \"/\" \"\"\r\nV3 OK\r\n");
+  subscribing(peer_, 2, "INBOX", "V2 OK\r\n", "OK");
+  peer_.expect("V4 LIST \"\" \"\"").send("* LIST () \"/\" \"\"\r\nV4 OK\r\n");
   MigrationTarget& target = start(true);
   EXPECT_TRUE(target.openAccount(mailbox_, false));
   EXPECT_EQ(target.createFolder(target.place("INBOX"), kFolderTypeMail), -1);
   // Enabled once and before the SELECT: the name now goes in UTF-8.
   EXPECT_EQ(target.place("K\xc3\xa4se").wireName, "K\xc3\xa4se");
   finish();
+}
+
+TEST_F(MigrationTargetTest, StandardServerRefusingASubscribeWarnsAndTheFolderGoesOn) {
+  quickLogin(peer_, "V0", "LITERAL+");
+  subscribing(peer_, 1, "INBOX", "* 2 EXISTS\r\nV1 OK\r\n", "NO [NOPERM] not allowed");
+  // A connection lost before the SUBSCRIBE's answer is lost for the run.
+  peer_.expect("V3 SELECT \"INBOX\"").expect("V4 SUBSCRIBE \"INBOX\"").send("V3 OK\r\n").close();
+  MigrationTarget& target = start(true);
+  EXPECT_TRUE(target.openAccount(mailbox_, false));
+  EXPECT_EQ(target.createFolder(target.place("INBOX"), kFolderTypeMail), 2);
+  EXPECT_EQ(log_.str(),
+            "   Warning: the target refused to subscribe folder \"INBOX\" of <ann@example.com> "
+            "(NO [NOPERM] not allowed): its messages go on, clients that show subscribed "
+            "folders only do not show it\n");
+  try {
+    target.createFolder(target.place("INBOX"), kFolderTypeMail);
+    ADD_FAILURE() << "a lost connection must not pass for a refusal";
+  } catch (const QLConnectionLostException& error) {
+    EXPECT_STREQ(error.what(), "cannot subscribe to folder INBOX");
+  }
+  finish();
+}
+
+TEST_F(MigrationTargetTest, AuditAsksEachAccountsSubscriptionsOnce) {
+  quickLogin(peer_, "V0", "LITERAL+");
+  peer_.expect("V1 LSUB \"\" \"*\"")
+      .send("* LSUB () \".\" inbox\r\n* LSUB () \".\" Archiv\r\nV1 OK\r\n");
+  peer_.expect("V2 LOGOUT").expectClosed();
+  // What the account before had subscribed is no guide to this one.
+  quickLogin(peer_, "V3", "LITERAL+");
+  peer_.expect("V4 LSUB \"\" \"*\"").send("V4 NO [SERVERBUG] oops\r\n");
+  MigrationTarget& target = start(true);
+  const auto named = [](const std::string& wireName) {
+    FolderPlace place;
+    place.wireName = place.shownName = wireName;
+    return place;
+  };
+  ASSERT_TRUE(target.actAs(mailbox_));
+  EXPECT_TRUE(target.subscribed(named("INBOX")));  // INBOX in any case
+  EXPECT_TRUE(target.subscribed(named("Archiv")));
+  EXPECT_FALSE(target.subscribed(named("Archiv.2007")));
+  EXPECT_FALSE(target.subscribed(named("archiv")));
+  gateway_.disconnect(true, false);
+  ASSERT_TRUE(target.actAs(mailbox_));
+  // Subscriptions the server will not list are not held against a folder.
+  EXPECT_TRUE(target.subscribed(named("Archiv.2007")));
+  EXPECT_TRUE(target.subscribed(named("Archiv")));
+  finish();
+  EXPECT_EQ(log_.str(),
+            "Warning: the target would not list the subscribed folders of <ann@example.com> "
+            "(NO [SERVERBUG] oops): they are not compared\n");
 }
 
 TEST_F(MigrationTargetTest, StandardServerRefusingTheLoginFailsTheAccountAlone) {

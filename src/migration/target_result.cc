@@ -85,6 +85,22 @@ const Rule kRules[] = {
     // A server that will not list a folder's messages leaves that folder
     // unverified; the audit goes on with the next.
     {TargetStep::Fetch, kAnyOther, Consequence::Refused, "", ""},
+
+    // A folder that is not subscribed still holds its messages: the caller
+    // warns and goes on.
+    {TargetStep::Subscribe, kGatewayOk, Consequence::Done, "", ""},
+    {TargetStep::Subscribe, kGatewaySubscribeFailed, Consequence::Refused, "", ""},
+    {TargetStep::Subscribe, kGatewayConnectionProblem, Consequence::ConnectionLost,
+     "Network error: cannot subscribe to folder ", "cannot subscribe to folder ", true},
+    {TargetStep::Subscribe, kGatewayNotConnected, Consequence::ConnectionLost,
+     "Error: cannot subscribe to folder ", "cannot subscribe to folder ", true},
+
+    {TargetStep::Subscriptions, kGatewayOk, Consequence::Done, "", ""},
+    {TargetStep::Subscriptions, kGatewaySubscribeFailed, Consequence::Refused, "", ""},
+    {TargetStep::Subscriptions, kGatewayConnectionProblem, Consequence::ConnectionLost,
+     "Network error: cannot list the subscribed folders\n", "cannot list the subscribed folders"},
+    {TargetStep::Subscriptions, kGatewayNotConnected, Consequence::ConnectionLost,
+     "Error: cannot list the subscribed folders\n", "cannot list the subscribed folders"},
 };
 
 const Rule* findRule(TargetStep step, GatewayResult result) {

@@ -11,7 +11,18 @@
 namespace lodemig {
 
 // The steps of a migration that ask something of the target.
-enum class TargetStep { Connect, CreateUser, SetUser, Select, CreateFolder, Append, Fetch };
+// Subscribe: a folder's SUBSCRIBE; Subscriptions: the account's list of them.
+enum class TargetStep {
+  Connect,
+  CreateUser,
+  SetUser,
+  Select,
+  CreateFolder,
+  Append,
+  Fetch,
+  Subscribe,
+  Subscriptions
+};
 
 // What a step's GatewayResult lets the migration do next, when it goes on.
 enum class StepOutcome {
@@ -24,8 +35,8 @@ enum class StepOutcome {
 // it. QLStoreException fails the item the step worked for (the message of an
 // append, the account of an identity switch); QLNetworkException ends the
 // run, as QLConnectionLostException (one of them) does unless a new
-// connection may be tried. `folder` is the target folder a Select or CreateFolder named, for its
-// texts.
+// connection may be tried. `folder` is the target folder a Select, CreateFolder or Subscribe
+// named, for its texts.
 StepOutcome checkResult(Reporter& reporter, TargetStep step, GatewayResult result,
                         const std::string& folder = std::string());
 

@@ -85,6 +85,20 @@ TEST(TargetResultTest, EveryStepKnowsWhatItsResultsSkip) {
        "Network Error: client isn't connected to Torvane\n"},
       {S::Append, kGatewaySelectFailed, "run: Error: unspecified Imap error 10.\n",
        "Error: unspecified Imap error 10.\n"},
+      // A folder not subscribed keeps its messages: the caller warns.
+      {S::Subscribe, kGatewayOk, "done", ""},
+      {S::Subscribe, kGatewaySubscribeFailed, "refused", ""},
+      {S::Subscribe, kGatewayConnectionProblem, "lost: cannot subscribe to folder A/B",
+       "Network error: cannot subscribe to folder A/B\n"},
+      {S::Subscribe, kGatewayNotConnected, "lost: cannot subscribe to folder A/B",
+       "Error: cannot subscribe to folder A/B\n"},
+      {S::Subscribe, kGatewaySelectFailed, "run: Error: unspecified Imap error 10.\n",
+       "Error: unspecified Imap error 10.\n"},
+      {S::Subscriptions, kGatewaySubscribeFailed, "refused", ""},
+      {S::Subscriptions, kGatewayConnectionProblem, "lost: cannot list the subscribed folders",
+       "Network error: cannot list the subscribed folders\n"},
+      {S::Subscriptions, kGatewayNotConnected, "lost: cannot list the subscribed folders",
+       "Error: cannot list the subscribed folders\n"},
   };
   for (const Case& c : cases) {
     const Verdict verdict = verdictOf(c.step, c.result, "A/B");
