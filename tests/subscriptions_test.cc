@@ -177,5 +177,34 @@ TEST_F(SubscriptionsTest, RefusedSubscribeIsAWarningAndTheRunSucceeds) {
   EXPECT_TRUE(contains(count, "messages=1")) << count;
 }
 
+TEST_F(SubscriptionsTest, DeltaPassSubscribesAFolderItFillsAgain) {
+  builder_.account("", "ann", AccountDirectory)
+      .settings("{ Password = x; }")
+      .info("{ INBOX = { Messages = #1; }; Work = { Messages = #1; }; }");
+  builder_.mailboxFile("", "ann", "INBOX", messages("in", 1));
+  builder_.mailboxFile("", "ann", "Work", messages("work", 1));
+  ScopedTempDir home;
+  const Dovecot dovecot(home, accounts({{"ann@example.com", "x"}}));
+  ASSERT_EQ(dovecot.problem(), "");
+  const std::vector<std::string> withJournal = {"-journal", work_ + "/run.journal"};
+  ASSERT_EQ(runInto(dovecot, store_, "-migrate", withJournal).exitStatus, 0);
+  EXPECT_EQ(subscribed(dovecot, "ann@example.com"), (std::set<std::string>{"INBOX", "Work"}));
+  int status = 0;
+  dovecot.doveadm({"mailbox", "unsubscribe", "-u", "ann@example.com", "Work"}, &status);
+  ASSERT_EQ(status, 0);
+  EXPECT_EQ(runInto(dovecot, store_, "-verify").exitStatus, 1);
+  // A new message in Work: the delta pass fills it and subscribes it again.
+  builder_.account("", "ann", AccountDirectory)
+      .info("{ INBOX = { Messages = #1; }; Work = { Messages = #2; }; }");
+  builder_.mailboxFile("", "ann", "Work", messages("work", 2));
+  std::vector<std::string> delta = withJournal;
+  delta.push_back("-delta");
+  const ProcessResult pass = runInto(dovecot, store_, "-migrate", delta);
+  EXPECT_EQ(pass.exitStatus, 0) << pass.out;
+  EXPECT_EQ(subscribed(dovecot, "ann@example.com"), (std::set<std::string>{"INBOX", "Work"}));
+  const ProcessResult audit = runInto(dovecot, store_, "-verify");
+  EXPECT_EQ(audit.exitStatus, 0) << audit.out;
+}
+
 }  // namespace
 }  // namespace lodemig::testing
