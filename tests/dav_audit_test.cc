@@ -155,7 +155,8 @@ TEST_F(DavAuditTest, AnUnreachableServerEndsTheRunBeforeAnyAccount) {
     const ProcessResult result = lodemig(run, {}, url);
     EXPECT_EQ(result.exitStatus, 3) << run << "\n" << result.out;
     EXPECT_NE(result.out.find("Error: cannot reach the DAV server " + url), std::string::npos)
-        << run << "\n" << result.out;
+        << run << "\n"
+        << result.out;
     EXPECT_EQ(result.out.find(" + mailbox <john>"), std::string::npos) << run << "\n" << result.out;
   }
 }

@@ -113,8 +113,8 @@ bool DavAudit::check(const Mailbox& mailbox) {
     DavClient client(settings_.dav, login.user, login.password);
     collections = client.collections();
   } catch (const DavException& error) {
-    reporter_.print("Warning: <" + account_ + "> cannot log in to the DAV server: " +
-                    error.what() + "\n");
+    reporter_.print("Warning: <" + account_ + "> cannot log in to the DAV server: " + error.what() +
+                    "\n");
     return false;
   }
   if (collections.empty()) {
@@ -168,8 +168,8 @@ bool DavAudit::verify(std::vector<Folder>& folders, const Mailbox& mailbox, RunR
     if (failure.empty()) {
       row = verifyFolder(folder, mailbox, kinds[i], collections, *client);
     } else {
-      reporter_.print("   - " + quoted(folder.name()) + ", messages: " +
-                      std::to_string(folder.messageCount()) + ", failed\n");
+      reporter_.print("   - " + quoted(folder.name()) +
+                      ", messages: " + std::to_string(folder.messageCount()) + ", failed\n");
       reporter_.print("Error: folder " + quoted(folder.name()) + " of <" + account_ +
                       ">: " + failure + "\n");
       row.domain = mailbox.domainName();
@@ -187,18 +187,16 @@ bool DavAudit::verify(std::vector<Folder>& folders, const Mailbox& mailbox, RunR
 }
 
 ReportRow DavAudit::verifyFolder(Folder& folder, const Mailbox& mailbox, DavKind kind,
-                                 const std::vector<DavCollection>& collections,
-                                 DavClient& client) {
+                                 const std::vector<DavCollection>& collections, DavClient& client) {
   ReportRow row;
   row.domain = mailbox.domainName();
   row.account = account_;
   row.folder = folder.name();
   row.kind = davKindWord(kind, true);
   reporter_.print("   - " + quoted(folder.name()) + ", messages: ");
-  const auto collection =
-      std::find_if(collections.begin(), collections.end(), [&](const DavCollection& c) {
-        return c.kind == kind && c.displayName == folder.name();
-      });
+  const auto collection = std::find_if(
+      collections.begin(), collections.end(),
+      [&](const DavCollection& c) { return c.kind == kind && c.displayName == folder.name(); });
   try {
     const StoreItems items = storeItemsOf(folder, mailbox, kind);
     row.storeMessages = items.messages;

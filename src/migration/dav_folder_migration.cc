@@ -66,7 +66,7 @@ struct DavFolderMigration::Pass {
   std::int64_t before = -1;
   std::int64_t after = -1;
   std::int64_t created = 0;  // items that are new resources
-  bool exporting = false;  // its export file is begun and not yet written
+  bool exporting = false;    // its export file is begun and not yet written
   std::string exportPath;
 };
 
@@ -124,12 +124,13 @@ void DavFolderMigration::migrate(Folder& folder, const Mailbox& mailbox, DavKind
   }
   Pass pass(folder, kind, tally, journal, watcher);
   pass.toServer = !settings_.dav.url.empty();
-  reporter_.print("   - \"" + folder.name() + "\", messages: " +
-                  std::to_string(folder.messageCount()) + "\n");
+  reporter_.print("   - \"" + folder.name() +
+                  "\", messages: " + std::to_string(folder.messageCount()) + "\n");
   try {
     if (pass.toServer) {
       DavClient& session = client(mailbox);
-      pass.collection = session.ensureCollection(folder.name(), kind, davComponentsOf(folder.type()));
+      pass.collection =
+          session.ensureCollection(folder.name(), kind, davComponentsOf(folder.type()));
       for (const DavResource& resource : session.list(pass.collection)) {
         pass.listed.insert(resource.name);
       }
@@ -274,14 +275,13 @@ void DavFolderMigration::reportFolder(const Mailbox& mailbox, Pass& pass, RunRep
   row.matched = tally.matched;
   row.targetBefore = pass.before;
   row.targetAfter = pass.after;
-  row.verdict = migrationVerdict(tally.failed, tally.refused, pass.created, pass.before,
-                                 pass.after);
+  row.verdict =
+      migrationVerdict(tally.failed, tally.refused, pass.created, pass.before, pass.after);
   row.error = tally.firstError;
   if (!tally.failed) {
     reporter_.print("     items: " + std::to_string(tally.sent) + " sent, " +
-                    std::to_string(tally.matched) + " matched, " +
-                    std::to_string(tally.skipped) + " skipped, " +
-                    std::to_string(tally.refused) + " refused\n");
+                    std::to_string(tally.matched) + " matched, " + std::to_string(tally.skipped) +
+                    " skipped, " + std::to_string(tally.refused) + " refused\n");
   }
   if (row.verdict == Verdict::Missing || row.verdict == Verdict::Extra) {
     pass.tally.mismatch = true;

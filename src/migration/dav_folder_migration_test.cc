@@ -28,10 +28,8 @@ TEST(DavLoginTest, PasswordComesFromForceSetPassTheStoreOrSetPass) {
   struct Case {
     std::string force, set, store, expected;
   };
-  for (const Case& c : std::vector<Case>{{"f", "s", "p", "f"},
-                                         {"", "s", "p", "p"},
-                                         {"", "s", "", "s"},
-                                         {"f", "", "", "f"}}) {
+  for (const Case& c : std::vector<Case>{
+           {"f", "s", "p", "f"}, {"", "s", "p", "p"}, {"", "s", "", "s"}, {"f", "", "", "f"}}) {
     const DavLogin login = davLoginOf(withPasswords(c.force, c.set), "ann@example.com", c.store);
     EXPECT_EQ(login.user, "ann@example.com");
     EXPECT_EQ(login.password, c.expected) << c.force << "/" << c.set << "/" << c.store;
@@ -121,17 +119,16 @@ class DavFolderMigrationTest : public ::testing::Test {
   void annWithCalendar(const std::vector<std::string>& messages, const std::string& password) {
     testing::StoreBuilder store(dir_.path());
     store.account("", "ann", AccountDirectory)
-        .settings(password.empty() ? "{ RealName = Ann; }"
-                                   : "{ PasswordEncryption = clear; Password = \"" + password +
-                                         "\"; }")
+        .settings(password.empty()
+                      ? "{ RealName = Ann; }"
+                      : "{ PasswordEncryption = clear; Password = \"" + password + "\"; }")
         .info("{ Calendar = { Class = IPF.Appointment; Messages = #" +
               std::to_string(messages.size()) + "; }; }");
     int number = 1;
     for (const std::string& content : messages) {
-      store.messageFile("", "ann", "Calendar",
-                        std::to_string(number) + "-S-2007082310300" + std::to_string(number) +
-                            "-host",
-                        content);
+      store.messageFile(
+          "", "ann", "Calendar",
+          std::to_string(number) + "-S-2007082310300" + std::to_string(number) + "-host", content);
       ++number;
     }
     domain_.assign("example.com", dir_.path() + "/Accounts");
@@ -172,9 +169,11 @@ TEST_F(DavFolderMigrationTest, NoPasswordFailsTheFolderWithoutAskingTheServer) {
   const std::string why =
       "no password is known for <ann@example.com> on the DAV server: give -setPass, "
       "-forceSetPass or -davLoginForm";
-  EXPECT_EQ(console_.str(), "   - \"Calendar\", messages: 1\nError: cannot migrate folder "
-                            "\"Calendar\"\n  cause: account <ann@example.com>, folder "
-                            "\"Calendar\": " + why + "\n");
+  EXPECT_EQ(console_.str(),
+            "   - \"Calendar\", messages: 1\nError: cannot migrate folder "
+            "\"Calendar\"\n  cause: account <ann@example.com>, folder "
+            "\"Calendar\": " +
+                why + "\n");
   ASSERT_EQ(rows_.rows.size(), 1u);
   EXPECT_EQ(rows_.rows[0].verdict, Verdict::Failed);
   EXPECT_EQ(rows_.rows[0].kind, "caldav");
@@ -208,8 +207,7 @@ TEST_F(DavFolderMigrationTest, ExportWritesTheItemsAndReportsABrokenMessage) {
   EXPECT_EQ(tally.sent, 1);
   EXPECT_EQ(tally.refused, 1);
   EXPECT_EQ(tally.read, 2);
-  EXPECT_NE(console_.str().find(
-                "Error: message 2 of folder \"Calendar\" of <ann@example.com>: "),
+  EXPECT_NE(console_.str().find("Error: message 2 of folder \"Calendar\" of <ann@example.com>: "),
             std::string::npos)
       << console_.str();
   ASSERT_EQ(rows_.rows.size(), 1u);
