@@ -419,7 +419,7 @@ bool AccountAudit::check(Mailbox& mailbox) {
     fine = checkFolderMessages(folder, mailbox) && fine;
   }
   if (!settings_.dav.url.empty()) {
-    fine = dav_.check(mailbox) && fine;
+    fine = dav_.check(folders, mailbox) && fine;
   }
   return fine;
 }

@@ -101,7 +101,17 @@ DavComparison compareDavUids(const std::set<std::string>& store,
   return comparison;
 }
 
-bool DavAudit::check(const Mailbox& mailbox) {
+bool DavAudit::check(const std::vector<Folder>& folders, const Mailbox& mailbox) {
+  // An account without calendars or contacts has nothing on the DAV server
+  // to log in for: its login (or a password nobody knows) is none of the
+  // check's business.
+  const bool any = std::any_of(folders.begin(), folders.end(), [](const Folder& folder) {
+    DavKind kind;
+    return davKindOf(folder.type(), kind);
+  });
+  if (!any) {
+    return true;
+  }
   account_ = mailbox.name() + "@" + mailbox.domainName();
   const DavLogin login = davLoginOf(settings_, account_, mailbox.password());
   if (!login.error.empty()) {

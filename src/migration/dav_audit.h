@@ -37,10 +37,12 @@ class DavAudit {
   DavAudit(const MigrationSettings& settings, Reporter& reporter)
       : settings_(settings), reporter_(reporter) {}
 
-  // Logs in as the account and says which calendars and address books it
-  // has: an "Info: " line, or a "Warning: " when the login is refused or no
-  // password is known (false then).
-  bool check(const Mailbox& mailbox);
+  // For an account with calendar, task, journal or contact folders among
+  // `folders`: logs in as the account and says which calendars and address
+  // books it has: an "Info: " line, or a "Warning: " when the login is
+  // refused or no password is known (false then). Nothing for an account
+  // without such folders.
+  bool check(const std::vector<Folder>& folders, const Mailbox& mailbox);
   // Compares every calendar and contact folder of `folders` with the
   // collection of its name: counts and UIDs, a report row each. False when
   // anything differs or cannot be read.
